@@ -1,0 +1,62 @@
+#include "app/HeadlessFrontEnd.h"
+
+#include "app/HeadlessViews.h"
+#include "config/SettingsStore.h"
+#include "net/ServerHost.h"
+#include "net/SocketDispatcher.h"
+
+#include <csignal>
+#include <cstdio>
+#include <sys/resource.h>
+
+namespace {
+volatile sig_atomic_t g_bStopRequested = 0;
+void OnStopSignal(int) { g_bStopRequested = 1; }
+} // namespace
+
+void RaiseOpenFileLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+int RunHeadless() {
+    RaiseOpenFileLimit();
+    CSocketDispatcher dispatcher;
+    if (!dispatcher.IsValid()) {
+        fprintf(stderr, "skerrow: the socket layer cannot be started\n");
+        return 1;
+    }
+
+    // The stop signals are taken only while the loop waits, so none is
+    // lost between a check of the flag and the wait.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigset_t waitMask;
+    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
+    sigdelset(&waitMask, SIGINT);
+    sigdelset(&waitMask, SIGTERM);
+    struct sigaction action{};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    CHeadlessViews views;
+    CServerHost host(views);
+    CSettingsStore::Load(host.Settings());
+    if (host.StartServer() != 0) {
+        CSettingsStore::Save(host.Settings());
+        return 1;
+    }
+    while (!g_bStopRequested)
+        dispatcher.ProcessEvents(-1, &waitMask);
+    host.StopServer();
+    CSettingsStore::Save(host.Settings());
+    return 0;
+}

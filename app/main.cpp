@@ -1,0 +1,47 @@
+// Skerrow: a small FTP server with an administration window.
+#include "app/HeadlessFrontEnd.h"
+#include "ftp/FtpTables.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+void PrintUsage() {
+    printf("Uso: skerrow [--headless | --help | --version]\n"
+           "\n"
+           "  (sin opciones)  abre la ventana de administraci\xC3\xB3n\n"
+           "  --headless      sirve sin ventana; el registro va a la salida est\xC3\xA1ndar\n"
+           "                  y SIGINT o SIGTERM lo detienen guardando la configuraci\xC3\xB3n\n"
+           "  --help          muestra esta ayuda\n"
+           "  --version       muestra la versi\xC3\xB3n\n"
+           "\n"
+           "Configuraci\xC3\xB3n: $XDG_CONFIG_HOME/Orvane/skerrow.conf "
+           "(normalmente ~/.config/Orvane/skerrow.conf)\n");
+}
+
+} // namespace
+
+int RunWindow(int argc, char** argv);
+
+int main(int argc, char** argv) {
+    bool bHeadless = false;
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--headless") == 0) {
+            bHeadless = true;
+        } else if (strcmp(argv[i], "--help") == 0) {
+            PrintUsage();
+            return 0;
+        } else if (strcmp(argv[i], "--version") == 0) {
+            printf("skerrow %s\n", kVersion);
+            return 0;
+        } else {
+            fprintf(stderr, "skerrow: opci\xC3\xB3n desconocida: %s\n", argv[i]);
+            PrintUsage();
+            return 2;
+        }
+    }
+    if (bHeadless)
+        return RunHeadless();
+    return RunWindow(argc, argv);
+}

@@ -1,0 +1,47 @@
+// The whole configuration of the server: four numbers and two ordered lists
+// of record strings (users and published folders). Records are kept as text
+// and parsed again at every use, so a change made from the options applies
+// to every client at its next command.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// A parsed user-record string "name,password,U,D".
+struct CUserRecord {
+    std::string m_strName;
+    std::string m_strPassword;
+    bool m_bUpload = false;
+    bool m_bDownload = false;
+};
+
+// A parsed folder-map string "virtual=real,U,D".
+struct CFolderRecord {
+    std::string m_strRealPath;
+    std::string m_strVirtualPath;
+    bool m_bUpload = false;
+    bool m_bDownload = false;
+};
+
+class CServerSettings {
+public:
+    int m_nPort = 21;
+    int m_nTimeout = 100;
+    int m_nLogLevel = 1;
+    int m_nHide = 0;
+    std::vector<std::string> m_folderMap;
+    std::vector<std::string> m_users;
+};
+
+// Parses into rRecord; fields the parse does not reach keep their values.
+void ParseUserRecord(const std::string& strRecord, CUserRecord& rRecord);
+void ParseFolderRecord(const std::string& strRecord, CFolderRecord& rRecord);
+
+std::string ComposeUserRecord(const std::string& strName, const std::string& strPassword,
+                              bool bUpload, bool bDownload);
+std::string ComposeFolderRecord(const std::string& strVirtual, const std::string& strReal,
+                                bool bUpload, bool bDownload);
+
+// Looks a user up by exact name (text before the first comma); the last
+// matching string wins. No match gives a record with an empty name.
+CUserRecord FindUser(const std::vector<std::string>& users, const std::string& strName);

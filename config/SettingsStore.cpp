@@ -1,0 +1,103 @@
+#include "config/SettingsStore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QStringList>
+#include <sys/stat.h>
+
+namespace {
+
+QString PublicFolder() {
+    QString strPublic = QStandardPaths::writableLocation(QStandardPaths::PublicShareLocation);
+    return strPublic.isEmpty() ? QDir::homePath() + "/Public" : strPublic;
+}
+
+int ReadInt(QSettings& rStore, const char* pszName, int nDefault) {
+    QVariant value = rStore.value(pszName);
+    if (!value.isValid())
+        return nDefault;
+    bool bOk = false;
+    int nValue = value.toString().trimmed().toInt(&bOk);
+    return bOk ? nValue : nDefault;
+}
+
+std::string ReadString(QSettings& rStore, const QString& strName) {
+    QVariant value = rStore.value(strName);
+    // A text written by hand without quotes comes back as a list split at
+    // its commas: put it together again.
+    if (value.typeId() == QMetaType::QStringList)
+        return value.toStringList().join(',').toStdString();
+    return value.toString().toStdString();
+}
+
+void ReadList(QSettings& rStore, const char* pszCount, const char* pszItem,
+              std::vector<std::string>& rList) {
+    rList.clear();
+    int nCount = ReadInt(rStore, pszCount, 0);
+    for (int k = 0; k < nCount; ++k)
+        rList.push_back(ReadString(rStore, QString("%1%2").arg(pszItem).arg(k)));
+}
+
+void WriteList(QSettings& rStore, const char* pszCount, const char* pszItem,
+               const std::vector<std::string>& list) {
+    rStore.setValue(pszCount, static_cast<int>(list.size()));
+    for (size_t k = 0; k < list.size(); ++k)
+        rStore.setValue(QString("%1%2").arg(pszItem).arg(k), QString::fromStdString(list[k]));
+}
+
+} // namespace
+
+std::string CSettingsStore::DefaultFolderEntry() {
+    return "/=" + PublicFolder().toStdString() + "/,1,1";
+}
+
+void CSettingsStore::Load(CServerSettings& rSettings) {
+    QSettings store(QSettings::NativeFormat, QSettings::UserScope, kCompany, kApplication);
+    store.beginGroup("Config");
+    rSettings.m_nPort = ReadInt(store, "Port", 21);
+    rSettings.m_nTimeout = ReadInt(store, "Timeout", 100);
+    rSettings.m_nLogLevel = ReadInt(store, "LogLevel", 1);
+    rSettings.m_nHide = ReadInt(store, "Hide", 0);
+    store.endGroup();
+
+    store.beginGroup("Users");
+    ReadList(store, "UserCount", "User", rSettings.m_users);
+    if (ReadInt(store, "UserCount", 0) == 0)
+        rSettings.m_users.push_back(kDefaultUser);
+    store.endGroup();
+
+    store.beginGroup("Mapping");
+    ReadList(store, "MapCount", "Map", rSettings.m_folderMap);
+    if (ReadInt(store, "MapCount", 0) == 0) {
+        rSettings.m_folderMap.push_back(DefaultFolderEntry());
+        QDir().mkpath(PublicFolder());
+    }
+    store.endGroup();
+}
+
+void CSettingsStore::Save(const CServerSettings& rSettings) {
+    QSettings store(QSettings::NativeFormat, QSettings::UserScope, kCompany, kApplication);
+    store.beginGroup("Config");
+    store.setValue("Port", rSettings.m_nPort);
+    store.setValue("Timeout", rSettings.m_nTimeout);
+    store.setValue("LogLevel", rSettings.m_nLogLevel);
+    store.setValue("Hide", rSettings.m_nHide);
+    store.endGroup();
+
+    store.beginGroup("Users");
+    WriteList(store, "UserCount", "User", rSettings.m_users);
+    store.endGroup();
+
+    store.beginGroup("Mapping");
+    WriteList(store, "MapCount", "Map", rSettings.m_folderMap);
+    store.endGroup();
+
+    // The file holds passwords: only its owner may read it, from the
+    // moment it is first written.
+    mode_t nOldMask = ::umask(077);
+    store.sync();
+    ::umask(nOldMask);
+    QFile::setPermissions(store.fileName(), QFile::ReadOwner | QFile::WriteOwner);
+}

@@ -1,0 +1,97 @@
+#include "ftp/FtpTables.h"
+
+#include <cctype>
+
+namespace {
+
+const char* const kReplies[REPLY_COUNT] = {
+    "500 Unknown command \"%s\"\r\n",
+    "500 Unsupported command or option\r\n",
+    "502 Command not implemented\r\n",
+    "500 \"%s\" : invalid number of parameters\r\n",
+    "220 %s FTP version %s ready at %s\r\n",
+    "530 Please log in with USER and PASS\r\n",
+    "331 Enter PASS command\r\n",
+    "503 Login with USER first.\r\n",
+    "550 Permission denied\r\n",
+    "230 Logged in\r\n",
+    "221 Goodbye!\r\n",
+    "215 Windows95/NT Type: L8 Version: %s\r\n",
+    "200 Ok\r\n",
+    "350 Restarting at %d ok\r\n",
+    "200 Type %s OK\r\n",
+    "501 Unknown type \"%s\"\r\n",
+    "501 Only logical bytesize 8 supported\r\n",
+    "200 Port command okay\r\n",
+    "227 Entering passive mode (%d,%d,%d,%d,%d,%d)\r\n",
+    "501 Passive mode failed\r\n",
+    "501 Bad port syntax\r\n",
+    "257 \"%s\" is current directory\r\n",
+    "553 Can't change directory to \"%s\"\r\n",
+    "250 File deleted\r\n",
+    "550 Delete failed\r\n",
+    "257 MKD ok\r\n",
+    "550 MKD failed\r\n",
+    "200 RMD ok\r\n",
+    "550 RMD failed\r\n",
+    "150 Opening data connection for %s \"%s\"\r\n",
+    "226 Transfer complete\r\n",
+    "550 Can't read file \"%s\"\r\n",
+    "553 Can't create \"%s\"\r\n",
+    "552 Write error\r\n",
+    "425 Data connection reset\r\n",
+};
+
+struct CommandEntry {
+    const char* pszWord;
+    int nCode;
+};
+
+const CommandEntry kCommands[] = {
+    {"user", CMD_USER}, {"pass", CMD_PASS}, {"port", CMD_PORT}, {"quit", CMD_QUIT},
+    {"type", CMD_TYPE}, {"mode", CMD_MODE}, {"stru", CMD_STRU}, {"retr", CMD_RETR},
+    {"stor", CMD_STOR}, {"noop", CMD_NOOP}, {"pwd", CMD_PWD},   {"xpwd", CMD_PWD},
+    {"cwd", CMD_CWD},   {"cdup", CMD_CDUP}, {"list", CMD_LIST}, {"nlst", CMD_NLST},
+    {"dele", CMD_DELE}, {"mkd", CMD_MKD},   {"rmd", CMD_RMD},   {"syst", CMD_SYST},
+    {"pasv", CMD_PASV}, {"rest", CMD_REST}, {"name", CMD_NAME},
+};
+
+bool IsBlank(char ch) { return isspace(static_cast<unsigned char>(ch)) != 0; }
+
+} // namespace
+
+const char* ReplyText(int nReply) {
+    return nReply >= 0 && nReply < REPLY_COUNT ? kReplies[nReply] : "";
+}
+
+int LookUpCommand(const std::string& strWord) {
+    for (const CommandEntry& entry : kCommands)
+        if (strWord.rfind(entry.pszWord, 0) == 0)
+            return entry.nCode;
+    return CMD_UNKNOWN;
+}
+
+void SplitCommandLine(const std::string& strLine, std::string& rWord, std::string& rParameter) {
+    size_t nEnd = 0;
+    while (nEnd < strLine.size() &&
+           ((strLine[nEnd] >= 'A' && strLine[nEnd] <= 'Z') ||
+            (strLine[nEnd] >= 'a' && strLine[nEnd] <= 'z')))
+        ++nEnd;
+    rWord = strLine.substr(0, nEnd);
+    for (char& ch : rWord)
+        ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+    size_t nStart = nEnd;
+    while (nStart < strLine.size() && IsBlank(strLine[nStart]))
+        ++nStart;
+    rParameter = strLine.substr(nStart);
+}
+
+std::string Trim(const std::string& strText) {
+    size_t nStart = 0;
+    size_t nEnd = strText.size();
+    while (nStart < nEnd && IsBlank(strText[nStart]))
+        ++nStart;
+    while (nEnd > nStart && IsBlank(strText[nEnd - 1]))
+        --nEnd;
+    return strText.substr(nStart, nEnd - nStart);
+}

@@ -1,0 +1,85 @@
+// The fixed command table, reply table and version text of the FTP side.
+#pragma once
+
+#include <string>
+
+inline constexpr const char* kVersion = "0.7";
+
+enum FtpCommand : int {
+    CMD_USER = 0,
+    CMD_PASS = 1,
+    CMD_PORT = 2,
+    CMD_QUIT = 3,
+    CMD_TYPE = 4,
+    CMD_MODE = 5,
+    CMD_STRU = 6,
+    CMD_RETR = 7,
+    CMD_STOR = 8,
+    CMD_NOOP = 9,
+    CMD_PWD = 10,
+    CMD_CWD = 11,
+    CMD_CDUP = 12,
+    CMD_LIST = 13,
+    CMD_NLST = 14,
+    CMD_DELE = 15,
+    CMD_MKD = 16,
+    CMD_RMD = 17,
+    CMD_SYST = 18,
+    CMD_PASV = 19,
+    CMD_REST = 20,
+    CMD_NAME = 21,
+    CMD_UNKNOWN = -1,
+};
+
+enum FtpReply : int {
+    REPLY_UNKNOWN_COMMAND = 0,
+    REPLY_UNSUPPORTED = 1,
+    REPLY_NOT_IMPLEMENTED = 2,
+    REPLY_BAD_PARAMETERS = 3,
+    REPLY_GREETING = 4,
+    REPLY_LOG_IN_FIRST = 5,
+    REPLY_ENTER_PASS = 6,
+    REPLY_USER_FIRST = 7,
+    REPLY_PERMISSION_DENIED = 8,
+    REPLY_LOGGED_IN = 9,
+    REPLY_GOODBYE = 10,
+    REPLY_SYSTEM = 11,
+    REPLY_OK = 12,
+    REPLY_RESTARTING = 13,
+    REPLY_TYPE_OK = 14,
+    REPLY_UNKNOWN_TYPE = 15,
+    REPLY_BYTESIZE = 16,
+    REPLY_PORT_OK = 17,
+    REPLY_PASSIVE = 18,
+    REPLY_PASSIVE_FAILED = 19,
+    REPLY_BAD_PORT = 20,
+    REPLY_CURRENT_DIR = 21,
+    REPLY_CANT_CHANGE_DIR = 22,
+    REPLY_FILE_DELETED = 23,
+    REPLY_DELETE_FAILED = 24,
+    REPLY_MKD_OK = 25,
+    REPLY_MKD_FAILED = 26,
+    REPLY_RMD_OK = 27,
+    REPLY_RMD_FAILED = 28,
+    REPLY_OPENING_DATA = 29,
+    REPLY_TRANSFER_COMPLETE = 30,
+    REPLY_CANT_READ = 31,
+    REPLY_CANT_CREATE = 32,
+    REPLY_WRITE_ERROR = 33,
+    REPLY_DATA_RESET = 34,
+    REPLY_COUNT = 35,
+};
+
+// The reply format of an index (each ends in CR LF).
+const char* ReplyText(int nReply);
+
+// The code of a lower-case command word: the first table word that is a
+// prefix of it, or CMD_UNKNOWN.
+int LookUpCommand(const std::string& strWord);
+
+// Splits a command line into its word (the leading run of letters, lower
+// cased) and its parameter (the rest, leading white space removed).
+void SplitCommandLine(const std::string& strLine, std::string& rWord, std::string& rParameter);
+
+// Text with leading and trailing white space removed.
+std::string Trim(const std::string& strText);

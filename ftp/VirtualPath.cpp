@@ -1,0 +1,134 @@
+#include "ftp/VirtualPath.h"
+
+#include "ftp/FtpTables.h"
+
+#include <unistd.h>
+#include <vector>
+
+bool ResolvePath(std::string& rBase, const std::string& strParameter) {
+    if (strParameter.empty() || rBase.empty())
+        return false;
+    std::string strParam = strParameter;
+    for (char& ch : strParam)
+        if (ch == '\\')
+            ch = '/';
+    std::string strPath;
+    if (strParam[0] == '/')
+        strPath = strParam;
+    else if (rBase.back() == '/')
+        strPath = rBase + strParam;
+    else
+        strPath = rBase + "/" + strParam;
+    if (strPath.back() != '/')
+        strPath += '/';
+
+    // The path is "/" c1 "/" c2 ... "/" ck "/". Every "." component goes;
+    // a ".." component takes the one before it away, and at the top it is
+    // simply dropped. Empty components (doubled separators) and names of
+    // three or more dots stay. Done in one pass so that long lines of
+    // "/./" or "/../" cost linear time.
+    std::vector<std::pair<size_t, size_t>> kept; // start, length within strPath
+    if (strPath.size() > 1 && strPath[0] == '/') {
+        size_t nStart = 1;
+        while (nStart < strPath.size()) {
+            size_t nEnd = strPath.find('/', nStart);
+            size_t nLen = nEnd - nStart;
+            if (nLen == 1 && strPath[nStart] == '.') {
+                // "." component: removed
+            } else if (nLen == 2 && strPath.compare(nStart, 2, "..") == 0) {
+                if (!kept.empty())
+                    kept.pop_back();
+            } else {
+                kept.emplace_back(nStart, nLen);
+            }
+            nStart = nEnd + 1;
+        }
+        std::string strResult = "/";
+        for (const auto& [nPos, nLen] : kept) {
+            strResult.append(strPath, nPos, nLen);
+            strResult += '/';
+        }
+        strPath = std::move(strResult);
+    } else {
+        // Not rooted (never the case for a client's directory): apply the
+        // rules literally, first occurrence first.
+        size_t nPos;
+        while ((nPos = strPath.find("/./")) != std::string::npos)
+            strPath.replace(nPos, 3, "/");
+        while ((nPos = strPath.find("/../")) != std::string::npos) {
+            if (nPos == 0) {
+                strPath.erase(0, 3);
+                continue;
+            }
+            size_t n = nPos - 1;
+            while (n > 0 && strPath[n] != '/')
+                --n;
+            strPath = strPath.substr(0, n) + strPath.substr(nPos + 3);
+        }
+    }
+    rBase = std::move(strPath);
+    return true;
+}
+
+CFolderRecord FindFolder(const std::vector<std::string>& folderMap, const std::string& strPath) {
+    CFolderRecord record;
+    size_t nBest = 0;
+    for (const std::string& strEntry : folderMap) {
+        size_t nEquals = strEntry.find('=');
+        if (nEquals == std::string::npos)
+            continue;
+        if (nEquals <= nBest || nEquals > strPath.size())
+            continue;
+        if (strPath.compare(0, nEquals, strEntry, 0, nEquals) != 0)
+            continue;
+        if (strPath.size() == nEquals || strPath[nEquals] == '/' || strEntry[nEquals - 1] == '/') {
+            nBest = nEquals;
+            ParseFolderRecord(strEntry, record);
+        }
+    }
+    return record;
+}
+
+std::string MapToRealPath(const std::vector<std::string>& folderMap, const std::string& strPath) {
+    CFolderRecord record = FindFolder(folderMap, strPath);
+    if (record.m_strVirtualPath.empty())
+        return record.m_strRealPath;
+    std::string strRest = strPath.substr(record.m_strVirtualPath.size());
+    for (char& ch : strRest)
+        if (ch == '/')
+            ch = kLocalSeparator;
+    std::string strReal = record.m_strRealPath;
+    if (strReal.empty() || strReal.back() != kLocalSeparator)
+        strReal += kLocalSeparator;
+    if (!strRest.empty())
+        strReal.append(strRest, strRest[0] == kLocalSeparator ? 1 : 0, std::string::npos);
+    return strReal;
+}
+
+bool CheckAccess(const CServerSettings& settings, const std::string& strUser, int nCode,
+                 const std::string& strPath) {
+    CUserRecord user = FindUser(settings.m_users, strUser);
+    switch (nCode) {
+    case CMD_RETR:
+        return user.m_bDownload && FindFolder(settings.m_folderMap, strPath).m_bDownload;
+    case CMD_STOR:
+    case CMD_DELE:
+    case CMD_MKD:
+    case CMD_RMD:
+        return user.m_bUpload && FindFolder(settings.m_folderMap, strPath).m_bUpload;
+    case CMD_CWD:
+    case CMD_LIST:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool ChangeDirectory(const std::vector<std::string>& folderMap, std::string& rCwd,
+                     const std::string& strPath) {
+    std::string strReal = MapToRealPath(folderMap, strPath);
+    if (strReal.empty() || ::chdir(strReal.c_str()) != 0)
+        return false;
+    rCwd = strPath;
+    return true;
+}

@@ -1,0 +1,31 @@
+// The virtual tree: normalising client paths, finding the folder-map entry
+// that governs a path, mapping it to a local path, and the permission test.
+#pragma once
+
+#include "config/ServerSettings.h"
+
+#include <string>
+
+// Separator of local paths.
+inline constexpr char kLocalSeparator = '/';
+
+// Resolves strParameter against rBase (a virtual directory). On success rBase
+// holds the new virtual path, which begins and ends with "/".
+bool ResolvePath(std::string& rBase, const std::string& strParameter);
+
+// The entry with the longest virtual path that governs strPath (the earlier
+// of two equal ones); an empty record when none does.
+CFolderRecord FindFolder(const std::vector<std::string>& folderMap, const std::string& strPath);
+
+// The local path of a virtual path; empty when no entry governs it.
+std::string MapToRealPath(const std::vector<std::string>& folderMap, const std::string& strPath);
+
+// Whether the user may run the command of nCode on strPath: downloads need
+// the download flag of user and folder, changes the upload flag of both;
+// moving around and listing are always allowed.
+bool CheckAccess(const CServerSettings& settings, const std::string& strUser, int nCode,
+                 const std::string& strPath);
+
+// Makes the local folder of strPath the working directory and rCwd strPath.
+bool ChangeDirectory(const std::vector<std::string>& folderMap, std::string& rCwd,
+                     const std::string& strPath);

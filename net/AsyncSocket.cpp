@@ -1,0 +1,211 @@
+#include "net/AsyncSocket.h"
+
+#include "net/SocketDispatcher.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+thread_local int CAsyncSocket::s_nLastError = 0;
+
+void CAsyncSocket::SetLastError(int nError) {
+    // A non-blocking connect under way is reported as "would block".
+    if (nError == EINPROGRESS || nError == EAGAIN)
+        nError = WSAEWOULDBLOCK;
+    s_nLastError = nError;
+}
+
+CAsyncSocket::~CAsyncSocket() { Close(); }
+
+bool CAsyncSocket::Create(unsigned nPort, int /*nSocketType*/, long /*lEvent*/,
+                          const char* pszAddress) {
+    if (m_hSocket >= 0) {
+        SetLastError(EISCONN);
+        return false;
+    }
+    int hSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (hSocket < 0) {
+        SetLastError(errno);
+        return false;
+    }
+    // Lets a port whose old connections linger in TIME_WAIT be listened on
+    // again; a second listener on a port in use still fails.
+    int nOn = 1;
+    ::setsockopt(hSocket, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof nOn);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(nPort));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (pszAddress && ::inet_pton(AF_INET, pszAddress, &address.sin_addr) != 1) {
+        ::close(hSocket);
+        SetLastError(EINVAL);
+        return false;
+    }
+    if (::bind(hSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        SetLastError(errno);
+        ::close(hSocket);
+        return false;
+    }
+    m_hSocket = hSocket;
+    m_state = State::Created;
+    return true;
+}
+
+int CAsyncSocket::Listen(int nBacklog) {
+    if (m_hSocket < 0 || ::listen(m_hSocket, nBacklog) != 0) {
+        SetLastError(m_hSocket < 0 ? ENOTSOCK : errno);
+        return -1;
+    }
+    m_state = State::Listening;
+    m_bAcceptArmed = true;
+    if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
+        pDispatcher->Register(this);
+    return 0;
+}
+
+bool CAsyncSocket::Accept(CAsyncSocket& rConnected) {
+    if (m_hSocket < 0 || rConnected.m_hSocket >= 0) {
+        SetLastError(EINVAL);
+        return false;
+    }
+    int hSocket = ::accept4(m_hSocket, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int nError = errno;
+    // The next waiting connection may be reported again.
+    m_bAcceptArmed = true;
+    if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
+        pDispatcher->UpdateInterest(this);
+    if (hSocket < 0) {
+        SetLastError(nError);
+        return false;
+    }
+    rConnected.Attach(hSocket, State::Connected);
+    return true;
+}
+
+void CAsyncSocket::Attach(int hSocket, State state) {
+    m_hSocket = hSocket;
+    m_state = state;
+    m_bReadArmed = true;
+    m_bOobArmed = true;
+    // One OnSend when the connection is established.
+    m_bWriteWanted = true;
+    if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
+        pDispatcher->Register(this);
+}
+
+bool CAsyncSocket::Connect(const sockaddr_in& address) {
+    if (m_hSocket < 0) {
+        SetLastError(ENOTSOCK);
+        return false;
+    }
+    int nResult = ::connect(m_hSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    if (nResult != 0 && errno != EINPROGRESS) {
+        SetLastError(errno);
+        return false;
+    }
+    // Even a connection made at once reports its outcome through OnConnect.
+    m_state = State::Connecting;
+    if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
+        pDispatcher->Register(this);
+    SetLastError(WSAEWOULDBLOCK);
+    return false;
+}
+
+int CAsyncSocket::Send(const void* pBuffer, int nLength, int nFlags) {
+    if (m_hSocket < 0) {
+        SetLastError(ENOTSOCK);
+        return -1;
+    }
+    ssize_t nSent = ::send(m_hSocket, pBuffer, static_cast<size_t>(nLength), nFlags | MSG_NOSIGNAL);
+    if (nSent < 0) {
+        SetLastError(errno);
+        if (s_nLastError == WSAEWOULDBLOCK && !m_bWriteWanted) {
+            m_bWriteWanted = true;
+            if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
+                pDispatcher->UpdateInterest(this);
+        }
+        return -1;
+    }
+    return static_cast<int>(nSent);
+}
+
+void CAsyncSocket::RequestSend() {
+    if (m_bWriteWanted || m_hSocket < 0)
+        return;
+    m_bWriteWanted = true;
+    if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
+        pDispatcher->UpdateInterest(this);
+}
+
+int CAsyncSocket::Receive(void* pBuffer, int nLength, int nFlags) {
+    if (m_hSocket < 0) {
+        SetLastError(ENOTSOCK);
+        return -1;
+    }
+    ssize_t nRead = ::recv(m_hSocket, pBuffer, static_cast<size_t>(nLength), nFlags);
+    int nError = errno;
+    bool& rArmed = (nFlags & MSG_OOB) ? m_bOobArmed : m_bReadArmed;
+    if (!rArmed) {
+        rArmed = true;
+        if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
+            pDispatcher->UpdateInterest(this);
+    }
+    if (nRead < 0) {
+        SetLastError(nError);
+        return -1;
+    }
+    return static_cast<int>(nRead);
+}
+
+int CAsyncSocket::ShutDown(int nHow) {
+    if (m_hSocket < 0)
+        return -1;
+    int nMode = nHow == 0 ? SHUT_RD : nHow == 1 ? SHUT_WR : SHUT_RDWR;
+    return ::shutdown(m_hSocket, nMode) == 0 ? 0 : -1;
+}
+
+void CAsyncSocket::Close() {
+    if (m_hSocket < 0)
+        return;
+    if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
+        pDispatcher->Unregister(this);
+    ::close(m_hSocket);
+    m_hSocket = -1;
+    m_state = State::Closed;
+}
+
+bool CAsyncSocket::GetSockName(sockaddr_in& rAddress) const {
+    socklen_t nLen = sizeof rAddress;
+    rAddress = sockaddr_in{};
+    return m_hSocket >= 0 &&
+           ::getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&rAddress), &nLen) == 0;
+}
+
+bool CAsyncSocket::GetPeerName(std::string& rAddress, unsigned& rPort) const {
+    sockaddr_in address{};
+    socklen_t nLen = sizeof address;
+    if (m_hSocket < 0 ||
+        ::getpeername(m_hSocket, reinterpret_cast<sockaddr*>(&address), &nLen) != 0)
+        return false;
+    char szText[INET_ADDRSTRLEN] = "";
+    ::inet_ntop(AF_INET, &address.sin_addr, szText, sizeof szText);
+    rAddress = szText;
+    rPort = ntohs(address.sin_port);
+    return true;
+}
+
+uint32_t CAsyncSocket::WantedEvents() const {
+    switch (m_state) {
+    case State::Listening:
+        return m_bAcceptArmed ? uint32_t{EPOLLIN} : 0u;
+    case State::Connecting:
+        return EPOLLOUT;
+    case State::Connected:
+        return uint32_t{EPOLLRDHUP} | (m_bReadArmed ? uint32_t{EPOLLIN} : 0u) |
+               (m_bOobArmed ? uint32_t{EPOLLPRI} : 0u) | (m_bWriteWanted ? uint32_t{EPOLLOUT} : 0u);
+    default:
+        return 0;
+    }
+}

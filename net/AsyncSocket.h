@@ -1,0 +1,93 @@
+// Non-blocking IPv4 stream socket that reports readiness as events.
+//
+// Delivery rules: one event at a time; OnReceive only while bytes (or an
+// error) wait, re-armed by Receive; OnSend once when the connection is
+// established, then only after a Send that would have blocked; OnAccept once
+// per waiting connection, re-armed by Accept; OnClose once, when the peer has
+// closed and nothing is left to read or the connection was reset. A handler
+// may delete its own object.
+#pragma once
+
+#include <cerrno>
+#include <cstdint>
+#include <netinet/in.h>
+#include <string>
+
+class CSocketDispatcher;
+
+// The "would block" error: an operation cannot complete now; wait for the
+// next event. A non-blocking connect in progress reports it too.
+constexpr int WSAEWOULDBLOCK = EWOULDBLOCK;
+
+enum : int {
+    FD_READ = 1,
+    FD_WRITE = 2,
+    FD_OOB = 4,
+    FD_ACCEPT = 8,
+    FD_CONNECT = 16,
+    FD_CLOSE = 32,
+    FD_ALL_EVENTS = 63,
+};
+
+
+class CAsyncSocket {
+public:
+    CAsyncSocket() = default;
+    virtual ~CAsyncSocket();
+    CAsyncSocket(const CAsyncSocket&) = delete;
+    CAsyncSocket& operator=(const CAsyncSocket&) = delete;
+
+    // Opens a stream socket bound to nPort (0: the system chooses) on all
+    // local interfaces, or on pszAddress when given.
+    bool Create(unsigned nPort = 0, int nSocketType = 1, long lEvent = FD_ALL_EVENTS,
+                const char* pszAddress = nullptr);
+    int Listen(int nBacklog = 5);
+    // Moves the waiting connection into rConnected, which gets its events.
+    bool Accept(CAsyncSocket& rConnected);
+    // Starts a connection; false with WSAEWOULDBLOCK while it is under way.
+    bool Connect(const sockaddr_in& address);
+    int Send(const void* pBuffer, int nLength, int nFlags = 0);
+    int Receive(void* pBuffer, int nLength, int nFlags = 0);
+    int ShutDown(int nHow = 1);
+    void Close();
+
+    bool GetSockName(sockaddr_in& rAddress) const;
+    bool GetPeerName(std::string& rAddress, unsigned& rPort) const;
+
+    int Handle() const { return m_hSocket; }
+    // The error of the last failed operation on any socket of this thread.
+    static int GetLastError() { return s_nLastError; }
+
+    virtual void OnReceive(int /*nErrorCode*/) {}
+    virtual void OnSend(int /*nErrorCode*/) {}
+    virtual void OnOutOfBandData(int /*nErrorCode*/) {}
+    virtual void OnAccept(int /*nErrorCode*/) {}
+    virtual void OnConnect(int /*nErrorCode*/) {}
+    virtual void OnClose(int /*nErrorCode*/) {}
+
+protected:
+    // Asks for an OnSend as soon as the socket can take more bytes, so that
+    // a sender that stopped to give other connections their turn resumes.
+    void RequestSend();
+
+private:
+    friend class CSocketDispatcher;
+
+    enum class State { Closed, Created, Listening, Connecting, Connected, Finished };
+
+    static void SetLastError(int nError);
+    void Attach(int hSocket, State state);
+    uint32_t WantedEvents() const;
+
+    int m_hSocket = -1;
+    State m_state = State::Closed;
+    uint32_t m_nSerial = 0;     // registration number, guards against handle reuse
+    uint32_t m_nRegistered = 0; // events the epoll instance is watching
+    bool m_bInEpoll = false;
+    bool m_bReadArmed = false;
+    bool m_bOobArmed = false;
+    bool m_bAcceptArmed = false;
+    bool m_bWriteWanted = false;
+
+    static thread_local int s_nLastError;
+};

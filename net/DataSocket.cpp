@@ -1,0 +1,175 @@
+#include "net/DataSocket.h"
+
+#include "ftp/ClientSocket.h"
+#include "ftp/FtpTables.h"
+#include "net/PassiveSocket.h"
+
+#include <cstring>
+#include <new>
+#include <unistd.h>
+
+CDataSocket::~CDataSocket() {
+    // A passive listener still waiting for this connection goes with it.
+    if (CPassiveSocket* pListener = m_pListener) {
+        m_pListener = nullptr;
+        pListener->m_pData = nullptr;
+        delete pListener;
+    }
+}
+
+void CDataSocket::Fail(int nError) {
+    m_nError = nError;
+    FinishTransfer();
+    ShutDown(1);
+}
+
+void CDataSocket::DeleteListing() {
+    if (m_bDeleteAfter && !m_strFileName.empty())
+        ::unlink(m_strFileName.c_str());
+    m_bDeleteAfter = false;
+}
+
+void CDataSocket::OnConnect(int nErrorCode) {
+    if (nErrorCode != 0) {
+        // The active connection could not be made.
+        Fail(1);
+        return;
+    }
+    // Closing never waits for unsent bytes: the system delivers them in
+    // the background, so no linger time is set.
+    std::unique_ptr<CFileStream> pFile(new (std::nothrow) CFileStream);
+    if (!pFile) {
+        Fail(1);
+        return;
+    }
+    CFileStream::Mode mode = m_bSending          ? CFileStream::Mode::Read
+                             : m_nRestart == 0 ? CFileStream::Mode::Truncate
+                                               : CFileStream::Mode::Update;
+    bool bText = m_nType != 1 && m_nType != 2;
+    int nError = 0;
+    if (!pFile->Open(m_strFileName, mode, bText, nError)) {
+        Fail(nError);
+        return;
+    }
+    m_pFile = std::move(pFile);
+    if (!m_pFile->Seek(m_nRestart, nError))
+        Fail(nError);
+}
+
+void CDataSocket::OnSend(int nErrorCode) {
+    if (nErrorCode != 0) {
+        Fail(1);
+        return;
+    }
+    if (!m_pFile) {
+        // Nothing to send (the file failed to open, or the transfer has
+        // ended and its reply is out): just end our side.
+        ShutDown(1);
+        return;
+    }
+    if (!m_bSending)
+        return;
+    int nBudget = kEventBudget;
+    for (;;) {
+        if (m_nPending == 0) {
+            if (nBudget <= 0) {
+                // Let other connections have their turn; go on at the
+                // next write event.
+                RequestSend();
+                return;
+            }
+            int nError = 0;
+            int nRead = m_pFile->Read(m_buffer, sizeof m_buffer, nError);
+            if (nRead < 0) {
+                Fail(nError);
+                return;
+            }
+            m_nPending = nRead;
+            if (m_nPending <= 0) {
+                FinishTransfer();
+                ShutDown(1);
+                return;
+            }
+        }
+        int nSent = Send(m_buffer, m_nPending);
+        if (nSent < 0) {
+            if (GetLastError() != WSAEWOULDBLOCK)
+                Fail(1);
+            return;
+        }
+        std::memmove(m_buffer, m_buffer + nSent, static_cast<size_t>(m_nPending - nSent));
+        m_nPending -= nSent;
+        nBudget -= nSent;
+    }
+}
+
+void CDataSocket::OnReceive(int nErrorCode) {
+    if (nErrorCode != 0) {
+        Fail(1);
+        return;
+    }
+    if (!m_pFile) {
+        ShutDown(1);
+        return;
+    }
+    if (m_bSending)
+        return;
+    int nBudget = kEventBudget;
+    while (nBudget > 0) {
+        m_nPending = Receive(m_buffer, sizeof m_buffer);
+        if (m_nPending > 0) {
+            int nError = 0;
+            if (!m_pFile->Write(m_buffer, m_nPending, nError)) {
+                Fail(nError);
+                return;
+            }
+            nBudget -= m_nPending;
+            m_nPending = 0;
+            continue;
+        }
+        if (m_nPending == 0) {
+            FinishTransfer();
+            ShutDown(1);
+        } else if (GetLastError() != WSAEWOULDBLOCK) {
+            Fail(1);
+        }
+        return;
+    }
+    // Budget spent: bytes still waiting bring the next receive event.
+}
+
+void CDataSocket::OnOutOfBandData(int /*nErrorCode*/) {
+    char scratch[1024];
+    Receive(scratch, sizeof scratch, MSG_OOB);
+}
+
+void CDataSocket::OnClose(int nErrorCode) {
+    if (m_pFile) {
+        // A reset in the middle of a transfer is a failure, not an end.
+        if (nErrorCode != 0 && m_nError == 0)
+            m_nError = 1;
+        FinishTransfer();
+    }
+    m_pOwner->ForgetDataSocket(this);
+    delete this;
+}
+
+void CDataSocket::FinishTransfer() {
+    if (!m_pFile) {
+        m_pOwner->SendReply(ReplyText(REPLY_DATA_RESET));
+        DeleteListing();
+        return;
+    }
+    // Everything is on disk (or the failure known) before the reply says so.
+    int nError = 0;
+    if (!m_pFile->Close(nError) && m_nError == 0)
+        m_nError = nError;
+    m_pFile.reset();
+    m_pOwner->SendReply(ReplyText(m_nError != 0 ? REPLY_DATA_RESET : REPLY_TRANSFER_COMPLETE));
+    DeleteListing();
+}
+
+void CDataSocket::Abandon() {
+    m_pFile.reset();
+    DeleteListing();
+}

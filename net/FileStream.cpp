@@ -1,0 +1,220 @@
+#include "net/FileStream.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+constexpr char kCtrlZ = 26;
+}
+
+CFileStream::~CFileStream() {
+    int nError = 0;
+    Close(nError);
+}
+
+bool CFileStream::Open(const std::string& strPath, Mode mode, bool bText, int& rError) {
+    if (m_hFile >= 0) {
+        rError = EBUSY;
+        return false;
+    }
+    // Never blocks, even on a named pipe.
+    int nFlags = O_CLOEXEC | O_NONBLOCK | (mode == Mode::Read ? O_RDONLY : (O_WRONLY | O_CREAT));
+    int hFile = ::open(strPath.c_str(), nFlags, 0666);
+    if (hFile < 0) {
+        rError = errno ? errno : EIO;
+        return false;
+    }
+    struct stat info{};
+    if (::fstat(hFile, &info) != 0 || !S_ISREG(info.st_mode)) {
+        // Only plain files are transferred: not folders, pipes or devices.
+        rError = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        ::close(hFile);
+        return false;
+    }
+    if (::flock(hFile, (mode == Mode::Read ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
+        // Another transfer has the file open in a conflicting way.
+        rError = errno ? errno : EWOULDBLOCK;
+        ::close(hFile);
+        return false;
+    }
+    if (mode == Mode::Truncate && ::ftruncate(hFile, 0) != 0) {
+        rError = errno ? errno : EIO;
+        ::close(hFile);
+        return false;
+    }
+    ::fcntl(hFile, F_SETFL, ::fcntl(hFile, F_GETFL) & ~O_NONBLOCK);
+    m_pBuffer = std::make_unique<char[]>(kBufferSize);
+    m_hFile = hFile;
+    m_bText = bText;
+    m_bWriting = mode != Mode::Read;
+    m_bAtEnd = false;
+    m_bLastWasCR = false;
+    m_nStart = m_nEnd = 0;
+    return true;
+}
+
+bool CFileStream::Seek(int64_t nOffset, int& rError) {
+    if (m_hFile < 0) {
+        rError = EBADF;
+        return false;
+    }
+    if (nOffset < 0) {
+        rError = EINVAL;
+        return false;
+    }
+    if (m_bWriting && !Flush(rError))
+        return false;
+    if (::lseek(m_hFile, static_cast<off_t>(nOffset), SEEK_SET) < 0) {
+        rError = errno ? errno : EINVAL;
+        return false;
+    }
+    m_nStart = m_nEnd = 0;
+    m_bAtEnd = false;
+    m_bLastWasCR = false;
+    return true;
+}
+
+bool CFileStream::FillBuffer(int& rError) {
+    if (m_nStart > 0) {
+        std::memmove(m_pBuffer.get(), m_pBuffer.get() + m_nStart,
+                     static_cast<size_t>(m_nEnd - m_nStart));
+        m_nEnd -= m_nStart;
+        m_nStart = 0;
+    }
+    for (;;) {
+        ssize_t nRead = ::read(m_hFile, m_pBuffer.get() + m_nEnd,
+                               static_cast<size_t>(kBufferSize - m_nEnd));
+        if (nRead < 0 && errno == EINTR)
+            continue;
+        if (nRead < 0) {
+            rError = errno ? errno : EIO;
+            return false;
+        }
+        if (nRead == 0)
+            m_bAtEnd = true;
+        m_nEnd += static_cast<int>(nRead);
+        return true;
+    }
+}
+
+int CFileStream::Read(char* pBuffer, int nLength, int& rError) {
+    if (m_hFile < 0 || m_bWriting) {
+        rError = EBADF;
+        return -1;
+    }
+    int nOut = 0;
+    while (nOut < nLength) {
+        if (m_nStart == m_nEnd) {
+            if (m_bAtEnd)
+                break;
+            if (!FillBuffer(rError))
+                return -1;
+            continue;
+        }
+        const char* pIn = m_pBuffer.get();
+        if (!m_bText) {
+            int nCopy = std::min(nLength - nOut, m_nEnd - m_nStart);
+            std::memcpy(pBuffer + nOut, pIn + m_nStart, static_cast<size_t>(nCopy));
+            nOut += nCopy;
+            m_nStart += nCopy;
+            continue;
+        }
+        char ch = pIn[m_nStart];
+        if (ch == kCtrlZ) {
+            // Ctrl-Z ends a text file.
+            m_bAtEnd = true;
+            m_nStart = m_nEnd;
+            break;
+        }
+        if (ch == '\r') {
+            if (m_nStart + 1 == m_nEnd && !m_bAtEnd) {
+                // The byte after the CR decides: fetch it.
+                if (!FillBuffer(rError))
+                    return -1;
+                continue;
+            }
+            if (m_nStart + 1 < m_nEnd && pIn[m_nStart + 1] == '\n') {
+                pBuffer[nOut++] = '\n';
+                m_nStart += 2;
+                continue;
+            }
+        }
+        pBuffer[nOut++] = ch;
+        ++m_nStart;
+    }
+    return nOut;
+}
+
+bool CFileStream::Flush(int& rError) {
+    if (m_hFile < 0 || !m_bWriting)
+        return true;
+    int nDone = 0;
+    while (nDone < m_nEnd) {
+        ssize_t nWritten =
+            ::write(m_hFile, m_pBuffer.get() + nDone, static_cast<size_t>(m_nEnd - nDone));
+        if (nWritten < 0 && errno == EINTR)
+            continue;
+        if (nWritten <= 0) {
+            rError = nWritten < 0 && errno ? errno : ENOSPC;
+            // What could not be written is dropped; the transfer fails.
+            m_nEnd = 0;
+            return false;
+        }
+        nDone += static_cast<int>(nWritten);
+    }
+    m_nEnd = 0;
+    return true;
+}
+
+bool CFileStream::PutByte(char ch, int& rError) {
+    if (m_nEnd == kBufferSize && !Flush(rError))
+        return false;
+    m_pBuffer[static_cast<size_t>(m_nEnd++)] = ch;
+    return true;
+}
+
+bool CFileStream::Write(const char* pBuffer, int nLength, int& rError) {
+    if (m_hFile < 0 || !m_bWriting) {
+        rError = EBADF;
+        return false;
+    }
+    if (!m_bText) {
+        while (nLength > 0) {
+            if (m_nEnd == kBufferSize && !Flush(rError))
+                return false;
+            int nCopy = std::min(nLength, kBufferSize - m_nEnd);
+            std::memcpy(m_pBuffer.get() + m_nEnd, pBuffer, static_cast<size_t>(nCopy));
+            m_nEnd += nCopy;
+            pBuffer += nCopy;
+            nLength -= nCopy;
+        }
+        return true;
+    }
+    for (int i = 0; i < nLength; ++i) {
+        char ch = pBuffer[i];
+        if (ch == '\n' && !m_bLastWasCR && !PutByte('\r', rError))
+            return false;
+        if (!PutByte(ch, rError))
+            return false;
+        m_bLastWasCR = ch == '\r';
+    }
+    return true;
+}
+
+bool CFileStream::Close(int& rError) {
+    if (m_hFile < 0)
+        return true;
+    bool bOk = Flush(rError);
+    if (::close(m_hFile) != 0 && bOk) {
+        rError = errno ? errno : EIO;
+        bOk = false;
+    }
+    m_hFile = -1;
+    m_pBuffer.reset();
+    return bOk;
+}

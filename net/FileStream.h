@@ -1,0 +1,53 @@
+// A buffered local file in text or raw mode, with the sharing rules of the
+// transfers: a file open for reading holds a shared lock, one open for
+// writing an exclusive lock, and a conflicting open fails at once.
+//
+// Text mode: reading turns each CR LF into LF and ends at the first Ctrl-Z;
+// writing stores each LF as CR LF, except an LF that directly follows a CR
+// already written (so a client's CR LF stays CR LF).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class CFileStream {
+public:
+    enum class Mode {
+        Read,     // an existing file, for reading
+        Truncate, // created or emptied, for writing
+        Update,   // created if missing, contents kept, for writing
+    };
+
+    CFileStream() = default;
+    ~CFileStream();
+    CFileStream(const CFileStream&) = delete;
+    CFileStream& operator=(const CFileStream&) = delete;
+
+    // Each operation returns false (or -1) on failure with an errno cause
+    // code (never 0) in rError.
+    bool Open(const std::string& strPath, Mode mode, bool bText, int& rError);
+    bool Seek(int64_t nOffset, int& rError);
+    // Bytes read into pBuffer, 0 at the end, -1 on error.
+    int Read(char* pBuffer, int nLength, int& rError);
+    bool Write(const char* pBuffer, int nLength, int& rError);
+    // Writes out what is buffered.
+    bool Flush(int& rError);
+    bool Close(int& rError);
+    bool IsOpen() const { return m_hFile >= 0; }
+
+    static constexpr int kBufferSize = 16 * 1024;
+
+private:
+    bool FillBuffer(int& rError);
+    bool PutByte(char ch, int& rError);
+
+    int m_hFile = -1;
+    bool m_bText = false;
+    bool m_bWriting = false;
+    bool m_bAtEnd = false;   // reading: end of file or Ctrl-Z seen
+    bool m_bLastWasCR = false; // writing, text: the last byte stored was CR
+    std::unique_ptr<char[]> m_pBuffer;
+    int m_nStart = 0; // reading: first unread byte
+    int m_nEnd = 0;   // reading: end of valid bytes; writing: bytes held
+};

@@ -1,0 +1,223 @@
+#include "net/ServerHost.h"
+
+#include "ftp/ClientSocket.h"
+#include "ftp/FtpTables.h"
+#include "net/HostViews.h"
+#include "net/ListeningSocket.h"
+#include "res/Strings.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <ctime>
+#include <netdb.h>
+#include <new>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Any routable address outside the machine: connecting a datagram socket
+// to it only selects the outgoing interface; nothing is sent.
+constexpr const char* kProbeAddress = "192.0.2.1";
+constexpr uint16_t kProbePort = 7;
+
+// The address the start line reports: the host name's first IPv4 address,
+// else the interface of the default route, else 0.
+uint32_t AddressToReport(const std::string& strHost) {
+    uint32_t nAddress = 0;
+    if (!strHost.empty()) {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* pResult = nullptr;
+        if (::getaddrinfo(strHost.c_str(), nullptr, &hints, &pResult) == 0 && pResult) {
+            nAddress = reinterpret_cast<sockaddr_in*>(pResult->ai_addr)->sin_addr.s_addr;
+            ::freeaddrinfo(pResult);
+        }
+    }
+    if (nAddress != 0)
+        return nAddress;
+    int hProbe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (hProbe < 0)
+        return 0;
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(kProbePort);
+    ::inet_pton(AF_INET, kProbeAddress, &target.sin_addr);
+    if (::connect(hProbe, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) {
+        sockaddr_in local{};
+        socklen_t nLen = sizeof local;
+        if (::getsockname(hProbe, reinterpret_cast<sockaddr*>(&local), &nLen) == 0)
+            nAddress = local.sin_addr.s_addr;
+    }
+    ::close(hProbe);
+    return nAddress;
+}
+
+} // namespace
+
+std::string LocalHostName() {
+    char szName[1024];
+    if (::gethostname(szName, sizeof szName) != 0)
+        return std::string();
+    szName[sizeof szName - 1] = '\0';
+    return szName;
+}
+
+std::string TimeText() {
+    time_t now = ::time(nullptr);
+    char szText[64] = "";
+    if (!::ctime_r(&now, szText))
+        return std::string();
+    std::string strText = szText;
+    while (!strText.empty() && isspace(static_cast<unsigned char>(strText.back())))
+        strText.pop_back();
+    return strText;
+}
+
+std::string TailOnCharBoundary(const std::string& strText, size_t nKeep) {
+    if (strText.size() <= nKeep)
+        return strText;
+    size_t nStart = strText.size() - nKeep;
+    // Skip UTF-8 continuation bytes so that no character is cut in half.
+    while (nStart < strText.size() && (static_cast<unsigned char>(strText[nStart]) & 0xC0) == 0x80)
+        ++nStart;
+    return strText.substr(nStart);
+}
+
+CServerHost::CServerHost(CHostViews& rViews) : m_rViews(rViews) {}
+
+CServerHost::~CServerHost() {
+    // Quietly release what is left; the owner normally stops the server first.
+    m_pListener.reset();
+    while (!m_clients.empty())
+        m_clients.pop_back();
+}
+
+int CServerHost::StartServer() {
+    m_pListener.reset(new (std::nothrow) CListeningSocket(this));
+    if (m_pListener && m_pListener->Create(static_cast<unsigned>(m_settings.m_nPort)) &&
+        m_pListener->Listen(5) != -1)
+        m_bRunning = true;
+    if (!m_bRunning) {
+        m_pListener.reset();
+        Log(LoadString(IDS_SERVER_START_FAILED), 0);
+        m_rViews.SetStartStopCaption(LoadString(IDS_START));
+        return -1;
+    }
+    std::string strHost = LocalHostName();
+    uint32_t nAddress = AddressToReport(strHost);
+    const unsigned char* pBytes = reinterpret_cast<const unsigned char*>(&nAddress);
+    Log(FormatString(LoadString(IDS_SERVER_STARTED), strHost.c_str(), kVersion,
+                     TimeText().c_str(), pBytes[0], pBytes[1], pBytes[2], pBytes[3],
+                     m_settings.m_nPort),
+        0);
+    m_rViews.SetStartStopCaption(LoadString(IDS_STOP));
+    return 0;
+}
+
+int CServerHost::StopServer() {
+    m_pListener.reset();
+    while (!m_clients.empty())
+        RemoveClient(m_clients.front().get());
+    m_bRunning = false;
+    Log(FormatString(LoadString(IDS_SERVER_STOPPED), LocalHostName().c_str(), kVersion,
+                     TimeText().c_str()),
+        0);
+    m_rViews.SetStartStopCaption(LoadString(IDS_START));
+    return 0;
+}
+
+int CServerHost::AcceptClient() {
+    if (!m_pListener)
+        return -1;
+    std::unique_ptr<CClientSocket> pClient(new (std::nothrow) CClientSocket(this));
+    if (!pClient) {
+        // Take the waiting connection and close it, so that it is not
+        // reported again and again.
+        CAsyncSocket scratch;
+        m_pListener->Accept(scratch);
+        return -1;
+    }
+    if (!m_pListener->Accept(*pClient))
+        return -1;
+    pClient->m_nTimeout = m_settings.m_nTimeout;
+    CClientSocket* pStarted = pClient.get();
+    // The registry owns the connection from its start step on (AddClient).
+    m_pPending = std::move(pClient);
+    pStarted->OnConnect(0);
+    m_pPending.reset();
+    return 0;
+}
+
+void CServerHost::Log(const std::string& strText, int nLevel) {
+    if (nLevel > m_settings.m_nLogLevel)
+        return;
+    m_strLog += strText;
+    if (m_strLog.size() > kLogLimit) {
+        m_strLog = TailOnCharBoundary(m_strLog, kLogKeep);
+        m_rViews.ReplaceLog(m_strLog);
+    } else {
+        m_rViews.AppendLog(strText);
+    }
+    m_rViews.ScrollLogToEnd();
+}
+
+void CServerHost::AddClient(CClientSocket* pClient, const std::string& strText) {
+    if (m_pPending.get() == pClient)
+        m_clients.push_back(std::move(m_pPending));
+    else
+        m_clients.emplace_back(pClient);
+    int nRow = m_rViews.AddRow(strText);
+    m_rViews.SetRowClient(nRow, pClient);
+    UpdateStatus();
+}
+
+void CServerHost::RelabelClient(CClientSocket* pClient, const std::string& strText) {
+    int nRows = m_rViews.RowCount();
+    for (int nRow = 0; nRow < nRows; ++nRow) {
+        if (m_rViews.GetRowClient(nRow) != pClient)
+            continue;
+        m_rViews.DeleteRow(nRow);
+        m_rViews.InsertRow(nRow, strText);
+        m_rViews.SetRowClient(nRow, pClient);
+        return;
+    }
+}
+
+void CServerHost::RemoveClient(CClientSocket* pClient) {
+    auto it = std::find_if(m_clients.begin(), m_clients.end(),
+                           [pClient](const auto& p) { return p.get() == pClient; });
+    if (it == m_clients.end())
+        return;
+    std::unique_ptr<CClientSocket> pOwned = std::move(*it);
+    m_clients.erase(it);
+
+    int nRows = m_rViews.RowCount();
+    for (int nRow = 0; nRow < nRows; ++nRow) {
+        if (m_rViews.GetRowClient(nRow) == pClient) {
+            m_rViews.DeleteRow(nRow);
+            UpdateStatus();
+            break;
+        }
+    }
+    // Data connections end quietly: files closed, temporary listings
+    // deleted, objects released, no reply.
+    pOwned->AbandonDataConnections();
+    pOwned->ShutDown(1);
+    // pOwned deletes the connection, which closes its socket.
+}
+
+void CServerHost::UpdateStatus() {
+    m_rViews.EnableDisconnect(m_rViews.SelectedRow() >= 0);
+    int nRows = m_rViews.RowCount();
+    m_rViews.SetTrayStatus(FormatString(LoadString(IDS_USERS_CONNECTED), nRows), nRows > 0);
+}
+
+void CServerHost::DisconnectSelected() {
+    int nRow = m_rViews.SelectedRow();
+    if (nRow < 0)
+        return;
+    if (CClientSocket* pClient = m_rViews.GetRowClient(nRow))
+        RemoveClient(pClient);
+}

@@ -1,0 +1,192 @@
+#include "net/SocketDispatcher.h"
+
+#include "net/AsyncSocket.h"
+
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+CSocketDispatcher* g_pCurrent = nullptr;
+
+uint64_t MakeKey(int hSocket, uint32_t nSerial) {
+    return (static_cast<uint64_t>(nSerial) << 32) | static_cast<uint32_t>(hSocket);
+}
+} // namespace
+
+CSocketDispatcher::CSocketDispatcher() {
+    m_hEpoll = ::epoll_create1(EPOLL_CLOEXEC);
+    if (m_hEpoll >= 0)
+        g_pCurrent = this;
+}
+
+CSocketDispatcher::~CSocketDispatcher() {
+    if (g_pCurrent == this)
+        g_pCurrent = nullptr;
+    if (m_hEpoll >= 0)
+        ::close(m_hEpoll);
+}
+
+CSocketDispatcher* CSocketDispatcher::Current() { return g_pCurrent; }
+
+void CSocketDispatcher::Register(CAsyncSocket* pSocket) {
+    int hSocket = pSocket->m_hSocket;
+    if (hSocket < 0 || m_hEpoll < 0)
+        return;
+    if (static_cast<size_t>(hSocket) >= m_entries.size())
+        m_entries.resize(static_cast<size_t>(hSocket) + 64);
+    Entry& rEntry = m_entries[static_cast<size_t>(hSocket)];
+    if (pSocket->m_bInEpoll && rEntry.pSocket == pSocket) {
+        UpdateInterest(pSocket);
+        return;
+    }
+    pSocket->m_nSerial = m_nNextSerial++;
+    if (m_nNextSerial == 0)
+        m_nNextSerial = 1;
+    rEntry.pSocket = pSocket;
+    rEntry.nSerial = pSocket->m_nSerial;
+    epoll_event event{};
+    event.events = pSocket->WantedEvents();
+    event.data.u64 = MakeKey(hSocket, pSocket->m_nSerial);
+    if (::epoll_ctl(m_hEpoll, EPOLL_CTL_ADD, hSocket, &event) == 0) {
+        pSocket->m_bInEpoll = true;
+        pSocket->m_nRegistered = event.events;
+    }
+}
+
+void CSocketDispatcher::Unregister(CAsyncSocket* pSocket) {
+    int hSocket = pSocket->m_hSocket;
+    if (hSocket >= 0 && static_cast<size_t>(hSocket) < m_entries.size() &&
+        m_entries[static_cast<size_t>(hSocket)].pSocket == pSocket)
+        m_entries[static_cast<size_t>(hSocket)] = Entry{};
+    // Closing the handle removes it from the epoll instance.
+    pSocket->m_bInEpoll = false;
+    pSocket->m_nRegistered = 0;
+}
+
+void CSocketDispatcher::UpdateInterest(CAsyncSocket* pSocket) {
+    if (!pSocket->m_bInEpoll)
+        return;
+    if (pSocket->m_state == CAsyncSocket::State::Finished) {
+        // Nothing more will be delivered: stop the ever-reported hang-up
+        // and error conditions from waking the loop.
+        ::epoll_ctl(m_hEpoll, EPOLL_CTL_DEL, pSocket->m_hSocket, nullptr);
+        pSocket->m_bInEpoll = false;
+        pSocket->m_nRegistered = 0;
+        return;
+    }
+    uint32_t nWanted = pSocket->WantedEvents();
+    if (nWanted == pSocket->m_nRegistered)
+        return;
+    epoll_event event{};
+    event.events = nWanted;
+    event.data.u64 = MakeKey(pSocket->m_hSocket, pSocket->m_nSerial);
+    if (::epoll_ctl(m_hEpoll, EPOLL_CTL_MOD, pSocket->m_hSocket, &event) == 0)
+        pSocket->m_nRegistered = nWanted;
+}
+
+CAsyncSocket* CSocketDispatcher::Lookup(int hSocket, uint32_t nSerial) const {
+    if (hSocket < 0 || static_cast<size_t>(hSocket) >= m_entries.size())
+        return nullptr;
+    const Entry& rEntry = m_entries[static_cast<size_t>(hSocket)];
+    return rEntry.nSerial == nSerial ? rEntry.pSocket : nullptr;
+}
+
+void CSocketDispatcher::Deliver(uint64_t nKey, uint32_t nEvents) {
+    const int hSocket = static_cast<int>(nKey & 0xffffffffu);
+    const uint32_t nSerial = static_cast<uint32_t>(nKey >> 32);
+    CAsyncSocket* pSocket = Lookup(hSocket, nSerial);
+    if (!pSocket)
+        return;
+    using State = CAsyncSocket::State;
+
+    switch (pSocket->m_state) {
+    case State::Listening:
+        if ((nEvents & (EPOLLIN | EPOLLERR | EPOLLHUP)) && pSocket->m_bAcceptArmed) {
+            pSocket->m_bAcceptArmed = false;
+            pSocket->OnAccept(0);
+        }
+        break;
+
+    case State::Connecting: {
+        int nError = 0;
+        socklen_t nLen = sizeof nError;
+        ::getsockopt(hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLen);
+        if (nError == 0 && (nEvents & (EPOLLERR | EPOLLHUP)))
+            nError = ECONNREFUSED;
+        if (nError != 0) {
+            pSocket->m_state = State::Finished;
+            pSocket->OnConnect(nError);
+            break;
+        }
+        pSocket->m_state = State::Connected;
+        pSocket->m_bReadArmed = true;
+        pSocket->m_bOobArmed = true;
+        pSocket->m_bWriteWanted = false;
+        pSocket->OnConnect(0);
+        if ((pSocket = Lookup(hSocket, nSerial)) && pSocket->m_state == State::Connected)
+            pSocket->OnSend(0);
+        break;
+    }
+
+    case State::Connected: {
+        if ((nEvents & EPOLLOUT) && pSocket->m_bWriteWanted) {
+            pSocket->m_bWriteWanted = false;
+            pSocket->OnSend(0);
+            if (!(pSocket = Lookup(hSocket, nSerial)) || pSocket->m_state != State::Connected)
+                break;
+        }
+        if ((nEvents & EPOLLPRI) && pSocket->m_bOobArmed) {
+            pSocket->m_bOobArmed = false;
+            pSocket->OnOutOfBandData(0);
+            if (!(pSocket = Lookup(hSocket, nSerial)) || pSocket->m_state != State::Connected)
+                break;
+        }
+        if (nEvents & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
+            // The peer has closed or reset: bytes still waiting are read
+            // first, then OnClose comes once.
+            int nWaiting = 0;
+            if (pSocket->m_bReadArmed && !(nEvents & EPOLLERR))
+                ::ioctl(hSocket, FIONREAD, &nWaiting);
+            if (nWaiting > 0) {
+                pSocket->m_bReadArmed = false;
+                pSocket->OnReceive(0);
+            } else {
+                int nError = 0;
+                socklen_t nLen = sizeof nError;
+                ::getsockopt(hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLen);
+                pSocket->m_state = State::Finished;
+                pSocket->OnClose(nError);
+            }
+        } else if ((nEvents & EPOLLIN) && pSocket->m_bReadArmed) {
+            pSocket->m_bReadArmed = false;
+            pSocket->OnReceive(0);
+        }
+        break;
+    }
+
+    default:
+        break;
+    }
+
+    if ((pSocket = Lookup(hSocket, nSerial)))
+        UpdateInterest(pSocket);
+}
+
+int CSocketDispatcher::ProcessEvents(int nTimeoutMs, const sigset_t* pWaitMask) {
+    if (m_hEpoll < 0)
+        return -1;
+    epoll_event events[256];
+    int nReady = pWaitMask ? ::epoll_pwait(m_hEpoll, events, 256, nTimeoutMs, pWaitMask)
+                           : ::epoll_wait(m_hEpoll, events, 256, nTimeoutMs);
+    for (int i = 0; i < nReady; ++i)
+        Deliver(events[i].data.u64, events[i].events);
+    return nReady;
+}
+
+void CSocketDispatcher::Run() {
+    m_bStop = false;
+    while (!m_bStop)
+        ProcessEvents(-1);
+}

@@ -1,0 +1,65 @@
+#include "res/Strings.h"
+
+namespace {
+
+struct StringEntry {
+    int nId;
+    const char* pszText;
+};
+
+const StringEntry kStrings[] = {
+    {IDS_ABOUTBOX, "&Acerca de Skerrow..."},
+    {IDS_START, "&Iniciar"},
+    {IDS_STOP, "&Parar"},
+    {IDS_SERVER_STARTED,
+     "%s FTP versi\xC3\xB3n %s iniciado %s\nEscuchando en direcci\xC3\xB3n %d.%d.%d.%d y puerto %d\n"},
+    {IDS_SERVER_START_FAILED, "Error: no es posible iniciar Skerrow\n"},
+    {IDS_SERVER_STOPPED, "%s FTP versi\xC3\xB3n %s parado %s\n"},
+    {IDS_CONNECTED, "Conectado a %s\n"},
+    {IDS_CONNECTION_CLOSED, "Conexi\xC3\xB3n a %s closed\n"},
+    {IDS_USER_LOGGED_IN, "Usuario %s logeado en, cas es %s\n"},
+    {IDS_SENDING, "Enviando %s\n"},
+    {IDS_COLUMN_VIRTUAL, "Virtual"},
+    {IDS_COLUMN_ACTUAL, "Actual"},
+    {IDS_OPTIONS, "Opciones"},
+    {IDS_PICK_FOLDER, "Seleccionar carpeta para gente que accede:"},
+    {IDS_RECEIVING, "Recibiendo %s\n"},
+    {IDS_FOLDER_CREATED, "Carpeta creada %s\n"},
+    {IDS_FOLDER_REMOVED, "Quitar carpeta %s\n"},
+    {IDS_FILE_DELETED, "Borrar archivo %s\n"},
+    {IDS_USER_CONNECTING, "<usuario conectando>"},
+    {IDS_USERS_CONNECTED, "%d usuario(s) conectado"},
+    {IDS_COLUMN_USER, "Usuario"},
+    {IDS_SECOND_ROOT, "No puedes a\xC3\xB1"
+                      "adir otra carpeta root, cambiar la ruta virtual a alguna m\xC3\xA1s adecuada."},
+};
+
+} // namespace
+
+const char* LoadString(int nId) {
+    for (const StringEntry& entry : kStrings)
+        if (entry.nId == nId)
+            return entry.pszText;
+    return "";
+}
+
+#include <cstdarg>
+#include <cstdio>
+
+std::string FormatString(const char* pszFormat, ...) {
+    char szSmall[512];
+    va_list args;
+    va_start(args, pszFormat);
+    int nLen = vsnprintf(szSmall, sizeof szSmall, pszFormat, args);
+    va_end(args);
+    if (nLen < 0)
+        return std::string();
+    if (static_cast<size_t>(nLen) < sizeof szSmall)
+        return std::string(szSmall, static_cast<size_t>(nLen));
+    std::string strText(static_cast<size_t>(nLen) + 1, '\0');
+    va_start(args, pszFormat);
+    vsnprintf(strText.data(), strText.size(), pszFormat, args);
+    va_end(args);
+    strText.resize(static_cast<size_t>(nLen));
+    return strText;
+}

@@ -1,0 +1,36 @@
+// The program's numbered string table: every text the administrator sees
+// that does not come from a dialog template.
+#pragma once
+
+enum : int {
+    IDS_ABOUTBOX = 101,
+    IDS_START = 104,
+    IDS_STOP = 105,
+    IDS_SERVER_STARTED = 106,
+    IDS_SERVER_START_FAILED = 107,
+    IDS_SERVER_STOPPED = 108,
+    IDS_CONNECTED = 109,
+    IDS_CONNECTION_CLOSED = 110,
+    IDS_USER_LOGGED_IN = 111,
+    IDS_SENDING = 112,
+    IDS_COLUMN_VIRTUAL = 113,
+    IDS_COLUMN_ACTUAL = 114,
+    IDS_OPTIONS = 115,
+    IDS_PICK_FOLDER = 116,
+    IDS_RECEIVING = 117,
+    IDS_FOLDER_CREATED = 120,
+    IDS_FOLDER_REMOVED = 121,
+    IDS_FILE_DELETED = 122,
+    IDS_USER_CONNECTING = 123,
+    IDS_USERS_CONNECTED = 124,
+    IDS_COLUMN_USER = 125,
+    IDS_SECOND_ROOT = 126,
+};
+
+// The text of a string resource; an empty text for an unknown number.
+const char* LoadString(int nId);
+
+#include <string>
+
+// printf-style formatting of a table text into a new string.
+std::string FormatString(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
