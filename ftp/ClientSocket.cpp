@@ -55,10 +55,20 @@ void CClientSocket::OnReceive(int /*nErrorCode*/) {
     m_strInput.append(buffer, static_cast<size_t>(nRead));
 
     size_t nEnd = m_strInput.find_first_of("\r\n");
+    if (m_bOverlong) {
+        // The rest of a line that outgrew the bound goes too, up to and
+        // with its end; no reply.
+        m_strInput.clear();
+        if (nEnd != std::string::npos)
+            m_bOverlong = false;
+        return;
+    }
     if (nEnd == std::string::npos) {
         // A line without end is not kept for ever.
-        if (m_strInput.size() > kMaxInput)
+        if (m_strInput.size() > kMaxInput) {
             m_strInput.clear();
+            m_bOverlong = true;
+        }
         return;
     }
     Log(m_strInput, 2);

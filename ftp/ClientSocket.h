@@ -59,6 +59,9 @@ public:
     std::vector<CDataSocket*> m_dataSockets;
 
 private:
+    // A line outgrew kMaxInput: bytes are dropped until its end arrives.
+    bool m_bOverlong = false;
+
     void SendFormatted(int nReply, const std::string& strArgument);
     void Log(const std::string& strText, int nLevel) const;
 

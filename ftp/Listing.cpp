@@ -67,7 +67,7 @@ std::string BuildListing(const std::vector<std::string>& folderMap, const std::s
     std::error_code error;
     std::filesystem::path tempDir = std::filesystem::temp_directory_path(error);
     if (error)
-        tempDir = "/tmp";
+        return std::string();
     std::string strName = (tempDir / "FLSXXXXXX").string();
     int hFile = ::mkstemp(strName.data());
     if (hFile < 0)

@@ -1,0 +1,52 @@
+# Skerrow: `make run` starts the server, `make test` builds and runs every test.
+
+PACKAGES := cmake g++ ninja-build qt6-base-dev qt6-translations-l10n libgtest-dev \
+            python3 curl lftp xvfb xauth
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps build build-asan run test test-normal test-asan bench screenshots format clean
+
+all: build
+
+deps:
+	@missing=""; for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  $(SUDO) apt-get update -q && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q $$missing; \
+	fi
+
+build: deps
+	@[ -f build/build.ninja ] || cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build -j $(JOBS)
+
+build-asan: deps
+	@[ -f build-asan/build.ninja ] || cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSKERROW_SANITIZE=ON
+	cmake --build build-asan -j $(JOBS)
+
+# The window when a display is available, else headless.
+run: build
+	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ]; then ./build/skerrow; else ./build/skerrow --headless; fi
+
+test-normal: build
+	cd build && ctest --output-on-failure -j 2
+
+test-asan: build-asan
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j 2 -L 'unit|e2e'
+
+test: test-normal test-asan
+
+bench: build
+	bench/run.sh
+
+screenshots: build
+	tests/ui/screenshots.sh
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf build build-asan

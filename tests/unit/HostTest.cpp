@@ -1,0 +1,333 @@
+#include "app/HeadlessViews.h"
+#include "ftp/ClientSocket.h"
+#include "net/ListeningSocket.h"
+#include "net/ServerHost.h"
+#include "net/SocketDispatcher.h"
+#include "tests/unit/SocketTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <linux/sockios.h>
+#include <memory>
+#include <sys/ioctl.h>
+
+namespace {
+
+class HostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_dispatcher.IsValid());
+        m_host.Settings().m_nPort = 0; // the system chooses
+        m_host.Settings().m_users = {"anonymous,,0,1"};
+        m_host.Settings().m_folderMap = {"/=/nonexistent-skerrow/,1,1"};
+        ASSERT_EQ(m_host.StartServer(), 0);
+        sockaddr_in address{};
+        m_host.Listener()->GetSockName(address);
+        m_nPort = ntohs(address.sin_port);
+    }
+    void TearDown() override { m_host.StopServer(); }
+
+    // A connected client that has read its greeting.
+    std::unique_ptr<CTestClient> Connect() {
+        auto pClient = std::make_unique<CTestClient>(m_nPort);
+        EXPECT_EQ(pClient->ReadLine(m_dispatcher).substr(0, 4), "220 ");
+        return pClient;
+    }
+    std::unique_ptr<CTestClient> LoggedIn() {
+        auto pClient = Connect();
+        EXPECT_EQ(pClient->Command(m_dispatcher, "USER anonymous"), "331 Enter PASS command");
+        EXPECT_EQ(pClient->Command(m_dispatcher, "PASS x"), "230 Logged in");
+        return pClient;
+    }
+    std::string LogSince(size_t nMark) const { return m_host.LogText().substr(nMark); }
+
+    CSocketDispatcher m_dispatcher;
+    CHeadlessViews m_views{nullptr};
+    CServerHost m_host{m_views};
+    unsigned m_nPort = 0;
+};
+
+} // namespace
+
+TEST_F(HostTest, GreetingRowAndConnectLine) {
+    size_t nMark = m_host.LogText().size();
+    CTestClient client(m_nPort);
+    std::string strGreeting = client.ReadLine(m_dispatcher);
+    EXPECT_EQ(strGreeting.rfind("220 " + LocalHostName() + " FTP version 0.7 ready at ", 0), 0u)
+        << strGreeting;
+    ASSERT_EQ(m_views.m_rows.size(), 1u);
+    EXPECT_EQ(m_views.m_rows[0].strText, "<usuario conectando>");
+    EXPECT_EQ(m_views.m_rows[0].pClient, m_host.Client(0));
+    EXPECT_EQ(LogSince(nMark), "Conectado a 127.0.0.1\n");
+    EXPECT_EQ(m_views.m_strTip, "1 usuario(s) conectado");
+    EXPECT_TRUE(m_views.m_bBusy);
+    client.Close();
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_host.ClientCount() == 0; }));
+    EXPECT_EQ(LogSince(nMark), "Conectado a 127.0.0.1\nConexi\xC3\xB3n a 127.0.0.1 closed\n");
+    EXPECT_TRUE(m_views.m_rows.empty());
+    EXPECT_EQ(m_views.m_strTip, "0 usuario(s) conectado");
+    EXPECT_FALSE(m_views.m_bBusy);
+}
+
+TEST_F(HostTest, StartLineNamesHostVersionTimeAndPort) {
+    const std::string& strLog = m_host.LogText();
+    EXPECT_EQ(strLog.rfind(LocalHostName() + " FTP versi\xC3\xB3n 0.7 iniciado ", 0), 0u) << strLog;
+    EXPECT_NE(strLog.find("\nEscuchando en direcci\xC3\xB3n "), std::string::npos);
+    EXPECT_NE(strLog.find(" y puerto 0\n"), std::string::npos);
+    EXPECT_EQ(m_views.m_strCaption, "&Parar");
+    // The time is laid out as ctime does, without its line end.
+    std::string strTime = TimeText();
+    EXPECT_EQ(strTime.size(), 24u);
+    EXPECT_NE(strLog.find(strTime.substr(0, 10)), std::string::npos);
+}
+
+TEST_F(HostTest, LineCollectionAcrossAndWithinReceives) {
+    auto pClient = Connect();
+    // A USER line split over two receives runs once, with the whole name.
+    pClient->Send("USER anon");
+    PumpUntil(m_dispatcher, [&] { pClient->Poll(); return false; }, 100);
+    EXPECT_EQ(pClient->m_strReceived, "");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "ymous"), "331 Enter PASS command");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "PASS"), "230 Logged in");
+    // Two lines in one receive: the second is dropped.
+    pClient->Send("NOOP\r\nNOOP\r\n");
+    EXPECT_EQ(pClient->ReadLine(m_dispatcher), "200 Ok");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "SYST"), "215 Windows95/NT Type: L8 Version: 0.7");
+    // A CR LF split over two receives: the LF is an ignored empty line.
+    pClient->Send("NOOP\r");
+    EXPECT_EQ(pClient->ReadLine(m_dispatcher), "200 Ok");
+    pClient->Send("\n");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "  noop  "), "200 Ok");
+    // Only white space: nothing runs, nothing is answered.
+    pClient->Send(" \t \r\n");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "NOOP"), "200 Ok");
+}
+
+TEST_F(HostTest, WordsParametersAndTheLoginGate) {
+    auto pClient = Connect();
+    EXPECT_EQ(pClient->Command(m_dispatcher, "FOO bar"), "530 Please log in with USER and PASS");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "NOOP"), "530 Please log in with USER and PASS");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "PWD"), "530 Please log in with USER and PASS");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "USER anonymous"), "331 Enter PASS command");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "PASS"), "230 Logged in");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "FOO bar"), "500 Unknown command \"foo\"");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "NAME x"), "500 Unknown command \"name\"");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "12345"), "500 Unknown command \"\"");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "EPSV"), "500 Unknown command \"epsv\"");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "RETR"), "500 \"retr\" : invalid number of parameters");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "Retrieve"),
+              "500 \"retrieve\" : invalid number of parameters");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "CWD"), "500 \"cwd\" : invalid number of parameters");
+    for (const char* pszWord : {"TYPE", "MODE", "STRU", "STOR", "DELE", "MKD", "RMD", "REST"}) {
+        std::string strLower = pszWord;
+        for (char& ch : strLower)
+            ch = static_cast<char>(tolower(ch));
+        EXPECT_EQ(pClient->Command(m_dispatcher, pszWord),
+                  "500 \"" + strLower + "\" : invalid number of parameters");
+    }
+    EXPECT_EQ(pClient->Command(m_dispatcher, "XPWD"), "257 \"/\" is current directory");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "MODE B"), "500 Unsupported command or option");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "mode s"), "200 Ok");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "STRU R"), "500 Unsupported command or option");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "STRU F"), "200 Ok");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "REST abc"), "350 Restarting at 0 ok");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "REST 5000000000"), "350 Restarting at 5000000000 ok");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "TYPE L 8"), "200 Type  8 OK");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "TYPE E"), "501 Unknown type \"E\"");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "TYPE L 16"), "501 Only logical bytesize 8 supported");
+}
+
+TEST_F(HostTest, QuitAnswersBeforeLoginAndTheRowStaysUntilTheClientCloses) {
+    auto pClient = Connect();
+    EXPECT_EQ(pClient->Command(m_dispatcher, "QUIT"), "221 Goodbye!");
+    EXPECT_TRUE(pClient->WaitClosed(m_dispatcher)); // the server ended its side
+    EXPECT_EQ(m_host.ClientCount(), 1u);
+    EXPECT_EQ(m_views.m_rows.size(), 1u);
+    pClient->Close();
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_host.ClientCount() == 0; }));
+}
+
+TEST_F(HostTest, LoginRules) {
+    m_host.Settings().m_users = {"ann,Secret,1,1", "ann,Later,1,1", "Bob,,0,1", "a,b,pw,1,1",
+                                 "anonymous,,0,1"};
+    auto pClient = Connect();
+    EXPECT_EQ(pClient->Command(m_dispatcher, "PASS x"), "503 Login with USER first.");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "USER"), "331 Enter PASS command");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "PASS x"), "503 Login with USER first.");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "USER Anonymous"), "331 Enter PASS command");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "PASS x"), "550 Permission denied");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "USER ann"), "331 Enter PASS command");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "PASS Secret"), "550 Permission denied");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "PASS later"), "550 Permission denied");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "PASS"), "550 Permission denied");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "NOOP"), "530 Please log in with USER and PASS");
+    // The name was kept after the failures.
+    EXPECT_EQ(pClient->Command(m_dispatcher, "PASS Later"), "230 Logged in");
+    EXPECT_EQ(m_views.m_rows[0].strText, "ann (127.0.0.1)");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "NOOP"), "200 Ok");
+    // A failed PASS leaves the client logged in under its name.
+    EXPECT_EQ(pClient->Command(m_dispatcher, "PASS wrong"), "550 Permission denied");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "NOOP"), "200 Ok");
+    // USER logs out at once.
+    EXPECT_EQ(pClient->Command(m_dispatcher, "USER Bob"), "331 Enter PASS command");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "NOOP"), "530 Please log in with USER and PASS");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "PASS anything at all"), "230 Logged in");
+    EXPECT_EQ(m_views.m_rows[0].strText, "Bob (127.0.0.1)");
+    // A name with a comma can never log in.
+    EXPECT_EQ(pClient->Command(m_dispatcher, "USER a,b"), "331 Enter PASS command");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "PASS pw"), "550 Permission denied");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "USER a"), "331 Enter PASS command");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "PASS b"), "230 Logged in");
+}
+
+TEST_F(HostTest, LoginLogLineAndRelabelKeepsRowPosition) {
+    auto pFirst = Connect();
+    auto pSecond = Connect();
+    auto pThird = Connect();
+    size_t nMark = m_host.LogText().size();
+    EXPECT_EQ(pSecond->Command(m_dispatcher, "USER anonymous"), "331 Enter PASS command");
+    EXPECT_EQ(pSecond->Command(m_dispatcher, "PASS a@b"), "230 Logged in");
+    EXPECT_EQ(LogSince(nMark), "Usuario anonymous logeado en, cas es /\n");
+    ASSERT_EQ(m_views.m_rows.size(), 3u);
+    EXPECT_EQ(m_views.m_rows[0].strText, "<usuario conectando>");
+    EXPECT_EQ(m_views.m_rows[1].strText, "anonymous (127.0.0.1)");
+    EXPECT_EQ(m_views.m_rows[2].strText, "<usuario conectando>");
+    // Same address, same text: the rows are told apart by connection.
+    EXPECT_EQ(pFirst->Command(m_dispatcher, "USER anonymous"), "331 Enter PASS command");
+    EXPECT_EQ(pFirst->Command(m_dispatcher, "PASS"), "230 Logged in");
+    EXPECT_EQ(m_views.m_rows[0].strText, m_views.m_rows[1].strText);
+    EXPECT_NE(m_views.m_rows[0].pClient, m_views.m_rows[1].pClient);
+    EXPECT_EQ(m_views.m_rows[0].pClient, m_host.Client(0));
+    // Disconnecting the selected row removes exactly that connection.
+    m_views.m_nSelected = 1;
+    m_host.UpdateStatus();
+    EXPECT_TRUE(m_views.m_bDisconnectEnabled);
+    m_host.DisconnectSelected();
+    EXPECT_TRUE(pSecond->WaitClosed(m_dispatcher));
+    EXPECT_EQ(pSecond->m_strReceived, ""); // no reply on the way out
+    ASSERT_EQ(m_views.m_rows.size(), 2u);
+    EXPECT_EQ(m_views.m_rows[0].pClient, m_host.Client(0));
+    EXPECT_EQ(m_views.m_rows[1].pClient, m_host.Client(1));
+    EXPECT_FALSE(m_views.m_bDisconnectEnabled);
+    m_host.DisconnectSelected(); // nothing selected: nothing happens
+    EXPECT_EQ(m_host.ClientCount(), 2u);
+    EXPECT_EQ(pFirst->Command(m_dispatcher, "NOOP"), "200 Ok");
+    EXPECT_EQ(pThird->Command(m_dispatcher, "NOOP"), "530 Please log in with USER and PASS");
+}
+
+TEST_F(HostTest, LogLevelsFilterTraffic) {
+    m_host.Settings().m_nLogLevel = 1;
+    size_t nMark = m_host.LogText().size();
+    auto pClient = LoggedIn();
+    EXPECT_EQ(pClient->Command(m_dispatcher, "NOOP"), "200 Ok");
+    EXPECT_EQ(LogSince(nMark),
+              "Conectado a 127.0.0.1\nUsuario anonymous logeado en, cas es /\n");
+    m_host.Settings().m_nLogLevel = 2;
+    nMark = m_host.LogText().size();
+    pClient->Send("NOOP\r\nextra");
+    EXPECT_EQ(pClient->ReadLine(m_dispatcher), "200 Ok");
+    EXPECT_EQ(LogSince(nMark), "NOOP\r\nextra200 Ok\r\n");
+    m_host.Settings().m_nLogLevel = 0;
+    nMark = m_host.LogText().size();
+    EXPECT_EQ(pClient->Command(m_dispatcher, "NOOP"), "200 Ok");
+    EXPECT_EQ(LogSince(nMark), "");
+}
+
+TEST_F(HostTest, LogIsCutToItsLastPartPastTheLimit) {
+    m_host.Settings().m_nLogLevel = 2;
+    std::string strStart = m_host.LogText();
+    std::string strFill(CServerHost::kLogLimit - strStart.size(), 'a');
+    m_host.Log(strFill, 0);
+    EXPECT_EQ(m_host.LogText().size(), CServerHost::kLogLimit);
+    m_host.Log("Z", 0); // 32768 characters: cut
+    EXPECT_EQ(m_host.LogText().size(), CServerHost::kLogKeep);
+    EXPECT_EQ(m_host.LogText().back(), 'Z');
+    // A text longer than what a cut keeps leaves only its end.
+    std::string strLong = std::string(20000, 'b') + "END";
+    m_host.Log(strLong, 0);
+    EXPECT_EQ(m_host.LogText(), strLong.substr(strLong.size() - CServerHost::kLogKeep));
+    // The cut never splits a character.
+    std::string strWide;
+    while (strWide.size() < 40000)
+        strWide += "\xC3\xB3";
+    m_host.Log(strWide, 0);
+    EXPECT_NE(static_cast<unsigned char>(m_host.LogText()[0]) & 0xC0, 0x80);
+    EXPECT_EQ(TailOnCharBoundary("\xC3\xB3x", 2), "x");
+}
+
+TEST_F(HostTest, PortInUseLeavesTheServerStoppedAndCanBeRetried) {
+    m_host.StopServer();
+    CAsyncSocket occupier;
+    ASSERT_TRUE(occupier.Create(0));
+    ASSERT_EQ(occupier.Listen(5), 0);
+    sockaddr_in address{};
+    occupier.GetSockName(address);
+    m_host.Settings().m_nPort = ntohs(address.sin_port);
+    size_t nMark = m_host.LogText().size();
+    EXPECT_EQ(m_host.StartServer(), -1);
+    EXPECT_FALSE(m_host.IsRunning());
+    EXPECT_EQ(m_host.Listener(), nullptr);
+    EXPECT_EQ(LogSince(nMark), "Error: no es posible iniciar Skerrow\n");
+    EXPECT_EQ(m_views.m_strCaption, "&Iniciar");
+    occupier.Close();
+    EXPECT_EQ(m_host.StartServer(), 0);
+    EXPECT_TRUE(m_host.IsRunning());
+    EXPECT_EQ(m_views.m_strCaption, "&Parar");
+}
+
+TEST_F(HostTest, StopClosesEveryClientAndLogsOnce) {
+    auto p1 = LoggedIn();
+    auto p2 = Connect();
+    auto p3 = Connect();
+    EXPECT_EQ(m_host.ClientCount(), 3u);
+    size_t nMark = m_host.LogText().size();
+    m_host.StopServer();
+    EXPECT_EQ(m_host.ClientCount(), 0u);
+    EXPECT_TRUE(m_views.m_rows.empty());
+    EXPECT_EQ(m_views.m_strCaption, "&Iniciar");
+    std::string strLog = LogSince(nMark);
+    EXPECT_EQ(strLog.rfind(LocalHostName() + " FTP versi\xC3\xB3n 0.7 parado ", 0), 0u) << strLog;
+    EXPECT_EQ(std::count(strLog.begin(), strLog.end(), '\n'), 1);
+    for (auto* p : {p1.get(), p2.get(), p3.get()})
+        EXPECT_TRUE(p->WaitClosed(m_dispatcher));
+    CTestClient late(m_nPort);
+    EXPECT_TRUE(late.WaitClosed(m_dispatcher)); // refused: nobody listens
+    // Stopping again still logs the stop line.
+    nMark = m_host.LogText().size();
+    m_host.StopServer();
+    EXPECT_NE(LogSince(nMark).find(" parado "), std::string::npos);
+}
+
+TEST_F(HostTest, BadClientsDoNotDisturbOthers) {
+    auto pGood = LoggedIn();
+    {
+        // Garbage, then gone in the middle of a line.
+        auto pGarbage = Connect();
+        pGarbage->Send(std::string("\x01\x02\xff\xfe garbage without end", 25));
+    }
+    {
+        auto pReset = Connect();
+        pReset->Send("USER x");
+        pReset->Reset();
+    }
+    auto pSilent = Connect();
+    // A line longer than the input bound is dropped without a reply.
+    auto pLong = LoggedIn();
+    pLong->Send(std::string(CClientSocket::kMaxInput + 5000, 'A') + "\r\n");
+    CClientSocket* pServerSide = m_host.Client(m_host.ClientCount() - 1);
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] {
+        int nUnsent = 0, nUnread = 0;
+        ::ioctl(pLong->m_hSocket, SIOCOUTQ, &nUnsent);
+        ::ioctl(pServerSide->Handle(), FIONREAD, &nUnread);
+        return nUnsent == 0 && nUnread == 0;
+    }));
+    EXPECT_EQ(pLong->Command(m_dispatcher, "NOOP"), "200 Ok");
+    // A zero byte ends the command line.
+    pLong->Send(std::string("NOOP\0garbage\r\n", 14));
+    EXPECT_EQ(pLong->ReadLine(m_dispatcher), "200 Ok");
+    pLong->Send(std::string("US\0ER x\r\n", 9));
+    EXPECT_EQ(pLong->ReadLine(m_dispatcher), "500 Unknown command \"us\"");
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_host.ClientCount() == 3; }));
+    EXPECT_EQ(pGood->Command(m_dispatcher, "NOOP"), "200 Ok");
+    EXPECT_EQ(pGood->Command(m_dispatcher, "PWD"), "257 \"/\" is current directory");
+}

@@ -1,0 +1,131 @@
+#include "ftp/FtpTables.h"
+#include "ftp/Listing.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+tm SampleTime() {
+    tm time{};
+    time.tm_mon = 2;
+    time.tm_mday = 5;
+    time.tm_hour = 9;
+    time.tm_min = 7;
+    return time;
+}
+
+std::string ReadAll(const std::string& strPath) {
+    std::ifstream in(strPath, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+} // namespace
+
+TEST(ListingLine, LocalEntriesAlignWithFolderMapEntries) {
+    tm time = SampleTime();
+    EXPECT_EQ(FormatLocalEntry(false, false, 123, time, "a.txt"),
+              "-rwx------   1 ftp      users        123 Mar 05 09:07 a.txt\n");
+    EXPECT_EQ(FormatLocalEntry(false, true, 0, time, "ro"),
+              "-r-x------   1 ftp      users          0 Mar 05 09:07 ro\n");
+    EXPECT_EQ(FormatLocalEntry(true, false, 4096, time, "dir"),
+              "drwx------   1 ftp      users       4096 Mar 05 09:07 dir\n");
+    EXPECT_EQ(FormatLocalEntry(true, true, 0, time, "rodir"),
+              "dr-x------   1 ftp      users          0 Mar 05 09:07 rodir\n");
+    EXPECT_EQ(FormatFolderMapEntry(time, "pub"),
+              "dr-x------   1 ftp      users          0 Mar 05 09:07 pub\n");
+    // Sizes beyond 32 bits are shown in full; the column widens when needed.
+    EXPECT_EQ(FormatLocalEntry(false, false, 5000000000LL, time, "big"),
+              "-rwx------   1 ftp      users  5000000000 Mar 05 09:07 big\n");
+    EXPECT_EQ(FormatLocalEntry(false, false, 123456789012LL, time, "huge"),
+              "-rwx------   1 ftp      users  123456789012 Mar 05 09:07 huge\n");
+    // The size column ends where the 0 of a folder-map line ends.
+    std::string strLocal = FormatLocalEntry(false, false, 123, time, "x");
+    std::string strMap = FormatFolderMapEntry(time, "x");
+    EXPECT_EQ(strLocal.find(" Mar"), strMap.find(" Mar"));
+}
+
+class BuildListingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_root = fs::temp_directory_path() / ("skerrow-list-" + std::to_string(getpid()));
+        fs::create_directories(m_root / "sub");
+        std::ofstream(m_root / "file.txt") << "hello";
+        std::ofstream(m_root / "ro.txt") << "x";
+        chmod((m_root / "ro.txt").c_str(), 0444);
+        fs::create_symlink(m_root / "file.txt", m_root / "link");
+        fs::create_symlink(m_root / "missing", m_root / "dangling");
+    }
+    void TearDown() override { fs::remove_all(m_root); }
+
+    std::vector<std::string> Map() const {
+        return {"/=" + m_root.string() + "/,1,1", "/pub/docs=/nowhere/,1,1", "/pub/x=/n/,1,1",
+                "/elsewhere/deep=/n/,1,1", "bad entry"};
+    }
+    fs::path m_root;
+};
+
+TEST_F(BuildListingTest, FolderMapLinesFirstThenEveryLocalEntry) {
+    std::string strName = BuildListing(Map(), "/", CMD_NLST);
+    ASSERT_FALSE(strName.empty());
+    EXPECT_EQ(fs::path(strName).filename().string().substr(0, 3), "FLS");
+    std::string strText = ReadAll(strName);
+    fs::remove(strName);
+    // One line per entry below the listed folder, named after its first
+    // component (two entries below pub give two lines).
+    EXPECT_EQ(strText.rfind("pub\npub\nelsewhere\n", 0), 0u) << strText;
+    for (const char* pszName : {".", "..", "sub", "file.txt", "ro.txt", "link", "dangling"})
+        EXPECT_NE(strText.find(std::string("\n") + pszName + "\n"), std::string::npos) << pszName;
+    EXPECT_EQ(strText.find('\r'), std::string::npos);
+}
+
+TEST_F(BuildListingTest, ListLinesCarryAttributesAndSizes) {
+    std::string strName = BuildListing(Map(), "/", CMD_LIST);
+    ASSERT_FALSE(strName.empty());
+    std::string strText = ReadAll(strName);
+    fs::remove(strName);
+    EXPECT_EQ(strText.rfind("dr-x------   1 ftp      users          0 ", 0), 0u);
+    EXPECT_NE(strText.find("-rwx------   1 ftp      users          5 "), std::string::npos);
+    EXPECT_NE(strText.find(" file.txt\n"), std::string::npos);
+    // The owner write bit decides, whoever runs the server.
+    EXPECT_NE(strText.find("-r-x------   1 ftp      users          1 "), std::string::npos);
+    EXPECT_NE(strText.find("drwx------"), std::string::npos);
+    // A link reports its target, a dangling one itself.
+    size_t nLink = strText.find(" link\n");
+    ASSERT_NE(nLink, std::string::npos);
+    std::string strLinkLine = strText.substr(strText.rfind('\n', nLink) + 1, nLink - strText.rfind('\n', nLink));
+    EXPECT_NE(strLinkLine.find("          5 "), std::string::npos) << strLinkLine;
+    EXPECT_NE(strText.find(" dangling\n"), std::string::npos);
+}
+
+TEST_F(BuildListingTest, PathsWithoutLocalFolderListOnlyTheFolderMap) {
+    std::vector<std::string> map = {"/pub/docs=/nowhere/,1,1", "/pub/x=/n/,1,1"};
+    std::string strName = BuildListing(map, "/", CMD_NLST);
+    ASSERT_FALSE(strName.empty());
+    EXPECT_EQ(ReadAll(strName), "pub\npub\n");
+    fs::remove(strName);
+    // The listed folder itself gives no line; a missing local folder none.
+    strName = BuildListing(map, "/pub/docs/", CMD_LIST);
+    EXPECT_EQ(ReadAll(strName), "");
+    fs::remove(strName);
+}
+
+TEST_F(BuildListingTest, TemporaryFolderThatCannotBeWrittenGivesNoName) {
+    const char* pszOld = getenv("TMPDIR");
+    std::string strOld = pszOld ? pszOld : "";
+    setenv("TMPDIR", (m_root / "no-such-folder").c_str(), 1);
+    EXPECT_EQ(BuildListing(Map(), "/", CMD_LIST), "");
+    if (pszOld)
+        setenv("TMPDIR", strOld.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
+}

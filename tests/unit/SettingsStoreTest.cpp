@@ -1,0 +1,127 @@
+#include "config/SettingsStore.h"
+
+#include <QSettings>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+class SettingsStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_file = fs::path(getenv("XDG_CONFIG_HOME")) / "Orvane" / "skerrow.conf";
+        fs::remove(m_file);
+        fs::remove_all(fs::path(getenv("HOME")) / "Public");
+    }
+    void TearDown() override { fs::remove(m_file); }
+
+    void WriteFile(const std::string& strText) {
+        fs::create_directories(m_file.parent_path());
+        std::ofstream(m_file) << strText;
+    }
+    QVariant Stored(const char* pszKey) {
+        QSettings file(QString::fromStdString(m_file.string()), QSettings::IniFormat);
+        return file.value(pszKey);
+    }
+
+    fs::path m_file;
+};
+
+TEST_F(SettingsStoreTest, FirstStartLoadsDefaultsAndExitStoresThem) {
+    CServerSettings settings;
+    CSettingsStore::Load(settings);
+    EXPECT_EQ(settings.m_nPort, 21);
+    EXPECT_EQ(settings.m_nTimeout, 100);
+    EXPECT_EQ(settings.m_nLogLevel, 1);
+    EXPECT_EQ(settings.m_nHide, 0);
+    ASSERT_EQ(settings.m_users.size(), 1u);
+    EXPECT_EQ(settings.m_users[0], "anonymous,,0,1");
+    std::string strPublic = (fs::path(getenv("HOME")) / "Public").string();
+    ASSERT_EQ(settings.m_folderMap.size(), 1u);
+    EXPECT_EQ(settings.m_folderMap[0], "/=" + strPublic + "/,1,1");
+    // The published default folder is made when missing.
+    EXPECT_TRUE(fs::is_directory(strPublic));
+
+    CSettingsStore::Save(settings);
+    ASSERT_TRUE(fs::exists(m_file));
+    struct stat info{};
+    ASSERT_EQ(stat(m_file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(Stored("Config/Port").toInt(), 21);
+    EXPECT_EQ(Stored("Config/Timeout").toInt(), 100);
+    EXPECT_EQ(Stored("Config/LogLevel").toInt(), 1);
+    EXPECT_EQ(Stored("Config/Hide").toInt(), 0);
+    EXPECT_EQ(Stored("Users/UserCount").toInt(), 1);
+    EXPECT_EQ(Stored("Users/User0").toString(), "anonymous,,0,1");
+    EXPECT_EQ(Stored("Mapping/MapCount").toInt(), 1);
+}
+
+TEST_F(SettingsStoreTest, ShrunkListsLeaveOldValuesUnread) {
+    CServerSettings settings;
+    CSettingsStore::Load(settings);
+    settings.m_users = {"a,1,1,1", "b,2,1,1", "c,3,1,1"};
+    settings.m_nPort = 2121;
+    CSettingsStore::Save(settings);
+    settings.m_users = {"z,9,0,0"};
+    CSettingsStore::Save(settings);
+    EXPECT_EQ(Stored("Users/UserCount").toInt(), 1);
+    EXPECT_EQ(Stored("Users/User0").toString(), "z,9,0,0");
+    EXPECT_EQ(Stored("Users/User1").toString(), "b,2,1,1");
+    EXPECT_EQ(Stored("Users/User2").toString(), "c,3,1,1");
+    CServerSettings loaded;
+    CSettingsStore::Load(loaded);
+    EXPECT_EQ(loaded.m_users, std::vector<std::string>{"z,9,0,0"});
+    EXPECT_EQ(loaded.m_nPort, 2121);
+}
+
+TEST_F(SettingsStoreTest, MissingIndexedValuesBecomeEmptyStrings) {
+    WriteFile("[Users]\nUserCount=2\nUser0=\"ann,pw,1,1\"\n"
+              "[Mapping]\nMapCount=1\nMap0=\"/=/srv/,0,1\"\n");
+    CServerSettings settings;
+    CSettingsStore::Load(settings);
+    EXPECT_EQ(settings.m_users, (std::vector<std::string>{"ann,pw,1,1", ""}));
+    EXPECT_EQ(settings.m_folderMap, std::vector<std::string>{"/=/srv/,0,1"});
+}
+
+TEST_F(SettingsStoreTest, NegativeCountsLoadEmptyListsWithoutDefaults) {
+    WriteFile("[Users]\nUserCount=-1\n[Mapping]\nMapCount=-3\n");
+    CServerSettings settings;
+    CSettingsStore::Load(settings);
+    EXPECT_TRUE(settings.m_users.empty());
+    EXPECT_TRUE(settings.m_folderMap.empty());
+}
+
+TEST_F(SettingsStoreTest, AnEmptyUserListComesBackAsTheDefaultAccount) {
+    CServerSettings settings;
+    CSettingsStore::Load(settings);
+    settings.m_users.clear();
+    CSettingsStore::Save(settings);
+    EXPECT_EQ(Stored("Users/UserCount").toInt(), 0);
+    CServerSettings loaded;
+    CSettingsStore::Load(loaded);
+    EXPECT_EQ(loaded.m_users, std::vector<std::string>{"anonymous,,0,1"});
+}
+
+TEST_F(SettingsStoreTest, HandEditedAndDamagedValues) {
+    WriteFile("[Config]\nPort=abc\nTimeout=\nLogLevel=2\n"
+              "[Users]\nUserCount=2\nUser0=bob,pw,1,0\nUser1=\n"
+              "[Mapping]\nMapCount=1\nMap0=/=/srv/files/,1,1\n");
+    CServerSettings settings;
+    CSettingsStore::Load(settings);
+    EXPECT_EQ(settings.m_nPort, 21);
+    EXPECT_EQ(settings.m_nTimeout, 100);
+    EXPECT_EQ(settings.m_nLogLevel, 2);
+    // Unquoted texts with commas read back as written.
+    EXPECT_EQ(settings.m_users, (std::vector<std::string>{"bob,pw,1,0", ""}));
+    EXPECT_EQ(settings.m_folderMap, std::vector<std::string>{"/=/srv/files/,1,1"});
+
+    WriteFile("\x01\x02 garbage [[[ \n=\n");
+    CServerSettings garbage;
+    CSettingsStore::Load(garbage);
+    EXPECT_EQ(garbage.m_nPort, 21);
+    EXPECT_EQ(garbage.m_users.size(), 1u);
+}

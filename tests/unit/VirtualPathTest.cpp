@@ -1,0 +1,172 @@
+#include "ftp/FtpTables.h"
+#include "ftp/VirtualPath.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+#include <unistd.h>
+
+namespace {
+
+std::string Resolve(const std::string& strBase, const std::string& strParameter) {
+    std::string strPath = strBase;
+    EXPECT_TRUE(ResolvePath(strPath, strParameter));
+    return strPath;
+}
+
+// The path rules applied literally, first occurrence first: the reference
+// the one-pass resolution must agree with.
+std::string ResolveLiterally(const std::string& strBase, std::string strParam) {
+    for (char& ch : strParam)
+        if (ch == '\\')
+            ch = '/';
+    std::string strPath = strParam[0] == '/' ? strParam
+                          : strBase.back() == '/' ? strBase + strParam
+                                                  : strBase + "/" + strParam;
+    if (strPath.back() != '/')
+        strPath += '/';
+    size_t nPos;
+    while ((nPos = strPath.find("/./")) != std::string::npos)
+        strPath.replace(nPos, 3, "/");
+    while ((nPos = strPath.find("/../")) != std::string::npos) {
+        if (nPos == 0) {
+            strPath.erase(0, 3);
+            continue;
+        }
+        size_t n = nPos - 1;
+        while (n > 0 && strPath[n] != '/')
+            --n;
+        strPath = strPath.substr(0, n) + strPath.substr(nPos + 3);
+    }
+    return strPath;
+}
+
+} // namespace
+
+TEST(ResolvePath, RelativeAbsoluteAndDotComponents) {
+    EXPECT_EQ(Resolve("/", "windows"), "/windows/");
+    EXPECT_EQ(Resolve("/pub/", "a/b"), "/pub/a/b/");
+    EXPECT_EQ(Resolve("/pub", "a"), "/pub/a/");
+    EXPECT_EQ(Resolve("/pub/", "/x"), "/x/");
+    EXPECT_EQ(Resolve("/x/y/", "/a/./b/../c"), "/a/c/");
+    EXPECT_EQ(Resolve("/pub/", ".."), "/");
+    EXPECT_EQ(Resolve("/", ".."), "/");
+    EXPECT_EQ(Resolve("/", "../../../etc"), "/etc/");
+    EXPECT_EQ(Resolve("/a/", "..\\x"), "/x/");
+    EXPECT_EQ(Resolve("/", "a\\b\\c"), "/a/b/c/");
+    EXPECT_EQ(Resolve("/", "././."), "/");
+}
+
+TEST(ResolvePath, DoubledSeparatorsAndManyDotsStay) {
+    EXPECT_EQ(Resolve("/", "a//b"), "/a//b/");
+    EXPECT_EQ(Resolve("/", "..."), "/.../");
+    EXPECT_EQ(Resolve("/", "a/...."), "/a/..../");
+    EXPECT_EQ(Resolve("/", "c:"), "/c:/");
+    // ".." removes the empty component of a doubled separator.
+    EXPECT_EQ(Resolve("/", "a//.."), "/a/");
+}
+
+TEST(ResolvePath, RefusesEmptyParameterOrBase) {
+    std::string strBase = "/pub/";
+    EXPECT_FALSE(ResolvePath(strBase, ""));
+    EXPECT_EQ(strBase, "/pub/");
+    std::string strEmpty;
+    EXPECT_FALSE(ResolvePath(strEmpty, "x"));
+    EXPECT_EQ(strEmpty, "");
+}
+
+TEST(ResolvePath, AgreesWithTheLiteralRulesOnRandomPaths) {
+    std::mt19937 random(12345);
+    const char* const pieces[] = {"a", "b", ".", "..", "...", "/", "\\", "//", "x.y", "./", "../"};
+    for (int i = 0; i < 20000; ++i) {
+        std::string strParam;
+        int nPieces = 1 + static_cast<int>(random() % 8);
+        for (int k = 0; k < nPieces; ++k)
+            strParam += pieces[random() % std::size(pieces)];
+        std::string strBase = i % 3 == 0 ? "/" : i % 3 == 1 ? "/p/q/" : "/p//q/";
+        ASSERT_EQ(Resolve(strBase, strParam), ResolveLiterally(strBase, strParam))
+            << "base " << strBase << " parameter " << strParam;
+    }
+}
+
+TEST(ResolvePath, LongHostileLinesResolveInLinearTime) {
+    std::string strParam;
+    for (int i = 0; i < 20000; ++i)
+        strParam += "/./a/..";
+    EXPECT_EQ(Resolve("/", strParam), "/");
+}
+
+TEST(FindFolder, LongestGoverningEntryWins) {
+    std::vector<std::string> map = {"/=/r/,1,1", "/pub=/p/,0,1", "/pub/docs=/d/,1,0"};
+    EXPECT_EQ(FindFolder(map, "/pub/x/").m_strVirtualPath, "/pub");
+    EXPECT_EQ(FindFolder(map, "/pub").m_strRealPath, "/p/");
+    EXPECT_EQ(FindFolder(map, "/pub/docs/a/b").m_strRealPath, "/d/");
+    EXPECT_EQ(FindFolder(map, "/public/").m_strVirtualPath, "/");
+    EXPECT_EQ(FindFolder(map, "/").m_strVirtualPath, "/");
+}
+
+TEST(FindFolder, BoundariesOrderAndNoMatch) {
+    std::vector<std::string> map = {"/doc=/1/,1,1", "/docs=/2/,1,1", "/doc=/3/,0,0", "broken"};
+    EXPECT_EQ(FindFolder(map, "/doc/a").m_strRealPath, "/1/");
+    EXPECT_EQ(FindFolder(map, "/docs/a").m_strRealPath, "/2/");
+    EXPECT_EQ(FindFolder(map, "/doc").m_strRealPath, "/1/");
+    CFolderRecord none = FindFolder(map, "/other/");
+    EXPECT_EQ(none.m_strVirtualPath, "");
+    EXPECT_FALSE(none.m_bUpload);
+    EXPECT_FALSE(none.m_bDownload);
+    // An intermediate component of an entry is not governed by it.
+    EXPECT_EQ(FindFolder({"/a/b=/ab/,1,1"}, "/a/").m_strVirtualPath, "");
+    EXPECT_EQ(FindFolder({"/=/r/,1,1", "/a/b=/ab/,1,1"}, "/a/").m_strVirtualPath, "/");
+    // An entry that ends in "/" governs whatever follows it.
+    EXPECT_EQ(FindFolder({"/x/=/x/,1,1"}, "/x/y").m_strRealPath, "/x/");
+}
+
+TEST(MapToRealPath, JoinsTheRestToTheLocalFolder) {
+    std::vector<std::string> map = {"/=/srv/root/,1,1", "/pub=/srv/files,1,1"};
+    EXPECT_EQ(MapToRealPath(map, "/"), "/srv/root/");
+    EXPECT_EQ(MapToRealPath(map, "/windows/"), "/srv/root/windows/");
+    EXPECT_EQ(MapToRealPath(map, "/pub/a/b.txt"), "/srv/files/a/b.txt");
+    EXPECT_EQ(MapToRealPath(map, "/pub"), "/srv/files/");
+    EXPECT_EQ(MapToRealPath(map, "/pub/"), "/srv/files/");
+    EXPECT_EQ(MapToRealPath({"/pub=/p/,1,1"}, "/other"), "");
+}
+
+TEST(CheckAccess, NeedsBothUserAndFolderFlags) {
+    CServerSettings settings;
+    settings.m_users = {"up,,1,0", "down,,0,1", "both,,1,1", "none,,0,0"};
+    settings.m_folderMap = {"/=/r/,1,1", "/ro=/ro/,0,1", "/wo=/wo/,1,0"};
+    for (int nCode : {CMD_STOR, CMD_DELE, CMD_MKD, CMD_RMD}) {
+        EXPECT_TRUE(CheckAccess(settings, "up", nCode, "/x"));
+        EXPECT_FALSE(CheckAccess(settings, "down", nCode, "/x"));
+        EXPECT_FALSE(CheckAccess(settings, "both", nCode, "/ro/x"));
+        EXPECT_TRUE(CheckAccess(settings, "both", nCode, "/wo/x"));
+        EXPECT_FALSE(CheckAccess(settings, "ghost", nCode, "/x"));
+    }
+    EXPECT_TRUE(CheckAccess(settings, "down", CMD_RETR, "/x"));
+    EXPECT_FALSE(CheckAccess(settings, "up", CMD_RETR, "/x"));
+    EXPECT_FALSE(CheckAccess(settings, "both", CMD_RETR, "/wo/x"));
+    EXPECT_TRUE(CheckAccess(settings, "both", CMD_RETR, "/ro/x"));
+    for (const char* pszUser : {"none", "ghost"}) {
+        EXPECT_TRUE(CheckAccess(settings, pszUser, CMD_CWD, "/nowhere/"));
+        EXPECT_TRUE(CheckAccess(settings, pszUser, CMD_LIST, "/nowhere/"));
+    }
+    EXPECT_FALSE(CheckAccess(settings, "both", CMD_NOOP, "/"));
+    settings.m_folderMap.clear();
+    EXPECT_FALSE(CheckAccess(settings, "both", CMD_RETR, "/x"));
+}
+
+TEST(ChangeDirectory, FollowsExistingLocalFoldersOnly) {
+    std::filesystem::path root = std::filesystem::temp_directory_path() / ("skerrow-cd-" + std::to_string(getpid()));
+    std::filesystem::create_directories(root / "sub");
+    std::vector<std::string> map = {"/=" + root.string() + "/,1,1"};
+    std::string strCwd = "/";
+    EXPECT_TRUE(ChangeDirectory(map, strCwd, "/sub/"));
+    EXPECT_EQ(strCwd, "/sub/");
+    EXPECT_EQ(std::filesystem::current_path(), root / "sub");
+    EXPECT_FALSE(ChangeDirectory(map, strCwd, "/missing/"));
+    EXPECT_EQ(strCwd, "/sub/");
+    EXPECT_FALSE(ChangeDirectory({"/pub=/p/,1,1"}, strCwd, "/x/"));
+    std::filesystem::current_path("/");
+    std::filesystem::remove_all(root);
+}
