@@ -22,6 +22,14 @@ void RaiseOpenFileLimit() {
     }
 }
 
+void IgnoreFileSignals() {
+    // Failures to write become error results, never the end of the process:
+    // a closed peer (sends use MSG_NOSIGNAL too) or a file grown past the
+    // size limit, which then fails its transfer with a reply.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+}
+
 int RunHeadless() {
     RaiseOpenFileLimit();
     CSocketDispatcher dispatcher;
@@ -45,7 +53,7 @@ int RunHeadless() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    IgnoreFileSignals();
 
     CHeadlessViews views;
     CServerHost host(views);
