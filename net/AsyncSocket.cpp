@@ -65,12 +65,15 @@ int CAsyncSocket::Listen(int nBacklog) {
     return 0;
 }
 
-bool CAsyncSocket::Accept(CAsyncSocket& rConnected) {
+bool CAsyncSocket::Accept(CAsyncSocket& rConnected, sockaddr_in* pPeer) {
     if (m_hSocket < 0 || rConnected.m_hSocket >= 0) {
         SetLastError(EINVAL);
         return false;
     }
-    int hSocket = ::accept4(m_hSocket, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    sockaddr_in peer{};
+    socklen_t nLen = sizeof peer;
+    int hSocket = ::accept4(m_hSocket, reinterpret_cast<sockaddr*>(&peer), &nLen,
+                            SOCK_NONBLOCK | SOCK_CLOEXEC);
     int nError = errno;
     // The next waiting connection may be reported again.
     m_bAcceptArmed = true;
@@ -80,6 +83,8 @@ bool CAsyncSocket::Accept(CAsyncSocket& rConnected) {
         SetLastError(nError);
         return false;
     }
+    if (pPeer)
+        *pPeer = peer;
     rConnected.Attach(hSocket, State::Connected);
     return true;
 }

@@ -42,8 +42,9 @@ public:
     bool Create(unsigned nPort = 0, int nSocketType = 1, long lEvent = FD_ALL_EVENTS,
                 const char* pszAddress = nullptr);
     int Listen(int nBacklog = 5);
-    // Moves the waiting connection into rConnected, which gets its events.
-    bool Accept(CAsyncSocket& rConnected);
+    // Moves the waiting connection into rConnected, which gets its events;
+    // pPeer, when given, receives the peer's address.
+    bool Accept(CAsyncSocket& rConnected, sockaddr_in* pPeer = nullptr);
     // Starts a connection; false with WSAEWOULDBLOCK while it is under way.
     bool Connect(const sockaddr_in& address);
     int Send(const void* pBuffer, int nLength, int nFlags = 0);

@@ -3,6 +3,8 @@
 #include "ftp/ClientSocket.h"
 #include "net/DataSocket.h"
 
+#include <arpa/inet.h>
+
 CPassiveSocket::~CPassiveSocket() {
     if (m_pData && m_pData->m_pListener == this)
         m_pData->m_pListener = nullptr;
@@ -16,17 +18,16 @@ void CPassiveSocket::OnAccept(int /*nErrorCode*/) {
         return;
     }
     CDataSocket* pData = m_pData;
-    if (!Accept(*pData)) {
-        int nError = GetLastError();
-        if (nError == WSAEWOULDBLOCK || nError == ECONNABORTED) {
-            // The waiting connection went away before it was taken: the
-            // client may still connect.
+    sockaddr_in peer{};
+    if (!Accept(*pData, &peer)) {
+        if (GetLastError() == WSAEWOULDBLOCK) {
+            // Nothing was waiting after all: the client may still connect.
             m_bAcceptSeen = false;
             return;
         }
-        // The connection cannot be taken (out of handles): end the
-        // transfer with its failure reply rather than leave the client
-        // waiting, and let this listener go.
+        // The connection was lost before it could be taken, or cannot be
+        // taken (out of handles): end the transfer with its failure reply
+        // rather than leave the client waiting, and let this listener go.
         pData->m_pListener = nullptr;
         m_pData = nullptr;
         delete this;
@@ -35,10 +36,12 @@ void CPassiveSocket::OnAccept(int /*nErrorCode*/) {
         return;
     }
     // Only the client of the control connection may take its passive port;
-    // anyone else is turned away and the listener goes on waiting.
-    std::string strPeer;
-    unsigned nPort = 0;
-    if (!pData->GetPeerName(strPeer, nPort) || strPeer != pData->m_pOwner->m_strPeerAddr) {
+    // anyone else is turned away and the listener goes on waiting. The
+    // address comes from the accept itself, so a connection that was reset
+    // meanwhile is still recognised.
+    char szPeer[INET_ADDRSTRLEN] = "";
+    ::inet_ntop(AF_INET, &peer.sin_addr, szPeer, sizeof szPeer);
+    if (pData->m_pOwner->m_strPeerAddr != szPeer) {
         pData->Close();
         return;
     }
