@@ -16,6 +16,12 @@
 
 namespace {
 
+// Waiting connections the control port holds. A backlog of 5 makes the
+// system drop the handshakes of clients that arrive together (hundreds at
+// once under load), which then stall for seconds in retransmission; the
+// system's own ceiling lets every one of them be admitted at once.
+constexpr int kControlBacklog = SOMAXCONN;
+
 // Any routable address outside the machine: connecting a datagram socket
 // to it only selects the outgoing interface; nothing is sent.
 constexpr const char* kProbeAddress = "192.0.2.1";
@@ -97,7 +103,7 @@ CServerHost::~CServerHost() {
 int CServerHost::StartServer() {
     m_pListener.reset(new (std::nothrow) CListeningSocket(this));
     if (m_pListener && m_pListener->Create(static_cast<unsigned>(m_settings.m_nPort)) &&
-        m_pListener->Listen(5) != -1)
+        m_pListener->Listen(kControlBacklog) != -1)
         m_bRunning = true;
     if (!m_bRunning) {
         m_pListener.reset();
