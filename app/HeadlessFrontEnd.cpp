@@ -11,7 +11,9 @@
 
 namespace {
 volatile sig_atomic_t g_bStopRequested = 0;
-void OnStopSignal(int) { g_bStopRequested = 1; }
+void OnStopSignal(int) {
+    g_bStopRequested = 1;
+}
 } // namespace
 
 void RaiseOpenFileLimit() {
@@ -48,7 +50,7 @@ int RunHeadless() {
     sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
     sigdelset(&waitMask, SIGINT);
     sigdelset(&waitMask, SIGTERM);
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);

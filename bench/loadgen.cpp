@@ -80,10 +80,14 @@ int main(int argc, char** argv) {
     for (;;) {
         if (bRunning && !nCount && Clock::now() >= tRunEnd)
             break;
-        if (nLoggedIn + nFailed == nConns && !bRunning) {
+        // Clients that are not logged in within 60 s count as not admitted.
+        bool bLoginOver =
+            nLoggedIn + nFailed == nConns || Clock::now() - t0 > std::chrono::seconds(60);
+        if (bLoginOver && !bRunning) {
             dLoginSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
             if (bIdle) {
-                printf("ready %d logged in, %d failed, %.3f s\n", nLoggedIn, nFailed, dLoginSeconds);
+                printf("ready %d logged in, %d failed, %.3f s\n", nLoggedIn, nFailed,
+                       dLoginSeconds);
                 fflush(stdout);
                 char ch;
                 while (read(0, &ch, 1) > 0) {
@@ -153,7 +157,9 @@ done:
     {
         double dRun = std::chrono::duration<double>(tRunEnd - tRunStart).count();
         std::sort(lat.begin(), lat.end());
-        auto pct = [&](double p) { return lat.empty() ? 0.0 : lat[(size_t)(p * (lat.size() - 1))]; };
+        auto pct = [&](double p) {
+            return lat.empty() ? 0.0 : lat[(size_t)(p * (lat.size() - 1))];
+        };
         printf("admitted %d/%d login %.3f s replies %ld rate %.0f/s p50 %.3f ms p99 %.3f ms\n",
                nLoggedIn, nConns, dLoginSeconds, nTotal, nTotal / dRun, pct(0.5), pct(0.99));
     }

@@ -66,7 +66,8 @@ int main(int argc, char** argv) {
         }
     }
     peer.join();
-    double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double dSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     printf("%s %.1f MiB/s\n", argv[1], nDone / dSeconds / 1048576.0);
     close(hConn);
     close(hListen);

@@ -199,11 +199,12 @@ def main():
         server = kind(work, data)
         try:
             r = results[server.name] = {}
-            r["noop1"] = loadgen(server, "rtt", 1, -1000)
-            r["noopN"] = loadgen(server, "rtt", conns, 10)
+            # Memory first, on a fresh server.
             before, after, ready = idle_memory(server, conns)
             r["idle"] = "%s; RSS %d KiB idle, %d KiB with %d idle: %.1f KiB per connection" % (
                 ready, before, after, conns, (after - before) / conns)
+            r["noop1"] = loadgen(server, "rtt", 1, -1000)
+            r["noopN"] = loadgen(server, "rtt", conns, 10)
             idle_rss = rss_kib(server.pids())
             took, peak = timed_curl(server, "-o", "/dev/null", "URL/big.bin", sample=server.pids())
             r["retr"] = "%.1f MiB/s; RSS peak %d KiB (idle %d KiB)" % (size_mib / took, peak, idle_rss)
@@ -226,10 +227,9 @@ def main():
             os.remove(os.path.join(data, "stored.bin"))
         finally:
             server.stop()
-    for name, r in results.items():
-        print("== " + name)
+        print("== " + server.name, flush=True)
         for key, value in r.items():
-            print("  %-9s %s" % (key, value))
+            print("  %-9s %s" % (key, value), flush=True)
     shutil.rmtree(work, ignore_errors=True)
 
 

@@ -35,8 +35,8 @@ void ParseUserRecord(const std::string& strRecord, CUserRecord& rRecord) {
 }
 
 void ParseFolderRecord(const std::string& strRecord, CFolderRecord& rRecord) {
-    ParseRecord(strRecord, '=', rRecord.m_strVirtualPath, rRecord.m_strRealPath,
-                rRecord.m_bUpload, rRecord.m_bDownload);
+    ParseRecord(strRecord, '=', rRecord.m_strVirtualPath, rRecord.m_strRealPath, rRecord.m_bUpload,
+                rRecord.m_bDownload);
 }
 
 std::string ComposeUserRecord(const std::string& strName, const std::string& strPassword,
@@ -47,8 +47,7 @@ std::string ComposeUserRecord(const std::string& strName, const std::string& str
 
 std::string ComposeFolderRecord(const std::string& strVirtual, const std::string& strReal,
                                 bool bUpload, bool bDownload) {
-    return strVirtual + "=" + strReal + "," + (bUpload ? "1" : "0") + "," +
-           (bDownload ? "1" : "0");
+    return strVirtual + "=" + strReal + "," + (bUpload ? "1" : "0") + "," + (bDownload ? "1" : "0");
 }
 
 CUserRecord FindUser(const std::vector<std::string>& users, const std::string& strName) {

@@ -17,7 +17,9 @@
 
 CClientSocket::CClientSocket(CServerHost* pOwner) : m_pOwner(pOwner) {}
 
-CClientSocket::~CClientSocket() { AbandonDataConnections(); }
+CClientSocket::~CClientSocket() {
+    AbandonDataConnections();
+}
 
 void CClientSocket::Log(const std::string& strText, int nLevel) const {
     m_pOwner->Log(strText, nLevel);
@@ -39,6 +41,10 @@ void CClientSocket::SendFormatted(int nReply, const std::string& strArgument) {
 }
 
 void CClientSocket::OnConnect(int /*nErrorCode*/) {
+    // Each reply is one whole line sent at once: a reply that follows an
+    // unacknowledged one (226 after 150) must not wait for the client's
+    // delayed acknowledgement.
+    SetNoDelay();
     SendReply(FormatString(ReplyText(REPLY_GREETING), LocalHostName().c_str(), kVersion,
                            TimeText().c_str()));
     m_strInput.clear();
@@ -143,11 +149,11 @@ void CClientSocket::ProcessCommand(const std::string& strLine) {
         break;
     case CMD_MODE:
         SendReply(ReplyText(strParameter[0] == 'S' || strParameter[0] == 's' ? REPLY_OK
-                                                                               : REPLY_UNSUPPORTED));
+                                                                             : REPLY_UNSUPPORTED));
         break;
     case CMD_STRU:
         SendReply(ReplyText(strParameter[0] == 'F' || strParameter[0] == 'f' ? REPLY_OK
-                                                                               : REPLY_UNSUPPORTED));
+                                                                             : REPLY_UNSUPPORTED));
         break;
     case CMD_RETR:
         DoRetr(strWord, strParameter);
@@ -190,7 +196,7 @@ void CClientSocket::ProcessCommand(const std::string& strLine) {
     default:
         break;
     }
-    }
+}
 
 bool CClientSocket::CheckLogin(const std::string& strUser, const std::string& strPassword,
                                std::string& rCwd) const {
@@ -270,8 +276,9 @@ void CClientSocket::DoPasv() {
     unsigned nPort = ntohs(listener.sin_port);
     SendReply(FormatString(ReplyText(REPLY_PASSIVE), static_cast<int>((nAddress >> 24) & 255),
                            static_cast<int>((nAddress >> 16) & 255),
-                           static_cast<int>((nAddress >> 8) & 255), static_cast<int>(nAddress & 255),
-                           static_cast<int>(nPort >> 8), static_cast<int>(nPort & 255)));
+                           static_cast<int>((nAddress >> 8) & 255),
+                           static_cast<int>(nAddress & 255), static_cast<int>(nPort >> 8),
+                           static_cast<int>(nPort & 255)));
 }
 
 void CClientSocket::DoType(const std::string& strParameter) {
@@ -312,7 +319,7 @@ void CClientSocket::DoRetr(const std::string& strWord, const std::string& strPar
         return;
     }
     std::string strLocal = MapToRealPath(settings.m_folderMap, strPath);
-    struct stat info{};
+    struct stat info {};
     if (strLocal.empty() || ::stat(strLocal.c_str(), &info) != 0) {
         SendFormatted(REPLY_CANT_READ, strParameter);
         return;
@@ -338,7 +345,9 @@ void CClientSocket::DoStor(const std::string& strWord, const std::string& strPar
     StartReceive(strLocal);
 }
 
-void CClientSocket::DoPwd() { SendFormatted(REPLY_CURRENT_DIR, m_strCwd); }
+void CClientSocket::DoPwd() {
+    SendFormatted(REPLY_CURRENT_DIR, m_strCwd);
+}
 
 void CClientSocket::DoCwd(const std::string& strParameter) {
     std::string strPath = m_strCwd;

@@ -56,7 +56,9 @@ const CommandEntry kCommands[] = {
     {"pasv", CMD_PASV}, {"rest", CMD_REST}, {"name", CMD_NAME},
 };
 
-bool IsBlank(char ch) { return isspace(static_cast<unsigned char>(ch)) != 0; }
+bool IsBlank(char ch) {
+    return isspace(static_cast<unsigned char>(ch)) != 0;
+}
 
 } // namespace
 
@@ -73,9 +75,8 @@ int LookUpCommand(const std::string& strWord) {
 
 void SplitCommandLine(const std::string& strLine, std::string& rWord, std::string& rParameter) {
     size_t nEnd = 0;
-    while (nEnd < strLine.size() &&
-           ((strLine[nEnd] >= 'A' && strLine[nEnd] <= 'Z') ||
-            (strLine[nEnd] >= 'a' && strLine[nEnd] <= 'z')))
+    while (nEnd < strLine.size() && ((strLine[nEnd] >= 'A' && strLine[nEnd] <= 'Z') ||
+                                     (strLine[nEnd] >= 'a' && strLine[nEnd] <= 'z')))
         ++nEnd;
     rWord = strLine.substr(0, nEnd);
     for (char& ch : rWord)

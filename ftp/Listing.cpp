@@ -22,9 +22,9 @@ const char* MonthName(const tm& time) {
 // Attributes of one folder entry: a symbolic link reports its target, a
 // dangling one reports itself. The time is the birth time where the file
 // system records it, else the last change of contents.
-bool ReadEntry(int hDir, const char* pszName, bool& rDirectory, bool& rReadOnly,
-               int64_t& rSize, time_t& rTime) {
-    struct statx info{};
+bool ReadEntry(int hDir, const char* pszName, bool& rDirectory, bool& rReadOnly, int64_t& rSize,
+               time_t& rTime) {
+    struct statx info {};
     unsigned nMask = STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MTIME | STATX_BTIME;
     if (::statx(hDir, pszName, AT_STATX_SYNC_AS_STAT, nMask, &info) != 0 &&
         ::statx(hDir, pszName, AT_STATX_SYNC_AS_STAT | AT_SYMLINK_NOFOLLOW, nMask, &info) != 0)
@@ -41,10 +41,10 @@ bool ReadEntry(int hDir, const char* pszName, bool& rDirectory, bool& rReadOnly,
 std::string FormatLocalEntry(bool bDirectory, bool bReadOnly, int64_t nSize, const tm& time,
                              const std::string& strName) {
     char szHead[128];
-    int nLen = snprintf(szHead, sizeof szHead, "%cr%cx------   1 ftp      users % 10lld %s %02d %02d:%02d ",
-                        bDirectory ? 'd' : '-', bReadOnly ? '-' : 'w',
-                        static_cast<long long>(nSize), MonthName(time), time.tm_mday, time.tm_hour,
-                        time.tm_min);
+    int nLen = snprintf(
+        szHead, sizeof szHead, "%cr%cx------   1 ftp      users % 10lld %s %02d %02d:%02d ",
+        bDirectory ? 'd' : '-', bReadOnly ? '-' : 'w', static_cast<long long>(nSize),
+        MonthName(time), time.tm_mday, time.tm_hour, time.tm_min);
     std::string strLine(szHead, static_cast<size_t>(nLen > 0 ? nLen : 0));
     strLine += strName;
     strLine += '\n';
@@ -95,7 +95,8 @@ std::string BuildListing(const std::vector<std::string>& folderMap, const std::s
         std::string strEntryPath = strEntry.substr(0, nEquals);
         if (strEntryPath.empty() || strEntryPath.back() != '/')
             strEntryPath += '/';
-        if (strEntryPath.size() < strPath.size() || strEntryPath.compare(0, strPath.size(), strPath) != 0)
+        if (strEntryPath.size() < strPath.size() ||
+            strEntryPath.compare(0, strPath.size(), strPath) != 0)
             continue;
         std::string strRest = strEntryPath.substr(strPath.size());
         if (strRest.empty())

@@ -38,7 +38,8 @@ int ParsePortArgument(const std::string& strText, sockaddr_in& rAddress) {
     int nLow = CInt(pComma + 1);
     rAddress.sin_family = AF_INET;
     rAddress.sin_addr.s_addr = htonl(nHost);
-    rAddress.sin_port = htons(static_cast<uint16_t>(static_cast<unsigned>(nHigh) * 256u + static_cast<unsigned>(nLow)));
+    rAddress.sin_port = htons(
+        static_cast<uint16_t>(static_cast<unsigned>(nHigh) * 256u + static_cast<unsigned>(nLow)));
     return 0;
 }
 
@@ -60,7 +61,8 @@ int ParseTypeArgument(const std::string& strParameter, int& rType, std::string& 
     case 'L':
     case 'l': {
         size_t nBlank = strParameter.find_first_of(" \t");
-        std::string strRest = nBlank == std::string::npos ? std::string() : strParameter.substr(nBlank);
+        std::string strRest =
+            nBlank == std::string::npos ? std::string() : strParameter.substr(nBlank);
         if (CInt(strRest.c_str()) != 8)
             return REPLY_BYTESIZE;
         rType = 1;

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,7 +18,9 @@ void CAsyncSocket::SetLastError(int nError) {
     s_nLastError = nError;
 }
 
-CAsyncSocket::~CAsyncSocket() { Close(); }
+CAsyncSocket::~CAsyncSocket() {
+    Close();
+}
 
 bool CAsyncSocket::Create(unsigned nPort, int /*nSocketType*/, long /*lEvent*/,
                           const char* pszAddress) {
@@ -169,6 +172,12 @@ int CAsyncSocket::ShutDown(int nHow) {
         return -1;
     int nMode = nHow == 0 ? SHUT_RD : nHow == 1 ? SHUT_WR : SHUT_RDWR;
     return ::shutdown(m_hSocket, nMode) == 0 ? 0 : -1;
+}
+
+bool CAsyncSocket::SetNoDelay() {
+    int nOn = 1;
+    return m_hSocket >= 0 &&
+           ::setsockopt(m_hSocket, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn) == 0;
 }
 
 void CAsyncSocket::Close() {

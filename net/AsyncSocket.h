@@ -29,7 +29,6 @@ enum : int {
     FD_ALL_EVENTS = 63,
 };
 
-
 class CAsyncSocket {
 public:
     CAsyncSocket() = default;
@@ -50,6 +49,8 @@ public:
     int Send(const void* pBuffer, int nLength, int nFlags = 0);
     int Receive(void* pBuffer, int nLength, int nFlags = 0);
     int ShutDown(int nHow = 1);
+    // Sends small writes at once instead of holding them for coalescing.
+    bool SetNoDelay();
     void Close();
 
     bool GetSockName(sockaddr_in& rAddress) const;

@@ -42,7 +42,7 @@ void CDataSocket::OnConnect(int nErrorCode) {
         Fail(1);
         return;
     }
-    CFileStream::Mode mode = m_bSending          ? CFileStream::Mode::Read
+    CFileStream::Mode mode = m_bSending        ? CFileStream::Mode::Read
                              : m_nRestart == 0 ? CFileStream::Mode::Truncate
                                                : CFileStream::Mode::Update;
     bool bText = m_nType != 1 && m_nType != 2;

@@ -29,7 +29,7 @@ bool CFileStream::Open(const std::string& strPath, Mode mode, bool bText, int& r
         rError = errno ? errno : EIO;
         return false;
     }
-    struct stat info{};
+    struct stat info {};
     if (::fstat(hFile, &info) != 0 || !S_ISREG(info.st_mode)) {
         // Only plain files are transferred: not folders, pipes or devices.
         rError = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
@@ -87,8 +87,8 @@ bool CFileStream::FillBuffer(int& rError) {
         m_nStart = 0;
     }
     for (;;) {
-        ssize_t nRead = ::read(m_hFile, m_pBuffer.get() + m_nEnd,
-                               static_cast<size_t>(kBufferSize - m_nEnd));
+        ssize_t nRead =
+            ::read(m_hFile, m_pBuffer.get() + m_nEnd, static_cast<size_t>(kBufferSize - m_nEnd));
         if (nRead < 0 && errno == EINTR)
             continue;
         if (nRead < 0) {

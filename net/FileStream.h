@@ -45,7 +45,7 @@ private:
     int m_hFile = -1;
     bool m_bText = false;
     bool m_bWriting = false;
-    bool m_bAtEnd = false;   // reading: end of file or Ctrl-Z seen
+    bool m_bAtEnd = false;     // reading: end of file or Ctrl-Z seen
     bool m_bLastWasCR = false; // writing, text: the last byte stored was CR
     std::unique_ptr<char[]> m_pBuffer;
     int m_nStart = 0; // reading: first unread byte

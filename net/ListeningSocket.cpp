@@ -2,4 +2,6 @@
 
 #include "net/ServerHost.h"
 
-void CListeningSocket::OnAccept(int /*nErrorCode*/) { m_pOwner->AcceptClient(); }
+void CListeningSocket::OnAccept(int /*nErrorCode*/) {
+    m_pOwner->AcceptClient();
+}

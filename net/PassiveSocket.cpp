@@ -53,4 +53,6 @@ void CPassiveSocket::OnAccept(int /*nErrorCode*/) {
     pData->OnConnect(0);
 }
 
-void CPassiveSocket::OnClose(int /*nErrorCode*/) { delete this; }
+void CPassiveSocket::OnClose(int /*nErrorCode*/) {
+    delete this;
+}

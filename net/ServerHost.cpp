@@ -114,9 +114,8 @@ int CServerHost::StartServer() {
     std::string strHost = LocalHostName();
     uint32_t nAddress = AddressToReport(strHost);
     const unsigned char* pBytes = reinterpret_cast<const unsigned char*>(&nAddress);
-    Log(FormatString(LoadString(IDS_SERVER_STARTED), strHost.c_str(), kVersion,
-                     TimeText().c_str(), pBytes[0], pBytes[1], pBytes[2], pBytes[3],
-                     m_settings.m_nPort),
+    Log(FormatString(LoadString(IDS_SERVER_STARTED), strHost.c_str(), kVersion, TimeText().c_str(),
+                     pBytes[0], pBytes[1], pBytes[2], pBytes[3], m_settings.m_nPort),
         0);
     m_rViews.SetStartStopCaption(LoadString(IDS_STOP));
     return 0;

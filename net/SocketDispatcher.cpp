@@ -28,7 +28,9 @@ CSocketDispatcher::~CSocketDispatcher() {
         ::close(m_hEpoll);
 }
 
-CSocketDispatcher* CSocketDispatcher::Current() { return g_pCurrent; }
+CSocketDispatcher* CSocketDispatcher::Current() {
+    return g_pCurrent;
+}
 
 void CSocketDispatcher::Register(CAsyncSocket* pSocket) {
     int hSocket = pSocket->m_hSocket;

@@ -11,8 +11,8 @@ const StringEntry kStrings[] = {
     {IDS_ABOUTBOX, "&Acerca de Skerrow..."},
     {IDS_START, "&Iniciar"},
     {IDS_STOP, "&Parar"},
-    {IDS_SERVER_STARTED,
-     "%s FTP versi\xC3\xB3n %s iniciado %s\nEscuchando en direcci\xC3\xB3n %d.%d.%d.%d y puerto %d\n"},
+    {IDS_SERVER_STARTED, "%s FTP versi\xC3\xB3n %s iniciado %s\nEscuchando en direcci\xC3\xB3n "
+                         "%d.%d.%d.%d y puerto %d\n"},
     {IDS_SERVER_START_FAILED, "Error: no es posible iniciar Skerrow\n"},
     {IDS_SERVER_STOPPED, "%s FTP versi\xC3\xB3n %s parado %s\n"},
     {IDS_CONNECTED, "Conectado a %s\n"},
@@ -30,8 +30,9 @@ const StringEntry kStrings[] = {
     {IDS_USER_CONNECTING, "<usuario conectando>"},
     {IDS_USERS_CONNECTED, "%d usuario(s) conectado"},
     {IDS_COLUMN_USER, "Usuario"},
-    {IDS_SECOND_ROOT, "No puedes a\xC3\xB1"
-                      "adir otra carpeta root, cambiar la ruta virtual a alguna m\xC3\xA1s adecuada."},
+    {IDS_SECOND_ROOT,
+     "No puedes a\xC3\xB1"
+     "adir otra carpeta root, cambiar la ruta virtual a alguna m\xC3\xA1s adecuada."},
 };
 
 } // namespace

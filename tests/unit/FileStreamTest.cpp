@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -63,10 +63,12 @@ protected:
 };
 
 TEST_F(FileStreamTest, TextReadTurnsCrLfIntoLfAndStopsAtCtrlZ) {
-    WriteRaw("a\r\nb\rc\n\r\n\x1a" "after");
+    WriteRaw("a\r\nb\rc\n\r\n\x1a"
+             "after");
     for (int nChunk : {1, 2, 3, 256})
         EXPECT_EQ(ReadStream(true, nChunk), "a\nb\rc\n\n") << nChunk;
-    EXPECT_EQ(ReadStream(false, 7), std::string("a\r\nb\rc\n\r\n\x1a" "after"));
+    EXPECT_EQ(ReadStream(false, 7), std::string("a\r\nb\rc\n\r\n\x1a"
+                                                "after"));
     WriteRaw("end\r");
     EXPECT_EQ(ReadStream(true, 1), "end\r");
 }
@@ -125,7 +127,8 @@ TEST_F(FileStreamTest, OnlyPlainFilesOpen) {
     CFileStream file;
     EXPECT_FALSE(file.Open(m_dir.string(), CFileStream::Mode::Read, false, nError));
     EXPECT_FALSE(file.Open((m_dir / "missing").string(), CFileStream::Mode::Read, false, nError));
-    EXPECT_FALSE(file.Open((m_dir / "no" / "such").string(), CFileStream::Mode::Truncate, false, nError));
+    EXPECT_FALSE(
+        file.Open((m_dir / "no" / "such").string(), CFileStream::Mode::Truncate, false, nError));
     std::string strFifo = (m_dir / "fifo").string();
     ASSERT_EQ(mkfifo(strFifo.c_str(), 0600), 0);
     EXPECT_FALSE(file.Open(strFifo, CFileStream::Mode::Read, false, nError));

@@ -85,7 +85,13 @@ TEST_F(HostTest, LineCollectionAcrossAndWithinReceives) {
     auto pClient = Connect();
     // A USER line split over two receives runs once, with the whole name.
     pClient->Send("USER anon");
-    PumpUntil(m_dispatcher, [&] { pClient->Poll(); return false; }, 100);
+    PumpUntil(
+        m_dispatcher,
+        [&] {
+            pClient->Poll();
+            return false;
+        },
+        100);
     EXPECT_EQ(pClient->m_strReceived, "");
     EXPECT_EQ(pClient->Command(m_dispatcher, "ymous"), "331 Enter PASS command");
     EXPECT_EQ(pClient->Command(m_dispatcher, "PASS"), "230 Logged in");
@@ -114,7 +120,8 @@ TEST_F(HostTest, WordsParametersAndTheLoginGate) {
     EXPECT_EQ(pClient->Command(m_dispatcher, "NAME x"), "500 Unknown command \"name\"");
     EXPECT_EQ(pClient->Command(m_dispatcher, "12345"), "500 Unknown command \"\"");
     EXPECT_EQ(pClient->Command(m_dispatcher, "EPSV"), "500 Unknown command \"epsv\"");
-    EXPECT_EQ(pClient->Command(m_dispatcher, "RETR"), "500 \"retr\" : invalid number of parameters");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "RETR"),
+              "500 \"retr\" : invalid number of parameters");
     EXPECT_EQ(pClient->Command(m_dispatcher, "Retrieve"),
               "500 \"retrieve\" : invalid number of parameters");
     EXPECT_EQ(pClient->Command(m_dispatcher, "CWD"), "500 \"cwd\" : invalid number of parameters");
@@ -220,8 +227,7 @@ TEST_F(HostTest, LogLevelsFilterTraffic) {
     size_t nMark = m_host.LogText().size();
     auto pClient = LoggedIn();
     EXPECT_EQ(pClient->Command(m_dispatcher, "NOOP"), "200 Ok");
-    EXPECT_EQ(LogSince(nMark),
-              "Conectado a 127.0.0.1\nUsuario anonymous logeado en, cas es /\n");
+    EXPECT_EQ(LogSince(nMark), "Conectado a 127.0.0.1\nUsuario anonymous logeado en, cas es /\n");
     m_host.Settings().m_nLogLevel = 2;
     nMark = m_host.LogText().size();
     pClient->Send("NOOP\r\nextra");

@@ -13,12 +13,14 @@ std::pair<std::string, std::string> Split(const std::string& strLine) {
 } // namespace
 
 TEST(CommandLine, WordIsTheLeadingRunOfLettersLowerCased) {
-    EXPECT_EQ(Split("PORT1,2,3,4,5,6"), std::make_pair(std::string("port"), std::string("1,2,3,4,5,6")));
+    EXPECT_EQ(Split("PORT1,2,3,4,5,6"),
+              std::make_pair(std::string("port"), std::string("1,2,3,4,5,6")));
     EXPECT_EQ(Split("CWDpub"), std::make_pair(std::string("cwdpub"), std::string("")));
     EXPECT_EQ(Split("Mkdir   x y"), std::make_pair(std::string("mkdir"), std::string("x y")));
     EXPECT_EQ(Split("123"), std::make_pair(std::string(""), std::string("123")));
     EXPECT_EQ(Split("USER Bob"), std::make_pair(std::string("user"), std::string("Bob")));
-    EXPECT_EQ(Split("retr\tFile.TXT"), std::make_pair(std::string("retr"), std::string("File.TXT")));
+    EXPECT_EQ(Split("retr\tFile.TXT"),
+              std::make_pair(std::string("retr"), std::string("File.TXT")));
 }
 
 TEST(CommandLine, TrimRemovesSurroundingWhiteSpaceOnly) {

@@ -1,5 +1,5 @@
-#include "ftp/FtpTables.h"
 #include "ftp/Listing.h"
+#include "ftp/FtpTables.h"
 
 #include <gtest/gtest.h>
 
@@ -102,7 +102,8 @@ TEST_F(BuildListingTest, ListLinesCarryAttributesAndSizes) {
     // A link reports its target, a dangling one itself.
     size_t nLink = strText.find(" link\n");
     ASSERT_NE(nLink, std::string::npos);
-    std::string strLinkLine = strText.substr(strText.rfind('\n', nLink) + 1, nLink - strText.rfind('\n', nLink));
+    std::string strLinkLine =
+        strText.substr(strText.rfind('\n', nLink) + 1, nLink - strText.rfind('\n', nLink));
     EXPECT_NE(strLinkLine.find("          5 "), std::string::npos) << strLinkLine;
     EXPECT_NE(strText.find(" dangling\n"), std::string::npos);
 }

@@ -78,8 +78,8 @@ TEST(Records, ComposeIsTheInverseOfParseForPlainTexts) {
 }
 
 TEST(FindUser, LastMatchWinsAndNamesAreCaseSensitive) {
-    std::vector<std::string> users = {"ann,first,0,0", "Ann,other,1,1", "ann,second,1,0",
-                                      "", "nocomma"};
+    std::vector<std::string> users = {"ann,first,0,0", "Ann,other,1,1", "ann,second,1,0", "",
+                                      "nocomma"};
     CUserRecord record = FindUser(users, "ann");
     EXPECT_EQ(record.m_strPassword, "second");
     EXPECT_TRUE(record.m_bUpload);

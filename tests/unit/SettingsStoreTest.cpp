@@ -48,7 +48,7 @@ TEST_F(SettingsStoreTest, FirstStartLoadsDefaultsAndExitStoresThem) {
 
     CSettingsStore::Save(settings);
     ASSERT_TRUE(fs::exists(m_file));
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(stat(m_file.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_EQ(Stored("Config/Port").toInt(), 21);

@@ -43,7 +43,8 @@ public:
     void Send(const std::string& strText) {
         size_t nDone = 0;
         while (nDone < strText.size()) {
-            ssize_t n = ::send(m_hSocket, strText.data() + nDone, strText.size() - nDone, MSG_NOSIGNAL);
+            ssize_t n =
+                ::send(m_hSocket, strText.data() + nDone, strText.size() - nDone, MSG_NOSIGNAL);
             if (n > 0)
                 nDone += static_cast<size_t>(n);
             else if (n < 0 && errno != EAGAIN && errno != EINPROGRESS && errno != ENOTCONN)

@@ -1,5 +1,5 @@
-#include "ftp/FtpTables.h"
 #include "ftp/TransferArguments.h"
+#include "ftp/FtpTables.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

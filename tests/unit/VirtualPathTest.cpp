@@ -1,5 +1,5 @@
-#include "ftp/FtpTables.h"
 #include "ftp/VirtualPath.h"
+#include "ftp/FtpTables.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +21,7 @@ std::string ResolveLiterally(const std::string& strBase, std::string strParam) {
     for (char& ch : strParam)
         if (ch == '\\')
             ch = '/';
-    std::string strPath = strParam[0] == '/' ? strParam
+    std::string strPath = strParam[0] == '/'      ? strParam
                           : strBase.back() == '/' ? strBase + strParam
                                                   : strBase + "/" + strParam;
     if (strPath.back() != '/')
@@ -157,7 +157,8 @@ TEST(CheckAccess, NeedsBothUserAndFolderFlags) {
 }
 
 TEST(ChangeDirectory, FollowsExistingLocalFoldersOnly) {
-    std::filesystem::path root = std::filesystem::temp_directory_path() / ("skerrow-cd-" + std::to_string(getpid()));
+    std::filesystem::path root =
+        std::filesystem::temp_directory_path() / ("skerrow-cd-" + std::to_string(getpid()));
     std::filesystem::create_directories(root / "sub");
     std::vector<std::string> map = {"/=" + root.string() + "/,1,1"};
     std::string strCwd = "/";

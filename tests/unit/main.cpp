@@ -9,7 +9,8 @@
 #include <unistd.h>
 
 int main(int argc, char** argv) {
-    std::string strTemplate = (std::filesystem::temp_directory_path() / "skerrow-unit-XXXXXX").string();
+    std::string strTemplate =
+        (std::filesystem::temp_directory_path() / "skerrow-unit-XXXXXX").string();
     const char* pszDir = mkdtemp(strTemplate.data());
     if (!pszDir)
         return 1;
