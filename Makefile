@@ -1,7 +1,7 @@
 # Skerrow: `make run` starts the server, `make test` builds and runs every test.
 
 PACKAGES := cmake g++ ninja-build qt6-base-dev qt6-translations-l10n libgtest-dev \
-            python3 curl lftp xvfb xauth
+            python3 curl lftp xvfb xauth xdotool desktop-file-utils
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= $(shell nproc)
 
@@ -35,7 +35,7 @@ test-normal: build
 
 test-asan: build-asan
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ctest --output-on-failure -j 2 -L 'unit|e2e'
+	  ctest --output-on-failure -j 2 -L 'unit|e2e|ui'
 
 test: test-normal test-asan
 

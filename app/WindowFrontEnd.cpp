@@ -1,11 +1,7 @@
-// The windowed front end. Until the administration window exists the
-// program serves headless.
-#include "app/HeadlessFrontEnd.h"
+// The windowed front end: plain "skerrow".
+#include "app/ServerApp.h"
 
-#include <cstdio>
-
-int RunWindow(int /*argc*/, char** /*argv*/) {
-    fprintf(stderr, "skerrow: la ventana de administraci\xC3\xB3n todav\xC3\xAD"
-                    "a no existe; se sirve sin ventana (--headless)\n");
-    return RunHeadless();
+int RunWindow(int argc, char** argv) {
+    CServerApp app;
+    return app.InitInstance(argc, argv);
 }

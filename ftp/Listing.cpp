@@ -32,7 +32,11 @@ bool ReadEntry(int hDir, const char* pszName, bool& rDirectory, bool& rReadOnly,
     rDirectory = S_ISDIR(info.stx_mode);
     rReadOnly = (info.stx_mode & S_IWUSR) == 0;
     rSize = static_cast<int64_t>(info.stx_size);
-    rTime = (info.stx_mask & STATX_BTIME) ? info.stx_btime.tv_sec : info.stx_mtime.tv_sec;
+    // Some file systems report a birth time of zero rather than leaving it out;
+    // that is no recorded time either.
+    const bool bBirth = (info.stx_mask & STATX_BTIME) &&
+                        (info.stx_btime.tv_sec != 0 || info.stx_btime.tv_nsec != 0);
+    rTime = bBirth ? info.stx_btime.tv_sec : info.stx_mtime.tv_sec;
     return true;
 }
 

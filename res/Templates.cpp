@@ -1,0 +1,121 @@
+#include "res/Templates.h"
+
+#include <iterator>
+
+namespace {
+
+using K = EControlKind;
+
+const SControlTemplate kAboutBox[] = {
+    {IDC_STATIC, K::Icon, nullptr, 11, 10, 20, 20},
+    {IDC_STATIC, K::Label, "Skerrow Versi\xC3\xB3n 0.7 Traducido por Orvane", 35, 6, 87, 18},
+    {IDC_STATIC, K::Label, "\xC2\xA9 2026 Orvane", 35, 27, 123, 8},
+    {IDOK, K::DefPushButton, "&Aceptar", 154, 7, 50, 14},
+    {IDC_STATIC, K::Label, "https://orvane.example/skerrow", 36, 35, 97, 8},
+};
+
+const SControlTemplate kServer[] = {
+    {IDC_START_STOP, K::DefPushButton, "&Iniciar", 9, 124, 50, 14},
+    {IDC_OPTIONS, K::PushButton, "&Opciones", 68, 124, 50, 14},
+    {ID_HELP, K::PushButton, "&Ayuda", 127, 124, 50, 14},
+    {IDCANCEL, K::PushButton, "&Cerrar", 186, 124, 50, 14},
+    {IDC_LOG, K::LogEdit, nullptr, 12, 17, 221, 45, 0, "Informaci\xC3\xB3n del Servidor"},
+    {IDC_USER_LIST, K::ListBox, nullptr, 12, 79, 166, 33, 0, "Usuarios actualmente conectados"},
+    {IDC_DISCONNECT, K::PushButton, "&Desconectar", 183, 79, 50, 14},
+    {IDC_STATIC, K::GroupBox, "Informaci\xC3\xB3n del Servidor", 7, 7, 231, 60},
+    {IDC_STATIC, K::GroupBox, "Usuarios actualmente conectados", 7, 69, 231, 48},
+};
+
+const SControlTemplate kUsersPage[] = {
+    {IDC_STATIC, K::GroupBox, "Acceso permitido a usuarios", 7, 7, 176, 100},
+    {IDC_ACCOUNT_LIST, K::ListView, nullptr, 13, 17, 163, 64, 0, "Acceso permitido a usuarios"},
+    {IDC_ADD, K::PushButton, "&A\xC3\xB1" "adir...", 16, 85, 42, 14},
+    {IDC_EDIT, K::PushButton, "&Editar...", 73, 85, 42, 14},
+    {IDC_DELETE, K::PushButton, "&Borrar", 130, 85, 42, 14},
+};
+
+const SControlTemplate kFoldersPage[] = {
+    {IDC_STATIC, K::GroupBox, "Carpetas a compartir", 7, 7, 176, 100},
+    {IDC_FOLDER_LIST, K::ListView, nullptr, 13, 17, 163, 64, 0, "Carpetas a compartir"},
+    {IDC_ADD, K::PushButton, "&A\xC3\xB1" "adir...", 16, 84, 42, 14},
+    {IDC_EDIT, K::PushButton, "&Editar...", 73, 84, 42, 14},
+    {IDC_DELETE, K::PushButton, "&Borrar", 130, 84, 42, 14},
+};
+
+const SControlTemplate kServerPage[] = {
+    {IDC_STATIC, K::Label, "Puerto:", 26, 20, 21, 8, IDC_PORT},
+    {IDC_PORT, K::Edit, nullptr, 48, 18, 24, 12},
+    {IDC_STATIC, K::Label, "Tiempo:", 14, 35, 33, 8, IDC_TIMEOUT},
+    {IDC_TIMEOUT, K::Edit, nullptr, 48, 33, 24, 12},
+    {IDC_STATIC, K::Label, "Logeando:", 14, 49, 33, 8, IDC_LOG_LEVEL},
+    {IDC_LOG_LEVEL, K::Slider, nullptr, 42, 48, 48, 13},
+    {IDC_STATIC, K::GroupBox, "Configuraciones del Servidor", 7, 7, 176, 71},
+    {IDC_STATIC, K::Label, "bajo", 46, 63, 13, 8},
+    {IDC_STATIC, K::Label, "alto", 77, 63, 17, 8},
+    {IDC_HIDE, K::CheckBox, "Ocultar ventana cuando se minimize", 7, 84, 135, 10},
+};
+
+const SControlTemplate kUser[] = {
+    {IDC_STATIC, K::GroupBox, "Informaci\xC3\xB3n de Usuario", 7, 7, 133, 62},
+    {IDC_STATIC, K::Label, "Usuario:", 13, 17, 0, 8, IDC_USER_NAME},
+    {IDC_USER_NAME, K::Edit, nullptr, 13, 26, 105, 12},
+    {IDC_STATIC, K::Label, "Contrase\xC3\xB1" "a:", 13, 41, 0, 8, IDC_PASSWORD},
+    {IDC_PASSWORD, K::PasswordEdit, nullptr, 13, 50, 105, 12},
+    {IDC_STATIC, K::GroupBox, "Permisos", 7, 70, 134, 36},
+    {IDC_DOWNLOAD, K::CheckBox, "Usuario puede descargar archivos", 14, 80, 0, 10},
+    {IDC_UPLOAD, K::CheckBox, "Usuario puede subir archivos", 14, 91, 0, 10},
+    {IDOK, K::DefPushButton, "Aceptar", 10, 112, 50, 14},
+    {IDCANCEL, K::PushButton, "Cancelar", 70, 112, 50, 14},
+};
+
+const SControlTemplate kFolder[] = {
+    {IDC_STATIC, K::GroupBox, "Informaci\xC3\xB3n Ruta", 7, 7, 172, 62},
+    {IDC_STATIC, K::Label, "Carpeta que puede ser compartida:", 13, 17, 0, 8, IDC_LOCAL_PATH},
+    {IDC_LOCAL_PATH, K::Edit, nullptr, 13, 26, 105, 12},
+    {IDC_BROWSE, K::PushButton, "&Examinar", 129, 24, 45, 14},
+    {IDC_STATIC, K::Label, "Nombre con el que los usuarios la veran:", 13, 41, 0, 8, IDC_VIRTUAL_PATH},
+    {IDC_VIRTUAL_PATH, K::Edit, nullptr, 13, 50, 127, 12},
+    {IDC_STATIC, K::GroupBox, "Permisos", 7, 70, 172, 36},
+    {IDC_DOWNLOAD, K::CheckBox, "Usuario puede descargar archivos", 14, 80, 0, 10},
+    {IDC_UPLOAD, K::CheckBox, "Usuario puede subir archivos", 14, 91, 0, 10},
+    {IDOK, K::DefPushButton, "Aceptar", 35, 112, 50, 14},
+    {IDCANCEL, K::PushButton, "Cancelar", 101, 112, 50, 14},
+};
+
+#define TEMPLATE(id, caption, cx, cy, controls) {id, caption, cx, cy, controls, std::size(controls)}
+
+const SDialogTemplate kDialogs[] = {
+    TEMPLATE(IDD_ABOUTBOX, "Acerca de Skerrow", 211, 55, kAboutBox),
+    TEMPLATE(IDD_SERVER, "Skerrow", 245, 145, kServer),
+    TEMPLATE(IDD_USERS_PAGE, "Seguridad", 190, 114, kUsersPage),
+    TEMPLATE(IDD_FOLDERS_PAGE, "Acceso", 190, 114, kFoldersPage),
+    TEMPLATE(IDD_SERVER_PAGE, "Servidor", 190, 109, kServerPage),
+    TEMPLATE(IDD_USER, "A\xC3\xB1" "adir/Editar Usuario", 148, 133, kUser),
+    TEMPLATE(IDD_FOLDER, "A\xC3\xB1" "adir/Editar Carpeta", 186, 133, kFolder),
+};
+
+const SMenuItem kTrayMenu[] = {
+    {ID_TRAY_OPEN, "&Abrir Skerrow"},
+    {ID_TRAY_OPTIONS, "O&pciones"},
+    {ID_TRAY_CLOSE, "&Cerrar"},
+};
+
+const SMenuTemplate kMenus[] = {
+    {IDR_TRAY_MENU, kTrayMenu, std::size(kTrayMenu)},
+};
+
+} // namespace
+
+const SDialogTemplate* FindDialogTemplate(int nId) {
+    for (const SDialogTemplate& dialog : kDialogs)
+        if (dialog.nId == nId)
+            return &dialog;
+    return nullptr;
+}
+
+const SMenuTemplate* FindMenuTemplate(int nId) {
+    for (const SMenuTemplate& menu : kMenus)
+        if (menu.nId == nId)
+            return &menu;
+    return nullptr;
+}

@@ -1,0 +1,111 @@
+// The program's dialog templates and menus: every window is laid out from
+// these rectangles, in dialog units, and its controls are created in the
+// order listed, which is also their tab order.
+#pragma once
+
+#include <cstddef>
+
+enum : int {
+    // Dialog templates.
+    IDD_ABOUTBOX = 100,
+    IDD_SERVER = 190,
+    IDD_USERS_PAGE = 191,
+    IDD_FOLDERS_PAGE = 192,
+    IDD_SERVER_PAGE = 193,
+    IDD_USER = 194,
+    IDD_FOLDER = 195,
+
+    // Icons and menus.
+    IDR_MAINFRAME = 128,
+    IDR_TRAY_MENU = 132,
+    IDI_BUSY = 133,
+    IDI_IDLE = 134,
+
+    // Standard commands.
+    IDC_STATIC = -1,
+    IDOK = 1,
+    IDCANCEL = 2,
+    ID_HELP = 57670,
+
+    // Main window.
+    IDC_LOG = 1001,
+    IDC_START_STOP = 1009,
+    IDC_OPTIONS = 1010,
+    IDC_DISCONNECT = 1011,
+    IDC_USER_LIST = 1017,
+    IDM_ABOUTBOX = 16,
+
+    // Tray menu.
+    ID_TRAY_OPEN = 32771,
+    ID_TRAY_OPTIONS = 32772,
+    ID_TRAY_CLOSE = 32773,
+
+    // Option pages and their dialogs.
+    IDC_BROWSE = 3,
+    IDC_DOWNLOAD = 1005,
+    IDC_UPLOAD = 1006,
+    IDC_ADD = 1007,
+    IDC_EDIT = 1008,
+    IDC_DELETE = 1009,
+    IDC_PORT = 1010,
+    IDC_LOG_LEVEL = 1011,
+    IDC_TIMEOUT = 1012,
+    IDC_HIDE = 1016,
+    IDC_FOLDER_LIST = 1018,
+    IDC_LOCAL_PATH = 1020,
+    IDC_VIRTUAL_PATH = 1021,
+    IDC_ACCOUNT_LIST = 1022,
+    IDC_USER_NAME = 1023,
+    IDC_PASSWORD = 1024,
+};
+
+enum class EControlKind {
+    PushButton,
+    DefPushButton, // the dialog's default button
+    GroupBox,
+    Label,
+    Edit,
+    PasswordEdit,
+    LogEdit, // multi-line, read-only, vertical scroll bar, lines not wrapped
+    ListBox, // single selection, unsorted
+    ListView, // report view, single selection
+    CheckBox,
+    Slider, // horizontal, automatic tick marks
+    Icon,
+};
+
+struct SControlTemplate {
+    int nId;
+    EControlKind kind;
+    const char* pszText;
+    // Rectangle in dialog units; a width or height of 0 is sized to the text.
+    int x, y, cx, cy;
+    // For a label: the control it names (its buddy), else 0.
+    int nLabelFor = 0;
+    // The name assistive technology gives the control when it is not its
+    // own caption (a list named after the group box that frames it).
+    const char* pszAccessibleName = nullptr;
+};
+
+struct SDialogTemplate {
+    int nId;
+    const char* pszCaption;
+    int cx, cy;
+    const SControlTemplate* pControls;
+    size_t nControls;
+};
+
+struct SMenuItem {
+    int nCommand;
+    const char* pszText;
+};
+
+struct SMenuTemplate {
+    int nId;
+    const SMenuItem* pItems;
+    size_t nItems;
+};
+
+// The template with this number, or null.
+const SDialogTemplate* FindDialogTemplate(int nId);
+const SMenuTemplate* FindMenuTemplate(int nId);

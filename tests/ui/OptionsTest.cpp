@@ -1,0 +1,3 @@
+int RunOptionsTests(int, char**) {
+    return 0;
+}

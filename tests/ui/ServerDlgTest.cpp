@@ -1,0 +1,510 @@
+#include "res/Templates.h"
+#include "tests/ui/WindowTestSupport.h"
+#include "ui/AboutDlg.h"
+#include "ui/DialogLayout.h"
+#include "ui/HelpWindow.h"
+#include "ui/ServerDlg.h"
+#include "ui/TrayIcon.h"
+
+#include <QAccessible>
+#include <QContextMenuEvent>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QTcpServer>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+QString Utf8(const char* psz) {
+    return QString::fromUtf8(psz);
+}
+
+} // namespace
+
+class ServerDlgTest : public QObject {
+    Q_OBJECT
+
+    int m_nPort = 0;
+
+    std::unique_ptr<CServerDlg> Open(SSeed seed = SSeed()) {
+        if (seed.nPort == 0)
+            seed.nPort = FreePort();
+        m_nPort = seed.nPort;
+        SeedSettings(seed);
+        auto pDialog = std::make_unique<CServerDlg>();
+        pDialog->show();
+        return pDialog;
+    }
+    static QPushButton* Button(CServerDlg& rDialog, int nId) {
+        return rDialog.Layout().Get<QPushButton>(nId);
+    }
+    static QListWidget* Users(CServerDlg& rDialog) { return rDialog.Layout().Get<QListWidget>(IDC_USER_LIST); }
+    static QString View(CServerDlg& rDialog) {
+        rDialog.FlushLog();
+        return rDialog.Layout().Get<QPlainTextEdit>(IDC_LOG)->toPlainText();
+    }
+    static QString HostLogAsView(CServerDlg& rDialog) {
+        bool bAfterCR = false;
+        return LogTextForView(rDialog.Host().LogText(), bAfterCR);
+    }
+
+private slots:
+    void init() { CTrayIcon::SetAvailabilityOverride(true); }
+    void cleanup() { CTrayIcon::SetAvailabilityOverride(std::nullopt); }
+
+    void logTextForViewMakesOneBreakPerLineEnd() {
+        bool bAfterCR = false;
+        QCOMPARE(LogTextForView("USER a\r\n331 x\r\nev\n", bAfterCR), QStringLiteral("USER a\n331 x\nev\n"));
+        QCOMPARE(LogTextForView("lone\rcr", bAfterCR), QStringLiteral("lone\ncr"));
+        // A CR LF split between two texts is still one break.
+        QCOMPARE(LogTextForView("line\r", bAfterCR), QStringLiteral("line\n"));
+        QVERIFY(bAfterCR);
+        QCOMPARE(LogTextForView("\nnext", bAfterCR), QStringLiteral("next"));
+        QCOMPARE(LogTextForView("\n\n", bAfterCR), QStringLiteral("\n\n"));
+        // Bytes that are not UTF-8 are shown as replacement characters.
+        QCOMPARE(LogTextForView("a\xff\xfe" "b", bAfterCR), QStringLiteral("a\uFFFD\uFFFD" "b"));
+        QCOMPARE(LogTextForView("Conexi\xC3\xB3n", bAfterCR), Utf8("Conexi\xC3\xB3n"));
+    }
+
+    void initialisationStartsTheServerAtOnce() {
+        auto pDialog = Open();
+        QVERIFY(pDialog->Host().IsRunning());
+        QCOMPARE(Button(*pDialog, IDC_START_STOP)->text(), QStringLiteral("&Parar"));
+        QVERIFY(!Button(*pDialog, IDC_DISCONNECT)->isEnabled());
+        QVERIFY(Button(*pDialog, IDC_START_STOP)->isDefault());
+        QCOMPARE(pDialog->windowTitle(), QStringLiteral("Skerrow"));
+        const QString strView = View(*pDialog);
+        QVERIFY2(strView.contains(Utf8("FTP versi\xC3\xB3n 0.7 iniciado ")), qPrintable(strView));
+        QVERIFY(strView.contains(QStringLiteral(" y puerto %1\n").arg(m_nPort)));
+        QCOMPARE(strView, HostLogAsView(*pDialog));
+        QVERIFY(pDialog->TrayIcon()->IsEnabled());
+        QCOMPARE(pDialog->TrayIcon()->Tip(), QStringLiteral("0 usuario(s) conectado"));
+        QVERIFY(pDialog->IsHideTimerActive());
+        QVERIFY(!pDialog->isMaximized());
+        QVERIFY(!(pDialog->windowFlags() & Qt::WindowMaximizeButtonHint));
+        QVERIFY(pDialog->windowFlags() & Qt::WindowMinimizeButtonHint);
+    }
+
+    void startStopAndRetryAfterPortInUse() {
+        const int nPort = FreePort();
+        QTcpServer blocker;
+        QVERIFY(blocker.listen(QHostAddress::AnyIPv4, static_cast<quint16>(nPort)));
+        SSeed seed;
+        seed.nPort = nPort;
+        auto pDialog = Open(seed);
+        QVERIFY(!pDialog->Host().IsRunning());
+        QVERIFY(View(*pDialog).endsWith(QStringLiteral("Error: no es posible iniciar Skerrow\n")));
+        QCOMPARE(Button(*pDialog, IDC_START_STOP)->text(), QStringLiteral("&Iniciar"));
+        // A retry while the port is still taken fails the same way.
+        Button(*pDialog, IDC_START_STOP)->click();
+        QVERIFY(!pDialog->Host().IsRunning());
+        QCOMPARE(View(*pDialog).count(QStringLiteral("Error: no es posible iniciar Skerrow\n")), 2);
+        blocker.close();
+        Button(*pDialog, IDC_START_STOP)->click();
+        QVERIFY(pDialog->Host().IsRunning());
+        QCOMPARE(Button(*pDialog, IDC_START_STOP)->text(), QStringLiteral("&Parar"));
+        CTestClient client(nPort);
+        QVERIFY(client.WaitConnected());
+        Button(*pDialog, IDC_START_STOP)->click();
+        QVERIFY(!pDialog->Host().IsRunning());
+        QVERIFY(View(*pDialog).contains(Utf8("FTP versi\xC3\xB3n 0.7 parado ")));
+        QCOMPARE(Button(*pDialog, IDC_START_STOP)->text(), QStringLiteral("&Iniciar"));
+        // Stopping removed the connection and its row.
+        QVERIFY(client.WaitClosed());
+        QCOMPARE(Users(*pDialog)->count(), 0);
+    }
+
+    void usersAppearAreRelabelledAndDisconnected() {
+        auto pDialog = Open();
+        CTestClient first(m_nPort);
+        QVERIFY(first.WaitConnected());
+        QTRY_COMPARE(Users(*pDialog)->count(), 1);
+        QCOMPARE(Users(*pDialog)->item(0)->text(), QStringLiteral("<usuario conectando>"));
+        QVERIFY(View(*pDialog).contains(QStringLiteral("Conectado a 127.0.0.1\n")));
+        CTestClient second(m_nPort);
+        QVERIFY(second.WaitConnected());
+        QTRY_COMPARE(Users(*pDialog)->count(), 2);
+        QCOMPARE(pDialog->TrayIcon()->Tip(), QStringLiteral("2 usuario(s) conectado"));
+
+        // The administrator selects the second row; the first connection logs
+        // in and its row is relabelled in place, leaving no row selected and
+        // the button as it was.
+        Users(*pDialog)->setCurrentRow(1);
+        QVERIFY(Button(*pDialog, IDC_DISCONNECT)->isEnabled());
+        QVERIFY(first.Login("ana", "secreto"));
+        QCOMPARE(Users(*pDialog)->count(), 2);
+        QCOMPARE(Users(*pDialog)->item(0)->text(), QStringLiteral("ana (127.0.0.1)"));
+        QCOMPARE(Users(*pDialog)->item(1)->text(), QStringLiteral("<usuario conectando>"));
+        QCOMPARE(pDialog->SelectedRow(), -1);
+        QVERIFY(Button(*pDialog, IDC_DISCONNECT)->isEnabled());
+        // Pressing it now, with nothing selected, does nothing.
+        Button(*pDialog, IDC_DISCONNECT)->click();
+        QCOMPARE(Users(*pDialog)->count(), 2);
+
+        Users(*pDialog)->setCurrentRow(0);
+        QVERIFY(Button(*pDialog, IDC_DISCONNECT)->isEnabled());
+        const QByteArray before = first.Received();
+        Button(*pDialog, IDC_DISCONNECT)->click();
+        QVERIFY(first.WaitClosed());
+        QCOMPARE(first.Received(), before); // closed without a reply
+        QCOMPARE(Users(*pDialog)->count(), 1);
+        QCOMPARE(Users(*pDialog)->item(0)->text(), QStringLiteral("<usuario conectando>"));
+        QCOMPARE(pDialog->SelectedRow(), -1);
+        QVERIFY(!Button(*pDialog, IDC_DISCONNECT)->isEnabled());
+        QCOMPARE(pDialog->TrayIcon()->Tip(), QStringLiteral("1 usuario(s) conectado"));
+
+        // The peer closing removes its row too.
+        second.Socket().disconnectFromHost();
+        QTRY_COMPARE(Users(*pDialog)->count(), 0);
+        QCOMPARE(pDialog->TrayIcon()->Tip(), QStringLiteral("0 usuario(s) conectado"));
+    }
+
+    void logLevelsAsSeenInTheView() {
+        SSeed quiet;
+        quiet.nLogLevel = 0;
+        {
+            auto pDialog = Open(quiet);
+            CTestClient client(m_nPort);
+            QVERIFY(client.WaitConnected());
+            QVERIFY(client.Login("ana", "secreto"));
+            QTRY_VERIFY(View(*pDialog).contains(QStringLiteral("Usuario ana logeado en, cas es /\n")));
+            QVERIFY(!View(*pDialog).contains(QStringLiteral("USER ana")));
+            QVERIFY(!View(*pDialog).contains(QStringLiteral("331 ")));
+        }
+        SSeed loud;
+        loud.nLogLevel = 2;
+        auto pDialog = Open(loud);
+        CTestClient client(m_nPort);
+        QVERIFY(client.WaitConnected());
+        QVERIFY(client.Login("ana", "secreto"));
+        QTRY_VERIFY(View(*pDialog).contains(QStringLiteral("Usuario ana logeado en, cas es /\n")));
+        const QString strView = View(*pDialog);
+        QVERIFY2(strView.contains(QStringLiteral("\nUSER ana\n331 Enter PASS command\n")), qPrintable(strView));
+        QVERIFY(strView.contains(QStringLiteral("\n230 Logged in\n")));
+        QCOMPARE(strView, HostLogAsView(*pDialog));
+    }
+
+    void theLogCutAsSeenInTheView() {
+        auto pDialog = Open();
+        const std::string strLine = std::string(999, 'x') + "\n";
+        for (int i = 0; i < 40; ++i) {
+            pDialog->Host().Log(std::to_string(i) + ":" + strLine, 0);
+            // The view follows every few lines, as the event loop would.
+            if (i % 7 == 0)
+                pDialog->FlushLog();
+        }
+        const QString strView = View(*pDialog);
+        QVERIFY(pDialog->Host().LogText().size() <= CServerHost::kLogLimit);
+        QCOMPARE(strView, HostLogAsView(*pDialog));
+        QVERIFY(!strView.contains(Utf8("iniciado")));
+        QVERIFY(strView.contains(QStringLiteral("39:xxx")));
+    }
+
+    void hideRulesWithANotificationArea() {
+        SSeed seed;
+        seed.nHide = 1;
+        auto pDialog = Open(seed);
+        CTrayIcon* pTray = pDialog->TrayIcon();
+        // About half a second after start the window hides itself, for good.
+        QTRY_VERIFY_WITH_TIMEOUT(pDialog->IsHiddenInTray(), 3000);
+        QVERIFY(!pDialog->isVisible());
+        QVERIFY(!pDialog->IsHideTimerActive());
+        // A double click brings it back restored, and it stays.
+        emit pTray->PlatformIcon()->activated(QSystemTrayIcon::DoubleClick);
+        QVERIFY(pDialog->isVisible());
+        QVERIFY(!pDialog->IsHiddenInTray());
+        QTest::qWait(700);
+        QVERIFY(pDialog->isVisible());
+        // Minimising hides it; a single activation brings it back.
+        pDialog->showMinimized();
+        QTRY_VERIFY(pDialog->IsHiddenInTray());
+        QVERIFY(!pDialog->isVisible());
+        emit pTray->PlatformIcon()->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(pDialog->isVisible());
+        QVERIFY(!pDialog->isMinimized());
+        // So does "&Abrir Skerrow"; on a visible window it changes nothing.
+        pDialog->showMinimized();
+        QTRY_VERIFY(pDialog->IsHiddenInTray());
+        QList<QAction*> items = pTray->Menu()->actions();
+        QCOMPARE(items.size(), 3);
+        QCOMPARE(items[0]->text(), QStringLiteral("&Abrir Skerrow"));
+        QCOMPARE(items[1]->text(), QStringLiteral("O&pciones"));
+        QCOMPARE(items[2]->text(), QStringLiteral("&Cerrar"));
+        items[0]->trigger();
+        QVERIFY(pDialog->isVisible());
+        QVERIFY(!pDialog->IsHiddenInTray());
+        pDialog->showMinimized();
+        pDialog->Settings().m_nHide = 0;
+        emit pTray->PlatformIcon()->activated(QSystemTrayIcon::DoubleClick);
+        QVERIFY(pDialog->isVisible());
+        pDialog->showNormal();
+        emit pTray->PlatformIcon()->activated(QSystemTrayIcon::DoubleClick);
+        QVERIFY(pDialog->isVisible());
+        QVERIFY(!pDialog->isMinimized());
+        // "&Cerrar" from the tray menu closes the program like the button.
+        items[2]->trigger();
+        QVERIFY(!pDialog->isVisible());
+        QVERIFY(!pDialog->Host().IsRunning());
+        QVERIFY(!pDialog->TrayIcon());
+    }
+
+    void hideFlagSwitchedOnLaterAndMinimisedBeforeTheFirstTick() {
+        SSeed seed;
+        auto pDialog = Open(seed);
+        // Flag off: minimising leaves an ordinary minimised window; the timer
+        // keeps ticking without effect.
+        pDialog->showMinimized();
+        QVERIFY(pDialog->isMinimized());
+        QVERIFY(!pDialog->IsHiddenInTray());
+        QTest::qWait(600);
+        QVERIFY(pDialog->IsHideTimerActive());
+        pDialog->showNormal();
+        // Switched on while shown: hidden within half a second.
+        pDialog->Settings().m_nHide = 1;
+        QTRY_VERIFY_WITH_TIMEOUT(pDialog->IsHiddenInTray(), 2000);
+        QVERIFY(!pDialog->IsHideTimerActive());
+
+        // Minimised (and so hidden) before the first tick: the timer keeps
+        // running, and hides the window again after it is restored.
+        seed.nHide = 1;
+        pDialog = Open(seed);
+        pDialog->showMinimized();
+        QTRY_VERIFY(pDialog->IsHiddenInTray());
+        QTest::qWait(600);
+        QVERIFY(pDialog->IsHideTimerActive());
+        emit pDialog->TrayIcon()->PlatformIcon()->activated(QSystemTrayIcon::DoubleClick);
+        QVERIFY(pDialog->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(pDialog->IsHiddenInTray(), 2000);
+        QVERIFY(!pDialog->IsHideTimerActive());
+    }
+
+    void withoutANotificationAreaTheWindowNeverHides() {
+        CTrayIcon::SetAvailabilityOverride(false);
+        SSeed seed;
+        seed.nHide = 1;
+        auto pDialog = Open(seed);
+        QVERIFY(!pDialog->TrayIcon()->IsEnabled());
+        QVERIFY(!pDialog->TrayIcon()->PlatformIcon());
+        QTest::qWait(1100);
+        QVERIFY(pDialog->isVisible());
+        QVERIFY(!pDialog->IsHiddenInTray());
+        pDialog->showMinimized();
+        QVERIFY(pDialog->isMinimized());
+        QVERIFY(!pDialog->IsHiddenInTray());
+        // Updates do nothing without the area.
+        CTestClient client(m_nPort);
+        QVERIFY(client.WaitConnected());
+        QTRY_COMPARE(Users(*pDialog)->count(), 1);
+        QCOMPARE(pDialog->TrayIcon()->Tip(), QString());
+    }
+
+    void closingStopsTheServerAndSavesTheSettings() {
+        auto pDialog = Open();
+        CTestClient client(m_nPort);
+        QVERIFY(client.WaitConnected());
+        QVERIFY(client.Login("ana", "secreto"));
+        pDialog->Settings().m_nTimeout = 77;
+        pDialog->Settings().m_users.push_back("nuevo,clave,0,1");
+        pDialog->ShowHelp();
+        QVERIFY(pDialog->HelpWindow()->isVisible());
+        QTest::keyClick(pDialog.get(), Qt::Key_Escape);
+        QVERIFY(!pDialog->isVisible());
+        QVERIFY(!pDialog->Host().IsRunning());
+        QVERIFY(!pDialog->HelpWindow());
+        QVERIFY(View(*pDialog).contains(Utf8("FTP versi\xC3\xB3n 0.7 parado ")));
+        QVERIFY(client.WaitClosed());
+        const CServerSettings stored = StoredSettings();
+        QCOMPARE(stored.m_nTimeout, 77);
+        QCOMPARE(stored.m_users.back(), std::string("nuevo,clave,0,1"));
+        // Destroying the closed window does it only once.
+        pDialog.reset();
+        QCOMPARE(StoredSettings().m_nTimeout, 77);
+    }
+
+    void closingWhenTheSettingsCannotBeWritten() {
+        auto pDialog = Open();
+        const QString strFile =
+            QString::fromLocal8Bit(qgetenv("XDG_CONFIG_HOME")) + QStringLiteral("/Orvane/skerrow.conf");
+        QFile::remove(strFile);
+        // A folder where the file should be: not even root can write it.
+        QVERIFY(QDir().mkpath(strFile));
+        Button(*pDialog, IDCANCEL)->click();
+        QVERIFY(!pDialog->isVisible());
+        QVERIFY(!pDialog->Host().IsRunning());
+        pDialog.reset();
+        QVERIFY(QDir(strFile).removeRecursively());
+    }
+
+    void enterPressesTheDefaultButtonEscapeCloses() {
+        auto pDialog = Open();
+        pDialog->activateWindow();
+        pDialog->Layout().Control(IDC_USER_LIST)->setFocus();
+        QTest::keyClick(pDialog.get(), Qt::Key_Return);
+        QVERIFY(!pDialog->Host().IsRunning());
+        QCOMPARE(Button(*pDialog, IDC_START_STOP)->text(), QStringLiteral("&Iniciar"));
+        QTest::keyClick(pDialog.get(), Qt::Key_Escape);
+        QVERIFY(!pDialog->isVisible());
+    }
+
+    void aboutBoxFromTheContextMenu() {
+        auto pDialog = Open();
+        QStringList menuItems;
+        QString strTitle;
+        QStringList texts;
+        WhenModalOpens([&](QWidget* pPopup) {
+            auto* pMenu = qobject_cast<QMenu*>(pPopup);
+            if (!pMenu)
+                return;
+            for (QAction* pAction : pMenu->actions())
+                menuItems << pAction->text();
+            WhenModalOpens([&](QWidget* pAbout) {
+                strTitle = pAbout->windowTitle();
+                for (QLabel* pLabel : pAbout->findChildren<QLabel*>())
+                    if (!pLabel->text().isEmpty())
+                        texts << pLabel->text();
+                // The server keeps serving inside the modal loop.
+                CTestClient client(m_nPort);
+                if (client.WaitConnected())
+                    texts << QStringLiteral("served");
+                auto* pOk = pAbout->findChild<QPushButton*>(QStringLiteral("control1"));
+                if (pOk && pOk->isDefault())
+                    pOk->click();
+            });
+            pMenu->setActiveAction(pMenu->actions().first());
+            QTest::keyClick(pMenu, Qt::Key_Return);
+        });
+        // A right click on the window's margin, outside every control.
+        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(2, 2), pDialog->mapToGlobal(QPoint(2, 2)));
+        QApplication::sendEvent(pDialog.get(), &event);
+        QCOMPARE(menuItems, QStringList{QStringLiteral("&Acerca de Skerrow...")});
+        QCOMPARE(strTitle, QStringLiteral("Acerca de Skerrow"));
+        QVERIFY2(texts.contains(Utf8("Skerrow Versi\xC3\xB3n 0.7 Traducido por Orvane")), qPrintable(texts.join('|')));
+        QVERIFY(texts.contains(QStringLiteral("served")));
+        QVERIFY(pDialog->isVisible());
+    }
+
+    void helpOpensFromTheButton() {
+        auto pDialog = Open();
+        Button(*pDialog, ID_HELP)->click();
+        QVERIFY(pDialog->HelpWindow());
+        QVERIFY(pDialog->HelpWindow()->isVisible());
+        QCOMPARE(pDialog->HelpWindow()->windowTitle(), QStringLiteral("Ayuda de Skerrow"));
+        const QString strHelp = pDialog->HelpWindow()->toPlainText();
+        QVERIFY(strHelp.contains(QStringLiteral("--headless")));
+        QVERIFY(strHelp.contains(QStringLiteral("skerrow.conf")));
+        pDialog->ShowHelp(QStringLiteral("servidor"));
+        QCOMPARE(pDialog->HelpWindow()->source().fragment(), QStringLiteral("servidor"));
+    }
+
+    void aFloodOfClientsWhileAModalBoxIsOpen() {
+        auto pDialog = Open();
+        int nPeak = 0;
+        int nLeft = -1;
+        WhenModalOpens([&](QWidget* pAbout) {
+            std::vector<std::unique_ptr<CTestClient>> clients;
+            for (int nRound = 0; nRound < 3; ++nRound) {
+                for (int i = 0; i < 40; ++i)
+                    clients.push_back(std::make_unique<CTestClient>(m_nPort));
+                (void)QTest::qWaitFor([&] { return Users(*pDialog)->count() == 40; }, 10000);
+                nPeak = std::max(nPeak, Users(*pDialog)->count());
+                clients.clear(); // every client closes
+                (void)QTest::qWaitFor([&] { return Users(*pDialog)->count() == 0; }, 10000);
+            }
+            nLeft = Users(*pDialog)->count();
+            static_cast<QDialog*>(pAbout)->accept();
+        });
+        pDialog->OnSysCommand(IDM_ABOUTBOX);
+        QCOMPARE(nPeak, 40);
+        QCOMPARE(nLeft, 0);
+        QCOMPARE(pDialog->Host().ClientCount(), size_t(0));
+        QCOMPARE(pDialog->TrayIcon()->Tip(), QStringLiteral("0 usuario(s) conectado"));
+    }
+
+    void disconnectingAUserWhileItsTransferRuns() {
+        SSeed seed;
+        const std::string strFolder = TestFolder("transfer");
+        {
+            QFile big(QString::fromStdString(strFolder + "/big.bin"));
+            QVERIFY(big.open(QIODevice::WriteOnly));
+            big.write(QByteArray(16 * 1024 * 1024, 'z'));
+        }
+        seed.folders = {"/=" + strFolder + "/,1,1"};
+        auto pDialog = Open(seed);
+        CTestClient client(m_nPort);
+        QVERIFY(client.WaitConnected());
+        QVERIFY(client.Login("ana", "secreto"));
+        QVERIFY(client.Command("PASV", "227"));
+        const QByteArray reply = client.Received();
+        const QList<QByteArray> numbers = reply.mid(reply.indexOf('(') + 1, reply.indexOf(')') - reply.indexOf('(') - 1).split(',');
+        QCOMPARE(numbers.size(), 6);
+        const int nDataPort = numbers[4].toInt() * 256 + numbers[5].toInt();
+        QTcpSocket data;
+        data.setReadBufferSize(4096); // a slow reader: the transfer stays open
+        data.connectToHost(QStringLiteral("127.0.0.1"), static_cast<quint16>(nDataPort));
+        QVERIFY(client.Command("RETR big.bin", "150"));
+        QTRY_VERIFY(data.bytesAvailable() > 0);
+        Users(*pDialog)->setCurrentRow(0);
+        Button(*pDialog, IDC_DISCONNECT)->click();
+        QVERIFY(client.WaitClosed());
+        // The data connection ends quietly: no reply on the control connection.
+        QVERIFY(!client.Received().contains("425"));
+        QVERIFY(!client.Received().contains("226"));
+        data.setReadBufferSize(0);
+        QTRY_VERIFY(data.state() == QAbstractSocket::UnconnectedState || data.atEnd());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                data.readAll();
+                return data.state() == QAbstractSocket::UnconnectedState;
+            }(),
+            10000);
+        QCOMPARE(pDialog->Host().ClientCount(), size_t(0));
+    }
+
+    void controlsAreReachableByKeyboardAndByName() {
+        auto pDialog = Open();
+        const CDialogLayout& layout = pDialog->Layout();
+        // Tab order as the template lists it.
+        QList<QWidget*> chain;
+        QWidget* pWidget = layout.Control(IDC_START_STOP);
+        for (int i = 0; i < 7; ++i, pWidget = pWidget->nextInFocusChain()) {
+            while (pWidget->focusPolicy() == Qt::NoFocus)
+                pWidget = pWidget->nextInFocusChain();
+            chain << pWidget;
+        }
+        const QList<QWidget*> expected{layout.Control(IDC_START_STOP), layout.Control(IDC_OPTIONS),
+                                       layout.Control(ID_HELP),        layout.Control(IDCANCEL),
+                                       layout.Control(IDC_LOG),        layout.Control(IDC_USER_LIST),
+                                       layout.Control(IDC_DISCONNECT)};
+        QCOMPARE(chain, expected);
+        auto Name = [](QWidget* p) { return QAccessible::queryAccessibleInterface(p)->text(QAccessible::Name); };
+        QCOMPARE(Name(layout.Control(IDC_LOG)), Utf8("Informaci\xC3\xB3n del Servidor"));
+        QCOMPARE(Name(layout.Control(IDC_USER_LIST)), QStringLiteral("Usuarios actualmente conectados"));
+        QCOMPARE(Name(layout.Control(IDC_START_STOP)), QStringLiteral("Parar"));
+        QCOMPARE(Name(layout.Control(IDC_DISCONNECT)), QStringLiteral("Desconectar"));
+        // Every control sits inside the window and its text is not clipped.
+        for (int nId : {IDC_START_STOP, IDC_OPTIONS, ID_HELP, IDCANCEL, IDC_DISCONNECT}) {
+            auto* pButton = layout.Get<QPushButton>(nId);
+            QVERIFY(pDialog->rect().contains(pButton->geometry()));
+            QVERIFY2(pButton->fontMetrics().horizontalAdvance(pButton->text().remove('&')) < pButton->width() - 4,
+                     qPrintable(pButton->text()));
+        }
+        // The template's rectangles, in dialog units.
+        QCOMPARE(layout.Control(IDC_LOG)->geometry(), layout.Map(12, 17, 221, 45));
+        QCOMPARE(pDialog->size(), layout.Map(0, 0, 245, 145).size());
+    }
+};
+
+int RunServerDlgTests(int argc, char** argv) {
+    ServerDlgTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "ServerDlgTest.moc"

@@ -1,0 +1,60 @@
+"""Writes pictures of the window to docs/: the main window with a connected
+user and some log lines (and the option pages once they exist)."""
+
+import ftplib
+import os
+import subprocess
+import sys
+
+root = sys.argv[1]
+sys.path.insert(0, os.path.join(root, "tests", "e2e"))
+os.environ.setdefault("SKERROW_BINARY", os.path.join(root, "build", "skerrow"))
+
+from skerrow_server import wait_for  # noqa: E402
+from skerrow_window import SkerrowWindow, Xvfb  # noqa: E402
+
+GRAB = os.path.join(root, "build", "tests", "skerrow_grab")
+DOCS = os.path.join(root, "docs")
+
+
+def grab(session, window, name):
+    path = os.path.join(DOCS, name)
+    subprocess.run([GRAB, str(window), path], env=session.xvfb.env(), check=True, timeout=30)
+    print("wrote", path)
+
+
+def main():
+    os.makedirs(DOCS, exist_ok=True)
+    xvfb = Xvfb()
+    session = SkerrowWindow(xvfb, users=["anonymous,,0,1", "ana,secreto,1,1"], log_level=1)
+    public = session.folder("publico")
+    with open(os.path.join(public, "leeme.txt"), "w") as out:
+        out.write("Hola\n")
+    session.folders = ["/=" + public + "/,1,1"]
+    try:
+        session.start()
+        client = ftplib.FTP()
+        client.connect("127.0.0.1", session.port, timeout=10)
+        client.login("ana", "secreto")
+        client.nlst()
+        second = ftplib.FTP()
+        second.connect("127.0.0.1", session.port, timeout=10)
+        # Let the window draw the new rows and lines.
+        wait_for(lambda: False, 1.0)
+        grab(session, session.window, "skerrow.png")
+        for page in pages():
+            page(session)
+        second.close()
+        client.quit()
+    finally:
+        session.cleanup()
+        xvfb.stop()
+
+
+def pages():
+    """Pictures of the option pages, taken when the options sheet exists."""
+    return []
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,217 @@
+#include "ui/DialogLayout.h"
+
+#include "res/Templates.h"
+#include "res/Icons.h"
+
+#include <QCheckBox>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSlider>
+#include <QTreeView>
+#include <QWidget>
+
+#include <cmath>
+
+QFont DialogFont() {
+    QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    font.setPointSize(8);
+    return font;
+}
+
+QSize DialogBaseUnits(const QFont& font) {
+    QFontMetrics metrics(font);
+    const int nAlphabet =
+        metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    return QSize((nAlphabet / 26 + 1) / 2, metrics.height());
+}
+
+QRect MapDialogRect(const QSize& baseUnits, int x, int y, int cx, int cy) {
+    const int nLeft = x * baseUnits.width() / 4;
+    const int nTop = y * baseUnits.height() / 8;
+    const int nRight = (x + cx) * baseUnits.width() / 4;
+    const int nBottom = (y + cy) * baseUnits.height() / 8;
+    return QRect(nLeft, nTop, nRight - nLeft, nBottom - nTop);
+}
+
+namespace {
+
+QString Text(const char* pszText) {
+    return pszText ? QString::fromUtf8(pszText) : QString();
+}
+
+// The caption as assistive technology reads it: without the mnemonic mark.
+QString WithoutMnemonic(QString strText) {
+    for (int i = 0; i < strText.size(); ++i)
+        if (strText[i] == u'&')
+            strText.remove(i, 1); // a doubled "&&" keeps one
+    return strText;
+}
+
+} // namespace
+
+CDialogLayout::CDialogLayout(QWidget& rWindow, int nTemplateId)
+    : m_pTemplate(FindDialogTemplate(nTemplateId)) {
+    if (!m_pTemplate)
+        return;
+    QFont font = DialogFont();
+    rWindow.setFont(font);
+    m_baseUnits = DialogBaseUnits(font);
+    rWindow.setWindowTitle(Text(m_pTemplate->pszCaption));
+    rWindow.setFixedSize(Map(0, 0, m_pTemplate->cx, m_pTemplate->cy).size());
+
+    QList<QWidget*> created;
+    for (size_t i = 0; i < m_pTemplate->nControls; ++i) {
+        const SControlTemplate& control = m_pTemplate->pControls[i];
+        QWidget* pWidget = Create(rWindow, control);
+        created.append(pWidget);
+        if (control.nId != IDC_STATIC)
+            m_controls.insert(control.nId, pWidget);
+    }
+
+    for (size_t i = 0; i < m_pTemplate->nControls; ++i) {
+        const SControlTemplate& control = m_pTemplate->pControls[i];
+        QWidget* pWidget = created[static_cast<int>(i)];
+        if (control.pszAccessibleName)
+            pWidget->setAccessibleName(Text(control.pszAccessibleName));
+        if (control.nLabelFor != 0) {
+            QLabel* pLabel = qobject_cast<QLabel*>(pWidget);
+            QWidget* pBuddy = Control(control.nLabelFor);
+            if (pLabel && pBuddy) {
+                pLabel->setBuddy(pBuddy);
+                pBuddy->setAccessibleName(WithoutMnemonic(pLabel->text()));
+            }
+        }
+        // A group box only frames: it lies beneath the controls it frames and
+        // lets clicks through to the window, as the Windows one does.
+        if (control.kind == EControlKind::GroupBox) {
+            pWidget->lower();
+            pWidget->setAttribute(Qt::WA_TransparentForMouseEvents);
+        }
+    }
+}
+
+QWidget* CDialogLayout::Create(QWidget& rWindow, const SControlTemplate& control) {
+    QRect rect = Map(control.x, control.y, control.cx, control.cy);
+    const QString strText = Text(control.pszText);
+    QWidget* pWidget = nullptr;
+    switch (control.kind) {
+    case EControlKind::PushButton:
+    case EControlKind::DefPushButton: {
+        auto* pButton = new QPushButton(strText, &rWindow);
+        pButton->setAutoDefault(true);
+        pButton->setDefault(control.kind == EControlKind::DefPushButton);
+        pButton->setContextMenuPolicy(Qt::PreventContextMenu);
+        pWidget = pButton;
+        break;
+    }
+    case EControlKind::GroupBox:
+        pWidget = new QGroupBox(strText, &rWindow);
+        break;
+    case EControlKind::Label: {
+        auto* pLabel = new QLabel(&rWindow);
+        pLabel->setTextFormat(Qt::PlainText);
+        pLabel->setText(strText);
+        pLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        const int nNeeded = pLabel->sizeHint().width();
+        const bool bTwoLines = control.cy > 8;
+        pLabel->setWordWrap(bTwoLines);
+        if (rect.width() == 0) {
+            rect.setWidth(nNeeded);
+        } else if (!bTwoLines && nNeeded > rect.width()) {
+            // The desktop font may run wider than the one the template was
+            // drawn for; a label is widened rather than clipped, towards the
+            // left when the box it names lies to its right.
+            const int nExtra = nNeeded - rect.width();
+            if (control.nLabelFor != 0) {
+                rect.setLeft(std::max(0, rect.left() - nExtra));
+                pLabel->setAlignment(Qt::AlignRight | Qt::AlignTop);
+            } else {
+                rect.setWidth(nNeeded);
+            }
+        }
+        if (rect.height() < pLabel->fontMetrics().height())
+            rect.setHeight(pLabel->fontMetrics().height());
+        pWidget = pLabel;
+        break;
+    }
+    case EControlKind::Edit:
+    case EControlKind::PasswordEdit: {
+        auto* pEdit = new QLineEdit(&rWindow);
+        if (control.kind == EControlKind::PasswordEdit)
+            pEdit->setEchoMode(QLineEdit::Password);
+        pWidget = pEdit;
+        break;
+    }
+    case EControlKind::LogEdit: {
+        auto* pEdit = new QPlainTextEdit(&rWindow);
+        pEdit->setReadOnly(true);
+        pEdit->setUndoRedoEnabled(false);
+        pEdit->setLineWrapMode(QPlainTextEdit::NoWrap);
+        pEdit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        pEdit->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+        pWidget = pEdit;
+        break;
+    }
+    case EControlKind::ListBox: {
+        auto* pList = new QListWidget(&rWindow);
+        pList->setSelectionMode(QAbstractItemView::SingleSelection);
+        pList->setSortingEnabled(false);
+        pList->setContextMenuPolicy(Qt::PreventContextMenu);
+        pWidget = pList;
+        break;
+    }
+    case EControlKind::ListView: {
+        auto* pView = new QTreeView(&rWindow);
+        pView->setRootIsDecorated(false);
+        pView->setItemsExpandable(false);
+        pView->setUniformRowHeights(true);
+        pView->setAllColumnsShowFocus(true);
+        pView->setSelectionMode(QAbstractItemView::SingleSelection);
+        pView->setSelectionBehavior(QAbstractItemView::SelectRows);
+        pView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+        pView->setContextMenuPolicy(Qt::PreventContextMenu);
+        pView->header()->setStretchLastSection(false);
+        pView->header()->setSectionsMovable(false);
+        pView->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        pWidget = pView;
+        break;
+    }
+    case EControlKind::CheckBox: {
+        auto* pCheck = new QCheckBox(strText, &rWindow);
+        pCheck->setContextMenuPolicy(Qt::PreventContextMenu);
+        if (rect.width() == 0 || pCheck->sizeHint().width() > rect.width())
+            rect.setWidth(pCheck->sizeHint().width());
+        if (pCheck->sizeHint().height() > rect.height())
+            rect.setHeight(pCheck->sizeHint().height());
+        pWidget = pCheck;
+        break;
+    }
+    case EControlKind::Slider: {
+        auto* pSlider = new QSlider(Qt::Horizontal, &rWindow);
+        pSlider->setTickPosition(QSlider::TicksBelow);
+        pSlider->setTickInterval(1);
+        pSlider->setPageStep(1);
+        pSlider->setContextMenuPolicy(Qt::PreventContextMenu);
+        pWidget = pSlider;
+        break;
+    }
+    case EControlKind::Icon: {
+        auto* pIcon = new QLabel(&rWindow);
+        const int nSide = std::min(rect.width(), rect.height());
+        pIcon->setPixmap(LoadIconResource(IDR_MAINFRAME).pixmap(nSide, nSide));
+        pIcon->setAlignment(Qt::AlignCenter);
+        pWidget = pIcon;
+        break;
+    }
+    }
+    pWidget->setGeometry(rect);
+    pWidget->setObjectName(QStringLiteral("control%1").arg(control.nId));
+    return pWidget;
+}

@@ -1,0 +1,312 @@
+#include "ui/ServerDlg.h"
+
+#include "config/SettingsStore.h"
+#include "res/Icons.h"
+#include "res/Strings.h"
+#include "res/Templates.h"
+#include "ui/AboutDlg.h"
+#include "ui/DialogLayout.h"
+#include "ui/HelpWindow.h"
+#include "ui/TrayIcon.h"
+
+#include <QContextMenuEvent>
+#include <QListWidget>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QTimer>
+
+QString LogTextForView(const std::string& strText, bool& rAfterCR) {
+    std::string strView;
+    strView.reserve(strText.size());
+    for (char ch : strText) {
+        if (ch == '\n') {
+            if (!rAfterCR)
+                strView += '\n';
+            rAfterCR = false;
+        } else if (ch == '\r') {
+            strView += '\n';
+            rAfterCR = true;
+        } else {
+            strView += ch;
+            rAfterCR = false;
+        }
+    }
+    return QString::fromUtf8(strView);
+}
+
+namespace {
+QString FromUtf8(const std::string& strText) {
+    return QString::fromUtf8(strText.data(), static_cast<qsizetype>(strText.size()));
+}
+} // namespace
+
+CServerDlg::CServerDlg(QWidget* pParent) : QDialog(pParent), m_host(*this) {
+    // A window of its own with a task-bar button, a title bar, a system menu
+    // and a minimise button; its size is fixed, so it has no maximise.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    m_appIcon = LoadIconResource(IDR_MAINFRAME);
+    m_pLayout = std::make_unique<CDialogLayout>(*this, IDD_SERVER);
+    m_pDisconnect = m_pLayout->Get<QPushButton>(IDC_DISCONNECT);
+    m_pUserList = m_pLayout->Get<QListWidget>(IDC_USER_LIST);
+    m_pLog = m_pLayout->Get<QPlainTextEdit>(IDC_LOG);
+    m_pStartStop = m_pLayout->Get<QPushButton>(IDC_START_STOP);
+
+    for (int nCommand : {IDC_START_STOP, IDC_OPTIONS, ID_HELP, IDCANCEL, IDC_DISCONNECT}) {
+        connect(m_pLayout->Get<QPushButton>(nCommand), &QPushButton::clicked, this,
+                [this, nCommand] { OnCommand(nCommand); });
+    }
+    connect(m_pUserList, &QListWidget::itemSelectionChanged, this, [this] {
+        if (!m_bChangingRows)
+            m_host.UpdateStatus();
+    });
+    OnInitDialog();
+}
+
+CServerDlg::~CServerDlg() {
+    OnDestroy();
+}
+
+void CServerDlg::OnInitDialog() {
+    setWindowIcon(m_appIcon);
+    CSettingsStore::Load(Settings());
+    m_busyIcon = LoadIconResource(IDI_BUSY);
+    m_idleIcon = LoadIconResource(IDI_IDLE);
+    m_pTray = std::make_unique<CTrayIcon>(this, FromUtf8(FormatString(LoadString(IDS_USERS_CONNECTED), 0)),
+                                          m_idleIcon, [this](int nCommand) { OnCommand(nCommand); });
+    m_pDisconnect->setEnabled(false);
+    m_host.StartServer();
+    m_hideTimer.start(500, this);
+    m_pStartStop->setFocus();
+}
+
+void CServerDlg::OnDestroy() {
+    if (m_bDestroyed)
+        return;
+    m_bDestroyed = true;
+    m_hideTimer.stop();
+    m_host.StopServer();
+    CSettingsStore::Save(Settings());
+    m_pTray.reset();
+    m_pHelp.reset();
+}
+
+void CServerDlg::done(int nResult) {
+    // The window ends only as cancel: the "&Cerrar" button, Escape, the close
+    // box or the tray menu's "&Cerrar". Ending it closes the program.
+    QDialog::done(nResult);
+    OnDestroy();
+}
+
+void CServerDlg::OnCommand(int nCommand) {
+    switch (nCommand) {
+    case IDC_START_STOP:
+        if (m_host.IsRunning())
+            m_host.StopServer();
+        else
+            m_host.StartServer();
+        break;
+    case IDC_OPTIONS:
+    case ID_TRAY_OPTIONS:
+        OnOptions();
+        break;
+    case ID_HELP:
+        ShowHelp();
+        break;
+    case IDCANCEL:
+    case ID_TRAY_CLOSE:
+        reject();
+        break;
+    case IDC_DISCONNECT:
+        m_host.DisconnectSelected();
+        break;
+    case ID_TRAY_OPEN:
+        RestoreWindow();
+        break;
+    default:
+        break;
+    }
+}
+
+void CServerDlg::OnSysCommand(int nCommand) {
+    if ((nCommand & 0xFFF0) == IDM_ABOUTBOX) {
+        CAboutDlg about(this);
+        about.exec();
+    }
+}
+
+void CServerDlg::OnOptions() {
+    if (m_bDestroyed)
+        return;
+    CSettingsStore::Save(Settings());
+}
+
+void CServerDlg::ShowHelp(const QString& strSection) {
+    if (!m_pHelp)
+        m_pHelp = std::make_unique<CHelpWindow>();
+    m_pHelp->ShowSection(strSection);
+}
+
+void CServerDlg::contextMenuEvent(QContextMenuEvent* pEvent) {
+    // Stands in for the system menu, which X11 window managers keep to
+    // themselves.
+    const char* pszAbout = LoadString(IDS_ABOUTBOX);
+    if (*pszAbout == '\0')
+        return;
+    QMenu menu(this);
+    QAction* pAbout = menu.addAction(QString::fromUtf8(pszAbout));
+    if (menu.exec(pEvent->globalPos()) == pAbout)
+        OnSysCommand(IDM_ABOUTBOX);
+}
+
+// Hiding into the notification area: only where there is one, since nothing
+// else could bring a hidden window back.
+bool CServerDlg::MayHide() const {
+    return m_host.Settings().m_nHide != 0 && m_pTray && m_pTray->IsEnabled();
+}
+
+void CServerDlg::HideIntoTray() {
+    hide();
+    m_bHidden = true;
+}
+
+void CServerDlg::RestoreWindow() {
+    if (!m_bHidden)
+        return;
+    showNormal();
+    raise();
+    activateWindow();
+    m_bHidden = false;
+}
+
+void CServerDlg::changeEvent(QEvent* pEvent) {
+    QDialog::changeEvent(pEvent);
+    if (pEvent->type() != QEvent::WindowStateChange || !isMinimized() || m_bHidden || !MayHide())
+        return;
+    // Hidden once the minimise has run its course: a window shown minimised
+    // is made visible after its state changes.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (isMinimized() && !m_bHidden && MayHide())
+                HideIntoTray();
+        },
+        Qt::QueuedConnection);
+}
+
+void CServerDlg::timerEvent(QTimerEvent* pEvent) {
+    if (pEvent->timerId() != m_hideTimer.timerId()) {
+        QDialog::timerEvent(pEvent);
+        return;
+    }
+    if (m_bHidden || !MayHide())
+        return;
+    HideIntoTray();
+    m_hideTimer.stop();
+}
+
+// Log view. The host keeps the text; the view is brought up to date once per
+// pass of the event loop, appending what came since, or taking the whole
+// text when the host has cut it.
+
+void CServerDlg::ScheduleLogFlush() {
+    if (m_bFlushQueued)
+        return;
+    m_bFlushQueued = true;
+    QTimer::singleShot(0, this, &CServerDlg::FlushLog);
+}
+
+void CServerDlg::AppendLog(const std::string& strText) {
+    m_strPendingLog += LogTextForView(strText, m_bLogAfterCR);
+    ScheduleLogFlush();
+}
+
+void CServerDlg::ReplaceLog(const std::string& strText) {
+    m_bLogAfterCR = false;
+    m_strPendingLog = LogTextForView(strText, m_bLogAfterCR);
+    m_bReplacePending = true;
+    ScheduleLogFlush();
+}
+
+void CServerDlg::ScrollLogToEnd() {
+    m_bScrollPending = true;
+    ScheduleLogFlush();
+}
+
+void CServerDlg::FlushLog() {
+    m_bFlushQueued = false;
+    if (m_bReplacePending) {
+        m_pLog->setPlainText(m_strPendingLog);
+    } else if (!m_strPendingLog.isEmpty()) {
+        QTextCursor cursor(m_pLog->document());
+        cursor.movePosition(QTextCursor::End);
+        cursor.insertText(m_strPendingLog);
+    }
+    m_strPendingLog.clear();
+    m_bReplacePending = false;
+    if (m_bScrollPending) {
+        m_bScrollPending = false;
+        QScrollBar* pBar = m_pLog->verticalScrollBar();
+        pBar->setValue(pBar->maximum());
+    }
+}
+
+// Connected users: one row per connection, carrying its identity.
+
+int CServerDlg::AddRow(const std::string& strText) {
+    m_bChangingRows = true;
+    auto* pItem = new QListWidgetItem(FromUtf8(strText));
+    m_pUserList->addItem(pItem);
+    m_bChangingRows = false;
+    return m_pUserList->row(pItem);
+}
+
+void CServerDlg::InsertRow(int nRow, const std::string& strText) {
+    m_bChangingRows = true;
+    m_pUserList->insertItem(nRow, FromUtf8(strText));
+    m_bChangingRows = false;
+}
+
+void CServerDlg::DeleteRow(int nRow) {
+    m_bChangingRows = true;
+    delete m_pUserList->takeItem(nRow);
+    // A deleted row leaves no row selected (Qt would select a neighbour).
+    m_pUserList->clearSelection();
+    m_pUserList->setCurrentRow(-1, QItemSelectionModel::Clear);
+    m_bChangingRows = false;
+}
+
+void CServerDlg::SetRowClient(int nRow, CClientSocket* pClient) {
+    if (QListWidgetItem* pItem = m_pUserList->item(nRow))
+        pItem->setData(Qt::UserRole, QVariant::fromValue(reinterpret_cast<quintptr>(pClient)));
+}
+
+CClientSocket* CServerDlg::GetRowClient(int nRow) const {
+    QListWidgetItem* pItem = m_pUserList->item(nRow);
+    return pItem ? reinterpret_cast<CClientSocket*>(pItem->data(Qt::UserRole).value<quintptr>()) : nullptr;
+}
+
+int CServerDlg::RowCount() const {
+    return m_pUserList->count();
+}
+
+int CServerDlg::SelectedRow() const {
+    const QList<QListWidgetItem*> selected = m_pUserList->selectedItems();
+    return selected.isEmpty() ? -1 : m_pUserList->row(selected.first());
+}
+
+void CServerDlg::EnableDisconnect(bool bEnable) {
+    m_pDisconnect->setEnabled(bEnable);
+}
+
+void CServerDlg::SetStartStopCaption(const std::string& strCaption) {
+    m_pStartStop->setText(FromUtf8(strCaption));
+}
+
+void CServerDlg::SetTrayStatus(const std::string& strTip, bool bBusy) {
+    if (m_pTray)
+        m_pTray->Update(FromUtf8(strTip), bBusy ? m_busyIcon : m_idleIcon);
+}

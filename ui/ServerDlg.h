@@ -1,0 +1,113 @@
+// The administration window: it owns the server host and shows its state
+// (activity log, connected users, start/stop caption, notification-area
+// icon), and it is the program: closing it stops the server, saves the
+// settings and ends the process.
+#pragma once
+
+#include "net/HostViews.h"
+#include "net/ServerHost.h"
+
+#include <QBasicTimer>
+#include <QDialog>
+#include <QIcon>
+
+#include <memory>
+#include <string>
+
+class CDialogLayout;
+class CHelpWindow;
+class CTrayIcon;
+class QListWidget;
+class QPlainTextEdit;
+class QPushButton;
+
+// The log text as the log box shows it: CR LF, a lone CR and a lone LF each
+// become one line break, bytes that are not UTF-8 become replacement
+// characters. rAfterCR carries a CR at the end of one text over to an LF at
+// the start of the next, so that the pair still makes one break.
+QString LogTextForView(const std::string& strText, bool& rAfterCR);
+
+class CServerDlg : public QDialog, public CHostViews {
+    Q_OBJECT
+
+public:
+    explicit CServerDlg(QWidget* pParent = nullptr);
+    ~CServerDlg() override;
+
+    CServerHost& Host() { return m_host; }
+    CServerSettings& Settings() { return m_host.Settings(); }
+    int StartServer() { return m_host.StartServer(); }
+    int StopServer() { return m_host.StopServer(); }
+
+    // The options sheet; whatever happens in it, the settings are saved after.
+    void OnOptions();
+    // Opens the help window, at a section when one is named.
+    void ShowHelp(const QString& strSection = QString());
+    CHelpWindow* HelpWindow() const { return m_pHelp.get(); }
+
+    bool IsHiddenInTray() const { return m_bHidden; }
+    bool IsHideTimerActive() const { return m_hideTimer.isActive(); }
+    CTrayIcon* TrayIcon() const { return m_pTray.get(); }
+    const CDialogLayout& Layout() const { return *m_pLayout; }
+    // Shows the pending log texts now instead of at the next pass of the
+    // event loop.
+    void FlushLog();
+
+    // Host views.
+    void AppendLog(const std::string& strText) override;
+    void ReplaceLog(const std::string& strText) override;
+    void ScrollLogToEnd() override;
+    int AddRow(const std::string& strText) override;
+    void InsertRow(int nRow, const std::string& strText) override;
+    void DeleteRow(int nRow) override;
+    void SetRowClient(int nRow, CClientSocket* pClient) override;
+    CClientSocket* GetRowClient(int nRow) const override;
+    int RowCount() const override;
+    int SelectedRow() const override;
+    void EnableDisconnect(bool bEnable) override;
+    void SetStartStopCaption(const std::string& strCaption) override;
+    void SetTrayStatus(const std::string& strTip, bool bBusy) override;
+
+    // The window's commands, as the buttons, menus and icon send them.
+    void OnCommand(int nCommand);
+    void OnSysCommand(int nCommand);
+
+protected:
+    void done(int nResult) override;
+    void changeEvent(QEvent* pEvent) override;
+    void timerEvent(QTimerEvent* pEvent) override;
+    void contextMenuEvent(QContextMenuEvent* pEvent) override;
+
+private:
+    void OnInitDialog();
+    void OnDestroy();
+    void RestoreWindow();
+    void HideIntoTray();
+    bool MayHide() const;
+    void ScheduleLogFlush();
+
+    CServerHost m_host;
+    std::unique_ptr<CDialogLayout> m_pLayout;
+    QPushButton* m_pDisconnect = nullptr;
+    QListWidget* m_pUserList = nullptr;
+    QPlainTextEdit* m_pLog = nullptr;
+    QPushButton* m_pStartStop = nullptr;
+    QIcon m_appIcon;
+    QIcon m_busyIcon;
+    QIcon m_idleIcon;
+    bool m_bHidden = false;
+    std::unique_ptr<CTrayIcon> m_pTray;
+    std::unique_ptr<CHelpWindow> m_pHelp;
+    QBasicTimer m_hideTimer;
+    bool m_bDestroyed = false;
+    // Rows are changed by the host; only the administrator's own selection
+    // changes report to it.
+    bool m_bChangingRows = false;
+
+    // Log texts not yet shown, shown together once per pass of the event loop.
+    QString m_strPendingLog;
+    bool m_bReplacePending = false;
+    bool m_bFlushQueued = false;
+    bool m_bScrollPending = false;
+    bool m_bLogAfterCR = false;
+};
