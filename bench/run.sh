@@ -6,4 +6,5 @@ SUDO=$([ "$(id -u)" = 0 ] || echo sudo)
 if ! command -v vsftpd >/dev/null && ! [ -x /usr/sbin/vsftpd ]; then
   $SUDO apt-get update -q && DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q vsftpd
 fi
-exec python3 bench/run.py "$@"
+python3 bench/run.py "$@"
+exec python3 bench/window.py

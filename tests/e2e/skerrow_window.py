@@ -100,4 +100,4 @@ class SkerrowWindow(SkerrowServer):
     def key(self, window, *keys):
         self.xdotool("windowactivate", "--sync", str(window), check=False)
         self.xdotool("windowfocus", "--sync", str(window), check=False)
-        self.xdotool("key", "--window", str(window), *keys)
+        self.xdotool("key", *keys)
