@@ -34,7 +34,7 @@ test-normal: build
 	cd build && ctest --output-on-failure -j 2
 
 test-asan: build-asan
-	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j 2 -L 'unit|e2e|ui'
 
 test: test-normal test-asan
