@@ -212,6 +212,9 @@ QWidget* CDialogLayout::Create(QWidget& rWindow, const SControlTemplate& control
     }
     }
     pWidget->setGeometry(rect);
+    // Controls made for a window already on screen (a page shown for the
+    // first time) are shown with it.
+    pWidget->show();
     pWidget->setObjectName(QStringLiteral("control%1").arg(control.nId));
     return pWidget;
 }

@@ -7,6 +7,7 @@
 #include "ui/AboutDlg.h"
 #include "ui/DialogLayout.h"
 #include "ui/HelpWindow.h"
+#include "ui/OptionsSheet.h"
 #include "ui/TrayIcon.h"
 
 #include <QContextMenuEvent>
@@ -141,6 +142,20 @@ void CServerDlg::OnSysCommand(int nCommand) {
 void CServerDlg::OnOptions() {
     if (m_bDestroyed)
         return;
+    if (m_pSheet) {
+        // Already open (the tray menu stays usable): bring it to the front.
+        m_pSheet->raise();
+        m_pSheet->activateWindow();
+        return;
+    }
+    {
+        COptionsSheet sheet(*this);
+        m_pSheet = &sheet;
+        sheet.exec();
+        m_pSheet = nullptr;
+        sheet.exec();
+    }
+    // Saved however the sheet was closed.
     CSettingsStore::Save(Settings());
 }
 

@@ -45,6 +45,7 @@ public:
     void ShowHelp(const QString& strSection = QString());
     CHelpWindow* HelpWindow() const { return m_pHelp.get(); }
 
+    QDialog* OptionsSheet() const { return m_pSheet; }
     bool IsHiddenInTray() const { return m_bHidden; }
     bool IsHideTimerActive() const { return m_hideTimer.isActive(); }
     CTrayIcon* TrayIcon() const { return m_pTray.get(); }
@@ -99,6 +100,8 @@ private:
     std::unique_ptr<CTrayIcon> m_pTray;
     std::unique_ptr<CHelpWindow> m_pHelp;
     QBasicTimer m_hideTimer;
+    // The options sheet while it is open.
+    QDialog* m_pSheet = nullptr;
     bool m_bDestroyed = false;
     // Rows are changed by the host; only the administrator's own selection
     // changes report to it.

@@ -52,8 +52,19 @@ def main():
 
 
 def pages():
-    """Pictures of the option pages, taken when the options sheet exists."""
-    return []
+    """The options sheet, one picture per page."""
+    def shoot(session):
+        session.key(session.window, "alt+o")
+        sheet = session.find_window("^Opciones$")
+        if sheet is None:
+            raise RuntimeError("the options sheet did not open")
+        for index, name in enumerate(("options-users.png", "options-folders.png", "options-server.png")):
+            if index:
+                session.key(sheet, "ctrl+Tab")
+            wait_for(lambda: False, 0.5)
+            grab(session, sheet, name)
+        session.key(sheet, "Escape")
+    return [shoot]
 
 
 if __name__ == "__main__":

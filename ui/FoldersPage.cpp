@@ -1,0 +1,83 @@
+#include "ui/FoldersPage.h"
+
+#include "res/Strings.h"
+#include "res/Templates.h"
+#include "ui/FolderDlg.h"
+#include "ui/ServerDlg.h"
+
+#include <QPushButton>
+
+CFoldersPage::CFoldersPage(CServerDlg& rOwner)
+    : CRecordListPage(rOwner, IDD_FOLDERS_PAGE, IDC_FOLDER_LIST,
+                      {{LoadString(IDS_COLUMN_VIRTUAL), 75}, {LoadString(IDS_COLUMN_ACTUAL), 100}, {"R", 25}, {"W", 25}},
+                      rOwner.Settings().m_folderMap) {}
+
+std::vector<std::string>& CFoldersPage::OwnerList() {
+    return m_rOwner.Settings().m_folderMap;
+}
+
+const char* CFoldersPage::GetDispInfo(int nRow, int nColumn) {
+    if (nRow < 0 || nRow >= static_cast<int>(m_records.size()))
+        return "";
+    CFolderRecord folder;
+    ParseFolderRecord(m_records[static_cast<size_t>(nRow)], folder);
+    const char* pszText = "";
+    switch (nColumn) {
+    case 0:
+        pszText = SetDisplayText(folder.m_strVirtualPath);
+        break;
+    case 1:
+        pszText = SetDisplayText(folder.m_strRealPath);
+        break;
+    case 2:
+        pszText = SetDisplayText(folder.m_bDownload ? "Y" : "N");
+        break;
+    default:
+        pszText = SetDisplayText(folder.m_bUpload ? "Y" : "N");
+        break;
+    }
+    // The buttons follow the selection whenever a row is drawn; the root
+    // entry cannot be deleted.
+    const int nSelected = SelectedRow();
+    bool bRoot = false;
+    if (nSelected >= 0 && nSelected < static_cast<int>(m_records.size())) {
+        CFolderRecord selected;
+        ParseFolderRecord(m_records[static_cast<size_t>(nSelected)], selected);
+        bRoot = selected.m_strVirtualPath == "/";
+    }
+    m_pEdit->setEnabled(nSelected >= 0);
+    m_pDelete->setEnabled(nSelected >= 0 && !bRoot);
+    return pszText;
+}
+
+void CFoldersPage::OnAdd() {
+    CFolderDlg dialog(this);
+    dialog.m_strLocalPath.clear();
+    dialog.m_strVirtualPath = QStringLiteral("/");
+    dialog.m_bDownload = true;
+    dialog.m_bUpload = false;
+    dialog.m_bAdding = true;
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    AppendRecord(ComposeFolderRecord(dialog.m_strVirtualPath.toStdString(), dialog.m_strLocalPath.toStdString(),
+                                     dialog.m_bUpload, dialog.m_bDownload));
+}
+
+void CFoldersPage::OnEdit() {
+    const int nRow = SelectedRow();
+    if (nRow < 0 || nRow >= static_cast<int>(m_records.size()))
+        return;
+    CFolderRecord folder;
+    ParseFolderRecord(m_records[static_cast<size_t>(nRow)], folder);
+    CFolderDlg dialog(this);
+    dialog.m_strLocalPath = QString::fromStdString(folder.m_strRealPath);
+    dialog.m_strVirtualPath = QString::fromStdString(folder.m_strVirtualPath);
+    dialog.m_bDownload = folder.m_bDownload;
+    dialog.m_bUpload = folder.m_bUpload;
+    dialog.m_bAdding = false;
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    ReplaceRecord(nRow, ComposeFolderRecord(dialog.m_strVirtualPath.toStdString(),
+                                            dialog.m_strLocalPath.toStdString(), dialog.m_bUpload,
+                                            dialog.m_bDownload));
+}

@@ -1,0 +1,20 @@
+// "Acceso": the published folders, each a local folder under a virtual path
+// with its permissions. The root entry cannot be deleted.
+#pragma once
+
+#include "ui/RecordListPage.h"
+
+class CFoldersPage : public CRecordListPage {
+    Q_OBJECT
+
+public:
+    explicit CFoldersPage(CServerDlg& rOwner);
+
+    void OnAdd() override;
+    void OnEdit() override;
+    QString HelpSection() const override { return QStringLiteral("acceso"); }
+
+protected:
+    const char* GetDispInfo(int nRow, int nColumn) override;
+    std::vector<std::string>& OwnerList() override;
+};

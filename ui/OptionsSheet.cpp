@@ -1,0 +1,99 @@
+#include "ui/OptionsSheet.h"
+
+#include "res/Strings.h"
+#include "ui/FoldersPage.h"
+#include "ui/ServerDlg.h"
+#include "ui/ServerPage.h"
+#include "ui/UsersPage.h"
+
+#include <QDialogButtonBox>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+COptionsSheet::COptionsSheet(CServerDlg& rOwner) : QDialog(&rOwner), m_rOwner(rOwner) {
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
+    setWindowModality(Qt::WindowModal);
+    setFont(rOwner.font());
+
+    m_pTabs = new QTabWidget(this);
+    m_pUsers = new CUsersPage(rOwner);
+    m_pFolders = new CFoldersPage(rOwner);
+    m_pServer = new CServerPage(rOwner);
+    m_pages = {m_pUsers, m_pFolders, m_pServer};
+    for (CPropertyPage* pPage : m_pages) {
+        m_pTabs->addTab(pPage, pPage->Caption());
+        connect(pPage, &CPropertyPage::modifiedChanged, this, &COptionsSheet::UpdateApply);
+    }
+    m_pButtons = new QDialogButtonBox(
+        QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Apply | QDialogButtonBox::Help, this);
+    auto* pLayout = new QVBoxLayout(this);
+    pLayout->addWidget(m_pTabs);
+    pLayout->addWidget(m_pButtons);
+    pLayout->setSizeConstraint(QLayout::SetFixedSize);
+
+    connect(m_pButtons, &QDialogButtonBox::accepted, this, &COptionsSheet::accept);
+    connect(m_pButtons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    connect(m_pButtons->button(QDialogButtonBox::Apply), &QPushButton::clicked, this, [this] { Apply(); });
+    connect(m_pButtons, &QDialogButtonBox::helpRequested, this, [this] {
+        if (CPropertyPage* pPage = ActivePage())
+            m_rOwner.ShowHelp(pPage->HelpSection());
+    });
+    connect(m_pTabs, &QTabWidget::currentChanged, this, &COptionsSheet::OnTabChanged);
+
+    setWindowTitle(QString::fromUtf8(LoadString(IDS_OPTIONS)));
+    // The users page is in front; the others are built when first shown.
+    m_pUsers->EnsureBuilt();
+    m_pTabs->setCurrentIndex(0);
+    UpdateApply();
+}
+
+COptionsSheet::~COptionsSheet() = default;
+
+CPropertyPage* COptionsSheet::ActivePage() const {
+    return m_pages[static_cast<size_t>(m_nActive)];
+}
+
+void COptionsSheet::SetActivePage(int nIndex) {
+    m_pTabs->setCurrentIndex(nIndex);
+}
+
+void COptionsSheet::OnTabChanged(int nIndex) {
+    if (m_bSwitching || nIndex == m_nActive || nIndex < 0)
+        return;
+    // Leaving a page checks it; a failure keeps it in front.
+    if (!ActivePage()->OnKillActive()) {
+        m_bSwitching = true;
+        m_pTabs->setCurrentIndex(m_nActive);
+        m_bSwitching = false;
+        return;
+    }
+    m_nActive = nIndex;
+    ActivePage()->EnsureBuilt();
+}
+
+bool COptionsSheet::Apply() {
+    if (!ActivePage()->OnKillActive())
+        return false;
+    // Only pages shown at least once apply, in page order.
+    for (CPropertyPage* pPage : m_pages) {
+        if (!pPage->IsBuilt())
+            continue;
+        pPage->OnApply();
+        pPage->SetModified(false);
+    }
+    return true;
+}
+
+void COptionsSheet::accept() {
+    if (Apply())
+        QDialog::accept();
+}
+
+void COptionsSheet::UpdateApply() {
+    bool bModified = false;
+    for (CPropertyPage* pPage : m_pages)
+        bModified = bModified || pPage->IsModified();
+    m_pButtons->button(QDialogButtonBox::Apply)->setEnabled(bModified);
+}

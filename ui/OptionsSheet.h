@@ -1,0 +1,50 @@
+// "Opciones": the three option pages in tabs, with OK, Cancel, Apply and
+// Help. Pages work on copies and write them back at OK or Apply.
+#pragma once
+
+#include <QDialog>
+
+#include <vector>
+
+class CFoldersPage;
+class CPropertyPage;
+class CServerDlg;
+class CServerPage;
+class CUsersPage;
+class QDialogButtonBox;
+class QTabWidget;
+
+class COptionsSheet : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit COptionsSheet(CServerDlg& rOwner);
+    ~COptionsSheet() override;
+
+    CUsersPage& UsersPage() const { return *m_pUsers; }
+    CFoldersPage& FoldersPage() const { return *m_pFolders; }
+    CServerPage& ServerPage() const { return *m_pServer; }
+    QTabWidget& Tabs() const { return *m_pTabs; }
+    QDialogButtonBox& Buttons() const { return *m_pButtons; }
+    CPropertyPage* ActivePage() const;
+
+    // Brings a page to the front, as a click on its tab does.
+    void SetActivePage(int nIndex);
+    // OK and Apply: false when the page in front does not pass its checks.
+    bool Apply();
+    void accept() override;
+
+private:
+    void OnTabChanged(int nIndex);
+    void UpdateApply();
+
+    CServerDlg& m_rOwner;
+    QTabWidget* m_pTabs = nullptr;
+    QDialogButtonBox* m_pButtons = nullptr;
+    CUsersPage* m_pUsers = nullptr;
+    CFoldersPage* m_pFolders = nullptr;
+    CServerPage* m_pServer = nullptr;
+    std::vector<CPropertyPage*> m_pages;
+    int m_nActive = 0;
+    bool m_bSwitching = false;
+};

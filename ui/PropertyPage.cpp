@@ -1,0 +1,37 @@
+#include "ui/PropertyPage.h"
+
+#include "res/Templates.h"
+#include "ui/DialogLayout.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+CPropertyPage::CPropertyPage(CServerDlg& rOwner, int nTemplateId)
+    : m_rOwner(rOwner), m_nTemplateId(nTemplateId) {}
+
+CPropertyPage::~CPropertyPage() = default;
+
+void CPropertyPage::EnsureBuilt() {
+    if (m_pLayout)
+        return;
+    m_pLayout = std::make_unique<CDialogLayout>(*this, m_nTemplateId);
+    OnInitPage();
+}
+
+QString CPropertyPage::Caption() const {
+    const SDialogTemplate* pTemplate = FindDialogTemplate(m_nTemplateId);
+    return pTemplate ? QString::fromUtf8(pTemplate->pszCaption) : QString();
+}
+
+void CPropertyPage::SetModified(bool bModified) {
+    if (m_bModified == bModified)
+        return;
+    m_bModified = bModified;
+    emit modifiedChanged();
+}
+
+void ShowFrameworkMessage(QWidget* pParent, const QString& strText) {
+    QMessageBox box(QMessageBox::Warning, QApplication::applicationName(), strText, QMessageBox::Ok, pParent);
+    box.setWindowModality(Qt::WindowModal);
+    box.exec();
+}

@@ -1,0 +1,53 @@
+// One page of the options sheet. Its controls are made from its template
+// the first time it is shown; only pages shown at least once are validated
+// and applied.
+#pragma once
+
+#include <QWidget>
+
+#include <memory>
+
+class CDialogLayout;
+class CServerDlg;
+
+class CPropertyPage : public QWidget {
+    Q_OBJECT
+
+public:
+    CPropertyPage(CServerDlg& rOwner, int nTemplateId);
+    ~CPropertyPage() override;
+
+    // Builds the page when it is shown for the first time.
+    void EnsureBuilt();
+    bool IsBuilt() const { return m_pLayout != nullptr; }
+    const CDialogLayout& Layout() const { return *m_pLayout; }
+    QString Caption() const;
+
+    // Reads the controls back and checks them when the page is left, or
+    // before OK or Apply; false keeps the page in front.
+    virtual bool OnKillActive() { return true; }
+    // Hands the page's values to the main window; always succeeds.
+    virtual bool OnApply() = 0;
+    // The section of the help that describes the page.
+    virtual QString HelpSection() const = 0;
+
+    void SetModified(bool bModified = true);
+    bool IsModified() const { return m_bModified; }
+
+signals:
+    void modifiedChanged();
+
+protected:
+    virtual void OnInitPage() = 0;
+
+    CServerDlg& m_rOwner;
+    std::unique_ptr<CDialogLayout> m_pLayout;
+
+private:
+    int m_nTemplateId;
+    bool m_bModified = false;
+};
+
+// The framework's message for a value that does not pass: a message box
+// titled with the application's name.
+void ShowFrameworkMessage(QWidget* pParent, const QString& strText);

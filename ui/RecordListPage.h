@@ -1,0 +1,72 @@
+// A page that lists record strings (user accounts, published folders): it
+// keeps its own copy of the owner's list, shows one row per string and
+// decodes a string again each time one of its cells is drawn, so the rows
+// always say what the strings say.
+#pragma once
+
+#include "ui/PropertyPage.h"
+
+#include <QAbstractTableModel>
+#include <QStringList>
+
+#include <string>
+#include <vector>
+
+class QPushButton;
+class QTreeView;
+
+// A cell text cut to at most nLimit bytes, on a character boundary.
+std::string CutOnCharBoundary(const std::string& strText, size_t nLimit);
+
+class CRecordListPage : public CPropertyPage {
+    Q_OBJECT
+
+public:
+    struct SColumn {
+        const char* pszHeader;
+        int nWidth;
+    };
+
+    CRecordListPage(CServerDlg& rOwner, int nTemplateId, int nListId, std::vector<SColumn> columns,
+                    const std::vector<std::string>& records);
+    ~CRecordListPage() override;
+
+    const std::vector<std::string>& Records() const { return m_records; }
+    QTreeView* View() const { return m_pView; }
+    // The first selected row, or -1.
+    int SelectedRow() const;
+
+    // The commands of the three buttons.
+    virtual void OnAdd() = 0;
+    virtual void OnEdit() = 0;
+    void OnDelete();
+
+    bool OnApply() override;
+
+protected:
+    void OnInitPage() override;
+    // The text of one cell, copied into the display buffer; the page also
+    // sets its buttons from the selection, as it does whenever a row is drawn.
+    virtual const char* GetDispInfo(int nRow, int nColumn) = 0;
+    virtual std::vector<std::string>& OwnerList() = 0;
+    const char* SetDisplayText(const std::string& strText);
+    bool eventFilter(QObject* pObject, QEvent* pEvent) override;
+
+    void AppendRecord(const std::string& strRecord);
+    void ReplaceRecord(int nRow, const std::string& strRecord);
+
+    QPushButton* m_pAdd = nullptr;
+    QPushButton* m_pEdit = nullptr;
+    QPushButton* m_pDelete = nullptr;
+    std::vector<std::string> m_records;
+
+private:
+    class CModel;
+    friend class CModel;
+
+    int m_nListId;
+    std::vector<SColumn> m_columns;
+    char m_szDisplay[256] = {};
+    QTreeView* m_pView = nullptr;
+    CModel* m_pModel = nullptr;
+};

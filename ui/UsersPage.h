@@ -1,0 +1,19 @@
+// "Seguridad": the accounts that may log in, with their permissions.
+#pragma once
+
+#include "ui/RecordListPage.h"
+
+class CUsersPage : public CRecordListPage {
+    Q_OBJECT
+
+public:
+    explicit CUsersPage(CServerDlg& rOwner);
+
+    void OnAdd() override;
+    void OnEdit() override;
+    QString HelpSection() const override { return QStringLiteral("seguridad"); }
+
+protected:
+    const char* GetDispInfo(int nRow, int nColumn) override;
+    std::vector<std::string>& OwnerList() override;
+};
