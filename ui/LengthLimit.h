@@ -21,6 +21,7 @@ public:
     static bool Check(QLineEdit& rEdit, int nLimit);
 
 private:
-    QLineEdit& m_rEdit;
     int m_nLimit;
+    // The length of the text the box holds, however it got there.
+    int m_nKnownLength = 0;
 };

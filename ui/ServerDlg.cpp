@@ -153,7 +153,6 @@ void CServerDlg::OnOptions() {
         m_pSheet = &sheet;
         sheet.exec();
         m_pSheet = nullptr;
-        sheet.exec();
     }
     // Saved however the sheet was closed.
     CSettingsStore::Save(Settings());

@@ -1,3 +1,732 @@
-int RunOptionsTests(int, char**) {
-    return 0;
+#include "res/Templates.h"
+#include "tests/ui/WindowTestSupport.h"
+#include "ui/DialogLayout.h"
+#include "ui/FolderDlg.h"
+#include "ui/FoldersPage.h"
+#include "ui/HelpWindow.h"
+#include "ui/OptionsSheet.h"
+#include "ui/RecordListPage.h"
+#include "ui/ServerDlg.h"
+#include "ui/ServerPage.h"
+#include "ui/UserDlg.h"
+#include "ui/UsersPage.h"
+
+#include <QAccessible>
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSlider>
+#include <QTabWidget>
+#include <QTest>
+#include <QTreeView>
+
+#include <memory>
+
+namespace {
+
+QString Utf8(const char* psz) {
+    return QString::fromUtf8(psz);
 }
+
+// Cell texts of a page's list, row by row, as the view asks for them.
+QStringList Rows(CRecordListPage& rPage) {
+    QStringList rows;
+    QAbstractItemModel* pModel = rPage.View()->model();
+    for (int r = 0; r < pModel->rowCount(); ++r) {
+        QStringList cells;
+        for (int c = 0; c < pModel->columnCount(); ++c)
+            cells << pModel->index(r, c).data().toString();
+        rows << cells.join('|');
+    }
+    return rows;
+}
+
+void Redraw(CRecordListPage& rPage) {
+    rPage.View()->viewport()->repaint();
+    // Cells are asked for while rows are drawn; ask as drawing does.
+    QAbstractItemModel* pModel = rPage.View()->model();
+    if (pModel->rowCount() > 0)
+        (void)pModel->index(0, 0).data();
+}
+
+void Select(CRecordListPage& rPage, int nRow) {
+    rPage.View()->selectionModel()->clearSelection();
+    if (nRow >= 0)
+        rPage.View()->selectionModel()->select(rPage.View()->model()->index(nRow, 0),
+                                               QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    Redraw(rPage);
+}
+
+QPushButton* PageButton(CRecordListPage& rPage, int nId) {
+    return rPage.Layout().Get<QPushButton>(nId);
+}
+
+// Fills the dialog that opens next and presses OK (or Cancel).
+struct SUserAnswer {
+    QString strName, strPassword;
+    bool bDownload = false, bUpload = false;
+    bool bCancel = false;
+};
+
+} // namespace
+
+class OptionsTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<CServerDlg> m_pOwner;
+    std::unique_ptr<COptionsSheet> m_pSheet;
+    int m_nPort = 0;
+
+    void Open(SSeed seed) {
+        m_pSheet.reset();
+        m_pOwner.reset();
+        if (seed.nPort == 0)
+            seed.nPort = FreePort();
+        m_nPort = seed.nPort;
+        SeedSettings(seed);
+        m_pOwner = std::make_unique<CServerDlg>();
+        m_pOwner->show();
+        m_pSheet = std::make_unique<COptionsSheet>(*m_pOwner);
+        m_pSheet->show();
+    }
+    void Open() { Open(SSeed()); }
+    CUsersPage& Users() { return m_pSheet->UsersPage(); }
+    CFoldersPage& Folders() {
+        m_pSheet->SetActivePage(1);
+        return m_pSheet->FoldersPage();
+    }
+    CServerPage& Server() {
+        m_pSheet->SetActivePage(2);
+        return m_pSheet->ServerPage();
+    }
+    QLineEdit* ServerBox(int nId) { return Server().Layout().Get<QLineEdit>(nId); }
+
+    // Answers the user dialog that the next action opens.
+    void AnswerUserDialog(SUserAnswer answer, SUserAnswer* pSeen = nullptr) {
+        WhenModalOpens([answer, pSeen](QWidget* pWidget) {
+            auto* pDialog = qobject_cast<CUserDlg*>(pWidget);
+            if (!pDialog)
+                return;
+            const CDialogLayout& layout = pDialog->Layout();
+            if (pSeen) {
+                pSeen->strName = layout.Get<QLineEdit>(IDC_USER_NAME)->text();
+                pSeen->strPassword = layout.Get<QLineEdit>(IDC_PASSWORD)->text();
+                pSeen->bDownload = layout.Get<QCheckBox>(IDC_DOWNLOAD)->isChecked();
+                pSeen->bUpload = layout.Get<QCheckBox>(IDC_UPLOAD)->isChecked();
+            }
+            if (answer.bCancel) {
+                layout.Get<QPushButton>(IDCANCEL)->click();
+                return;
+            }
+            layout.Get<QLineEdit>(IDC_USER_NAME)->setText(answer.strName);
+            layout.Get<QLineEdit>(IDC_PASSWORD)->setText(answer.strPassword);
+            layout.Get<QCheckBox>(IDC_DOWNLOAD)->setChecked(answer.bDownload);
+            layout.Get<QCheckBox>(IDC_UPLOAD)->setChecked(answer.bUpload);
+            layout.Get<QPushButton>(IDOK)->click();
+        });
+    }
+    // Presses OK on the user dialog without touching it.
+    void ConfirmUserDialog(SUserAnswer* pSeen = nullptr) {
+        WhenModalOpens([pSeen](QWidget* pWidget) {
+            auto* pDialog = qobject_cast<CUserDlg*>(pWidget);
+            if (!pDialog)
+                return;
+            const CDialogLayout& layout = pDialog->Layout();
+            if (pSeen) {
+                pSeen->strName = layout.Get<QLineEdit>(IDC_USER_NAME)->text();
+                pSeen->strPassword = layout.Get<QLineEdit>(IDC_PASSWORD)->text();
+                pSeen->bDownload = layout.Get<QCheckBox>(IDC_DOWNLOAD)->isChecked();
+                pSeen->bUpload = layout.Get<QCheckBox>(IDC_UPLOAD)->isChecked();
+            }
+            layout.Get<QPushButton>(IDOK)->click();
+        });
+    }
+
+private slots:
+    void cleanup() {
+        m_pSheet.reset();
+        m_pOwner.reset();
+    }
+
+    void theSheetItsTabsAndButtons() {
+        Open();
+        QCOMPARE(m_pSheet->windowTitle(), QStringLiteral("Opciones"));
+        QTabWidget& tabs = m_pSheet->Tabs();
+        QCOMPARE(tabs.count(), 3);
+        QCOMPARE(tabs.tabText(0), QStringLiteral("Seguridad"));
+        QCOMPARE(tabs.tabText(1), QStringLiteral("Acceso"));
+        QCOMPARE(tabs.tabText(2), QStringLiteral("Servidor"));
+        QCOMPARE(tabs.currentIndex(), 0);
+        QVERIFY(Users().IsBuilt());
+        QVERIFY(!m_pSheet->FoldersPage().IsBuilt());
+        QVERIFY(!m_pSheet->ServerPage().IsBuilt());
+        QDialogButtonBox& buttons = m_pSheet->Buttons();
+        QCOMPARE(buttons.button(QDialogButtonBox::Ok)->text().remove('&'), QStringLiteral("Aceptar"));
+        QCOMPARE(buttons.button(QDialogButtonBox::Cancel)->text().remove('&'), QStringLiteral("Cancelar"));
+        QCOMPARE(buttons.button(QDialogButtonBox::Apply)->text().remove('&'), QStringLiteral("Aplicar"));
+        QCOMPARE(buttons.button(QDialogButtonBox::Help)->text().remove('&'), QStringLiteral("Ayuda"));
+        QVERIFY(!buttons.button(QDialogButtonBox::Apply)->isEnabled());
+        // Help opens at the section of the page in front.
+        Folders();
+        buttons.button(QDialogButtonBox::Help)->click();
+        QCOMPARE(m_pOwner->HelpWindow()->source().fragment(), QStringLiteral("acceso"));
+        // Names for assistive technology.
+        auto Name = [](QWidget* p) { return QAccessible::queryAccessibleInterface(p)->text(QAccessible::Name); };
+        QCOMPARE(Name(Users().View()), QStringLiteral("Acceso permitido a usuarios"));
+        QCOMPARE(Name(Folders().View()), QStringLiteral("Carpetas a compartir"));
+        QCOMPARE(Name(ServerBox(IDC_PORT)), QStringLiteral("Puerto:"));
+        QCOMPARE(Name(ServerBox(IDC_TIMEOUT)), QStringLiteral("Tiempo:"));
+        QCOMPARE(Name(Server().Layout().Control(IDC_LOG_LEVEL)), QStringLiteral("Logeando:"));
+        QCOMPARE(Name(Server().Layout().Control(IDC_HIDE)), QStringLiteral("Ocultar ventana cuando se minimize"));
+        CUserDlg userDialog;
+        QCOMPARE(Name(userDialog.Layout().Control(IDC_USER_NAME)), QStringLiteral("Usuario:"));
+        QCOMPARE(Name(userDialog.Layout().Control(IDC_PASSWORD)), Utf8("Contrase\xC3\xB1" "a:"));
+        CFolderDlg folderDialog;
+        QCOMPARE(Name(folderDialog.Layout().Control(IDC_LOCAL_PATH)),
+                 QStringLiteral("Carpeta que puede ser compartida:"));
+        QCOMPARE(Name(folderDialog.Layout().Control(IDC_VIRTUAL_PATH)),
+                 QStringLiteral("Nombre con el que los usuarios la veran:"));
+        QCOMPARE(folderDialog.windowTitle(), Utf8("A\xC3\xB1" "adir/Editar Carpeta"));
+        QCOMPARE(userDialog.windowTitle(), Utf8("A\xC3\xB1" "adir/Editar Usuario"));
+    }
+
+    // Users page.
+
+    void userRowsAndCellsFromStoredRecords() {
+        SSeed seed;
+        const std::string strLong(300, 'n');
+        seed.users = {"anonymous,,0,1", "solo,,1", "raro,x,Y,2", "dos,partes,,0,1", strLong + ",p,1,1", ""};
+        Open(seed);
+        const QStringList rows = Rows(Users());
+        QCOMPARE(rows.size(), 6);
+        QCOMPARE(rows[0], QStringLiteral("anonymous|Y|N"));
+        QCOMPARE(rows[1], QStringLiteral("solo|N|N"));
+        QCOMPARE(rows[2], QStringLiteral("raro|N|N"));
+        QCOMPARE(rows[3], QStringLiteral("dos|N|N"));
+        QCOMPARE(rows[4], QString(255, u'n') + QStringLiteral("|Y|Y"));
+        QCOMPARE(rows[5], QStringLiteral("|N|N"));
+        auto* pHeader = Users().View()->model();
+        QCOMPARE(pHeader->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Usuario"));
+        QCOMPARE(pHeader->headerData(1, Qt::Horizontal).toString(), QStringLiteral("R"));
+        QCOMPARE(pHeader->headerData(2, Qt::Horizontal).toString(), QStringLiteral("W"));
+        QCOMPARE(CutOnCharBoundary("ab\xC3\xB1", 3), std::string("ab"));
+
+        // Editing the damaged records rewrites their flags as "0".
+        Select(Users(), 1);
+        ConfirmUserDialog();
+        Users().OnEdit();
+        QCOMPARE(Users().Records()[1], std::string("solo,,0,0"));
+        Select(Users(), 3);
+        SUserAnswer seen;
+        ConfirmUserDialog(&seen);
+        Users().OnEdit();
+        QCOMPARE(seen.strName, QStringLiteral("dos"));
+        QCOMPARE(seen.strPassword, QStringLiteral("partes"));
+        QCOMPARE(Users().Records()[3], std::string("dos,partes,0,0"));
+    }
+
+    void userButtonsFollowTheSelectionAsRowsAreDrawn() {
+        Open();
+        // An empty list (the store gives one only from a negative count).
+        m_pSheet.reset();
+        m_pOwner->Settings().m_users.clear();
+        m_pSheet = std::make_unique<COptionsSheet>(*m_pOwner);
+        m_pSheet->show();
+        QVERIFY(Rows(Users()).isEmpty());
+        QVERIFY(PageButton(Users(), IDC_EDIT)->isEnabled());
+        QVERIFY(PageButton(Users(), IDC_DELETE)->isEnabled());
+        bool bOpened = false;
+        WhenModalOpens([&](QWidget* pWidget) { bOpened = qobject_cast<CUserDlg*>(pWidget) != nullptr; }, m_pSheet.get(), 300);
+        Users().OnEdit(); // nothing selected: nothing opens
+        QTest::qWait(400);
+        QVERIFY(!bOpened);
+        QVERIFY(!Users().IsModified());
+        Users().OnDelete();
+        QVERIFY(Users().IsModified());
+        QVERIFY(m_pSheet->Buttons().button(QDialogButtonBox::Apply)->isEnabled());
+
+        Open();
+        Select(Users(), 0);
+        QVERIFY(PageButton(Users(), IDC_EDIT)->isEnabled());
+        QVERIFY(PageButton(Users(), IDC_DELETE)->isEnabled());
+        Select(Users(), -1);
+        QVERIFY(!PageButton(Users(), IDC_EDIT)->isEnabled());
+        QVERIFY(!PageButton(Users(), IDC_DELETE)->isEnabled());
+        // Deleting a row while others remain leaves no selection.
+        Select(Users(), 0);
+        PageButton(Users(), IDC_DELETE)->click();
+        QCOMPARE(Users().Records(), std::vector<std::string>{"ana,secreto,1,1"});
+        QCOMPARE(Users().SelectedRow(), -1);
+        Redraw(Users());
+        QVERIFY(!PageButton(Users(), IDC_DELETE)->isEnabled());
+        // Deleting the only row leaves both enabled: no cell is drawn any more.
+        Select(Users(), 0);
+        Users().OnDelete();
+        Redraw(Users());
+        QVERIFY(Users().Records().empty());
+        QVERIFY(PageButton(Users(), IDC_EDIT)->isEnabled());
+        QVERIFY(PageButton(Users(), IDC_DELETE)->isEnabled());
+    }
+
+    void addEditAndDeleteAccounts() {
+        Open();
+        // Add, then OK unchanged: a further "anonymous,,0,1".
+        SUserAnswer seen;
+        ConfirmUserDialog(&seen);
+        PageButton(Users(), IDC_ADD)->click();
+        QCOMPARE(seen.strName, QStringLiteral("anonymous"));
+        QCOMPARE(seen.strPassword, QString());
+        QVERIFY(seen.bDownload);
+        QVERIFY(!seen.bUpload);
+        QCOMPARE(Users().Records().back(), std::string("anonymous,,0,1"));
+        QCOMPARE(Rows(Users()).size(), 3);
+        // Texts as typed, with a comma and blanks kept.
+        AnswerUserDialog({QStringLiteral(" bob,x"), QStringLiteral("p w"), false, true});
+        Users().OnAdd();
+        QCOMPARE(Users().Records().back(), std::string(" bob,x,p w,1,0"));
+        // Cancel changes nothing.
+        SUserAnswer cancel;
+        cancel.bCancel = true;
+        AnswerUserDialog(cancel);
+        Users().OnAdd();
+        QCOMPARE(Users().Records().size(), size_t(4));
+        // Editing "anonymous,,0,1" shows its values and writes it back unchanged.
+        Select(Users(), 0);
+        ConfirmUserDialog(&seen);
+        Users().OnEdit();
+        QCOMPARE(seen.strName, QStringLiteral("anonymous"));
+        QVERIFY(seen.bDownload && !seen.bUpload);
+        QCOMPARE(Users().Records()[0], std::string("anonymous,,0,1"));
+        // A double click on the list edits the selected row.
+        Select(Users(), 1);
+        AnswerUserDialog({QStringLiteral("ana"), QStringLiteral("nueva"), true, false});
+        QTest::mouseDClick(Users().View()->viewport(), Qt::LeftButton, {}, QPoint(10, 30));
+        QCOMPARE(Users().Records()[1], std::string("ana,nueva,0,1"));
+        QCOMPARE(Rows(Users())[1], QStringLiteral("ana|Y|N"));
+        // Nothing reached the main window before an apply.
+        QCOMPARE(m_pOwner->Settings().m_users.size(), size_t(2));
+    }
+
+    void userTextsAreLimitedTo128Characters() {
+        CUserDlg dialog;
+        QLineEdit* pName = dialog.Layout().Get<QLineEdit>(IDC_USER_NAME);
+        dialog.show();
+        pName->setFocus();
+        QTest::keyClicks(pName, QString(130, u'a'));
+        QCOMPARE(pName->text().size(), 128);
+        // A longer text that reaches OK is refused with the framework's message.
+        dialog.m_strName = QString(129, u'b');
+        QString strMessage;
+        WhenModalOpens([&](QWidget* pWidget) {
+            auto* pDialog = qobject_cast<CUserDlg*>(pWidget);
+            if (!pDialog)
+                return;
+            WhenModalOpens(
+                [&](QWidget* pBox) {
+                    if (auto* pMessage = qobject_cast<QMessageBox*>(pBox)) {
+                        strMessage = pMessage->windowTitle() + "|" + pMessage->text();
+                        pMessage->accept();
+                    }
+                    QTimer::singleShot(0, pDialog, [pDialog] {
+                        const bool bFocused = pDialog->focusWidget() == pDialog->Layout().Control(IDC_USER_NAME);
+                        pDialog->Layout().Get<QLineEdit>(IDC_USER_NAME)->setText(bFocused ? "ok" : "not focused");
+                        pDialog->Layout().Get<QPushButton>(IDOK)->click();
+                    });
+                },
+                pDialog);
+            pDialog->Layout().Get<QPushButton>(IDOK)->click();
+        });
+        QCOMPARE(dialog.exec(), int(QDialog::Accepted));
+        QCOMPARE(strMessage, QStringLiteral("skerrow|Please enter no more than 128 characters."));
+        QCOMPARE(dialog.m_strName, QStringLiteral("ok"));
+    }
+
+    void applyTwiceApplyThenCancelAndPagesNeverShown() {
+        Open();
+        m_pOwner->Settings().m_nLogLevel = 5; // the server page would store 2
+        Select(Users(), 0);
+        Users().OnDelete();
+        QVERIFY(m_pSheet->Buttons().button(QDialogButtonBox::Apply)->isEnabled());
+        m_pSheet->Buttons().button(QDialogButtonBox::Apply)->click();
+        QCOMPARE(m_pOwner->Settings().m_users, std::vector<std::string>{"ana,secreto,1,1"});
+        QVERIFY(!m_pSheet->Buttons().button(QDialogButtonBox::Apply)->isEnabled());
+        QVERIFY(m_pSheet->Apply());
+        QCOMPARE(m_pOwner->Settings().m_users, std::vector<std::string>{"ana,secreto,1,1"});
+        // A change after Apply is lost by Cancel; the applied one stays.
+        Users().OnDelete();
+        m_pSheet->reject();
+        QCOMPARE(m_pOwner->Settings().m_users, std::vector<std::string>{"ana,secreto,1,1"});
+        QCOMPARE(m_pOwner->Settings().m_nLogLevel, 5);
+        QCOMPARE(m_pOwner->Settings().m_folderMap.size(), size_t(1));
+    }
+
+    void optionsSavedHoweverTheSheetCloses() {
+        Open();
+        m_pSheet.reset();
+        // Cancel at once still rewrites the store with what is in force.
+        m_pOwner->Settings().m_nTimeout = 55;
+        WhenModalOpens([](QWidget* pWidget) {
+            if (auto* pSheet = qobject_cast<COptionsSheet*>(pWidget))
+                pSheet->reject();
+        });
+        m_pOwner->OnOptions();
+        QCOMPARE(StoredSettings().m_nTimeout, 55);
+        // Changing only the folders page and pressing OK: the users page
+        // applies its unchanged copy, the server page changes nothing.
+        m_pOwner->Settings().m_nLogLevel = 5;
+        WhenModalOpens([](QWidget* pWidget) {
+            auto* pSheet = qobject_cast<COptionsSheet*>(pWidget);
+            if (!pSheet)
+                return;
+            pSheet->SetActivePage(1);
+            pSheet->FoldersPage().OnDelete();
+            pSheet->Buttons().button(QDialogButtonBox::Ok)->click();
+        });
+        // The tray's "O&pciones" goes to the same command.
+        m_pOwner->OnCommand(ID_TRAY_OPTIONS);
+        QVERIFY(!m_pOwner->OptionsSheet());
+        const CServerSettings stored = StoredSettings();
+        QCOMPARE(stored.m_nLogLevel, 5);
+        QCOMPARE(stored.m_users, (std::vector<std::string>{"anonymous,,0,1", "ana,secreto,1,1"}));
+        QCOMPARE(m_pOwner->Settings().m_folderMap.size(), size_t(1)); // nothing was selected
+    }
+
+    // Folders page.
+
+    void folderRowsAndTheRootProtection() {
+        SSeed seed;
+        seed.folders = {"/=/srv/raiz/,1,1", "sin igual", "/pub=/srv/a,b/,1,0", "/x=/srv/x/,2"};
+        Open(seed);
+        const QStringList rows = Rows(Folders());
+        QCOMPARE(rows[0], QStringLiteral("/|/srv/raiz/|Y|Y"));
+        QCOMPARE(rows[2], QStringLiteral("/pub|/srv/a|Y|N")); // flags read after the comma
+        QCOMPARE(rows[3], QStringLiteral("/x|/srv/x/|N|N"));
+        auto* pModel = Folders().View()->model();
+        QCOMPARE(pModel->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Virtual"));
+        QCOMPARE(pModel->headerData(1, Qt::Horizontal).toString(), QStringLiteral("Actual"));
+        QCOMPARE(Folders().View()->header()->sectionSize(1), 100);
+        const QStringList noEquals = rows[1].split('|');
+        QCOMPARE(noEquals[2], QStringLiteral("N"));
+        QCOMPARE(noEquals[3], QStringLiteral("N"));
+        Select(Folders(), 0);
+        QVERIFY(PageButton(Folders(), IDC_EDIT)->isEnabled());
+        QVERIFY(!PageButton(Folders(), IDC_DELETE)->isEnabled());
+        Select(Folders(), 3);
+        QVERIFY(PageButton(Folders(), IDC_DELETE)->isEnabled());
+        Folders().OnDelete();
+        QCOMPARE(Folders().Records().size(), size_t(3));
+    }
+
+    void addingFoldersRefusesASecondRootAndEndsTheLocalPath() {
+        Open();
+        QStringList messages;
+        // OK unchanged: the warning, and the dialog stays open; then a
+        // virtual path and a local path without its closing separator.
+        WhenModalOpens([&](QWidget* pWidget) {
+            auto* pDialog = qobject_cast<CFolderDlg*>(pWidget);
+            if (!pDialog)
+                return;
+            WhenModalOpens(
+                [&, pDialog](QWidget* pBox) {
+                    if (auto* pMessage = qobject_cast<QMessageBox*>(pBox)) {
+                        messages << pMessage->windowTitle() + "|" + pMessage->text();
+                        pMessage->accept();
+                    }
+                    QTimer::singleShot(0, pDialog, [pDialog] {
+                        pDialog->Layout().Get<QLineEdit>(IDC_VIRTUAL_PATH)->setText("/docs");
+                        pDialog->Layout().Get<QLineEdit>(IDC_LOCAL_PATH)->setText("/srv/docs");
+                        pDialog->Layout().Get<QPushButton>(IDOK)->click();
+                    });
+                },
+                pDialog);
+            QVERIFY(pDialog->Layout().Control(IDC_VIRTUAL_PATH)->isEnabled());
+            pDialog->Layout().Get<QPushButton>(IDOK)->click();
+        });
+        PageButton(Folders(), IDC_ADD)->click();
+        QCOMPARE(messages, QStringList{Utf8("skerrow|No puedes a\xC3\xB1" "adir otra carpeta root, cambiar la ruta "
+                                            "virtual a alguna m\xC3\xA1s adecuada.")});
+        QCOMPARE(Folders().Records().back(), std::string("/docs=/srv/docs/,0,1"));
+
+        auto AddFolder = [this](const QString& strVirtual, const QString& strLocal) {
+            WhenModalOpens([strVirtual, strLocal](QWidget* pWidget) {
+                if (auto* pDialog = qobject_cast<CFolderDlg*>(pWidget)) {
+                    pDialog->Layout().Get<QLineEdit>(IDC_VIRTUAL_PATH)->setText(strVirtual);
+                    pDialog->Layout().Get<QLineEdit>(IDC_LOCAL_PATH)->setText(strLocal);
+                    pDialog->Layout().Get<QPushButton>(IDOK)->click();
+                }
+            });
+            Folders().OnAdd();
+            return Folders().Records().back();
+        };
+        QCOMPARE(AddFolder("/vacia", ""), std::string("/vacia=/,0,1"));
+        QCOMPARE(AddFolder(" /", "/srv/b/"), std::string(" /=/srv/b/,0,1"));
+        QCOMPARE(AddFolder("//", "/srv/c,d"), std::string("//=/srv/c,d/,0,1"));
+    }
+
+    void editingTheRootAndMakingASecondOne() {
+        SSeed seed;
+        seed.folders = {"/=/srv/raiz/,1,1", "/pub=/srv/pub/,0,1"};
+        Open(seed);
+        bool bVirtualEnabled = true;
+        WhenModalOpens([&](QWidget* pWidget) {
+            if (auto* pDialog = qobject_cast<CFolderDlg*>(pWidget)) {
+                bVirtualEnabled = pDialog->Layout().Control(IDC_VIRTUAL_PATH)->isEnabled();
+                pDialog->Layout().Get<QLineEdit>(IDC_LOCAL_PATH)->setText("/otra");
+                pDialog->Layout().Get<QPushButton>(IDOK)->click();
+            }
+        });
+        Select(Folders(), 0);
+        Folders().OnEdit();
+        QVERIFY(!bVirtualEnabled);
+        QCOMPARE(Folders().Records()[0], std::string("/=/otra/,1,1"));
+        // Editing another entry to "/" is accepted; its "&Borrar" is then disabled too.
+        WhenModalOpens([](QWidget* pWidget) {
+            if (auto* pDialog = qobject_cast<CFolderDlg*>(pWidget)) {
+                pDialog->Layout().Get<QLineEdit>(IDC_VIRTUAL_PATH)->setText("/");
+                pDialog->Layout().Get<QPushButton>(IDOK)->click();
+            }
+        });
+        Select(Folders(), 1);
+        Folders().OnEdit();
+        QCOMPARE(Folders().Records()[1], std::string("/=/srv/pub/,0,1"));
+        Select(Folders(), 1);
+        QVERIFY(!PageButton(Folders(), IDC_DELETE)->isEnabled());
+        // Apply hands the list over once, however often it is pressed.
+        QVERIFY(m_pSheet->Apply());
+        QVERIFY(m_pSheet->Apply());
+        QCOMPARE(m_pOwner->Settings().m_folderMap, Folders().Records());
+    }
+
+    void theFolderPicker() {
+        const std::string strPicked = TestFolder("picked");
+        CFolderDlg dialog;
+        dialog.m_strVirtualPath = QStringLiteral("/v");
+        dialog.m_bAdding = true;
+        QString strTitle;
+        WhenModalOpens([&](QWidget* pWidget) {
+            auto* pDialog = qobject_cast<CFolderDlg*>(pWidget);
+            if (!pDialog)
+                return;
+            pDialog->Layout().Get<QLineEdit>(IDC_VIRTUAL_PATH)->setText("/typed");
+            // Cancelling the picker changes nothing; picking a folder sets the path.
+            WhenModalOpens(
+                [&, pDialog](QWidget* pPicker) {
+                    auto* pFiles = qobject_cast<QFileDialog*>(pPicker);
+                    if (pFiles)
+                        pFiles->reject();
+                    WhenModalOpens(
+                        [&, pDialog](QWidget* pSecond) {
+                            if (auto* pFiles2 = qobject_cast<QFileDialog*>(pSecond)) {
+                                strTitle = pFiles2->windowTitle();
+                                pFiles2->selectFile(QString::fromStdString(strPicked));
+                                static_cast<QDialog*>(pFiles2)->accept();
+                            }
+                            QTimer::singleShot(0, pDialog,
+                                               [pDialog] { pDialog->Layout().Get<QPushButton>(IDOK)->click(); });
+                        },
+                        pDialog);
+                    QTimer::singleShot(0, pDialog, [pDialog] {
+                        if (pDialog->Layout().Get<QLineEdit>(IDC_LOCAL_PATH)->text().isEmpty())
+                            pDialog->OnBrowse();
+                    });
+                },
+                pDialog);
+            pDialog->OnBrowse();
+        });
+        QCOMPARE(dialog.exec(), int(QDialog::Accepted));
+        QCOMPARE(strTitle, QStringLiteral("Seleccionar carpeta para gente que accede:"));
+        QCOMPARE(dialog.m_strLocalPath, QString::fromStdString(strPicked) + "/");
+        QCOMPARE(dialog.m_strVirtualPath, QStringLiteral("/typed"));
+    }
+
+    // Server page.
+
+    void serverPageValidation() {
+        Open();
+        QCOMPARE(ServerBox(IDC_PORT)->text(), QString::number(m_nPort));
+        QCOMPARE(ServerBox(IDC_TIMEOUT)->text(), QStringLiteral("100"));
+        struct SCase {
+            int nBox;
+            const char* pszText;
+            const char* pszMessage;
+        };
+        const SCase cases[] = {
+            {IDC_PORT, "0", "Please enter an integer between 1 and 65535."},
+            {IDC_PORT, "65536", "Please enter an integer between 1 and 65535."},
+            {IDC_PORT, "", "Please enter a positive integer."},
+            {IDC_PORT, "-3", "Please enter a positive integer."},
+            {IDC_PORT, "2x", "Please enter a positive integer."},
+            {IDC_TIMEOUT, "16384", "Please enter an integer between 1 and 16383."},
+            {IDC_TIMEOUT, "0", "Please enter an integer between 1 and 16383."},
+        };
+        for (const SCase& c : cases) {
+            ServerBox(IDC_PORT)->setText(QString::number(m_nPort));
+            ServerBox(IDC_TIMEOUT)->setText(QStringLiteral("100"));
+            ServerBox(c.nBox)->setText(QString::fromUtf8(c.pszText));
+            QString strMessage;
+            WhenModalOpens([&](QWidget* pWidget) {
+                if (auto* pBox = qobject_cast<QMessageBox*>(pWidget)) {
+                    strMessage = pBox->text();
+                    pBox->accept();
+                }
+            });
+            // Leaving the page is refused and it stays in front.
+            m_pSheet->SetActivePage(0);
+            QCOMPARE(strMessage, QString::fromUtf8(c.pszMessage));
+            QCOMPARE(m_pSheet->Tabs().currentIndex(), 2);
+            QCOMPARE(m_pSheet->focusWidget(), ServerBox(c.nBox));
+            QCOMPARE(ServerBox(c.nBox)->selectedText(), ServerBox(c.nBox)->text());
+        }
+        for (const char* pszPort : {"1", "65535"}) {
+            ServerBox(IDC_PORT)->setText(QString::fromUtf8(pszPort));
+            ServerBox(IDC_TIMEOUT)->setText(QStringLiteral("16383"));
+            QVERIFY(Server().OnKillActive());
+        }
+        unsigned nValue = 0;
+        QCOMPARE(ParseUnsigned(" 42 ", 1, 100, nValue), ENumberCheck::Ok);
+        QCOMPARE(nValue, 42u);
+        QCOMPARE(ParseUnsigned("99999999999999999999", 1, 100, nValue), ENumberCheck::OutOfRange);
+    }
+
+    void aStoredPortOutOfRangeKeepsThePageUntilCorrected() {
+        SSeed seed;
+        seed.nPort = 0;
+        SeedSettings(seed);
+        m_pOwner = std::make_unique<CServerDlg>();
+        m_pSheet = std::make_unique<COptionsSheet>(*m_pOwner);
+        m_pSheet->show();
+        QCOMPARE(ServerBox(IDC_PORT)->text(), QStringLiteral("0"));
+        int nMessages = 0;
+        auto Dismiss = [&] {
+            WhenModalOpens([&](QWidget* pWidget) {
+                if (auto* pBox = qobject_cast<QMessageBox*>(pWidget)) {
+                    ++nMessages;
+                    pBox->accept();
+                }
+            });
+        };
+        Dismiss();
+        m_pSheet->Buttons().button(QDialogButtonBox::Ok)->click();
+        QVERIFY(m_pSheet->isVisible());
+        QCOMPARE(nMessages, 1);
+        m_pSheet->Buttons().button(QDialogButtonBox::Cancel)->click();
+        QVERIFY(!m_pSheet->isVisible());
+    }
+
+    void sliderLevelsAndModifiedMarks() {
+        SSeed seed;
+        seed.nLogLevel = 5;
+        Open(seed);
+        auto* pSlider = Server().Layout().Get<QSlider>(IDC_LOG_LEVEL);
+        QCOMPARE(pSlider->minimum(), 0);
+        QCOMPARE(pSlider->maximum(), 2);
+        QCOMPARE(pSlider->tickInterval(), 1);
+        QCOMPARE(pSlider->value(), 2);
+        QPushButton* pApply = m_pSheet->Buttons().button(QDialogButtonBox::Apply);
+        pSlider->setValue(1);
+        QVERIFY(!pApply->isEnabled());
+        QTest::mouseClick(Server().Layout().Control(IDC_HIDE), Qt::LeftButton);
+        QVERIFY(pApply->isEnabled());
+        pApply->click();
+        QCOMPARE(m_pOwner->Settings().m_nLogLevel, 1);
+        QCOMPARE(m_pOwner->Settings().m_nHide, 1);
+        QVERIFY(!pApply->isEnabled());
+        ServerBox(IDC_TIMEOUT)->setFocus();
+        QTest::keyClick(ServerBox(IDC_TIMEOUT), Qt::Key_Backspace);
+        QVERIFY(pApply->isEnabled());
+        pSlider->setValue(2);
+        m_pSheet->Buttons().button(QDialogButtonBox::Ok)->click();
+        QCOMPARE(m_pOwner->Settings().m_nLogLevel, 2);
+        QCOMPARE(m_pOwner->Settings().m_nTimeout, 10);
+    }
+
+    void portChangesRestartTheServerOnce() {
+        Open();
+        auto Starts = [this] {
+            return QString::fromStdString(m_pOwner->Host().LogText()).count(QStringLiteral(" iniciado "));
+        };
+        QCOMPARE(Starts(), 1);
+        // Only the level or the time-out: no restart.
+        ServerBox(IDC_TIMEOUT)->setText(QStringLiteral("200"));
+        Server().Layout().Get<QSlider>(IDC_LOG_LEVEL)->setValue(0);
+        QVERIFY(m_pSheet->Apply());
+        QCOMPARE(Starts(), 1);
+        QCOMPARE(m_pOwner->Settings().m_nTimeout, 200);
+        // A new port while running: stop, store, start; a second Apply does nothing.
+        CTestClient before(m_nPort);
+        QVERIFY(before.WaitConnected());
+        const int nNewPort = FreePort();
+        ServerBox(IDC_PORT)->setText(QString::number(nNewPort));
+        QVERIFY(m_pSheet->Apply());
+        QVERIFY(m_pSheet->Apply());
+        QCOMPARE(Starts(), 2);
+        QVERIFY(QString::fromStdString(m_pOwner->Host().LogText()).contains(QStringLiteral(" parado ")));
+        QCOMPARE(m_pOwner->Settings().m_nPort, nNewPort);
+        QVERIFY(m_pOwner->Host().IsRunning());
+        QVERIFY(before.WaitClosed());
+        CTestClient after(nNewPort);
+        QVERIFY(after.WaitConnected());
+        // While stopped, a new port is stored for the next start.
+        m_pOwner->StopServer();
+        const int nThirdPort = FreePort();
+        ServerBox(IDC_PORT)->setText(QString::number(nThirdPort));
+        QVERIFY(m_pSheet->Apply());
+        QVERIFY(!m_pOwner->Host().IsRunning());
+        QCOMPARE(m_pOwner->Settings().m_nPort, nThirdPort);
+        QCOMPARE(Starts(), 2);
+    }
+
+    // The pages against the running host and a real client.
+
+    void changesAppliedAreUsedAtOnceByClients() {
+        Open();
+        CTestClient before(m_nPort);
+        QVERIFY(before.WaitConnected());
+        QVERIFY(before.Login("ana", "secreto"));
+        const std::string strShared = TestFolder("shared");
+        AnswerUserDialog({QStringLiteral("luis"), QStringLiteral("clave"), true, true});
+        Users().OnAdd();
+        WhenModalOpens([strShared](QWidget* pWidget) {
+            if (auto* pDialog = qobject_cast<CFolderDlg*>(pWidget)) {
+                pDialog->Layout().Get<QLineEdit>(IDC_VIRTUAL_PATH)->setText("/compartida");
+                pDialog->Layout().Get<QLineEdit>(IDC_LOCAL_PATH)->setText(QString::fromStdString(strShared));
+                pDialog->Layout().Get<QCheckBox>(IDC_UPLOAD)->setChecked(false);
+                pDialog->Layout().Get<QPushButton>(IDOK)->click();
+            }
+        });
+        Folders().OnAdd();
+        QCOMPARE(Folders().Records().back(), "/compartida=" + strShared + "/,0,1");
+        // Not in force before the apply.
+        CTestClient early(m_nPort);
+        QVERIFY(early.WaitConnected());
+        QVERIFY(early.Command("USER luis", "331"));
+        QVERIFY(early.Command("PASS clave", "550"));
+        QVERIFY(m_pSheet->Apply());
+
+        CTestClient client(m_nPort);
+        QVERIFY(client.WaitConnected());
+        QVERIFY(client.Login("luis", "clave"));
+        QVERIFY(client.Command("CWD /compartida", "257"));
+        // The folder refuses uploads whatever the user may do.
+        QVERIFY(client.Command("MKD nueva", "550"));
+        QVERIFY(client.Received().startsWith("550 Permission denied"));
+        QVERIFY(client.Command("CWD /", "257"));
+        QVERIFY(client.Command("MKD nueva", "257"));
+        // The client connected before keeps its connection and sees the new folder map.
+        QVERIFY(before.Command("NOOP", "200"));
+        QVERIFY(before.Command("CWD /compartida", "257"));
+    }
+};
+
+int RunOptionsTests(int argc, char** argv) {
+    OptionsTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "OptionsTest.moc"
