@@ -24,8 +24,10 @@ bool CServerApp::HasDisplay() {
 
 int CServerApp::InitInstance(int argc, char** argv) {
     if (!HasDisplay()) {
-        fprintf(stderr, "skerrow: no hay pantalla donde abrir la ventana (DISPLAY no est\xC3\xA1 definido).\n"
-                        "Para servir sin ventana: skerrow --headless\n");
+        fprintf(
+            stderr,
+            "skerrow: no hay pantalla donde abrir la ventana (DISPLAY no est\xC3\xA1 definido).\n"
+            "Para servir sin ventana: skerrow --headless\n");
         return 2;
     }
     RaiseOpenFileLimit();
@@ -40,20 +42,23 @@ int CServerApp::InitInstance(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     // The standard buttons speak Spanish, as the rest of the program does.
     QTranslator translator;
-    if (translator.load(QStringLiteral("qtbase_es"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+    if (translator.load(QStringLiteral("qtbase_es"),
+                        QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QApplication::installTranslator(&translator);
 
     CSocketDispatcher dispatcher;
     if (!dispatcher.IsValid()) {
         QMessageBox box(QMessageBox::NoIcon, QStringLiteral("skerrow"),
-                        QStringLiteral("Fallo en sockets de inicializaci\u00f3n de Windows."), QMessageBox::Ok);
+                        QStringLiteral("Fallo en sockets de inicializaci\u00f3n de Windows."),
+                        QMessageBox::Ok);
         box.exec();
         return 1;
     }
     CDispatcherNotifier notifier(dispatcher);
 
     auto pDialog = std::make_unique<CServerDlg>();
-    QObject::connect(pDialog.get(), &QDialog::finished, &app, &QApplication::quit, Qt::QueuedConnection);
+    QObject::connect(pDialog.get(), &QDialog::finished, &app, &QApplication::quit,
+                     Qt::QueuedConnection);
     pDialog->show();
     app.exec();
     pDialog.reset();

@@ -18,8 +18,8 @@ int main(int argc, char** argv) {
     const QString strRoot = QString::fromLocal8Bit(argv[1]);
     for (int nSide : {16, 22, 24, 32, 48, 64, 128, 256}) {
         const QString strFolder = QStringLiteral("%1/%2x%2/apps").arg(strRoot).arg(nSide);
-        if (!QDir().mkpath(strFolder) ||
-            !DrawIconResource(IDR_MAINFRAME, nSide).save(strFolder + QStringLiteral("/skerrow.png"))) {
+        if (!QDir().mkpath(strFolder) || !DrawIconResource(IDR_MAINFRAME, nSide)
+                                              .save(strFolder + QStringLiteral("/skerrow.png"))) {
             fprintf(stderr, "skerrow_icons: cannot write %s\n", qPrintable(strFolder));
             return 1;
         }

@@ -29,7 +29,10 @@ const SControlTemplate kServer[] = {
 const SControlTemplate kUsersPage[] = {
     {IDC_STATIC, K::GroupBox, "Acceso permitido a usuarios", 7, 7, 176, 100},
     {IDC_ACCOUNT_LIST, K::ListView, nullptr, 13, 17, 163, 64, 0, "Acceso permitido a usuarios"},
-    {IDC_ADD, K::PushButton, "&A\xC3\xB1" "adir...", 16, 85, 42, 14},
+    {IDC_ADD, K::PushButton,
+     "&A\xC3\xB1"
+     "adir...",
+     16, 85, 42, 14},
     {IDC_EDIT, K::PushButton, "&Editar...", 73, 85, 42, 14},
     {IDC_DELETE, K::PushButton, "&Borrar", 130, 85, 42, 14},
 };
@@ -37,7 +40,10 @@ const SControlTemplate kUsersPage[] = {
 const SControlTemplate kFoldersPage[] = {
     {IDC_STATIC, K::GroupBox, "Carpetas a compartir", 7, 7, 176, 100},
     {IDC_FOLDER_LIST, K::ListView, nullptr, 13, 17, 163, 64, 0, "Carpetas a compartir"},
-    {IDC_ADD, K::PushButton, "&A\xC3\xB1" "adir...", 16, 84, 42, 14},
+    {IDC_ADD, K::PushButton,
+     "&A\xC3\xB1"
+     "adir...",
+     16, 84, 42, 14},
     {IDC_EDIT, K::PushButton, "&Editar...", 73, 84, 42, 14},
     {IDC_DELETE, K::PushButton, "&Borrar", 130, 84, 42, 14},
 };
@@ -59,7 +65,10 @@ const SControlTemplate kUser[] = {
     {IDC_STATIC, K::GroupBox, "Informaci\xC3\xB3n de Usuario", 7, 7, 133, 62},
     {IDC_STATIC, K::Label, "Usuario:", 13, 17, 0, 8, IDC_USER_NAME},
     {IDC_USER_NAME, K::Edit, nullptr, 13, 26, 105, 12},
-    {IDC_STATIC, K::Label, "Contrase\xC3\xB1" "a:", 13, 41, 0, 8, IDC_PASSWORD},
+    {IDC_STATIC, K::Label,
+     "Contrase\xC3\xB1"
+     "a:",
+     13, 41, 0, 8, IDC_PASSWORD},
     {IDC_PASSWORD, K::PasswordEdit, nullptr, 13, 50, 105, 12},
     {IDC_STATIC, K::GroupBox, "Permisos", 7, 70, 134, 36},
     {IDC_DOWNLOAD, K::CheckBox, "Usuario puede descargar archivos", 14, 80, 0, 10},
@@ -73,7 +82,8 @@ const SControlTemplate kFolder[] = {
     {IDC_STATIC, K::Label, "Carpeta que puede ser compartida:", 13, 17, 0, 8, IDC_LOCAL_PATH},
     {IDC_LOCAL_PATH, K::Edit, nullptr, 13, 26, 105, 12},
     {IDC_BROWSE, K::PushButton, "&Examinar", 129, 24, 45, 14},
-    {IDC_STATIC, K::Label, "Nombre con el que los usuarios la veran:", 13, 41, 0, 8, IDC_VIRTUAL_PATH},
+    {IDC_STATIC, K::Label, "Nombre con el que los usuarios la veran:", 13, 41, 0, 8,
+     IDC_VIRTUAL_PATH},
     {IDC_VIRTUAL_PATH, K::Edit, nullptr, 13, 50, 127, 12},
     {IDC_STATIC, K::GroupBox, "Permisos", 7, 70, 172, 36},
     {IDC_DOWNLOAD, K::CheckBox, "Usuario puede descargar archivos", 14, 80, 0, 10},
@@ -82,7 +92,8 @@ const SControlTemplate kFolder[] = {
     {IDCANCEL, K::PushButton, "Cancelar", 101, 112, 50, 14},
 };
 
-#define TEMPLATE(id, caption, cx, cy, controls) {id, caption, cx, cy, controls, std::size(controls)}
+#define TEMPLATE(id, caption, cx, cy, controls)                                                    \
+    { id, caption, cx, cy, controls, std::size(controls) }
 
 const SDialogTemplate kDialogs[] = {
     TEMPLATE(IDD_ABOUTBOX, "Acerca de Skerrow", 211, 55, kAboutBox),
@@ -90,8 +101,14 @@ const SDialogTemplate kDialogs[] = {
     TEMPLATE(IDD_USERS_PAGE, "Seguridad", 190, 114, kUsersPage),
     TEMPLATE(IDD_FOLDERS_PAGE, "Acceso", 190, 114, kFoldersPage),
     TEMPLATE(IDD_SERVER_PAGE, "Servidor", 190, 109, kServerPage),
-    TEMPLATE(IDD_USER, "A\xC3\xB1" "adir/Editar Usuario", 148, 133, kUser),
-    TEMPLATE(IDD_FOLDER, "A\xC3\xB1" "adir/Editar Carpeta", 186, 133, kFolder),
+    TEMPLATE(IDD_USER,
+             "A\xC3\xB1"
+             "adir/Editar Usuario",
+             148, 133, kUser),
+    TEMPLATE(IDD_FOLDER,
+             "A\xC3\xB1"
+             "adir/Editar Carpeta",
+             186, 133, kFolder),
 };
 
 const SMenuItem kTrayMenu[] = {

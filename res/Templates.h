@@ -66,8 +66,8 @@ enum class EControlKind {
     Label,
     Edit,
     PasswordEdit,
-    LogEdit, // multi-line, read-only, vertical scroll bar, lines not wrapped
-    ListBox, // single selection, unsorted
+    LogEdit,  // multi-line, read-only, vertical scroll bar, lines not wrapped
+    ListBox,  // single selection, unsorted
     ListView, // report view, single selection
     CheckBox,
     Slider, // horizontal, automatic tick marks

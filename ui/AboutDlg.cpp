@@ -6,8 +6,8 @@
 #include <QPushButton>
 
 CAboutDlg::CAboutDlg(QWidget* pParent) : QDialog(pParent) {
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setWindowModality(Qt::WindowModal);
     CDialogLayout layout(*this, IDD_ABOUTBOX);
     connect(layout.Get<QPushButton>(IDOK), &QPushButton::clicked, this, &QDialog::accept);

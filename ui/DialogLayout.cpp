@@ -1,7 +1,7 @@
 #include "ui/DialogLayout.h"
 
-#include "res/Templates.h"
 #include "res/Icons.h"
+#include "res/Templates.h"
 
 #include <QCheckBox>
 #include <QFontDatabase>
@@ -27,8 +27,8 @@ QFont DialogFont() {
 
 QSize DialogBaseUnits(const QFont& font) {
     QFontMetrics metrics(font);
-    const int nAlphabet =
-        metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    const int nAlphabet = metrics.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     return QSize((nAlphabet / 26 + 1) / 2, metrics.height());
 }
 

@@ -30,7 +30,9 @@ public:
     QWidget* Control(int nId) const { return m_controls.value(nId); }
     template <class T> T* Get(int nId) const { return qobject_cast<T*>(Control(nId)); }
     QSize BaseUnits() const { return m_baseUnits; }
-    QRect Map(int x, int y, int cx, int cy) const { return MapDialogRect(m_baseUnits, x, y, cx, cy); }
+    QRect Map(int x, int y, int cx, int cy) const {
+        return MapDialogRect(m_baseUnits, x, y, cx, cy);
+    }
 
 private:
     QWidget* Create(QWidget& rWindow, const struct SControlTemplate& control);

@@ -14,15 +14,16 @@
 #include <QPushButton>
 
 CFolderDlg::CFolderDlg(QWidget* pParent) : QDialog(pParent) {
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setWindowModality(Qt::WindowModal);
     m_pLayout = std::make_unique<CDialogLayout>(*this, IDD_FOLDER);
     CLengthLimit::Apply(*m_pLayout->Get<QLineEdit>(IDC_LOCAL_PATH), kTextLimit);
     CLengthLimit::Apply(*m_pLayout->Get<QLineEdit>(IDC_VIRTUAL_PATH), kTextLimit);
     connect(m_pLayout->Get<QPushButton>(IDOK), &QPushButton::clicked, this, &CFolderDlg::accept);
     connect(m_pLayout->Get<QPushButton>(IDCANCEL), &QPushButton::clicked, this, &QDialog::reject);
-    connect(m_pLayout->Get<QPushButton>(IDC_BROWSE), &QPushButton::clicked, this, &CFolderDlg::OnBrowse);
+    connect(m_pLayout->Get<QPushButton>(IDC_BROWSE), &QPushButton::clicked, this,
+            &CFolderDlg::OnBrowse);
 }
 
 CFolderDlg::~CFolderDlg() = default;

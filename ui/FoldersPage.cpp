@@ -9,7 +9,10 @@
 
 CFoldersPage::CFoldersPage(CServerDlg& rOwner)
     : CRecordListPage(rOwner, IDD_FOLDERS_PAGE, IDC_FOLDER_LIST,
-                      {{LoadString(IDS_COLUMN_VIRTUAL), 75}, {LoadString(IDS_COLUMN_ACTUAL), 100}, {"R", 25}, {"W", 25}},
+                      {{LoadString(IDS_COLUMN_VIRTUAL), 75},
+                       {LoadString(IDS_COLUMN_ACTUAL), 100},
+                       {"R", 25},
+                       {"W", 25}},
                       rOwner.Settings().m_folderMap) {}
 
 std::vector<std::string>& CFoldersPage::OwnerList() {
@@ -59,8 +62,9 @@ void CFoldersPage::OnAdd() {
     dialog.m_bAdding = true;
     if (dialog.exec() != QDialog::Accepted)
         return;
-    AppendRecord(ComposeFolderRecord(dialog.m_strVirtualPath.toStdString(), dialog.m_strLocalPath.toStdString(),
-                                     dialog.m_bUpload, dialog.m_bDownload));
+    AppendRecord(ComposeFolderRecord(dialog.m_strVirtualPath.toStdString(),
+                                     dialog.m_strLocalPath.toStdString(), dialog.m_bUpload,
+                                     dialog.m_bDownload));
 }
 
 void CFoldersPage::OnEdit() {

@@ -26,7 +26,8 @@ void CLengthLimit::Apply(QLineEdit& rEdit, int nLimit) {
 bool CLengthLimit::Check(QLineEdit& rEdit, int nLimit) {
     if (rEdit.text().size() <= nLimit)
         return true;
-    ShowFrameworkMessage(rEdit.window(), QStringLiteral("Please enter no more than %1 characters.").arg(nLimit));
+    ShowFrameworkMessage(rEdit.window(),
+                         QStringLiteral("Please enter no more than %1 characters.").arg(nLimit));
     rEdit.setFocus();
     rEdit.selectAll();
     return false;

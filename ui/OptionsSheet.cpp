@@ -12,8 +12,8 @@
 #include <QVBoxLayout>
 
 COptionsSheet::COptionsSheet(CServerDlg& rOwner) : QDialog(&rOwner), m_rOwner(rOwner) {
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setWindowModality(Qt::WindowModal);
     setFont(rOwner.font());
 
@@ -26,8 +26,9 @@ COptionsSheet::COptionsSheet(CServerDlg& rOwner) : QDialog(&rOwner), m_rOwner(rO
         m_pTabs->addTab(pPage, pPage->Caption());
         connect(pPage, &CPropertyPage::modifiedChanged, this, &COptionsSheet::UpdateApply);
     }
-    m_pButtons = new QDialogButtonBox(
-        QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Apply | QDialogButtonBox::Help, this);
+    m_pButtons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel |
+                                          QDialogButtonBox::Apply | QDialogButtonBox::Help,
+                                      this);
     auto* pLayout = new QVBoxLayout(this);
     pLayout->addWidget(m_pTabs);
     pLayout->addWidget(m_pButtons);
@@ -35,7 +36,8 @@ COptionsSheet::COptionsSheet(CServerDlg& rOwner) : QDialog(&rOwner), m_rOwner(rO
 
     connect(m_pButtons, &QDialogButtonBox::accepted, this, &COptionsSheet::accept);
     connect(m_pButtons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    connect(m_pButtons->button(QDialogButtonBox::Apply), &QPushButton::clicked, this, [this] { Apply(); });
+    connect(m_pButtons->button(QDialogButtonBox::Apply), &QPushButton::clicked, this,
+            [this] { Apply(); });
     connect(m_pButtons, &QDialogButtonBox::helpRequested, this, [this] {
         if (CPropertyPage* pPage = ActivePage())
             m_rOwner.ShowHelp(pPage->HelpSection());

@@ -31,7 +31,8 @@ void CPropertyPage::SetModified(bool bModified) {
 }
 
 void ShowFrameworkMessage(QWidget* pParent, const QString& strText) {
-    QMessageBox box(QMessageBox::Warning, QApplication::applicationName(), strText, QMessageBox::Ok, pParent);
+    QMessageBox box(QMessageBox::Warning, QApplication::applicationName(), strText, QMessageBox::Ok,
+                    pParent);
     box.setWindowModality(Qt::WindowModal);
     box.exec();
 }

@@ -64,9 +64,11 @@ private:
     int m_nRows = 0;
 };
 
-CRecordListPage::CRecordListPage(CServerDlg& rOwner, int nTemplateId, int nListId, std::vector<SColumn> columns,
+CRecordListPage::CRecordListPage(CServerDlg& rOwner, int nTemplateId, int nListId,
+                                 std::vector<SColumn> columns,
                                  const std::vector<std::string>& records)
-    : CPropertyPage(rOwner, nTemplateId), m_records(records), m_nListId(nListId), m_columns(std::move(columns)) {}
+    : CPropertyPage(rOwner, nTemplateId), m_records(records), m_nListId(nListId),
+      m_columns(std::move(columns)) {}
 
 CRecordListPage::~CRecordListPage() = default;
 
@@ -90,7 +92,8 @@ void CRecordListPage::OnInitPage() {
 }
 
 bool CRecordListPage::eventFilter(QObject* pObject, QEvent* pEvent) {
-    if (m_pView && pObject == m_pView->viewport() && pEvent->type() == QEvent::MouseButtonDblClick) {
+    if (m_pView && pObject == m_pView->viewport() &&
+        pEvent->type() == QEvent::MouseButtonDblClick) {
         OnEdit();
         return true;
     }

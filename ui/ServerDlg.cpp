@@ -47,8 +47,9 @@ QString FromUtf8(const std::string& strText) {
 CServerDlg::CServerDlg(QWidget* pParent) : QDialog(pParent), m_host(*this) {
     // A window of its own with a task-bar button, a title bar, a system menu
     // and a minimise button; its size is fixed, so it has no maximise.
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
     m_appIcon = LoadIconResource(IDR_MAINFRAME);
     m_pLayout = std::make_unique<CDialogLayout>(*this, IDD_SERVER);
     m_pDisconnect = m_pLayout->Get<QPushButton>(IDC_DISCONNECT);
@@ -76,8 +77,9 @@ void CServerDlg::OnInitDialog() {
     CSettingsStore::Load(Settings());
     m_busyIcon = LoadIconResource(IDI_BUSY);
     m_idleIcon = LoadIconResource(IDI_IDLE);
-    m_pTray = std::make_unique<CTrayIcon>(this, FromUtf8(FormatString(LoadString(IDS_USERS_CONNECTED), 0)),
-                                          m_idleIcon, [this](int nCommand) { OnCommand(nCommand); });
+    m_pTray = std::make_unique<CTrayIcon>(
+        this, FromUtf8(FormatString(LoadString(IDS_USERS_CONNECTED), 0)), m_idleIcon,
+        [this](int nCommand) { OnCommand(nCommand); });
     m_pDisconnect->setEnabled(false);
     m_host.StartServer();
     m_hideTimer.start(500, this);
@@ -300,7 +302,8 @@ void CServerDlg::SetRowClient(int nRow, CClientSocket* pClient) {
 
 CClientSocket* CServerDlg::GetRowClient(int nRow) const {
     QListWidgetItem* pItem = m_pUserList->item(nRow);
-    return pItem ? reinterpret_cast<CClientSocket*>(pItem->data(Qt::UserRole).value<quintptr>()) : nullptr;
+    return pItem ? reinterpret_cast<CClientSocket*>(pItem->data(Qt::UserRole).value<quintptr>())
+                 : nullptr;
 }
 
 int CServerDlg::RowCount() const {

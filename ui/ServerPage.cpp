@@ -18,8 +18,8 @@ ENumberCheck ParseUnsigned(const QString& strText, unsigned nMin, unsigned nMax,
     for (QChar ch : strTrimmed) {
         if (ch < u'0' || ch > u'9')
             return ENumberCheck::NotANumber;
-        nValue = std::min<unsigned long long>(nValue * 10 + static_cast<unsigned>(ch.unicode() - u'0'),
-                                              0xFFFFFFFFFFull);
+        nValue = std::min<unsigned long long>(
+            nValue * 10 + static_cast<unsigned>(ch.unicode() - u'0'), 0xFFFFFFFFFFull);
     }
     if (nValue < nMin || nValue > nMax)
         return ENumberCheck::OutOfRange;
@@ -56,9 +56,11 @@ bool CServerPage::ReadBox(QLineEdit& rBox, unsigned nMax, unsigned& rValue) {
     const ENumberCheck result = ParseUnsigned(rBox.text(), 1, nMax, rValue);
     if (result == ENumberCheck::Ok)
         return true;
-    ShowFrameworkMessage(window(), result == ENumberCheck::NotANumber
-                                       ? QStringLiteral("Please enter a positive integer.")
-                                       : QStringLiteral("Please enter an integer between %1 and %2.").arg(1).arg(nMax));
+    ShowFrameworkMessage(
+        window(),
+        result == ENumberCheck::NotANumber
+            ? QStringLiteral("Please enter a positive integer.")
+            : QStringLiteral("Please enter an integer between %1 and %2.").arg(1).arg(nMax));
     rBox.setFocus();
     rBox.selectAll();
     return false;

@@ -14,7 +14,8 @@ void CTrayIcon::SetAvailabilityOverride(std::optional<bool> available) {
     g_availabilityOverride = available;
 }
 
-CTrayIcon::CTrayIcon(QWidget* pOwner, const QString& strTip, const QIcon& icon, CommandHandler onCommand)
+CTrayIcon::CTrayIcon(QWidget* pOwner, const QString& strTip, const QIcon& icon,
+                     CommandHandler onCommand)
     : m_bEnabled(g_availabilityOverride.value_or(QSystemTrayIcon::isSystemTrayAvailable())) {
     if (!m_bEnabled)
         return;
@@ -40,7 +41,8 @@ CTrayIcon::CTrayIcon(QWidget* pOwner, const QString& strTip, const QIcon& icon, 
     // because StatusNotifier hosts report nothing else.
     QObject::connect(m_pIcon.get(), &QSystemTrayIcon::activated, m_pIcon.get(),
                      [onCommand](QSystemTrayIcon::ActivationReason reason) {
-                         if (reason == QSystemTrayIcon::DoubleClick || reason == QSystemTrayIcon::Trigger)
+                         if (reason == QSystemTrayIcon::DoubleClick ||
+                             reason == QSystemTrayIcon::Trigger)
                              onCommand(ID_TRAY_OPEN);
                      });
     m_pIcon->show();

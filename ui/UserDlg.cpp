@@ -9,8 +9,8 @@
 #include <QPushButton>
 
 CUserDlg::CUserDlg(QWidget* pParent) : QDialog(pParent) {
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setWindowModality(Qt::WindowModal);
     m_pLayout = std::make_unique<CDialogLayout>(*this, IDD_USER);
     CLengthLimit::Apply(*m_pLayout->Get<QLineEdit>(IDC_USER_NAME), kTextLimit);

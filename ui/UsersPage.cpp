@@ -9,7 +9,8 @@
 
 CUsersPage::CUsersPage(CServerDlg& rOwner)
     : CRecordListPage(rOwner, IDD_USERS_PAGE, IDC_ACCOUNT_LIST,
-                      {{LoadString(IDS_COLUMN_USER), 75}, {"R", 25}, {"W", 25}}, rOwner.Settings().m_users) {}
+                      {{LoadString(IDS_COLUMN_USER), 75}, {"R", 25}, {"W", 25}},
+                      rOwner.Settings().m_users) {}
 
 std::vector<std::string>& CUsersPage::OwnerList() {
     return m_rOwner.Settings().m_users;
@@ -42,8 +43,9 @@ void CUsersPage::OnAdd() {
     dialog.m_bUpload = false;
     if (dialog.exec() != QDialog::Accepted)
         return;
-    AppendRecord(ComposeUserRecord(dialog.m_strName.toStdString(), dialog.m_strPassword.toStdString(),
-                                   dialog.m_bUpload, dialog.m_bDownload));
+    AppendRecord(ComposeUserRecord(dialog.m_strName.toStdString(),
+                                   dialog.m_strPassword.toStdString(), dialog.m_bUpload,
+                                   dialog.m_bDownload));
 }
 
 void CUsersPage::OnEdit() {
@@ -59,6 +61,7 @@ void CUsersPage::OnEdit() {
     dialog.m_bUpload = user.m_bUpload;
     if (dialog.exec() != QDialog::Accepted)
         return;
-    ReplaceRecord(nRow, ComposeUserRecord(dialog.m_strName.toStdString(), dialog.m_strPassword.toStdString(),
-                                          dialog.m_bUpload, dialog.m_bDownload));
+    ReplaceRecord(nRow, ComposeUserRecord(dialog.m_strName.toStdString(),
+                                          dialog.m_strPassword.toStdString(), dialog.m_bUpload,
+                                          dialog.m_bDownload));
 }

@@ -16,7 +16,6 @@
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QHeaderView>
-#include <QTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -24,9 +23,11 @@
 #include <QSlider>
 #include <QTabWidget>
 #include <QTest>
+#include <QTimer>
 #include <QTreeView>
 
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -59,7 +60,8 @@ void Select(CRecordListPage& rPage, int nRow) {
     rPage.View()->selectionModel()->clearSelection();
     if (nRow >= 0)
         rPage.View()->selectionModel()->select(rPage.View()->model()->index(nRow, 0),
-                                               QItemSelectionModel::Select | QItemSelectionModel::Rows);
+                                               QItemSelectionModel::Select |
+                                                   QItemSelectionModel::Rows);
     Redraw(rPage);
 }
 
@@ -107,9 +109,11 @@ class OptionsTest : public QObject {
     }
     QLineEdit* ServerBox(int nId) { return Server().Layout().Get<QLineEdit>(nId); }
 
-    // Answers the user dialog that the next action opens.
-    void AnswerUserDialog(SUserAnswer answer, SUserAnswer* pSeen = nullptr) {
-        WhenModalOpens([answer, pSeen](QWidget* pWidget) {
+    // Answers the user dialog that the next action opens: notes what it
+    // shows, then fills it in and presses OK, or presses OK (or Cancel) on it
+    // as it is.
+    void HandleUserDialog(std::optional<SUserAnswer> answer, bool bCancel, SUserAnswer* pSeen) {
+        WhenModalOpens([answer, bCancel, pSeen](QWidget* pWidget) {
             auto* pDialog = qobject_cast<CUserDlg*>(pWidget);
             if (!pDialog)
                 return;
@@ -120,32 +124,22 @@ class OptionsTest : public QObject {
                 pSeen->bDownload = layout.Get<QCheckBox>(IDC_DOWNLOAD)->isChecked();
                 pSeen->bUpload = layout.Get<QCheckBox>(IDC_UPLOAD)->isChecked();
             }
-            if (answer.bCancel) {
-                layout.Get<QPushButton>(IDCANCEL)->click();
-                return;
+            if (answer) {
+                layout.Get<QLineEdit>(IDC_USER_NAME)->setText(answer->strName);
+                layout.Get<QLineEdit>(IDC_PASSWORD)->setText(answer->strPassword);
+                layout.Get<QCheckBox>(IDC_DOWNLOAD)->setChecked(answer->bDownload);
+                layout.Get<QCheckBox>(IDC_UPLOAD)->setChecked(answer->bUpload);
             }
-            layout.Get<QLineEdit>(IDC_USER_NAME)->setText(answer.strName);
-            layout.Get<QLineEdit>(IDC_PASSWORD)->setText(answer.strPassword);
-            layout.Get<QCheckBox>(IDC_DOWNLOAD)->setChecked(answer.bDownload);
-            layout.Get<QCheckBox>(IDC_UPLOAD)->setChecked(answer.bUpload);
-            layout.Get<QPushButton>(IDOK)->click();
+            layout.Get<QPushButton>(bCancel ? IDCANCEL : IDOK)->click();
         });
     }
-    // Presses OK on the user dialog without touching it.
+    void AnswerUserDialog(SUserAnswer answer) {
+        const bool bCancel = answer.bCancel;
+        HandleUserDialog(bCancel ? std::nullopt : std::optional<SUserAnswer>(answer), bCancel,
+                         nullptr);
+    }
     void ConfirmUserDialog(SUserAnswer* pSeen = nullptr) {
-        WhenModalOpens([pSeen](QWidget* pWidget) {
-            auto* pDialog = qobject_cast<CUserDlg*>(pWidget);
-            if (!pDialog)
-                return;
-            const CDialogLayout& layout = pDialog->Layout();
-            if (pSeen) {
-                pSeen->strName = layout.Get<QLineEdit>(IDC_USER_NAME)->text();
-                pSeen->strPassword = layout.Get<QLineEdit>(IDC_PASSWORD)->text();
-                pSeen->bDownload = layout.Get<QCheckBox>(IDC_DOWNLOAD)->isChecked();
-                pSeen->bUpload = layout.Get<QCheckBox>(IDC_UPLOAD)->isChecked();
-            }
-            layout.Get<QPushButton>(IDOK)->click();
-        });
+        HandleUserDialog(std::nullopt, false, pSeen);
     }
 
 private slots:
@@ -167,33 +161,43 @@ private slots:
         QVERIFY(!m_pSheet->FoldersPage().IsBuilt());
         QVERIFY(!m_pSheet->ServerPage().IsBuilt());
         QDialogButtonBox& buttons = m_pSheet->Buttons();
-        QCOMPARE(buttons.button(QDialogButtonBox::Ok)->text().remove('&'), QStringLiteral("Aceptar"));
-        QCOMPARE(buttons.button(QDialogButtonBox::Cancel)->text().remove('&'), QStringLiteral("Cancelar"));
-        QCOMPARE(buttons.button(QDialogButtonBox::Apply)->text().remove('&'), QStringLiteral("Aplicar"));
-        QCOMPARE(buttons.button(QDialogButtonBox::Help)->text().remove('&'), QStringLiteral("Ayuda"));
+        QCOMPARE(buttons.button(QDialogButtonBox::Ok)->text().remove('&'),
+                 QStringLiteral("Aceptar"));
+        QCOMPARE(buttons.button(QDialogButtonBox::Cancel)->text().remove('&'),
+                 QStringLiteral("Cancelar"));
+        QCOMPARE(buttons.button(QDialogButtonBox::Apply)->text().remove('&'),
+                 QStringLiteral("Aplicar"));
+        QCOMPARE(buttons.button(QDialogButtonBox::Help)->text().remove('&'),
+                 QStringLiteral("Ayuda"));
         QVERIFY(!buttons.button(QDialogButtonBox::Apply)->isEnabled());
         // Help opens at the section of the page in front.
         Folders();
         buttons.button(QDialogButtonBox::Help)->click();
         QCOMPARE(m_pOwner->HelpWindow()->source().fragment(), QStringLiteral("acceso"));
         // Names for assistive technology.
-        auto Name = [](QWidget* p) { return QAccessible::queryAccessibleInterface(p)->text(QAccessible::Name); };
+        auto Name = [](QWidget* p) {
+            return QAccessible::queryAccessibleInterface(p)->text(QAccessible::Name);
+        };
         QCOMPARE(Name(Users().View()), QStringLiteral("Acceso permitido a usuarios"));
         QCOMPARE(Name(Folders().View()), QStringLiteral("Carpetas a compartir"));
         QCOMPARE(Name(ServerBox(IDC_PORT)), QStringLiteral("Puerto:"));
         QCOMPARE(Name(ServerBox(IDC_TIMEOUT)), QStringLiteral("Tiempo:"));
         QCOMPARE(Name(Server().Layout().Control(IDC_LOG_LEVEL)), QStringLiteral("Logeando:"));
-        QCOMPARE(Name(Server().Layout().Control(IDC_HIDE)), QStringLiteral("Ocultar ventana cuando se minimize"));
+        QCOMPARE(Name(Server().Layout().Control(IDC_HIDE)),
+                 QStringLiteral("Ocultar ventana cuando se minimize"));
         CUserDlg userDialog;
         QCOMPARE(Name(userDialog.Layout().Control(IDC_USER_NAME)), QStringLiteral("Usuario:"));
-        QCOMPARE(Name(userDialog.Layout().Control(IDC_PASSWORD)), Utf8("Contrase\xC3\xB1" "a:"));
+        QCOMPARE(Name(userDialog.Layout().Control(IDC_PASSWORD)), Utf8("Contrase\xC3\xB1"
+                                                                       "a:"));
         CFolderDlg folderDialog;
         QCOMPARE(Name(folderDialog.Layout().Control(IDC_LOCAL_PATH)),
                  QStringLiteral("Carpeta que puede ser compartida:"));
         QCOMPARE(Name(folderDialog.Layout().Control(IDC_VIRTUAL_PATH)),
                  QStringLiteral("Nombre con el que los usuarios la veran:"));
-        QCOMPARE(folderDialog.windowTitle(), Utf8("A\xC3\xB1" "adir/Editar Carpeta"));
-        QCOMPARE(userDialog.windowTitle(), Utf8("A\xC3\xB1" "adir/Editar Usuario"));
+        QCOMPARE(folderDialog.windowTitle(), Utf8("A\xC3\xB1"
+                                                  "adir/Editar Carpeta"));
+        QCOMPARE(userDialog.windowTitle(), Utf8("A\xC3\xB1"
+                                                "adir/Editar Usuario"));
     }
 
     // Users page.
@@ -201,7 +205,8 @@ private slots:
     void userRowsAndCellsFromStoredRecords() {
         SSeed seed;
         const std::string strLong(300, 'n');
-        seed.users = {"anonymous,,0,1", "solo,,1", "raro,x,Y,2", "dos,partes,,0,1", strLong + ",p,1,1", ""};
+        seed.users = {"anonymous,,0,1",  "solo,,1",          "raro,x,Y,2",
+                      "dos,partes,,0,1", strLong + ",p,1,1", ""};
         Open(seed);
         const QStringList rows = Rows(Users());
         QCOMPARE(rows.size(), 6);
@@ -242,7 +247,9 @@ private slots:
         QVERIFY(PageButton(Users(), IDC_EDIT)->isEnabled());
         QVERIFY(PageButton(Users(), IDC_DELETE)->isEnabled());
         bool bOpened = false;
-        WhenModalOpens([&](QWidget* pWidget) { bOpened = qobject_cast<CUserDlg*>(pWidget) != nullptr; }, m_pSheet.get(), 300);
+        WhenModalOpens(
+            [&](QWidget* pWidget) { bOpened = qobject_cast<CUserDlg*>(pWidget) != nullptr; },
+            m_pSheet.get(), 300);
         Users().OnEdit(); // nothing selected: nothing opens
         QTest::qWait(400);
         QVERIFY(!bOpened);
@@ -334,8 +341,11 @@ private slots:
                         pMessage->accept();
                     }
                     QTimer::singleShot(0, pDialog, [pDialog] {
-                        const bool bFocused = pDialog->focusWidget() == pDialog->Layout().Control(IDC_USER_NAME);
-                        pDialog->Layout().Get<QLineEdit>(IDC_USER_NAME)->setText(bFocused ? "ok" : "not focused");
+                        const bool bFocused =
+                            pDialog->focusWidget() == pDialog->Layout().Control(IDC_USER_NAME);
+                        pDialog->Layout()
+                            .Get<QLineEdit>(IDC_USER_NAME)
+                            ->setText(bFocused ? "ok" : "not focused");
                         pDialog->Layout().Get<QPushButton>(IDOK)->click();
                     });
                 },
@@ -449,7 +459,8 @@ private slots:
             pDialog->Layout().Get<QPushButton>(IDOK)->click();
         });
         PageButton(Folders(), IDC_ADD)->click();
-        QCOMPARE(messages, QStringList{Utf8("skerrow|No puedes a\xC3\xB1" "adir otra carpeta root, cambiar la ruta "
+        QCOMPARE(messages, QStringList{Utf8("skerrow|No puedes a\xC3\xB1"
+                                            "adir otra carpeta root, cambiar la ruta "
                                             "virtual a alguna m\xC3\xA1s adecuada.")});
         QCOMPARE(Folders().Records().back(), std::string("/docs=/srv/docs/,0,1"));
 
@@ -527,8 +538,9 @@ private slots:
                                 pFiles2->selectFile(QString::fromStdString(strPicked));
                                 static_cast<QDialog*>(pFiles2)->accept();
                             }
-                            QTimer::singleShot(0, pDialog,
-                                               [pDialog] { pDialog->Layout().Get<QPushButton>(IDOK)->click(); });
+                            QTimer::singleShot(0, pDialog, [pDialog] {
+                                pDialog->Layout().Get<QPushButton>(IDOK)->click();
+                            });
                         },
                         pDialog);
                     QTimer::singleShot(0, pDialog, [pDialog] {
@@ -649,7 +661,8 @@ private slots:
     void portChangesRestartTheServerOnce() {
         Open();
         auto Starts = [this] {
-            return QString::fromStdString(m_pOwner->Host().LogText()).count(QStringLiteral(" iniciado "));
+            return QString::fromStdString(m_pOwner->Host().LogText())
+                .count(QStringLiteral(" iniciado "));
         };
         QCOMPARE(Starts(), 1);
         // Only the level or the time-out: no restart.
@@ -666,7 +679,8 @@ private slots:
         QVERIFY(m_pSheet->Apply());
         QVERIFY(m_pSheet->Apply());
         QCOMPARE(Starts(), 2);
-        QVERIFY(QString::fromStdString(m_pOwner->Host().LogText()).contains(QStringLiteral(" parado ")));
+        QVERIFY(QString::fromStdString(m_pOwner->Host().LogText())
+                    .contains(QStringLiteral(" parado ")));
         QCOMPARE(m_pOwner->Settings().m_nPort, nNewPort);
         QVERIFY(m_pOwner->Host().IsRunning());
         QVERIFY(before.WaitClosed());
@@ -695,7 +709,9 @@ private slots:
         WhenModalOpens([strShared](QWidget* pWidget) {
             if (auto* pDialog = qobject_cast<CFolderDlg*>(pWidget)) {
                 pDialog->Layout().Get<QLineEdit>(IDC_VIRTUAL_PATH)->setText("/compartida");
-                pDialog->Layout().Get<QLineEdit>(IDC_LOCAL_PATH)->setText(QString::fromStdString(strShared));
+                pDialog->Layout()
+                    .Get<QLineEdit>(IDC_LOCAL_PATH)
+                    ->setText(QString::fromStdString(strShared));
                 pDialog->Layout().Get<QCheckBox>(IDC_UPLOAD)->setChecked(false);
                 pDialog->Layout().Get<QPushButton>(IDOK)->click();
             }

@@ -1,9 +1,9 @@
+#include "ui/ServerDlg.h"
 #include "res/Templates.h"
 #include "tests/ui/WindowTestSupport.h"
 #include "ui/AboutDlg.h"
 #include "ui/DialogLayout.h"
 #include "ui/HelpWindow.h"
-#include "ui/ServerDlg.h"
 #include "ui/TrayIcon.h"
 
 #include <QAccessible>
@@ -46,7 +46,9 @@ class ServerDlgTest : public QObject {
     static QPushButton* Button(CServerDlg& rDialog, int nId) {
         return rDialog.Layout().Get<QPushButton>(nId);
     }
-    static QListWidget* Users(CServerDlg& rDialog) { return rDialog.Layout().Get<QListWidget>(IDC_USER_LIST); }
+    static QListWidget* Users(CServerDlg& rDialog) {
+        return rDialog.Layout().Get<QListWidget>(IDC_USER_LIST);
+    }
     static QString View(CServerDlg& rDialog) {
         rDialog.FlushLog();
         return rDialog.Layout().Get<QPlainTextEdit>(IDC_LOG)->toPlainText();
@@ -62,7 +64,8 @@ private slots:
 
     void logTextForViewMakesOneBreakPerLineEnd() {
         bool bAfterCR = false;
-        QCOMPARE(LogTextForView("USER a\r\n331 x\r\nev\n", bAfterCR), QStringLiteral("USER a\n331 x\nev\n"));
+        QCOMPARE(LogTextForView("USER a\r\n331 x\r\nev\n", bAfterCR),
+                 QStringLiteral("USER a\n331 x\nev\n"));
         QCOMPARE(LogTextForView("lone\rcr", bAfterCR), QStringLiteral("lone\ncr"));
         // A CR LF split between two texts is still one break.
         QCOMPARE(LogTextForView("line\r", bAfterCR), QStringLiteral("line\n"));
@@ -70,7 +73,11 @@ private slots:
         QCOMPARE(LogTextForView("\nnext", bAfterCR), QStringLiteral("next"));
         QCOMPARE(LogTextForView("\n\n", bAfterCR), QStringLiteral("\n\n"));
         // Bytes that are not UTF-8 are shown as replacement characters.
-        QCOMPARE(LogTextForView("a\xff\xfe" "b", bAfterCR), QStringLiteral("a\uFFFD\uFFFD" "b"));
+        QCOMPARE(LogTextForView("a\xff\xfe"
+                                "b",
+                                bAfterCR),
+                 QStringLiteral("a\uFFFD\uFFFD"
+                                "b"));
         QCOMPARE(LogTextForView("Conexi\xC3\xB3n", bAfterCR), Utf8("Conexi\xC3\xB3n"));
     }
 
@@ -175,7 +182,8 @@ private slots:
             CTestClient client(m_nPort);
             QVERIFY(client.WaitConnected());
             QVERIFY(client.Login("ana", "secreto"));
-            QTRY_VERIFY(View(*pDialog).contains(QStringLiteral("Usuario ana logeado en, cas es /\n")));
+            QTRY_VERIFY(
+                View(*pDialog).contains(QStringLiteral("Usuario ana logeado en, cas es /\n")));
             QVERIFY(!View(*pDialog).contains(QStringLiteral("USER ana")));
             QVERIFY(!View(*pDialog).contains(QStringLiteral("331 ")));
         }
@@ -187,7 +195,8 @@ private slots:
         QVERIFY(client.Login("ana", "secreto"));
         QTRY_VERIFY(View(*pDialog).contains(QStringLiteral("Usuario ana logeado en, cas es /\n")));
         const QString strView = View(*pDialog);
-        QVERIFY2(strView.contains(QStringLiteral("\nUSER ana\n331 Enter PASS command\n")), qPrintable(strView));
+        QVERIFY2(strView.contains(QStringLiteral("\nUSER ana\n331 Enter PASS command\n")),
+                 qPrintable(strView));
         QVERIFY(strView.contains(QStringLiteral("\n230 Logged in\n")));
         QCOMPARE(strView, HostLogAsView(*pDialog));
     }
@@ -331,8 +340,8 @@ private slots:
 
     void closingWhenTheSettingsCannotBeWritten() {
         auto pDialog = Open();
-        const QString strFile =
-            QString::fromLocal8Bit(qgetenv("XDG_CONFIG_HOME")) + QStringLiteral("/Orvane/skerrow.conf");
+        const QString strFile = QString::fromLocal8Bit(qgetenv("XDG_CONFIG_HOME")) +
+                                QStringLiteral("/Orvane/skerrow.conf");
         QFile::remove(strFile);
         // A folder where the file should be: not even root can write it.
         QVERIFY(QDir().mkpath(strFile));
@@ -382,11 +391,13 @@ private slots:
             QTest::keyClick(pMenu, Qt::Key_Return);
         });
         // A right click on the window's margin, outside every control.
-        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(2, 2), pDialog->mapToGlobal(QPoint(2, 2)));
+        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(2, 2),
+                                pDialog->mapToGlobal(QPoint(2, 2)));
         QApplication::sendEvent(pDialog.get(), &event);
         QCOMPARE(menuItems, QStringList{QStringLiteral("&Acerca de Skerrow...")});
         QCOMPARE(strTitle, QStringLiteral("Acerca de Skerrow"));
-        QVERIFY2(texts.contains(Utf8("Skerrow Versi\xC3\xB3n 0.7 Traducido por Orvane")), qPrintable(texts.join('|')));
+        QVERIFY2(texts.contains(Utf8("Skerrow Versi\xC3\xB3n 0.7 Traducido por Orvane")),
+                 qPrintable(texts.join('|')));
         QVERIFY(texts.contains(QStringLiteral("served")));
         QVERIFY(pDialog->isVisible());
     }
@@ -443,7 +454,9 @@ private slots:
         QVERIFY(client.Login("ana", "secreto"));
         QVERIFY(client.Command("PASV", "227"));
         const QByteArray reply = client.Received();
-        const QList<QByteArray> numbers = reply.mid(reply.indexOf('(') + 1, reply.indexOf(')') - reply.indexOf('(') - 1).split(',');
+        const QList<QByteArray> numbers =
+            reply.mid(reply.indexOf('(') + 1, reply.indexOf(')') - reply.indexOf('(') - 1)
+                .split(',');
         QCOMPARE(numbers.size(), 6);
         const int nDataPort = numbers[4].toInt() * 256 + numbers[5].toInt();
         QTcpSocket data;
@@ -479,21 +492,26 @@ private slots:
                 pWidget = pWidget->nextInFocusChain();
             chain << pWidget;
         }
-        const QList<QWidget*> expected{layout.Control(IDC_START_STOP), layout.Control(IDC_OPTIONS),
-                                       layout.Control(ID_HELP),        layout.Control(IDCANCEL),
-                                       layout.Control(IDC_LOG),        layout.Control(IDC_USER_LIST),
-                                       layout.Control(IDC_DISCONNECT)};
+        const QList<QWidget*> expected{
+            layout.Control(IDC_START_STOP), layout.Control(IDC_OPTIONS),
+            layout.Control(ID_HELP),        layout.Control(IDCANCEL),
+            layout.Control(IDC_LOG),        layout.Control(IDC_USER_LIST),
+            layout.Control(IDC_DISCONNECT)};
         QCOMPARE(chain, expected);
-        auto Name = [](QWidget* p) { return QAccessible::queryAccessibleInterface(p)->text(QAccessible::Name); };
+        auto Name = [](QWidget* p) {
+            return QAccessible::queryAccessibleInterface(p)->text(QAccessible::Name);
+        };
         QCOMPARE(Name(layout.Control(IDC_LOG)), Utf8("Informaci\xC3\xB3n del Servidor"));
-        QCOMPARE(Name(layout.Control(IDC_USER_LIST)), QStringLiteral("Usuarios actualmente conectados"));
+        QCOMPARE(Name(layout.Control(IDC_USER_LIST)),
+                 QStringLiteral("Usuarios actualmente conectados"));
         QCOMPARE(Name(layout.Control(IDC_START_STOP)), QStringLiteral("Parar"));
         QCOMPARE(Name(layout.Control(IDC_DISCONNECT)), QStringLiteral("Desconectar"));
         // Every control sits inside the window and its text is not clipped.
         for (int nId : {IDC_START_STOP, IDC_OPTIONS, ID_HELP, IDCANCEL, IDC_DISCONNECT}) {
             auto* pButton = layout.Get<QPushButton>(nId);
             QVERIFY(pDialog->rect().contains(pButton->geometry()));
-            QVERIFY2(pButton->fontMetrics().horizontalAdvance(pButton->text().remove('&')) < pButton->width() - 4,
+            QVERIFY2(pButton->fontMetrics().horizontalAdvance(pButton->text().remove('&')) <
+                         pButton->width() - 4,
                      qPrintable(pButton->text()));
         }
         // The template's rectangles, in dialog units.

@@ -28,7 +28,8 @@ int FreePort() {
 }
 
 std::string TestFolder(const std::string& strName) {
-    const QString strPath = QDir::tempPath() + QStringLiteral("/") + QString::fromStdString(strName);
+    const QString strPath =
+        QDir::tempPath() + QStringLiteral("/") + QString::fromStdString(strName);
     QDir(strPath).removeRecursively();
     QDir().mkpath(strPath);
     return strPath.toStdString();
@@ -59,7 +60,8 @@ CTestClient::CTestClient(int nPort) {
 }
 
 bool CTestClient::WaitConnected() {
-    return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::ConnectedState; }, 5000) &&
+    return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::ConnectedState; },
+                           5000) &&
            WaitFor("220 ");
 }
 
@@ -70,7 +72,8 @@ bool CTestClient::WaitFor(const QByteArray& needle, int nTimeoutMs) {
 bool CTestClient::Command(const QByteArray& command, const QByteArray& code) {
     m_received.clear();
     m_socket.write(command + "\r\n");
-    return QTest::qWaitFor([&] { return m_received.startsWith(code) && m_received.endsWith("\r\n"); }, 5000);
+    return QTest::qWaitFor(
+        [&] { return m_received.startsWith(code) && m_received.endsWith("\r\n"); }, 5000);
 }
 
 bool CTestClient::Login(const QByteArray& user, const QByteArray& password) {
@@ -87,18 +90,19 @@ void WhenModalOpens(std::function<void(QWidget*)> action, QWidget* pExcept, int 
     auto pClock = std::make_shared<QElapsedTimer>();
     pClock->start();
     pTimer->setInterval(10);
-    QObject::connect(pTimer, &QTimer::timeout, pTimer, [pTimer, pClock, action, pExcept, nTimeoutMs] {
-        QWidget* pWidget = QApplication::activePopupWidget();
-        if (!pWidget)
-            pWidget = QApplication::activeModalWidget();
-        if (pWidget == pExcept)
-            pWidget = nullptr;
-        if (!pWidget && pClock->elapsed() < nTimeoutMs)
-            return;
-        pTimer->stop();
-        pTimer->deleteLater();
-        if (pWidget)
-            action(pWidget);
-    });
+    QObject::connect(pTimer, &QTimer::timeout, pTimer,
+                     [pTimer, pClock, action, pExcept, nTimeoutMs] {
+                         QWidget* pWidget = QApplication::activePopupWidget();
+                         if (!pWidget)
+                             pWidget = QApplication::activeModalWidget();
+                         if (pWidget == pExcept)
+                             pWidget = nullptr;
+                         if (!pWidget && pClock->elapsed() < nTimeoutMs)
+                             return;
+                         pTimer->stop();
+                         pTimer->deleteLater();
+                         if (pWidget)
+                             action(pWidget);
+                     });
     pTimer->start();
 }

@@ -53,4 +53,5 @@ private:
 // Runs action on the next modal or pop-up window that opens (other than
 // pExcept, a modal window already open), from a timer,
 // so that a test never waits on a modal loop. Returns at once.
-void WhenModalOpens(std::function<void(QWidget*)> action, QWidget* pExcept = nullptr, int nTimeoutMs = 5000);
+void WhenModalOpens(std::function<void(QWidget*)> action, QWidget* pExcept = nullptr,
+                    int nTimeoutMs = 5000);

@@ -33,7 +33,8 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("skerrow"));
     QApplication::setQuitOnLastWindowClosed(false);
     QTranslator translator;
-    if (translator.load(QStringLiteral("qtbase_es"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+    if (translator.load(QStringLiteral("qtbase_es"),
+                        QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QApplication::installTranslator(&translator);
     CSocketDispatcher dispatcher;
     CDispatcherNotifier notifier(dispatcher);
