@@ -535,7 +535,7 @@ private slots:
                         [&, pDialog](QWidget* pSecond) {
                             if (auto* pFiles2 = qobject_cast<QFileDialog*>(pSecond)) {
                                 strTitle = pFiles2->windowTitle();
-                                pFiles2->selectFile(QString::fromStdString(strPicked));
+                                pFiles2->setDirectory(QString::fromStdString(strPicked));
                                 static_cast<QDialog*>(pFiles2)->accept();
                             }
                             QTimer::singleShot(0, pDialog, [pDialog] {
