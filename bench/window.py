@@ -14,7 +14,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from run import BUILD, LOADGEN, free_port, rss_kib, wait_port  # noqa: E402
 from skerrow_window import Xvfb  # noqa: E402
 
-CONNS, SECONDS = 100, 10
+CONNS = 100
+SECONDS = int(os.environ.get("SKERROW_BENCH_SECONDS", "10"))
 
 
 def start(work, name, headless, display=None):

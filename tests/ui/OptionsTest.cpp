@@ -381,11 +381,18 @@ private slots:
         m_pSheet.reset();
         // Cancel at once still rewrites the store with what is in force.
         m_pOwner->Settings().m_nTimeout = 55;
-        WhenModalOpens([](QWidget* pWidget) {
-            if (auto* pSheet = qobject_cast<COptionsSheet*>(pWidget))
-                pSheet->reject();
+        bool bServed = false;
+        WhenModalOpens([&](QWidget* pWidget) {
+            auto* pSheet = qobject_cast<COptionsSheet*>(pWidget);
+            if (!pSheet)
+                return;
+            // Clients are served while the sheet is open.
+            CTestClient client(m_nPort);
+            bServed = client.WaitConnected() && client.Login("ana", "secreto");
+            pSheet->reject();
         });
         m_pOwner->OnOptions();
+        QVERIFY(bServed);
         QCOMPARE(StoredSettings().m_nTimeout, 55);
         // Changing only the folders page and pressing OK: the users page
         // applies its unchanged copy, the server page changes nothing.

@@ -295,6 +295,15 @@ private slots:
         QVERIFY(!pDialog->IsHideTimerActive());
     }
 
+    void theTipIsCutTo63Characters() {
+        const QString strLong(100, u't');
+        CTrayIcon tray(nullptr, strLong, QIcon(), [](int) {});
+        QCOMPARE(tray.Tip(), QString(63, u't'));
+        tray.Update(strLong + "x", QIcon());
+        QCOMPARE(tray.Tip().size(), 63);
+        QCOMPARE(tray.PlatformIcon()->toolTip().size(), 63);
+    }
+
     void withoutANotificationAreaTheWindowNeverHides() {
         CTrayIcon::SetAvailabilityOverride(false);
         SSeed seed;
