@@ -22,6 +22,19 @@ bool CServerApp::HasDisplay() {
     return false;
 }
 
+void CServerApp::ConfigureApplication(QTranslator& rTranslator) {
+    QApplication::setApplicationName(QStringLiteral("skerrow"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Skerrow"));
+    QApplication::setDesktopFileName(QStringLiteral("skerrow"));
+    // Hidden into the notification area the window is not visible, and the
+    // program must go on: it ends only when the window closes.
+    QApplication::setQuitOnLastWindowClosed(false);
+    // The standard buttons speak Spanish, as the rest of the program does.
+    if (rTranslator.load(QStringLiteral("qtbase_es"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(&rTranslator);
+}
+
 int CServerApp::InitInstance(int argc, char** argv) {
     if (!HasDisplay()) {
         fprintf(
@@ -34,17 +47,8 @@ int CServerApp::InitInstance(int argc, char** argv) {
     IgnoreFileSignals();
 
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("skerrow"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Skerrow"));
-    QApplication::setDesktopFileName(QStringLiteral("skerrow"));
-    // Hidden into the notification area the window is not visible, and the
-    // program must go on: it ends only when the window closes.
-    QApplication::setQuitOnLastWindowClosed(false);
-    // The standard buttons speak Spanish, as the rest of the program does.
     QTranslator translator;
-    if (translator.load(QStringLiteral("qtbase_es"),
-                        QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-        QApplication::installTranslator(&translator);
+    ConfigureApplication(translator);
 
     CSocketDispatcher dispatcher;
     if (!dispatcher.IsValid()) {

@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
+#include <QTransform>
 
 namespace {
 
@@ -23,15 +24,13 @@ void DrawArrows(QPainter& painter, const QRectF& area, const QColor& color) {
     up.lineTo(cx - w * 0.12, area.top() + h * 0.62);
     up.lineTo(cx - w * 0.12, area.top() + h * 0.42);
     up.closeSubpath();
-    QPainterPath down;
-    down.moveTo(cx - w * 0.20, area.top() + h * 0.58);
-    down.lineTo(cx + w * 0.05, area.top() + h * 0.92);
-    down.lineTo(cx + w * 0.30, area.top() + h * 0.58);
-    down.lineTo(cx + w * 0.12, area.top() + h * 0.58);
-    down.lineTo(cx + w * 0.12, area.top() + h * 0.38);
-    down.lineTo(cx - w * 0.02, area.top() + h * 0.38);
-    down.lineTo(cx - w * 0.02, area.top() + h * 0.58);
-    down.closeSubpath();
+    // The down arrow is the up arrow turned half a turn about the centre.
+    const QPointF centre(cx, area.top() + h * 0.5);
+    const QPainterPath down = QTransform()
+                                  .translate(centre.x(), centre.y())
+                                  .rotate(180)
+                                  .translate(-centre.x(), -centre.y())
+                                  .map(up);
     painter.fillPath(up, color);
     painter.fillPath(down, color);
 }

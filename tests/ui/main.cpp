@@ -1,12 +1,12 @@
 // Window tests, in process on Qt's offscreen platform: a real host listening
 // on loopback ports, real sockets as clients, and the settings store in a
 // configuration folder of the test run's own.
+#include "app/ServerApp.h"
 #include "net/SocketDispatcher.h"
 #include "ui/DispatcherNotifier.h"
 
 #include <QApplication>
 #include <QDir>
-#include <QLibraryInfo>
 #include <QTemporaryDir>
 #include <QTranslator>
 
@@ -30,12 +30,8 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("skerrow"));
-    QApplication::setQuitOnLastWindowClosed(false);
     QTranslator translator;
-    if (translator.load(QStringLiteral("qtbase_es"),
-                        QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-        QApplication::installTranslator(&translator);
+    CServerApp::ConfigureApplication(translator);
     CSocketDispatcher dispatcher;
     CDispatcherNotifier notifier(dispatcher);
 
