@@ -53,18 +53,28 @@ void CClientSocket::OnConnect(int /*nErrorCode*/) {
     m_pOwner->AddClient(this, LoadString(IDS_USER_CONNECTING));
 }
 
+void CClientSocket::ClearInput() {
+    m_strInput.clear();
+    // A long line does not keep its memory once it is gone.
+    if (m_strInput.capacity() > kKeptInputCapacity)
+        std::string().swap(m_strInput);
+}
+
 void CClientSocket::OnReceive(int /*nErrorCode*/) {
     char buffer[1024];
     int nRead = Receive(buffer, sizeof buffer);
     if (nRead < 0)
         nRead = 0;
+    const size_t nSearched = m_strInput.size();
     m_strInput.append(buffer, static_cast<size_t>(nRead));
 
-    size_t nEnd = m_strInput.find_first_of("\r\n");
+    // The bytes kept from earlier receives hold no line end: only the new
+    // ones are searched, so a long line costs linear time.
+    size_t nEnd = m_strInput.find_first_of("\r\n", nSearched);
     if (m_bOverlong) {
         // The rest of a line that outgrew the bound goes too, up to and
         // with its end; no reply.
-        m_strInput.clear();
+        ClearInput();
         if (nEnd != std::string::npos)
             m_bOverlong = false;
         return;
@@ -72,7 +82,7 @@ void CClientSocket::OnReceive(int /*nErrorCode*/) {
     if (nEnd == std::string::npos) {
         // A line without end is not kept for ever.
         if (m_strInput.size() > kMaxInput) {
-            m_strInput.clear();
+            ClearInput();
             m_bOverlong = true;
         }
         return;
@@ -85,7 +95,7 @@ void CClientSocket::OnReceive(int /*nErrorCode*/) {
         strLine.resize(nZero);
     strLine = Trim(strLine);
     // Whatever followed the first line end in this buffer is dropped.
-    m_strInput.clear();
+    ClearInput();
     if (!strLine.empty())
         ProcessCommand(strLine);
 }
@@ -318,14 +328,13 @@ void CClientSocket::DoRetr(const std::string& strWord, const std::string& strPar
         SendReply(ReplyText(REPLY_PERMISSION_DENIED));
         return;
     }
-    std::string strLocal = MapToRealPath(settings.m_folderMap, strPath);
-    struct stat info {};
-    if (strLocal.empty() || ::stat(strLocal.c_str(), &info) != 0) {
+    CLocalPath local = MapToLocalPath(settings.m_folderMap, strPath);
+    if (local.IsEmpty() || !local.Exists()) {
         SendFormatted(REPLY_CANT_READ, strParameter);
         return;
     }
     SendReply(FormatString(ReplyText(REPLY_OPENING_DATA), strWord.c_str(), strPath.c_str()));
-    StartSend(strLocal, false);
+    StartSend(local, false);
 }
 
 void CClientSocket::DoStor(const std::string& strWord, const std::string& strParameter) {
@@ -336,13 +345,13 @@ void CClientSocket::DoStor(const std::string& strWord, const std::string& strPar
         SendReply(ReplyText(REPLY_PERMISSION_DENIED));
         return;
     }
-    std::string strLocal = MapToRealPath(settings.m_folderMap, strPath);
-    if (strLocal.empty()) {
+    CLocalPath local = MapToLocalPath(settings.m_folderMap, strPath);
+    if (local.IsEmpty()) {
         SendFormatted(REPLY_CANT_CREATE, strParameter);
         return;
     }
     SendReply(FormatString(ReplyText(REPLY_OPENING_DATA), strWord.c_str(), strPath.c_str()));
-    StartReceive(strLocal);
+    StartReceive(local);
 }
 
 void CClientSocket::DoPwd() {
@@ -377,7 +386,7 @@ void CClientSocket::DoList(int nCode, const std::string& strWord, const std::str
         return;
     }
     SendReply(FormatString(ReplyText(REPLY_OPENING_DATA), strWord.c_str(), strName.c_str()));
-    StartSend(strName, true);
+    StartSend(CLocalPath::Unconfined(strName), true);
 }
 
 void CClientSocket::DoDele(const std::string& strParameter) {
@@ -388,13 +397,14 @@ void CClientSocket::DoDele(const std::string& strParameter) {
         SendReply(ReplyText(REPLY_PERMISSION_DENIED));
         return;
     }
-    std::string strLocal = MapToRealPath(settings.m_folderMap, strPath);
-    if (strLocal.empty() || ::unlink(strLocal.c_str()) != 0) {
+    CLocalPath local = MapToLocalPath(settings.m_folderMap, strPath);
+    int nError = 0;
+    if (local.IsEmpty() || !local.Delete(nError)) {
         SendReply(ReplyText(REPLY_DELETE_FAILED));
         return;
     }
     SendReply(ReplyText(REPLY_FILE_DELETED));
-    Log(FormatString(LoadString(IDS_FILE_DELETED), strLocal.c_str()), 0);
+    Log(FormatString(LoadString(IDS_FILE_DELETED), local.Full().c_str()), 0);
 }
 
 void CClientSocket::DoMkdRmd(int nCode, const std::string& strParameter) {
@@ -405,38 +415,48 @@ void CClientSocket::DoMkdRmd(int nCode, const std::string& strParameter) {
         SendReply(ReplyText(REPLY_PERMISSION_DENIED));
         return;
     }
-    std::string strLocal = MapToRealPath(settings.m_folderMap, strPath);
+    CLocalPath local = MapToLocalPath(settings.m_folderMap, strPath);
     bool bMake = nCode == CMD_MKD;
-    bool bDone = !strLocal.empty() &&
-                 (bMake ? ::mkdir(strLocal.c_str(), 0777) : ::rmdir(strLocal.c_str())) == 0;
+    int nError = 0;
+    bool bDone = !local.IsEmpty() && (bMake ? local.MakeFolder(nError) : local.RemoveFolder(nError));
     if (!bDone) {
         SendReply(ReplyText(bMake ? REPLY_MKD_FAILED : REPLY_RMD_FAILED));
         return;
     }
     SendReply(ReplyText(bMake ? REPLY_MKD_OK : REPLY_RMD_OK));
-    Log(FormatString(LoadString(bMake ? IDS_FOLDER_CREATED : IDS_FOLDER_REMOVED), strLocal.c_str()),
+    Log(FormatString(LoadString(bMake ? IDS_FOLDER_CREATED : IDS_FOLDER_REMOVED),
+                     local.Full().c_str()),
         0);
 }
 
-int CClientSocket::StartSend(const std::string& strPath, bool bDeleteAfter) {
-    Log(FormatString(LoadString(IDS_SENDING), strPath.c_str()), 0);
-    return StartData(strPath, true, bDeleteAfter);
+int CClientSocket::StartSend(const CLocalPath& path, bool bDeleteAfter) {
+    Log(FormatString(LoadString(IDS_SENDING), path.Full().c_str()), 0);
+    return StartData(path, true, bDeleteAfter);
 }
 
-int CClientSocket::StartReceive(const std::string& strPath) {
-    Log(FormatString(LoadString(IDS_RECEIVING), strPath.c_str()), 0);
-    return StartData(strPath, false, false);
+int CClientSocket::StartReceive(const CLocalPath& path) {
+    Log(FormatString(LoadString(IDS_RECEIVING), path.Full().c_str()), 0);
+    return StartData(path, false, false);
 }
 
-int CClientSocket::StartData(const std::string& strPath, bool bSending, bool bDeleteAfter) {
-    std::unique_ptr<CDataSocket> pData(new (std::nothrow) CDataSocket(this));
+size_t CClientSocket::RunningDataConnections() const {
+    return static_cast<size_t>(std::count_if(m_dataSockets.begin(), m_dataSockets.end(),
+                                             [](const CDataSocket* p) { return !p->IsFinished(); }));
+}
+
+int CClientSocket::StartData(const CLocalPath& path, bool bSending, bool bDeleteAfter) {
+    // A client gets a bounded number of transfers at once; one more is
+    // refused as a data connection that cannot be started.
+    std::unique_ptr<CDataSocket> pData(RunningDataConnections() < kMaxDataConnections
+                                           ? new (std::nothrow) CDataSocket(this)
+                                           : nullptr);
     if (!pData) {
         SendReply(ReplyText(REPLY_DATA_RESET));
         if (bDeleteAfter)
-            ::unlink(strPath.c_str());
+            ::unlink(path.Full().c_str());
         return -1;
     }
-    pData->m_strFileName = strPath;
+    pData->m_file = path;
     pData->m_bSending = bSending;
     pData->m_bDeleteAfter = bDeleteAfter;
     pData->m_nType = m_nType;
@@ -445,13 +465,15 @@ int CClientSocket::StartData(const std::string& strPath, bool bSending, bool bDe
     m_nRestart = 0;
 
     if (m_pPassive) {
-        // From here the listener owns itself and the data connection is
-        // listed here until it ends.
+        // From here the listener belongs to the data connection, which is
+        // listed here until it ends. The accept may start (and even end)
+        // the transfer at once, so nothing of it is touched afterwards.
         CPassiveSocket* pListener = m_pPassive.release();
         CDataSocket* pStarted = pData.release();
         pListener->m_pData = pStarted;
         pStarted->m_pListener = pListener;
         m_dataSockets.push_back(pStarted);
+        pStarted->StartConnectTimer();
         if (pListener->m_bAcceptSeen)
             pListener->OnAccept(0);
         return 0;
@@ -459,12 +481,13 @@ int CClientSocket::StartData(const std::string& strPath, bool bSending, bool bDe
     pData->Create(0);
     pData->Connect(m_dataAddr);
     if (CAsyncSocket::GetLastError() == WSAEWOULDBLOCK) {
+        pData->StartConnectTimer();
         m_dataSockets.push_back(pData.release());
         return 0;
     }
     SendReply(ReplyText(REPLY_DATA_RESET));
     if (bDeleteAfter)
-        ::unlink(strPath.c_str());
+        ::unlink(path.Full().c_str());
     return -1;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "net/AsyncSocket.h"
+#include "net/LocalPath.h"
 
 #include <cstdint>
 #include <memory>
@@ -33,8 +34,10 @@ public:
                     std::string& rCwd) const;
 
     // Data connections (downloads and listings, uploads).
-    int StartSend(const std::string& strPath, bool bDeleteAfter);
-    int StartReceive(const std::string& strPath);
+    int StartSend(const CLocalPath& path, bool bDeleteAfter);
+    int StartReceive(const CLocalPath& path);
+    // Data connections whose transfer has not finished.
+    size_t RunningDataConnections() const;
     // Ends every data connection of this client quietly (no reply): files
     // closed, temporary listings deleted, objects released.
     void AbandonDataConnections();
@@ -43,6 +46,10 @@ public:
 
     // Bytes kept while no line end has arrived; beyond this they are dropped.
     static constexpr size_t kMaxInput = 64 * 1024;
+    // Input memory kept between lines; a longer line's memory is given back.
+    static constexpr size_t kKeptInputCapacity = 4 * 1024;
+    // Transfers a client may have running at once.
+    static constexpr size_t kMaxDataConnections = 4;
 
     CServerHost* m_pOwner;
     sockaddr_in m_dataAddr{};
@@ -62,6 +69,7 @@ private:
     // A line outgrew kMaxInput: bytes are dropped until its end arrives.
     bool m_bOverlong = false;
 
+    void ClearInput();
     void SendFormatted(int nReply, const std::string& strArgument);
     void Log(const std::string& strText, int nLevel) const;
 
@@ -81,5 +89,5 @@ private:
     void DoMkdRmd(int nCode, const std::string& strParameter);
     // The path form of RETR, STOR and DELE: resolved, final "/" removed.
     bool ResolveFilePath(const std::string& strParameter, std::string& rPath) const;
-    int StartData(const std::string& strPath, bool bSending, bool bDeleteAfter);
+    int StartData(const CLocalPath& path, bool bSending, bool bDeleteAfter);
 };

@@ -19,16 +19,26 @@ const char* MonthName(const tm& time) {
     return time.tm_mon >= 0 && time.tm_mon < 12 ? kMonths[time.tm_mon] : kMonths[0];
 }
 
-// Attributes of one folder entry: a symbolic link reports its target, a
-// dangling one reports itself. The time is the birth time where the file
-// system records it, else the last change of contents.
-bool ReadEntry(int hDir, const char* pszName, bool& rDirectory, bool& rReadOnly, int64_t& rSize,
-               time_t& rTime) {
+// Attributes of one folder entry: a symbolic link reports its target when
+// that lies inside the published folder, else (dangling, or leading out of
+// it) the link itself. The time is the birth time where the file system
+// records it, else the last change of contents.
+bool ReadEntry(int hDir, const CLocalPath& folder, const char* pszName, bool& rDirectory,
+               bool& rReadOnly, int64_t& rSize, time_t& rTime) {
     struct statx info {};
     unsigned nMask = STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MTIME | STATX_BTIME;
-    if (::statx(hDir, pszName, AT_STATX_SYNC_AS_STAT, nMask, &info) != 0 &&
-        ::statx(hDir, pszName, AT_STATX_SYNC_AS_STAT | AT_SYMLINK_NOFOLLOW, nMask, &info) != 0)
+    if (::statx(hDir, pszName, AT_STATX_SYNC_AS_STAT | AT_SYMLINK_NOFOLLOW, nMask, &info) != 0)
         return false;
+    if (S_ISLNK(info.stx_mode)) {
+        int nError = 0;
+        int hTarget = folder.Child(pszName).Open(O_PATH, 0, nError);
+        if (hTarget >= 0) {
+            struct statx target {};
+            if (::statx(hTarget, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, nMask, &target) == 0)
+                info = target;
+            ::close(hTarget);
+        }
+    }
     rDirectory = S_ISDIR(info.stx_mode);
     rReadOnly = (info.stx_mode & S_IWUSR) == 0;
     rSize = static_cast<int64_t>(info.stx_size);
@@ -110,8 +120,8 @@ std::string BuildListing(const std::vector<std::string>& folderMap, const std::s
     }
 
     // A path with no local folder lists only the folder-map entries.
-    std::string strReal = MapToRealPath(folderMap, strPath);
-    DIR* pDir = strReal.empty() ? nullptr : ::opendir(strReal.c_str());
+    CLocalPath folder = MapToLocalPath(folderMap, strPath);
+    DIR* pDir = folder.IsEmpty() ? nullptr : folder.OpenFolder();
     if (pDir) {
         int hDir = ::dirfd(pDir);
         while (dirent* pEntry = ::readdir(pDir)) {
@@ -123,7 +133,7 @@ std::string BuildListing(const std::vector<std::string>& folderMap, const std::s
             bool bReadOnly = false;
             int64_t nSize = 0;
             time_t when = 0;
-            ReadEntry(hDir, pEntry->d_name, bDirectory, bReadOnly, nSize, when);
+            ReadEntry(hDir, folder, pEntry->d_name, bDirectory, bReadOnly, nSize, when);
             tm whenLocal{};
             ::localtime_r(&when, &whenLocal);
             write(FormatLocalEntry(bDirectory, bReadOnly, nSize, whenLocal, pEntry->d_name));

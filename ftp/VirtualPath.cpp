@@ -2,6 +2,7 @@
 
 #include "ftp/FtpTables.h"
 
+#include <algorithm>
 #include <unistd.h>
 #include <vector>
 
@@ -21,12 +22,17 @@ bool ResolvePath(std::string& rBase, const std::string& strParameter) {
         strPath = rBase + "/" + strParam;
     if (strPath.back() != '/')
         strPath += '/';
+    // A virtual path has no empty component: "//pub/x" is "/pub/x", so the
+    // entry that publishes /pub governs it, as it governs the file the
+    // system opens for it.
+    strPath.erase(std::unique(strPath.begin(), strPath.end(),
+                              [](char a, char b) { return a == '/' && b == '/'; }),
+                  strPath.end());
 
     // The path is "/" c1 "/" c2 ... "/" ck "/". Every "." component goes;
     // a ".." component takes the one before it away, and at the top it is
-    // simply dropped. Empty components (doubled separators) and names of
-    // three or more dots stay. Done in one pass so that long lines of
-    // "/./" or "/../" cost linear time.
+    // simply dropped. Names of three or more dots stay. Done in one pass so
+    // that long lines of "/./" or "/../" cost linear time.
     std::vector<std::pair<size_t, size_t>> kept; // start, length within strPath
     if (strPath.size() > 1 && strPath[0] == '/') {
         size_t nStart = 1;
@@ -82,27 +88,35 @@ CFolderRecord FindFolder(const std::vector<std::string>& folderMap, const std::s
         if (strPath.compare(0, nEquals, strEntry, 0, nEquals) != 0)
             continue;
         if (strPath.size() == nEquals || strPath[nEquals] == '/' || strEntry[nEquals - 1] == '/') {
+            // Each entry is read on its own: what it leaves out is empty or
+            // refused, never taken over from an earlier match. An entry
+            // with no local folder governs nothing.
+            CFolderRecord candidate;
+            ParseFolderRecord(strEntry, candidate);
+            if (candidate.m_strRealPath.empty())
+                continue;
             nBest = nEquals;
-            ParseFolderRecord(strEntry, record);
+            record = std::move(candidate);
         }
     }
     return record;
 }
 
-std::string MapToRealPath(const std::vector<std::string>& folderMap, const std::string& strPath) {
+CLocalPath MapToLocalPath(const std::vector<std::string>& folderMap, const std::string& strPath) {
     CFolderRecord record = FindFolder(folderMap, strPath);
     if (record.m_strVirtualPath.empty())
-        return record.m_strRealPath;
+        return CLocalPath();
     std::string strRest = strPath.substr(record.m_strVirtualPath.size());
     for (char& ch : strRest)
         if (ch == '/')
             ch = kLocalSeparator;
-    std::string strReal = record.m_strRealPath;
-    if (strReal.empty() || strReal.back() != kLocalSeparator)
-        strReal += kLocalSeparator;
-    if (!strRest.empty())
-        strReal.append(strRest, strRest[0] == kLocalSeparator ? 1 : 0, std::string::npos);
-    return strReal;
+    if (!strRest.empty() && strRest[0] == kLocalSeparator)
+        strRest.erase(0, 1);
+    return CLocalPath(record.m_strRealPath, strRest);
+}
+
+std::string MapToRealPath(const std::vector<std::string>& folderMap, const std::string& strPath) {
+    return MapToLocalPath(folderMap, strPath).Full();
 }
 
 bool CheckAccess(const CServerSettings& settings, const std::string& strUser, int nCode,
@@ -126,8 +140,9 @@ bool CheckAccess(const CServerSettings& settings, const std::string& strUser, in
 
 bool ChangeDirectory(const std::vector<std::string>& folderMap, std::string& rCwd,
                      const std::string& strPath) {
-    std::string strReal = MapToRealPath(folderMap, strPath);
-    if (strReal.empty() || ::chdir(strReal.c_str()) != 0)
+    CLocalPath local = MapToLocalPath(folderMap, strPath);
+    int nError = 0;
+    if (local.IsEmpty() || !local.MakeCurrentFolder(nError))
         return false;
     rCwd = strPath;
     return true;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "config/ServerSettings.h"
+#include "net/LocalPath.h"
 
 #include <string>
 
@@ -17,7 +18,11 @@ bool ResolvePath(std::string& rBase, const std::string& strParameter);
 // of two equal ones); an empty record when none does.
 CFolderRecord FindFolder(const std::vector<std::string>& folderMap, const std::string& strPath);
 
-// The local path of a virtual path; empty when no entry governs it.
+// The local path of a virtual path, split at the local folder of the entry
+// that governs it (everything is reached beneath that folder); empty when no
+// entry governs it.
+CLocalPath MapToLocalPath(const std::vector<std::string>& folderMap, const std::string& strPath);
+// The same as text.
 std::string MapToRealPath(const std::vector<std::string>& folderMap, const std::string& strPath);
 
 // Whether the user may run the command of nCode on strPath: downloads need
@@ -27,5 +32,7 @@ bool CheckAccess(const CServerSettings& settings, const std::string& strUser, in
                  const std::string& strPath);
 
 // Makes the local folder of strPath the working directory and rCwd strPath.
+// The process has one working directory: it follows the last successful
+// change of any client, and nothing else depends on it.
 bool ChangeDirectory(const std::vector<std::string>& folderMap, std::string& rCwd,
                      const std::string& strPath);

@@ -78,9 +78,21 @@ bool CAsyncSocket::Accept(CAsyncSocket& rConnected, sockaddr_in* pPeer) {
     int hSocket = ::accept4(m_hSocket, reinterpret_cast<sockaddr*>(&peer), &nLen,
                             SOCK_NONBLOCK | SOCK_CLOEXEC);
     int nError = errno;
+    CSocketDispatcher* pDispatcher = CSocketDispatcher::Current();
+    if (hSocket < 0 && IsDescriptorShortage(nError)) {
+        // The connection stays in the backlog. Asking again at once would
+        // only spin: wait until a socket closes, or a short while.
+        m_bAcceptArmed = false;
+        if (pDispatcher) {
+            pDispatcher->UpdateInterest(this);
+            pDispatcher->WaitForDescriptor(this);
+        }
+        SetLastError(nError);
+        return false;
+    }
     // The next waiting connection may be reported again.
     m_bAcceptArmed = true;
-    if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
+    if (pDispatcher)
         pDispatcher->UpdateInterest(this);
     if (hSocket < 0) {
         SetLastError(nError);
@@ -183,11 +195,18 @@ bool CAsyncSocket::SetNoDelay() {
 void CAsyncSocket::Close() {
     if (m_hSocket < 0)
         return;
-    if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
+    CSocketDispatcher* pDispatcher = CSocketDispatcher::Current();
+    if (pDispatcher)
         pDispatcher->Unregister(this);
     ::close(m_hSocket);
     m_hSocket = -1;
     m_state = State::Closed;
+    if (pDispatcher)
+        pDispatcher->DescriptorFreed();
+}
+
+bool IsDescriptorShortage(int nError) {
+    return nError == EMFILE || nError == ENFILE || nError == ENOBUFS || nError == ENOMEM;
 }
 
 bool CAsyncSocket::GetSockName(sockaddr_in& rAddress) const {

@@ -19,6 +19,10 @@ class CSocketDispatcher;
 // next event. A non-blocking connect in progress reports it too.
 constexpr int WSAEWOULDBLOCK = EWOULDBLOCK;
 
+// True for the errors that mean the system has no descriptor (or memory)
+// left for a new socket: waiting, not retrying, is the cure.
+bool IsDescriptorShortage(int nError);
+
 enum : int {
     FD_READ = 1,
     FD_WRITE = 2,

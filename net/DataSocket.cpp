@@ -8,6 +8,16 @@
 #include <new>
 #include <unistd.h>
 
+namespace {
+int g_nConnectTimeoutMs = CDataSocket::kConnectTimeoutMs;
+int g_nLingerMs = CDataSocket::kLingerMs;
+} // namespace
+
+void CDataSocket::SetTimeoutsForTests(int nConnectMs, int nLingerMs) {
+    g_nConnectTimeoutMs = nConnectMs;
+    g_nLingerMs = nLingerMs;
+}
+
 CDataSocket::~CDataSocket() {
     // A passive listener still waiting for this connection goes with it.
     if (CPassiveSocket* pListener = m_pListener) {
@@ -20,19 +30,42 @@ CDataSocket::~CDataSocket() {
 void CDataSocket::Fail(int nError) {
     m_nError = nError;
     FinishTransfer();
-    ShutDown(1);
+    if (m_bSending) {
+        // The client reads to the end of what was sent, then closes.
+        ShutDown(1);
+        return;
+    }
+    // An upload that cannot go on is closed at once: the client's sending
+    // fails instead of stalling on a connection nobody reads.
+    Release();
+}
+
+void CDataSocket::Release() {
+    m_pOwner->ForgetDataSocket(this);
+    delete this;
+}
+
+void CDataSocket::Abort() {
+    m_nError = 1;
+    FinishTransfer();
+    Release();
+}
+
+void CDataSocket::StartConnectTimer() {
+    m_timer.Start(g_nConnectTimeoutMs, [this] { Abort(); });
 }
 
 void CDataSocket::DeleteListing() {
-    if (m_bDeleteAfter && !m_strFileName.empty())
-        ::unlink(m_strFileName.c_str());
+    if (m_bDeleteAfter && !m_file.Full().empty())
+        ::unlink(m_file.Full().c_str());
     m_bDeleteAfter = false;
 }
 
 void CDataSocket::OnConnect(int nErrorCode) {
+    m_timer.Stop();
     if (nErrorCode != 0) {
-        // The active connection could not be made.
-        Fail(1);
+        // The active connection could not be made; no event will come.
+        Abort();
         return;
     }
     // Closing never waits for unsent bytes: the system delivers them in
@@ -47,7 +80,7 @@ void CDataSocket::OnConnect(int nErrorCode) {
                                                : CFileStream::Mode::Update;
     bool bText = m_nType != 1 && m_nType != 2;
     int nError = 0;
-    if (!pFile->Open(m_strFileName, mode, bText, nError)) {
+    if (!pFile->Open(m_file, mode, bText, nError)) {
         Fail(nError);
         return;
     }
@@ -145,16 +178,20 @@ void CDataSocket::OnOutOfBandData(int /*nErrorCode*/) {
 
 void CDataSocket::OnClose(int nErrorCode) {
     if (m_pFile) {
-        // A reset in the middle of a transfer is a failure, not an end.
-        if (nErrorCode != 0 && m_nError == 0)
+        // A reset in the middle of a transfer is a failure, not an end; so
+        // is a download the client closes before the end of the file: only
+        // a whole file is complete.
+        if ((nErrorCode != 0 || m_bSending) && m_nError == 0)
             m_nError = 1;
         FinishTransfer();
     }
-    m_pOwner->ForgetDataSocket(this);
-    delete this;
+    Release();
 }
 
 void CDataSocket::FinishTransfer() {
+    m_bFinished = true;
+    // A client that never closes its side does not hold the connection for ever.
+    m_timer.Start(g_nLingerMs, [this] { Release(); });
     if (!m_pFile) {
         m_pOwner->SendReply(ReplyText(REPLY_DATA_RESET));
         DeleteListing();

@@ -17,18 +17,16 @@ CFileStream::~CFileStream() {
     Close(nError);
 }
 
-bool CFileStream::Open(const std::string& strPath, Mode mode, bool bText, int& rError) {
+bool CFileStream::Open(const CLocalPath& path, Mode mode, bool bText, int& rError) {
     if (m_hFile >= 0) {
         rError = EBUSY;
         return false;
     }
     // Never blocks, even on a named pipe.
-    int nFlags = O_CLOEXEC | O_NONBLOCK | (mode == Mode::Read ? O_RDONLY : (O_WRONLY | O_CREAT));
-    int hFile = ::open(strPath.c_str(), nFlags, 0666);
-    if (hFile < 0) {
-        rError = errno ? errno : EIO;
+    int nFlags = O_NONBLOCK | (mode == Mode::Read ? O_RDONLY : (O_WRONLY | O_CREAT));
+    int hFile = path.Open(nFlags, 0666, rError);
+    if (hFile < 0)
         return false;
-    }
     struct stat info {};
     if (::fstat(hFile, &info) != 0 || !S_ISREG(info.st_mode)) {
         // Only plain files are transferred: not folders, pipes or devices.

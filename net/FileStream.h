@@ -7,6 +7,8 @@
 // already written (so a client's CR LF stays CR LF).
 #pragma once
 
+#include "net/LocalPath.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,7 +28,10 @@ public:
 
     // Each operation returns false (or -1) on failure with an errno cause
     // code (never 0) in rError.
-    bool Open(const std::string& strPath, Mode mode, bool bText, int& rError);
+    bool Open(const CLocalPath& path, Mode mode, bool bText, int& rError);
+    bool Open(const std::string& strPath, Mode mode, bool bText, int& rError) {
+        return Open(CLocalPath::Unconfined(strPath), mode, bText, rError);
+    }
     bool Seek(int64_t nOffset, int& rError);
     // Bytes read into pBuffer, 0 at the end, -1 on error.
     int Read(char* pBuffer, int nLength, int& rError);

@@ -20,19 +20,22 @@ void CPassiveSocket::OnAccept(int /*nErrorCode*/) {
     CDataSocket* pData = m_pData;
     sockaddr_in peer{};
     if (!Accept(*pData, &peer)) {
-        if (GetLastError() == WSAEWOULDBLOCK) {
+        int nError = GetLastError();
+        if (nError == WSAEWOULDBLOCK) {
             // Nothing was waiting after all: the client may still connect.
             m_bAcceptSeen = false;
             return;
         }
-        // The connection was lost before it could be taken, or cannot be
-        // taken (out of handles): end the transfer with its failure reply
-        // rather than leave the client waiting, and let this listener go.
-        pData->m_pListener = nullptr;
-        m_pData = nullptr;
-        delete this;
-        pData->m_nError = 1;
-        pData->FinishTransfer();
+        if (IsDescriptorShortage(nError)) {
+            // The connection waits in the backlog; the socket layer asks
+            // again when a descriptor frees (the data connection's own
+            // time-out bounds the wait).
+            return;
+        }
+        // The connection was lost before it could be taken: end the
+        // transfer with its failure reply rather than leave the client
+        // waiting. The data connection takes this listener with it.
+        pData->Abort();
         return;
     }
     // Only the client of the control connection may take its passive port;

@@ -101,7 +101,10 @@ CServerHost::~CServerHost() {
 }
 
 int CServerHost::StartServer() {
-    m_pListener.reset(new (std::nothrow) CListeningSocket(this));
+    // A stored port outside the TCP range fails like a port in use, rather
+    // than listening on the port it would wrap around to.
+    const bool bPortValid = m_settings.m_nPort >= 1 && m_settings.m_nPort <= 65535;
+    m_pListener.reset(bPortValid ? new (std::nothrow) CListeningSocket(this) : nullptr);
     if (m_pListener && m_pListener->Create(static_cast<unsigned>(m_settings.m_nPort)) &&
         m_pListener->Listen(kControlBacklog) != -1)
         m_bRunning = true;
@@ -159,11 +162,12 @@ void CServerHost::Log(const std::string& strText, int nLevel) {
     if (nLevel > m_settings.m_nLogLevel)
         return;
     m_strLog += strText;
+    // Every text reaches the views, the one that makes the log cut itself
+    // too (standard output shows it; the window then replaces its text).
+    m_rViews.AppendLog(strText);
     if (m_strLog.size() > kLogLimit) {
         m_strLog = TailOnCharBoundary(m_strLog, kLogKeep);
         m_rViews.ReplaceLog(m_strLog);
-    } else {
-        m_rViews.AppendLog(strText);
     }
     m_rViews.ScrollLogToEnd();
 }

@@ -2,6 +2,7 @@
 
 #include "net/AsyncSocket.h"
 
+#include <algorithm>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -179,12 +180,102 @@ void CSocketDispatcher::Deliver(uint64_t nKey, uint32_t nEvents) {
 int CSocketDispatcher::ProcessEvents(int nTimeoutMs, const sigset_t* pWaitMask) {
     if (m_hEpoll < 0)
         return -1;
+    int nNext = NextTimerDelay();
+    if (nNext >= 0 && (nTimeoutMs < 0 || nNext < nTimeoutMs))
+        nTimeoutMs = nNext;
     epoll_event events[256];
     int nReady = pWaitMask ? ::epoll_pwait(m_hEpoll, events, 256, nTimeoutMs, pWaitMask)
                            : ::epoll_wait(m_hEpoll, events, 256, nTimeoutMs);
     for (int i = 0; i < nReady; ++i)
         Deliver(events[i].data.u64, events[i].events);
+    RunDueTimers();
     return nReady;
+}
+
+CSocketDispatcher::TimerId CSocketDispatcher::SetTimer(int nDelayMs,
+                                                       std::function<void()> callback) {
+    TimerId nId = m_nNextTimer++;
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(std::max(nDelayMs, 0));
+    m_timers.emplace(std::make_pair(deadline, nId), std::move(callback));
+    m_timerDeadlines.emplace(nId, deadline);
+    NotifyTimerChange();
+    return nId;
+}
+
+void CSocketDispatcher::KillTimer(TimerId nId) {
+    auto it = m_timerDeadlines.find(nId);
+    if (it == m_timerDeadlines.end())
+        return;
+    m_timers.erase(std::make_pair(it->second, nId));
+    m_timerDeadlines.erase(it);
+    NotifyTimerChange();
+}
+
+int CSocketDispatcher::NextTimerDelay() const {
+    if (m_timers.empty())
+        return -1;
+    auto nLeft = m_timers.begin()->first.first - Clock::now();
+    if (nLeft <= Clock::duration::zero())
+        return 0;
+    // Rounded up: a wait that ends before the deadline would only spin.
+    auto nMs = std::chrono::ceil<std::chrono::milliseconds>(nLeft).count();
+    return static_cast<int>(std::min<int64_t>(nMs, 24 * 3600 * 1000));
+}
+
+void CSocketDispatcher::RunDueTimers() {
+    // One at a time, looked up afresh: a callback may kill or set others.
+    const Clock::time_point now = Clock::now();
+    bool bRan = false;
+    while (!m_timers.empty() && m_timers.begin()->first.first <= now) {
+        auto it = m_timers.begin();
+        TimerId nId = it->first.second;
+        std::function<void()> callback = std::move(it->second);
+        m_timers.erase(it);
+        m_timerDeadlines.erase(nId);
+        bRan = true;
+        callback();
+    }
+    if (bRan)
+        NotifyTimerChange();
+}
+
+void CSocketDispatcher::SetTimerChangeHandler(std::function<void()> handler) {
+    m_onTimerChange = std::move(handler);
+}
+
+void CSocketDispatcher::NotifyTimerChange() {
+    if (m_onTimerChange)
+        m_onTimerChange();
+}
+
+void CSocketDispatcher::WaitForDescriptor(CAsyncSocket* pListener) {
+    m_descriptorWaiters.emplace_back(pListener->m_hSocket, pListener->m_nSerial);
+    if (m_nBackOffTimer == 0)
+        m_nBackOffTimer = SetTimer(kBackOffMs, [this] {
+            m_nBackOffTimer = 0;
+            ReleaseDescriptorWaiters();
+        });
+}
+
+void CSocketDispatcher::DescriptorFreed() {
+    if (!m_descriptorWaiters.empty())
+        ReleaseDescriptorWaiters();
+}
+
+void CSocketDispatcher::ReleaseDescriptorWaiters() {
+    if (m_nBackOffTimer != 0) {
+        KillTimer(m_nBackOffTimer);
+        m_nBackOffTimer = 0;
+    }
+    std::vector<std::pair<int, uint32_t>> waiters;
+    waiters.swap(m_descriptorWaiters);
+    for (const auto& [hSocket, nSerial] : waiters) {
+        CAsyncSocket* pSocket = Lookup(hSocket, nSerial);
+        if (!pSocket || pSocket->m_state != CAsyncSocket::State::Listening)
+            continue;
+        pSocket->m_bAcceptArmed = true;
+        UpdateInterest(pSocket);
+    }
 }
 
 void CSocketDispatcher::Run() {

@@ -3,10 +3,19 @@
 // time; before each delivery the handle is looked up again, so an object
 // that was deleted or closed (or whose handle number was reused) never
 // receives a stale event.
+//
+// It also keeps the process's timers: one ordered set of deadlines. The
+// wait for events is bounded by the nearest deadline, and due timers run
+// from the loop like events, one at a time. No thread and no signal.
 #pragma once
 
+#include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 class CAsyncSocket;
@@ -36,10 +45,32 @@ public:
     void Run();
     void Stop() { m_bStop = true; }
 
+    // Timers. SetTimer returns an identity (never 0) for KillTimer; the
+    // callback runs once, from the loop, no sooner than nDelayMs from now.
+    // A callback may set and kill timers and delete objects.
+    using TimerId = uint64_t;
+    TimerId SetTimer(int nDelayMs, std::function<void()> callback);
+    void KillTimer(TimerId nId);
+    // Milliseconds until the nearest deadline (0 when one is due), -1 when
+    // no timer is set.
+    int NextTimerDelay() const;
+    // Runs every timer whose deadline has passed.
+    void RunDueTimers();
+    // Called whenever the nearest deadline may have changed, so that an
+    // outside loop driving this one (the window's) can re-arm its wait.
+    void SetTimerChangeHandler(std::function<void()> handler);
+
     // Used by CAsyncSocket.
     void Register(CAsyncSocket* pSocket);
     void Unregister(CAsyncSocket* pSocket);
     void UpdateInterest(CAsyncSocket* pSocket);
+    // A listener that found no descriptor for a waiting connection stops
+    // asking for accept events until a socket closes or kBackOffMs pass.
+    void WaitForDescriptor(CAsyncSocket* pListener);
+    // A socket has closed: listeners waiting for a descriptor try again.
+    void DescriptorFreed();
+
+    static constexpr int kBackOffMs = 100;
 
 private:
     struct Entry {
@@ -50,8 +81,21 @@ private:
     CAsyncSocket* Lookup(int hSocket, uint32_t nSerial) const;
     void Deliver(uint64_t nKey, uint32_t nEvents);
 
+    using Clock = std::chrono::steady_clock;
+    void NotifyTimerChange();
+    void ReleaseDescriptorWaiters();
+
     int m_hEpoll = -1;
     uint32_t m_nNextSerial = 1;
     bool m_bStop = false;
     std::vector<Entry> m_entries;
+
+    TimerId m_nNextTimer = 1;
+    std::map<std::pair<Clock::time_point, TimerId>, std::function<void()>> m_timers;
+    std::unordered_map<TimerId, Clock::time_point> m_timerDeadlines;
+    std::function<void()> m_onTimerChange;
+
+    // Listeners backing off for lack of descriptors (handle and serial).
+    std::vector<std::pair<int, uint32_t>> m_descriptorWaiters;
+    TimerId m_nBackOffTimer = 0;
 };

@@ -223,7 +223,9 @@ class FilesTests(unittest.TestCase):
     def test_two_transfers_at_once_on_one_connection(self):
         ftp = self.login()
         ftp.sendcmd("TYPE I")
-        big = os.urandom(2 * 1024 * 1024)
+        # Larger than the socket buffers of both ends can hold, so the first
+        # transfer is still running when the second command is answered.
+        big = os.urandom(32 * 1024 * 1024)
         self.write(self.root, "big.bin", big)
         first = ftp.transfercmd("RETR big.bin")
         second = ftp.transfercmd("RETR data.bin")

@@ -17,10 +17,15 @@ class HostTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(m_dispatcher.IsValid());
-        m_host.Settings().m_nPort = 0; // the system chooses
         m_host.Settings().m_users = {"anonymous,,0,1"};
         m_host.Settings().m_folderMap = {"/=/nonexistent-skerrow/,1,1"};
-        ASSERT_EQ(m_host.StartServer(), 0);
+        // A port the system has just chosen (another process may take it
+        // before the server does: try again then).
+        for (int nTry = 0; nTry < 5 && !m_host.IsRunning(); ++nTry) {
+            m_host.Settings().m_nPort = FreePort();
+            m_host.StartServer();
+        }
+        ASSERT_TRUE(m_host.IsRunning());
         sockaddr_in address{};
         m_host.Listener()->GetSockName(address);
         m_nPort = ntohs(address.sin_port);
@@ -73,7 +78,7 @@ TEST_F(HostTest, StartLineNamesHostVersionTimeAndPort) {
     const std::string& strLog = m_host.LogText();
     EXPECT_EQ(strLog.rfind(LocalHostName() + " FTP versi\xC3\xB3n 0.7 iniciado ", 0), 0u) << strLog;
     EXPECT_NE(strLog.find("\nEscuchando en direcci\xC3\xB3n "), std::string::npos);
-    EXPECT_NE(strLog.find(" y puerto 0\n"), std::string::npos);
+    EXPECT_NE(strLog.find(" y puerto " + std::to_string(m_nPort) + "\n"), std::string::npos);
     EXPECT_EQ(m_views.m_strCaption, "&Parar");
     // The time is laid out as ctime does, without its line end.
     std::string strTime = TimeText();
@@ -279,6 +284,19 @@ TEST_F(HostTest, PortInUseLeavesTheServerStoppedAndCanBeRetried) {
     EXPECT_EQ(m_host.StartServer(), 0);
     EXPECT_TRUE(m_host.IsRunning());
     EXPECT_EQ(m_views.m_strCaption, "&Parar");
+}
+
+TEST_F(HostTest, PortsOutsideTheTcpRangeFailAsAPortInUse) {
+    m_host.StopServer();
+    for (int nPort : {0, -1, 65536, 70000, 92146}) {
+        m_host.Settings().m_nPort = nPort;
+        size_t nMark = m_host.LogText().size();
+        EXPECT_EQ(m_host.StartServer(), -1) << nPort;
+        EXPECT_FALSE(m_host.IsRunning());
+        EXPECT_EQ(m_host.Listener(), nullptr);
+        EXPECT_EQ(LogSince(nMark), "Error: no es posible iniciar Skerrow\n");
+        EXPECT_EQ(m_views.m_strCaption, "&Iniciar");
+    }
 }
 
 TEST_F(HostTest, StopClosesEveryClientAndLogsOnce) {

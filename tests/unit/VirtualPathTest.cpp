@@ -27,6 +27,8 @@ std::string ResolveLiterally(const std::string& strBase, std::string strParam) {
     if (strPath.back() != '/')
         strPath += '/';
     size_t nPos;
+    while ((nPos = strPath.find("//")) != std::string::npos)
+        strPath.erase(nPos, 1);
     while ((nPos = strPath.find("/./")) != std::string::npos)
         strPath.replace(nPos, 3, "/");
     while ((nPos = strPath.find("/../")) != std::string::npos) {
@@ -58,13 +60,16 @@ TEST(ResolvePath, RelativeAbsoluteAndDotComponents) {
     EXPECT_EQ(Resolve("/", "././."), "/");
 }
 
-TEST(ResolvePath, DoubledSeparatorsAndManyDotsStay) {
-    EXPECT_EQ(Resolve("/", "a//b"), "/a//b/");
-    EXPECT_EQ(Resolve("/", "..."), "/.../");
+TEST(ResolvePath, DoubledSeparatorsCollapseAndManyDotsStay) {
+    EXPECT_EQ(Resolve("/", "a//b"), "/a/b/");
+    EXPECT_EQ(Resolve("/", "//drop/f"), "/drop/f/");
+    EXPECT_EQ(Resolve("/pub/", "x///"), "/pub/x/");
+    EXPECT_EQ(Resolve("/", "\\\\ro\\f"), "/ro/f/");
+    EXPECT_EQ(Resolve("/", "/./ro//./f"), "/ro/f/");
+    EXPECT_EQ(Resolve("/", "a//..//ro"), "/ro/");
+    EXPECT_EQ(Resolve("/", "...//"), "/.../");
     EXPECT_EQ(Resolve("/", "a/...."), "/a/..../");
     EXPECT_EQ(Resolve("/", "c:"), "/c:/");
-    // ".." removes the empty component of a doubled separator.
-    EXPECT_EQ(Resolve("/", "a//.."), "/a/");
 }
 
 TEST(ResolvePath, RefusesEmptyParameterOrBase) {
@@ -84,7 +89,7 @@ TEST(ResolvePath, AgreesWithTheLiteralRulesOnRandomPaths) {
         int nPieces = 1 + static_cast<int>(random() % 8);
         for (int k = 0; k < nPieces; ++k)
             strParam += pieces[random() % std::size(pieces)];
-        std::string strBase = i % 3 == 0 ? "/" : i % 3 == 1 ? "/p/q/" : "/p//q/";
+        std::string strBase = i % 3 == 0 ? "/" : i % 3 == 1 ? "/p/q/" : "/p/q/r/";
         ASSERT_EQ(Resolve(strBase, strParam), ResolveLiterally(strBase, strParam))
             << "base " << strBase << " parameter " << strParam;
     }
