@@ -1,6 +1,7 @@
 #include "app/HeadlessFrontEnd.h"
 
 #include "app/HeadlessViews.h"
+#include "app/OutputQueue.h"
 #include "config/SettingsStore.h"
 #include "net/ServerHost.h"
 #include "net/SocketDispatcher.h"
@@ -57,7 +58,8 @@ int RunHeadless() {
     sigaction(SIGTERM, &action, nullptr);
     IgnoreFileSignals();
 
-    CHeadlessViews views;
+    COutputQueue output;
+    CHeadlessViews views(&output);
     CServerHost host(views);
     CSettingsStore::Load(host.Settings());
     if (host.StartServer() != 0) {

@@ -1,10 +1,11 @@
 #include "app/HeadlessViews.h"
 
+#include "app/OutputQueue.h"
+
 void CHeadlessViews::AppendLog(const std::string& strText) {
     if (!m_pOutput)
         return;
-    fwrite(strText.data(), 1, strText.size(), m_pOutput);
-    fflush(m_pOutput);
+    m_pOutput->Write(strText);
 }
 
 int CHeadlessViews::AddRow(const std::string& strText) {

@@ -1,16 +1,19 @@
 // The server's views without a window: every log text goes to standard
-// output as it is, and the connected-user rows live in plain memory.
+// output as it is (through a queue that never blocks), and the
+// connected-user rows live in plain memory.
 #pragma once
 
 #include "net/HostViews.h"
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
+class COutputQueue;
+
 class CHeadlessViews : public CHostViews {
 public:
-    explicit CHeadlessViews(FILE* pOutput = stdout) : m_pOutput(pOutput) {}
+    // pOutput may be null: the log then goes nowhere.
+    explicit CHeadlessViews(COutputQueue* pOutput) : m_pOutput(pOutput) {}
 
     void AppendLog(const std::string& strText) override;
     void ReplaceLog(const std::string& /*strText*/) override {}
@@ -43,5 +46,5 @@ public:
     bool m_bBusy = false;
 
 private:
-    FILE* m_pOutput;
+    COutputQueue* m_pOutput;
 };

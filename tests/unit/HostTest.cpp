@@ -1,5 +1,6 @@
 #include "app/HeadlessViews.h"
 #include "ftp/ClientSocket.h"
+#include "net/DataSocket.h"
 #include "net/ListeningSocket.h"
 #include "net/ServerHost.h"
 #include "net/SocketDispatcher.h"
@@ -7,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <linux/sockios.h>
 #include <memory>
 #include <sys/ioctl.h>
@@ -346,6 +349,11 @@ TEST_F(HostTest, BadClientsDoNotDisturbOthers) {
         return nUnsent == 0 && nUnread == 0;
     }));
     EXPECT_EQ(pLong->Command(m_dispatcher, "NOOP"), "200 Ok");
+    // The long line's memory is given back.
+    EXPECT_LE(pServerSide->m_strInput.capacity(), CClientSocket::kKeptInputCapacity);
+    pLong->Send(std::string(CClientSocket::kMaxInput - 100, 'B') + "\r\n");
+    EXPECT_EQ(pLong->ReadLine(m_dispatcher).substr(0, 20), "500 Unknown command ");
+    EXPECT_LE(pServerSide->m_strInput.capacity(), CClientSocket::kKeptInputCapacity);
     // A zero byte ends the command line.
     pLong->Send(std::string("NOOP\0garbage\r\n", 14));
     EXPECT_EQ(pLong->ReadLine(m_dispatcher), "200 Ok");
@@ -354,4 +362,79 @@ TEST_F(HostTest, BadClientsDoNotDisturbOthers) {
     ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_host.ClientCount() == 3; }));
     EXPECT_EQ(pGood->Command(m_dispatcher, "NOOP"), "200 Ok");
     EXPECT_EQ(pGood->Command(m_dispatcher, "PWD"), "257 \"/\" is current directory");
+}
+
+namespace {
+
+// The temporary folder of the listings, pointed at a fresh folder for one test.
+class CTemporaryFolder {
+public:
+    CTemporaryFolder() {
+        m_path = std::filesystem::temp_directory_path() /
+                 ("skerrow-host-tmp-" + std::to_string(getpid()));
+        std::filesystem::create_directories(m_path);
+        const char* pszOld = getenv("TMPDIR");
+        m_bHadOld = pszOld != nullptr;
+        if (pszOld)
+            m_strOld = pszOld;
+        setenv("TMPDIR", m_path.c_str(), 1);
+    }
+    ~CTemporaryFolder() {
+        if (m_bHadOld)
+            setenv("TMPDIR", m_strOld.c_str(), 1);
+        else
+            unsetenv("TMPDIR");
+        std::filesystem::remove_all(m_path);
+    }
+    size_t Files() const {
+        return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(m_path),
+                                                 std::filesystem::directory_iterator()));
+    }
+
+private:
+    std::filesystem::path m_path;
+    std::string m_strOld;
+    bool m_bHadOld = false;
+};
+
+} // namespace
+
+TEST_F(HostTest, AbandonedTransfersAreBoundedAndTimedOut) {
+    CTemporaryFolder temp;
+    CDataSocket::SetTimeoutsForTests(300, 300);
+    auto pClient = LoggedIn();
+    CClientSocket* pServerSide = m_host.Client(0);
+    // Four transfers that nobody connects to are held...
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(pClient->Command(m_dispatcher, "PASV").substr(0, 4), "227 ");
+        EXPECT_EQ(pClient->Command(m_dispatcher, "LIST").substr(0, 4), "150 ");
+    }
+    EXPECT_EQ(pServerSide->RunningDataConnections(), 4u);
+    EXPECT_EQ(temp.Files(), 4u);
+    // ... a fifth is refused at once and holds nothing.
+    EXPECT_EQ(pClient->Command(m_dispatcher, "PASV").substr(0, 4), "227 ");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "LIST").substr(0, 4), "150 ");
+    EXPECT_EQ(pClient->ReadLine(m_dispatcher), "425 Data connection reset");
+    EXPECT_EQ(pServerSide->RunningDataConnections(), 4u);
+    EXPECT_EQ(temp.Files(), 4u);
+    // The held ones fail when their time is up, giving everything back.
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(pClient->ReadLine(m_dispatcher), "425 Data connection reset");
+    EXPECT_TRUE(pServerSide->m_dataSockets.empty());
+    EXPECT_EQ(temp.Files(), 0u);
+    // Active mode to a port nobody answers on fails and is released too.
+    CAsyncSocket closed;
+    ASSERT_TRUE(closed.Create(0, 1, FD_ALL_EVENTS, "127.0.0.1"));
+    sockaddr_in address{};
+    closed.GetSockName(address);
+    unsigned nPort = ntohs(address.sin_port);
+    closed.Close();
+    EXPECT_EQ(pClient->Command(m_dispatcher, "PORT 127,0,0,1," + std::to_string(nPort >> 8) + "," +
+                                                 std::to_string(nPort & 255)),
+              "200 Port command okay");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "NLST").substr(0, 4), "150 ");
+    EXPECT_EQ(pClient->ReadLine(m_dispatcher), "425 Data connection reset");
+    EXPECT_TRUE(PumpUntil(m_dispatcher, [&] { return pServerSide->m_dataSockets.empty(); }));
+    EXPECT_EQ(temp.Files(), 0u);
+    CDataSocket::SetTimeoutsForTests(CDataSocket::kConnectTimeoutMs, CDataSocket::kLingerMs);
 }

@@ -127,6 +127,28 @@ TEST(FindFolder, BoundariesOrderAndNoMatch) {
     EXPECT_EQ(FindFolder({"/x/=/x/,1,1"}, "/x/y").m_strRealPath, "/x/");
 }
 
+TEST(FindFolder, EachEntryIsReadAloneAndOneWithoutLocalFolderGovernsNothing) {
+    // A hand-edited entry without flags takes nothing from the entry
+    // matched before it: its permissions are refused.
+    std::vector<std::string> map = {"/=/r/,1,1", "/a=/A/,1,1", "/a/b=/B/"};
+    CFolderRecord record = FindFolder(map, "/a/b/f");
+    EXPECT_EQ(record.m_strVirtualPath, "/a");
+    EXPECT_EQ(record.m_strRealPath, "/A/");
+    // ... and with no comma at all it has no local folder: /a governs.
+    EXPECT_EQ(MapToRealPath(map, "/a/b/f"), "/A/b/f");
+    record = FindFolder({"/=/r/,1,1", "/a=/A/,1,1", "/a/b=/B/,1"}, "/a/b/f");
+    EXPECT_EQ(record.m_strRealPath, "/B/");
+    EXPECT_FALSE(record.m_bUpload);
+    EXPECT_FALSE(record.m_bDownload);
+    // An empty local path never maps to the file system's root.
+    for (const char* pszEntry : {"/e=,1,1", "/e=", "/e"}) {
+        std::vector<std::string> withEmpty = {"/=/r/,0,1", pszEntry};
+        EXPECT_EQ(MapToRealPath(withEmpty, "/e/etc/passwd"), "/r/e/etc/passwd") << pszEntry;
+        EXPECT_FALSE(FindFolder(withEmpty, "/e/x").m_bUpload) << pszEntry;
+        EXPECT_EQ(MapToRealPath({pszEntry}, "/e/etc/passwd"), "") << pszEntry;
+    }
+}
+
 TEST(MapToRealPath, JoinsTheRestToTheLocalFolder) {
     std::vector<std::string> map = {"/=/srv/root/,1,1", "/pub=/srv/files,1,1"};
     EXPECT_EQ(MapToRealPath(map, "/"), "/srv/root/");

@@ -1,0 +1,193 @@
+// The loop's timers, and the accept back-off that uses them.
+#include "net/AsyncSocket.h"
+#include "net/SocketDispatcher.h"
+#include "net/Timer.h"
+#include "tests/unit/SocketTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <sys/resource.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+} // namespace
+
+TEST(Timers, RunInDeadlineOrderOnceAndNotBeforeTheirTime) {
+    CSocketDispatcher dispatcher;
+    std::string strOrder;
+    const Clock::time_point start = Clock::now();
+    int64_t nFirstAt = -1;
+    dispatcher.SetTimer(60, [&] { strOrder += 'c'; });
+    dispatcher.SetTimer(20, [&] {
+        strOrder += 'a';
+        nFirstAt = MsSince(start);
+    });
+    dispatcher.SetTimer(40, [&] { strOrder += 'b'; });
+    dispatcher.SetTimer(40, [&] { strOrder += 'B'; }); // same deadline: set later, runs later
+    EXPECT_GT(dispatcher.NextTimerDelay(), 0);
+    EXPECT_LE(dispatcher.NextTimerDelay(), 20);
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return strOrder.size() == 4; }, 2000));
+    EXPECT_EQ(strOrder, "abBc");
+    EXPECT_GE(nFirstAt, 20);
+    EXPECT_EQ(dispatcher.NextTimerDelay(), -1);
+    dispatcher.ProcessEvents(30);
+    EXPECT_EQ(strOrder, "abBc");
+}
+
+TEST(Timers, TheWaitForEventsEndsAtTheNearestDeadline) {
+    CSocketDispatcher dispatcher;
+    bool bRan = false;
+    dispatcher.SetTimer(30, [&] { bRan = true; });
+    const Clock::time_point start = Clock::now();
+    // Asked to wait for ever, the loop still wakes for the timer.
+    dispatcher.ProcessEvents(-1);
+    EXPECT_TRUE(bRan);
+    EXPECT_LT(MsSince(start), 1000);
+}
+
+TEST(Timers, KilledTimersNeverRunEvenFromAnotherCallback) {
+    CSocketDispatcher dispatcher;
+    int nRuns = 0;
+    CSocketDispatcher::TimerId nVictim = dispatcher.SetTimer(10, [&] { nRuns += 100; });
+    dispatcher.SetTimer(0, [&] { dispatcher.KillTimer(nVictim); });
+    CSocketDispatcher::TimerId nKilled = dispatcher.SetTimer(5, [&] { nRuns += 1000; });
+    dispatcher.KillTimer(nKilled);
+    dispatcher.KillTimer(nKilled); // twice: harmless
+    dispatcher.SetTimer(20, [&] {
+        ++nRuns;
+        // A callback may set a new timer, even one that is due at once.
+        dispatcher.SetTimer(0, [&] { ++nRuns; });
+    });
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return nRuns >= 2; }, 2000));
+    dispatcher.ProcessEvents(30);
+    EXPECT_EQ(nRuns, 2);
+}
+
+TEST(Timers, OwnedTimerStopsWithItsOwnerAndMayDeleteIt) {
+    CSocketDispatcher dispatcher;
+    int nRuns = 0;
+    {
+        CTimer gone;
+        gone.Start(10, [&] { ++nRuns; });
+        EXPECT_TRUE(gone.IsActive());
+    }
+    struct SOwner {
+        CTimer timer;
+    };
+    auto pOwner = std::make_unique<SOwner>();
+    SOwner* pRaw = pOwner.release();
+    pRaw->timer.Start(5, [&nRuns, pRaw] {
+        ++nRuns;
+        delete pRaw; // the owner goes from inside its own timer
+    });
+    CTimer restarted;
+    restarted.Start(1000, [&] { nRuns += 100; });
+    restarted.Start(15, [&] { nRuns += 10; }); // replaces the first deadline
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return nRuns >= 11; }, 2000));
+    dispatcher.ProcessEvents(30);
+    EXPECT_EQ(nRuns, 11);
+    EXPECT_FALSE(restarted.IsActive());
+    EXPECT_EQ(dispatcher.NextTimerDelay(), -1);
+}
+
+TEST(Timers, ChangeHandlerHearsOfEveryNewNearestDeadline) {
+    CSocketDispatcher dispatcher;
+    int nChanges = 0;
+    dispatcher.SetTimerChangeHandler([&] { ++nChanges; });
+    CSocketDispatcher::TimerId nId = dispatcher.SetTimer(50, [] {});
+    EXPECT_GE(nChanges, 1);
+    int nBefore = nChanges;
+    dispatcher.KillTimer(nId);
+    EXPECT_GT(nChanges, nBefore);
+    dispatcher.SetTimerChangeHandler(nullptr);
+}
+
+namespace {
+
+// A listener that accepts into a scratch socket whenever told of a
+// waiting connection, and counts how often it was told.
+class CAcceptingListener : public CAsyncSocket {
+public:
+    void OnAccept(int) override {
+        ++m_nAttempts;
+        auto pAccepted = std::make_unique<CAsyncSocket>();
+        if (Accept(*pAccepted))
+            m_accepted.push_back(std::move(pAccepted));
+        else
+            m_nLastError = GetLastError();
+    }
+    int m_nAttempts = 0;
+    int m_nLastError = 0;
+    std::vector<std::unique_ptr<CAsyncSocket>> m_accepted;
+};
+
+// Lowers the open-file limit so that the next descriptor cannot be made,
+// and restores it when it goes.
+class CDescriptorsExhausted {
+public:
+    CDescriptorsExhausted() {
+        ::getrlimit(RLIMIT_NOFILE, &m_saved);
+        int hLowest = ::dup(0);
+        ::close(hLowest);
+        rlimit tight = m_saved;
+        tight.rlim_cur = static_cast<rlim_t>(hLowest);
+        ::setrlimit(RLIMIT_NOFILE, &tight);
+    }
+    ~CDescriptorsExhausted() { ::setrlimit(RLIMIT_NOFILE, &m_saved); }
+
+private:
+    rlimit m_saved{};
+};
+
+} // namespace
+
+TEST(AcceptBackOff, NoDescriptorMeansAWaitNotASpin) {
+    CSocketDispatcher dispatcher;
+    CAcceptingListener listener;
+    ASSERT_TRUE(listener.Create(0, 1, FD_ALL_EVENTS, "127.0.0.1"));
+    ASSERT_EQ(listener.Listen(5), 0);
+    sockaddr_in address{};
+    listener.GetSockName(address);
+    CTestClient client(ntohs(address.sin_port));
+    {
+        CDescriptorsExhausted exhausted;
+        const Clock::time_point start = Clock::now();
+        while (MsSince(start) < 350)
+            dispatcher.ProcessEvents(10);
+        // About one try per back-off period, not one per loop pass.
+        EXPECT_GE(listener.m_nAttempts, 1);
+        EXPECT_LE(listener.m_nAttempts, 6);
+        EXPECT_EQ(listener.m_nLastError, EMFILE);
+        EXPECT_TRUE(listener.m_accepted.empty());
+    }
+    // A descriptor is free again: the waiting connection is taken.
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return listener.m_accepted.size() == 1; }, 1000));
+}
+
+TEST(AcceptBackOff, ASocketThatClosesWakesTheListenerAtOnce) {
+    CSocketDispatcher dispatcher;
+    CAcceptingListener listener;
+    ASSERT_TRUE(listener.Create(0, 1, FD_ALL_EVENTS, "127.0.0.1"));
+    ASSERT_EQ(listener.Listen(5), 0);
+    sockaddr_in address{};
+    listener.GetSockName(address);
+    auto pSpare = std::make_unique<CAsyncSocket>();
+    ASSERT_TRUE(pSpare->Create(0));
+    CTestClient client(ntohs(address.sin_port));
+    CDescriptorsExhausted exhausted;
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return listener.m_nAttempts == 1; }, 1000));
+    EXPECT_TRUE(listener.m_accepted.empty());
+    // Closing a socket of the process frees the descriptor the connection needs.
+    const Clock::time_point start = Clock::now();
+    pSpare.reset();
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return listener.m_accepted.size() == 1; }, 1000));
+    EXPECT_LT(MsSince(start), CSocketDispatcher::kBackOffMs);
+}
