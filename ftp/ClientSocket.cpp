@@ -418,7 +418,8 @@ void CClientSocket::DoMkdRmd(int nCode, const std::string& strParameter) {
     CLocalPath local = MapToLocalPath(settings.m_folderMap, strPath);
     bool bMake = nCode == CMD_MKD;
     int nError = 0;
-    bool bDone = !local.IsEmpty() && (bMake ? local.MakeFolder(nError) : local.RemoveFolder(nError));
+    bool bDone =
+        !local.IsEmpty() && (bMake ? local.MakeFolder(nError) : local.RemoveFolder(nError));
     if (!bDone) {
         SendReply(ReplyText(bMake ? REPLY_MKD_FAILED : REPLY_RMD_FAILED));
         return;
@@ -440,8 +441,9 @@ int CClientSocket::StartReceive(const CLocalPath& path) {
 }
 
 size_t CClientSocket::RunningDataConnections() const {
-    return static_cast<size_t>(std::count_if(m_dataSockets.begin(), m_dataSockets.end(),
-                                             [](const CDataSocket* p) { return !p->IsFinished(); }));
+    return static_cast<size_t>(
+        std::count_if(m_dataSockets.begin(), m_dataSockets.end(),
+                      [](const CDataSocket* p) { return !p->IsFinished(); }));
 }
 
 int CClientSocket::StartData(const CLocalPath& path, bool bSending, bool bDeleteAfter) {
@@ -451,9 +453,9 @@ int CClientSocket::StartData(const CLocalPath& path, bool bSending, bool bDelete
                                            ? new (std::nothrow) CDataSocket(this)
                                            : nullptr);
     if (!pData) {
-        SendReply(ReplyText(REPLY_DATA_RESET));
         if (bDeleteAfter)
             ::unlink(path.Full().c_str());
+        SendReply(ReplyText(REPLY_DATA_RESET));
         return -1;
     }
     pData->m_file = path;
@@ -485,9 +487,9 @@ int CClientSocket::StartData(const CLocalPath& path, bool bSending, bool bDelete
         m_dataSockets.push_back(pData.release());
         return 0;
     }
-    SendReply(ReplyText(REPLY_DATA_RESET));
     if (bDeleteAfter)
         ::unlink(path.Full().c_str());
+    SendReply(ReplyText(REPLY_DATA_RESET));
     return -1;
 }
 

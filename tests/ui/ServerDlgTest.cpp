@@ -1,4 +1,5 @@
 #include "ui/ServerDlg.h"
+#include "net/SocketDispatcher.h"
 #include "res/Templates.h"
 #include "tests/ui/WindowTestSupport.h"
 #include "ui/AboutDlg.h"
@@ -98,6 +99,23 @@ private slots:
         QVERIFY(!pDialog->isMaximized());
         QVERIFY(!(pDialog->windowFlags() & Qt::WindowMaximizeButtonHint));
         QVERIFY(pDialog->windowFlags() & Qt::WindowMinimizeButtonHint);
+    }
+
+    void loopTimersRunFromTheWindowLoop() {
+        auto pDialog = Open();
+        CSocketDispatcher* pDispatcher = CSocketDispatcher::Current();
+        QVERIFY(pDispatcher);
+        int nRuns = 0;
+        pDispatcher->SetTimer(20, [&] {
+            ++nRuns;
+            // A timer set from a timer: the window's wait follows it.
+            pDispatcher->SetTimer(10, [&] { nRuns += 10; });
+        });
+        CSocketDispatcher::TimerId nKilled = pDispatcher->SetTimer(5, [&] { nRuns += 100; });
+        pDispatcher->KillTimer(nKilled);
+        QTRY_COMPARE(nRuns, 11);
+        QTest::qWait(30);
+        QCOMPARE(nRuns, 11);
     }
 
     void startStopAndRetryAfterPortInUse() {

@@ -1,7 +1,7 @@
 // The loop's timers, and the accept back-off that uses them.
+#include "net/Timer.h"
 #include "net/AsyncSocket.h"
 #include "net/SocketDispatcher.h"
-#include "net/Timer.h"
 #include "tests/unit/SocketTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -34,7 +34,8 @@ TEST(Timers, RunInDeadlineOrderOnceAndNotBeforeTheirTime) {
     dispatcher.SetTimer(40, [&] { strOrder += 'B'; }); // same deadline: set later, runs later
     EXPECT_GT(dispatcher.NextTimerDelay(), 0);
     EXPECT_LE(dispatcher.NextTimerDelay(), 20);
-    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return strOrder.size() == 4; }, 2000));
+    ASSERT_TRUE(PumpUntil(
+        dispatcher, [&] { return strOrder.size() == 4; }, 2000));
     EXPECT_EQ(strOrder, "abBc");
     EXPECT_GE(nFirstAt, 20);
     EXPECT_EQ(dispatcher.NextTimerDelay(), -1);
@@ -66,7 +67,8 @@ TEST(Timers, KilledTimersNeverRunEvenFromAnotherCallback) {
         // A callback may set a new timer, even one that is due at once.
         dispatcher.SetTimer(0, [&] { ++nRuns; });
     });
-    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return nRuns >= 2; }, 2000));
+    ASSERT_TRUE(PumpUntil(
+        dispatcher, [&] { return nRuns >= 2; }, 2000));
     dispatcher.ProcessEvents(30);
     EXPECT_EQ(nRuns, 2);
 }
@@ -91,7 +93,8 @@ TEST(Timers, OwnedTimerStopsWithItsOwnerAndMayDeleteIt) {
     CTimer restarted;
     restarted.Start(1000, [&] { nRuns += 100; });
     restarted.Start(15, [&] { nRuns += 10; }); // replaces the first deadline
-    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return nRuns >= 11; }, 2000));
+    ASSERT_TRUE(PumpUntil(
+        dispatcher, [&] { return nRuns >= 11; }, 2000));
     dispatcher.ProcessEvents(30);
     EXPECT_EQ(nRuns, 11);
     EXPECT_FALSE(restarted.IsActive());
@@ -124,6 +127,19 @@ public:
         else
             m_nLastError = GetLastError();
     }
+    // One connection taken while descriptors are plenty, so that the
+    // sanitizers' run-time type checks have seen these types before the
+    // process runs out of descriptors (they need some of their own).
+    bool Prime(CSocketDispatcher& rDispatcher) {
+        sockaddr_in address{};
+        GetSockName(address);
+        CTestClient first(ntohs(address.sin_port));
+        bool bTaken = PumpUntil(
+            rDispatcher, [&] { return m_accepted.size() == 1; }, 1000);
+        m_accepted.clear();
+        m_nAttempts = 0;
+        return bTaken;
+    }
     int m_nAttempts = 0;
     int m_nLastError = 0;
     std::vector<std::unique_ptr<CAsyncSocket>> m_accepted;
@@ -154,6 +170,7 @@ TEST(AcceptBackOff, NoDescriptorMeansAWaitNotASpin) {
     CAcceptingListener listener;
     ASSERT_TRUE(listener.Create(0, 1, FD_ALL_EVENTS, "127.0.0.1"));
     ASSERT_EQ(listener.Listen(5), 0);
+    ASSERT_TRUE(listener.Prime(dispatcher));
     sockaddr_in address{};
     listener.GetSockName(address);
     CTestClient client(ntohs(address.sin_port));
@@ -169,7 +186,8 @@ TEST(AcceptBackOff, NoDescriptorMeansAWaitNotASpin) {
         EXPECT_TRUE(listener.m_accepted.empty());
     }
     // A descriptor is free again: the waiting connection is taken.
-    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return listener.m_accepted.size() == 1; }, 1000));
+    ASSERT_TRUE(PumpUntil(
+        dispatcher, [&] { return listener.m_accepted.size() == 1; }, 1000));
 }
 
 TEST(AcceptBackOff, ASocketThatClosesWakesTheListenerAtOnce) {
@@ -177,17 +195,20 @@ TEST(AcceptBackOff, ASocketThatClosesWakesTheListenerAtOnce) {
     CAcceptingListener listener;
     ASSERT_TRUE(listener.Create(0, 1, FD_ALL_EVENTS, "127.0.0.1"));
     ASSERT_EQ(listener.Listen(5), 0);
+    ASSERT_TRUE(listener.Prime(dispatcher));
     sockaddr_in address{};
     listener.GetSockName(address);
     auto pSpare = std::make_unique<CAsyncSocket>();
     ASSERT_TRUE(pSpare->Create(0));
     CTestClient client(ntohs(address.sin_port));
     CDescriptorsExhausted exhausted;
-    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return listener.m_nAttempts == 1; }, 1000));
+    ASSERT_TRUE(PumpUntil(
+        dispatcher, [&] { return listener.m_nAttempts == 1; }, 1000));
     EXPECT_TRUE(listener.m_accepted.empty());
     // Closing a socket of the process frees the descriptor the connection needs.
     const Clock::time_point start = Clock::now();
     pSpare.reset();
-    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return listener.m_accepted.size() == 1; }, 1000));
+    ASSERT_TRUE(PumpUntil(
+        dispatcher, [&] { return listener.m_accepted.size() == 1; }, 1000));
     EXPECT_LT(MsSince(start), CSocketDispatcher::kBackOffMs);
 }

@@ -1,0 +1,374 @@
+"""A hostile client against the real program: no way around the permissions,
+no spin, no stall, nothing held for ever."""
+
+import ftplib
+import io
+import os
+import resource
+import socket
+import subprocess
+import threading
+import time
+import unittest
+
+from skerrow_server import BINARY, SkerrowServer, free_port, wait_for
+
+
+def descriptors(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def greeted(sock, timeout):
+    """True when the server's greeting arrives on sock within timeout."""
+    sock.settimeout(timeout)
+    try:
+        return sock.recv(4096).startswith(b"220 ")
+    except OSError:
+        return False
+
+
+class HostileTests(unittest.TestCase):
+    def setUp(self):
+        server = SkerrowServer(log_level=0)
+        self.addCleanup(server.cleanup)
+        self.root = server.folder("root")
+        self.drop = server.folder("drop")
+        self.ro = server.folder("ro")
+        self.outside = server.folder("outside")
+        self.secret = b"S" * 123457
+        self.write(self.outside, "secret.txt", self.secret)
+        os.makedirs(os.path.join(self.outside, "dir"))
+        self.write(self.drop, "f", b"not for download")
+        self.write(self.ro, "f", b"read only")
+        self.write(self.root, "inside.txt", b"inside")
+        os.symlink(os.path.join(self.outside, "secret.txt"), os.path.join(self.root, "passwd_link"))
+        os.symlink("../outside/dir", os.path.join(self.root, "dir_out"))
+        os.symlink("passwd_link", os.path.join(self.root, "chain"))
+        os.symlink("loop2", os.path.join(self.root, "loop1"))
+        os.symlink("loop1", os.path.join(self.root, "loop2"))
+        os.symlink("inside.txt", os.path.join(self.root, "rel_in"))
+        os.symlink(os.path.join(self.root, "inside.txt"), os.path.join(self.root, "abs_in"))
+        os.symlink(self.ro, os.path.join(server.root, "ro_link"))
+        self.write(os.path.join(server.root, "nowhere"), "f", b"hand-edited entry")
+        server.folders = ["/=%s/,1,1" % self.root, "/drop=%s/,1,0" % self.drop,
+                          "/ro=%s/,0,1" % self.ro, "/pub=%s/,0,1" % os.path.join(server.root, "ro_link"),
+                          "/ro/sub=%s" % os.path.join(server.root, "nowhere"), "/empty=,1,1"]
+        server.users = ["admin,pw,1,1"]
+        server.start()
+        self.server = server
+
+    @staticmethod
+    def write(folder, name, data):
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, name), "wb") as out:
+            out.write(data)
+
+    def login(self):
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", self.server.port, timeout=10)
+        self.addCleanup(ftp.close)
+        ftp.login("admin", "pw")
+        ftp.sendcmd("TYPE I")
+        return ftp
+
+    @staticmethod
+    def answer(ftp, command):
+        try:
+            return ftp.sendcmd(command)
+        except ftplib.Error as error:
+            return str(error)
+
+    def retr(self, ftp, path):
+        chunks = []
+        try:
+            ftp.retrbinary("RETR " + path, chunks.append)
+        except ftplib.Error as error:
+            return str(error)
+        return b"".join(chunks)
+
+    def stor(self, ftp, path, data):
+        try:
+            return ftp.storbinary("STOR " + path, io.BytesIO(data))
+        except ftplib.Error as error:
+            return str(error)
+
+    def test_doubled_separators_are_governed_by_the_entry_they_name(self):
+        ftp = self.login()
+        for path in ("//drop/f", "///drop//f", "\\\\drop\\f", "/./drop/./f", "/ro/..//drop/f",
+                     "//drop/../drop/f", "drop//f"):
+            self.assertEqual(self.retr(ftp, path), "550 Permission denied", path)
+        for command in ("DELE //ro/f", "DELE \\\\ro\\f", "MKD //ro/new", "RMD //ro//", "STOR //ro/x"):
+            self.assertEqual(self.answer(ftp, command), "550 Permission denied", command)
+        self.assertEqual(self.stor(ftp, "//ro//new", b"x"), "550 Permission denied")
+        self.assertEqual(os.listdir(self.ro), ["f"])
+        self.assertEqual(self.answer(ftp, "CWD //ro//./"), '257 "/ro/" is current directory')
+        self.assertEqual(self.answer(ftp, "PWD"), '257 "/ro/" is current directory')
+        self.assertEqual(self.retr(ftp, "f"), b"read only")
+        self.assertEqual(self.answer(ftp, "DELE f"), "550 Permission denied")
+
+    def test_links_out_of_a_published_folder_count_as_missing(self):
+        ftp = self.login()
+        for path in ("passwd_link", "chain", "dir_out/../outside/secret.txt", "loop1",
+                     "/pub/../passwd_link"):
+            self.assertEqual(self.retr(ftp, path), '550 Can\'t read file "%s"' % path, path)
+        # Writing through a link out fails; the file outside is untouched.
+        self.assertEqual(self.stor(ftp, "passwd_link", b"overwritten"), "425 Data connection reset")
+        self.assertEqual(self.stor(ftp, "dir_out/new", b"planted"), "425 Data connection reset")
+        with open(os.path.join(self.outside, "secret.txt"), "rb") as src:
+            self.assertEqual(src.read(), self.secret)
+        self.assertEqual(os.listdir(os.path.join(self.outside, "dir")), [])
+        self.assertEqual(self.answer(ftp, "DELE passwd_link"), "550 Delete failed")
+        self.assertTrue(os.path.islink(os.path.join(self.root, "passwd_link")))
+        self.assertEqual(self.answer(ftp, "MKD dir_out/made"), "550 MKD failed")
+        self.assertEqual(self.answer(ftp, "RMD dir_out"), "550 RMD failed")
+        self.assertEqual(self.answer(ftp, "CWD dir_out"), '553 Can\'t change directory to "dir_out"')
+        # A listing shows the link itself, never what lies outside.
+        lines = []
+        ftp.retrlines("LIST", lines.append)
+        link_line = [line for line in lines if line.endswith(" passwd_link")][0]
+        self.assertNotIn(str(len(self.secret)), link_line)
+        lines = []
+        ftp.retrlines("LIST dir_out", lines.append)
+        self.assertEqual(lines, [])
+        # Links that stay inside work, and a published folder may be a link.
+        self.assertEqual(self.retr(ftp, "rel_in"), b"inside")
+        self.assertEqual(self.retr(ftp, "abs_in"), b"inside")
+        self.assertEqual(self.retr(ftp, "/pub/f"), b"read only")
+
+    def test_folder_entries_without_flags_or_local_folder_govern_nothing(self):
+        ftp = self.login()
+        # "/ro/sub" has no flags and no local folder: /ro governs (read only).
+        self.assertEqual(self.retr(ftp, "/ro/sub/f"), '550 Can\'t read file "/ro/sub/f"')
+        self.assertEqual(self.stor(ftp, "/ro/sub/x", b"x"), "550 Permission denied")
+        # An empty local path is not the file system's root.
+        self.assertEqual(self.retr(ftp, "/empty/etc/passwd"), '550 Can\'t read file "/empty/etc/passwd"')
+        self.assertEqual(self.answer(ftp, "CWD /empty/etc"), '553 Can\'t change directory to "/empty/etc"')
+
+    def test_upload_that_cannot_be_written_fails_at_once(self):
+        ftp = self.login()
+        # Another upload holds the file: the second one is refused at once.
+        first = ftp.transfercmd("STOR held.bin")
+        first.sendall(b"first part")
+        self.assertTrue(wait_for(lambda: os.path.exists(os.path.join(self.root, "held.bin"))))
+        second_ftp = self.login()
+        started = time.monotonic()
+        data = second_ftp.transfercmd("STOR held.bin")
+        with self.assertRaises(OSError):
+            for _ in range(64):
+                data.sendall(b"x" * 1024 * 1024)
+        data.close()
+        with self.assertRaises(ftplib.error_temp) as error:
+            second_ftp.voidresp()
+        self.assertEqual(str(error.exception), "425 Data connection reset")
+        self.assertLess(time.monotonic() - started, 5)
+        first.close()
+        self.assertEqual(ftp.voidresp(), "226 Transfer complete")
+        with open(os.path.join(self.root, "held.bin"), "rb") as src:
+            self.assertEqual(src.read(), b"first part")
+
+    def test_download_cut_by_the_client_is_not_complete(self):
+        ftp = self.login()
+        self.write(self.root, "big.bin", os.urandom(4 * 1024 * 1024))
+        for _ in range(3):
+            host, port = ftp.makepasv()
+            ftp.putcmd("RETR big.bin")
+            self.assertTrue(ftp.getresp().startswith("150 "))
+            data = socket.create_connection((host, port), timeout=10)
+            received = 0
+            while received < 64 * 1024:
+                received += len(data.recv(65536))
+            # The client ends its side (a plain close, not a reset) long
+            # before the end of the file.
+            data.shutdown(socket.SHUT_WR)
+            try:
+                while chunk := data.recv(65536):
+                    received += len(chunk)
+            except ConnectionResetError:
+                pass
+            data.close()
+            self.assertLess(received, 4 * 1024 * 1024)
+            with self.assertRaises(ftplib.error_temp) as error:
+                ftp.voidresp()
+            self.assertEqual(str(error.exception), "425 Data connection reset")
+        self.assertEqual(self.answer(ftp, "NOOP"), "200 Ok")
+
+    def test_transfers_a_client_may_hold_are_bounded(self):
+        ftp = self.login()
+        baseline = descriptors(self.server.process.pid)
+        for _ in range(4):
+            ftp.sendcmd("PASV")
+            self.assertTrue(ftp.sendcmd("LIST").startswith("150 "))
+        ftp.sendcmd("PASV")
+        ftp.putcmd("LIST")
+        self.assertTrue(ftp.getresp().startswith("150 "))
+        with self.assertRaises(ftplib.error_temp) as error:
+            ftp.getresp()
+        self.assertEqual(str(error.exception), "425 Data connection reset")
+        self.assertEqual(len(self.server.temp_listings()), 4)
+        self.assertLessEqual(descriptors(self.server.process.pid), baseline + 5)
+        ftp.close()
+        self.assertTrue(wait_for(lambda: descriptors(self.server.process.pid) <= baseline - 1))
+        self.assertTrue(wait_for(lambda: not self.server.temp_listings()))
+
+
+class ResourceTests(unittest.TestCase):
+    def start(self, preexec_fn=None, **kwargs):
+        server = SkerrowServer(**kwargs)
+        self.addCleanup(server.cleanup)
+        self.root = server.folder("root")
+        server.folders = ["/=%s/,1,1" % self.root]
+        server.users = ["admin,pw,1,1"]
+        server.start(preexec_fn=preexec_fn)
+        return server
+
+    def test_descriptor_exhaustion_waits_without_spinning(self):
+        def low_limit():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))
+        server = self.start(preexec_fn=low_limit)
+        pid = server.process.pid
+        baseline = descriptors(pid)
+        clients = []
+        self.addCleanup(lambda: [c.close() for c in clients])
+        while True:
+            sock = socket.create_connection(("127.0.0.1", server.port), timeout=5)
+            clients.append(sock)
+            if not greeted(sock, 0.5):
+                break
+            self.assertLess(len(clients), 80, "the limit was not reached")
+        waiting = clients.pop()
+        # Exhausted: the server waits instead of spinning on accept.
+        before = cpu_seconds(pid)
+        time.sleep(1.0)
+        self.assertLess(cpu_seconds(pid) - before, 0.1)
+        # A connected client is still served.
+        clients[0].sendall(b"USER admin\r\n")
+        clients[0].settimeout(5)
+        self.assertEqual(clients[0].recv(100), b"331 Enter PASS command\r\n")
+        # One leaves: the waiting client is greeted.
+        clients.pop().close()
+        self.assertTrue(greeted(waiting, 5))
+        waiting.close()
+        for sock in clients:
+            sock.close()
+        clients.clear()
+        self.assertTrue(wait_for(lambda: descriptors(pid) == baseline), descriptors(pid))
+        fresh = socket.create_connection(("127.0.0.1", server.port), timeout=5)
+        self.assertTrue(greeted(fresh, 2))
+        fresh.close()
+
+    def test_upload_past_the_file_size_limit_fails_at_once(self):
+        def small_files():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (1024 * 1024, 1024 * 1024))
+        server = self.start(preexec_fn=small_files)
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", server.port, timeout=10)
+        self.addCleanup(ftp.close)
+        ftp.login("admin", "pw")
+        ftp.sendcmd("TYPE I")
+        started = time.monotonic()
+        data = ftp.transfercmd("STOR big.bin")
+        with self.assertRaises(OSError):
+            for _ in range(64):
+                data.sendall(b"x" * 1024 * 1024)
+        data.close()
+        with self.assertRaises(ftplib.error_temp) as error:
+            ftp.voidresp()
+        self.assertEqual(str(error.exception), "425 Data connection reset")
+        self.assertLess(time.monotonic() - started, 5)
+        self.assertEqual(ftp.sendcmd("NOOP"), "200 Ok")
+
+    def test_ports_outside_the_tcp_range_do_not_start(self):
+        for port in (0, -1, 65536, 70000, 92146):
+            server = SkerrowServer()
+            self.addCleanup(server.cleanup)
+            server.port = port
+            server.write_settings()
+            env = dict(os.environ, XDG_CONFIG_HOME=server.config_home, HOME=server.home,
+                       TMPDIR=server.tmp)
+            env.pop("DISPLAY", None)
+            result = subprocess.run([BINARY, "--headless"], env=env, capture_output=True,
+                                    timeout=30, cwd=server.root)
+            self.assertEqual(result.returncode, 1, port)
+            self.assertIn(b"Error: no es posible iniciar Skerrow\n", result.stdout)
+            self.assertNotIn(b"puerto", result.stdout)
+
+    def test_log_that_makes_the_cut_reaches_standard_output(self):
+        server = self.start(log_level=2)
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", server.port, timeout=10)
+        self.addCleanup(ftp.close)
+        ftp.login("admin", "pw")
+        for i in range(1500):
+            ftp.sendcmd("NOOP marker-%d" % i)
+        ftp.quit()
+        self.assertTrue(server.wait_output("Conexión a 127.0.0.1 closed\n"))
+        output = server.output()
+        missing = [i for i in range(1500) if b"NOOP marker-%d\r\n" % i not in output]
+        self.assertEqual(missing, [])
+
+
+class UndrainedOutputTests(unittest.TestCase):
+    def test_standard_output_nobody_reads_never_freezes_the_server(self):
+        server = SkerrowServer(log_level=2)
+        self.addCleanup(server.cleanup)
+        root = server.folder("root")
+        server.folders = ["/=%s/,1,1" % root]
+        server.users = ["admin,pw,1,1"]
+        server.port = free_port()
+        server.write_settings()
+        env = dict(os.environ, XDG_CONFIG_HOME=server.config_home, HOME=server.home,
+                   TMPDIR=server.tmp)
+        env.pop("DISPLAY", None)
+        process = subprocess.Popen([BINARY, "--headless"], stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, env=env, cwd=server.root)
+        self.addCleanup(lambda: process.poll() is None and process.kill())
+        errors = bytearray()
+        reader = threading.Thread(target=lambda: errors.extend(process.stderr.read()), daemon=True)
+        reader.start()
+
+        def connect():
+            sock = socket.socket()
+            sock.settimeout(5)
+            try:
+                sock.connect(("127.0.0.1", server.port))
+                return sock
+            except OSError:
+                sock.close()
+                return None
+        self.assertTrue(wait_for(lambda: (lambda s: s and (s.close() or True))(connect())))
+        # An unauthenticated client makes the log grow well past what the
+        # pipe and the queue hold, and is answered all the way.
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", server.port, timeout=5)
+        self.addCleanup(ftp.close)
+        long_word = "x" * 2000
+        started = time.monotonic()
+        for _ in range(1500):
+            with self.assertRaises(ftplib.error_perm):
+                ftp.sendcmd("NOOP " + long_word)
+        self.assertLess(time.monotonic() - started, 20)
+        other = ftplib.FTP()
+        other.connect("127.0.0.1", server.port, timeout=5)
+        self.assertEqual(other.login("admin", "pw"), "230 Logged in")
+        other.close()
+        # Once read, the queue drains and the loss is reported once.
+        out = bytearray()
+        drain = threading.Thread(target=lambda: out.extend(process.stdout.read()), daemon=True)
+        drain.start()
+        process.terminate()
+        self.assertEqual(process.wait(timeout=15), 0)
+        drain.join(5)
+        reader.join(5)
+        self.assertRegex(errors.decode(), r"^skerrow: salida estándar llena: se descartaron \d+ "
+                                          r"bytes del registro\n$")
+        self.assertIn(b"FTP versi\xc3\xb3n 0.7 parado", out)
+
+
+if __name__ == "__main__":
+    unittest.main()
