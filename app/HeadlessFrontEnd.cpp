@@ -3,8 +3,8 @@
 #include "app/HeadlessViews.h"
 #include "app/OutputQueue.h"
 #include "config/SettingsStore.h"
-#include "net/ServerHost.h"
 #include "net/SocketDispatcher.h"
+#include "server/ServerHost.h"
 
 #include <csignal>
 #include <cstdio>

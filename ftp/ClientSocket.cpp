@@ -2,37 +2,75 @@
 
 #include "ftp/FtpTables.h"
 #include "ftp/Listing.h"
+#include "ftp/PassiveSocket.h"
+#include "ftp/SessionHost.h"
 #include "ftp/TransferArguments.h"
 #include "ftp/VirtualPath.h"
-#include "net/DataSocket.h"
-#include "net/PassiveSocket.h"
-#include "net/ServerHost.h"
+#include "net/SocketDispatcher.h"
 #include "res/Strings.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <new>
-#include <sys/stat.h>
 #include <unistd.h>
 
-CClientSocket::CClientSocket(CServerHost* pOwner) : m_pOwner(pOwner) {}
+// The design's 23 words in the design's order: the order decides which row
+// a word reaches by the prefix rule.
+const CCommandRow CClientSocket::kClassicCommands[] = {
+    {"user", CMD_USER, ParameterRule::Optional, true, AccessClass::None, &CClientSocket::DoUser},
+    {"pass", CMD_PASS, ParameterRule::Optional, true, AccessClass::None, &CClientSocket::DoPass},
+    {"port", CMD_PORT, ParameterRule::Optional, false, AccessClass::None, &CClientSocket::DoPort},
+    {"quit", CMD_QUIT, ParameterRule::Optional, true, AccessClass::None, &CClientSocket::DoQuit},
+    {"type", CMD_TYPE, ParameterRule::Required, false, AccessClass::None, &CClientSocket::DoType},
+    {"mode", CMD_MODE, ParameterRule::Required, false, AccessClass::None, &CClientSocket::DoMode},
+    {"stru", CMD_STRU, ParameterRule::Required, false, AccessClass::None, &CClientSocket::DoStru},
+    {"retr", CMD_RETR, ParameterRule::Required, false, AccessClass::Download,
+     &CClientSocket::DoRetr},
+    {"stor", CMD_STOR, ParameterRule::Required, false, AccessClass::Upload, &CClientSocket::DoStor},
+    {"noop", CMD_NOOP, ParameterRule::Optional, false, AccessClass::None, &CClientSocket::DoNoop},
+    {"pwd", CMD_PWD, ParameterRule::Optional, false, AccessClass::None, &CClientSocket::DoPwd},
+    {"xpwd", CMD_PWD, ParameterRule::Optional, false, AccessClass::None, &CClientSocket::DoPwd},
+    {"cwd", CMD_CWD, ParameterRule::Required, false, AccessClass::None, &CClientSocket::DoCwd},
+    {"cdup", CMD_CDUP, ParameterRule::Optional, false, AccessClass::None, &CClientSocket::DoCdup},
+    {"list", CMD_LIST, ParameterRule::Optional, false, AccessClass::None, &CClientSocket::DoList},
+    {"nlst", CMD_NLST, ParameterRule::Optional, false, AccessClass::None, &CClientSocket::DoList},
+    {"dele", CMD_DELE, ParameterRule::Required, false, AccessClass::Upload, &CClientSocket::DoDele},
+    {"mkd", CMD_MKD, ParameterRule::Required, false, AccessClass::Upload, &CClientSocket::DoMkdRmd},
+    {"rmd", CMD_RMD, ParameterRule::Required, false, AccessClass::Upload, &CClientSocket::DoMkdRmd},
+    {"syst", CMD_SYST, ParameterRule::Optional, false, AccessClass::None, &CClientSocket::DoSyst},
+    {"pasv", CMD_PASV, ParameterRule::Optional, false, AccessClass::None, &CClientSocket::DoPasv},
+    {"rest", CMD_REST, ParameterRule::Required, false, AccessClass::None, &CClientSocket::DoRest},
+    // A word with a code but no command: answered as unknown.
+    {"name", CMD_NAME, ParameterRule::Optional, false, AccessClass::None,
+     &CClientSocket::DoUnknown},
+};
+
+std::span<const CCommandRow> CClientSocket::ClassicCommands() {
+    return kClassicCommands;
+}
+
+CClientSocket::CClientSocket(CSessionHost& rHost, uint64_t nId) : m_rHost(rHost), m_nId(nId) {}
 
 CClientSocket::~CClientSocket() {
     AbandonDataConnections();
 }
 
 void CClientSocket::Log(const std::string& strText, int nLevel) const {
-    m_pOwner->Log(strText, nLevel);
+    m_rHost.Log(strText, nLevel);
+}
+
+const CServerSettings& CClientSocket::Settings() const {
+    return m_rHost.Settings();
 }
 
 void CClientSocket::SendReply(const char* pszText) {
-    std::string strText = pszText;
-    SendReply(strText);
+    SendReply(std::string(pszText));
 }
 
 void CClientSocket::SendReply(const std::string& strText) {
     Log(strText, 2);
-    // One send; a reply the socket does not take whole is not retried.
+    // One send: a reply the socket does not take whole is deliberately not
+    // retried (replies are short, and the client waits for each one).
     Send(strText.data(), static_cast<int>(strText.size()));
 }
 
@@ -49,8 +87,9 @@ void CClientSocket::OnConnect(int /*nErrorCode*/) {
                            TimeText().c_str()));
     m_strInput.clear();
     GetPeerName(m_strPeerAddr, m_nPeerPort);
+    ::inet_pton(AF_INET, m_strPeerAddr.c_str(), &m_nPeerAddress);
     Log(FormatString(LoadString(IDS_CONNECTED), m_strPeerAddr.c_str()), 0);
-    m_pOwner->AddClient(this, LoadString(IDS_USER_CONNECTING));
+    m_rHost.AddClient(*this, LoadString(IDS_USER_CONNECTING));
 }
 
 void CClientSocket::ClearInput() {
@@ -94,7 +133,9 @@ void CClientSocket::OnReceive(int /*nErrorCode*/) {
     if (nZero != std::string::npos)
         strLine.resize(nZero);
     strLine = Trim(strLine);
-    // Whatever followed the first line end in this buffer is dropped.
+    // Deliberately, whatever followed the first line end in this buffer is
+    // dropped: the design's clients wait for each reply before the next
+    // command (the extended mode runs every line).
     ClearInput();
     if (!strLine.empty())
         ProcessCommand(strLine);
@@ -103,114 +144,41 @@ void CClientSocket::OnReceive(int /*nErrorCode*/) {
 void CClientSocket::OnClose(int /*nErrorCode*/) {
     Log(FormatString(LoadString(IDS_CONNECTION_CLOSED), m_strPeerAddr.c_str()), 0);
     m_pPassive.reset();
-    // The owner deletes this object: nothing of it may be used afterwards.
-    m_pOwner->RemoveClient(this);
+    // The host ends this session and releases it after this event: nothing
+    // of it may be used afterwards.
+    m_rHost.RemoveClient(*this);
 }
 
 void CClientSocket::ProcessCommand(const std::string& strLine) {
-    std::string strWord;
+    // A transfer may end (and ask for its release) while its command runs.
+    CDeferredReleaseScope scope;
     std::string strParameter;
-    SplitCommandLine(strLine, strWord, strParameter);
-    int nCode = LookUpCommand(strWord);
+    SplitCommandLine(strLine, m_strWord, strParameter);
+    const CCommandRow* pRow = FindCommand(ClassicCommands(), m_strWord);
 
-    if (!m_bLoggedIn && nCode != CMD_USER && nCode != CMD_PASS && nCode != CMD_QUIT) {
+    // The login gate comes before every other test, unknown words included.
+    if (!m_bLoggedIn && !(pRow && pRow->bBeforeLogin)) {
         SendReply(ReplyText(REPLY_LOG_IN_FIRST));
         return;
     }
-    if (nCode == CMD_UNKNOWN || nCode == CMD_NAME) {
-        SendFormatted(REPLY_UNKNOWN_COMMAND, strWord);
+    if (!pRow) {
+        SendFormatted(REPLY_UNKNOWN_COMMAND, m_strWord);
         return;
     }
-    switch (nCode) {
-    case CMD_TYPE:
-    case CMD_MODE:
-    case CMD_STRU:
-    case CMD_RETR:
-    case CMD_STOR:
-    case CMD_CWD:
-    case CMD_DELE:
-    case CMD_MKD:
-    case CMD_RMD:
-    case CMD_REST:
-        if (strParameter.empty()) {
-            SendFormatted(REPLY_BAD_PARAMETERS, strWord);
-            return;
-        }
-        break;
-    default:
-        break;
+    if (pRow->parameter == ParameterRule::Required && strParameter.empty()) {
+        SendFormatted(REPLY_BAD_PARAMETERS, m_strWord);
+        return;
     }
+    (this->*pRow->pHandler)(*pRow, strParameter);
+}
 
-    switch (nCode) {
-    case CMD_USER:
-        DoUser(strParameter);
-        break;
-    case CMD_PASS:
-        DoPass(strParameter);
-        break;
-    case CMD_PORT:
-        DoPort(strParameter);
-        break;
-    case CMD_QUIT:
-        DoQuit();
-        break;
-    case CMD_TYPE:
-        DoType(strParameter);
-        break;
-    case CMD_MODE:
-        SendReply(ReplyText(strParameter[0] == 'S' || strParameter[0] == 's' ? REPLY_OK
-                                                                             : REPLY_UNSUPPORTED));
-        break;
-    case CMD_STRU:
-        SendReply(ReplyText(strParameter[0] == 'F' || strParameter[0] == 'f' ? REPLY_OK
-                                                                             : REPLY_UNSUPPORTED));
-        break;
-    case CMD_RETR:
-        DoRetr(strWord, strParameter);
-        break;
-    case CMD_STOR:
-        DoStor(strWord, strParameter);
-        break;
-    case CMD_NOOP:
-        SendReply(ReplyText(REPLY_OK));
-        break;
-    case CMD_PWD:
-        DoPwd();
-        break;
-    case CMD_CWD:
-        DoCwd(strParameter);
-        break;
-    case CMD_CDUP:
-        DoCwd("..");
-        break;
-    case CMD_LIST:
-    case CMD_NLST:
-        DoList(nCode, strWord, strParameter);
-        break;
-    case CMD_DELE:
-        DoDele(strParameter);
-        break;
-    case CMD_MKD:
-    case CMD_RMD:
-        DoMkdRmd(nCode, strParameter);
-        break;
-    case CMD_SYST:
-        SendFormatted(REPLY_SYSTEM, kVersion);
-        break;
-    case CMD_PASV:
-        DoPasv();
-        break;
-    case CMD_REST:
-        DoRest(strParameter);
-        break;
-    default:
-        break;
-    }
+bool CClientSocket::MayAccess(const CCommandRow& rRow, const std::string& strPath) const {
+    return CheckAccess(Settings(), m_strUser, rRow.access, strPath);
 }
 
 bool CClientSocket::CheckLogin(const std::string& strUser, const std::string& strPassword,
                                std::string& rCwd) const {
-    CUserRecord record = FindUser(m_pOwner->Settings().m_users, strUser);
+    CUserRecord record = FindUser(Settings().m_users, strUser);
     if (record.m_strName.empty() || record.m_strName != strUser)
         return false;
     if (!record.m_strPassword.empty() && record.m_strPassword != strPassword)
@@ -219,13 +187,13 @@ bool CClientSocket::CheckLogin(const std::string& strUser, const std::string& st
     return true;
 }
 
-void CClientSocket::DoUser(const std::string& strParameter) {
+void CClientSocket::DoUser(const CCommandRow&, const std::string& strParameter) {
     m_strUser = strParameter;
     m_bLoggedIn = false;
     SendReply(ReplyText(REPLY_ENTER_PASS));
 }
 
-void CClientSocket::DoPass(const std::string& strParameter) {
+void CClientSocket::DoPass(const CCommandRow&, const std::string& strParameter) {
     if (m_strUser.empty()) {
         SendReply(ReplyText(REPLY_USER_FIRST));
         return;
@@ -236,17 +204,17 @@ void CClientSocket::DoPass(const std::string& strParameter) {
     }
     SendReply(ReplyText(REPLY_LOGGED_IN));
     m_bLoggedIn = true;
-    m_pOwner->RelabelClient(this, m_strUser + " (" + m_strPeerAddr + ")");
+    m_rHost.RelabelClient(*this, m_strUser + " (" + m_strPeerAddr + ")");
     Log(FormatString(LoadString(IDS_USER_LOGGED_IN), m_strUser.c_str(), m_strCwd.c_str()), 0);
 }
 
-void CClientSocket::DoQuit() {
+void CClientSocket::DoQuit(const CCommandRow&, const std::string&) {
     SendReply(ReplyText(REPLY_GOODBYE));
     // The connection stays until the client closes its side.
     ShutDown(1);
 }
 
-void CClientSocket::DoPort(const std::string& strParameter) {
+void CClientSocket::DoPort(const CCommandRow&, const std::string& strParameter) {
     sockaddr_in address{};
     if (ParsePortArgument(strParameter, address) != 0) {
         m_dataAddr = sockaddr_in{};
@@ -255,9 +223,7 @@ void CClientSocket::DoPort(const std::string& strParameter) {
     }
     // Data connections go only to the client itself, and never to a
     // privileged port: no bouncing to third parties.
-    char szAddress[INET_ADDRSTRLEN] = "";
-    ::inet_ntop(AF_INET, &address.sin_addr, szAddress, sizeof szAddress);
-    if (m_strPeerAddr != szAddress || ntohs(address.sin_port) < 1024) {
+    if (address.sin_addr.s_addr != m_nPeerAddress || ntohs(address.sin_port) < 1024) {
         m_dataAddr = sockaddr_in{};
         SendReply(ReplyText(REPLY_PERMISSION_DENIED));
         return;
@@ -266,24 +232,18 @@ void CClientSocket::DoPort(const std::string& strParameter) {
     SendReply(ReplyText(REPLY_PORT_OK));
 }
 
-void CClientSocket::DoPasv() {
-    m_pPassive.reset(new (std::nothrow) CPassiveSocket);
-    if (!m_pPassive) {
-        SendReply(ReplyText(REPLY_PASSIVE_FAILED));
-        return;
-    }
-    if (!m_pPassive->Create(0) || m_pPassive->Listen(5) == -1) {
-        // A listener that cannot listen would never report a connection.
+void CClientSocket::DoPasv(const CCommandRow&, const std::string&) {
+    m_pPassive.reset(new (std::nothrow) CPassiveSocket(m_nPeerAddress));
+    // A listener that cannot listen would never report a connection: it goes.
+    if (!m_pPassive || !m_pPassive->Open()) {
         m_pPassive.reset();
         SendReply(ReplyText(REPLY_PASSIVE_FAILED));
         return;
     }
     sockaddr_in local{};
-    sockaddr_in listener{};
     GetSockName(local);
-    m_pPassive->GetSockName(listener);
     uint32_t nAddress = ntohl(local.sin_addr.s_addr);
-    unsigned nPort = ntohs(listener.sin_port);
+    unsigned nPort = m_pPassive->Port();
     SendReply(FormatString(ReplyText(REPLY_PASSIVE), static_cast<int>((nAddress >> 24) & 255),
                            static_cast<int>((nAddress >> 16) & 255),
                            static_cast<int>((nAddress >> 8) & 255),
@@ -291,7 +251,7 @@ void CClientSocket::DoPasv() {
                            static_cast<int>(nPort & 255)));
 }
 
-void CClientSocket::DoType(const std::string& strParameter) {
+void CClientSocket::DoType(const CCommandRow&, const std::string& strParameter) {
     int nType = m_nType;
     std::string strShown;
     int nReply = ParseTypeArgument(strParameter, nType, strShown);
@@ -303,7 +263,29 @@ void CClientSocket::DoType(const std::string& strParameter) {
         SendFormatted(nReply, strShown);
 }
 
-void CClientSocket::DoRest(const std::string& strParameter) {
+void CClientSocket::DoMode(const CCommandRow&, const std::string& strParameter) {
+    bool bStream = strParameter[0] == 'S' || strParameter[0] == 's';
+    SendReply(ReplyText(bStream ? REPLY_OK : REPLY_UNSUPPORTED));
+}
+
+void CClientSocket::DoStru(const CCommandRow&, const std::string& strParameter) {
+    bool bFile = strParameter[0] == 'F' || strParameter[0] == 'f';
+    SendReply(ReplyText(bFile ? REPLY_OK : REPLY_UNSUPPORTED));
+}
+
+void CClientSocket::DoNoop(const CCommandRow&, const std::string&) {
+    SendReply(ReplyText(REPLY_OK));
+}
+
+void CClientSocket::DoSyst(const CCommandRow&, const std::string&) {
+    SendFormatted(REPLY_SYSTEM, kVersion);
+}
+
+void CClientSocket::DoUnknown(const CCommandRow&, const std::string&) {
+    SendFormatted(REPLY_UNKNOWN_COMMAND, m_strWord);
+}
+
+void CClientSocket::DoRest(const CCommandRow&, const std::string& strParameter) {
     m_nRestart = ParseRestartArgument(strParameter);
     // The offset is shown in full, whatever its size.
     std::string strReply = ReplyText(REPLY_RESTARTING);
@@ -311,93 +293,90 @@ void CClientSocket::DoRest(const std::string& strParameter) {
     SendReply(strReply);
 }
 
-bool CClientSocket::ResolveFilePath(const std::string& strParameter, std::string& rPath) const {
-    rPath = m_strCwd;
-    if (!ResolvePath(rPath, strParameter))
-        return false;
-    if (rPath.size() > 1)
-        rPath.pop_back();
-    return true;
+std::string CClientSocket::ResolveFilePath(const std::string& strParameter) const {
+    std::string strPath = m_strCwd;
+    ResolvePath(strPath, strParameter);
+    if (strPath.size() > 1)
+        strPath.pop_back();
+    return strPath;
 }
 
-void CClientSocket::DoRetr(const std::string& strWord, const std::string& strParameter) {
-    std::string strPath;
-    ResolveFilePath(strParameter, strPath);
-    const CServerSettings& settings = m_pOwner->Settings();
-    if (!CheckAccess(settings, m_strUser, CMD_RETR, strPath)) {
+void CClientSocket::DoRetr(const CCommandRow& rRow, const std::string& strParameter) {
+    std::string strPath = ResolveFilePath(strParameter);
+    if (!MayAccess(rRow, strPath)) {
         SendReply(ReplyText(REPLY_PERMISSION_DENIED));
         return;
     }
-    CLocalPath local = MapToLocalPath(settings.m_folderMap, strPath);
+    CLocalPath local = MapToLocalPath(Settings().m_folderMap, strPath);
     if (local.IsEmpty() || !local.Exists()) {
         SendFormatted(REPLY_CANT_READ, strParameter);
         return;
     }
-    SendReply(FormatString(ReplyText(REPLY_OPENING_DATA), strWord.c_str(), strPath.c_str()));
+    SendReply(FormatString(ReplyText(REPLY_OPENING_DATA), m_strWord.c_str(), strPath.c_str()));
     StartSend(local, false);
 }
 
-void CClientSocket::DoStor(const std::string& strWord, const std::string& strParameter) {
-    std::string strPath;
-    ResolveFilePath(strParameter, strPath);
-    const CServerSettings& settings = m_pOwner->Settings();
-    if (!CheckAccess(settings, m_strUser, CMD_STOR, strPath)) {
+void CClientSocket::DoStor(const CCommandRow& rRow, const std::string& strParameter) {
+    std::string strPath = ResolveFilePath(strParameter);
+    if (!MayAccess(rRow, strPath)) {
         SendReply(ReplyText(REPLY_PERMISSION_DENIED));
         return;
     }
-    CLocalPath local = MapToLocalPath(settings.m_folderMap, strPath);
+    CLocalPath local = MapToLocalPath(Settings().m_folderMap, strPath);
     if (local.IsEmpty()) {
         SendFormatted(REPLY_CANT_CREATE, strParameter);
         return;
     }
-    SendReply(FormatString(ReplyText(REPLY_OPENING_DATA), strWord.c_str(), strPath.c_str()));
+    SendReply(FormatString(ReplyText(REPLY_OPENING_DATA), m_strWord.c_str(), strPath.c_str()));
     StartReceive(local);
 }
 
-void CClientSocket::DoPwd() {
+void CClientSocket::DoPwd(const CCommandRow&, const std::string&) {
     SendFormatted(REPLY_CURRENT_DIR, m_strCwd);
 }
 
-void CClientSocket::DoCwd(const std::string& strParameter) {
+void CClientSocket::DoCwd(const CCommandRow& rRow, const std::string& strParameter) {
     std::string strPath = m_strCwd;
     if (!ResolvePath(strPath, strParameter))
         return;
-    if (!CheckAccess(m_pOwner->Settings(), m_strUser, CMD_CWD, strPath)) {
+    if (!MayAccess(rRow, strPath)) {
         SendReply(ReplyText(REPLY_PERMISSION_DENIED));
         return;
     }
-    if (ChangeDirectory(m_pOwner->Settings().m_folderMap, m_strCwd, strPath))
+    if (ChangeDirectory(Settings().m_folderMap, m_strCwd, strPath))
         SendFormatted(REPLY_CURRENT_DIR, m_strCwd);
     else
         SendFormatted(REPLY_CANT_CHANGE_DIR, strParameter);
 }
 
-void CClientSocket::DoList(int nCode, const std::string& strWord, const std::string& strParameter) {
+void CClientSocket::DoCdup(const CCommandRow& rRow, const std::string&) {
+    DoCwd(rRow, "..");
+}
+
+void CClientSocket::DoList(const CCommandRow& rRow, const std::string& strParameter) {
     std::string strPath = m_strCwd;
     if (!strParameter.empty())
         ResolvePath(strPath, strParameter);
-    if (!CheckAccess(m_pOwner->Settings(), m_strUser, CMD_LIST, strPath)) {
+    if (!MayAccess(rRow, strPath)) {
         SendReply(ReplyText(REPLY_PERMISSION_DENIED));
         return;
     }
-    std::string strName = BuildListing(m_pOwner->Settings().m_folderMap, strPath, nCode);
+    std::string strName = BuildListing(Settings().m_folderMap, strPath, rRow.nCode);
     if (strName.empty()) {
         SendFormatted(REPLY_CANT_CHANGE_DIR, strName);
         return;
     }
-    SendReply(FormatString(ReplyText(REPLY_OPENING_DATA), strWord.c_str(), strName.c_str()));
+    SendReply(FormatString(ReplyText(REPLY_OPENING_DATA), m_strWord.c_str(), strName.c_str()));
     StartSend(CLocalPath::Unconfined(strName), true);
 }
 
-void CClientSocket::DoDele(const std::string& strParameter) {
-    std::string strPath;
-    ResolveFilePath(strParameter, strPath);
-    const CServerSettings& settings = m_pOwner->Settings();
-    if (!CheckAccess(settings, m_strUser, CMD_DELE, strPath)) {
+void CClientSocket::DoDele(const CCommandRow& rRow, const std::string& strParameter) {
+    std::string strPath = ResolveFilePath(strParameter);
+    if (!MayAccess(rRow, strPath)) {
         SendReply(ReplyText(REPLY_PERMISSION_DENIED));
         return;
     }
-    CLocalPath local = MapToLocalPath(settings.m_folderMap, strPath);
+    CLocalPath local = MapToLocalPath(Settings().m_folderMap, strPath);
     int nError = 0;
     if (local.IsEmpty() || !local.Delete(nError)) {
         SendReply(ReplyText(REPLY_DELETE_FAILED));
@@ -407,16 +386,15 @@ void CClientSocket::DoDele(const std::string& strParameter) {
     Log(FormatString(LoadString(IDS_FILE_DELETED), local.Full().c_str()), 0);
 }
 
-void CClientSocket::DoMkdRmd(int nCode, const std::string& strParameter) {
+void CClientSocket::DoMkdRmd(const CCommandRow& rRow, const std::string& strParameter) {
     std::string strPath = m_strCwd;
     ResolvePath(strPath, strParameter);
-    const CServerSettings& settings = m_pOwner->Settings();
-    if (!CheckAccess(settings, m_strUser, nCode, strPath)) {
+    if (!MayAccess(rRow, strPath)) {
         SendReply(ReplyText(REPLY_PERMISSION_DENIED));
         return;
     }
-    CLocalPath local = MapToLocalPath(settings.m_folderMap, strPath);
-    bool bMake = nCode == CMD_MKD;
+    CLocalPath local = MapToLocalPath(Settings().m_folderMap, strPath);
+    bool bMake = rRow.nCode == CMD_MKD;
     int nError = 0;
     bool bDone =
         !local.IsEmpty() && (bMake ? local.MakeFolder(nError) : local.RemoveFolder(nError));
@@ -432,81 +410,73 @@ void CClientSocket::DoMkdRmd(int nCode, const std::string& strParameter) {
 
 int CClientSocket::StartSend(const CLocalPath& path, bool bDeleteAfter) {
     Log(FormatString(LoadString(IDS_SENDING), path.Full().c_str()), 0);
-    return StartData(path, true, bDeleteAfter);
+    return StartData({path, true, bDeleteAfter, m_nType, m_nRestart});
 }
 
 int CClientSocket::StartReceive(const CLocalPath& path) {
     Log(FormatString(LoadString(IDS_RECEIVING), path.Full().c_str()), 0);
-    return StartData(path, false, false);
+    return StartData({path, false, false, m_nType, m_nRestart});
 }
 
 size_t CClientSocket::RunningDataConnections() const {
     return static_cast<size_t>(
         std::count_if(m_dataSockets.begin(), m_dataSockets.end(),
-                      [](const CDataSocket* p) { return !p->IsFinished(); }));
+                      [](const std::unique_ptr<CDataSocket>& p) { return !p->IsFinished(); }));
 }
 
-int CClientSocket::StartData(const CLocalPath& path, bool bSending, bool bDeleteAfter) {
+int CClientSocket::StartData(CDataSocket::STransfer transfer) {
+    // The transfer that takes the offset uses it up.
+    m_nRestart = 0;
+    const std::string strListing = transfer.bDeleteAfter ? transfer.file.Full() : std::string();
     // A client gets a bounded number of transfers at once; one more is
     // refused as a data connection that cannot be started.
     std::unique_ptr<CDataSocket> pData(RunningDataConnections() < kMaxDataConnections
-                                           ? new (std::nothrow) CDataSocket(this)
+                                           ? new (std::nothrow)
+                                                 CDataSocket(*this, std::move(transfer))
                                            : nullptr);
-    if (!pData) {
-        if (bDeleteAfter)
-            ::unlink(path.Full().c_str());
-        SendReply(ReplyText(REPLY_DATA_RESET));
-        return -1;
+    bool bStarted = false;
+    if (pData) {
+        CDataSocket& rData = *pData;
+        // Listed before it starts: the start may already end it.
+        m_dataSockets.push_back(std::move(pData));
+        if (m_pPassive) {
+            rData.StartPassive(std::move(m_pPassive));
+            return 0;
+        }
+        bStarted = rData.StartActive(m_dataAddr);
+        if (!bStarted)
+            m_dataSockets.pop_back();
     }
-    pData->m_file = path;
-    pData->m_bSending = bSending;
-    pData->m_bDeleteAfter = bDeleteAfter;
-    pData->m_nType = m_nType;
-    pData->m_nRestart = m_nRestart;
-    // The transfer that takes the offset uses it up.
-    m_nRestart = 0;
-
-    if (m_pPassive) {
-        // From here the listener belongs to the data connection, which is
-        // listed here until it ends. The accept may start (and even end)
-        // the transfer at once, so nothing of it is touched afterwards.
-        CPassiveSocket* pListener = m_pPassive.release();
-        CDataSocket* pStarted = pData.release();
-        pListener->m_pData = pStarted;
-        pStarted->m_pListener = pListener;
-        m_dataSockets.push_back(pStarted);
-        pStarted->StartConnectTimer();
-        if (pListener->m_bAcceptSeen)
-            pListener->OnAccept(0);
+    if (bStarted)
         return 0;
-    }
-    pData->Create(0);
-    pData->Connect(m_dataAddr);
-    if (CAsyncSocket::GetLastError() == WSAEWOULDBLOCK) {
-        pData->StartConnectTimer();
-        m_dataSockets.push_back(pData.release());
-        return 0;
-    }
-    if (bDeleteAfter)
-        ::unlink(path.Full().c_str());
+    if (!strListing.empty())
+        ::unlink(strListing.c_str());
     SendReply(ReplyText(REPLY_DATA_RESET));
     return -1;
 }
 
-void CClientSocket::ForgetDataSocket(CDataSocket* pData) {
-    auto it = std::find(m_dataSockets.begin(), m_dataSockets.end(), pData);
-    if (it != m_dataSockets.end())
-        m_dataSockets.erase(it);
+void CClientSocket::OnTransferFinished(CDataSocket&, bool bComplete) {
+    SendReply(ReplyText(bComplete ? REPLY_TRANSFER_COMPLETE : REPLY_DATA_RESET));
+}
+
+void CClientSocket::OnDataSocketEnded(CDataSocket& rData) {
+    auto it = std::find_if(m_dataSockets.begin(), m_dataSockets.end(),
+                           [&rData](const auto& p) { return p.get() == &rData; });
+    if (it == m_dataSockets.end())
+        return;
+    std::unique_ptr<CDataSocket> pEnded = std::move(*it);
+    m_dataSockets.erase(it);
+    if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
+        pDispatcher->ReleaseLater(std::move(pEnded));
 }
 
 void CClientSocket::AbandonDataConnections() {
-    std::vector<CDataSocket*> dataSockets;
+    std::vector<std::unique_ptr<CDataSocket>> dataSockets;
     dataSockets.swap(m_dataSockets);
-    for (CDataSocket* pData : dataSockets) {
+    for (const std::unique_ptr<CDataSocket>& pData : dataSockets) {
         pData->ShutDown(1);
         pData->Close();
         pData->Abandon();
-        delete pData;
     }
     m_pPassive.reset();
 }

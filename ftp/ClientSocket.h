@@ -1,48 +1,66 @@
-// The server side of one client's FTP control connection: collects command
-// lines, runs them through the command table and answers from the reply
-// table. It also holds the client's login state, current virtual directory,
-// transfer settings and the data connections it has started.
+// The server side of one client's FTP control connection (a session):
+// collects command lines, runs each through the command table and answers
+// from the reply table. It holds the client's login state, current virtual
+// directory, transfer settings and the data connections it has started.
+//
+// Ownership: the host owns each session. A session owns its data
+// connections and the passive listener that PASV made until a transfer
+// hands it on. An object that ends inside its own event handler is handed
+// to the dispatcher's deferred release by its owner, never deleted in the
+// middle of a call chain.
 #pragma once
 
+#include "fs/LocalPath.h"
+#include "ftp/CommandTable.h"
+#include "ftp/DataSocket.h"
 #include "net/AsyncSocket.h"
-#include "net/LocalPath.h"
 
 #include <cstdint>
 #include <memory>
 #include <netinet/in.h>
+#include <span>
 #include <string>
 #include <vector>
 
-class CDataSocket;
 class CPassiveSocket;
-class CServerHost;
+class CServerSettings;
+class CSessionHost;
 
-class CClientSocket : public CAsyncSocket {
+class CClientSocket : public CAsyncSocket, private CDataSocket::COwner {
 public:
-    explicit CClientSocket(CServerHost* pOwner);
+    CClientSocket(CSessionHost& rHost, uint64_t nId);
     ~CClientSocket() override;
 
+    // The host's identity for this session, stable for its whole life.
+    uint64_t Id() const { return m_nId; }
+    const std::string& PeerAddress() const { return m_strPeerAddr; }
+    const std::string& User() const { return m_strUser; }
+    bool IsLoggedIn() const { return m_bLoggedIn; }
+    // The stored time-out. Deliberately read by nothing: idle connections
+    // stay (the extended mode acts on it).
+    void SetTimeout(int nTimeout) { m_nTimeout = nTimeout; }
+    int Timeout() const { return m_nTimeout; }
+
     void OnReceive(int nErrorCode) override;
+    // The start step: greets the client and asks the host to list it.
     void OnConnect(int nErrorCode) override;
     void OnClose(int nErrorCode) override;
 
     void SendReply(const char* pszText);
     void SendReply(const std::string& strText);
-
     void ProcessCommand(const std::string& strLine);
-    bool CheckLogin(const std::string& strUser, const std::string& strPassword,
-                    std::string& rCwd) const;
 
-    // Data connections (downloads and listings, uploads).
-    int StartSend(const CLocalPath& path, bool bDeleteAfter);
-    int StartReceive(const CLocalPath& path);
     // Data connections whose transfer has not finished.
     size_t RunningDataConnections() const;
-    // Ends every data connection of this client quietly (no reply): files
-    // closed, temporary listings deleted, objects released.
+    size_t DataConnectionCount() const { return m_dataSockets.size(); }
+    // Ends every data connection quietly (no reply): files closed,
+    // temporary listings deleted, passive listener closed.
     void AbandonDataConnections();
-    // Takes a data connection off m_dataSockets (it is ending).
-    void ForgetDataSocket(CDataSocket* pData);
+    // Bytes received that no line end has completed yet (tests).
+    const std::string& PendingInput() const { return m_strInput; }
+
+    // The design's command table, in its order.
+    static std::span<const CCommandRow> ClassicCommands();
 
     // Bytes kept while no line end has arrived; beyond this they are dropped.
     static constexpr size_t kMaxInput = 64 * 1024;
@@ -51,7 +69,50 @@ public:
     // Transfers a client may have running at once.
     static constexpr size_t kMaxDataConnections = 4;
 
-    CServerHost* m_pOwner;
+private:
+    // The data connections' reports.
+    void OnTransferFinished(CDataSocket& rData, bool bComplete) override;
+    void OnDataSocketEnded(CDataSocket& rData) override;
+
+    void ClearInput();
+    void Log(const std::string& strText, int nLevel) const;
+    const CServerSettings& Settings() const;
+    void SendFormatted(int nReply, const std::string& strArgument);
+    bool CheckLogin(const std::string& strUser, const std::string& strPassword,
+                    std::string& rCwd) const;
+    bool MayAccess(const CCommandRow& rRow, const std::string& strPath) const;
+    // The path form of RETR, STOR and DELE: resolved, final "/" removed.
+    std::string ResolveFilePath(const std::string& strParameter) const;
+    int StartSend(const CLocalPath& path, bool bDeleteAfter);
+    int StartReceive(const CLocalPath& path);
+    int StartData(CDataSocket::STransfer transfer);
+
+    // Command handlers, one per row of the command table.
+    void DoUser(const CCommandRow& rRow, const std::string& strParameter);
+    void DoPass(const CCommandRow& rRow, const std::string& strParameter);
+    void DoPort(const CCommandRow& rRow, const std::string& strParameter);
+    void DoQuit(const CCommandRow& rRow, const std::string& strParameter);
+    void DoType(const CCommandRow& rRow, const std::string& strParameter);
+    void DoMode(const CCommandRow& rRow, const std::string& strParameter);
+    void DoStru(const CCommandRow& rRow, const std::string& strParameter);
+    void DoRetr(const CCommandRow& rRow, const std::string& strParameter);
+    void DoStor(const CCommandRow& rRow, const std::string& strParameter);
+    void DoNoop(const CCommandRow& rRow, const std::string& strParameter);
+    void DoPwd(const CCommandRow& rRow, const std::string& strParameter);
+    void DoCwd(const CCommandRow& rRow, const std::string& strParameter);
+    void DoCdup(const CCommandRow& rRow, const std::string& strParameter);
+    void DoList(const CCommandRow& rRow, const std::string& strParameter);
+    void DoDele(const CCommandRow& rRow, const std::string& strParameter);
+    void DoMkdRmd(const CCommandRow& rRow, const std::string& strParameter);
+    void DoSyst(const CCommandRow& rRow, const std::string& strParameter);
+    void DoPasv(const CCommandRow& rRow, const std::string& strParameter);
+    void DoRest(const CCommandRow& rRow, const std::string& strParameter);
+    void DoUnknown(const CCommandRow& rRow, const std::string& strParameter);
+
+    static const CCommandRow kClassicCommands[];
+
+    CSessionHost& m_rHost;
+    const uint64_t m_nId;
     sockaddr_in m_dataAddr{};
     std::string m_strInput;
     std::string m_strCwd;
@@ -59,35 +120,14 @@ public:
     bool m_bLoggedIn = false;
     std::string m_strPeerAddr;
     unsigned m_nPeerPort = 0;
+    in_addr_t m_nPeerAddress = 0;
     int m_nType = 0;
     int64_t m_nRestart = 0;
     std::unique_ptr<CPassiveSocket> m_pPassive;
     int m_nTimeout = 0;
-    std::vector<CDataSocket*> m_dataSockets;
-
-private:
+    std::vector<std::unique_ptr<CDataSocket>> m_dataSockets;
+    // The word of the command being run, lower-cased (for its replies).
+    std::string m_strWord;
     // A line outgrew kMaxInput: bytes are dropped until its end arrives.
     bool m_bOverlong = false;
-
-    void ClearInput();
-    void SendFormatted(int nReply, const std::string& strArgument);
-    void Log(const std::string& strText, int nLevel) const;
-
-    void DoUser(const std::string& strParameter);
-    void DoPass(const std::string& strParameter);
-    void DoQuit();
-    void DoPort(const std::string& strParameter);
-    void DoPasv();
-    void DoType(const std::string& strParameter);
-    void DoRest(const std::string& strParameter);
-    void DoRetr(const std::string& strWord, const std::string& strParameter);
-    void DoStor(const std::string& strWord, const std::string& strParameter);
-    void DoPwd();
-    void DoCwd(const std::string& strParameter);
-    void DoList(int nCode, const std::string& strWord, const std::string& strParameter);
-    void DoDele(const std::string& strParameter);
-    void DoMkdRmd(int nCode, const std::string& strParameter);
-    // The path form of RETR, STOR and DELE: resolved, final "/" removed.
-    bool ResolveFilePath(const std::string& strParameter, std::string& rPath) const;
-    int StartData(const CLocalPath& path, bool bSending, bool bDeleteAfter);
 };

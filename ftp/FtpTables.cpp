@@ -1,6 +1,8 @@
 #include "ftp/FtpTables.h"
 
 #include <cctype>
+#include <ctime>
+#include <unistd.h>
 
 namespace {
 
@@ -42,20 +44,6 @@ const char* const kReplies[REPLY_COUNT] = {
     "425 Data connection reset\r\n",
 };
 
-struct CommandEntry {
-    const char* pszWord;
-    int nCode;
-};
-
-const CommandEntry kCommands[] = {
-    {"user", CMD_USER}, {"pass", CMD_PASS}, {"port", CMD_PORT}, {"quit", CMD_QUIT},
-    {"type", CMD_TYPE}, {"mode", CMD_MODE}, {"stru", CMD_STRU}, {"retr", CMD_RETR},
-    {"stor", CMD_STOR}, {"noop", CMD_NOOP}, {"pwd", CMD_PWD},   {"xpwd", CMD_PWD},
-    {"cwd", CMD_CWD},   {"cdup", CMD_CDUP}, {"list", CMD_LIST}, {"nlst", CMD_NLST},
-    {"dele", CMD_DELE}, {"mkd", CMD_MKD},   {"rmd", CMD_RMD},   {"syst", CMD_SYST},
-    {"pasv", CMD_PASV}, {"rest", CMD_REST}, {"name", CMD_NAME},
-};
-
 bool IsBlank(char ch) {
     return isspace(static_cast<unsigned char>(ch)) != 0;
 }
@@ -64,13 +52,6 @@ bool IsBlank(char ch) {
 
 const char* ReplyText(int nReply) {
     return nReply >= 0 && nReply < REPLY_COUNT ? kReplies[nReply] : "";
-}
-
-int LookUpCommand(const std::string& strWord) {
-    for (const CommandEntry& entry : kCommands)
-        if (strWord.rfind(entry.pszWord, 0) == 0)
-            return entry.nCode;
-    return CMD_UNKNOWN;
 }
 
 void SplitCommandLine(const std::string& strLine, std::string& rWord, std::string& rParameter) {
@@ -95,4 +76,23 @@ std::string Trim(const std::string& strText) {
     while (nEnd > nStart && IsBlank(strText[nEnd - 1]))
         --nEnd;
     return strText.substr(nStart, nEnd - nStart);
+}
+
+std::string LocalHostName() {
+    char szName[1024];
+    if (::gethostname(szName, sizeof szName) != 0)
+        return std::string();
+    szName[sizeof szName - 1] = '\0';
+    return szName;
+}
+
+std::string TimeText() {
+    time_t now = ::time(nullptr);
+    char szText[64] = "";
+    if (!::ctime_r(&now, szText))
+        return std::string();
+    std::string strText = szText;
+    while (!strText.empty() && isspace(static_cast<unsigned char>(strText.back())))
+        strText.pop_back();
+    return strText;
 }

@@ -1,4 +1,5 @@
-// The fixed command table, reply table and version text of the FTP side.
+// The fixed reply table, the command codes and the version text of the FTP
+// side. The command words themselves are rows of the command table.
 #pragma once
 
 #include <string>
@@ -73,9 +74,15 @@ enum FtpReply : int {
 // The reply format of an index (each ends in CR LF).
 const char* ReplyText(int nReply);
 
-// The code of a lower-case command word: the first table word that is a
-// prefix of it, or CMD_UNKNOWN.
-int LookUpCommand(const std::string& strWord);
+// What a command needs of both the user and the folder that governs its
+// path: nothing (moving around, listing, and commands without a path), the
+// download permission (reading a file's content) or the upload permission
+// (changing a file or folder).
+enum class AccessClass { None, Download, Upload };
+
+// Whether a command answers its empty parameter with "invalid number of
+// parameters" instead of running.
+enum class ParameterRule { Optional, Required };
 
 // Splits a command line into its word (the leading run of letters, lower
 // cased) and its parameter (the rest, leading white space removed).
@@ -83,3 +90,8 @@ void SplitCommandLine(const std::string& strLine, std::string& rWord, std::strin
 
 // Text with leading and trailing white space removed.
 std::string Trim(const std::string& strText);
+
+// The local host name, empty when it cannot be obtained.
+std::string LocalHostName();
+// The current local time as ctime lays it out, without the line end.
+std::string TimeText();

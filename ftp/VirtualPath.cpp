@@ -1,7 +1,5 @@
 #include "ftp/VirtualPath.h"
 
-#include "ftp/FtpTables.h"
-
 #include <algorithm>
 #include <unistd.h>
 #include <vector>
@@ -119,23 +117,15 @@ std::string MapToRealPath(const std::vector<std::string>& folderMap, const std::
     return MapToLocalPath(folderMap, strPath).Full();
 }
 
-bool CheckAccess(const CServerSettings& settings, const std::string& strUser, int nCode,
+bool CheckAccess(const CServerSettings& settings, const std::string& strUser, AccessClass access,
                  const std::string& strPath) {
-    CUserRecord user = FindUser(settings.m_users, strUser);
-    switch (nCode) {
-    case CMD_RETR:
-        return user.m_bDownload && FindFolder(settings.m_folderMap, strPath).m_bDownload;
-    case CMD_STOR:
-    case CMD_DELE:
-    case CMD_MKD:
-    case CMD_RMD:
-        return user.m_bUpload && FindFolder(settings.m_folderMap, strPath).m_bUpload;
-    case CMD_CWD:
-    case CMD_LIST:
+    if (access == AccessClass::None)
         return true;
-    default:
-        return false;
-    }
+    CUserRecord user = FindUser(settings.m_users, strUser);
+    CFolderRecord folder = FindFolder(settings.m_folderMap, strPath);
+    if (access == AccessClass::Download)
+        return user.m_bDownload && folder.m_bDownload;
+    return user.m_bUpload && folder.m_bUpload;
 }
 
 bool ChangeDirectory(const std::vector<std::string>& folderMap, std::string& rCwd,

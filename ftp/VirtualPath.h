@@ -3,7 +3,8 @@
 #pragma once
 
 #include "config/ServerSettings.h"
-#include "net/LocalPath.h"
+#include "fs/LocalPath.h"
+#include "ftp/FtpTables.h"
 
 #include <string>
 
@@ -25,10 +26,10 @@ CLocalPath MapToLocalPath(const std::vector<std::string>& folderMap, const std::
 // The same as text.
 std::string MapToRealPath(const std::vector<std::string>& folderMap, const std::string& strPath);
 
-// Whether the user may run the command of nCode on strPath: downloads need
-// the download flag of user and folder, changes the upload flag of both;
-// moving around and listing are always allowed.
-bool CheckAccess(const CServerSettings& settings, const std::string& strUser, int nCode,
+// Whether the user may run a command of that access class on strPath:
+// downloads need the download flag of user and folder, changes the upload
+// flag of both; moving around and listing are always allowed.
+bool CheckAccess(const CServerSettings& settings, const std::string& strUser, AccessClass access,
                  const std::string& strPath);
 
 // Makes the local folder of strPath the working directory and rCwd strPath.

@@ -9,21 +9,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-thread_local int CAsyncSocket::s_nLastError = 0;
-
-void CAsyncSocket::SetLastError(int nError) {
-    // A non-blocking connect under way is reported as "would block".
-    if (nError == EINPROGRESS || nError == EAGAIN)
-        nError = WSAEWOULDBLOCK;
-    s_nLastError = nError;
-}
-
 CAsyncSocket::~CAsyncSocket() {
     Close();
 }
 
-bool CAsyncSocket::Create(unsigned nPort, int /*nSocketType*/, long /*lEvent*/,
-                          const char* pszAddress) {
+bool CAsyncSocket::Create(unsigned nPort, const char* pszAddress) {
     if (m_hSocket >= 0) {
         SetLastError(EISCONN);
         return false;
@@ -129,8 +119,7 @@ bool CAsyncSocket::Connect(const sockaddr_in& address) {
     m_state = State::Connecting;
     if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
         pDispatcher->Register(this);
-    SetLastError(WSAEWOULDBLOCK);
-    return false;
+    return true;
 }
 
 int CAsyncSocket::Send(const void* pBuffer, int nLength, int nFlags) {
@@ -141,7 +130,7 @@ int CAsyncSocket::Send(const void* pBuffer, int nLength, int nFlags) {
     ssize_t nSent = ::send(m_hSocket, pBuffer, static_cast<size_t>(nLength), nFlags | MSG_NOSIGNAL);
     if (nSent < 0) {
         SetLastError(errno);
-        if (s_nLastError == WSAEWOULDBLOCK && !m_bWriteWanted) {
+        if (WouldBlock() && !m_bWriteWanted) {
             m_bWriteWanted = true;
             if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
                 pDispatcher->UpdateInterest(this);

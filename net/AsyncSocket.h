@@ -15,23 +15,9 @@
 
 class CSocketDispatcher;
 
-// The "would block" error: an operation cannot complete now; wait for the
-// next event. A non-blocking connect in progress reports it too.
-constexpr int WSAEWOULDBLOCK = EWOULDBLOCK;
-
 // True for the errors that mean the system has no descriptor (or memory)
 // left for a new socket: waiting, not retrying, is the cure.
 bool IsDescriptorShortage(int nError);
-
-enum : int {
-    FD_READ = 1,
-    FD_WRITE = 2,
-    FD_OOB = 4,
-    FD_ACCEPT = 8,
-    FD_CONNECT = 16,
-    FD_CLOSE = 32,
-    FD_ALL_EVENTS = 63,
-};
 
 class CAsyncSocket {
 public:
@@ -42,13 +28,13 @@ public:
 
     // Opens a stream socket bound to nPort (0: the system chooses) on all
     // local interfaces, or on pszAddress when given.
-    bool Create(unsigned nPort = 0, int nSocketType = 1, long lEvent = FD_ALL_EVENTS,
-                const char* pszAddress = nullptr);
+    bool Create(unsigned nPort = 0, const char* pszAddress = nullptr);
     int Listen(int nBacklog = 5);
     // Moves the waiting connection into rConnected, which gets its events;
     // pPeer, when given, receives the peer's address.
     bool Accept(CAsyncSocket& rConnected, sockaddr_in* pPeer = nullptr);
-    // Starts a connection; false with WSAEWOULDBLOCK while it is under way.
+    // Starts a connection: true while it is under way; OnConnect then
+    // reports the outcome (even of a connection made at once).
     bool Connect(const sockaddr_in& address);
     int Send(const void* pBuffer, int nLength, int nFlags = 0);
     int Receive(void* pBuffer, int nLength, int nFlags = 0);
@@ -61,8 +47,11 @@ public:
     bool GetPeerName(std::string& rAddress, unsigned& rPort) const;
 
     int Handle() const { return m_hSocket; }
-    // The error of the last failed operation on any socket of this thread.
-    static int GetLastError() { return s_nLastError; }
+    // The errno of this socket's last failed operation.
+    int LastError() const { return m_nLastError; }
+    // The last operation failed only because it cannot complete now: wait
+    // for the next event.
+    bool WouldBlock() const { return m_nLastError == EAGAIN || m_nLastError == EWOULDBLOCK; }
 
     virtual void OnReceive(int /*nErrorCode*/) {}
     virtual void OnSend(int /*nErrorCode*/) {}
@@ -81,7 +70,7 @@ private:
 
     enum class State { Closed, Created, Listening, Connecting, Connected, Finished };
 
-    static void SetLastError(int nError);
+    void SetLastError(int nError) { m_nLastError = nError; }
     void Attach(int hSocket, State state);
     uint32_t WantedEvents() const;
 
@@ -94,6 +83,5 @@ private:
     bool m_bOobArmed = false;
     bool m_bAcceptArmed = false;
     bool m_bWriteWanted = false;
-
-    static thread_local int s_nLastError;
+    int m_nLastError = 0;
 };

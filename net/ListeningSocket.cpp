@@ -1,7 +1,6 @@
 #include "net/ListeningSocket.h"
 
-#include "net/ServerHost.h"
-
 void CListeningSocket::OnAccept(int /*nErrorCode*/) {
-    m_pOwner->AcceptClient();
+    if (m_onConnectionWaiting)
+        m_onConnectionWaiting();
 }

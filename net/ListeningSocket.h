@@ -1,14 +1,18 @@
-// The control-port listener: reports each waiting connection to the host.
+// A listening socket that reports each waiting connection to whoever made
+// it; the one who is told accepts the connection (or leaves it waiting).
 #pragma once
 
 #include "net/AsyncSocket.h"
 
-class CServerHost;
+#include <functional>
+#include <utility>
 
 class CListeningSocket : public CAsyncSocket {
 public:
-    explicit CListeningSocket(CServerHost* pOwner) : m_pOwner(pOwner) {}
+    explicit CListeningSocket(std::function<void()> onConnectionWaiting)
+        : m_onConnectionWaiting(std::move(onConnectionWaiting)) {}
     void OnAccept(int nErrorCode) override;
 
-    CServerHost* m_pOwner;
+private:
+    std::function<void()> m_onConnectionWaiting;
 };

@@ -23,6 +23,7 @@ CSocketDispatcher::CSocketDispatcher() {
 }
 
 CSocketDispatcher::~CSocketDispatcher() {
+    m_released.clear();
     if (g_pCurrent == this)
         g_pCurrent = nullptr;
     if (m_hEpoll >= 0)
@@ -97,8 +98,33 @@ CAsyncSocket* CSocketDispatcher::Lookup(int hSocket, uint32_t nSerial) const {
 }
 
 void CSocketDispatcher::Deliver(uint64_t nKey, uint32_t nEvents) {
-    const int hSocket = static_cast<int>(nKey & 0xffffffffu);
-    const uint32_t nSerial = static_cast<uint32_t>(nKey >> 32);
+    BeginDelivery();
+    DeliverTo(static_cast<int>(nKey & 0xffffffffu), static_cast<uint32_t>(nKey >> 32), nEvents);
+    EndDelivery();
+}
+
+void CSocketDispatcher::EndDelivery() {
+    if (--m_nDelivering > 0)
+        return;
+    // Deleting may release more (an owner's parts): take them in turn.
+    while (!m_released.empty()) {
+        std::vector<std::unique_ptr<CAsyncSocket>> released;
+        released.swap(m_released);
+        ++m_nDelivering;
+        released.clear();
+        --m_nDelivering;
+    }
+}
+
+void CSocketDispatcher::ReleaseLater(std::unique_ptr<CAsyncSocket> pSocket) {
+    if (!pSocket)
+        return;
+    pSocket->Close();
+    if (m_nDelivering > 0)
+        m_released.push_back(std::move(pSocket));
+}
+
+void CSocketDispatcher::DeliverTo(int hSocket, uint32_t nSerial, uint32_t nEvents) {
     CAsyncSocket* pSocket = Lookup(hSocket, nSerial);
     if (!pSocket)
         return;
@@ -233,7 +259,9 @@ void CSocketDispatcher::RunDueTimers() {
         m_timers.erase(it);
         m_timerDeadlines.erase(nId);
         bRan = true;
+        BeginDelivery();
         callback();
+        EndDelivery();
     }
     if (bRan)
         NotifyTimerChange();

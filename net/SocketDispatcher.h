@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -60,6 +61,12 @@ public:
     // outside loop driving this one (the window's) can re-arm its wait.
     void SetTimerChangeHandler(std::function<void()> handler);
 
+    // Deferred release: an object that ends inside its own event handler is
+    // handed here by its owner and deleted once the event (or timer) being
+    // delivered has returned; at once when nothing is being delivered. It
+    // is closed first, so it receives nothing meanwhile.
+    void ReleaseLater(std::unique_ptr<CAsyncSocket> pSocket);
+
     // Used by CAsyncSocket.
     void Register(CAsyncSocket* pSocket);
     void Unregister(CAsyncSocket* pSocket);
@@ -78,8 +85,14 @@ private:
         uint32_t nSerial = 0;
     };
 
+    friend class CDeferredReleaseScope;
+
     CAsyncSocket* Lookup(int hSocket, uint32_t nSerial) const;
     void Deliver(uint64_t nKey, uint32_t nEvents);
+    void DeliverTo(int hSocket, uint32_t nSerial, uint32_t nEvents);
+    // Brackets one delivery: objects released inside it go at its end.
+    void BeginDelivery() { ++m_nDelivering; }
+    void EndDelivery();
 
     using Clock = std::chrono::steady_clock;
     void NotifyTimerChange();
@@ -89,6 +102,8 @@ private:
     uint32_t m_nNextSerial = 1;
     bool m_bStop = false;
     std::vector<Entry> m_entries;
+    int m_nDelivering = 0;
+    std::vector<std::unique_ptr<CAsyncSocket>> m_released;
 
     TimerId m_nNextTimer = 1;
     std::map<std::pair<Clock::time_point, TimerId>, std::function<void()>> m_timers;
@@ -98,4 +113,24 @@ private:
     // Listeners backing off for lack of descriptors (handle and serial).
     std::vector<std::pair<int, uint32_t>> m_descriptorWaiters;
     TimerId m_nBackOffTimer = 0;
+};
+
+// Holds the dispatcher's deferred releases until it goes, as an event
+// delivery does: for work that may end objects outside an event (a command
+// run directly, a transfer that ends as it starts).
+class CDeferredReleaseScope {
+public:
+    CDeferredReleaseScope() : m_pDispatcher(CSocketDispatcher::Current()) {
+        if (m_pDispatcher)
+            m_pDispatcher->BeginDelivery();
+    }
+    ~CDeferredReleaseScope() {
+        if (m_pDispatcher)
+            m_pDispatcher->EndDelivery();
+    }
+    CDeferredReleaseScope(const CDeferredReleaseScope&) = delete;
+    CDeferredReleaseScope& operator=(const CDeferredReleaseScope&) = delete;
+
+private:
+    CSocketDispatcher* m_pDispatcher;
 };

@@ -63,7 +63,7 @@ CServerDlg::CServerDlg(QWidget* pParent) : QDialog(pParent), m_host(*this) {
     }
     connect(m_pUserList, &QListWidget::itemSelectionChanged, this, [this] {
         if (!m_bChangingRows)
-            m_host.UpdateStatus();
+            UpdateStatus();
     });
     OnInitDialog();
 }
@@ -124,7 +124,7 @@ void CServerDlg::OnCommand(int nCommand) {
         reject();
         break;
     case IDC_DISCONNECT:
-        m_host.DisconnectSelected();
+        DisconnectSelected();
         break;
     case ID_TRAY_OPEN:
         RestoreWindow();
@@ -235,21 +235,24 @@ void CServerDlg::ScheduleLogFlush() {
     QTimer::singleShot(0, this, &CServerDlg::FlushLog);
 }
 
-void CServerDlg::AppendLog(const std::string& strText) {
+// Host events.
+
+void CServerDlg::OnLogAppended(const std::string& strText) {
     m_strPendingLog += LogTextForView(strText, m_bLogAfterCR);
-    ScheduleLogFlush();
-}
-
-void CServerDlg::ReplaceLog(const std::string& strText) {
-    m_bLogAfterCR = false;
-    m_strPendingLog = LogTextForView(strText, m_bLogAfterCR);
-    m_bReplacePending = true;
-    ScheduleLogFlush();
-}
-
-void CServerDlg::ScrollLogToEnd() {
     m_bScrollPending = true;
     ScheduleLogFlush();
+}
+
+void CServerDlg::OnLogCut(const std::string& strKept) {
+    m_bLogAfterCR = false;
+    m_strPendingLog = LogTextForView(strKept, m_bLogAfterCR);
+    m_bReplacePending = true;
+    m_bScrollPending = true;
+    ScheduleLogFlush();
+}
+
+void CServerDlg::OnRunningChanged(bool bRunning) {
+    m_pStartStop->setText(FromUtf8(LoadString(bRunning ? IDS_STOP : IDS_START)));
 }
 
 void CServerDlg::FlushLog() {
@@ -270,20 +273,44 @@ void CServerDlg::FlushLog() {
     }
 }
 
-// Connected users: one row per connection, carrying its identity.
+// Connected users: one row per session, carrying the session's identity.
 
-int CServerDlg::AddRow(const std::string& strText) {
+void CServerDlg::OnSessionAdmitted(SessionId nId, const std::string& strLabel) {
     m_bChangingRows = true;
-    auto* pItem = new QListWidgetItem(FromUtf8(strText));
+    auto* pItem = new QListWidgetItem(FromUtf8(strLabel));
+    pItem->setData(Qt::UserRole, QVariant::fromValue<quint64>(nId));
     m_pUserList->addItem(pItem);
     m_bChangingRows = false;
-    return m_pUserList->row(pItem);
+    UpdateStatus();
 }
 
-void CServerDlg::InsertRow(int nRow, const std::string& strText) {
+void CServerDlg::OnSessionRelabelled(SessionId nId, const std::string& strLabel) {
+    // The row is replaced at its place, as a list box does it; like any
+    // deleted row, it leaves no row selected.
+    const int nRow = RowOf(nId);
+    if (nRow < 0)
+        return;
+    DeleteRow(nRow);
     m_bChangingRows = true;
-    m_pUserList->insertItem(nRow, FromUtf8(strText));
+    auto* pItem = new QListWidgetItem(FromUtf8(strLabel));
+    pItem->setData(Qt::UserRole, QVariant::fromValue<quint64>(nId));
+    m_pUserList->insertItem(nRow, pItem);
     m_bChangingRows = false;
+}
+
+void CServerDlg::OnSessionRemoved(SessionId nId) {
+    const int nRow = RowOf(nId);
+    if (nRow < 0)
+        return;
+    DeleteRow(nRow);
+    UpdateStatus();
+}
+
+int CServerDlg::RowOf(SessionId nId) const {
+    for (int nRow = 0; nRow < m_pUserList->count(); ++nRow)
+        if (m_pUserList->item(nRow)->data(Qt::UserRole).value<quint64>() == nId)
+            return nRow;
+    return -1;
 }
 
 void CServerDlg::DeleteRow(int nRow) {
@@ -295,35 +322,21 @@ void CServerDlg::DeleteRow(int nRow) {
     m_bChangingRows = false;
 }
 
-void CServerDlg::SetRowClient(int nRow, CClientSocket* pClient) {
-    if (QListWidgetItem* pItem = m_pUserList->item(nRow))
-        pItem->setData(Qt::UserRole, QVariant::fromValue(reinterpret_cast<quintptr>(pClient)));
-}
-
-CClientSocket* CServerDlg::GetRowClient(int nRow) const {
-    QListWidgetItem* pItem = m_pUserList->item(nRow);
-    return pItem ? reinterpret_cast<CClientSocket*>(pItem->data(Qt::UserRole).value<quintptr>())
-                 : nullptr;
-}
-
-int CServerDlg::RowCount() const {
-    return m_pUserList->count();
-}
-
 int CServerDlg::SelectedRow() const {
     const QList<QListWidgetItem*> selected = m_pUserList->selectedItems();
     return selected.isEmpty() ? -1 : m_pUserList->row(selected.first());
 }
 
-void CServerDlg::EnableDisconnect(bool bEnable) {
-    m_pDisconnect->setEnabled(bEnable);
+void CServerDlg::DisconnectSelected() {
+    const int nRow = SelectedRow();
+    if (nRow >= 0)
+        m_host.RemoveSession(m_pUserList->item(nRow)->data(Qt::UserRole).value<quint64>());
 }
 
-void CServerDlg::SetStartStopCaption(const std::string& strCaption) {
-    m_pStartStop->setText(FromUtf8(strCaption));
-}
-
-void CServerDlg::SetTrayStatus(const std::string& strTip, bool bBusy) {
+void CServerDlg::UpdateStatus() {
+    m_pDisconnect->setEnabled(SelectedRow() >= 0);
+    const int nRows = m_pUserList->count();
     if (m_pTray)
-        m_pTray->Update(FromUtf8(strTip), bBusy ? m_busyIcon : m_idleIcon);
+        m_pTray->Update(FromUtf8(FormatString(LoadString(IDS_USERS_CONNECTED), nRows)),
+                        nRows > 0 ? m_busyIcon : m_idleIcon);
 }

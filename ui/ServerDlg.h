@@ -4,8 +4,8 @@
 // settings and ends the process.
 #pragma once
 
-#include "net/HostViews.h"
-#include "net/ServerHost.h"
+#include "server/HostViews.h"
+#include "server/ServerHost.h"
 
 #include <QBasicTimer>
 #include <QDialog>
@@ -54,20 +54,19 @@ public:
     // event loop.
     void FlushLog();
 
-    // Host views.
-    void AppendLog(const std::string& strText) override;
-    void ReplaceLog(const std::string& strText) override;
-    void ScrollLogToEnd() override;
-    int AddRow(const std::string& strText) override;
-    void InsertRow(int nRow, const std::string& strText) override;
-    void DeleteRow(int nRow) override;
-    void SetRowClient(int nRow, CClientSocket* pClient) override;
-    CClientSocket* GetRowClient(int nRow) const override;
-    int RowCount() const override;
-    int SelectedRow() const override;
-    void EnableDisconnect(bool bEnable) override;
-    void SetStartStopCaption(const std::string& strCaption) override;
-    void SetTrayStatus(const std::string& strTip, bool bBusy) override;
+    // Host events.
+    void OnLogAppended(const std::string& strText) override;
+    void OnLogCut(const std::string& strKept) override;
+    void OnSessionAdmitted(SessionId nId, const std::string& strLabel) override;
+    void OnSessionRelabelled(SessionId nId, const std::string& strLabel) override;
+    void OnSessionRemoved(SessionId nId) override;
+    void OnRunningChanged(bool bRunning) override;
+
+    // The first selected row of the connected users, or -1.
+    int SelectedRow() const;
+    // The disconnect button's state, and the tray's tip and icon, from the
+    // rows and the selection.
+    void UpdateStatus();
 
     // The window's commands, as the buttons, menus and icon send them.
     void OnCommand(int nCommand);
@@ -86,6 +85,10 @@ private:
     void HideIntoTray();
     bool MayHide() const;
     void ScheduleLogFlush();
+    int RowOf(SessionId nId) const;
+    void DeleteRow(int nRow);
+    // "&Desconectar": ends the session of the selected row, if any.
+    void DisconnectSelected();
 
     CServerHost m_host;
     std::unique_ptr<CDialogLayout> m_pLayout;

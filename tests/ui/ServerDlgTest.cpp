@@ -462,7 +462,7 @@ private slots:
         pDialog->OnSysCommand(IDM_ABOUTBOX);
         QCOMPARE(nPeak, 40);
         QCOMPARE(nLeft, 0);
-        QCOMPARE(pDialog->Host().ClientCount(), size_t(0));
+        QCOMPARE(pDialog->Host().SessionCount(), size_t(0));
         QCOMPARE(pDialog->TrayIcon()->Tip(), QStringLiteral("0 usuario(s) conectado"));
     }
 
@@ -505,7 +505,7 @@ private slots:
                 return data.state() == QAbstractSocket::UnconnectedState;
             }(),
             10000);
-        QCOMPARE(pDialog->Host().ClientCount(), size_t(0));
+        QCOMPARE(pDialog->Host().SessionCount(), size_t(0));
     }
 
     void controlsAreReachableByKeyboardAndByName() {

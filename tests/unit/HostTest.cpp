@@ -1,9 +1,9 @@
 #include "app/HeadlessViews.h"
 #include "ftp/ClientSocket.h"
-#include "net/DataSocket.h"
+#include "ftp/DataSocket.h"
 #include "net/ListeningSocket.h"
-#include "net/ServerHost.h"
 #include "net/SocketDispatcher.h"
+#include "server/ServerHost.h"
 #include "tests/unit/SocketTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +15,44 @@
 #include <sys/ioctl.h>
 
 namespace {
+
+// A view that records what the host reports, in order, and keeps the rows
+// as a list box would.
+class CRecordingViews : public CHostViews {
+public:
+    struct SRow {
+        SessionId nId;
+        std::string strLabel;
+    };
+    void OnLogAppended(const std::string& strText) override { m_strLog += strText; }
+    void OnLogCut(const std::string& strKept) override {
+        m_strLog = strKept;
+        m_events.push_back("cut");
+    }
+    void OnSessionAdmitted(SessionId nId, const std::string& strLabel) override {
+        m_rows.push_back({nId, strLabel});
+        m_events.push_back("admitted " + std::to_string(nId) + " " + strLabel);
+    }
+    void OnSessionRelabelled(SessionId nId, const std::string& strLabel) override {
+        for (SRow& row : m_rows)
+            if (row.nId == nId)
+                row.strLabel = strLabel;
+        m_events.push_back("relabelled " + std::to_string(nId) + " " + strLabel);
+    }
+    void OnSessionRemoved(SessionId nId) override {
+        std::erase_if(m_rows, [nId](const SRow& row) { return row.nId == nId; });
+        m_events.push_back("removed " + std::to_string(nId));
+    }
+    void OnRunningChanged(bool bRunning) override {
+        m_bRunning = bRunning;
+        m_events.push_back(bRunning ? "running" : "stopped");
+    }
+
+    std::vector<SRow> m_rows;
+    std::vector<std::string> m_events;
+    std::string m_strLog;
+    bool m_bRunning = false;
+};
 
 class HostTest : public ::testing::Test {
 protected:
@@ -50,7 +88,7 @@ protected:
     std::string LogSince(size_t nMark) const { return m_host.LogText().substr(nMark); }
 
     CSocketDispatcher m_dispatcher;
-    CHeadlessViews m_views{nullptr};
+    CRecordingViews m_views;
     CServerHost m_host{m_views};
     unsigned m_nPort = 0;
 };
@@ -64,17 +102,13 @@ TEST_F(HostTest, GreetingRowAndConnectLine) {
     EXPECT_EQ(strGreeting.rfind("220 " + LocalHostName() + " FTP version 0.7 ready at ", 0), 0u)
         << strGreeting;
     ASSERT_EQ(m_views.m_rows.size(), 1u);
-    EXPECT_EQ(m_views.m_rows[0].strText, "<usuario conectando>");
-    EXPECT_EQ(m_views.m_rows[0].pClient, m_host.Client(0));
+    EXPECT_EQ(m_views.m_rows[0].strLabel, "<usuario conectando>");
+    EXPECT_EQ(m_views.m_rows[0].nId, m_host.Session(0).Id());
     EXPECT_EQ(LogSince(nMark), "Conectado a 127.0.0.1\n");
-    EXPECT_EQ(m_views.m_strTip, "1 usuario(s) conectado");
-    EXPECT_TRUE(m_views.m_bBusy);
     client.Close();
-    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_host.ClientCount() == 0; }));
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_host.SessionCount() == 0; }));
     EXPECT_EQ(LogSince(nMark), "Conectado a 127.0.0.1\nConexi\xC3\xB3n a 127.0.0.1 closed\n");
     EXPECT_TRUE(m_views.m_rows.empty());
-    EXPECT_EQ(m_views.m_strTip, "0 usuario(s) conectado");
-    EXPECT_FALSE(m_views.m_bBusy);
 }
 
 TEST_F(HostTest, StartLineNamesHostVersionTimeAndPort) {
@@ -82,7 +116,7 @@ TEST_F(HostTest, StartLineNamesHostVersionTimeAndPort) {
     EXPECT_EQ(strLog.rfind(LocalHostName() + " FTP versi\xC3\xB3n 0.7 iniciado ", 0), 0u) << strLog;
     EXPECT_NE(strLog.find("\nEscuchando en direcci\xC3\xB3n "), std::string::npos);
     EXPECT_NE(strLog.find(" y puerto " + std::to_string(m_nPort) + "\n"), std::string::npos);
-    EXPECT_EQ(m_views.m_strCaption, "&Parar");
+    EXPECT_EQ(m_views.m_bRunning, true);
     // The time is laid out as ctime does, without its line end.
     std::string strTime = TimeText();
     EXPECT_EQ(strTime.size(), 24u);
@@ -156,10 +190,10 @@ TEST_F(HostTest, QuitAnswersBeforeLoginAndTheRowStaysUntilTheClientCloses) {
     auto pClient = Connect();
     EXPECT_EQ(pClient->Command(m_dispatcher, "QUIT"), "221 Goodbye!");
     EXPECT_TRUE(pClient->WaitClosed(m_dispatcher)); // the server ended its side
-    EXPECT_EQ(m_host.ClientCount(), 1u);
+    EXPECT_EQ(m_host.SessionCount(), 1u);
     EXPECT_EQ(m_views.m_rows.size(), 1u);
     pClient->Close();
-    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_host.ClientCount() == 0; }));
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_host.SessionCount() == 0; }));
 }
 
 TEST_F(HostTest, LoginRules) {
@@ -178,7 +212,7 @@ TEST_F(HostTest, LoginRules) {
     EXPECT_EQ(pClient->Command(m_dispatcher, "NOOP"), "530 Please log in with USER and PASS");
     // The name was kept after the failures.
     EXPECT_EQ(pClient->Command(m_dispatcher, "PASS Later"), "230 Logged in");
-    EXPECT_EQ(m_views.m_rows[0].strText, "ann (127.0.0.1)");
+    EXPECT_EQ(m_views.m_rows[0].strLabel, "ann (127.0.0.1)");
     EXPECT_EQ(pClient->Command(m_dispatcher, "NOOP"), "200 Ok");
     // A failed PASS leaves the client logged in under its name.
     EXPECT_EQ(pClient->Command(m_dispatcher, "PASS wrong"), "550 Permission denied");
@@ -187,7 +221,7 @@ TEST_F(HostTest, LoginRules) {
     EXPECT_EQ(pClient->Command(m_dispatcher, "USER Bob"), "331 Enter PASS command");
     EXPECT_EQ(pClient->Command(m_dispatcher, "NOOP"), "530 Please log in with USER and PASS");
     EXPECT_EQ(pClient->Command(m_dispatcher, "PASS anything at all"), "230 Logged in");
-    EXPECT_EQ(m_views.m_rows[0].strText, "Bob (127.0.0.1)");
+    EXPECT_EQ(m_views.m_rows[0].strLabel, "Bob (127.0.0.1)");
     // A name with a comma can never log in.
     EXPECT_EQ(pClient->Command(m_dispatcher, "USER a,b"), "331 Enter PASS command");
     EXPECT_EQ(pClient->Command(m_dispatcher, "PASS pw"), "550 Permission denied");
@@ -204,28 +238,24 @@ TEST_F(HostTest, LoginLogLineAndRelabelKeepsRowPosition) {
     EXPECT_EQ(pSecond->Command(m_dispatcher, "PASS a@b"), "230 Logged in");
     EXPECT_EQ(LogSince(nMark), "Usuario anonymous logeado en, cas es /\n");
     ASSERT_EQ(m_views.m_rows.size(), 3u);
-    EXPECT_EQ(m_views.m_rows[0].strText, "<usuario conectando>");
-    EXPECT_EQ(m_views.m_rows[1].strText, "anonymous (127.0.0.1)");
-    EXPECT_EQ(m_views.m_rows[2].strText, "<usuario conectando>");
+    EXPECT_EQ(m_views.m_rows[0].strLabel, "<usuario conectando>");
+    EXPECT_EQ(m_views.m_rows[1].strLabel, "anonymous (127.0.0.1)");
+    EXPECT_EQ(m_views.m_rows[2].strLabel, "<usuario conectando>");
     // Same address, same text: the rows are told apart by connection.
     EXPECT_EQ(pFirst->Command(m_dispatcher, "USER anonymous"), "331 Enter PASS command");
     EXPECT_EQ(pFirst->Command(m_dispatcher, "PASS"), "230 Logged in");
-    EXPECT_EQ(m_views.m_rows[0].strText, m_views.m_rows[1].strText);
-    EXPECT_NE(m_views.m_rows[0].pClient, m_views.m_rows[1].pClient);
-    EXPECT_EQ(m_views.m_rows[0].pClient, m_host.Client(0));
-    // Disconnecting the selected row removes exactly that connection.
-    m_views.m_nSelected = 1;
-    m_host.UpdateStatus();
-    EXPECT_TRUE(m_views.m_bDisconnectEnabled);
-    m_host.DisconnectSelected();
+    EXPECT_EQ(m_views.m_rows[0].strLabel, m_views.m_rows[1].strLabel);
+    EXPECT_NE(m_views.m_rows[0].nId, m_views.m_rows[1].nId);
+    EXPECT_EQ(m_views.m_rows[0].nId, m_host.Session(0).Id());
+    // Disconnecting a session removes exactly that connection.
+    m_host.RemoveSession(m_views.m_rows[1].nId);
     EXPECT_TRUE(pSecond->WaitClosed(m_dispatcher));
     EXPECT_EQ(pSecond->m_strReceived, ""); // no reply on the way out
     ASSERT_EQ(m_views.m_rows.size(), 2u);
-    EXPECT_EQ(m_views.m_rows[0].pClient, m_host.Client(0));
-    EXPECT_EQ(m_views.m_rows[1].pClient, m_host.Client(1));
-    EXPECT_FALSE(m_views.m_bDisconnectEnabled);
-    m_host.DisconnectSelected(); // nothing selected: nothing happens
-    EXPECT_EQ(m_host.ClientCount(), 2u);
+    EXPECT_EQ(m_views.m_rows[0].nId, m_host.Session(0).Id());
+    EXPECT_EQ(m_views.m_rows[1].nId, m_host.Session(1).Id());
+    m_host.RemoveSession(9999); // no such session: nothing happens
+    EXPECT_EQ(m_host.SessionCount(), 2u);
     EXPECT_EQ(pFirst->Command(m_dispatcher, "NOOP"), "200 Ok");
     EXPECT_EQ(pThird->Command(m_dispatcher, "NOOP"), "530 Please log in with USER and PASS");
 }
@@ -282,11 +312,11 @@ TEST_F(HostTest, PortInUseLeavesTheServerStoppedAndCanBeRetried) {
     EXPECT_FALSE(m_host.IsRunning());
     EXPECT_EQ(m_host.Listener(), nullptr);
     EXPECT_EQ(LogSince(nMark), "Error: no es posible iniciar Skerrow\n");
-    EXPECT_EQ(m_views.m_strCaption, "&Iniciar");
+    EXPECT_EQ(m_views.m_bRunning, false);
     occupier.Close();
     EXPECT_EQ(m_host.StartServer(), 0);
     EXPECT_TRUE(m_host.IsRunning());
-    EXPECT_EQ(m_views.m_strCaption, "&Parar");
+    EXPECT_EQ(m_views.m_bRunning, true);
 }
 
 TEST_F(HostTest, PortsOutsideTheTcpRangeFailAsAPortInUse) {
@@ -298,7 +328,7 @@ TEST_F(HostTest, PortsOutsideTheTcpRangeFailAsAPortInUse) {
         EXPECT_FALSE(m_host.IsRunning());
         EXPECT_EQ(m_host.Listener(), nullptr);
         EXPECT_EQ(LogSince(nMark), "Error: no es posible iniciar Skerrow\n");
-        EXPECT_EQ(m_views.m_strCaption, "&Iniciar");
+        EXPECT_EQ(m_views.m_bRunning, false);
     }
 }
 
@@ -306,12 +336,12 @@ TEST_F(HostTest, StopClosesEveryClientAndLogsOnce) {
     auto p1 = LoggedIn();
     auto p2 = Connect();
     auto p3 = Connect();
-    EXPECT_EQ(m_host.ClientCount(), 3u);
+    EXPECT_EQ(m_host.SessionCount(), 3u);
     size_t nMark = m_host.LogText().size();
     m_host.StopServer();
-    EXPECT_EQ(m_host.ClientCount(), 0u);
+    EXPECT_EQ(m_host.SessionCount(), 0u);
     EXPECT_TRUE(m_views.m_rows.empty());
-    EXPECT_EQ(m_views.m_strCaption, "&Iniciar");
+    EXPECT_EQ(m_views.m_bRunning, false);
     std::string strLog = LogSince(nMark);
     EXPECT_EQ(strLog.rfind(LocalHostName() + " FTP versi\xC3\xB3n 0.7 parado ", 0), 0u) << strLog;
     EXPECT_EQ(std::count(strLog.begin(), strLog.end(), '\n'), 1);
@@ -341,7 +371,7 @@ TEST_F(HostTest, BadClientsDoNotDisturbOthers) {
     // A line longer than the input bound is dropped without a reply.
     auto pLong = LoggedIn();
     pLong->Send(std::string(CClientSocket::kMaxInput + 5000, 'A') + "\r\n");
-    CClientSocket* pServerSide = m_host.Client(m_host.ClientCount() - 1);
+    CClientSocket* pServerSide = &m_host.Session(m_host.SessionCount() - 1);
     ASSERT_TRUE(PumpUntil(m_dispatcher, [&] {
         int nUnsent = 0, nUnread = 0;
         ::ioctl(pLong->m_hSocket, SIOCOUTQ, &nUnsent);
@@ -350,16 +380,16 @@ TEST_F(HostTest, BadClientsDoNotDisturbOthers) {
     }));
     EXPECT_EQ(pLong->Command(m_dispatcher, "NOOP"), "200 Ok");
     // The long line's memory is given back.
-    EXPECT_LE(pServerSide->m_strInput.capacity(), CClientSocket::kKeptInputCapacity);
+    EXPECT_LE(pServerSide->PendingInput().capacity(), CClientSocket::kKeptInputCapacity);
     pLong->Send(std::string(CClientSocket::kMaxInput - 100, 'B') + "\r\n");
     EXPECT_EQ(pLong->ReadLine(m_dispatcher).substr(0, 20), "500 Unknown command ");
-    EXPECT_LE(pServerSide->m_strInput.capacity(), CClientSocket::kKeptInputCapacity);
+    EXPECT_LE(pServerSide->PendingInput().capacity(), CClientSocket::kKeptInputCapacity);
     // A zero byte ends the command line.
     pLong->Send(std::string("NOOP\0garbage\r\n", 14));
     EXPECT_EQ(pLong->ReadLine(m_dispatcher), "200 Ok");
     pLong->Send(std::string("US\0ER x\r\n", 9));
     EXPECT_EQ(pLong->ReadLine(m_dispatcher), "500 Unknown command \"us\"");
-    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_host.ClientCount() == 3; }));
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_host.SessionCount() == 3; }));
     EXPECT_EQ(pGood->Command(m_dispatcher, "NOOP"), "200 Ok");
     EXPECT_EQ(pGood->Command(m_dispatcher, "PWD"), "257 \"/\" is current directory");
 }
@@ -403,7 +433,7 @@ TEST_F(HostTest, AbandonedTransfersAreBoundedAndTimedOut) {
     CTemporaryFolder temp;
     CDataSocket::SetTimeoutsForTests(300, 300);
     auto pClient = LoggedIn();
-    CClientSocket* pServerSide = m_host.Client(0);
+    CClientSocket* pServerSide = &m_host.Session(0);
     // Four transfers that nobody connects to are held...
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(pClient->Command(m_dispatcher, "PASV").substr(0, 4), "227 ");
@@ -420,11 +450,11 @@ TEST_F(HostTest, AbandonedTransfersAreBoundedAndTimedOut) {
     // The held ones fail when their time is up, giving everything back.
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(pClient->ReadLine(m_dispatcher), "425 Data connection reset");
-    EXPECT_TRUE(pServerSide->m_dataSockets.empty());
+    EXPECT_TRUE(pServerSide->DataConnectionCount() == 0);
     EXPECT_EQ(temp.Files(), 0u);
     // Active mode to a port nobody answers on fails and is released too.
     CAsyncSocket closed;
-    ASSERT_TRUE(closed.Create(0, 1, FD_ALL_EVENTS, "127.0.0.1"));
+    ASSERT_TRUE(closed.Create(0, "127.0.0.1"));
     sockaddr_in address{};
     closed.GetSockName(address);
     unsigned nPort = ntohs(address.sin_port);
@@ -434,7 +464,7 @@ TEST_F(HostTest, AbandonedTransfersAreBoundedAndTimedOut) {
               "200 Port command okay");
     EXPECT_EQ(pClient->Command(m_dispatcher, "NLST").substr(0, 4), "150 ");
     EXPECT_EQ(pClient->ReadLine(m_dispatcher), "425 Data connection reset");
-    EXPECT_TRUE(PumpUntil(m_dispatcher, [&] { return pServerSide->m_dataSockets.empty(); }));
+    EXPECT_TRUE(PumpUntil(m_dispatcher, [&] { return pServerSide->DataConnectionCount() == 0; }));
     EXPECT_EQ(temp.Files(), 0u);
     CDataSocket::SetTimeoutsForTests(CDataSocket::kConnectTimeoutMs, CDataSocket::kLingerMs);
 }

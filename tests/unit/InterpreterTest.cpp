@@ -1,3 +1,5 @@
+#include "ftp/ClientSocket.h"
+#include "ftp/CommandTable.h"
 #include "ftp/FtpTables.h"
 
 #include <gtest/gtest.h>
@@ -29,20 +31,67 @@ TEST(CommandLine, TrimRemovesSurroundingWhiteSpaceOnly) {
     EXPECT_EQ(Trim("   "), "");
 }
 
+namespace {
+int CodeOf(const std::string& strWord) {
+    const CCommandRow* pRow = FindCommand(CClientSocket::ClassicCommands(), strWord);
+    return pRow ? pRow->nCode : CMD_UNKNOWN;
+}
+} // namespace
+
 TEST(CommandTable, PrefixMatchingInTableOrder) {
-    EXPECT_EQ(LookUpCommand("mkdir"), CMD_MKD);
-    EXPECT_EQ(LookUpCommand("rmdir"), CMD_RMD);
-    EXPECT_EQ(LookUpCommand("retrieve"), CMD_RETR);
-    EXPECT_EQ(LookUpCommand("delete"), CMD_DELE);
-    EXPECT_EQ(LookUpCommand("xpwd"), CMD_PWD);
-    EXPECT_EQ(LookUpCommand("pwd"), CMD_PWD);
-    EXPECT_EQ(LookUpCommand("name"), CMD_NAME);
-    EXPECT_EQ(LookUpCommand("names"), CMD_NAME);
-    EXPECT_EQ(LookUpCommand("cwdpub"), CMD_CWD);
-    EXPECT_EQ(LookUpCommand("epsv"), CMD_UNKNOWN);
-    EXPECT_EQ(LookUpCommand("pas"), CMD_UNKNOWN);
-    EXPECT_EQ(LookUpCommand(""), CMD_UNKNOWN);
-    EXPECT_EQ(LookUpCommand("xmkd"), CMD_UNKNOWN);
+    EXPECT_EQ(CodeOf("mkdir"), CMD_MKD);
+    EXPECT_EQ(CodeOf("rmdir"), CMD_RMD);
+    EXPECT_EQ(CodeOf("retrieve"), CMD_RETR);
+    EXPECT_EQ(CodeOf("delete"), CMD_DELE);
+    EXPECT_EQ(CodeOf("xpwd"), CMD_PWD);
+    EXPECT_EQ(CodeOf("pwd"), CMD_PWD);
+    EXPECT_EQ(CodeOf("name"), CMD_NAME);
+    EXPECT_EQ(CodeOf("names"), CMD_NAME);
+    EXPECT_EQ(CodeOf("cwdpub"), CMD_CWD);
+    EXPECT_EQ(CodeOf("epsv"), CMD_UNKNOWN);
+    EXPECT_EQ(CodeOf("pas"), CMD_UNKNOWN);
+    EXPECT_EQ(CodeOf(""), CMD_UNKNOWN);
+    EXPECT_EQ(CodeOf("xmkd"), CMD_UNKNOWN);
+}
+
+TEST(CommandTable, TheClassicTableIsTheDesignsTwentyThreeWords) {
+    struct SExpected {
+        const char* pszWord;
+        int nCode;
+        ParameterRule parameter;
+        AccessClass access;
+    };
+    using P = ParameterRule;
+    using A = AccessClass;
+    const SExpected expected[] = {
+        {"user", 0, P::Optional, A::None},    {"pass", 1, P::Optional, A::None},
+        {"port", 2, P::Optional, A::None},    {"quit", 3, P::Optional, A::None},
+        {"type", 4, P::Required, A::None},    {"mode", 5, P::Required, A::None},
+        {"stru", 6, P::Required, A::None},    {"retr", 7, P::Required, A::Download},
+        {"stor", 8, P::Required, A::Upload},  {"noop", 9, P::Optional, A::None},
+        {"pwd", 10, P::Optional, A::None},    {"xpwd", 10, P::Optional, A::None},
+        {"cwd", 11, P::Required, A::None},    {"cdup", 12, P::Optional, A::None},
+        {"list", 13, P::Optional, A::None},   {"nlst", 14, P::Optional, A::None},
+        {"dele", 15, P::Required, A::Upload}, {"mkd", 16, P::Required, A::Upload},
+        {"rmd", 17, P::Required, A::Upload},  {"syst", 18, P::Optional, A::None},
+        {"pasv", 19, P::Optional, A::None},   {"rest", 20, P::Required, A::None},
+        {"name", 21, P::Optional, A::None},
+    };
+    auto rows = CClientSocket::ClassicCommands();
+    ASSERT_EQ(rows.size(), std::size(expected));
+    for (size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_STREQ(rows[i].pszWord, expected[i].pszWord) << i;
+        EXPECT_EQ(rows[i].nCode, expected[i].nCode) << i;
+        EXPECT_EQ(rows[i].parameter, expected[i].parameter) << i;
+        EXPECT_EQ(rows[i].access, expected[i].access) << i;
+        EXPECT_NE(rows[i].pHandler, nullptr) << i;
+        // Only the login commands and QUIT run before login.
+        int nCode = rows[i].nCode;
+        EXPECT_EQ(rows[i].bBeforeLogin, nCode == CMD_USER || nCode == CMD_PASS || nCode == CMD_QUIT)
+            << i;
+        // Every word reaches its own row (none is hidden by an earlier prefix).
+        EXPECT_EQ(FindCommand(rows, rows[i].pszWord), &rows[i]) << i;
+    }
 }
 
 TEST(ReplyTable, ThirtyFiveRepliesEachEndingInCrLf) {

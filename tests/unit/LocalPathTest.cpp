@@ -1,7 +1,7 @@
 // Containment of local paths beneath their published folder, with real
 // folders and links in a temporary directory; every case runs with openat2
 // and again as on a system without it.
-#include "net/LocalPath.h"
+#include "fs/LocalPath.h"
 
 #include <gtest/gtest.h>
 

@@ -125,7 +125,7 @@ public:
         if (Accept(*pAccepted))
             m_accepted.push_back(std::move(pAccepted));
         else
-            m_nLastError = GetLastError();
+            m_nLastError = LastError();
     }
     // One connection taken while descriptors are plenty, so that the
     // sanitizers' run-time type checks have seen these types before the
@@ -168,7 +168,7 @@ private:
 TEST(AcceptBackOff, NoDescriptorMeansAWaitNotASpin) {
     CSocketDispatcher dispatcher;
     CAcceptingListener listener;
-    ASSERT_TRUE(listener.Create(0, 1, FD_ALL_EVENTS, "127.0.0.1"));
+    ASSERT_TRUE(listener.Create(0, "127.0.0.1"));
     ASSERT_EQ(listener.Listen(5), 0);
     ASSERT_TRUE(listener.Prime(dispatcher));
     sockaddr_in address{};
@@ -193,7 +193,7 @@ TEST(AcceptBackOff, NoDescriptorMeansAWaitNotASpin) {
 TEST(AcceptBackOff, ASocketThatClosesWakesTheListenerAtOnce) {
     CSocketDispatcher dispatcher;
     CAcceptingListener listener;
-    ASSERT_TRUE(listener.Create(0, 1, FD_ALL_EVENTS, "127.0.0.1"));
+    ASSERT_TRUE(listener.Create(0, "127.0.0.1"));
     ASSERT_EQ(listener.Listen(5), 0);
     ASSERT_TRUE(listener.Prime(dispatcher));
     sockaddr_in address{};

@@ -163,24 +163,23 @@ TEST(CheckAccess, NeedsBothUserAndFolderFlags) {
     CServerSettings settings;
     settings.m_users = {"up,,1,0", "down,,0,1", "both,,1,1", "none,,0,0"};
     settings.m_folderMap = {"/=/r/,1,1", "/ro=/ro/,0,1", "/wo=/wo/,1,0"};
-    for (int nCode : {CMD_STOR, CMD_DELE, CMD_MKD, CMD_RMD}) {
-        EXPECT_TRUE(CheckAccess(settings, "up", nCode, "/x"));
-        EXPECT_FALSE(CheckAccess(settings, "down", nCode, "/x"));
-        EXPECT_FALSE(CheckAccess(settings, "both", nCode, "/ro/x"));
-        EXPECT_TRUE(CheckAccess(settings, "both", nCode, "/wo/x"));
-        EXPECT_FALSE(CheckAccess(settings, "ghost", nCode, "/x"));
-    }
-    EXPECT_TRUE(CheckAccess(settings, "down", CMD_RETR, "/x"));
-    EXPECT_FALSE(CheckAccess(settings, "up", CMD_RETR, "/x"));
-    EXPECT_FALSE(CheckAccess(settings, "both", CMD_RETR, "/wo/x"));
-    EXPECT_TRUE(CheckAccess(settings, "both", CMD_RETR, "/ro/x"));
-    for (const char* pszUser : {"none", "ghost"}) {
-        EXPECT_TRUE(CheckAccess(settings, pszUser, CMD_CWD, "/nowhere/"));
-        EXPECT_TRUE(CheckAccess(settings, pszUser, CMD_LIST, "/nowhere/"));
-    }
-    EXPECT_FALSE(CheckAccess(settings, "both", CMD_NOOP, "/"));
+    const AccessClass upload = AccessClass::Upload;
+    const AccessClass download = AccessClass::Download;
+    EXPECT_TRUE(CheckAccess(settings, "up", upload, "/x"));
+    EXPECT_FALSE(CheckAccess(settings, "down", upload, "/x"));
+    EXPECT_FALSE(CheckAccess(settings, "both", upload, "/ro/x"));
+    EXPECT_TRUE(CheckAccess(settings, "both", upload, "/wo/x"));
+    EXPECT_FALSE(CheckAccess(settings, "ghost", upload, "/x"));
+    EXPECT_TRUE(CheckAccess(settings, "down", download, "/x"));
+    EXPECT_FALSE(CheckAccess(settings, "up", download, "/x"));
+    EXPECT_FALSE(CheckAccess(settings, "both", download, "/wo/x"));
+    EXPECT_TRUE(CheckAccess(settings, "both", download, "/ro/x"));
+    // Moving around and listing need no permission at all.
+    for (const char* pszUser : {"none", "ghost"})
+        EXPECT_TRUE(CheckAccess(settings, pszUser, AccessClass::None, "/nowhere/"));
     settings.m_folderMap.clear();
-    EXPECT_FALSE(CheckAccess(settings, "both", CMD_RETR, "/x"));
+    EXPECT_FALSE(CheckAccess(settings, "both", download, "/x"));
+    EXPECT_FALSE(CheckAccess(settings, "both", upload, "/x"));
 }
 
 TEST(ChangeDirectory, FollowsExistingLocalFoldersOnly) {

@@ -1,4 +1,4 @@
-#include "net/LocalPath.h"
+#include "fs/LocalPath.h"
 
 #include <cerrno>
 #include <climits>

@@ -7,7 +7,7 @@
 // already written (so a client's CR LF stays CR LF).
 #pragma once
 
-#include "net/LocalPath.h"
+#include "fs/LocalPath.h"
 
 #include <cstdint>
 #include <memory>

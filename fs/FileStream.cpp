@@ -1,4 +1,4 @@
-#include "net/FileStream.h"
+#include "fs/FileStream.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,9 +1,9 @@
-#include "net/ServerHost.h"
+#include "server/ServerHost.h"
 
 #include "ftp/ClientSocket.h"
 #include "ftp/FtpTables.h"
-#include "net/HostViews.h"
 #include "net/ListeningSocket.h"
+#include "net/SocketDispatcher.h"
 #include "res/Strings.h"
 
 #include <algorithm>
@@ -62,25 +62,6 @@ uint32_t AddressToReport(const std::string& strHost) {
 
 } // namespace
 
-std::string LocalHostName() {
-    char szName[1024];
-    if (::gethostname(szName, sizeof szName) != 0)
-        return std::string();
-    szName[sizeof szName - 1] = '\0';
-    return szName;
-}
-
-std::string TimeText() {
-    time_t now = ::time(nullptr);
-    char szText[64] = "";
-    if (!::ctime_r(&now, szText))
-        return std::string();
-    std::string strText = szText;
-    while (!strText.empty() && isspace(static_cast<unsigned char>(strText.back())))
-        strText.pop_back();
-    return strText;
-}
-
 std::string TailOnCharBoundary(const std::string& strText, size_t nKeep) {
     if (strText.size() <= nKeep)
         return strText;
@@ -96,22 +77,22 @@ CServerHost::CServerHost(CHostViews& rViews) : m_rViews(rViews) {}
 CServerHost::~CServerHost() {
     // Quietly release what is left; the owner normally stops the server first.
     m_pListener.reset();
-    while (!m_clients.empty())
-        m_clients.pop_back();
+    m_sessions.clear();
 }
 
 int CServerHost::StartServer() {
     // A stored port outside the TCP range fails like a port in use, rather
     // than listening on the port it would wrap around to.
     const bool bPortValid = m_settings.m_nPort >= 1 && m_settings.m_nPort <= 65535;
-    m_pListener.reset(bPortValid ? new (std::nothrow) CListeningSocket(this) : nullptr);
+    m_pListener.reset(bPortValid ? new (std::nothrow) CListeningSocket([this] { AcceptClient(); })
+                                 : nullptr);
     if (m_pListener && m_pListener->Create(static_cast<unsigned>(m_settings.m_nPort)) &&
         m_pListener->Listen(kControlBacklog) != -1)
         m_bRunning = true;
     if (!m_bRunning) {
         m_pListener.reset();
         Log(LoadString(IDS_SERVER_START_FAILED), 0);
-        m_rViews.SetStartStopCaption(LoadString(IDS_START));
+        m_rViews.OnRunningChanged(false);
         return -1;
     }
     std::string strHost = LocalHostName();
@@ -120,41 +101,42 @@ int CServerHost::StartServer() {
     Log(FormatString(LoadString(IDS_SERVER_STARTED), strHost.c_str(), kVersion, TimeText().c_str(),
                      pBytes[0], pBytes[1], pBytes[2], pBytes[3], m_settings.m_nPort),
         0);
-    m_rViews.SetStartStopCaption(LoadString(IDS_STOP));
+    m_rViews.OnRunningChanged(true);
     return 0;
 }
 
 int CServerHost::StopServer() {
     m_pListener.reset();
-    while (!m_clients.empty())
-        RemoveClient(m_clients.front().get());
+    while (!m_sessions.empty())
+        RemoveClient(*m_sessions.front());
     m_bRunning = false;
     Log(FormatString(LoadString(IDS_SERVER_STOPPED), LocalHostName().c_str(), kVersion,
                      TimeText().c_str()),
         0);
-    m_rViews.SetStartStopCaption(LoadString(IDS_START));
+    m_rViews.OnRunningChanged(false);
     return 0;
 }
 
 int CServerHost::AcceptClient() {
     if (!m_pListener)
         return -1;
-    std::unique_ptr<CClientSocket> pClient(new (std::nothrow) CClientSocket(this));
-    if (!pClient) {
+    std::unique_ptr<CClientSocket> pSession(new (std::nothrow) CClientSocket(*this, m_nNextId));
+    if (!pSession) {
         // Take the waiting connection and close it, so that it is not
         // reported again and again.
         CAsyncSocket scratch;
         m_pListener->Accept(scratch);
         return -1;
     }
-    if (!m_pListener->Accept(*pClient))
+    if (!m_pListener->Accept(*pSession))
         return -1;
-    pClient->m_nTimeout = m_settings.m_nTimeout;
-    CClientSocket* pStarted = pClient.get();
-    // The registry owns the connection from its start step on (AddClient).
-    m_pPending = std::move(pClient);
-    pStarted->OnConnect(0);
-    m_pPending.reset();
+    ++m_nNextId;
+    // The stored time-out is handed to each session, which keeps it unused.
+    pSession->SetTimeout(m_settings.m_nTimeout);
+    CClientSocket& rSession = *pSession;
+    m_sessions.push_back(std::move(pSession));
+    // Greets the client and reports back through AddClient.
+    rSession.OnConnect(0);
     return 0;
 }
 
@@ -164,69 +146,38 @@ void CServerHost::Log(const std::string& strText, int nLevel) {
     m_strLog += strText;
     // Every text reaches the views, the one that makes the log cut itself
     // too (standard output shows it; the window then replaces its text).
-    m_rViews.AppendLog(strText);
+    m_rViews.OnLogAppended(strText);
     if (m_strLog.size() > kLogLimit) {
         m_strLog = TailOnCharBoundary(m_strLog, kLogKeep);
-        m_rViews.ReplaceLog(m_strLog);
+        m_rViews.OnLogCut(m_strLog);
     }
-    m_rViews.ScrollLogToEnd();
 }
 
-void CServerHost::AddClient(CClientSocket* pClient, const std::string& strText) {
-    if (m_pPending.get() == pClient)
-        m_clients.push_back(std::move(m_pPending));
-    else
-        m_clients.emplace_back(pClient);
-    int nRow = m_rViews.AddRow(strText);
-    m_rViews.SetRowClient(nRow, pClient);
-    UpdateStatus();
+void CServerHost::AddClient(CClientSocket& rClient, const std::string& strLabel) {
+    m_rViews.OnSessionAdmitted(rClient.Id(), strLabel);
 }
 
-void CServerHost::RelabelClient(CClientSocket* pClient, const std::string& strText) {
-    int nRows = m_rViews.RowCount();
-    for (int nRow = 0; nRow < nRows; ++nRow) {
-        if (m_rViews.GetRowClient(nRow) != pClient)
-            continue;
-        m_rViews.DeleteRow(nRow);
-        m_rViews.InsertRow(nRow, strText);
-        m_rViews.SetRowClient(nRow, pClient);
+void CServerHost::RelabelClient(CClientSocket& rClient, const std::string& strLabel) {
+    m_rViews.OnSessionRelabelled(rClient.Id(), strLabel);
+}
+
+void CServerHost::RemoveClient(CClientSocket& rClient) {
+    RemoveSession(rClient.Id());
+}
+
+void CServerHost::RemoveSession(SessionId nId) {
+    auto it = std::find_if(m_sessions.begin(), m_sessions.end(),
+                           [nId](const auto& p) { return p->Id() == nId; });
+    if (it == m_sessions.end())
         return;
-    }
-}
-
-void CServerHost::RemoveClient(CClientSocket* pClient) {
-    auto it = std::find_if(m_clients.begin(), m_clients.end(),
-                           [pClient](const auto& p) { return p.get() == pClient; });
-    if (it == m_clients.end())
-        return;
-    std::unique_ptr<CClientSocket> pOwned = std::move(*it);
-    m_clients.erase(it);
-
-    int nRows = m_rViews.RowCount();
-    for (int nRow = 0; nRow < nRows; ++nRow) {
-        if (m_rViews.GetRowClient(nRow) == pClient) {
-            m_rViews.DeleteRow(nRow);
-            UpdateStatus();
-            break;
-        }
-    }
+    std::unique_ptr<CClientSocket> pEnded = std::move(*it);
+    m_sessions.erase(it);
+    m_rViews.OnSessionRemoved(nId);
     // Data connections end quietly: files closed, temporary listings
-    // deleted, objects released, no reply.
-    pOwned->AbandonDataConnections();
-    pOwned->ShutDown(1);
-    // pOwned deletes the connection, which closes its socket.
-}
-
-void CServerHost::UpdateStatus() {
-    m_rViews.EnableDisconnect(m_rViews.SelectedRow() >= 0);
-    int nRows = m_rViews.RowCount();
-    m_rViews.SetTrayStatus(FormatString(LoadString(IDS_USERS_CONNECTED), nRows), nRows > 0);
-}
-
-void CServerHost::DisconnectSelected() {
-    int nRow = m_rViews.SelectedRow();
-    if (nRow < 0)
-        return;
-    if (CClientSocket* pClient = m_rViews.GetRowClient(nRow))
-        RemoveClient(pClient);
+    // deleted, no reply.
+    pEnded->AbandonDataConnections();
+    pEnded->ShutDown(1);
+    // It may be inside its own handler: released after the current event.
+    if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
+        pDispatcher->ReleaseLater(std::move(pEnded));
 }

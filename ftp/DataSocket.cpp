@@ -1,8 +1,6 @@
-#include "net/DataSocket.h"
+#include "ftp/DataSocket.h"
 
-#include "ftp/ClientSocket.h"
-#include "ftp/FtpTables.h"
-#include "net/PassiveSocket.h"
+#include "net/SocketDispatcher.h"
 
 #include <cstring>
 #include <new>
@@ -18,47 +16,71 @@ void CDataSocket::SetTimeoutsForTests(int nConnectMs, int nLingerMs) {
     g_nLingerMs = nLingerMs;
 }
 
-CDataSocket::~CDataSocket() {
-    // A passive listener still waiting for this connection goes with it.
-    if (CPassiveSocket* pListener = m_pListener) {
-        m_pListener = nullptr;
-        pListener->m_pData = nullptr;
-        delete pListener;
-    }
+CDataSocket::CDataSocket(COwner& rOwner, STransfer transfer)
+    : m_rOwner(rOwner), m_transfer(std::move(transfer)) {}
+
+CDataSocket::~CDataSocket() = default;
+
+void CDataSocket::StartPassive(std::unique_ptr<CPassiveSocket> pListener) {
+    m_pListener = std::move(pListener);
+    StartConnectTimer();
+    m_pListener->Attach(*this);
 }
 
-void CDataSocket::Fail(int nError) {
-    m_nError = nError;
-    FinishTransfer();
-    if (m_bSending) {
-        // The client reads to the end of what was sent, then closes.
-        ShutDown(1);
-        return;
-    }
-    // An upload that cannot go on is closed at once: the client's sending
-    // fails instead of stalling on a connection nobody reads.
-    Release();
-}
-
-void CDataSocket::Release() {
-    m_pOwner->ForgetDataSocket(this);
-    delete this;
-}
-
-void CDataSocket::Abort() {
-    m_nError = 1;
-    FinishTransfer();
-    Release();
+bool CDataSocket::StartActive(const sockaddr_in& address) {
+    if (!Create(0) || !Connect(address))
+        return false;
+    StartConnectTimer();
+    return true;
 }
 
 void CDataSocket::StartConnectTimer() {
     m_timer.Start(g_nConnectTimeoutMs, [this] { Abort(); });
 }
 
+void CDataSocket::OnAccepted() {
+    // The listener has served its one connection; it goes after this event.
+    if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
+        pDispatcher->ReleaseLater(std::move(m_pListener));
+    m_pListener.reset();
+    OnConnect(0);
+}
+
+void CDataSocket::OnAcceptLost() {
+    Abort();
+}
+
+void CDataSocket::End() {
+    if (m_bEnded)
+        return;
+    m_bEnded = true;
+    m_timer.Stop();
+    m_rOwner.OnDataSocketEnded(*this);
+}
+
+void CDataSocket::Abort() {
+    m_nError = 1;
+    FinishTransfer();
+    End();
+}
+
+void CDataSocket::Fail(int nError) {
+    m_nError = nError;
+    FinishTransfer();
+    if (m_transfer.bSending) {
+        // The client reads to the end of what was sent, then closes.
+        ShutDown(1);
+        return;
+    }
+    // An upload that cannot go on is closed at once: the client's sending
+    // fails instead of stalling on a connection nobody reads.
+    End();
+}
+
 void CDataSocket::DeleteListing() {
-    if (m_bDeleteAfter && !m_file.Full().empty())
-        ::unlink(m_file.Full().c_str());
-    m_bDeleteAfter = false;
+    if (m_transfer.bDeleteAfter && !m_transfer.file.Full().empty())
+        ::unlink(m_transfer.file.Full().c_str());
+    m_transfer.bDeleteAfter = false;
 }
 
 void CDataSocket::OnConnect(int nErrorCode) {
@@ -75,17 +97,17 @@ void CDataSocket::OnConnect(int nErrorCode) {
         Fail(1);
         return;
     }
-    CFileStream::Mode mode = m_bSending        ? CFileStream::Mode::Read
-                             : m_nRestart == 0 ? CFileStream::Mode::Truncate
-                                               : CFileStream::Mode::Update;
-    bool bText = m_nType != 1 && m_nType != 2;
+    CFileStream::Mode mode = m_transfer.bSending        ? CFileStream::Mode::Read
+                             : m_transfer.nRestart == 0 ? CFileStream::Mode::Truncate
+                                                        : CFileStream::Mode::Update;
+    bool bText = m_transfer.nType != 1 && m_transfer.nType != 2;
     int nError = 0;
-    if (!pFile->Open(m_file, mode, bText, nError)) {
+    if (!pFile->Open(m_transfer.file, mode, bText, nError)) {
         Fail(nError);
         return;
     }
     m_pFile = std::move(pFile);
-    if (!m_pFile->Seek(m_nRestart, nError))
+    if (!m_pFile->Seek(m_transfer.nRestart, nError))
         Fail(nError);
 }
 
@@ -100,8 +122,11 @@ void CDataSocket::OnSend(int nErrorCode) {
         ShutDown(1);
         return;
     }
-    if (!m_bSending)
-        return;
+    if (m_transfer.bSending)
+        SendFromFile();
+}
+
+void CDataSocket::SendFromFile() {
     int nBudget = kEventBudget;
     for (;;) {
         if (m_nPending == 0) {
@@ -126,7 +151,7 @@ void CDataSocket::OnSend(int nErrorCode) {
         }
         int nSent = Send(m_buffer, m_nPending);
         if (nSent < 0) {
-            if (GetLastError() != WSAEWOULDBLOCK)
+            if (!WouldBlock())
                 Fail(1);
             return;
         }
@@ -145,25 +170,27 @@ void CDataSocket::OnReceive(int nErrorCode) {
         ShutDown(1);
         return;
     }
-    if (m_bSending)
-        return;
+    if (!m_transfer.bSending)
+        ReceiveIntoFile();
+}
+
+void CDataSocket::ReceiveIntoFile() {
     int nBudget = kEventBudget;
     while (nBudget > 0) {
-        m_nPending = Receive(m_buffer, sizeof m_buffer);
-        if (m_nPending > 0) {
+        int nReceived = Receive(m_buffer, sizeof m_buffer);
+        if (nReceived > 0) {
             int nError = 0;
-            if (!m_pFile->Write(m_buffer, m_nPending, nError)) {
+            if (!m_pFile->Write(m_buffer, nReceived, nError)) {
                 Fail(nError);
                 return;
             }
-            nBudget -= m_nPending;
-            m_nPending = 0;
+            nBudget -= nReceived;
             continue;
         }
-        if (m_nPending == 0) {
+        if (nReceived == 0) {
             FinishTransfer();
             ShutDown(1);
-        } else if (GetLastError() != WSAEWOULDBLOCK) {
+        } else if (!WouldBlock()) {
             Fail(1);
         }
         return;
@@ -181,32 +208,32 @@ void CDataSocket::OnClose(int nErrorCode) {
         // A reset in the middle of a transfer is a failure, not an end; so
         // is a download the client closes before the end of the file: only
         // a whole file is complete.
-        if ((nErrorCode != 0 || m_bSending) && m_nError == 0)
+        if ((nErrorCode != 0 || m_transfer.bSending) && m_nError == 0)
             m_nError = 1;
         FinishTransfer();
     }
-    Release();
+    End();
 }
 
 void CDataSocket::FinishTransfer() {
     m_bFinished = true;
     // A client that never closes its side does not hold the connection for ever.
-    m_timer.Start(g_nLingerMs, [this] { Release(); });
-    if (!m_pFile) {
-        m_pOwner->SendReply(ReplyText(REPLY_DATA_RESET));
-        DeleteListing();
-        return;
+    m_timer.Start(g_nLingerMs, [this] { End(); });
+    bool bComplete = false;
+    if (m_pFile) {
+        // Everything is on disk (or the failure known) before the reply says so.
+        int nError = 0;
+        if (!m_pFile->Close(nError) && m_nError == 0)
+            m_nError = nError;
+        m_pFile.reset();
+        bComplete = m_nError == 0;
     }
-    // Everything is on disk (or the failure known) before the reply says so.
-    int nError = 0;
-    if (!m_pFile->Close(nError) && m_nError == 0)
-        m_nError = nError;
-    m_pFile.reset();
-    m_pOwner->SendReply(ReplyText(m_nError != 0 ? REPLY_DATA_RESET : REPLY_TRANSFER_COMPLETE));
+    m_rOwner.OnTransferFinished(*this, bComplete);
     DeleteListing();
 }
 
 void CDataSocket::Abandon() {
+    m_timer.Stop();
     m_pFile.reset();
     DeleteListing();
 }

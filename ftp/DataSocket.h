@@ -1,0 +1,109 @@
+// One data connection: sends a local file (a download, or a listing's
+// temporary file) or receives into one (an upload), and reports the end of
+// the transfer to the control connection that started it, which answers
+// "226 Transfer complete" or "425 Data connection reset".
+//
+// Ownership: the control connection owns it (in its m_dataSockets) and,
+// once attached, it owns its passive listener. It never deletes itself:
+// when it has nothing more to do (the client closed it, a failed connect,
+// a failed upload, no connection within kConnectTimeoutMs, a finished
+// transfer whose client keeps it open for kLingerMs) it tells its owner,
+// which releases it after the current event.
+#pragma once
+
+#include "fs/FileStream.h"
+#include "fs/LocalPath.h"
+#include "ftp/PassiveSocket.h"
+#include "net/AsyncSocket.h"
+#include "net/Timer.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class CDataSocket : public CAsyncSocket, private CPassiveSocket::CTarget {
+public:
+    // What a data connection reports to the control connection that owns it.
+    class COwner {
+    public:
+        // The transfer has ended, whole or not; the file is closed.
+        virtual void OnTransferFinished(CDataSocket& rData, bool bComplete) = 0;
+        // Nothing more will happen on this connection: release it.
+        virtual void OnDataSocketEnded(CDataSocket& rData) = 0;
+
+    protected:
+        ~COwner() = default;
+    };
+
+    // What to move: the file, its direction and the control connection's
+    // transfer type and restart offset at the moment of the command.
+    struct STransfer {
+        CLocalPath file; // a listing's temporary file is unconfined
+        bool bSending = true;
+        bool bDeleteAfter = false; // a listing: deleted when the transfer ends
+        int nType = 0;             // 0 ASCII (text), 1 local byte size 8, 2 image
+        int64_t nRestart = 0;
+    };
+
+    CDataSocket(COwner& rOwner, STransfer transfer);
+    ~CDataSocket() override;
+
+    // Waits for the client on the passive listener, which it now owns; the
+    // transfer may start (and even end) before this returns.
+    void StartPassive(std::unique_ptr<CPassiveSocket> pListener);
+    // Connects to the client's PORT address; false when that fails at once.
+    bool StartActive(const sockaddr_in& address);
+    // Ends without a reply: file closed, temporary listing deleted; used
+    // when the control connection goes away.
+    void Abandon();
+    // True once the end of the transfer has been reported.
+    bool IsFinished() const { return m_bFinished; }
+    const CLocalPath& File() const { return m_transfer.file; }
+
+    void OnReceive(int nErrorCode) override;
+    void OnSend(int nErrorCode) override;
+    void OnOutOfBandData(int nErrorCode) override;
+    void OnConnect(int nErrorCode) override;
+    void OnClose(int nErrorCode) override;
+
+    // Bytes moved per event before other connections get their turn.
+    static constexpr int kEventBudget = 64 * 1024;
+    // A connection not established this long after its transfer command
+    // fails, giving back its listener, its port and its listing file.
+    static constexpr int kConnectTimeoutMs = 60 * 1000;
+    // A finished transfer whose client keeps the connection open is closed
+    // after this long.
+    static constexpr int kLingerMs = 60 * 1000;
+    // Tests only: shorter waits than the real ones.
+    static void SetTimeoutsForTests(int nConnectMs, int nLingerMs);
+
+private:
+    // The passive listener's target.
+    CAsyncSocket& AcceptTarget() override { return *this; }
+    void OnAccepted() override;
+    void OnAcceptLost() override;
+
+    void StartConnectTimer();
+    void SendFromFile();
+    void ReceiveIntoFile();
+    // Reports the end of the transfer; the file is closed first.
+    void FinishTransfer();
+    // Records the error and ends the transfer; an upload is closed at once.
+    void Fail(int nError);
+    // Fails the transfer and asks the owner to release this connection.
+    void Abort();
+    // Asks the owner to release this connection; nothing of it is used after.
+    void End();
+    void DeleteListing();
+
+    COwner& m_rOwner;
+    STransfer m_transfer;
+    std::unique_ptr<CFileStream> m_pFile;
+    std::unique_ptr<CPassiveSocket> m_pListener;
+    int m_nError = 0; // 0, 1 for a socket error, else the file layer's cause
+    bool m_bFinished = false;
+    bool m_bEnded = false;
+    char m_buffer[256];
+    int m_nPending = 0; // bytes at the front of m_buffer not yet sent
+    CTimer m_timer;
+};

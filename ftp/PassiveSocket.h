@@ -1,0 +1,47 @@
+// The passive-mode listener made by PASV: a listening socket on a port the
+// system chooses, at which the client opens the data connection of its next
+// transfer. The client may connect before or after the transfer command;
+// both orders work. One listener serves one connection, and only the
+// control connection's own client may take it.
+//
+// Ownership: the control connection owns it until a transfer command hands
+// it to its data connection, which then owns it until it has served.
+#pragma once
+
+#include "net/AsyncSocket.h"
+
+#include <netinet/in.h>
+
+class CPassiveSocket : public CAsyncSocket {
+public:
+    // What the listener hands its one connection to (the data connection).
+    class CTarget {
+    public:
+        // The socket to accept the connection into.
+        virtual CAsyncSocket& AcceptTarget() = 0;
+        // The connection has been accepted and this listener closed.
+        virtual void OnAccepted() = 0;
+        // The waiting connection was lost before it could be taken.
+        virtual void OnAcceptLost() = 0;
+
+    protected:
+        ~CTarget() = default;
+    };
+
+    // nAllowedPeer: the control connection's peer address (network order).
+    explicit CPassiveSocket(in_addr_t nAllowedPeer) : m_nAllowedPeer(nAllowedPeer) {}
+
+    // Listens on a port the system chooses; false when it cannot.
+    bool Open();
+    unsigned Port() const;
+    // Attaches the transfer's data connection; a connection already
+    // waiting is accepted at once.
+    void Attach(CTarget& rTarget);
+
+    void OnAccept(int nErrorCode) override;
+
+private:
+    CTarget* m_pData = nullptr;
+    bool m_bAcceptSeen = false;
+    in_addr_t m_nAllowedPeer;
+};

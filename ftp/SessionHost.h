@@ -1,0 +1,26 @@
+// What a control connection needs from the server that admitted it: the
+// settings it reads at every command, the log, and the registry that lists
+// it from its greeting until its removal.
+#pragma once
+
+#include "config/ServerSettings.h"
+
+#include <string>
+
+class CClientSocket;
+
+class CSessionHost {
+public:
+    virtual const CServerSettings& Settings() const = 0;
+    // Shows the text when its level is at most the configured log level.
+    virtual void Log(const std::string& strText, int nLevel) = 0;
+    // The connection has greeted its client: list it under strLabel.
+    virtual void AddClient(CClientSocket& rClient, const std::string& strLabel) = 0;
+    virtual void RelabelClient(CClientSocket& rClient, const std::string& strLabel) = 0;
+    // The client has closed the connection: the host ends it and releases
+    // it after the current event. Nothing of it may be used after the call.
+    virtual void RemoveClient(CClientSocket& rClient) = 0;
+
+protected:
+    ~CSessionHost() = default;
+};

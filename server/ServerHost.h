@@ -1,0 +1,68 @@
+// The running server: the control-port listener, every live session (in
+// order of arrival, each with a stable identity), the configuration, and
+// the log with its level filter. It reports what happens to a CHostViews.
+//
+// Ownership: the host owns its listener and its sessions. A session that
+// ends inside its own event handler is taken off the registry at once and
+// released after that event (the dispatcher's deferred release).
+#pragma once
+
+#include "config/ServerSettings.h"
+#include "ftp/SessionHost.h"
+#include "server/HostViews.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CClientSocket;
+class CListeningSocket;
+
+class CServerHost : private CSessionHost {
+public:
+    using SessionId = CHostViews::SessionId;
+
+    explicit CServerHost(CHostViews& rViews);
+    ~CServerHost();
+    CServerHost(const CServerHost&) = delete;
+    CServerHost& operator=(const CServerHost&) = delete;
+
+    int StartServer();
+    int StopServer();
+    // Admits the connection waiting at the control port.
+    int AcceptClient();
+    void Log(const std::string& strText, int nLevel) override;
+    // Ends the session of that identity (the disconnect command); an
+    // identity no longer registered is ignored.
+    void RemoveSession(SessionId nId);
+
+    CServerSettings& Settings() { return m_settings; }
+    const CServerSettings& Settings() const override { return m_settings; }
+    bool IsRunning() const { return m_bRunning; }
+    const CListeningSocket* Listener() const { return m_pListener.get(); }
+    const std::string& LogText() const { return m_strLog; }
+    size_t SessionCount() const { return m_sessions.size(); }
+    CClientSocket& Session(size_t nIndex) const { return *m_sessions[nIndex]; }
+
+    // Longest log before a cut, and what a cut keeps.
+    static constexpr size_t kLogLimit = 32767;
+    static constexpr size_t kLogKeep = 16383;
+
+private:
+    // The sessions' reports.
+    void AddClient(CClientSocket& rClient, const std::string& strLabel) override;
+    void RelabelClient(CClientSocket& rClient, const std::string& strLabel) override;
+    void RemoveClient(CClientSocket& rClient) override;
+
+    CHostViews& m_rViews;
+    CServerSettings m_settings;
+    std::unique_ptr<CListeningSocket> m_pListener;
+    std::vector<std::unique_ptr<CClientSocket>> m_sessions;
+    SessionId m_nNextId = 1;
+    bool m_bRunning = false;
+    std::string m_strLog;
+};
+
+// Keeps the last nKeep bytes of a UTF-8 text, moved forward to a character start.
+std::string TailOnCharBoundary(const std::string& strText, size_t nKeep);
