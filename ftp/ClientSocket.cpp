@@ -473,10 +473,15 @@ void CClientSocket::OnDataSocketEnded(CDataSocket& rData) {
 void CClientSocket::AbandonDataConnections() {
     std::vector<std::unique_ptr<CDataSocket>> dataSockets;
     dataSockets.swap(m_dataSockets);
-    for (const std::unique_ptr<CDataSocket>& pData : dataSockets) {
+    CSocketDispatcher* pDispatcher = CSocketDispatcher::Current();
+    for (std::unique_ptr<CDataSocket>& pData : dataSockets) {
         pData->ShutDown(1);
         pData->Close();
         pData->Abandon();
+        // One of them may be inside its own handler (its end removed this
+        // session): released after the current event.
+        if (pDispatcher)
+            pDispatcher->ReleaseLater(std::move(pData));
     }
     m_pPassive.reset();
 }

@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <linux/sockios.h>
 #include <memory>
 #include <sys/ioctl.h>
@@ -24,7 +26,11 @@ public:
         SessionId nId;
         std::string strLabel;
     };
-    void OnLogAppended(const std::string& strText) override { m_strLog += strText; }
+    void OnLogAppended(const std::string& strText) override {
+        m_strLog += strText;
+        if (m_onLog)
+            m_onLog(strText);
+    }
     void OnLogCut(const std::string& strKept) override {
         m_strLog = strKept;
         m_events.push_back("cut");
@@ -52,6 +58,8 @@ public:
     std::vector<std::string> m_events;
     std::string m_strLog;
     bool m_bRunning = false;
+    // Runs inside the host's Log, so inside whatever event logged.
+    std::function<void(const std::string&)> m_onLog;
 };
 
 class HostTest : public ::testing::Test {
@@ -467,4 +475,72 @@ TEST_F(HostTest, AbandonedTransfersAreBoundedAndTimedOut) {
     EXPECT_TRUE(PumpUntil(m_dispatcher, [&] { return pServerSide->DataConnectionCount() == 0; }));
     EXPECT_EQ(temp.Files(), 0u);
     CDataSocket::SetTimeoutsForTests(CDataSocket::kConnectTimeoutMs, CDataSocket::kLingerMs);
+}
+
+TEST_F(HostTest, ViewsHearOfSessionsInOrder) {
+    m_views.m_events.clear();
+    auto pFirst = LoggedIn();
+    auto pSecond = Connect();
+    const auto nFirst = m_views.m_rows[0].nId;
+    const auto nSecond = m_views.m_rows[1].nId;
+    EXPECT_NE(nFirst, nSecond);
+    pFirst->Close();
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_host.SessionCount() == 1; }));
+    m_host.StopServer();
+    const std::vector<std::string> expected = {
+        "admitted " + std::to_string(nFirst) + " <usuario conectando>",
+        "relabelled " + std::to_string(nFirst) + " anonymous (127.0.0.1)",
+        "admitted " + std::to_string(nSecond) + " <usuario conectando>",
+        "removed " + std::to_string(nFirst),
+        "removed " + std::to_string(nSecond),
+        "stopped",
+    };
+    EXPECT_EQ(m_views.m_events, expected);
+}
+
+TEST_F(HostTest, TheServerStoppedFromInsideASessionsOwnEvent) {
+    CTemporaryFolder temp;
+    auto pClient = LoggedIn();
+    auto pOther = LoggedIn();
+    // A transfer waiting on its passive listener while the session goes.
+    EXPECT_EQ(pClient->Command(m_dispatcher, "PASV").substr(0, 4), "227 ");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "LIST").substr(0, 4), "150 ");
+    m_host.Settings().m_nLogLevel = 2;
+    m_views.m_onLog = [this](const std::string& strText) {
+        if (strText.rfind("NOOP stop", 0) == 0)
+            m_host.StopServer();
+    };
+    pClient->Send("NOOP stop\r\n");
+    EXPECT_TRUE(pClient->WaitClosed(m_dispatcher));
+    EXPECT_TRUE(pOther->WaitClosed(m_dispatcher));
+    EXPECT_EQ(m_host.SessionCount(), 0u);
+    EXPECT_FALSE(m_host.IsRunning());
+    EXPECT_EQ(temp.Files(), 0u);
+    m_views.m_onLog = nullptr;
+}
+
+TEST_F(HostTest, ASessionRemovedWhileItsTransferFinishes) {
+    CTemporaryFolder temp;
+    auto pClient = LoggedIn();
+    const auto nId = m_views.m_rows[0].nId;
+    // The end of the transfer (its reply) removes the session from inside
+    // the data connection's own event.
+    m_host.Settings().m_nLogLevel = 2;
+    m_views.m_onLog = [this, nId](const std::string& strText) {
+        if (strText.rfind("226 ", 0) == 0 || strText.rfind("425 ", 0) == 0)
+            m_host.RemoveSession(nId);
+    };
+    std::string strPasv = pClient->Command(m_dispatcher, "PASV");
+    ASSERT_EQ(strPasv.substr(0, 4), "227 ");
+    int a, b, c, d, p1, p2;
+    ASSERT_EQ(sscanf(strPasv.c_str(), "227 Entering passive mode (%d,%d,%d,%d,%d,%d)", &a, &b, &c,
+                     &d, &p1, &p2),
+              6);
+    CTestClient data(static_cast<unsigned>(p1 * 256 + p2));
+    EXPECT_EQ(pClient->Command(m_dispatcher, "NLST").substr(0, 4), "150 ");
+    EXPECT_TRUE(data.WaitClosed(m_dispatcher));
+    EXPECT_TRUE(pClient->WaitClosed(m_dispatcher));
+    EXPECT_EQ(m_host.SessionCount(), 0u);
+    EXPECT_TRUE(PumpUntil(m_dispatcher, [&] { return temp.Files() == 0; }));
+    m_views.m_onLog = nullptr;
 }

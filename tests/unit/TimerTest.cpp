@@ -212,3 +212,69 @@ TEST(AcceptBackOff, ASocketThatClosesWakesTheListenerAtOnce) {
         dispatcher, [&] { return listener.m_accepted.size() == 1; }, 1000));
     EXPECT_LT(MsSince(start), CSocketDispatcher::kBackOffMs);
 }
+
+namespace {
+
+// A socket that, on its first received byte, asks its owner to release it
+// and records every event it gets afterwards.
+class CEndingSocket : public CAsyncSocket {
+public:
+    explicit CEndingSocket(std::function<void(CEndingSocket&)> onEnd, int* pDeleted)
+        : m_onEnd(std::move(onEnd)), m_pDeleted(pDeleted) {}
+    ~CEndingSocket() override { ++*m_pDeleted; }
+    void OnReceive(int) override {
+        // A second event would arrive after the release: it must not.
+        EXPECT_FALSE(m_bEnded);
+        m_bEnded = true;
+        m_onEnd(*this);
+        // Still alive here: the release waits for this handler to return.
+        m_strAfter = "still alive";
+    }
+    void OnClose(int) override { ADD_FAILURE() << "an event after the release"; }
+    std::function<void(CEndingSocket&)> m_onEnd;
+    int* m_pDeleted;
+    bool m_bEnded = false;
+    std::string m_strAfter;
+};
+
+} // namespace
+
+TEST(DeferredRelease, AnObjectReleasedInsideItsHandlerGoesAfterItAndHearsNothingMore) {
+    CSocketDispatcher dispatcher;
+    CAsyncSocket listener;
+    ASSERT_TRUE(listener.Create(0, "127.0.0.1"));
+    ASSERT_EQ(listener.Listen(5), 0);
+    sockaddr_in address{};
+    listener.GetSockName(address);
+
+    // An owner that holds the socket and releases it when it asks.
+    int nDeleted = 0;
+    std::vector<std::unique_ptr<CEndingSocket>> owned;
+    owned.push_back(std::make_unique<CEndingSocket>(
+        [&](CEndingSocket& rEnded) {
+            ASSERT_EQ(owned.front().get(), &rEnded);
+            dispatcher.ReleaseLater(std::move(owned.front()));
+            owned.clear();
+            EXPECT_EQ(nDeleted, 0); // not while its handler runs
+        },
+        &nDeleted));
+    CEndingSocket* pRaw = owned.front().get();
+    CTestClient client(ntohs(address.sin_port));
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return listener.Accept(*pRaw); }));
+    client.Send("x");
+    client.Close(); // a close waits too: it must not be delivered
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return nDeleted == 1; }));
+    dispatcher.ProcessEvents(20);
+    EXPECT_EQ(nDeleted, 1);
+
+    // Outside any event, a release is at once.
+    dispatcher.ReleaseLater(std::make_unique<CEndingSocket>([](CEndingSocket&) {}, &nDeleted));
+    EXPECT_EQ(nDeleted, 2);
+    // A scope holds releases until it goes, as an event does.
+    {
+        CDeferredReleaseScope scope;
+        dispatcher.ReleaseLater(std::make_unique<CEndingSocket>([](CEndingSocket&) {}, &nDeleted));
+        EXPECT_EQ(nDeleted, 2);
+    }
+    EXPECT_EQ(nDeleted, 3);
+}
