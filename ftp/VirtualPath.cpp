@@ -4,6 +4,55 @@
 #include <unistd.h>
 #include <vector>
 
+namespace {
+
+// A rooted path "/" c1 "/" ... "/" ck "/": every "." component goes; a ".."
+// component takes the one before it away, and at the top it is simply
+// dropped. Names of three or more dots stay. One pass, so that long lines
+// of "/./" or "/../" cost linear time.
+std::string CollapseDots(const std::string& strPath) {
+    std::vector<std::pair<size_t, size_t>> kept; // start, length within strPath
+    size_t nStart = 1;
+    while (nStart < strPath.size()) {
+        size_t nEnd = strPath.find('/', nStart);
+        size_t nLen = nEnd - nStart;
+        if (nLen == 2 && strPath.compare(nStart, 2, "..") == 0) {
+            if (!kept.empty())
+                kept.pop_back();
+        } else if (nLen != 1 || strPath[nStart] != '.') {
+            kept.emplace_back(nStart, nLen);
+        }
+        nStart = nEnd + 1;
+    }
+    std::string strResult = "/";
+    for (const auto& [nPos, nLen] : kept) {
+        strResult.append(strPath, nPos, nLen);
+        strResult += '/';
+    }
+    return strResult;
+}
+
+// The same rules applied literally, first occurrence first, for a path that
+// is not rooted (never the case for a client's directory).
+std::string CollapseDotsLiterally(std::string strPath) {
+    size_t nPos;
+    while ((nPos = strPath.find("/./")) != std::string::npos)
+        strPath.replace(nPos, 3, "/");
+    while ((nPos = strPath.find("/../")) != std::string::npos) {
+        if (nPos == 0) {
+            strPath.erase(0, 3);
+            continue;
+        }
+        size_t n = nPos - 1;
+        while (n > 0 && strPath[n] != '/')
+            --n;
+        strPath = strPath.substr(0, n) + strPath.substr(nPos + 3);
+    }
+    return strPath;
+}
+
+} // namespace
+
 bool ResolvePath(std::string& rBase, const std::string& strParameter) {
     if (strParameter.empty() || rBase.empty())
         return false;
@@ -26,51 +75,8 @@ bool ResolvePath(std::string& rBase, const std::string& strParameter) {
     strPath.erase(std::unique(strPath.begin(), strPath.end(),
                               [](char a, char b) { return a == '/' && b == '/'; }),
                   strPath.end());
-
-    // The path is "/" c1 "/" c2 ... "/" ck "/". Every "." component goes;
-    // a ".." component takes the one before it away, and at the top it is
-    // simply dropped. Names of three or more dots stay. Done in one pass so
-    // that long lines of "/./" or "/../" cost linear time.
-    std::vector<std::pair<size_t, size_t>> kept; // start, length within strPath
-    if (strPath.size() > 1 && strPath[0] == '/') {
-        size_t nStart = 1;
-        while (nStart < strPath.size()) {
-            size_t nEnd = strPath.find('/', nStart);
-            size_t nLen = nEnd - nStart;
-            if (nLen == 1 && strPath[nStart] == '.') {
-                // "." component: removed
-            } else if (nLen == 2 && strPath.compare(nStart, 2, "..") == 0) {
-                if (!kept.empty())
-                    kept.pop_back();
-            } else {
-                kept.emplace_back(nStart, nLen);
-            }
-            nStart = nEnd + 1;
-        }
-        std::string strResult = "/";
-        for (const auto& [nPos, nLen] : kept) {
-            strResult.append(strPath, nPos, nLen);
-            strResult += '/';
-        }
-        strPath = std::move(strResult);
-    } else {
-        // Not rooted (never the case for a client's directory): apply the
-        // rules literally, first occurrence first.
-        size_t nPos;
-        while ((nPos = strPath.find("/./")) != std::string::npos)
-            strPath.replace(nPos, 3, "/");
-        while ((nPos = strPath.find("/../")) != std::string::npos) {
-            if (nPos == 0) {
-                strPath.erase(0, 3);
-                continue;
-            }
-            size_t n = nPos - 1;
-            while (n > 0 && strPath[n] != '/')
-                --n;
-            strPath = strPath.substr(0, n) + strPath.substr(nPos + 3);
-        }
-    }
-    rBase = std::move(strPath);
+    rBase = strPath.size() > 1 && strPath[0] == '/' ? CollapseDots(strPath)
+                                                    : CollapseDotsLiterally(strPath);
     return true;
 }
 
@@ -130,6 +136,8 @@ bool CheckAccess(const CServerSettings& settings, const std::string& strUser, Ac
 
 bool ChangeDirectory(const std::vector<std::string>& folderMap, std::string& rCwd,
                      const std::string& strPath) {
+    // Deliberately the process's working directory, shared by every client:
+    // a successful change is what tells that the folder can be entered.
     CLocalPath local = MapToLocalPath(folderMap, strPath);
     int nError = 0;
     if (local.IsEmpty() || !local.MakeCurrentFolder(nError))

@@ -129,7 +129,6 @@ void CSocketDispatcher::DeliverTo(int hSocket, uint32_t nSerial, uint32_t nEvent
     if (!pSocket)
         return;
     using State = CAsyncSocket::State;
-
     switch (pSocket->m_state) {
     case State::Listening:
         if ((nEvents & (EPOLLIN | EPOLLERR | EPOLLHUP)) && pSocket->m_bAcceptArmed) {
@@ -137,70 +136,84 @@ void CSocketDispatcher::DeliverTo(int hSocket, uint32_t nSerial, uint32_t nEvent
             pSocket->OnAccept(0);
         }
         break;
-
-    case State::Connecting: {
-        int nError = 0;
-        socklen_t nLen = sizeof nError;
-        ::getsockopt(hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLen);
-        if (nError == 0 && (nEvents & (EPOLLERR | EPOLLHUP)))
-            nError = ECONNREFUSED;
-        if (nError != 0) {
-            pSocket->m_state = State::Finished;
-            pSocket->OnConnect(nError);
-            break;
-        }
-        pSocket->m_state = State::Connected;
-        pSocket->m_bReadArmed = true;
-        pSocket->m_bOobArmed = true;
-        pSocket->m_bWriteWanted = false;
-        pSocket->OnConnect(0);
-        if ((pSocket = Lookup(hSocket, nSerial)) && pSocket->m_state == State::Connected)
-            pSocket->OnSend(0);
+    case State::Connecting:
+        DeliverConnectOutcome(pSocket, nEvents);
         break;
-    }
-
-    case State::Connected: {
-        if ((nEvents & EPOLLOUT) && pSocket->m_bWriteWanted) {
-            pSocket->m_bWriteWanted = false;
-            pSocket->OnSend(0);
-            if (!(pSocket = Lookup(hSocket, nSerial)) || pSocket->m_state != State::Connected)
-                break;
-        }
-        if ((nEvents & EPOLLPRI) && pSocket->m_bOobArmed) {
-            pSocket->m_bOobArmed = false;
-            pSocket->OnOutOfBandData(0);
-            if (!(pSocket = Lookup(hSocket, nSerial)) || pSocket->m_state != State::Connected)
-                break;
-        }
-        if (nEvents & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
-            // The peer has closed or reset: bytes still waiting are read
-            // first, then OnClose comes once.
-            int nWaiting = 0;
-            if (pSocket->m_bReadArmed && !(nEvents & EPOLLERR))
-                ::ioctl(hSocket, FIONREAD, &nWaiting);
-            if (nWaiting > 0) {
-                pSocket->m_bReadArmed = false;
-                pSocket->OnReceive(0);
-            } else {
-                int nError = 0;
-                socklen_t nLen = sizeof nError;
-                ::getsockopt(hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLen);
-                pSocket->m_state = State::Finished;
-                pSocket->OnClose(nError);
-            }
-        } else if ((nEvents & EPOLLIN) && pSocket->m_bReadArmed) {
-            pSocket->m_bReadArmed = false;
-            pSocket->OnReceive(0);
-        }
+    case State::Connected:
+        DeliverToConnected(pSocket, nEvents);
         break;
-    }
-
     default:
         break;
     }
-
+    // The handler may have deleted the socket: look it up again.
     if ((pSocket = Lookup(hSocket, nSerial)))
         UpdateInterest(pSocket);
+}
+
+void CSocketDispatcher::DeliverConnectOutcome(CAsyncSocket* pSocket, uint32_t nEvents) {
+    using State = CAsyncSocket::State;
+    const int hSocket = pSocket->m_hSocket;
+    const uint32_t nSerial = pSocket->m_nSerial;
+    int nError = 0;
+    socklen_t nLen = sizeof nError;
+    ::getsockopt(hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLen);
+    if (nError == 0 && (nEvents & (EPOLLERR | EPOLLHUP)))
+        nError = ECONNREFUSED;
+    if (nError != 0) {
+        pSocket->m_state = State::Finished;
+        pSocket->OnConnect(nError);
+        return;
+    }
+    pSocket->m_state = State::Connected;
+    pSocket->m_bReadArmed = true;
+    pSocket->m_bOobArmed = true;
+    pSocket->m_bWriteWanted = false;
+    pSocket->OnConnect(0);
+    // One OnSend once the connection is established.
+    if ((pSocket = Lookup(hSocket, nSerial)) && pSocket->m_state == State::Connected)
+        pSocket->OnSend(0);
+}
+
+void CSocketDispatcher::DeliverToConnected(CAsyncSocket* pSocket, uint32_t nEvents) {
+    using State = CAsyncSocket::State;
+    const int hSocket = pSocket->m_hSocket;
+    const uint32_t nSerial = pSocket->m_nSerial;
+    // After each handler the socket is looked up again: it may be gone.
+    auto stillConnected = [&] {
+        return (pSocket = Lookup(hSocket, nSerial)) && pSocket->m_state == State::Connected;
+    };
+    if ((nEvents & EPOLLOUT) && pSocket->m_bWriteWanted) {
+        pSocket->m_bWriteWanted = false;
+        pSocket->OnSend(0);
+        if (!stillConnected())
+            return;
+    }
+    if ((nEvents & EPOLLPRI) && pSocket->m_bOobArmed) {
+        pSocket->m_bOobArmed = false;
+        pSocket->OnOutOfBandData(0);
+        if (!stillConnected())
+            return;
+    }
+    if (nEvents & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
+        // The peer has closed or reset: bytes still waiting are read first,
+        // then OnClose comes once.
+        int nWaiting = 0;
+        if (pSocket->m_bReadArmed && !(nEvents & EPOLLERR))
+            ::ioctl(hSocket, FIONREAD, &nWaiting);
+        if (nWaiting > 0) {
+            pSocket->m_bReadArmed = false;
+            pSocket->OnReceive(0);
+            return;
+        }
+        int nError = 0;
+        socklen_t nLen = sizeof nError;
+        ::getsockopt(hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLen);
+        pSocket->m_state = State::Finished;
+        pSocket->OnClose(nError);
+    } else if ((nEvents & EPOLLIN) && pSocket->m_bReadArmed) {
+        pSocket->m_bReadArmed = false;
+        pSocket->OnReceive(0);
+    }
 }
 
 int CSocketDispatcher::ProcessEvents(int nTimeoutMs, const sigset_t* pWaitMask) {

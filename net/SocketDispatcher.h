@@ -90,6 +90,8 @@ private:
     CAsyncSocket* Lookup(int hSocket, uint32_t nSerial) const;
     void Deliver(uint64_t nKey, uint32_t nEvents);
     void DeliverTo(int hSocket, uint32_t nSerial, uint32_t nEvents);
+    void DeliverConnectOutcome(CAsyncSocket* pSocket, uint32_t nEvents);
+    void DeliverToConnected(CAsyncSocket* pSocket, uint32_t nEvents);
     // Brackets one delivery: objects released inside it go at its end.
     void BeginDelivery() { ++m_nDelivering; }
     void EndDelivery();

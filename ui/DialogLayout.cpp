@@ -97,119 +97,152 @@ CDialogLayout::CDialogLayout(QWidget& rWindow, int nTemplateId)
     }
 }
 
+namespace {
+
+QWidget* MakeButton(QWidget& rWindow, const QString& strText, bool bDefault) {
+    auto* pButton = new QPushButton(strText, &rWindow);
+    pButton->setAutoDefault(true);
+    pButton->setDefault(bDefault);
+    pButton->setContextMenuPolicy(Qt::PreventContextMenu);
+    return pButton;
+}
+
+QWidget* MakeLabel(QWidget& rWindow, const QString& strText, const SControlTemplate& control,
+                   QRect& rRect) {
+    auto* pLabel = new QLabel(&rWindow);
+    pLabel->setTextFormat(Qt::PlainText);
+    pLabel->setText(strText);
+    pLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    const int nNeeded = pLabel->sizeHint().width();
+    const bool bTwoLines = control.cy > 8;
+    pLabel->setWordWrap(bTwoLines);
+    if (rRect.width() == 0) {
+        rRect.setWidth(nNeeded);
+    } else if (!bTwoLines && nNeeded > rRect.width()) {
+        // The desktop font may run wider than the one the template was
+        // drawn for; a label is widened rather than clipped, towards the
+        // left when the box it names lies to its right.
+        const int nExtra = nNeeded - rRect.width();
+        if (control.nLabelFor != 0) {
+            rRect.setLeft(std::max(0, rRect.left() - nExtra));
+            pLabel->setAlignment(Qt::AlignRight | Qt::AlignTop);
+        } else {
+            rRect.setWidth(nNeeded);
+        }
+    }
+    if (rRect.height() < pLabel->fontMetrics().height())
+        rRect.setHeight(pLabel->fontMetrics().height());
+    return pLabel;
+}
+
+QWidget* MakeEdit(QWidget& rWindow, bool bPassword) {
+    auto* pEdit = new QLineEdit(&rWindow);
+    if (bPassword)
+        pEdit->setEchoMode(QLineEdit::Password);
+    return pEdit;
+}
+
+QWidget* MakeLogEdit(QWidget& rWindow) {
+    auto* pEdit = new QPlainTextEdit(&rWindow);
+    pEdit->setReadOnly(true);
+    pEdit->setUndoRedoEnabled(false);
+    pEdit->setLineWrapMode(QPlainTextEdit::NoWrap);
+    pEdit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    pEdit->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    return pEdit;
+}
+
+QWidget* MakeListBox(QWidget& rWindow) {
+    auto* pList = new QListWidget(&rWindow);
+    pList->setSelectionMode(QAbstractItemView::SingleSelection);
+    pList->setSortingEnabled(false);
+    pList->setContextMenuPolicy(Qt::PreventContextMenu);
+    return pList;
+}
+
+QWidget* MakeListView(QWidget& rWindow) {
+    auto* pView = new QTreeView(&rWindow);
+    pView->setRootIsDecorated(false);
+    pView->setItemsExpandable(false);
+    pView->setUniformRowHeights(true);
+    pView->setAllColumnsShowFocus(true);
+    pView->setSelectionMode(QAbstractItemView::SingleSelection);
+    pView->setSelectionBehavior(QAbstractItemView::SelectRows);
+    pView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    pView->setContextMenuPolicy(Qt::PreventContextMenu);
+    pView->header()->setStretchLastSection(false);
+    pView->header()->setSectionsMovable(false);
+    pView->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    return pView;
+}
+
+QWidget* MakeCheckBox(QWidget& rWindow, const QString& strText, QRect& rRect) {
+    auto* pCheck = new QCheckBox(strText, &rWindow);
+    pCheck->setContextMenuPolicy(Qt::PreventContextMenu);
+    if (rRect.width() == 0 || pCheck->sizeHint().width() > rRect.width())
+        rRect.setWidth(pCheck->sizeHint().width());
+    if (pCheck->sizeHint().height() > rRect.height())
+        rRect.setHeight(pCheck->sizeHint().height());
+    return pCheck;
+}
+
+QWidget* MakeSlider(QWidget& rWindow) {
+    auto* pSlider = new QSlider(Qt::Horizontal, &rWindow);
+    pSlider->setTickPosition(QSlider::TicksBelow);
+    pSlider->setTickInterval(1);
+    pSlider->setPageStep(1);
+    pSlider->setContextMenuPolicy(Qt::PreventContextMenu);
+    return pSlider;
+}
+
+QWidget* MakeIcon(QWidget& rWindow, const QRect& rect) {
+    auto* pIcon = new QLabel(&rWindow);
+    const int nSide = std::min(rect.width(), rect.height());
+    pIcon->setPixmap(LoadIconResource(IDR_MAINFRAME).pixmap(nSide, nSide));
+    pIcon->setAlignment(Qt::AlignCenter);
+    return pIcon;
+}
+
+} // namespace
+
 QWidget* CDialogLayout::Create(QWidget& rWindow, const SControlTemplate& control) {
     QRect rect = Map(control.x, control.y, control.cx, control.cy);
     const QString strText = Text(control.pszText);
+    // The widgets are children of the window, which owns and deletes them.
     QWidget* pWidget = nullptr;
     switch (control.kind) {
     case EControlKind::PushButton:
-    case EControlKind::DefPushButton: {
-        auto* pButton = new QPushButton(strText, &rWindow);
-        pButton->setAutoDefault(true);
-        pButton->setDefault(control.kind == EControlKind::DefPushButton);
-        pButton->setContextMenuPolicy(Qt::PreventContextMenu);
-        pWidget = pButton;
+    case EControlKind::DefPushButton:
+        pWidget = MakeButton(rWindow, strText, control.kind == EControlKind::DefPushButton);
         break;
-    }
     case EControlKind::GroupBox:
         pWidget = new QGroupBox(strText, &rWindow);
         break;
-    case EControlKind::Label: {
-        auto* pLabel = new QLabel(&rWindow);
-        pLabel->setTextFormat(Qt::PlainText);
-        pLabel->setText(strText);
-        pLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        const int nNeeded = pLabel->sizeHint().width();
-        const bool bTwoLines = control.cy > 8;
-        pLabel->setWordWrap(bTwoLines);
-        if (rect.width() == 0) {
-            rect.setWidth(nNeeded);
-        } else if (!bTwoLines && nNeeded > rect.width()) {
-            // The desktop font may run wider than the one the template was
-            // drawn for; a label is widened rather than clipped, towards the
-            // left when the box it names lies to its right.
-            const int nExtra = nNeeded - rect.width();
-            if (control.nLabelFor != 0) {
-                rect.setLeft(std::max(0, rect.left() - nExtra));
-                pLabel->setAlignment(Qt::AlignRight | Qt::AlignTop);
-            } else {
-                rect.setWidth(nNeeded);
-            }
-        }
-        if (rect.height() < pLabel->fontMetrics().height())
-            rect.setHeight(pLabel->fontMetrics().height());
-        pWidget = pLabel;
+    case EControlKind::Label:
+        pWidget = MakeLabel(rWindow, strText, control, rect);
         break;
-    }
     case EControlKind::Edit:
-    case EControlKind::PasswordEdit: {
-        auto* pEdit = new QLineEdit(&rWindow);
-        if (control.kind == EControlKind::PasswordEdit)
-            pEdit->setEchoMode(QLineEdit::Password);
-        pWidget = pEdit;
+    case EControlKind::PasswordEdit:
+        pWidget = MakeEdit(rWindow, control.kind == EControlKind::PasswordEdit);
         break;
-    }
-    case EControlKind::LogEdit: {
-        auto* pEdit = new QPlainTextEdit(&rWindow);
-        pEdit->setReadOnly(true);
-        pEdit->setUndoRedoEnabled(false);
-        pEdit->setLineWrapMode(QPlainTextEdit::NoWrap);
-        pEdit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-        pEdit->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-        pWidget = pEdit;
+    case EControlKind::LogEdit:
+        pWidget = MakeLogEdit(rWindow);
         break;
-    }
-    case EControlKind::ListBox: {
-        auto* pList = new QListWidget(&rWindow);
-        pList->setSelectionMode(QAbstractItemView::SingleSelection);
-        pList->setSortingEnabled(false);
-        pList->setContextMenuPolicy(Qt::PreventContextMenu);
-        pWidget = pList;
+    case EControlKind::ListBox:
+        pWidget = MakeListBox(rWindow);
         break;
-    }
-    case EControlKind::ListView: {
-        auto* pView = new QTreeView(&rWindow);
-        pView->setRootIsDecorated(false);
-        pView->setItemsExpandable(false);
-        pView->setUniformRowHeights(true);
-        pView->setAllColumnsShowFocus(true);
-        pView->setSelectionMode(QAbstractItemView::SingleSelection);
-        pView->setSelectionBehavior(QAbstractItemView::SelectRows);
-        pView->setEditTriggers(QAbstractItemView::NoEditTriggers);
-        pView->setContextMenuPolicy(Qt::PreventContextMenu);
-        pView->header()->setStretchLastSection(false);
-        pView->header()->setSectionsMovable(false);
-        pView->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-        pWidget = pView;
+    case EControlKind::ListView:
+        pWidget = MakeListView(rWindow);
         break;
-    }
-    case EControlKind::CheckBox: {
-        auto* pCheck = new QCheckBox(strText, &rWindow);
-        pCheck->setContextMenuPolicy(Qt::PreventContextMenu);
-        if (rect.width() == 0 || pCheck->sizeHint().width() > rect.width())
-            rect.setWidth(pCheck->sizeHint().width());
-        if (pCheck->sizeHint().height() > rect.height())
-            rect.setHeight(pCheck->sizeHint().height());
-        pWidget = pCheck;
+    case EControlKind::CheckBox:
+        pWidget = MakeCheckBox(rWindow, strText, rect);
         break;
-    }
-    case EControlKind::Slider: {
-        auto* pSlider = new QSlider(Qt::Horizontal, &rWindow);
-        pSlider->setTickPosition(QSlider::TicksBelow);
-        pSlider->setTickInterval(1);
-        pSlider->setPageStep(1);
-        pSlider->setContextMenuPolicy(Qt::PreventContextMenu);
-        pWidget = pSlider;
+    case EControlKind::Slider:
+        pWidget = MakeSlider(rWindow);
         break;
-    }
-    case EControlKind::Icon: {
-        auto* pIcon = new QLabel(&rWindow);
-        const int nSide = std::min(rect.width(), rect.height());
-        pIcon->setPixmap(LoadIconResource(IDR_MAINFRAME).pixmap(nSide, nSide));
-        pIcon->setAlignment(Qt::AlignCenter);
-        pWidget = pIcon;
+    case EControlKind::Icon:
+        pWidget = MakeIcon(rWindow, rect);
         break;
-    }
     }
     pWidget->setGeometry(rect);
     // Controls made for a window already on screen (a page shown for the

@@ -19,28 +19,25 @@ std::vector<std::string>& CFoldersPage::OwnerList() {
     return m_rOwner.Settings().m_folderMap;
 }
 
-const char* CFoldersPage::GetDispInfo(int nRow, int nColumn) {
-    if (nRow < 0 || nRow >= static_cast<int>(m_records.size()))
-        return "";
+std::string CFoldersPage::CellText(int nRow, int nColumn) const {
     CFolderRecord folder;
     ParseFolderRecord(m_records[static_cast<size_t>(nRow)], folder);
-    const char* pszText = "";
     switch (nColumn) {
     case 0:
-        pszText = SetDisplayText(folder.m_strVirtualPath);
-        break;
+        return folder.m_strVirtualPath;
     case 1:
-        pszText = SetDisplayText(folder.m_strRealPath);
-        break;
+        return folder.m_strRealPath;
     case 2:
-        pszText = SetDisplayText(folder.m_bDownload ? "Y" : "N");
-        break;
+        return folder.m_bDownload ? "Y" : "N";
     default:
-        pszText = SetDisplayText(folder.m_bUpload ? "Y" : "N");
-        break;
+        return folder.m_bUpload ? "Y" : "N";
     }
-    // The buttons follow the selection whenever a row is drawn; the root
-    // entry cannot be deleted.
+}
+
+void CFoldersPage::UpdateButtons() {
+    if (!HasRowsToShow())
+        return;
+    // The root entry cannot be deleted.
     const int nSelected = SelectedRow();
     bool bRoot = false;
     if (nSelected >= 0 && nSelected < static_cast<int>(m_records.size())) {
@@ -50,7 +47,6 @@ const char* CFoldersPage::GetDispInfo(int nRow, int nColumn) {
     }
     m_pEdit->setEnabled(nSelected >= 0);
     m_pDelete->setEnabled(nSelected >= 0 && !bRoot);
-    return pszText;
 }
 
 void CFoldersPage::OnAdd() {

@@ -15,6 +15,7 @@ public:
     QString HelpSection() const override { return QStringLiteral("acceso"); }
 
 protected:
-    const char* GetDispInfo(int nRow, int nColumn) override;
+    std::string CellText(int nRow, int nColumn) const override;
+    void UpdateButtons() override;
     std::vector<std::string>& OwnerList() override;
 };

@@ -49,5 +49,6 @@ private:
 };
 
 // The framework's message for a value that does not pass: a message box
-// titled with the application's name.
+// titled with the application's name. Its texts are deliberately English in
+// this Spanish window: they are the framework's own, not the program's.
 void ShowFrameworkMessage(QWidget* pParent, const QString& strText);

@@ -8,8 +8,6 @@
 #include <QPushButton>
 #include <QTreeView>
 
-#include <cstring>
-
 std::string CutOnCharBoundary(const std::string& strText, size_t nLimit) {
     if (strText.size() <= nLimit)
         return strText;
@@ -21,7 +19,7 @@ std::string CutOnCharBoundary(const std::string& strText, size_t nLimit) {
 }
 
 // The list's rows are the page's strings; every cell text is asked of the
-// page when the view draws it.
+// page when the view draws it, and only answered: nothing changes meanwhile.
 class CRecordListPage::CModel : public QAbstractTableModel {
 public:
     explicit CModel(CRecordListPage& rPage) : QAbstractTableModel(&rPage), m_rPage(rPage) {}
@@ -33,9 +31,12 @@ public:
         return parent.isValid() ? 0 : static_cast<int>(m_rPage.m_columns.size());
     }
     QVariant data(const QModelIndex& index, int nRole) const override {
-        if (nRole != Qt::DisplayRole && nRole != Qt::AccessibleTextRole)
+        if ((nRole != Qt::DisplayRole && nRole != Qt::AccessibleTextRole) || index.row() < 0 ||
+            index.row() >= static_cast<int>(m_rPage.m_records.size()))
             return QVariant();
-        return QString::fromUtf8(m_rPage.GetDispInfo(index.row(), index.column()));
+        // A cell shows at most 255 bytes, cut on a character boundary.
+        return QString::fromStdString(
+            CutOnCharBoundary(m_rPage.CellText(index.row(), index.column()), kCellLimit));
     }
     QVariant headerData(int nSection, Qt::Orientation orientation, int nRole) const override {
         if (orientation != Qt::Horizontal || nRole != Qt::DisplayRole || nSection < 0 ||
@@ -60,6 +61,7 @@ public:
     }
 
 private:
+    static constexpr size_t kCellLimit = 255;
     CRecordListPage& m_rPage;
     int m_nRows = 0;
 };
@@ -89,6 +91,23 @@ void CRecordListPage::OnInitPage() {
         m_pView->header()->resizeSection(static_cast<int>(i), m_columns[i].nWidth);
     for (size_t i = 0; i < m_records.size(); ++i)
         m_pModel->InsertRow(static_cast<int>(i));
+    connect(m_pView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { UpdateButtons(); });
+    UpdateButtons();
+}
+
+bool CRecordListPage::HasRowsToShow() const {
+    // Deliberately, as the list view of the design sets the buttons only
+    // while it draws a row: an empty list leaves them as they were.
+    return !m_records.empty();
+}
+
+void CRecordListPage::UpdateButtons() {
+    if (!HasRowsToShow())
+        return;
+    const bool bSelected = SelectedRow() >= 0;
+    m_pEdit->setEnabled(bSelected);
+    m_pDelete->setEnabled(bSelected);
 }
 
 bool CRecordListPage::eventFilter(QObject* pObject, QEvent* pEvent) {
@@ -98,13 +117,6 @@ bool CRecordListPage::eventFilter(QObject* pObject, QEvent* pEvent) {
         return true;
     }
     return CPropertyPage::eventFilter(pObject, pEvent);
-}
-
-const char* CRecordListPage::SetDisplayText(const std::string& strText) {
-    const std::string strCut = CutOnCharBoundary(strText, sizeof m_szDisplay - 1);
-    std::memcpy(m_szDisplay, strCut.data(), strCut.size());
-    m_szDisplay[strCut.size()] = '\0';
-    return m_szDisplay;
 }
 
 int CRecordListPage::SelectedRow() const {
@@ -124,6 +136,7 @@ void CRecordListPage::ReplaceRecord(int nRow, const std::string& strRecord) {
     m_records[static_cast<size_t>(nRow)] = strRecord;
     m_pModel->RedrawAll();
     m_pView->viewport()->update();
+    UpdateButtons();
     SetModified();
 }
 
@@ -134,6 +147,7 @@ void CRecordListPage::OnDelete() {
         m_pModel->RemoveRow(nRow);
         // No row stays selected after a deletion.
         m_pView->selectionModel()->clearSelection();
+        UpdateButtons();
     }
     SetModified();
 }

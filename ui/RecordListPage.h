@@ -45,11 +45,14 @@ public:
 
 protected:
     void OnInitPage() override;
-    // The text of one cell, copied into the display buffer; the page also
-    // sets its buttons from the selection, as it does whenever a row is drawn.
-    virtual const char* GetDispInfo(int nRow, int nColumn) = 0;
+    // The text of one cell of an existing row, decoded from its string.
+    virtual std::string CellText(int nRow, int nColumn) const = 0;
+    // Edit and delete are available while a row is selected; the buttons
+    // follow every change of the selection and of the rows.
+    virtual void UpdateButtons();
+    // False for an empty list, whose buttons keep their state.
+    bool HasRowsToShow() const;
     virtual std::vector<std::string>& OwnerList() = 0;
-    const char* SetDisplayText(const std::string& strText);
     bool eventFilter(QObject* pObject, QEvent* pEvent) override;
 
     void AppendRecord(const std::string& strRecord);
@@ -66,7 +69,6 @@ private:
 
     int m_nListId;
     std::vector<SColumn> m_columns;
-    char m_szDisplay[256] = {};
     QTreeView* m_pView = nullptr;
     CModel* m_pModel = nullptr;
 };

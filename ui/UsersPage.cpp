@@ -16,23 +16,14 @@ std::vector<std::string>& CUsersPage::OwnerList() {
     return m_rOwner.Settings().m_users;
 }
 
-const char* CUsersPage::GetDispInfo(int nRow, int nColumn) {
-    const char* pszText = "";
-    if (nRow >= 0 && nRow < static_cast<int>(m_records.size())) {
-        CUserRecord user;
-        ParseUserRecord(m_records[static_cast<size_t>(nRow)], user);
-        if (nColumn == 0)
-            pszText = SetDisplayText(user.m_strName);
-        else if (nColumn == 1)
-            pszText = SetDisplayText(user.m_bDownload ? "Y" : "N");
-        else
-            pszText = SetDisplayText(user.m_bUpload ? "Y" : "N");
-    }
-    // The buttons follow the selection whenever a row is drawn.
-    const bool bSelected = SelectedRow() >= 0;
-    m_pEdit->setEnabled(bSelected);
-    m_pDelete->setEnabled(bSelected);
-    return pszText;
+std::string CUsersPage::CellText(int nRow, int nColumn) const {
+    CUserRecord user;
+    ParseUserRecord(m_records[static_cast<size_t>(nRow)], user);
+    if (nColumn == 0)
+        return user.m_strName;
+    if (nColumn == 1)
+        return user.m_bDownload ? "Y" : "N";
+    return user.m_bUpload ? "Y" : "N";
 }
 
 void CUsersPage::OnAdd() {

@@ -14,6 +14,6 @@ public:
     QString HelpSection() const override { return QStringLiteral("seguridad"); }
 
 protected:
-    const char* GetDispInfo(int nRow, int nColumn) override;
+    std::string CellText(int nRow, int nColumn) const override;
     std::vector<std::string>& OwnerList() override;
 };
