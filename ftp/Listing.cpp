@@ -76,29 +76,27 @@ std::string FormatFolderMapEntry(const tm& time, const std::string& strName) {
     return strLine;
 }
 
-std::string BuildListing(const std::vector<std::string>& folderMap, const std::string& strPath,
-                         int nCode) {
-    std::error_code error;
-    std::filesystem::path tempDir = std::filesystem::temp_directory_path(error);
-    if (error)
-        return std::string();
-    std::string strName = (tempDir / "FLSXXXXXX").string();
-    int hFile = ::mkstemp(strName.data());
-    if (hFile < 0)
-        return std::string();
-    ::fcntl(hFile, F_SETFD, FD_CLOEXEC);
-    FILE* pFile = ::fdopen(hFile, "wb");
-    if (!pFile) {
-        ::close(hFile);
-        ::unlink(strName.c_str());
-        return std::string();
-    }
-    bool bOk = true;
-    auto write = [&](const std::string& strLine) {
-        if (bOk && fwrite(strLine.data(), 1, strLine.size(), pFile) != strLine.size())
-            bOk = false;
-    };
+namespace {
 
+// Writes lines to the listing file, remembering the first failure.
+class CListingWriter {
+public:
+    explicit CListingWriter(FILE* pFile) : m_pFile(pFile) {}
+    void Write(const std::string& strLine) {
+        if (m_bOk && fwrite(strLine.data(), 1, strLine.size(), m_pFile) != strLine.size())
+            m_bOk = false;
+    }
+    bool IsOk() const { return m_bOk; }
+
+private:
+    FILE* m_pFile;
+    bool m_bOk = true;
+};
+
+// One line for each folder-map entry below the listed directory, named
+// after its first component below it, dated now.
+void WriteFolderMapLines(const std::vector<std::string>& folderMap, const std::string& strPath,
+                         int nCode, CListingWriter& rOut) {
     time_t now = ::time(nullptr);
     tm nowLocal{};
     ::localtime_r(&now, &nowLocal);
@@ -116,33 +114,59 @@ std::string BuildListing(const std::vector<std::string>& folderMap, const std::s
         if (strRest.empty())
             continue;
         strRest = strRest.substr(0, strRest.find('/'));
-        write(nCode == CMD_NLST ? strRest + "\n" : FormatFolderMapEntry(nowLocal, strRest));
+        rOut.Write(nCode == CMD_NLST ? strRest + "\n" : FormatFolderMapEntry(nowLocal, strRest));
     }
+}
 
-    // A path with no local folder lists only the folder-map entries.
-    CLocalPath folder = MapToLocalPath(folderMap, strPath);
+// One line for each entry of the local folder, in the order the system
+// returns them, nothing filtered.
+void WriteLocalLines(const CLocalPath& folder, int nCode, CListingWriter& rOut) {
     DIR* pDir = folder.IsEmpty() ? nullptr : folder.OpenFolder();
-    if (pDir) {
-        int hDir = ::dirfd(pDir);
-        while (dirent* pEntry = ::readdir(pDir)) {
-            if (nCode == CMD_NLST) {
-                write(std::string(pEntry->d_name) + "\n");
-                continue;
-            }
-            bool bDirectory = false;
-            bool bReadOnly = false;
-            int64_t nSize = 0;
-            time_t when = 0;
-            ReadEntry(hDir, folder, pEntry->d_name, bDirectory, bReadOnly, nSize, when);
-            tm whenLocal{};
-            ::localtime_r(&when, &whenLocal);
-            write(FormatLocalEntry(bDirectory, bReadOnly, nSize, whenLocal, pEntry->d_name));
+    if (!pDir)
+        return;
+    int hDir = ::dirfd(pDir);
+    while (dirent* pEntry = ::readdir(pDir)) {
+        if (nCode == CMD_NLST) {
+            rOut.Write(std::string(pEntry->d_name) + "\n");
+            continue;
         }
-        ::closedir(pDir);
+        bool bDirectory = false;
+        bool bReadOnly = false;
+        int64_t nSize = 0;
+        time_t when = 0;
+        ReadEntry(hDir, folder, pEntry->d_name, bDirectory, bReadOnly, nSize, when);
+        tm whenLocal{};
+        ::localtime_r(&when, &whenLocal);
+        rOut.Write(FormatLocalEntry(bDirectory, bReadOnly, nSize, whenLocal, pEntry->d_name));
     }
-    if (fclose(pFile) != 0)
-        bOk = false;
-    if (!bOk) {
+    ::closedir(pDir);
+}
+
+} // namespace
+
+std::string BuildListing(const std::vector<std::string>& folderMap, const std::string& strPath,
+                         int nCode) {
+    std::error_code error;
+    std::filesystem::path tempDir = std::filesystem::temp_directory_path(error);
+    if (error)
+        return std::string();
+    std::string strName = (tempDir / "FLSXXXXXX").string();
+    int hFile = ::mkstemp(strName.data());
+    if (hFile < 0)
+        return std::string();
+    ::fcntl(hFile, F_SETFD, FD_CLOEXEC);
+    FILE* pFile = ::fdopen(hFile, "wb");
+    if (!pFile) {
+        ::close(hFile);
+        ::unlink(strName.c_str());
+        return std::string();
+    }
+    CListingWriter out(pFile);
+    WriteFolderMapLines(folderMap, strPath, nCode, out);
+    // A path with no local folder lists only the folder-map entries.
+    WriteLocalLines(MapToLocalPath(folderMap, strPath), nCode, out);
+    const bool bClosed = fclose(pFile) == 0;
+    if (!out.IsOk() || !bClosed) {
         ::unlink(strName.c_str());
         return std::string();
     }
