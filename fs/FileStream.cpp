@@ -10,7 +10,20 @@
 
 namespace {
 constexpr char kCtrlZ = 26;
+
+// The length of the leading run of bytes that are neither CR nor Ctrl-Z.
+int PlainRun(const char* pData, int nLength) {
+    const size_t nMax = static_cast<size_t>(nLength);
+    const void* pCR = std::memchr(pData, '\r', nMax);
+    const void* pZ = std::memchr(pData, kCtrlZ, nMax);
+    size_t nRun = nMax;
+    if (pCR)
+        nRun = static_cast<size_t>(static_cast<const char*>(pCR) - pData);
+    if (pZ)
+        nRun = std::min(nRun, static_cast<size_t>(static_cast<const char*>(pZ) - pData));
+    return static_cast<int>(nRun);
 }
+} // namespace
 
 CFileStream::~CFileStream() {
     int nError = 0;
@@ -48,6 +61,7 @@ bool CFileStream::Open(const CLocalPath& path, Mode mode, bool bText, int& rErro
     ::fcntl(hFile, F_SETFL, ::fcntl(hFile, F_GETFL) & ~O_NONBLOCK);
     m_pBuffer = std::make_unique<char[]>(kBufferSize);
     m_hFile = hFile;
+    m_nSizeAtOpen = static_cast<int64_t>(info.st_size);
     m_bText = bText;
     m_bWriting = mode != Mode::Read;
     m_bAtEnd = false;
@@ -122,6 +136,14 @@ int CFileStream::Read(char* pBuffer, int nLength, int& rError) {
             m_nStart += nCopy;
             continue;
         }
+        // Plain bytes up to the next CR or Ctrl-Z are copied as a run.
+        const int nRun = PlainRun(pIn + m_nStart, std::min(nLength - nOut, m_nEnd - m_nStart));
+        if (nRun > 0) {
+            std::memcpy(pBuffer + nOut, pIn + m_nStart, static_cast<size_t>(nRun));
+            nOut += nRun;
+            m_nStart += nRun;
+            continue;
+        }
         char ch = pIn[m_nStart];
         if (ch == kCtrlZ) {
             // Ctrl-Z ends a text file.
@@ -182,6 +204,9 @@ bool CFileStream::Write(const char* pBuffer, int nLength, int& rError) {
         return false;
     }
     if (!m_bText) {
+        // A large block goes straight to the file, not through the buffer.
+        if (nLength >= kBufferSize && Flush(rError))
+            return WriteAll(pBuffer, nLength, rError);
         while (nLength > 0) {
             if (m_nEnd == kBufferSize && !Flush(rError))
                 return false;
@@ -193,13 +218,54 @@ bool CFileStream::Write(const char* pBuffer, int nLength, int& rError) {
         }
         return true;
     }
-    for (int i = 0; i < nLength; ++i) {
-        char ch = pBuffer[i];
-        if (ch == '\n' && !m_bLastWasCR && !PutByte('\r', rError))
+    while (nLength > 0) {
+        // Bytes up to the next LF are stored as they are, as a run.
+        const void* pLF = std::memchr(pBuffer, '\n', static_cast<size_t>(nLength));
+        int nRun = pLF ? static_cast<int>(static_cast<const char*>(pLF) - pBuffer) : nLength;
+        if (nRun > 0) {
+            if (!PutBytes(pBuffer, nRun, rError))
+                return false;
+            m_bLastWasCR = pBuffer[nRun - 1] == '\r';
+            pBuffer += nRun;
+            nLength -= nRun;
+            continue;
+        }
+        // An LF: stored as CR LF unless a CR was just stored.
+        if (!m_bLastWasCR && !PutByte('\r', rError))
             return false;
-        if (!PutByte(ch, rError))
+        if (!PutByte('\n', rError))
             return false;
-        m_bLastWasCR = ch == '\r';
+        m_bLastWasCR = false;
+        ++pBuffer;
+        --nLength;
+    }
+    return true;
+}
+
+bool CFileStream::PutBytes(const char* pData, int nLength, int& rError) {
+    while (nLength > 0) {
+        if (m_nEnd == kBufferSize && !Flush(rError))
+            return false;
+        int nCopy = std::min(nLength, kBufferSize - m_nEnd);
+        std::memcpy(m_pBuffer.get() + m_nEnd, pData, static_cast<size_t>(nCopy));
+        m_nEnd += nCopy;
+        pData += nCopy;
+        nLength -= nCopy;
+    }
+    return true;
+}
+
+bool CFileStream::WriteAll(const char* pData, int nLength, int& rError) {
+    while (nLength > 0) {
+        ssize_t nWritten = ::write(m_hFile, pData, static_cast<size_t>(nLength));
+        if (nWritten < 0 && errno == EINTR)
+            continue;
+        if (nWritten <= 0) {
+            rError = nWritten < 0 && errno ? errno : ENOSPC;
+            return false;
+        }
+        pData += nWritten;
+        nLength -= static_cast<int>(nWritten);
     }
     return true;
 }

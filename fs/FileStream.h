@@ -40,14 +40,22 @@ public:
     bool Flush(int& rError);
     bool Close(int& rError);
     bool IsOpen() const { return m_hFile >= 0; }
+    // The open file, for sending it without a copy (raw mode only).
+    int Handle() const { return m_hFile; }
+    // The file's size when it was opened.
+    int64_t SizeAtOpen() const { return m_nSizeAtOpen; }
 
-    static constexpr int kBufferSize = 16 * 1024;
+    static constexpr int kBufferSize = 64 * 1024;
 
 private:
     bool FillBuffer(int& rError);
     bool PutByte(char ch, int& rError);
+    bool PutBytes(const char* pData, int nLength, int& rError);
+    // Writes straight to the file, past the buffer (which must be empty).
+    bool WriteAll(const char* pData, int nLength, int& rError);
 
     int m_hFile = -1;
+    int64_t m_nSizeAtOpen = 0;
     bool m_bText = false;
     bool m_bWriting = false;
     bool m_bAtEnd = false;     // reading: end of file or Ctrl-Z seen

@@ -361,13 +361,19 @@ void CClientSocket::DoList(const CCommandRow& rRow, const std::string& strParame
         SendReply(ReplyText(REPLY_PERMISSION_DENIED));
         return;
     }
-    std::string strName = BuildListing(Settings().m_folderMap, strPath, rRow.nCode);
-    if (strName.empty()) {
-        SendFormatted(REPLY_CANT_CHANGE_DIR, strName);
+    // A listing that is not complete after its first slice goes on being
+    // written while its data connection is made.
+    auto pListing = CListingBuilder::Start(Settings().m_folderMap, strPath, rRow.nCode);
+    const bool bComplete = pListing && pListing->WriteSlice();
+    if (!pListing || (bComplete && !pListing->IsOk())) {
+        SendFormatted(REPLY_CANT_CHANGE_DIR, std::string());
         return;
     }
+    const std::string strName = pListing->FileName();
+    if (bComplete)
+        pListing.reset();
     SendReply(FormatString(ReplyText(REPLY_OPENING_DATA), m_strWord.c_str(), strName.c_str()));
-    StartSend(CLocalPath::Unconfined(strName), true);
+    StartSend(CLocalPath::Unconfined(strName), true, std::move(pListing));
 }
 
 void CClientSocket::DoDele(const CCommandRow& rRow, const std::string& strParameter) {
@@ -408,14 +414,15 @@ void CClientSocket::DoMkdRmd(const CCommandRow& rRow, const std::string& strPara
         0);
 }
 
-int CClientSocket::StartSend(const CLocalPath& path, bool bDeleteAfter) {
+int CClientSocket::StartSend(const CLocalPath& path, bool bDeleteAfter,
+                             std::unique_ptr<CListingBuilder> pListing) {
     Log(FormatString(LoadString(IDS_SENDING), path.Full().c_str()), 0);
-    return StartData({path, true, bDeleteAfter, m_nType, m_nRestart});
+    return StartData({path, true, bDeleteAfter, m_nType, m_nRestart, std::move(pListing)});
 }
 
 int CClientSocket::StartReceive(const CLocalPath& path) {
     Log(FormatString(LoadString(IDS_RECEIVING), path.Full().c_str()), 0);
-    return StartData({path, false, false, m_nType, m_nRestart});
+    return StartData({path, false, false, m_nType, m_nRestart, nullptr});
 }
 
 size_t CClientSocket::RunningDataConnections() const {

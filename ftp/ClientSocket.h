@@ -15,6 +15,7 @@
 #include "ftp/DataSocket.h"
 #include "net/AsyncSocket.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <netinet/in.h>
@@ -69,6 +70,7 @@ public:
     // Transfers a client may have running at once.
     static constexpr size_t kMaxDataConnections = 4;
 
+
 private:
     // The data connections' reports.
     void OnTransferFinished(CDataSocket& rData, bool bComplete) override;
@@ -83,7 +85,9 @@ private:
     bool MayAccess(const CCommandRow& rRow, const std::string& strPath) const;
     // The path form of RETR, STOR and DELE: resolved, final "/" removed.
     std::string ResolveFilePath(const std::string& strParameter) const;
-    int StartSend(const CLocalPath& path, bool bDeleteAfter);
+    // pListing: a listing still being written into the file at path.
+    int StartSend(const CLocalPath& path, bool bDeleteAfter,
+                  std::unique_ptr<CListingBuilder> pListing = nullptr);
     int StartReceive(const CLocalPath& path);
     int StartData(CDataSocket::STransfer transfer);
 

@@ -24,6 +24,8 @@ CDataSocket::~CDataSocket() = default;
 void CDataSocket::StartPassive(std::unique_ptr<CPassiveSocket> pListener) {
     m_pListener = std::move(pListener);
     StartConnectTimer();
+    if (m_transfer.pListing)
+        m_sliceTimer.Start(0, [this] { BuildListingSlice(); });
     m_pListener->Attach(*this);
 }
 
@@ -31,7 +33,27 @@ bool CDataSocket::StartActive(const sockaddr_in& address) {
     if (!Create(0) || !Connect(address))
         return false;
     StartConnectTimer();
+    if (m_transfer.pListing)
+        m_sliceTimer.Start(0, [this] { BuildListingSlice(); });
     return true;
+}
+
+void CDataSocket::BuildListingSlice() {
+    if (!m_transfer.pListing->WriteSlice()) {
+        m_sliceTimer.Start(0, [this] { BuildListingSlice(); });
+        return;
+    }
+    const bool bOk = m_transfer.pListing->IsOk();
+    m_transfer.pListing.reset();
+    if (!bOk)
+        m_nError = EIO;
+    if (!m_bConnected)
+        return;
+    OpenFile();
+    // The connection has been writable for a while: ask for the event that
+    // starts the sending.
+    if (m_pFile)
+        RequestSend();
 }
 
 void CDataSocket::StartConnectTimer() {
@@ -90,6 +112,18 @@ void CDataSocket::OnConnect(int nErrorCode) {
         Abort();
         return;
     }
+    m_bConnected = true;
+    // A listing still being written is opened once it is complete.
+    if (!m_transfer.pListing)
+        OpenFile();
+}
+
+void CDataSocket::OpenFile() {
+    if (m_nError != 0) {
+        // The listing could not be written.
+        Fail(m_nError);
+        return;
+    }
     // Closing never waits for unsent bytes: the system delivers them in
     // the background, so no linger time is set.
     std::unique_ptr<CFileStream> pFile(new (std::nothrow) CFileStream);
@@ -107,7 +141,11 @@ void CDataSocket::OnConnect(int nErrorCode) {
         return;
     }
     m_pFile = std::move(pFile);
-    if (!m_pFile->Seek(m_transfer.nRestart, nError))
+    // A raw download goes from the file to the socket without a copy, from
+    // the restart offset on.
+    m_bSendFile = m_transfer.bSending && !bText && m_transfer.nRestart >= 0;
+    m_nOffset = m_transfer.nRestart;
+    if (!m_bSendFile && !m_pFile->Seek(m_transfer.nRestart, nError))
         Fail(nError);
 }
 
@@ -117,6 +155,9 @@ void CDataSocket::OnSend(int nErrorCode) {
         return;
     }
     if (!m_pFile) {
+        // A listing still being written: sending starts once it is done.
+        if (m_transfer.pListing)
+            return;
         // Nothing to send (the file failed to open, or the transfer has
         // ended and its reply is out): just end our side.
         ShutDown(1);
@@ -127,6 +168,51 @@ void CDataSocket::OnSend(int nErrorCode) {
 }
 
 void CDataSocket::SendFromFile() {
+    if (m_bSendFile)
+        SendWithoutCopy();
+    else
+        SendThroughBuffer();
+}
+
+void CDataSocket::SendWithoutCopy() {
+    size_t nBudget = kEventBudget;
+    while (nBudget > 0) {
+        long nSent = SendFile(m_pFile->Handle(), m_nOffset, nBudget);
+        if (nSent > 0) {
+            nBudget -= static_cast<size_t>(nSent);
+            continue;
+        }
+        if (nSent == 0) {
+            // The end of the file. Short of its size at the start, someone
+            // cut it meanwhile: what was sent is not the file.
+            if (m_nOffset < m_pFile->SizeAtOpen())
+                m_nError = EIO;
+            FinishTransfer();
+            ShutDown(1);
+            return;
+        }
+        if (WouldBlock())
+            return;
+        if (LastError() == EINVAL || LastError() == ENOSYS) {
+            // This file cannot be sent without a copy: read it instead.
+            int nError = 0;
+            m_bSendFile = false;
+            if (!m_pFile->Seek(m_nOffset, nError))
+                Fail(nError);
+            else
+                SendThroughBuffer();
+            return;
+        }
+        Fail(1);
+        return;
+    }
+    // Budget spent: let other connections have their turn.
+    RequestSend();
+}
+
+void CDataSocket::SendThroughBuffer() {
+    if (!AllocateBuffer())
+        return;
     int nBudget = kEventBudget;
     for (;;) {
         if (m_nPending == 0) {
@@ -137,11 +223,12 @@ void CDataSocket::SendFromFile() {
                 return;
             }
             int nError = 0;
-            int nRead = m_pFile->Read(m_buffer, sizeof m_buffer, nError);
+            int nRead = m_pFile->Read(m_pBuffer.get(), kBlockSize, nError);
             if (nRead < 0) {
                 Fail(nError);
                 return;
             }
+            m_nStart = 0;
             m_nPending = nRead;
             if (m_nPending <= 0) {
                 FinishTransfer();
@@ -149,16 +236,24 @@ void CDataSocket::SendFromFile() {
                 return;
             }
         }
-        int nSent = Send(m_buffer, m_nPending);
+        int nSent = Send(m_pBuffer.get() + m_nStart, m_nPending);
         if (nSent < 0) {
             if (!WouldBlock())
                 Fail(1);
             return;
         }
-        std::memmove(m_buffer, m_buffer + nSent, static_cast<size_t>(m_nPending - nSent));
+        m_nStart += nSent;
         m_nPending -= nSent;
         nBudget -= nSent;
     }
+}
+
+bool CDataSocket::AllocateBuffer() {
+    if (!m_pBuffer)
+        m_pBuffer.reset(new (std::nothrow) char[kBlockSize]);
+    if (!m_pBuffer)
+        Fail(ENOMEM);
+    return m_pBuffer != nullptr;
 }
 
 void CDataSocket::OnReceive(int nErrorCode) {
@@ -175,12 +270,14 @@ void CDataSocket::OnReceive(int nErrorCode) {
 }
 
 void CDataSocket::ReceiveIntoFile() {
+    if (!AllocateBuffer())
+        return;
     int nBudget = kEventBudget;
     while (nBudget > 0) {
-        int nReceived = Receive(m_buffer, sizeof m_buffer);
+        int nReceived = Receive(m_pBuffer.get(), kBlockSize);
         if (nReceived > 0) {
             int nError = 0;
-            if (!m_pFile->Write(m_buffer, nReceived, nError)) {
+            if (!m_pFile->Write(m_pBuffer.get(), nReceived, nError)) {
                 Fail(nError);
                 return;
             }
@@ -228,12 +325,16 @@ void CDataSocket::FinishTransfer() {
         m_pFile.reset();
         bComplete = m_nError == 0;
     }
+    m_pBuffer.reset();
     m_rOwner.OnTransferFinished(*this, bComplete);
     DeleteListing();
 }
 
 void CDataSocket::Abandon() {
     m_timer.Stop();
+    m_sliceTimer.Stop();
+    m_transfer.pListing.reset();
     m_pFile.reset();
+    m_pBuffer.reset();
     DeleteListing();
 }

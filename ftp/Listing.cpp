@@ -78,28 +78,11 @@ std::string FormatFolderMapEntry(const tm& time, const std::string& strName) {
 
 namespace {
 
-// Writes lines to the listing file, remembering the first failure.
-class CListingWriter {
-public:
-    explicit CListingWriter(FILE* pFile) : m_pFile(pFile) {}
-    void Write(const std::string& strLine) {
-        if (m_bOk && fwrite(strLine.data(), 1, strLine.size(), m_pFile) != strLine.size())
-            m_bOk = false;
-    }
-    bool IsOk() const { return m_bOk; }
-
-private:
-    FILE* m_pFile;
-    bool m_bOk = true;
-};
-
 // One line for each folder-map entry below the listed directory, named
 // after its first component below it, dated now.
-void WriteFolderMapLines(const std::vector<std::string>& folderMap, const std::string& strPath,
-                         int nCode, CListingWriter& rOut) {
-    time_t now = ::time(nullptr);
-    tm nowLocal{};
-    ::localtime_r(&now, &nowLocal);
+std::string FolderMapLines(const std::vector<std::string>& folderMap, const std::string& strPath,
+                           int nCode, const tm& nowLocal) {
+    std::string strLines;
     for (const std::string& strEntry : folderMap) {
         size_t nEquals = strEntry.find('=');
         if (nEquals == std::string::npos)
@@ -114,61 +97,105 @@ void WriteFolderMapLines(const std::vector<std::string>& folderMap, const std::s
         if (strRest.empty())
             continue;
         strRest = strRest.substr(0, strRest.find('/'));
-        rOut.Write(nCode == CMD_NLST ? strRest + "\n" : FormatFolderMapEntry(nowLocal, strRest));
+        strLines += nCode == CMD_NLST ? strRest + "\n" : FormatFolderMapEntry(nowLocal, strRest);
     }
-}
-
-// One line for each entry of the local folder, in the order the system
-// returns them, nothing filtered.
-void WriteLocalLines(const CLocalPath& folder, int nCode, CListingWriter& rOut) {
-    DIR* pDir = folder.IsEmpty() ? nullptr : folder.OpenFolder();
-    if (!pDir)
-        return;
-    int hDir = ::dirfd(pDir);
-    while (dirent* pEntry = ::readdir(pDir)) {
-        if (nCode == CMD_NLST) {
-            rOut.Write(std::string(pEntry->d_name) + "\n");
-            continue;
-        }
-        bool bDirectory = false;
-        bool bReadOnly = false;
-        int64_t nSize = 0;
-        time_t when = 0;
-        ReadEntry(hDir, folder, pEntry->d_name, bDirectory, bReadOnly, nSize, when);
-        tm whenLocal{};
-        ::localtime_r(&when, &whenLocal);
-        rOut.Write(FormatLocalEntry(bDirectory, bReadOnly, nSize, whenLocal, pEntry->d_name));
-    }
-    ::closedir(pDir);
+    return strLines;
 }
 
 } // namespace
 
-std::string BuildListing(const std::vector<std::string>& folderMap, const std::string& strPath,
-                         int nCode) {
+CListingBuilder::~CListingBuilder() {
+    if (m_pDir)
+        ::closedir(m_pDir);
+    if (m_pFile)
+        fclose(m_pFile);
+    if (!m_bOk && !m_strName.empty())
+        ::unlink(m_strName.c_str());
+}
+
+std::unique_ptr<CListingBuilder> CListingBuilder::Start(const std::vector<std::string>& folderMap,
+                                                        const std::string& strPath, int nCode) {
     std::error_code error;
     std::filesystem::path tempDir = std::filesystem::temp_directory_path(error);
     if (error)
-        return std::string();
-    std::string strName = (tempDir / "FLSXXXXXX").string();
-    int hFile = ::mkstemp(strName.data());
-    if (hFile < 0)
-        return std::string();
+        return nullptr;
+    std::unique_ptr<CListingBuilder> pBuilder(new CListingBuilder);
+    pBuilder->m_nCode = nCode;
+    pBuilder->m_strName = (tempDir / "FLSXXXXXX").string();
+    int hFile = ::mkstemp(pBuilder->m_strName.data());
+    if (hFile < 0) {
+        pBuilder->m_strName.clear();
+        return nullptr;
+    }
     ::fcntl(hFile, F_SETFD, FD_CLOEXEC);
-    FILE* pFile = ::fdopen(hFile, "wb");
-    if (!pFile) {
+    pBuilder->m_pFile = ::fdopen(hFile, "wb");
+    if (!pBuilder->m_pFile) {
         ::close(hFile);
-        ::unlink(strName.c_str());
-        return std::string();
+        pBuilder->m_bOk = false;
+        return nullptr;
     }
-    CListingWriter out(pFile);
-    WriteFolderMapLines(folderMap, strPath, nCode, out);
+    time_t now = ::time(nullptr);
+    tm nowLocal{};
+    ::localtime_r(&now, &nowLocal);
+    pBuilder->Write(FolderMapLines(folderMap, strPath, nCode, nowLocal));
     // A path with no local folder lists only the folder-map entries.
-    WriteLocalLines(MapToLocalPath(folderMap, strPath), nCode, out);
-    const bool bClosed = fclose(pFile) == 0;
-    if (!out.IsOk() || !bClosed) {
-        ::unlink(strName.c_str());
-        return std::string();
+    pBuilder->m_folder = MapToLocalPath(folderMap, strPath);
+    pBuilder->m_pDir = pBuilder->m_folder.IsEmpty() ? nullptr : pBuilder->m_folder.OpenFolder();
+    return pBuilder;
+}
+
+void CListingBuilder::Write(const std::string& strLine) {
+    if (m_bOk && fwrite(strLine.data(), 1, strLine.size(), m_pFile) != strLine.size())
+        m_bOk = false;
+}
+
+bool CListingBuilder::WriteSlice(std::chrono::microseconds budget) {
+    const auto deadline = std::chrono::steady_clock::now() + budget;
+    int nSinceCheck = 0;
+    while (m_pDir && m_bOk) {
+        dirent* pEntry = ::readdir(m_pDir);
+        if (!pEntry) {
+            ::closedir(m_pDir);
+            m_pDir = nullptr;
+            break;
+        }
+        WriteEntry(pEntry->d_name);
+        // The clock is read once every few entries: it costs more than one.
+        if (++nSinceCheck == 32) {
+            nSinceCheck = 0;
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
+        }
     }
-    return strName;
+    if (m_pFile) {
+        if (fclose(m_pFile) != 0)
+            m_bOk = false;
+        m_pFile = nullptr;
+    }
+    return true;
+}
+
+void CListingBuilder::WriteEntry(const char* pszName) {
+    if (m_nCode == CMD_NLST) {
+        Write(std::string(pszName) + "\n");
+        return;
+    }
+    bool bDirectory = false;
+    bool bReadOnly = false;
+    int64_t nSize = 0;
+    time_t when = 0;
+    ReadEntry(::dirfd(m_pDir), m_folder, pszName, bDirectory, bReadOnly, nSize, when);
+    tm whenLocal{};
+    ::localtime_r(&when, &whenLocal);
+    Write(FormatLocalEntry(bDirectory, bReadOnly, nSize, whenLocal, pszName));
+}
+
+std::string BuildListing(const std::vector<std::string>& folderMap, const std::string& strPath,
+                         int nCode) {
+    std::unique_ptr<CListingBuilder> pBuilder = CListingBuilder::Start(folderMap, strPath, nCode);
+    if (!pBuilder)
+        return std::string();
+    while (!pBuilder->WriteSlice(std::chrono::seconds(1))) {
+    }
+    return pBuilder->IsOk() ? pBuilder->FileName() : std::string();
 }

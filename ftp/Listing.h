@@ -4,8 +4,14 @@
 // system returns them, nothing filtered.
 #pragma once
 
+#include "fs/LocalPath.h"
+
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
+#include <dirent.h>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,3 +26,39 @@ std::string FormatFolderMapEntry(const tm& time, const std::string& strName);
 // an empty name when it cannot be made or written.
 std::string BuildListing(const std::vector<std::string>& folderMap, const std::string& strPath,
                          int nCode);
+
+// A listing written into its temporary file a slice at a time, so that a
+// folder of many thousand entries does not hold up the other clients.
+class CListingBuilder {
+public:
+    // Makes the temporary file and writes the folder-map lines; null when
+    // the file cannot be made.
+    static std::unique_ptr<CListingBuilder> Start(const std::vector<std::string>& folderMap,
+                                                  const std::string& strPath, int nCode);
+    // A listing that did not end well takes its file with it.
+    ~CListingBuilder();
+    CListingBuilder(const CListingBuilder&) = delete;
+    CListingBuilder& operator=(const CListingBuilder&) = delete;
+
+    // Writes local entries for about the given time; true once the listing
+    // is complete and its file closed.
+    bool WriteSlice(std::chrono::microseconds budget = kSlice);
+
+    // How long one slice may take: other clients are answered between slices.
+    static constexpr std::chrono::microseconds kSlice{500};
+    // False once a write has failed.
+    bool IsOk() const { return m_bOk; }
+    const std::string& FileName() const { return m_strName; }
+
+private:
+    CListingBuilder() = default;
+    void Write(const std::string& strLine);
+    void WriteEntry(const char* pszName);
+
+    std::string m_strName;
+    FILE* m_pFile = nullptr;
+    DIR* m_pDir = nullptr;
+    CLocalPath m_folder;
+    int m_nCode = 0;
+    bool m_bOk = true;
+};

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -130,14 +131,36 @@ int CAsyncSocket::Send(const void* pBuffer, int nLength, int nFlags) {
     ssize_t nSent = ::send(m_hSocket, pBuffer, static_cast<size_t>(nLength), nFlags | MSG_NOSIGNAL);
     if (nSent < 0) {
         SetLastError(errno);
-        if (WouldBlock() && !m_bWriteWanted) {
-            m_bWriteWanted = true;
-            if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
-                pDispatcher->UpdateInterest(this);
-        }
+        if (WouldBlock())
+            WantSend();
         return -1;
     }
     return static_cast<int>(nSent);
+}
+
+long CAsyncSocket::SendFile(int hFile, int64_t& rOffset, size_t nCount) {
+    if (m_hSocket < 0) {
+        SetLastError(ENOTSOCK);
+        return -1;
+    }
+    off_t nOffset = static_cast<off_t>(rOffset);
+    ssize_t nSent = ::sendfile(m_hSocket, hFile, &nOffset, nCount);
+    if (nSent < 0) {
+        SetLastError(errno);
+        if (WouldBlock())
+            WantSend();
+        return -1;
+    }
+    rOffset = static_cast<int64_t>(nOffset);
+    return static_cast<long>(nSent);
+}
+
+void CAsyncSocket::WantSend() {
+    if (!m_bWriteWanted) {
+        m_bWriteWanted = true;
+        if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
+            pDispatcher->UpdateInterest(this);
+    }
 }
 
 void CAsyncSocket::RequestSend() {

@@ -38,6 +38,10 @@ public:
     bool Connect(const sockaddr_in& address);
     int Send(const void* pBuffer, int nLength, int nFlags = 0);
     int Receive(void* pBuffer, int nLength, int nFlags = 0);
+    // Sends up to nCount bytes of the file hFile from rOffset, without
+    // copying them through the process (sendfile); rOffset moves past what
+    // was sent. -1 on failure; "would block" brings OnSend as Send does.
+    long SendFile(int hFile, int64_t& rOffset, size_t nCount);
     int ShutDown(int nHow = 1);
     // Sends small writes at once instead of holding them for coalescing.
     bool SetNoDelay();
@@ -67,6 +71,9 @@ protected:
 
 private:
     friend class CSocketDispatcher;
+
+    // Asks for OnSend once the socket can take more bytes.
+    void WantSend();
 
     enum class State { Closed, Created, Listening, Connecting, Connected, Finished };
 
