@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <random>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -152,4 +154,77 @@ TEST_F(FileStreamTest, AFailedWriteIsReportedNotSwallowed) {
     ASSERT_TRUE(bOpened);
     EXPECT_FALSE(bWritten && bClosed);
     EXPECT_NE(nError, 0);
+}
+
+namespace {
+
+// The text rules one byte at a time, as the first transfers applied them:
+// the reference the block-wise stream must agree with.
+std::string ReferenceTextRead(const std::string& strRaw) {
+    std::string strOut;
+    for (size_t i = 0; i < strRaw.size(); ++i) {
+        if (strRaw[i] == 26)
+            break;
+        if (strRaw[i] == '\r' && i + 1 < strRaw.size() && strRaw[i + 1] == '\n')
+            continue;
+        strOut += strRaw[i];
+    }
+    return strOut;
+}
+
+std::string ReferenceTextWrite(const std::string& strSent) {
+    std::string strOut;
+    bool bLastWasCR = false;
+    for (char ch : strSent) {
+        if (ch == '\n' && !bLastWasCR)
+            strOut += '\r';
+        strOut += ch;
+        bLastWasCR = ch == '\r';
+    }
+    return strOut;
+}
+
+// Random text rich in CR, LF and Ctrl-Z, of a length near nAround.
+std::string RandomText(std::mt19937& random, size_t nLength) {
+    static const char kAlphabet[] = {'a', 'b', '\r', '\n', '\r', '\n', 26, 'z'};
+    std::string strText(nLength, 'x');
+    for (char& ch : strText)
+        ch = random() % 8 == 0 ? kAlphabet[random() % 8] : static_cast<char>('a' + random() % 26);
+    return strText;
+}
+
+} // namespace
+
+TEST_F(FileStreamTest, TextConversionInLargeBlocksAgreesWithTheByteRules) {
+    std::mt19937 random(4242);
+    const size_t kBuffer = CFileStream::kBufferSize;
+    for (size_t nLength : {size_t(0), size_t(1), kBuffer - 1, kBuffer, kBuffer + 1,
+                           3 * kBuffer + 7, size_t(256 * 1024 + 3)}) {
+        for (int nRound = 0; nRound < 3; ++nRound) {
+            std::string strRaw = RandomText(random, nLength);
+            // A CR LF split exactly at a buffer boundary, and no Ctrl-Z in
+            // one round so that the whole file is read.
+            if (nLength > kBuffer + 1) {
+                strRaw[kBuffer - 1] = '\r';
+                strRaw[kBuffer] = '\n';
+            }
+            if (nRound == 0)
+                std::replace(strRaw.begin(), strRaw.end(), '\x1a', 'Z');
+            WriteRaw(strRaw);
+            for (int nChunk : {1, 255, 128 * 1024})
+                ASSERT_EQ(ReadStream(true, nChunk), ReferenceTextRead(strRaw))
+                    << nLength << " " << nChunk;
+            // Writing: the same bytes sent in pieces of every size.
+            std::vector<std::string> pieces;
+            for (size_t nAt = 0; nAt < strRaw.size();) {
+                size_t nPiece = std::min<size_t>(1 + random() % 200000, strRaw.size() - nAt);
+                pieces.push_back(strRaw.substr(nAt, nPiece));
+                nAt += nPiece;
+            }
+            WriteStream(CFileStream::Mode::Truncate, true, pieces);
+            ASSERT_EQ(ReadRaw(), ReferenceTextWrite(strRaw)) << nLength;
+            WriteStream(CFileStream::Mode::Truncate, false, pieces);
+            ASSERT_EQ(ReadRaw(), strRaw) << nLength;
+        }
+    }
 }
