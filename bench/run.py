@@ -1,12 +1,15 @@
-"""Skerrow against vsftpd, same machine, same load generator, same run.
+"""Skerrow against vsftpd and pure-ftpd, same machine, same clients, same run.
 
-Control connection: (a) 1,000 NOOP round trips on one connection;
-(b) 1,000 logged-in connections doing NOOP round trips for 10 s;
-(c) resident memory with 1,000 idle logged-in connections.
-Files: (a) RETR and STOR of a 512 MiB file with curl, against the raw
-256-byte send()/recv() ceiling; (b) LIST of a folder with 10,000 files;
-(c) 100 simultaneous 8 MiB downloads, byte-exact; (d) resident memory during
-a transfer.
+Each server runs pinned to core 0 and every client to core 1; each figure is
+the median of several runs (one with --quick).
+
+Control connection: NOOP rate and latency on one connection; 1,000 logged-in
+connections for 10 s; resident memory with 1,000 idle connections.
+Transfers: RETR and STOR of 512 MiB (binary, passive, curl); RETR in ASCII
+of a 64 MiB text file; 100 simultaneous 8 MiB downloads, byte-exact; 300
+downloads of 1 KiB one after another; LIST of 10,000 files; the NOOP
+latency of 20 other clients during a full-speed RETR; resident memory per
+running transfer. Raw loopback ceilings: 256-byte and 64 KiB sends, sendfile.
 """
 
 import ftplib
@@ -14,6 +17,7 @@ import hashlib
 import os
 import shutil
 import socket
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -23,8 +27,14 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build")
 LOADGEN = os.path.join(BUILD, "bench", "loadgen")
 RAW = os.path.join(BUILD, "bench", "rawceiling")
+SMALL = os.path.join(BUILD, "bench", "smallretr")
+PURE = os.environ.get("PURE_FTPD", "/tmp/skerrow-bench-pure/usr/sbin/pure-ftpd")
 BENCH_USER, BENCH_PASS = "skbench", "benchpw"
 QUICK = "--quick" in sys.argv
+RUNS = 1 if QUICK else 5
+TWO_CORES = (os.cpu_count() or 1) >= 2
+SERVER_CORE = ["taskset", "-c", "0"] if TWO_CORES else []
+CLIENT_CORE = ["taskset", "-c", "1"] if TWO_CORES else []
 
 
 def free_port():
@@ -57,6 +67,26 @@ def wait_port(port, timeout=10):
     raise RuntimeError("nothing listens on %d" % port)
 
 
+def bench_user(data):
+    if subprocess.run(["id", BENCH_USER], capture_output=True).returncode != 0:
+        subprocess.run(["useradd", "-M", "-d", data, "-s", "/bin/bash", BENCH_USER], check=True)
+    subprocess.run(["chpasswd"], input=("%s:%s" % (BENCH_USER, BENCH_PASS)).encode(), check=True)
+    subprocess.run(["chown", "-R", BENCH_USER, data], check=True)
+
+
+def processes_named(name, first):
+    found = [first]
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/comm" % entry) as comm:
+                    if comm.read().strip() == name and int(entry) not in found:
+                        found.append(int(entry))
+            except OSError:
+                pass
+    return found
+
+
 class Skerrow:
     name = "skerrow"
 
@@ -69,7 +99,8 @@ class Skerrow:
             out.write('[Config]\nPort=%d\nLogLevel=0\n[Users]\nUserCount=1\nUser0="bench,pw,1,1"\n'
                       '[Mapping]\nMapCount=1\nMap0="/=%s/,1,1"\n' % (self.port, data))
         env = dict(os.environ, XDG_CONFIG_HOME=config, HOME=work, TMPDIR=work)
-        self.process = subprocess.Popen([os.path.join(BUILD, "skerrow"), "--headless"],
+        self.process = subprocess.Popen(SERVER_CORE + [os.path.join(BUILD, "skerrow"),
+                                                       "--headless"],
                                         stdout=subprocess.DEVNULL, env=env)
         wait_port(self.port)
 
@@ -87,10 +118,7 @@ class Vsftpd:
     def __init__(self, work, data):
         self.port = free_port()
         self.user, self.password = BENCH_USER, BENCH_PASS
-        if subprocess.run(["id", BENCH_USER], capture_output=True).returncode != 0:
-            subprocess.run(["useradd", "-M", "-d", data, "-s", "/bin/bash", BENCH_USER], check=True)
-        subprocess.run(["chpasswd"], input=("%s:%s" % (BENCH_USER, BENCH_PASS)).encode(), check=True)
-        subprocess.run(["chown", "-R", BENCH_USER, data], check=True)
+        bench_user(data)
         os.makedirs("/var/run/vsftpd/empty", exist_ok=True)
         conf = os.path.join(work, "vsftpd.conf")
         with open(conf, "w") as out:
@@ -101,20 +129,11 @@ class Vsftpd:
                 "secure_chroot_dir=/var/run/vsftpd/empty", "pam_service_name=vsftpd",
                 "seccomp_sandbox=NO", "max_clients=0", "max_per_ip=0", "background=NO",
                 "xferlog_enable=NO", "dirlist_enable=YES", "use_localtime=YES", ""]))
-        self.process = subprocess.Popen(["/usr/sbin/vsftpd", conf])
+        self.process = subprocess.Popen(SERVER_CORE + [VSFTPD, conf])
         wait_port(self.port)
 
     def pids(self):
-        found = [self.process.pid]
-        for entry in os.listdir("/proc"):
-            if entry.isdigit():
-                try:
-                    with open("/proc/%s/comm" % entry) as comm:
-                        if comm.read().strip() == "vsftpd" and int(entry) not in found:
-                            found.append(int(entry))
-                except OSError:
-                    pass
-        return found
+        return processes_named("vsftpd", self.process.pid)
 
     def stop(self):
         self.process.terminate()
@@ -122,16 +141,53 @@ class Vsftpd:
         subprocess.run(["pkill", "-x", "vsftpd"])
 
 
+class PureFtpd:
+    name = "pure-ftpd"
+
+    def __init__(self, work, data):
+        self.port = free_port()
+        self.user, self.password = BENCH_USER, BENCH_PASS
+        bench_user(data)
+        self.process = subprocess.Popen(SERVER_CORE + [
+            PURE, "-S", "127.0.0.1,%d" % self.port, "-l", "unix", "-E", "-4", "-H",
+            "-c", "2000", "-C", "2000", "-p", "20000:60000"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_port(self.port)
+
+    def pids(self):
+        return processes_named("pure-ftpd", self.process.pid)
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(20)
+        subprocess.run(["pkill", "-x", "pure-ftpd"])
+
+
+VSFTPD = shutil.which("vsftpd") or "/usr/sbin/vsftpd"
+
+
+def client(args, **kwargs):
+    return subprocess.run(CLIENT_CORE + args, capture_output=True, text=True, timeout=900,
+                          **kwargs)
+
+
 def loadgen(server, *args):
-    out = subprocess.run([LOADGEN, args[0], str(server.port), server.user, server.password]
-                         + [str(a) for a in args[1:]], capture_output=True, text=True, timeout=600)
+    out = client([LOADGEN, args[0], str(server.port), server.user, server.password]
+                 + [str(a) for a in args[1:]])
     return out.stdout.strip()
+
+
+def field(text, name):
+    """The number after NAME in a loadgen line."""
+    words = text.split()
+    return float(words[words.index(name) + 1].rstrip("/s"))
 
 
 def idle_memory(server, conns):
     before = rss_kib(server.pids())
-    gen = subprocess.Popen([LOADGEN, "idle", str(server.port), server.user, server.password,
-                            str(conns)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    gen = subprocess.Popen(CLIENT_CORE + [LOADGEN, "idle", str(server.port), server.user,
+                                          server.password, str(conns)],
+                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     ready = gen.stdout.readline().strip()
     time.sleep(1)
     after = rss_kib(server.pids())
@@ -142,94 +198,152 @@ def idle_memory(server, conns):
 
 def curl(server, *args):
     url = "ftp://%s:%s@127.0.0.1:%d/" % (server.user, server.password, server.port)
-    return subprocess.Popen(["curl", "-s", "-S", "--max-time", "600"] +
+    return subprocess.Popen(CLIENT_CORE + ["curl", "-s", "-S", "--max-time", "600"] +
                             [a.replace("URL/", url) for a in args])
 
 
-def timed_curl(server, *args, sample=None):
+def timed_curl(server, *args):
     start = time.monotonic()
     proc = curl(server, *args)
-    peak = 0
-    while proc.poll() is None:
-        if sample:
-            peak = max(peak, rss_kib(sample))
-        time.sleep(0.02)
-    if proc.returncode:
+    if proc.wait():
         raise RuntimeError("curl failed: %r" % (args,))
-    return time.monotonic() - start, peak
+    return time.monotonic() - start
+
+
+def median(values):
+    return statistics.median(values)
 
 
 def list_time(server, path):
     ftp = ftplib.FTP()
     ftp.connect("127.0.0.1", server.port, timeout=60)
     ftp.login(server.user, server.password)
-    best = None
-    for _ in range(5):
+    times = []
+    for _ in range(RUNS):
         start = time.monotonic()
         lines = []
         ftp.retrlines("LIST " + path, lines.append)
-        took = time.monotonic() - start
-        best = took if best is None else min(best, took)
+        times.append(time.monotonic() - start)
     ftp.quit()
-    return best, len(lines)
+    return median(times), len(lines)
 
 
-def main():
-    work = tempfile.mkdtemp(prefix="skerrow-bench-")
-    os.chmod(work, 0o755)
+def noop_during_retr(server, work):
+    """p50 and p99 of 20 other clients' NOOPs while one client downloads."""
+    download = curl(server, "-o", "/dev/null", "URL/big.bin")
+    time.sleep(0.2)
+    out = loadgen(server, "rtt", 20, 2)
+    download.wait()
+    return field(out, "p50"), field(out, "p99")
+
+
+def memory_per_transfer(server, count=20):
+    idle = rss_kib(server.pids())
+    procs = [curl(server, "--limit-rate", "200k", "-o", "/dev/null", "URL/big.bin")
+             for _ in range(count)]
+    time.sleep(2)
+    busy = rss_kib(server.pids())
+    for proc in procs:
+        proc.kill()
+        proc.wait()
+    return (busy - idle) / count
+
+
+def run_server(server, work, data, size_mib, conns, eight_hash):
+    r = {}
+    noop = [loadgen(server, "rtt", 1, -2000) for _ in range(RUNS)]
+    r["NOOP 1 conn"] = "%.0f/s, p99 %.3f ms" % (median(field(x, "rate") for x in noop),
+                                                median(field(x, "p99") for x in noop))
+    took = [timed_curl(server, "-o", "/dev/null", "URL/big.bin") for _ in range(RUNS)]
+    r["RETR I"] = "%.0f MB/s" % (size_mib * 1.048576 / median(took))
+    took = [timed_curl(server, "--use-ascii", "-o", "/dev/null", "URL/text.txt")
+            for _ in range(RUNS)]
+    r["RETR A"] = "%.0f MB/s" % (64 * 1.048576 / median(took))
+    upload = os.path.join(work, "upload.bin")
+    took = [timed_curl(server, "-T", os.path.join(data, "big.bin"), "URL/stored.bin")
+            for _ in range(RUNS)]
+    r["STOR I"] = "%.0f MB/s" % (size_mib * 1.048576 / median(took))
+    os.remove(os.path.join(data, "stored.bin"))
+    small = [float(client([SMALL, str(server.port), server.user, server.password, "small.bin",
+                           "300"]).stdout or 0) for _ in range(RUNS)]
+    r["small RETR"] = "%.0f/s" % median(small)
+    took, count = list_time(server, "many")
+    r["LIST 10k"] = "%.1f ms (%d lines)" % (took * 1000, count)
+    outdir = os.path.join(work, "out-" + server.name)
+    times = []
+    exact = 0
+    for _ in range(RUNS):
+        shutil.rmtree(outdir, ignore_errors=True)
+        os.makedirs(outdir)
+        start = time.monotonic()
+        procs = [curl(server, "-o", os.path.join(outdir, "%d.bin" % i), "URL/eight.bin")
+                 for i in range(100)]
+        codes = [p.wait() for p in procs]
+        times.append(time.monotonic() - start)
+        exact = sum(1 for i in range(100) if codes[i] == 0 and hashlib.sha256(
+            open(os.path.join(outdir, "%d.bin" % i), "rb").read()).hexdigest() == eight_hash)
+    r["100 x 8 MiB"] = "%.2f s (%d/100 byte-exact)" % (median(times), exact)
+    p50, p99 = zip(*[noop_during_retr(server, work) for _ in range(RUNS)])
+    r["NOOP of 20 during RETR"] = "p50 %.3f ms, p99 %.3f ms" % (median(p50), median(p99))
+    r["memory per transfer"] = "%.0f KiB" % memory_per_transfer(server)
+    # Many connections last: a server slow to admit them may stay busy a while.
+    before, after, ready = idle_memory(server, conns)
+    r["idle memory"] = "%.1f KiB per idle connection (%s)" % ((after - before) / conns, ready)
+    many = loadgen(server, "rtt", conns, 5 if QUICK else 10)
+    r["NOOP %d conns" % conns] = "%.0f/s, p99 %.2f ms" % (field(many, "rate"), field(many, "p99"))
+    return r
+
+
+def make_data(work, size_mib):
     data = os.path.join(work, "data")
     os.makedirs(os.path.join(data, "many"))
-    size_mib = 64 if QUICK else 512
     with open(os.path.join(data, "big.bin"), "wb") as out:
         block = os.urandom(1 << 20)
         for _ in range(size_mib):
             out.write(block)
+    line = b"The quick brown fox jumps over the lazy dog, again and again.\r\n"
+    with open(os.path.join(data, "text.txt"), "wb") as out:
+        chunk = line * (65536 // len(line))
+        written = 0
+        while written < 64 << 20:
+            out.write(chunk)
+            written += len(chunk)
+    with open(os.path.join(data, "small.bin"), "wb") as out:
+        out.write(os.urandom(1024))
     for i in range(10000):
         open(os.path.join(data, "many", "file%05d.txt" % i), "w").close()
     eight = os.urandom(8 << 20)
     with open(os.path.join(data, "eight.bin"), "wb") as out:
         out.write(eight)
-    eight_hash = hashlib.sha256(eight).hexdigest()
+    return data, hashlib.sha256(eight).hexdigest()
+
+
+def ceilings(data, size_mib):
+    def raw(*args):
+        return median(float(client([RAW] + list(args)).stdout or 0) for _ in range(RUNS))
+    return ("256-byte sends %.0f MB/s, 64 KiB sends %.0f MB/s, sendfile %.0f MB/s" % (
+        raw("push", str(size_mib)), raw("push64k", str(size_mib)),
+        raw("sendfile", os.path.join(data, "big.bin"))))
+
+
+def main():
+    work = tempfile.mkdtemp(prefix="skerrow-bench-")
+    os.chmod(work, 0o755)
+    size_mib = 64 if QUICK else 512
+    data, eight_hash = make_data(work, size_mib)
     conns = 200 if QUICK else 1000
+    print("raw loopback ceilings:", ceilings(data, size_mib), flush=True)
+    kinds = [Skerrow, Vsftpd] + ([PureFtpd] if os.path.exists(PURE) else [])
     results = {}
-    print("raw ceiling (256-byte calls):", subprocess.run([RAW, "push", str(size_mib)],
-          capture_output=True, text=True).stdout.strip(), "|",
-          subprocess.run([RAW, "drain", str(size_mib)], capture_output=True, text=True).stdout.strip())
-    for kind in (Skerrow, Vsftpd):
+    for kind in kinds:
         server = kind(work, data)
         try:
-            r = results[server.name] = {}
-            # Memory first, on a fresh server.
-            before, after, ready = idle_memory(server, conns)
-            r["idle"] = "%s; RSS %d KiB idle, %d KiB with %d idle: %.1f KiB per connection" % (
-                ready, before, after, conns, (after - before) / conns)
-            r["noop1"] = loadgen(server, "rtt", 1, -1000)
-            r["noopN"] = loadgen(server, "rtt", conns, 10)
-            idle_rss = rss_kib(server.pids())
-            took, peak = timed_curl(server, "-o", "/dev/null", "URL/big.bin", sample=server.pids())
-            r["retr"] = "%.1f MiB/s; RSS peak %d KiB (idle %d KiB)" % (size_mib / took, peak, idle_rss)
-            upload = os.path.join(work, "upload.bin")
-            shutil.copy(os.path.join(data, "big.bin"), upload)
-            took, _ = timed_curl(server, "-T", upload, "URL/stored.bin")
-            r["stor"] = "%.1f MiB/s" % (size_mib / took)
-            took, count = list_time(server, "many")
-            r["list"] = "%.1f ms for %d lines" % (took * 1000, count)
-            outdir = os.path.join(work, "out-" + server.name)
-            os.makedirs(outdir)
-            start = time.monotonic()
-            procs = [curl(server, "-o", os.path.join(outdir, "%d.bin" % i), "URL/eight.bin")
-                     for i in range(100)]
-            codes = [p.wait() for p in procs]
-            took = time.monotonic() - start
-            exact = sum(1 for i in range(100) if codes[i] == 0 and hashlib.sha256(
-                open(os.path.join(outdir, "%d.bin" % i), "rb").read()).hexdigest() == eight_hash)
-            r["parallel"] = "%d/100 byte-exact in %.2f s" % (exact, took)
-            os.remove(os.path.join(data, "stored.bin"))
+            results[server.name] = run_server(server, work, data, size_mib, conns, eight_hash)
         finally:
             server.stop()
         print("== " + server.name, flush=True)
-        for key, value in r.items():
-            print("  %-9s %s" % (key, value), flush=True)
+        for key, value in results[server.name].items():
+            print("  %-24s %s" % (key, value), flush=True)
     shutil.rmtree(work, ignore_errors=True)
 
 

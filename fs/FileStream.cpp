@@ -12,15 +12,15 @@ namespace {
 constexpr char kCtrlZ = 26;
 
 // The length of the leading run of bytes that are neither CR nor Ctrl-Z.
+// Ctrl-Z is looked for only before the first CR, so each byte is looked at
+// about twice however many lines a block holds.
 int PlainRun(const char* pData, int nLength) {
-    const size_t nMax = static_cast<size_t>(nLength);
-    const void* pCR = std::memchr(pData, '\r', nMax);
-    const void* pZ = std::memchr(pData, kCtrlZ, nMax);
-    size_t nRun = nMax;
-    if (pCR)
-        nRun = static_cast<size_t>(static_cast<const char*>(pCR) - pData);
+    const void* pCR = std::memchr(pData, '\r', static_cast<size_t>(nLength));
+    size_t nRun = pCR ? static_cast<size_t>(static_cast<const char*>(pCR) - pData)
+                      : static_cast<size_t>(nLength);
+    const void* pZ = std::memchr(pData, kCtrlZ, nRun);
     if (pZ)
-        nRun = std::min(nRun, static_cast<size_t>(static_cast<const char*>(pZ) - pData));
+        nRun = static_cast<size_t>(static_cast<const char*>(pZ) - pData);
     return static_cast<int>(nRun);
 }
 } // namespace
