@@ -1,11 +1,12 @@
 # Skerrow: `make run` starts the server, `make test` builds and runs every test.
 
 PACKAGES := cmake g++ ninja-build qt6-base-dev qt6-translations-l10n libgtest-dev \
-            python3 curl lftp xvfb xauth xdotool desktop-file-utils
+            python3 curl lftp xvfb xauth xdotool desktop-file-utils \
+            dpkg-dev fakeroot lintian groff-base man-db appstream systemd xdg-user-dirs
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build build-asan run test test-normal test-asan bench screenshots format clean
+.PHONY: all deps build build-asan run test test-normal test-asan test-package package bench screenshots format clean
 
 all: build
 
@@ -37,7 +38,15 @@ test-asan: build-asan
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j 2 -L 'unit|e2e|ui'
 
-test: test-normal test-asan
+# The Debian package: built, checked, installed on this machine and run from
+# the installed files.
+package: build
+	cd build && cpack -G DEB
+
+test-package: package
+	tests/package/check.sh build
+
+test: test-normal test-asan test-package
 
 bench: build
 	bench/run.sh

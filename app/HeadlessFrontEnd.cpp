@@ -6,14 +6,86 @@
 #include "net/SocketDispatcher.h"
 #include "server/ServerHost.h"
 
+#include "res/Strings.h"
+
 #include <csignal>
 #include <cstdio>
+#include <string>
 #include <sys/resource.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 volatile sig_atomic_t g_bStopRequested = 0;
+volatile sig_atomic_t g_bReloadRequested = 0;
 void OnStopSignal(int) {
     g_bStopRequested = 1;
+}
+void OnReloadSignal(int) {
+    g_bReloadRequested = 1;
+}
+
+std::string Join(const std::vector<std::string>& names) {
+    std::string strJoined;
+    for (const std::string& strName : names)
+        strJoined += (strJoined.empty() ? "" : ", ") + strName;
+    return strJoined;
+}
+
+// The settings as the server runs them, and the settings file they came from.
+class CRunningSettings {
+public:
+    explicit CRunningSettings(CServerHost& rHost) : m_rHost(rHost) {}
+
+    void Load() {
+        CSettingsStore::Load(m_rHost.Settings());
+        m_nStamp = CSettingsStore::FileStamp();
+    }
+
+    // Reads the file again and applies it as the options sheet's Apply does:
+    // users and folders take effect at each session's next command, a
+    // changed port (or a server that is not running) restarts the listener.
+    void Reload() {
+        CServerSettings fresh;
+        std::vector<std::string> defaulted;
+        CSettingsStore::Load(fresh, &defaulted);
+        m_nStamp = CSettingsStore::FileStamp();
+        const bool bRestart = fresh.m_nPort != m_rHost.Settings().m_nPort || !m_rHost.IsRunning();
+        m_rHost.Settings() = fresh;
+        const std::string strFile = CSettingsStore::FileName();
+        m_rHost.Log(defaulted.empty()
+                        ? FormatString(LoadString(IDS_SETTINGS_RELOADED), strFile.c_str())
+                        : FormatString(LoadString(IDS_SETTINGS_RELOADED_DEFAULTS), strFile.c_str(),
+                                       Join(defaulted).c_str()),
+                    0);
+        if (bRestart) {
+            if (m_rHost.IsRunning())
+                m_rHost.StopServer();
+            m_rHost.StartServer();
+        }
+    }
+
+    // Saves at exit; an edit made by hand since the file was last read or
+    // written is read in first, so that it is not lost.
+    void Save() {
+        // A file deleted meanwhile holds nothing to keep: it is written anew.
+        const int64_t nStamp = CSettingsStore::FileStamp();
+        if (nStamp != m_nStamp && nStamp != -1)
+            CSettingsStore::Load(m_rHost.Settings());
+        CSettingsStore::Save(m_rHost.Settings());
+        m_nStamp = CSettingsStore::FileStamp();
+    }
+
+private:
+    CServerHost& m_rHost;
+    int64_t m_nStamp = -1;
+};
+
+void WarnWhenRoot() {
+    if (::geteuid() != 0)
+        return;
+    fprintf(stderr, "skerrow: se ejecuta como root. Para servir el puerto 21 sin root, use el "
+                    "servicio: systemctl enable --now skerrow (unidad skerrow.service).\n");
 }
 } // namespace
 
@@ -41,34 +113,43 @@ int RunHeadless() {
         return 1;
     }
 
-    // The stop signals are taken only while the loop waits, so none is
-    // lost between a check of the flag and the wait.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
+    // The stop and reload signals are taken only while the loop waits, so
+    // none is lost between a check of its flag and the wait.
+    sigset_t loopSignals;
+    sigemptyset(&loopSignals);
+    for (int nSignal : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&loopSignals, nSignal);
     sigset_t waitMask;
-    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
-    sigdelset(&waitMask, SIGINT);
-    sigdelset(&waitMask, SIGTERM);
+    sigprocmask(SIG_BLOCK, &loopSignals, &waitMask);
+    for (int nSignal : {SIGINT, SIGTERM, SIGHUP})
+        sigdelset(&waitMask, nSignal);
     struct sigaction action {};
-    action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
+    action.sa_handler = OnStopSignal;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    action.sa_handler = OnReloadSignal;
+    sigaction(SIGHUP, &action, nullptr);
     IgnoreFileSignals();
+    WarnWhenRoot();
 
     COutputQueue output;
     CHeadlessViews views(&output);
     CServerHost host(views);
-    CSettingsStore::Load(host.Settings());
+    CRunningSettings settings(host);
+    settings.Load();
     if (host.StartServer() != 0) {
-        CSettingsStore::Save(host.Settings());
+        settings.Save();
         return 1;
     }
-    while (!g_bStopRequested)
+    while (!g_bStopRequested) {
         dispatcher.ProcessEvents(-1, &waitMask);
+        if (g_bReloadRequested && !g_bStopRequested) {
+            g_bReloadRequested = 0;
+            settings.Reload();
+        }
+    }
     host.StopServer();
-    CSettingsStore::Save(host.Settings());
+    settings.Save();
     return 0;
 }

@@ -70,6 +70,8 @@ def wait_port(port, timeout=10):
 def bench_user(data):
     if subprocess.run(["id", BENCH_USER], capture_output=True).returncode != 0:
         subprocess.run(["useradd", "-M", "-d", data, "-s", "/bin/bash", BENCH_USER], check=True)
+    # The home of a user made by an earlier run is that run's folder, now gone.
+    subprocess.run(["usermod", "-d", data, BENCH_USER], check=True)
     subprocess.run(["chpasswd"], input=("%s:%s" % (BENCH_USER, BENCH_PASS)).encode(), check=True)
     subprocess.run(["chown", "-R", BENCH_USER, data], check=True)
 
@@ -167,7 +169,7 @@ VSFTPD = shutil.which("vsftpd") or "/usr/sbin/vsftpd"
 
 
 def client(args, **kwargs):
-    return subprocess.run(CLIENT_CORE + args, capture_output=True, text=True, timeout=900,
+    return subprocess.run(CLIENT_CORE + args, capture_output=True, text=True, timeout=300,
                           **kwargs)
 
 

@@ -14,12 +14,14 @@ QString PublicFolder() {
     return strPublic.isEmpty() ? QDir::homePath() + "/Public" : strPublic;
 }
 
-int ReadInt(QSettings& rStore, const char* pszName, int nDefault) {
+int ReadInt(QSettings& rStore, const char* pszName, int nDefault,
+            std::vector<std::string>* pDefaulted = nullptr) {
     QVariant value = rStore.value(pszName);
-    if (!value.isValid())
-        return nDefault;
     bool bOk = false;
-    int nValue = value.toString().trimmed().toInt(&bOk);
+    int nValue = value.isValid() ? value.toString().trimmed().toInt(&bOk) : 0;
+    // A value written but unreadable is named; a missing one is simply the default.
+    if (!bOk && value.isValid() && pDefaulted)
+        pDefaulted->push_back(pszName);
     return bOk ? nValue : nDefault;
 }
 
@@ -53,28 +55,41 @@ std::string CSettingsStore::DefaultFolderEntry() {
     return "/=" + PublicFolder().toStdString() + "/,1,1";
 }
 
-void CSettingsStore::Load(CServerSettings& rSettings) {
+void CSettingsStore::Load(CServerSettings& rSettings, std::vector<std::string>* pDefaulted) {
     QSettings store(QSettings::NativeFormat, QSettings::UserScope, kCompany, kApplication);
     store.beginGroup("Config");
-    rSettings.m_nPort = ReadInt(store, "Port", 21);
-    rSettings.m_nTimeout = ReadInt(store, "Timeout", 100);
-    rSettings.m_nLogLevel = ReadInt(store, "LogLevel", 1);
-    rSettings.m_nHide = ReadInt(store, "Hide", 0);
+    rSettings.m_nPort = ReadInt(store, "Port", 21, pDefaulted);
+    rSettings.m_nTimeout = ReadInt(store, "Timeout", 100, pDefaulted);
+    rSettings.m_nLogLevel = ReadInt(store, "LogLevel", 1, pDefaulted);
+    rSettings.m_nHide = ReadInt(store, "Hide", 0, pDefaulted);
     store.endGroup();
 
     store.beginGroup("Users");
     ReadList(store, "UserCount", "User", rSettings.m_users);
-    if (ReadInt(store, "UserCount", 0) == 0)
+    if (ReadInt(store, "UserCount", 0, pDefaulted) == 0)
         rSettings.m_users.push_back(kDefaultUser);
     store.endGroup();
 
     store.beginGroup("Mapping");
     ReadList(store, "MapCount", "Map", rSettings.m_folderMap);
-    if (ReadInt(store, "MapCount", 0) == 0) {
+    if (ReadInt(store, "MapCount", 0, pDefaulted) == 0) {
         rSettings.m_folderMap.push_back(DefaultFolderEntry());
         QDir().mkpath(PublicFolder());
     }
     store.endGroup();
+}
+
+std::string CSettingsStore::FileName() {
+    QSettings store(QSettings::NativeFormat, QSettings::UserScope, kCompany, kApplication);
+    return store.fileName().toStdString();
+}
+
+int64_t CSettingsStore::FileStamp() {
+    struct stat info {};
+    if (::stat(FileName().c_str(), &info) != 0)
+        return -1;
+    return (static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec) ^
+           (static_cast<int64_t>(info.st_size) << 1);
 }
 
 void CSettingsStore::Save(const CServerSettings& rSettings) {

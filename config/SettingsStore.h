@@ -4,12 +4,16 @@
 
 #include "config/ServerSettings.h"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 class CSettingsStore {
 public:
     // Fills the record from the store; missing values read as defaults.
-    static void Load(CServerSettings& rSettings);
+    // pDefaulted, when given, receives the names of the values that were
+    // written but could not be read (they take their defaults too).
+    static void Load(CServerSettings& rSettings, std::vector<std::string>* pDefaulted = nullptr);
     // Writes every value of the record, in the order of the layout. Values
     // beyond the new list lengths are left in place.
     static void Save(const CServerSettings& rSettings);
@@ -17,6 +21,10 @@ public:
     // The folder map entry used when the store has none: the user's public
     // folder published as the root, upload and download allowed.
     static std::string DefaultFolderEntry();
+    // The settings file, and a stamp of its contents on disk (modification
+    // time and size; -1 when it does not exist), to notice edits made by hand.
+    static std::string FileName();
+    static int64_t FileStamp();
     static constexpr const char* kDefaultUser = "anonymous,,0,1";
     static constexpr const char* kCompany = "Orvane";
     static constexpr const char* kApplication = "skerrow";

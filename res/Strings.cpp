@@ -33,6 +33,9 @@ const StringEntry kStrings[] = {
     {IDS_SECOND_ROOT,
      "No puedes a\xC3\xB1"
      "adir otra carpeta root, cambiar la ruta virtual a alguna m\xC3\xA1s adecuada."},
+    {IDS_SETTINGS_RELOADED, "Configuraci\xC3\xB3n recargada de %s\n"},
+    {IDS_SETTINGS_RELOADED_DEFAULTS,
+     "Configuraci\xC3\xB3n recargada de %s (valores por omisi\xC3\xB3n para: %s)\n"},
 };
 
 } // namespace

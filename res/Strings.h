@@ -25,6 +25,9 @@ enum : int {
     IDS_USERS_CONNECTED = 124,
     IDS_COLUMN_USER = 125,
     IDS_SECOND_ROOT = 126,
+    // The headless server's reload of its settings file (SIGHUP).
+    IDS_SETTINGS_RELOADED = 140,
+    IDS_SETTINGS_RELOADED_DEFAULTS = 141,
 };
 
 // The text of a string resource; an empty text for an unknown number.

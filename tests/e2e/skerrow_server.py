@@ -89,11 +89,15 @@ class SkerrowServer:
             env.pop("DISPLAY", None)
             env.pop("WAYLAND_DISPLAY", None)
             self._output = bytearray()
+            # Standard error apart: run as root, the server warns there.
             self.process = subprocess.Popen(
-                [BINARY, "--headless"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                [BINARY, "--headless"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                 env=env, cwd=self.root, preexec_fn=preexec_fn)
+            self._errors = bytearray()
             self._thread = threading.Thread(target=self._reader, daemon=True)
             self._thread.start()
+            self._error_thread = threading.Thread(target=self._error_reader, daemon=True)
+            self._error_thread.start()
             if wait_for(lambda: b"puerto" in self.output() or b"Error:" in self.output()
                         or self.process.poll() is not None):
                 if b"puerto" in self.output():
@@ -111,6 +115,19 @@ class SkerrowServer:
                 return
             with self._lock:
                 self._output += chunk
+
+    def _error_reader(self):
+        stream = self.process.stderr
+        while True:
+            chunk = stream.read1(65536)
+            if not chunk:
+                return
+            with self._lock:
+                self._errors += chunk
+
+    def errors(self):
+        with self._lock:
+            return bytes(self._errors)
 
     def output(self):
         with self._lock:
@@ -136,6 +153,9 @@ class SkerrowServer:
             self.process.kill()
             status = self.process.wait()
         self._thread.join(timeout=5)
+        if getattr(self, "_error_thread", None):
+            self._error_thread.join(timeout=5)
+            self.process.stderr.close()
         self.process.stdout.close()
         self.process = None
         return status

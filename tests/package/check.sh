@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Checks the Debian package: lintian, the manual page, the metainfo and the
+# service units; then installs it here and runs the installed program.
+set -euo pipefail
+build="$1"
+cd "$(dirname "$0")/../.."
+deb=$(ls "$build"/skerrow_*.deb | head -n 1)
+SUDO=$([ "$(id -u)" = 0 ] || echo sudo)
+
+echo "== lintian $deb"
+# Errors fail; warnings are shown.
+lintian --fail-on error --no-tag-display-limit "$deb"
+
+echo "== manual page"
+warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 res/man/skerrow.1 2>&1 >/dev/null || true)
+if [ -n "$warnings" ]; then echo "$warnings"; exit 1; fi
+
+echo "== metainfo"
+appstreamcli validate --no-net res/org.orvane.Skerrow.metainfo.xml
+
+echo "== install"
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --reinstall "./$deb" >/dev/null
+skerrow --version | grep -qx "skerrow 0.7"
+
+echo "== units"
+systemd-analyze verify /lib/systemd/system/skerrow.service
+systemd-analyze verify --user /usr/lib/systemd/user/skerrow.service 2>&1 |
+  grep -v "Failed to connect\|bus\|XDG_RUNTIME_DIR" || true
+grep -q "^ExecStart=/usr/bin/skerrow --headless$" /usr/lib/systemd/user/skerrow.service
+
+echo "== headless start from the installed files"
+python3 tests/package/run_installed.py
+echo "package checks passed"
