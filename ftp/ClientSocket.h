@@ -70,7 +70,6 @@ public:
     // Transfers a client may have running at once.
     static constexpr size_t kMaxDataConnections = 4;
 
-
 private:
     // The data connections' reports.
     void OnTransferFinished(CDataSocket& rData, bool bComplete) override;

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <csignal>
-#include <random>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -198,8 +198,8 @@ std::string RandomText(std::mt19937& random, size_t nLength) {
 TEST_F(FileStreamTest, TextConversionInLargeBlocksAgreesWithTheByteRules) {
     std::mt19937 random(4242);
     const size_t kBuffer = CFileStream::kBufferSize;
-    for (size_t nLength : {size_t(0), size_t(1), kBuffer - 1, kBuffer, kBuffer + 1,
-                           3 * kBuffer + 7, size_t(256 * 1024 + 3)}) {
+    for (size_t nLength : {size_t(0), size_t(1), kBuffer - 1, kBuffer, kBuffer + 1, 3 * kBuffer + 7,
+                           size_t(256 * 1024 + 3)}) {
         for (int nRound = 0; nRound < 3; ++nRound) {
             std::string strRaw = RandomText(random, nLength);
             // A CR LF split exactly at a buffer boundary, and no Ctrl-Z in
