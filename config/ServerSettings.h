@@ -23,6 +23,20 @@ struct CFolderRecord {
     bool m_bDownload = false;
 };
 
+// The extended mode for today's clients, off by default: with it off,
+// nothing of it is active and the server speaks the design's protocol.
+struct CExtendedSettings {
+    bool m_bEnabled = false;
+    int m_nPassivePortMin = 0; // 0 and 0: any port the system chooses
+    int m_nPassivePortMax = 0;
+    std::string m_strPassiveAddress; // empty: the control connection's address
+    int m_nTlsMode = 0;              // 0 off, 1 allowed, 2 required
+    std::string m_strTlsCertificate;
+    std::string m_strTlsKey;
+    int m_nTlsSessionReuse = 1;
+    int m_nMaxPerAddress = 0; // 0: unlimited
+};
+
 class CServerSettings {
 public:
     int m_nPort = 21;
@@ -31,6 +45,7 @@ public:
     int m_nHide = 0;
     std::vector<std::string> m_folderMap;
     std::vector<std::string> m_users;
+    CExtendedSettings m_extended;
 };
 
 // Parses into rRecord; fields the parse does not reach keep their values.

@@ -77,6 +77,22 @@ void CSettingsStore::Load(CServerSettings& rSettings, std::vector<std::string>* 
         QDir().mkpath(PublicFolder());
     }
     store.endGroup();
+
+    // Missing values (a file of the design's groups only) take the defaults.
+    CExtendedSettings& rExtended = rSettings.m_extended;
+    const CExtendedSettings defaults;
+    store.beginGroup("Extended");
+    rExtended.m_bEnabled = ReadInt(store, "Enabled", 0, pDefaulted) != 0;
+    rExtended.m_nPassivePortMin = ReadInt(store, "PassivePortMin", 0, pDefaulted);
+    rExtended.m_nPassivePortMax = ReadInt(store, "PassivePortMax", 0, pDefaulted);
+    rExtended.m_strPassiveAddress = ReadString(store, "PassiveAddress");
+    rExtended.m_nTlsMode = ReadInt(store, "TlsMode", defaults.m_nTlsMode, pDefaulted);
+    rExtended.m_strTlsCertificate = ReadString(store, "TlsCertificate");
+    rExtended.m_strTlsKey = ReadString(store, "TlsKey");
+    rExtended.m_nTlsSessionReuse =
+        ReadInt(store, "TlsSessionReuse", defaults.m_nTlsSessionReuse, pDefaulted);
+    rExtended.m_nMaxPerAddress = ReadInt(store, "MaxPerAddress", 0, pDefaulted);
+    store.endGroup();
 }
 
 std::string CSettingsStore::FileName() {
@@ -107,6 +123,19 @@ void CSettingsStore::Save(const CServerSettings& rSettings) {
 
     store.beginGroup("Mapping");
     WriteList(store, "MapCount", "Map", rSettings.m_folderMap);
+    store.endGroup();
+
+    const CExtendedSettings& rExtended = rSettings.m_extended;
+    store.beginGroup("Extended");
+    store.setValue("Enabled", rExtended.m_bEnabled ? 1 : 0);
+    store.setValue("PassivePortMin", rExtended.m_nPassivePortMin);
+    store.setValue("PassivePortMax", rExtended.m_nPassivePortMax);
+    store.setValue("PassiveAddress", QString::fromStdString(rExtended.m_strPassiveAddress));
+    store.setValue("TlsMode", rExtended.m_nTlsMode);
+    store.setValue("TlsCertificate", QString::fromStdString(rExtended.m_strTlsCertificate));
+    store.setValue("TlsKey", QString::fromStdString(rExtended.m_strTlsKey));
+    store.setValue("TlsSessionReuse", rExtended.m_nTlsSessionReuse);
+    store.setValue("MaxPerAddress", rExtended.m_nMaxPerAddress);
     store.endGroup();
 
     // The file holds passwords: only its owner may read it, from the

@@ -125,3 +125,42 @@ TEST_F(SettingsStoreTest, HandEditedAndDamagedValues) {
     EXPECT_EQ(garbage.m_nPort, 21);
     EXPECT_EQ(garbage.m_users.size(), 1u);
 }
+
+TEST_F(SettingsStoreTest, TheExtendedGroupIsOffByDefaultAndRoundTrips) {
+    // A file of the design's groups only: the extended mode is off.
+    WriteFile("[Config]\nPort=2121\n[Users]\nUserCount=1\nUser0=\"a,,1,1\"\n"
+              "[Mapping]\nMapCount=1\nMap0=\"/=/srv/,1,1\"\n");
+    CServerSettings settings;
+    std::vector<std::string> defaulted;
+    CSettingsStore::Load(settings, &defaulted);
+    EXPECT_TRUE(defaulted.empty());
+    EXPECT_FALSE(settings.m_extended.m_bEnabled);
+    EXPECT_EQ(settings.m_extended.m_nTlsSessionReuse, 1);
+    EXPECT_EQ(settings.m_extended.m_nMaxPerAddress, 0);
+
+    settings.m_extended.m_bEnabled = true;
+    settings.m_extended.m_nPassivePortMin = 50000;
+    settings.m_extended.m_nPassivePortMax = 50100;
+    settings.m_extended.m_strPassiveAddress = "203.0.113.7";
+    settings.m_extended.m_nTlsMode = 2;
+    settings.m_extended.m_strTlsCertificate = "/etc/ssl/a.pem";
+    settings.m_extended.m_strTlsKey = "/etc/ssl/a.key";
+    settings.m_extended.m_nTlsSessionReuse = 0;
+    settings.m_extended.m_nMaxPerAddress = 8;
+    CSettingsStore::Save(settings);
+    EXPECT_EQ(Stored("Extended/Enabled").toInt(), 1);
+    EXPECT_EQ(Stored("Config/Port").toInt(), 2121);
+
+    CServerSettings loaded;
+    CSettingsStore::Load(loaded);
+    const CExtendedSettings& r = loaded.m_extended;
+    EXPECT_TRUE(r.m_bEnabled);
+    EXPECT_EQ(r.m_nPassivePortMin, 50000);
+    EXPECT_EQ(r.m_nPassivePortMax, 50100);
+    EXPECT_EQ(r.m_strPassiveAddress, "203.0.113.7");
+    EXPECT_EQ(r.m_nTlsMode, 2);
+    EXPECT_EQ(r.m_strTlsCertificate, "/etc/ssl/a.pem");
+    EXPECT_EQ(r.m_strTlsKey, "/etc/ssl/a.key");
+    EXPECT_EQ(r.m_nTlsSessionReuse, 0);
+    EXPECT_EQ(r.m_nMaxPerAddress, 8);
+}
