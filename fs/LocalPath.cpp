@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -275,6 +276,33 @@ bool CLocalPath::MakeCurrentFolder(int& rError) const {
     if (folder.Get() < 0)
         return false;
     if (::fchdir(folder.Get()) != 0) {
+        rError = errno ? errno : EIO;
+        return false;
+    }
+    return true;
+}
+
+bool CLocalPath::Stat(struct stat& rInfo) const {
+    int nError = 0;
+    CHandle target(Open(O_PATH, 0, nError));
+    return target.Get() >= 0 && ::fstat(target.Get(), &rInfo) == 0;
+}
+
+bool CLocalPath::RenameTo(const CLocalPath& target, int& rError) const {
+    // The entry itself must be reachable without leaving its folder.
+    CHandle source(Open(O_PATH, 0, rError));
+    if (source.Get() < 0 && rError == EXDEV)
+        return false;
+    std::string strFrom;
+    std::string strTo;
+    CHandle fromParent(OpenParent(strFrom, rError));
+    if (fromParent.Get() < 0)
+        return false;
+    CHandle toParent(target.OpenParent(strTo, rError));
+    if (toParent.Get() < 0)
+        return false;
+    if (::renameat2(fromParent.Get(), strFrom.c_str(), toParent.Get(), strTo.c_str(),
+                    RENAME_NOREPLACE) != 0) {
         rError = errno ? errno : EIO;
         return false;
     }

@@ -10,6 +10,7 @@
 
 #include <dirent.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 class CLocalPath {
@@ -43,6 +44,12 @@ public:
     bool RemoveFolder(int& rError) const;
     // Makes the folder the process's working directory.
     bool MakeCurrentFolder(int& rError) const;
+    // The attributes of what the path reaches (a link inside, followed).
+    bool Stat(struct stat& rInfo) const;
+    // Renames the entry to target, each beneath its own folder. An existing
+    // entry is never replaced (EEXIST), and a move between file systems is
+    // refused (EXDEV): a copy is not a rename.
+    bool RenameTo(const CLocalPath& target, int& rError) const;
 
     // Tests only: resolve as on a system without openat2.
     static void UseCanonicalCheckOnly(bool bOnly);

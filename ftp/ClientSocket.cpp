@@ -126,6 +126,10 @@ void CClientSocket::OnReceive(int /*nErrorCode*/) {
         }
         return;
     }
+    if (IsExtended()) {
+        RunReceivedLines(nSearched);
+        return;
+    }
     Log(m_strInput, 2);
     std::string strLine = m_strInput.substr(0, nEnd);
     // A command line ends at its first zero byte.
@@ -154,7 +158,15 @@ void CClientSocket::ProcessCommand(const std::string& strLine) {
     CDeferredReleaseScope scope;
     std::string strParameter;
     SplitCommandLine(strLine, m_strWord, strParameter);
-    const CCommandRow* pRow = FindCommand(ClassicCommands(), m_strWord);
+    const CCommandRow* pRow = nullptr;
+    if (IsExtended()) {
+        pRow = FindCommand(ExtendedCommands(), m_strWord);
+        // A pending rename lasts only until the next command.
+        if (!pRow || (pRow->nCode != CMD_RNTO && pRow->nCode != CMD_RNFR))
+            m_strRenameFrom.clear();
+    }
+    if (!pRow)
+        pRow = FindCommand(ClassicCommands(), m_strWord);
 
     // The login gate comes before every other test, unknown words included.
     if (!m_bLoggedIn && !(pRow && pRow->bBeforeLogin)) {

@@ -21,6 +21,7 @@
 #include <netinet/in.h>
 #include <span>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 class CPassiveSocket;
@@ -62,6 +63,9 @@ public:
 
     // The design's command table, in its order.
     static std::span<const CCommandRow> ClassicCommands();
+    // The extended mode's table, consulted before the design's only while
+    // the mode is on.
+    static std::span<const CCommandRow> ExtendedCommands();
 
     // Bytes kept while no line end has arrived; beyond this they are dropped.
     static constexpr size_t kMaxInput = 64 * 1024;
@@ -112,7 +116,28 @@ private:
     void DoRest(const CCommandRow& rRow, const std::string& strParameter);
     void DoUnknown(const CCommandRow& rRow, const std::string& strParameter);
 
+    // The extended mode (ClientSocketExtended.cpp).
+    bool IsExtended() const;
+    // Runs every complete line that has arrived, in order.
+    void RunReceivedLines(size_t nSearched);
+    void LogReceivedLine(const std::string& strRaw) const;
+    void SendExtended(int nReply, const std::string& strArgument = std::string());
+    void DoExtendedCwd(const CCommandRow& rRow, const std::string& strParameter);
+    void DoExtendedCdup(const CCommandRow& rRow, const std::string& strParameter);
+    void DoExtendedMkd(const CCommandRow& rRow, const std::string& strParameter);
+    void DoExtendedRmd(const CCommandRow& rRow, const std::string& strParameter);
+    void DoExtendedSyst(const CCommandRow& rRow, const std::string& strParameter);
+    void DoFeat(const CCommandRow& rRow, const std::string& strParameter);
+    void DoOpts(const CCommandRow& rRow, const std::string& strParameter);
+    void DoSize(const CCommandRow& rRow, const std::string& strParameter);
+    void DoMdtm(const CCommandRow& rRow, const std::string& strParameter);
+    void DoRnfr(const CCommandRow& rRow, const std::string& strParameter);
+    void DoRnto(const CCommandRow& rRow, const std::string& strParameter);
+    // The local file a SIZE or MDTM names, when it is a plain file.
+    bool StatFile(const std::string& strParameter, struct stat& rInfo) const;
+
     static const CCommandRow kClassicCommands[];
+    static const CCommandRow kExtendedCommands[];
 
     CSessionHost& m_rHost;
     const uint64_t m_nId;
@@ -133,4 +158,6 @@ private:
     std::string m_strWord;
     // A line outgrew kMaxInput: bytes are dropped until its end arrives.
     bool m_bOverlong = false;
+    // The virtual path RNFR named, waiting for RNTO.
+    std::string m_strRenameFrom;
 };

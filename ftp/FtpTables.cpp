@@ -44,6 +44,24 @@ const char* const kReplies[REPLY_COUNT] = {
     "425 Data connection reset\r\n",
 };
 
+const char* const kExtendedReplies[XREPLY_COUNT] = {
+    "250 \"%s\" is current directory\r\n",
+    "550 Can't change directory to \"%s\"\r\n",
+    "257 \"%s\" created\r\n",
+    "250 RMD ok\r\n",
+    "215 UNIX Type: L8\r\n",
+    "211-Features:\r\n MDTM\r\n REST STREAM\r\n SIZE\r\n UTF8\r\n211 End\r\n",
+    "200 UTF8 set to on\r\n",
+    "501 Option not understood\r\n",
+    "213 %s\r\n",
+    "550 File unavailable\r\n",
+    "550 SIZE not allowed in ASCII mode\r\n",
+    "350 Ready for RNTO\r\n",
+    "250 Rename successful\r\n",
+    "503 RNFR required first\r\n",
+    "553 Rename failed\r\n",
+};
+
 bool IsBlank(char ch) {
     return isspace(static_cast<unsigned char>(ch)) != 0;
 }
@@ -52,6 +70,10 @@ bool IsBlank(char ch) {
 
 const char* ReplyText(int nReply) {
     return nReply >= 0 && nReply < REPLY_COUNT ? kReplies[nReply] : "";
+}
+
+const char* ExtendedReplyText(int nReply) {
+    return nReply >= 0 && nReply < XREPLY_COUNT ? kExtendedReplies[nReply] : "";
 }
 
 void SplitCommandLine(const std::string& strLine, std::string& rWord, std::string& rParameter) {

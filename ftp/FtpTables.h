@@ -29,6 +29,13 @@ enum FtpCommand : int {
     CMD_PASV = 19,
     CMD_REST = 20,
     CMD_NAME = 21,
+    // Commands of the extended mode.
+    CMD_FEAT = 100,
+    CMD_OPTS = 101,
+    CMD_SIZE = 102,
+    CMD_MDTM = 103,
+    CMD_RNFR = 104,
+    CMD_RNTO = 105,
     CMD_UNKNOWN = -1,
 };
 
@@ -73,6 +80,28 @@ enum FtpReply : int {
 
 // The reply format of an index (each ends in CR LF).
 const char* ReplyText(int nReply);
+
+// The replies of the extended mode: RFC 959 codes, texts in English like
+// the design's.
+enum FtpExtendedReply : int {
+    XREPLY_CURRENT_DIR = 0,
+    XREPLY_CANT_CHANGE_DIR = 1,
+    XREPLY_MKD_OK = 2,
+    XREPLY_RMD_OK = 3,
+    XREPLY_SYSTEM = 4,
+    XREPLY_FEATURES = 5,
+    XREPLY_UTF8_ON = 6,
+    XREPLY_BAD_OPTION = 7,
+    XREPLY_STATUS_213 = 8,
+    XREPLY_NO_FILE = 9,
+    XREPLY_SIZE_IN_ASCII = 10,
+    XREPLY_READY_FOR_RNTO = 11,
+    XREPLY_RENAMED = 12,
+    XREPLY_RNFR_FIRST = 13,
+    XREPLY_RENAME_FAILED = 14,
+    XREPLY_COUNT = 15,
+};
+const char* ExtendedReplyText(int nReply);
 
 // What a command needs of both the user and the folder that governs its
 // path: nothing (moving around, listing, and commands without a path), the

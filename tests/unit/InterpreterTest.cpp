@@ -106,3 +106,28 @@ TEST(ReplyTable, ThirtyFiveRepliesEachEndingInCrLf) {
     EXPECT_STREQ(ReplyText(REPLY_COUNT), "");
     EXPECT_STREQ(kVersion, "0.7");
 }
+
+TEST(CommandTable, ExtendedRowsAreWholeAndReachTheirOwnRows) {
+    auto rows = CClientSocket::ExtendedCommands();
+    for (const CCommandRow& row : rows) {
+        EXPECT_NE(row.pHandler, nullptr) << row.pszWord;
+        EXPECT_EQ(FindCommand(rows, row.pszWord), &row) << row.pszWord;
+        // None of them is reached through the design's table.
+        if (row.nCode >= CMD_FEAT)
+            EXPECT_EQ(FindCommand(CClientSocket::ClassicCommands(), row.pszWord), nullptr)
+                << row.pszWord;
+    }
+    // Renames change both ends: they need the upload permission.
+    EXPECT_EQ(FindCommand(rows, "rnfr")->access, AccessClass::Upload);
+    EXPECT_EQ(FindCommand(rows, "rnto")->access, AccessClass::Upload);
+    EXPECT_EQ(FindCommand(rows, "size")->access, AccessClass::None);
+    EXPECT_EQ(FindCommand(rows, "xmkd")->nCode, CMD_MKD);
+    // The extended replies end in CR LF; FEAT is one multi-line reply.
+    for (int i = 0; i < XREPLY_COUNT; ++i) {
+        std::string strReply = ExtendedReplyText(i);
+        EXPECT_EQ(strReply.substr(strReply.size() - 2), "\r\n") << i;
+    }
+    std::string strFeat = ExtendedReplyText(XREPLY_FEATURES);
+    EXPECT_EQ(strFeat.rfind("211-", 0), 0u);
+    EXPECT_NE(strFeat.find("\r\n211 End\r\n"), std::string::npos);
+}
