@@ -113,9 +113,10 @@ TEST(CommandTable, ExtendedRowsAreWholeAndReachTheirOwnRows) {
         EXPECT_NE(row.pHandler, nullptr) << row.pszWord;
         EXPECT_EQ(FindCommand(rows, row.pszWord), &row) << row.pszWord;
         // None of them is reached through the design's table.
-        if (row.nCode >= CMD_FEAT)
+        if (row.nCode >= CMD_FEAT) {
             EXPECT_EQ(FindCommand(CClientSocket::ClassicCommands(), row.pszWord), nullptr)
                 << row.pszWord;
+        }
     }
     // Renames change both ends: they need the upload permission.
     EXPECT_EQ(FindCommand(rows, "rnfr")->access, AccessClass::Upload);
