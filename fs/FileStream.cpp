@@ -66,6 +66,7 @@ bool CFileStream::Open(const CLocalPath& path, Mode mode, bool bText, int& rErro
     m_bWriting = mode != Mode::Read;
     m_bAtEnd = false;
     m_bLastWasCR = false;
+    m_bPendingCR = false;
     m_nStart = m_nEnd = 0;
     return true;
 }
@@ -114,11 +115,48 @@ bool CFileStream::FillBuffer(int& rError) {
     }
 }
 
+int CFileStream::ReadNetworkText(char* pBuffer, int nLength, int& rError) {
+    int nOut = 0;
+    while (nOut < nLength) {
+        if (m_nStart == m_nEnd) {
+            if (m_bAtEnd)
+                break;
+            if (!FillBuffer(rError))
+                return -1;
+            continue;
+        }
+        const char* pIn = m_pBuffer.get() + m_nStart;
+        const int nSpan = std::min(m_nEnd - m_nStart, nLength - nOut);
+        const void* pLF = std::memchr(pIn, '\n', static_cast<size_t>(nSpan));
+        const int nRun = pLF ? static_cast<int>(static_cast<const char*>(pLF) - pIn) : nSpan;
+        if (nRun > 0) {
+            std::memcpy(pBuffer + nOut, pIn, static_cast<size_t>(nRun));
+            nOut += nRun;
+            m_nStart += nRun;
+            m_bLastWasCR = pIn[nRun - 1] == '\r';
+            continue;
+        }
+        // An LF: a CR goes first unless the file had one; the LF itself is
+        // taken on the next turn.
+        if (!m_bLastWasCR) {
+            pBuffer[nOut++] = '\r';
+            m_bLastWasCR = true;
+            continue;
+        }
+        pBuffer[nOut++] = '\n';
+        ++m_nStart;
+        m_bLastWasCR = false;
+    }
+    return nOut;
+}
+
 int CFileStream::Read(char* pBuffer, int nLength, int& rError) {
     if (m_hFile < 0 || m_bWriting) {
         rError = EBADF;
         return -1;
     }
+    if (m_bText && m_bNetworkText)
+        return ReadNetworkText(pBuffer, nLength, rError);
     int nOut = 0;
     while (nOut < nLength) {
         if (m_nStart == m_nEnd) {
@@ -198,11 +236,36 @@ bool CFileStream::PutByte(char ch, int& rError) {
     return true;
 }
 
+bool CFileStream::WriteNetworkText(const char* pBuffer, int nLength, int& rError) {
+    while (nLength > 0) {
+        if (m_bPendingCR) {
+            // A CR LF is stored as LF; a lone CR as it is.
+            m_bPendingCR = false;
+            if (*pBuffer != '\n' && !PutByte('\r', rError))
+                return false;
+        }
+        const void* pCR = std::memchr(pBuffer, '\r', static_cast<size_t>(nLength));
+        const int nRun = pCR ? static_cast<int>(static_cast<const char*>(pCR) - pBuffer) : nLength;
+        if (!PutBytes(pBuffer, nRun, rError))
+            return false;
+        pBuffer += nRun;
+        nLength -= nRun;
+        if (nLength > 0) {
+            m_bPendingCR = true;
+            ++pBuffer;
+            --nLength;
+        }
+    }
+    return true;
+}
+
 bool CFileStream::Write(const char* pBuffer, int nLength, int& rError) {
     if (m_hFile < 0 || !m_bWriting) {
         rError = EBADF;
         return false;
     }
+    if (m_bText && m_bNetworkText)
+        return WriteNetworkText(pBuffer, nLength, rError);
     if (!m_bText) {
         // A large block goes straight to the file, not through the buffer.
         if (nLength >= kBufferSize && Flush(rError))
@@ -273,7 +336,13 @@ bool CFileStream::WriteAll(const char* pData, int nLength, int& rError) {
 bool CFileStream::Close(int& rError) {
     if (m_hFile < 0)
         return true;
-    bool bOk = Flush(rError);
+    // A CR at the very end of network text is stored as it came.
+    bool bOk = true;
+    if (m_bPendingCR) {
+        m_bPendingCR = false;
+        bOk = PutByte('\r', rError);
+    }
+    bOk = Flush(rError) && bOk;
     if (::close(m_hFile) != 0 && bOk) {
         rError = errno ? errno : EIO;
         bOk = false;

@@ -40,6 +40,10 @@ public:
     bool Flush(int& rError);
     bool Close(int& rError);
     bool IsOpen() const { return m_hFile >= 0; }
+    // Text mode as RFC 959 wants it on a Linux host, for the extended mode:
+    // reading sends each line end as CR LF (an LF not preceded by CR becomes
+    // CR LF), writing stores each CR LF as LF; no Ctrl-Z handling.
+    void SetNetworkText(bool bNetworkText) { m_bNetworkText = bNetworkText; }
     // The open file, for sending it without a copy (raw mode only).
     int Handle() const { return m_hFile; }
     // The file's size when it was opened.
@@ -50,6 +54,8 @@ public:
 private:
     bool FillBuffer(int& rError);
     bool PutByte(char ch, int& rError);
+    int ReadNetworkText(char* pBuffer, int nLength, int& rError);
+    bool WriteNetworkText(const char* pBuffer, int nLength, int& rError);
     bool PutBytes(const char* pData, int nLength, int& rError);
     // Writes straight to the file, past the buffer (which must be empty).
     bool WriteAll(const char* pData, int nLength, int& rError);
@@ -57,6 +63,8 @@ private:
     int m_hFile = -1;
     int64_t m_nSizeAtOpen = 0;
     bool m_bText = false;
+    bool m_bNetworkText = false;
+    bool m_bPendingCR = false; // writing network text: a CR whose next byte decides
     bool m_bWriting = false;
     bool m_bAtEnd = false;     // reading: end of file or Ctrl-Z seen
     bool m_bLastWasCR = false; // writing, text: the last byte stored was CR

@@ -429,12 +429,13 @@ void CClientSocket::DoMkdRmd(const CCommandRow& rRow, const std::string& strPara
 int CClientSocket::StartSend(const CLocalPath& path, bool bDeleteAfter,
                              std::unique_ptr<CListingBuilder> pListing) {
     Log(FormatString(LoadString(IDS_SENDING), path.Full().c_str()), 0);
-    return StartData({path, true, bDeleteAfter, m_nType, m_nRestart, std::move(pListing)});
+    return StartData(
+        {path, true, bDeleteAfter, m_nType, m_nRestart, std::move(pListing), IsExtended()});
 }
 
 int CClientSocket::StartReceive(const CLocalPath& path) {
     Log(FormatString(LoadString(IDS_RECEIVING), path.Full().c_str()), 0);
-    return StartData({path, false, false, m_nType, m_nRestart, nullptr});
+    return StartData({path, false, false, m_nType, m_nRestart, nullptr, IsExtended()});
 }
 
 size_t CClientSocket::RunningDataConnections() const {

@@ -140,6 +140,7 @@ void CDataSocket::OpenFile() {
         Fail(nError);
         return;
     }
+    pFile->SetNetworkText(m_transfer.bNetworkText);
     m_pFile = std::move(pFile);
     // A raw download goes from the file to the socket without a copy, from
     // the restart offset on.

@@ -46,6 +46,9 @@ public:
         int64_t nRestart = 0;
         // A listing still being written into the file: sending waits for it.
         std::unique_ptr<CListingBuilder> pListing;
+        // Type A as RFC 959 wants it (the extended mode), not the platform's
+        // text translation of the design.
+        bool bNetworkText = false;
     };
 
     CDataSocket(COwner& rOwner, STransfer transfer);

@@ -80,6 +80,26 @@ class ExtendedTests(unittest.TestCase):
         self.assertEqual(self.answer(ftp, "SIZE nothing"), "550 File unavailable")
         self.assertEqual(self.answer(ftp, "MDTM a.bin"), "213 20231114221320")
 
+    def test_type_a_follows_rfc_959(self):
+        self.start(1)
+        with open(os.path.join(self.root, "unix.txt"), "wb") as out:
+            out.write(b"one\ntwo\r\nthree\x1amore\n")
+        ftp = self.login()
+        ftp.sendcmd("TYPE A")
+        conn = ftp.transfercmd("RETR unix.txt")
+        data = b""
+        while chunk := conn.recv(65536):
+            data += chunk
+        conn.close()
+        ftp.voidresp()
+        self.assertEqual(data, b"one\r\ntwo\r\nthree\x1amore\r\n")
+        conn = ftp.transfercmd("STOR up.txt")
+        conn.sendall(b"x\r\ny\rz\n")
+        conn.close()
+        ftp.voidresp()
+        with open(os.path.join(self.root, "up.txt"), "rb") as src:
+            self.assertEqual(src.read(), b"x\ny\rz\n")
+
     def test_rename(self):
         self.start(1)
         ftp = self.login()

@@ -228,3 +228,73 @@ TEST_F(FileStreamTest, TextConversionInLargeBlocksAgreesWithTheByteRules) {
         }
     }
 }
+
+namespace {
+
+std::string ReferenceNetworkRead(const std::string& strRaw) {
+    std::string strOut;
+    for (size_t i = 0; i < strRaw.size(); ++i) {
+        if (strRaw[i] == '\n' && (i == 0 || strRaw[i - 1] != '\r'))
+            strOut += '\r';
+        strOut += strRaw[i];
+    }
+    return strOut;
+}
+
+std::string ReferenceNetworkWrite(const std::string& strSent) {
+    std::string strOut;
+    for (size_t i = 0; i < strSent.size(); ++i) {
+        if (strSent[i] == '\r' && i + 1 < strSent.size() && strSent[i + 1] == '\n')
+            continue;
+        strOut += strSent[i];
+    }
+    return strOut;
+}
+
+} // namespace
+
+TEST_F(FileStreamTest, NetworkTextFollowsRfc959AcrossBlockBoundaries) {
+    std::mt19937 random(99);
+    const size_t kBuffer = CFileStream::kBufferSize;
+    for (size_t nLength :
+         {size_t(0), size_t(1), kBuffer - 1, kBuffer, kBuffer + 1, 3 * kBuffer + 5}) {
+        std::string strRaw = RandomText(random, nLength);
+        if (nLength > kBuffer + 1) {
+            strRaw[kBuffer - 1] = '\r';
+            strRaw[kBuffer] = '\n';
+        }
+        WriteRaw(strRaw);
+        for (int nChunk : {1, 2, 255, 128 * 1024}) {
+            CFileStream file;
+            int nError = 0;
+            ASSERT_TRUE(file.Open(m_strPath, CFileStream::Mode::Read, true, nError));
+            file.SetNetworkText(true);
+            std::string strOut;
+            std::vector<char> buffer(static_cast<size_t>(nChunk));
+            int nRead;
+            while ((nRead = file.Read(buffer.data(), nChunk, nError)) > 0)
+                strOut.append(buffer.data(), static_cast<size_t>(nRead));
+            ASSERT_EQ(strOut, ReferenceNetworkRead(strRaw)) << nLength << " " << nChunk;
+        }
+        // Writing, with CR and LF of a pair split between two writes.
+        CFileStream file;
+        int nError = 0;
+        ASSERT_TRUE(file.Open(m_strPath, CFileStream::Mode::Truncate, true, nError));
+        file.SetNetworkText(true);
+        for (size_t nAt = 0; nAt < strRaw.size();) {
+            size_t nPiece = std::min<size_t>(1 + random() % 70000, strRaw.size() - nAt);
+            ASSERT_TRUE(file.Write(strRaw.data() + nAt, static_cast<int>(nPiece), nError));
+            nAt += nPiece;
+        }
+        ASSERT_TRUE(file.Close(nError));
+        ASSERT_EQ(ReadRaw(), ReferenceNetworkWrite(strRaw)) << nLength;
+    }
+    // A CR at the very end is kept.
+    CFileStream file;
+    int nError = 0;
+    ASSERT_TRUE(file.Open(m_strPath, CFileStream::Mode::Truncate, true, nError));
+    file.SetNetworkText(true);
+    ASSERT_TRUE(file.Write("a\r", 2, nError));
+    ASSERT_TRUE(file.Close(nError));
+    EXPECT_EQ(ReadRaw(), "a\r");
+}
