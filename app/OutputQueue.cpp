@@ -101,7 +101,6 @@ void COutputQueue::Write(const std::string& strText) {
         m_nStart = 0;
     } else if (Queued() + strText.size() > m_nLimit) {
         m_nDroppedUnreported += strText.size();
-        m_nDroppedTotal += strText.size();
     } else {
         m_strQueue += strText;
     }

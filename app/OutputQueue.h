@@ -44,7 +44,6 @@ public:
     // Writes what the descriptor takes now; true when nothing is left.
     bool Flush();
     size_t Queued() const { return m_strQueue.size() - m_nStart; }
-    size_t Dropped() const { return m_nDroppedTotal; }
 
     static constexpr size_t kLimit = 1024 * 1024;
     // How often a full descriptor is tried again.
@@ -59,7 +58,6 @@ private:
     std::string m_strQueue;
     size_t m_nStart = 0;
     size_t m_nDroppedUnreported = 0;
-    size_t m_nDroppedTotal = 0;
     bool m_bBroken = false;
     CTimer m_retry;
 };

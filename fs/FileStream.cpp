@@ -270,16 +270,7 @@ bool CFileStream::Write(const char* pBuffer, int nLength, int& rError) {
         // A large block goes straight to the file, not through the buffer.
         if (nLength >= kBufferSize && Flush(rError))
             return WriteAll(pBuffer, nLength, rError);
-        while (nLength > 0) {
-            if (m_nEnd == kBufferSize && !Flush(rError))
-                return false;
-            int nCopy = std::min(nLength, kBufferSize - m_nEnd);
-            std::memcpy(m_pBuffer.get() + m_nEnd, pBuffer, static_cast<size_t>(nCopy));
-            m_nEnd += nCopy;
-            pBuffer += nCopy;
-            nLength -= nCopy;
-        }
-        return true;
+        return PutBytes(pBuffer, nLength, rError);
     }
     while (nLength > 0) {
         // Bytes up to the next LF are stored as they are, as a run.

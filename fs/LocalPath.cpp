@@ -227,7 +227,7 @@ int CLocalPath::OpenParent(std::string& rName, int& rError) const {
     return parent.Open(O_PATH | O_DIRECTORY, 0, rError);
 }
 
-bool CLocalPath::Delete(int& rError) const {
+bool CLocalPath::RemoveEntry(int nFlags, int& rError) const {
     // A link whose target lies outside counts as missing, even though
     // removing the link itself would touch nothing outside.
     CHandle target(Open(O_PATH, 0, rError));
@@ -237,11 +237,15 @@ bool CLocalPath::Delete(int& rError) const {
     CHandle parent(OpenParent(strName, rError));
     if (parent.Get() < 0)
         return false;
-    if (::unlinkat(parent.Get(), strName.c_str(), 0) != 0) {
+    if (::unlinkat(parent.Get(), strName.c_str(), nFlags) != 0) {
         rError = errno ? errno : EIO;
         return false;
     }
     return true;
+}
+
+bool CLocalPath::Delete(int& rError) const {
+    return RemoveEntry(0, rError);
 }
 
 bool CLocalPath::MakeFolder(int& rError) const {
@@ -257,18 +261,7 @@ bool CLocalPath::MakeFolder(int& rError) const {
 }
 
 bool CLocalPath::RemoveFolder(int& rError) const {
-    CHandle target(Open(O_PATH, 0, rError));
-    if (target.Get() < 0 && rError == EXDEV)
-        return false;
-    std::string strName;
-    CHandle parent(OpenParent(strName, rError));
-    if (parent.Get() < 0)
-        return false;
-    if (::unlinkat(parent.Get(), strName.c_str(), AT_REMOVEDIR) != 0) {
-        rError = errno ? errno : EIO;
-        return false;
-    }
-    return true;
+    return RemoveEntry(AT_REMOVEDIR, rError);
 }
 
 bool CLocalPath::MakeCurrentFolder(int& rError) const {

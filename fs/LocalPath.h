@@ -57,6 +57,8 @@ public:
 private:
     // Opens the folder that holds the last component, and names that component.
     int OpenParent(std::string& rName, int& rError) const;
+    // Removes the entry (unlinkat flags: 0 a file, AT_REMOVEDIR a folder).
+    bool RemoveEntry(int nFlags, int& rError) const;
 
     std::string m_strRoot;
     std::string m_strRelative;

@@ -405,6 +405,11 @@ void CClientSocket::DoDele(const CCommandRow& rRow, const std::string& strParame
 }
 
 void CClientSocket::DoMkdRmd(const CCommandRow& rRow, const std::string& strParameter) {
+    ChangeFolder(rRow, strParameter, false);
+}
+
+void CClientSocket::ChangeFolder(const CCommandRow& rRow, const std::string& strParameter,
+                                 bool bRfcReplies) {
     std::string strPath = m_strCwd;
     ResolvePath(strPath, strParameter);
     if (!MayAccess(rRow, strPath)) {
@@ -420,7 +425,14 @@ void CClientSocket::DoMkdRmd(const CCommandRow& rRow, const std::string& strPara
         SendReply(ReplyText(bMake ? REPLY_MKD_FAILED : REPLY_RMD_FAILED));
         return;
     }
-    SendReply(ReplyText(bMake ? REPLY_MKD_OK : REPLY_RMD_OK));
+    if (!bRfcReplies)
+        SendReply(ReplyText(bMake ? REPLY_MKD_OK : REPLY_RMD_OK));
+    else if (bMake)
+        // The new folder's virtual path, without the final "/" of a folder.
+        SendExtended(XREPLY_MKD_OK,
+                     strPath.size() > 1 ? strPath.substr(0, strPath.size() - 1) : strPath);
+    else
+        SendExtended(XREPLY_RMD_OK);
     Log(FormatString(LoadString(bMake ? IDS_FOLDER_CREATED : IDS_FOLDER_REMOVED),
                      local.Full().c_str()),
         0);

@@ -111,6 +111,9 @@ private:
     void DoList(const CCommandRow& rRow, const std::string& strParameter);
     void DoDele(const CCommandRow& rRow, const std::string& strParameter);
     void DoMkdRmd(const CCommandRow& rRow, const std::string& strParameter);
+    // MKD and RMD: the permission test, the change, the replies (the
+    // design's, or RFC 959's in the extended mode) and the log line.
+    void ChangeFolder(const CCommandRow& rRow, const std::string& strParameter, bool bRfcReplies);
     void DoSyst(const CCommandRow& rRow, const std::string& strParameter);
     void DoPasv(const CCommandRow& rRow, const std::string& strParameter);
     void DoRest(const CCommandRow& rRow, const std::string& strParameter);
@@ -124,8 +127,7 @@ private:
     void SendExtended(int nReply, const std::string& strArgument = std::string());
     void DoExtendedCwd(const CCommandRow& rRow, const std::string& strParameter);
     void DoExtendedCdup(const CCommandRow& rRow, const std::string& strParameter);
-    void DoExtendedMkd(const CCommandRow& rRow, const std::string& strParameter);
-    void DoExtendedRmd(const CCommandRow& rRow, const std::string& strParameter);
+    void DoExtendedMkdRmd(const CCommandRow& rRow, const std::string& strParameter);
     void DoExtendedSyst(const CCommandRow& rRow, const std::string& strParameter);
     void DoFeat(const CCommandRow& rRow, const std::string& strParameter);
     void DoOpts(const CCommandRow& rRow, const std::string& strParameter);

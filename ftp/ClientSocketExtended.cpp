@@ -28,13 +28,13 @@ const CCommandRow CClientSocket::kExtendedCommands[] = {
     {"xcup", CMD_CDUP, ParameterRule::Optional, false, AccessClass::None,
      &CClientSocket::DoExtendedCdup},
     {"mkd", CMD_MKD, ParameterRule::Required, false, AccessClass::Upload,
-     &CClientSocket::DoExtendedMkd},
+     &CClientSocket::DoExtendedMkdRmd},
     {"xmkd", CMD_MKD, ParameterRule::Required, false, AccessClass::Upload,
-     &CClientSocket::DoExtendedMkd},
+     &CClientSocket::DoExtendedMkdRmd},
     {"rmd", CMD_RMD, ParameterRule::Required, false, AccessClass::Upload,
-     &CClientSocket::DoExtendedRmd},
+     &CClientSocket::DoExtendedMkdRmd},
     {"xrmd", CMD_RMD, ParameterRule::Required, false, AccessClass::Upload,
-     &CClientSocket::DoExtendedRmd},
+     &CClientSocket::DoExtendedMkdRmd},
     {"syst", CMD_SYST, ParameterRule::Optional, false, AccessClass::None,
      &CClientSocket::DoExtendedSyst},
 };
@@ -82,7 +82,8 @@ void CClientSocket::RunReceivedLines(size_t nSearched) {
 }
 
 void CClientSocket::LogReceivedLine(const std::string& strRaw) const {
-    if (strRaw == "\n" || strRaw == "\r")
+    // Lines are logged at level 2 only: below it, no work on each line.
+    if (Settings().m_nLogLevel < 2 || strRaw == "\n" || strRaw == "\r")
         return;
     std::string strWord;
     std::string strParameter;
@@ -110,40 +111,8 @@ void CClientSocket::DoExtendedCdup(const CCommandRow& rRow, const std::string&) 
     DoExtendedCwd(rRow, "..");
 }
 
-void CClientSocket::DoExtendedMkd(const CCommandRow& rRow, const std::string& strParameter) {
-    std::string strPath = m_strCwd;
-    ResolvePath(strPath, strParameter);
-    if (!MayAccess(rRow, strPath)) {
-        SendReply(ReplyText(REPLY_PERMISSION_DENIED));
-        return;
-    }
-    CLocalPath local = MapToLocalPath(Settings().m_folderMap, strPath);
-    int nError = 0;
-    if (local.IsEmpty() || !local.MakeFolder(nError)) {
-        SendReply(ReplyText(REPLY_MKD_FAILED));
-        return;
-    }
-    // The new folder's virtual path, without the final "/" of a folder.
-    std::string strShown = strPath.size() > 1 ? strPath.substr(0, strPath.size() - 1) : strPath;
-    SendExtended(XREPLY_MKD_OK, strShown);
-    Log(FormatString(LoadString(IDS_FOLDER_CREATED), local.Full().c_str()), 0);
-}
-
-void CClientSocket::DoExtendedRmd(const CCommandRow& rRow, const std::string& strParameter) {
-    std::string strPath = m_strCwd;
-    ResolvePath(strPath, strParameter);
-    if (!MayAccess(rRow, strPath)) {
-        SendReply(ReplyText(REPLY_PERMISSION_DENIED));
-        return;
-    }
-    CLocalPath local = MapToLocalPath(Settings().m_folderMap, strPath);
-    int nError = 0;
-    if (local.IsEmpty() || !local.RemoveFolder(nError)) {
-        SendReply(ReplyText(REPLY_RMD_FAILED));
-        return;
-    }
-    SendExtended(XREPLY_RMD_OK);
-    Log(FormatString(LoadString(IDS_FOLDER_REMOVED), local.Full().c_str()), 0);
+void CClientSocket::DoExtendedMkdRmd(const CCommandRow& rRow, const std::string& strParameter) {
+    ChangeFolder(rRow, strParameter, true);
 }
 
 void CClientSocket::DoExtendedSyst(const CCommandRow&, const std::string&) {

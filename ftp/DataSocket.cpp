@@ -24,8 +24,7 @@ CDataSocket::~CDataSocket() = default;
 void CDataSocket::StartPassive(std::unique_ptr<CPassiveSocket> pListener) {
     m_pListener = std::move(pListener);
     StartConnectTimer();
-    if (m_transfer.pListing)
-        m_sliceTimer.Start(0, [this] { BuildListingSlice(); });
+    ScheduleListingSlice();
     m_pListener->Attach(*this);
 }
 
@@ -33,14 +32,19 @@ bool CDataSocket::StartActive(const sockaddr_in& address) {
     if (!Create(0) || !Connect(address))
         return false;
     StartConnectTimer();
+    ScheduleListingSlice();
+    return true;
+}
+
+void CDataSocket::ScheduleListingSlice() {
+    // Other events run before the next slice.
     if (m_transfer.pListing)
         m_sliceTimer.Start(0, [this] { BuildListingSlice(); });
-    return true;
 }
 
 void CDataSocket::BuildListingSlice() {
     if (!m_transfer.pListing->WriteSlice()) {
-        m_sliceTimer.Start(0, [this] { BuildListingSlice(); });
+        ScheduleListingSlice();
         return;
     }
     const bool bOk = m_transfer.pListing->IsOk();

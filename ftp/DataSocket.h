@@ -97,6 +97,7 @@ private:
 
     void StartConnectTimer();
     // Writes the next slice of a listing that is still being built.
+    void ScheduleListingSlice();
     void BuildListingSlice();
     // Opens the file and starts moving bytes (the connection is made).
     void OpenFile();

@@ -164,11 +164,8 @@ void CAsyncSocket::WantSend() {
 }
 
 void CAsyncSocket::RequestSend() {
-    if (m_bWriteWanted || m_hSocket < 0)
-        return;
-    m_bWriteWanted = true;
-    if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
-        pDispatcher->UpdateInterest(this);
+    if (m_hSocket >= 0)
+        WantSend();
 }
 
 int CAsyncSocket::Receive(void* pBuffer, int nLength, int nFlags) {

@@ -13,20 +13,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-int FreePort() {
-    int hSocket = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t nLength = sizeof address;
-    int nPort = 0;
-    if (::bind(hSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(hSocket, reinterpret_cast<sockaddr*>(&address), &nLength) == 0)
-        nPort = ntohs(address.sin_port);
-    ::close(hSocket);
-    return nPort;
-}
-
 std::string TestFolder(const std::string& strName) {
     const QString strPath =
         QDir::tempPath() + QStringLiteral("/") + QString::fromStdString(strName);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "config/ServerSettings.h"
+#include "tests/FreePort.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -14,9 +15,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-// A port the system has just handed out and released.
-int FreePort();
 
 // Writes a configuration to the store, so that the next window loads it.
 struct SSeed {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "net/SocketDispatcher.h"
+#include "tests/FreePort.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -12,21 +13,6 @@
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
-
-// A loopback port the system has just handed out and released.
-inline int FreePort() {
-    int hProbe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t nLen = sizeof address;
-    int nPort = 0;
-    if (::bind(hProbe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(hProbe, reinterpret_cast<sockaddr*>(&address), &nLen) == 0)
-        nPort = ntohs(address.sin_port);
-    ::close(hProbe);
-    return nPort;
-}
 
 // Runs the dispatcher until bDone() is true or the time is up.
 inline bool PumpUntil(CSocketDispatcher& rDispatcher, const std::function<bool()>& bDone,
