@@ -301,3 +301,38 @@ bool CLocalPath::RenameTo(const CLocalPath& target, int& rError) const {
     }
     return true;
 }
+
+namespace {
+// The name through which a descriptor opened with O_PATH can be changed:
+// the change reaches the very file that was checked, with no second walk.
+std::string DescriptorName(int hFile) {
+    return "/proc/self/fd/" + std::to_string(hFile);
+}
+} // namespace
+
+bool CLocalPath::SetMode(unsigned nMode, int& rError) const {
+    CHandle target(Open(O_PATH, 0, rError));
+    if (target.Get() < 0)
+        return false;
+    if (::chmod(DescriptorName(target.Get()).c_str(), nMode) != 0) {
+        rError = errno ? errno : EIO;
+        return false;
+    }
+    return true;
+}
+
+bool CLocalPath::SetModified(time_t when, int& rError) const {
+    CHandle target(Open(O_PATH, 0, rError));
+    if (target.Get() < 0)
+        return false;
+    timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT; // the access time stays
+    times[1].tv_sec = when;
+    times[1].tv_nsec = 0;
+    if (::utimensat(AT_FDCWD, DescriptorName(target.Get()).c_str(), times, 0) != 0) {
+        rError = errno ? errno : EIO;
+        return false;
+    }
+    return true;
+}

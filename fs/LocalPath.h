@@ -8,6 +8,7 @@
 // that stay inside work, absolute ones included.
 #pragma once
 
+#include <ctime>
 #include <dirent.h>
 #include <string>
 #include <sys/stat.h>
@@ -50,6 +51,11 @@ public:
     // entry is never replaced (EEXIST), and a move between file systems is
     // refused (EXDEV): a copy is not a rename.
     bool RenameTo(const CLocalPath& target, int& rError) const;
+
+    // Sets the permission bits (chmod) or the modification time of what the
+    // path reaches; false with an errno cause.
+    bool SetMode(unsigned nMode, int& rError) const;
+    bool SetModified(time_t when, int& rError) const;
 
     // Tests only: resolve as on a system without openat2.
     static void UseCanonicalCheckOnly(bool bOnly);

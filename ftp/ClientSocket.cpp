@@ -90,6 +90,8 @@ void CClientSocket::OnConnect(int /*nErrorCode*/) {
     ::inet_pton(AF_INET, m_strPeerAddr.c_str(), &m_nPeerAddress);
     Log(FormatString(LoadString(IDS_CONNECTED), m_strPeerAddr.c_str()), 0);
     m_rHost.AddClient(*this, LoadString(IDS_USER_CONNECTING));
+    if (IsExtended())
+        RestartIdleTimer();
 }
 
 void CClientSocket::ClearInput() {
@@ -159,6 +161,10 @@ void CClientSocket::ProcessCommand(const std::string& strLine) {
     std::string strParameter;
     SplitCommandLine(strLine, m_strWord, strParameter);
     const CCommandRow* pRow = nullptr;
+    if (IsExtended())
+        RestartIdleTimer();
+    else
+        m_idleTimer.Stop();
     if (IsExtended()) {
         pRow = FindCommand(ExtendedCommands(), m_strWord);
         // A pending rename lasts only until the next command.
@@ -373,12 +379,20 @@ void CClientSocket::DoList(const CCommandRow& rRow, const std::string& strParame
         SendReply(ReplyText(REPLY_PERMISSION_DENIED));
         return;
     }
+    SendListing(CListingBuilder::Start(Settings().m_folderMap, strPath, rRow.nCode),
+                REPLY_CANT_CHANGE_DIR, false);
+}
+
+void CClientSocket::SendListing(std::unique_ptr<CListingBuilder> pListing, int nFailReply,
+                                bool bExtendedReply) {
     // A listing that is not complete after its first slice goes on being
     // written while its data connection is made.
-    auto pListing = CListingBuilder::Start(Settings().m_folderMap, strPath, rRow.nCode);
     const bool bComplete = pListing && pListing->WriteSlice();
     if (!pListing || (bComplete && !pListing->IsOk())) {
-        SendFormatted(REPLY_CANT_CHANGE_DIR, std::string());
+        if (bExtendedReply)
+            SendExtended(nFailReply);
+        else
+            SendFormatted(nFailReply, std::string());
         return;
     }
     const std::string strName = pListing->FileName();
@@ -445,9 +459,9 @@ int CClientSocket::StartSend(const CLocalPath& path, bool bDeleteAfter,
         {path, true, bDeleteAfter, m_nType, m_nRestart, std::move(pListing), IsExtended()});
 }
 
-int CClientSocket::StartReceive(const CLocalPath& path) {
+int CClientSocket::StartReceive(const CLocalPath& path, bool bAppend) {
     Log(FormatString(LoadString(IDS_RECEIVING), path.Full().c_str()), 0);
-    return StartData({path, false, false, m_nType, m_nRestart, nullptr, IsExtended()});
+    return StartData({path, false, false, m_nType, m_nRestart, nullptr, IsExtended(), bAppend});
 }
 
 size_t CClientSocket::RunningDataConnections() const {

@@ -14,6 +14,7 @@
 #include "ftp/CommandTable.h"
 #include "ftp/DataSocket.h"
 #include "net/AsyncSocket.h"
+#include "net/Timer.h"
 
 #include <chrono>
 #include <cstdint>
@@ -38,15 +39,21 @@ public:
     const std::string& PeerAddress() const { return m_strPeerAddr; }
     const std::string& User() const { return m_strUser; }
     bool IsLoggedIn() const { return m_bLoggedIn; }
-    // The stored time-out. Deliberately read by nothing: idle connections
-    // stay (the extended mode acts on it).
+    // The time-out stored when the session was admitted. The design's mode
+    // reads nothing of it: idle connections stay. The extended mode closes
+    // idle sessions after the time-out in force at their last command.
     void SetTimeout(int nTimeout) { m_nTimeout = nTimeout; }
     int Timeout() const { return m_nTimeout; }
 
     void OnReceive(int nErrorCode) override;
+    // The extended mode reads the urgent byte clients send with ABOR.
+    void OnOutOfBandData(int nErrorCode) override;
     // The start step: greets the client and asks the host to list it.
     void OnConnect(int nErrorCode) override;
     void OnClose(int nErrorCode) override;
+
+    // A connection over the per-address limit: told so before it is closed.
+    void RefuseTooMany();
 
     void SendReply(const char* pszText);
     void SendReply(const std::string& strText);
@@ -91,7 +98,12 @@ private:
     // pListing: a listing still being written into the file at path.
     int StartSend(const CLocalPath& path, bool bDeleteAfter,
                   std::unique_ptr<CListingBuilder> pListing = nullptr);
-    int StartReceive(const CLocalPath& path);
+    int StartReceive(const CLocalPath& path, bool bAppend = false);
+    // The first slice of a listing, then its data connection; a listing that
+    // cannot be written gets nFailReply (an index of the design's table, or
+    // with bExtendedReply of the extended one).
+    void SendListing(std::unique_ptr<CListingBuilder> pListing, int nFailReply,
+                     bool bExtendedReply);
     int StartData(CDataSocket::STransfer transfer);
 
     // Command handlers, one per row of the command table.
@@ -135,8 +147,34 @@ private:
     void DoMdtm(const CCommandRow& rRow, const std::string& strParameter);
     void DoRnfr(const CCommandRow& rRow, const std::string& strParameter);
     void DoRnto(const CCommandRow& rRow, const std::string& strParameter);
+    void DoExtendedList(const CCommandRow& rRow, const std::string& strParameter);
+    void DoMlsd(const CCommandRow& rRow, const std::string& strParameter);
+    void DoMlst(const CCommandRow& rRow, const std::string& strParameter);
+    void DoExtendedStor(const CCommandRow& rRow, const std::string& strParameter);
+    void DoAppe(const CCommandRow& rRow, const std::string& strParameter);
+    void DoExtendedPasv(const CCommandRow& rRow, const std::string& strParameter);
+    void DoExtendedPort(const CCommandRow& rRow, const std::string& strParameter);
+    void DoEpsv(const CCommandRow& rRow, const std::string& strParameter);
+    void DoEprt(const CCommandRow& rRow, const std::string& strParameter);
+    void DoAbor(const CCommandRow& rRow, const std::string& strParameter);
+    void DoStat(const CCommandRow& rRow, const std::string& strParameter);
+    void DoHelp(const CCommandRow& rRow, const std::string& strParameter);
+    void DoAllo(const CCommandRow& rRow, const std::string& strParameter);
+    void DoSite(const CCommandRow& rRow, const std::string& strParameter);
+    void DoMfmt(const CCommandRow& rRow, const std::string& strParameter);
     // The local file a SIZE or MDTM names, when it is a plain file.
     bool StatFile(const std::string& strParameter, struct stat& rInfo) const;
+    // What a listing argument names (leading option words skipped): a file
+    // (rPath without final "/") or a folder (rPath ending in "/"); false
+    // when nothing is there.
+    bool ResolveListingPath(const std::string& strParameter, std::string& rPath, bool& rFile) const;
+    // Opens a passive listener in the configured port range; false (and no
+    // listener) when none can be opened.
+    bool OpenPassive();
+    // The idle time-out: restarted by every command, it closes a session
+    // that has no transfer when it runs out.
+    void RestartIdleTimer();
+    void OnIdleTimeout();
 
     static const CCommandRow kClassicCommands[];
     static const CCommandRow kExtendedCommands[];
@@ -162,4 +200,7 @@ private:
     bool m_bOverlong = false;
     // The virtual path RNFR named, waiting for RNTO.
     std::string m_strRenameFrom;
+    // EPSV ALL was given: only EPSV opens data connections from now on.
+    bool m_bEpsvAll = false;
+    CTimer m_idleTimer;
 };

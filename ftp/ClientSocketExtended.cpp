@@ -9,14 +9,28 @@
 #include "ftp/VirtualPath.h"
 #include "res/Strings.h"
 
-#include <cctype>
-#include <ctime>
+#include "ftp/Listing.h"
+#include "ftp/PassiveSocket.h"
+#include "ftp/TransferArguments.h"
+#include "net/SocketDispatcher.h"
 
+#include <arpa/inet.h>
+#include <cctype>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <new>
+#include <sstream>
+#include <unistd.h>
+
+// The extended rows, consulted before the design's table. A word reaches
+// the first row whose word is a prefix of it, as in the design's table.
 const CCommandRow CClientSocket::kExtendedCommands[] = {
     {"feat", CMD_FEAT, ParameterRule::Optional, true, AccessClass::None, &CClientSocket::DoFeat},
     {"opts", CMD_OPTS, ParameterRule::Required, true, AccessClass::None, &CClientSocket::DoOpts},
     {"size", CMD_SIZE, ParameterRule::Required, false, AccessClass::None, &CClientSocket::DoSize},
     {"mdtm", CMD_MDTM, ParameterRule::Required, false, AccessClass::None, &CClientSocket::DoMdtm},
+    {"mfmt", CMD_MFMT, ParameterRule::Required, false, AccessClass::Upload, &CClientSocket::DoMfmt},
     {"rnfr", CMD_RNFR, ParameterRule::Required, false, AccessClass::Upload, &CClientSocket::DoRnfr},
     {"rnto", CMD_RNTO, ParameterRule::Required, false, AccessClass::Upload, &CClientSocket::DoRnto},
     {"cwd", CMD_CWD, ParameterRule::Required, false, AccessClass::None,
@@ -37,6 +51,26 @@ const CCommandRow CClientSocket::kExtendedCommands[] = {
      &CClientSocket::DoExtendedMkdRmd},
     {"syst", CMD_SYST, ParameterRule::Optional, false, AccessClass::None,
      &CClientSocket::DoExtendedSyst},
+    {"list", CMD_LIST, ParameterRule::Optional, false, AccessClass::None,
+     &CClientSocket::DoExtendedList},
+    {"nlst", CMD_NLST, ParameterRule::Optional, false, AccessClass::None,
+     &CClientSocket::DoExtendedList},
+    {"mlsd", CMD_MLSD, ParameterRule::Optional, false, AccessClass::None, &CClientSocket::DoMlsd},
+    {"mlst", CMD_MLST, ParameterRule::Optional, false, AccessClass::None, &CClientSocket::DoMlst},
+    {"stor", CMD_STOR, ParameterRule::Required, false, AccessClass::Upload,
+     &CClientSocket::DoExtendedStor},
+    {"appe", CMD_APPE, ParameterRule::Required, false, AccessClass::Upload, &CClientSocket::DoAppe},
+    {"pasv", CMD_PASV, ParameterRule::Optional, false, AccessClass::None,
+     &CClientSocket::DoExtendedPasv},
+    {"port", CMD_PORT, ParameterRule::Optional, false, AccessClass::None,
+     &CClientSocket::DoExtendedPort},
+    {"epsv", CMD_EPSV, ParameterRule::Optional, false, AccessClass::None, &CClientSocket::DoEpsv},
+    {"eprt", CMD_EPRT, ParameterRule::Required, false, AccessClass::None, &CClientSocket::DoEprt},
+    {"abor", CMD_ABOR, ParameterRule::Optional, false, AccessClass::None, &CClientSocket::DoAbor},
+    {"stat", CMD_STAT, ParameterRule::Optional, false, AccessClass::None, &CClientSocket::DoStat},
+    {"help", CMD_HELP, ParameterRule::Optional, true, AccessClass::None, &CClientSocket::DoHelp},
+    {"allo", CMD_ALLO, ParameterRule::Optional, false, AccessClass::None, &CClientSocket::DoAllo},
+    {"site", CMD_SITE, ParameterRule::Required, false, AccessClass::Upload, &CClientSocket::DoSite},
 };
 
 std::span<const CCommandRow> CClientSocket::ExtendedCommands() {
@@ -67,7 +101,12 @@ void CClientSocket::RunReceivedLines(size_t nSearched) {
         size_t nZero = strLine.find('\0');
         if (nZero != std::string::npos)
             strLine.resize(nZero);
-        strLine = Trim(strLine);
+        // Telnet commands before the word (the "interrupt process" and
+        // "data mark" that clients send with ABOR) are no part of it.
+        size_t nWord = 0;
+        while (nWord < strLine.size() && static_cast<unsigned char>(strLine[nWord]) >= 0xF0)
+            ++nWord;
+        strLine = Trim(strLine.substr(nWord));
         if (!strLine.empty())
             ProcessCommand(strLine);
         // The session may have been ended by what ran.
@@ -200,4 +239,445 @@ void CClientSocket::DoRnto(const CCommandRow& rRow, const std::string& strParame
         return;
     }
     SendExtended(XREPLY_RENAMED);
+}
+
+void CClientSocket::OnOutOfBandData(int) {
+    // The urgent byte is read and dropped; the ABOR line that comes with it
+    // arrives in the ordinary stream. The design's mode leaves urgent data
+    // unread.
+    if (!IsExtended())
+        return;
+    char chUrgent = 0;
+    Receive(&chUrgent, 1, MSG_OOB);
+}
+
+void CClientSocket::RefuseTooMany() {
+    SendExtended(XREPLY_TOO_MANY);
+}
+
+void CClientSocket::RestartIdleTimer() {
+    const int nSeconds = Settings().m_nTimeout;
+    if (nSeconds <= 0 || nSeconds > 24 * 3600 * 24) {
+        m_idleTimer.Stop();
+        return;
+    }
+    m_idleTimer.Start(nSeconds * 1000, [this] { OnIdleTimeout(); });
+}
+
+void CClientSocket::OnIdleTimeout() {
+    if (!IsExtended())
+        return;
+    // A session with a data connection open or waiting is not idle, even
+    // while its transfer makes no progress.
+    if (!m_dataSockets.empty() || m_pPassive) {
+        RestartIdleTimer();
+        return;
+    }
+    SendExtended(XREPLY_TIMEOUT);
+    Log(FormatString(LoadString(IDS_CONNECTION_CLOSED), m_strPeerAddr.c_str()), 0);
+    // The host ends the session after this event; nothing of it is used after.
+    m_rHost.RemoveClient(*this);
+}
+
+namespace {
+
+// The argument of LIST or NLST without the leading option words ("-a",
+// "-la") that clients send as if to ls.
+std::string WithoutOptions(const std::string& strParameter) {
+    std::string strRest = Trim(strParameter);
+    while (strRest.size() > 1 && strRest[0] == '-') {
+        size_t nBlank = strRest.find_first_of(" \t");
+        strRest = nBlank == std::string::npos ? std::string() : Trim(strRest.substr(nBlank));
+    }
+    return strRest;
+}
+
+// True when some folder-map entry lies below the virtual folder strPath
+// (ending in "/"), which makes it a folder even without a local one.
+bool HasEntriesBelow(const std::vector<std::string>& folderMap, const std::string& strPath) {
+    for (const std::string& strEntry : folderMap) {
+        std::string strVirtual = strEntry.substr(0, strEntry.find('='));
+        if (strVirtual.empty() || strVirtual.back() != '/')
+            strVirtual += '/';
+        if (strVirtual.size() > strPath.size() &&
+            strVirtual.compare(0, strPath.size(), strPath) == 0)
+            return true;
+    }
+    return false;
+}
+
+// A folder path without its final "/" (the root stays "/").
+std::string WithoutFinalSlash(const std::string& strPath) {
+    return strPath.size() > 1 && strPath.back() == '/' ? strPath.substr(0, strPath.size() - 1)
+                                                       : strPath;
+}
+
+SEntryInfo InfoOf(const struct stat& info) {
+    SEntryInfo entry;
+    entry.nMode = info.st_mode;
+    entry.nLinks = static_cast<unsigned>(info.st_nlink);
+    entry.nSize = static_cast<int64_t>(info.st_size);
+    entry.modified = info.st_mtime;
+    return entry;
+}
+
+// The attributes of a folder of the map that has no local folder.
+SEntryInfo VirtualFolderInfo() {
+    SEntryInfo entry;
+    entry.nMode = S_IFDIR | 0755;
+    entry.modified = ::time(nullptr);
+    return entry;
+}
+
+} // namespace
+
+bool CClientSocket::ResolveListingPath(const std::string& strParameter, std::string& rPath,
+                                       bool& rFile) const {
+    const std::vector<std::string>& folderMap = Settings().m_folderMap;
+    rPath = m_strCwd;
+    rFile = false;
+    const std::string strArgument = WithoutOptions(strParameter);
+    if (!strArgument.empty() && !ResolvePath(rPath, strArgument))
+        return false;
+    CLocalPath local = MapToLocalPath(folderMap, WithoutFinalSlash(rPath));
+    struct stat info {};
+    if (!local.IsEmpty() && !local.Relative().empty() && local.Stat(info) &&
+        !S_ISDIR(info.st_mode)) {
+        rPath = WithoutFinalSlash(rPath);
+        rFile = true;
+        return true;
+    }
+    local = MapToLocalPath(folderMap, rPath);
+    return (!local.IsEmpty() && local.Exists()) || HasEntriesBelow(folderMap, rPath);
+}
+
+void CClientSocket::DoExtendedList(const CCommandRow& rRow, const std::string& strParameter) {
+    std::string strPath;
+    bool bFile = false;
+    if (!ResolveListingPath(strParameter, strPath, bFile)) {
+        SendExtended(XREPLY_NOT_FOUND);
+        return;
+    }
+    if (!MayAccess(rRow, strPath)) {
+        SendReply(ReplyText(REPLY_PERMISSION_DENIED));
+        return;
+    }
+    SListingRequest request;
+    request.style = rRow.nCode == CMD_NLST ? ListingStyle::UnixNlst : ListingStyle::UnixList;
+    request.bFile = bFile;
+    request.strShownName = WithoutOptions(strParameter);
+    SendListing(CListingBuilder::Start(Settings().m_folderMap, strPath, std::move(request)),
+                XREPLY_NOT_FOUND, true);
+}
+
+void CClientSocket::DoMlsd(const CCommandRow& rRow, const std::string& strParameter) {
+    std::string strPath = m_strCwd;
+    bool bFile = false;
+    if (!ResolveListingPath(strParameter, strPath, bFile)) {
+        SendExtended(XREPLY_NOT_FOUND);
+        return;
+    }
+    if (bFile) {
+        SendExtended(XREPLY_NOT_A_FOLDER);
+        return;
+    }
+    if (!MayAccess(rRow, strPath)) {
+        SendReply(ReplyText(REPLY_PERMISSION_DENIED));
+        return;
+    }
+    SListingRequest request;
+    request.style = ListingStyle::Machine;
+    request.bMayDownload = CheckAccess(Settings(), m_strUser, AccessClass::Download, strPath);
+    request.bMayUpload = CheckAccess(Settings(), m_strUser, AccessClass::Upload, strPath);
+    SendListing(CListingBuilder::Start(Settings().m_folderMap, strPath, std::move(request)),
+                XREPLY_NOT_FOUND, true);
+}
+
+void CClientSocket::DoMlst(const CCommandRow&, const std::string& strParameter) {
+    std::string strPath;
+    bool bFile = false;
+    if (!ResolveListingPath(strParameter, strPath, bFile)) {
+        SendExtended(XREPLY_NOT_FOUND);
+        return;
+    }
+    const std::string strShown = WithoutFinalSlash(strPath);
+    CLocalPath local = MapToLocalPath(Settings().m_folderMap, bFile ? strShown : strPath);
+    struct stat info {};
+    SEntryInfo entry = !local.IsEmpty() && local.Stat(info) ? InfoOf(info) : VirtualFolderInfo();
+    const bool bDownload = CheckAccess(Settings(), m_strUser, AccessClass::Download, strPath);
+    const bool bUpload = CheckAccess(Settings(), m_strUser, AccessClass::Upload, strPath);
+    SendReply(
+        FormatString(ExtendedReplyText(XREPLY_MLST), strShown.c_str(),
+                     (" " + FormatMachineEntry(entry, bDownload, bUpload, strShown)).c_str()));
+}
+
+void CClientSocket::DoExtendedStor(const CCommandRow& rRow, const std::string& strParameter) {
+    // A restart beyond the end of the file would leave a hole of zeros.
+    if (m_nRestart > 0) {
+        CLocalPath local = MapToLocalPath(Settings().m_folderMap, ResolveFilePath(strParameter));
+        struct stat info {};
+        if (local.IsEmpty() || !local.Stat(info) || m_nRestart > info.st_size) {
+            m_nRestart = 0;
+            SendExtended(XREPLY_BAD_RESTART);
+            return;
+        }
+    }
+    DoStor(rRow, strParameter);
+}
+
+void CClientSocket::DoAppe(const CCommandRow& rRow, const std::string& strParameter) {
+    // An append goes on from the end of the file: a restart offset has no part.
+    m_nRestart = 0;
+    std::string strPath = ResolveFilePath(strParameter);
+    if (!MayAccess(rRow, strPath)) {
+        SendReply(ReplyText(REPLY_PERMISSION_DENIED));
+        return;
+    }
+    CLocalPath local = MapToLocalPath(Settings().m_folderMap, strPath);
+    if (local.IsEmpty()) {
+        SendFormatted(REPLY_CANT_CREATE, strParameter);
+        return;
+    }
+    SendReply(FormatString(ReplyText(REPLY_OPENING_DATA), m_strWord.c_str(), strPath.c_str()));
+    StartReceive(local, true);
+}
+
+bool CClientSocket::OpenPassive() {
+    const CExtendedSettings& extended = Settings().m_extended;
+    m_pPassive.reset(new (std::nothrow) CPassiveSocket(m_nPeerAddress));
+    // A listener that cannot listen would never report a connection: it goes.
+    if (!m_pPassive || !m_pPassive->Open(static_cast<unsigned>(extended.m_nPassivePortMin),
+                                         static_cast<unsigned>(extended.m_nPassivePortMax))) {
+        m_pPassive.reset();
+        return false;
+    }
+    return true;
+}
+
+void CClientSocket::DoExtendedPasv(const CCommandRow&, const std::string&) {
+    if (m_bEpsvAll) {
+        SendExtended(XREPLY_ONLY_EPSV);
+        return;
+    }
+    if (!OpenPassive()) {
+        SendReply(ReplyText(REPLY_PASSIVE_FAILED));
+        return;
+    }
+    // The configured address is only what the reply advertises (a server
+    // behind NAT); without one, the control connection's own address.
+    const std::string& strAdvertised = Settings().m_extended.m_strPassiveAddress;
+    in_addr advertised{};
+    if (strAdvertised.empty() || ::inet_pton(AF_INET, strAdvertised.c_str(), &advertised) != 1) {
+        sockaddr_in local{};
+        GetSockName(local);
+        advertised = local.sin_addr;
+    }
+    uint32_t nAddress = ntohl(advertised.s_addr);
+    unsigned nPort = m_pPassive->Port();
+    SendReply(FormatString(ReplyText(REPLY_PASSIVE), static_cast<int>((nAddress >> 24) & 255),
+                           static_cast<int>((nAddress >> 16) & 255),
+                           static_cast<int>((nAddress >> 8) & 255),
+                           static_cast<int>(nAddress & 255), static_cast<int>(nPort >> 8),
+                           static_cast<int>(nPort & 255)));
+}
+
+void CClientSocket::DoExtendedPort(const CCommandRow& rRow, const std::string& strParameter) {
+    if (m_bEpsvAll) {
+        SendExtended(XREPLY_ONLY_EPSV);
+        return;
+    }
+    // The client has chosen an active connection: a passive port it opened
+    // before is given back.
+    m_pPassive.reset();
+    DoPort(rRow, strParameter);
+}
+
+void CClientSocket::DoEpsv(const CCommandRow&, const std::string& strParameter) {
+    std::string strArgument = Trim(strParameter);
+    for (char& ch : strArgument)
+        ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+    if (strArgument == "ALL") {
+        m_bEpsvAll = true;
+        SendExtended(XREPLY_EPSV_ALL);
+        return;
+    }
+    if (!strArgument.empty() && strArgument != "1") {
+        SendExtended(XREPLY_BAD_PROTOCOL);
+        return;
+    }
+    if (!OpenPassive()) {
+        SendReply(ReplyText(REPLY_PASSIVE_FAILED));
+        return;
+    }
+    SendExtended(XREPLY_EXTENDED_PASSIVE, std::to_string(m_pPassive->Port()));
+}
+
+void CClientSocket::DoEprt(const CCommandRow&, const std::string& strParameter) {
+    if (m_bEpsvAll) {
+        SendExtended(XREPLY_ONLY_EPSV);
+        return;
+    }
+    sockaddr_in address{};
+    m_dataAddr = sockaddr_in{};
+    switch (ParseExtendedPortArgument(Trim(strParameter), address)) {
+    case EprtResult::OtherFamily:
+        SendExtended(XREPLY_BAD_PROTOCOL);
+        return;
+    case EprtResult::Malformed:
+        SendExtended(XREPLY_BAD_EPRT);
+        return;
+    case EprtResult::Ok:
+        break;
+    }
+    // As PORT: only to the client itself, never to a privileged port.
+    if (address.sin_addr.s_addr != m_nPeerAddress || ntohs(address.sin_port) < 1024) {
+        SendReply(ReplyText(REPLY_PERMISSION_DENIED));
+        return;
+    }
+    m_pPassive.reset();
+    m_dataAddr = address;
+    SendExtended(XREPLY_EPRT_OK);
+}
+
+void CClientSocket::DoAbor(const CCommandRow&, const std::string&) {
+    const bool bRunning = RunningDataConnections() > 0;
+    const bool bAny = bRunning || !m_dataSockets.empty() || m_pPassive;
+    // The transfer ends at once, files closed, with no reply of its own.
+    AbandonDataConnections();
+    if (bRunning) {
+        SendExtended(XREPLY_TRANSFER_ABORTED);
+        SendExtended(XREPLY_ABORT_OK);
+    } else {
+        SendExtended(bAny ? XREPLY_ABORT_OK : XREPLY_NO_TRANSFER);
+    }
+}
+
+void CClientSocket::DoStat(const CCommandRow&, const std::string& strParameter) {
+    if (Trim(strParameter).empty()) {
+        static const char* const kTypes[] = {"ASCII", "L 8", "IMAGE"};
+        std::string strLines = " Connected from " + m_strPeerAddr + "\r\n";
+        strLines += " Logged in as " + m_strUser + "\r\n";
+        strLines += std::string(" TYPE: ") + kTypes[m_nType >= 0 && m_nType < 3 ? m_nType : 0] +
+                    ", STRUcture: File, MODE: Stream\r\n";
+        strLines += " Data connections: " + std::to_string(RunningDataConnections()) + "\r\n";
+        SendReply(FormatString(ExtendedReplyText(XREPLY_STATUS), LocalHostName().c_str(),
+                               strLines.c_str()));
+        return;
+    }
+    std::string strPath;
+    bool bFile = false;
+    if (!ResolveListingPath(strParameter, strPath, bFile)) {
+        SendExtended(XREPLY_NOT_FOUND);
+        return;
+    }
+    // The listing goes over the control connection, each line indented.
+    SListingRequest request;
+    request.style = ListingStyle::UnixList;
+    request.bFile = bFile;
+    request.strShownName = WithoutOptions(strParameter);
+    auto pListing = CListingBuilder::Start(Settings().m_folderMap, strPath, std::move(request));
+    while (pListing && !pListing->WriteSlice()) {
+    }
+    if (!pListing || !pListing->IsOk()) {
+        SendExtended(XREPLY_NOT_FOUND);
+        return;
+    }
+    std::ifstream in(pListing->FileName(), std::ios::binary);
+    std::string strLines;
+    std::string strLine;
+    while (std::getline(in, strLine))
+        strLines += " " + strLine + "\n";
+    in.close();
+    ::unlink(pListing->FileName().c_str());
+    SendReply(FormatString(ExtendedReplyText(XREPLY_STATUS_OF), WithoutFinalSlash(strPath).c_str(),
+                           strLines.c_str()));
+}
+
+void CClientSocket::DoHelp(const CCommandRow&, const std::string&) {
+    // Every word either table answers, eight to a line.
+    std::string strLines;
+    int nOnLine = 0;
+    auto add = [&](const CCommandRow& rRow) {
+        if (rRow.nCode == CMD_NAME)
+            return;
+        std::string strWord = rRow.pszWord;
+        for (char& ch : strWord)
+            ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+        if (strLines.find(" " + strWord + " ") != std::string::npos ||
+            strLines.find(" " + strWord + "\r") != std::string::npos)
+            return;
+        strLines += " " + strWord;
+        if (++nOnLine == 8) {
+            strLines += "\r\n";
+            nOnLine = 0;
+        }
+    };
+    for (const CCommandRow& rRow : ClassicCommands())
+        add(rRow);
+    for (const CCommandRow& rRow : ExtendedCommands())
+        add(rRow);
+    if (nOnLine != 0)
+        strLines += "\r\n";
+    SendReply(FormatString(ExtendedReplyText(XREPLY_HELP), strLines.c_str()));
+}
+
+void CClientSocket::DoAllo(const CCommandRow&, const std::string&) {
+    SendExtended(XREPLY_ALLO);
+}
+
+void CClientSocket::DoSite(const CCommandRow& rRow, const std::string& strParameter) {
+    std::string strCommand;
+    std::string strRest;
+    SplitCommandLine(strParameter, strCommand, strRest);
+    if (strCommand != "chmod") {
+        SendExtended(XREPLY_UNKNOWN_SITE);
+        return;
+    }
+    size_t nBlank = strRest.find_first_of(" \t");
+    unsigned nMode = 0;
+    if (nBlank == std::string::npos || !ParseOctalMode(strRest.substr(0, nBlank), nMode)) {
+        SendExtended(XREPLY_BAD_MODE);
+        return;
+    }
+    std::string strPath = ResolveFilePath(Trim(strRest.substr(nBlank)));
+    if (!MayAccess(rRow, strPath)) {
+        SendReply(ReplyText(REPLY_PERMISSION_DENIED));
+        return;
+    }
+    CLocalPath local = MapToLocalPath(Settings().m_folderMap, strPath);
+    // A published folder itself is the administrator's, not the client's.
+    if (!local.IsEmpty() && local.Relative().empty()) {
+        SendReply(ReplyText(REPLY_PERMISSION_DENIED));
+        return;
+    }
+    // Only the permission bits: set-user-id, set-group-id and sticky stay
+    // out of a client's reach.
+    int nError = 0;
+    if (local.IsEmpty() || !local.SetMode(nMode & 0777, nError)) {
+        SendExtended(XREPLY_NO_FILE);
+        return;
+    }
+    SendExtended(XREPLY_CHMOD_OK);
+}
+
+void CClientSocket::DoMfmt(const CCommandRow& rRow, const std::string& strParameter) {
+    size_t nBlank = strParameter.find_first_of(" \t");
+    time_t when = 0;
+    if (nBlank == std::string::npos || !ParseMachineTime(strParameter.substr(0, nBlank), when)) {
+        SendExtended(XREPLY_BAD_TIME);
+        return;
+    }
+    const std::string strName = Trim(strParameter.substr(nBlank));
+    std::string strPath = ResolveFilePath(strName);
+    if (!MayAccess(rRow, strPath)) {
+        SendReply(ReplyText(REPLY_PERMISSION_DENIED));
+        return;
+    }
+    CLocalPath local = MapToLocalPath(Settings().m_folderMap, strPath);
+    int nError = 0;
+    if (local.IsEmpty() || local.Relative().empty() || !local.SetModified(when, nError)) {
+        SendExtended(XREPLY_NO_FILE);
+        return;
+    }
+    SendExtended(XREPLY_MODIFIED, strParameter.substr(0, 14) + "; " + strName);
 }

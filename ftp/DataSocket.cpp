@@ -135,9 +135,10 @@ void CDataSocket::OpenFile() {
         Fail(1);
         return;
     }
-    CFileStream::Mode mode = m_transfer.bSending        ? CFileStream::Mode::Read
-                             : m_transfer.nRestart == 0 ? CFileStream::Mode::Truncate
-                                                        : CFileStream::Mode::Update;
+    CFileStream::Mode mode = m_transfer.bSending ? CFileStream::Mode::Read
+                             : m_transfer.nRestart == 0 && !m_transfer.bAppend
+                                 ? CFileStream::Mode::Truncate
+                                 : CFileStream::Mode::Update;
     bool bText = m_transfer.nType != 1 && m_transfer.nType != 2;
     int nError = 0;
     if (!pFile->Open(m_transfer.file, mode, bText, nError)) {
@@ -146,6 +147,9 @@ void CDataSocket::OpenFile() {
     }
     pFile->SetNetworkText(m_transfer.bNetworkText);
     m_pFile = std::move(pFile);
+    // An append goes on from the end the file has now that it is locked.
+    if (m_transfer.bAppend)
+        m_transfer.nRestart = m_pFile->SizeAtOpen();
     // A raw download goes from the file to the socket without a copy, from
     // the restart offset on.
     m_bSendFile = m_transfer.bSending && !bText && m_transfer.nRestart >= 0;

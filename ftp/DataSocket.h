@@ -49,6 +49,8 @@ public:
         // Type A as RFC 959 wants it (the extended mode), not the platform's
         // text translation of the design.
         bool bNetworkText = false;
+        // An upload that adds to the end of the file (APPE).
+        bool bAppend = false;
     };
 
     CDataSocket(COwner& rOwner, STransfer transfer);

@@ -4,6 +4,7 @@
 #include "ftp/VirtualPath.h"
 
 #include <cstdio>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
@@ -19,35 +20,43 @@ const char* MonthName(const tm& time) {
     return time.tm_mon >= 0 && time.tm_mon < 12 ? kMonths[time.tm_mon] : kMonths[0];
 }
 
-// Attributes of one folder entry: a symbolic link reports its target when
-// that lies inside the published folder, else (dangling, or leading out of
-// it) the link itself. The time is the birth time where the file system
-// records it, else the last change of contents.
-bool ReadEntry(int hDir, const CLocalPath& folder, const char* pszName, bool& rDirectory,
-               bool& rReadOnly, int64_t& rSize, time_t& rTime) {
-    struct statx info {};
-    unsigned nMask = STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MTIME | STATX_BTIME;
-    if (::statx(hDir, pszName, AT_STATX_SYNC_AS_STAT | AT_SYMLINK_NOFOLLOW, nMask, &info) != 0)
+// The attributes of one folder entry: a symbolic link reports its target
+// when that lies inside the published folder, else (dangling, or leading out
+// of it) the link itself.
+bool ReadEntry(int hDir, const CLocalPath& folder, const char* pszName, struct statx& rInfo) {
+    const unsigned nMask =
+        STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_SIZE | STATX_MTIME | STATX_BTIME;
+    if (::statx(hDir, pszName, AT_STATX_SYNC_AS_STAT | AT_SYMLINK_NOFOLLOW, nMask, &rInfo) != 0)
         return false;
-    if (S_ISLNK(info.stx_mode)) {
+    if (S_ISLNK(rInfo.stx_mode)) {
         int nError = 0;
         int hTarget = folder.Child(pszName).Open(O_PATH, 0, nError);
         if (hTarget >= 0) {
             struct statx target {};
             if (::statx(hTarget, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, nMask, &target) == 0)
-                info = target;
+                rInfo = target;
             ::close(hTarget);
         }
     }
-    rDirectory = S_ISDIR(info.stx_mode);
-    rReadOnly = (info.stx_mode & S_IWUSR) == 0;
-    rSize = static_cast<int64_t>(info.stx_size);
-    // Some file systems report a birth time of zero rather than leaving it out;
-    // that is no recorded time either.
+    return true;
+}
+
+SEntryInfo ToEntryInfo(const struct statx& info) {
+    SEntryInfo entry;
+    entry.nMode = info.stx_mode;
+    entry.nLinks = info.stx_nlink;
+    entry.nSize = static_cast<int64_t>(info.stx_size);
+    entry.modified = info.stx_mtime.tv_sec;
+    return entry;
+}
+
+// The design's date of an entry: the birth time where the file system
+// records it, else the last change of contents. Some file systems report a
+// birth time of zero rather than leaving it out; that is no recorded time.
+time_t CreationTime(const struct statx& info) {
     const bool bBirth = (info.stx_mask & STATX_BTIME) &&
                         (info.stx_btime.tv_sec != 0 || info.stx_btime.tv_nsec != 0);
-    rTime = bBirth ? info.stx_btime.tv_sec : info.stx_mtime.tv_sec;
-    return true;
+    return bBirth ? info.stx_btime.tv_sec : info.stx_mtime.tv_sec;
 }
 
 } // namespace
@@ -62,6 +71,62 @@ std::string FormatLocalEntry(bool bDirectory, bool bReadOnly, int64_t nSize, con
     std::string strLine(szHead, static_cast<size_t>(nLen > 0 ? nLen : 0));
     strLine += strName;
     strLine += '\n';
+    return strLine;
+}
+
+std::string FormatUnixEntry(const SEntryInfo& info, time_t now, const std::string& strName) {
+    char szMode[11] = "----------";
+    const unsigned nMode = info.nMode;
+    szMode[0] = S_ISDIR(nMode) ? 'd' : S_ISLNK(nMode) ? 'l' : '-';
+    const char* const pszBits = "rwxrwxrwx";
+    for (int i = 0; i < 9; ++i)
+        if (nMode & (0400u >> i))
+            szMode[1 + i] = pszBits[i];
+    tm when{};
+    ::localtime_r(&info.modified, &when);
+    // As ls does: the time of day for the last six months, else the year.
+    constexpr time_t kSixMonths = (365 * 24 * 3600 + 6 * 3600) / 2;
+    const bool bRecent = info.modified <= now && now - info.modified < kSixMonths;
+    char szDate[32] = "";
+    if (bRecent)
+        snprintf(szDate, sizeof szDate, "%s %2d %02d:%02d", MonthName(when), when.tm_mday,
+                 when.tm_hour, when.tm_min);
+    else
+        snprintf(szDate, sizeof szDate, "%s %2d  %d", MonthName(when), when.tm_mday,
+                 when.tm_year + 1900);
+    char szHead[160];
+    int nLen = snprintf(szHead, sizeof szHead, "%s %3u ftp      ftp      %12lld %s ", szMode,
+                        info.nLinks, static_cast<long long>(info.nSize), szDate);
+    std::string strLine(szHead, static_cast<size_t>(nLen > 0 ? nLen : 0));
+    strLine += strName;
+    strLine += "\r\n";
+    return strLine;
+}
+
+std::string FormatMachineEntry(const SEntryInfo& info, bool bMayDownload, bool bMayUpload,
+                               const std::string& strName, bool bFolderItself) {
+    const bool bFolder = S_ISDIR(info.nMode);
+    std::string strLine = "type=";
+    strLine += bFolderItself ? "cdir" : bFolder ? "dir" : "file";
+    if (!bFolder)
+        strLine += ";size=" + std::to_string(static_cast<long long>(info.nSize));
+    tm when{};
+    char szTime[32] = "19700101000000";
+    if (::gmtime_r(&info.modified, &when))
+        strftime(szTime, sizeof szTime, "%Y%m%d%H%M%S", &when);
+    strLine += ";modify=";
+    strLine += szTime;
+    strLine += ";perm=";
+    if (bFolder)
+        strLine += bMayUpload ? "elcmpdf" : "el";
+    else
+        strLine += std::string(bMayDownload ? "r" : "") + (bMayUpload ? "adfw" : "");
+    char szMode[32];
+    snprintf(szMode, sizeof szMode, ";UNIX.mode=0%o", info.nMode & 07777);
+    strLine += szMode;
+    strLine += "; ";
+    strLine += strName;
+    strLine += "\r\n";
     return strLine;
 }
 
@@ -81,7 +146,9 @@ namespace {
 // One line for each folder-map entry below the listed directory, named
 // after its first component below it, dated now.
 std::string FolderMapLines(const std::vector<std::string>& folderMap, const std::string& strPath,
-                           int nCode, const tm& nowLocal) {
+                           ListingStyle style, time_t now) {
+    tm nowLocal{};
+    ::localtime_r(&now, &nowLocal);
     std::string strLines;
     for (const std::string& strEntry : folderMap) {
         size_t nEquals = strEntry.find('=');
@@ -97,7 +164,27 @@ std::string FolderMapLines(const std::vector<std::string>& folderMap, const std:
         if (strRest.empty())
             continue;
         strRest = strRest.substr(0, strRest.find('/'));
-        strLines += nCode == CMD_NLST ? strRest + "\n" : FormatFolderMapEntry(nowLocal, strRest);
+        // A folder of the map is a folder to every client, dated now.
+        SEntryInfo folder;
+        folder.nMode = S_IFDIR | 0755;
+        folder.modified = now;
+        switch (style) {
+        case ListingStyle::List:
+            strLines += FormatFolderMapEntry(nowLocal, strRest);
+            break;
+        case ListingStyle::Nlst:
+            strLines += strRest + "\n";
+            break;
+        case ListingStyle::UnixList:
+            strLines += FormatUnixEntry(folder, now, strRest);
+            break;
+        case ListingStyle::UnixNlst:
+            strLines += strRest + "\r\n";
+            break;
+        case ListingStyle::Machine:
+            strLines += FormatMachineEntry(folder, false, false, strRest);
+            break;
+        }
     }
     return strLines;
 }
@@ -115,12 +202,20 @@ CListingBuilder::~CListingBuilder() {
 
 std::unique_ptr<CListingBuilder> CListingBuilder::Start(const std::vector<std::string>& folderMap,
                                                         const std::string& strPath, int nCode) {
+    SListingRequest request;
+    request.style = nCode == CMD_NLST ? ListingStyle::Nlst : ListingStyle::List;
+    return Start(folderMap, strPath, std::move(request));
+}
+
+std::unique_ptr<CListingBuilder> CListingBuilder::Start(const std::vector<std::string>& folderMap,
+                                                        const std::string& strPath,
+                                                        SListingRequest request) {
     std::error_code error;
     std::filesystem::path tempDir = std::filesystem::temp_directory_path(error);
     if (error)
         return nullptr;
     std::unique_ptr<CListingBuilder> pBuilder(new CListingBuilder);
-    pBuilder->m_nCode = nCode;
+    pBuilder->m_request = std::move(request);
     pBuilder->m_strName = (tempDir / "FLSXXXXXX").string();
     int hFile = ::mkstemp(pBuilder->m_strName.data());
     if (hFile < 0) {
@@ -134,12 +229,15 @@ std::unique_ptr<CListingBuilder> CListingBuilder::Start(const std::vector<std::s
         pBuilder->m_bOk = false;
         return nullptr;
     }
-    time_t now = ::time(nullptr);
-    tm nowLocal{};
-    ::localtime_r(&now, &nowLocal);
-    pBuilder->Write(FolderMapLines(folderMap, strPath, nCode, nowLocal));
-    // A path with no local folder lists only the folder-map entries.
+    pBuilder->m_now = ::time(nullptr);
     pBuilder->m_folder = MapToLocalPath(folderMap, strPath);
+    if (pBuilder->m_request.bFile) {
+        // One file: its line alone, written by the first slice.
+        pBuilder->m_bFilePending = true;
+        return pBuilder;
+    }
+    pBuilder->Write(FolderMapLines(folderMap, strPath, pBuilder->m_request.style, pBuilder->m_now));
+    // A path with no local folder lists only the folder-map entries.
     pBuilder->m_pDir = pBuilder->m_folder.IsEmpty() ? nullptr : pBuilder->m_folder.OpenFolder();
     return pBuilder;
 }
@@ -152,6 +250,18 @@ void CListingBuilder::Write(const std::string& strLine) {
 bool CListingBuilder::WriteSlice(std::chrono::microseconds budget) {
     const auto deadline = std::chrono::steady_clock::now() + budget;
     int nSinceCheck = 0;
+    if (m_bFilePending) {
+        m_bFilePending = false;
+        int nError = 0;
+        int hFile = m_folder.Open(O_PATH, 0, nError);
+        struct statx info {};
+        const unsigned nMask = STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_SIZE | STATX_MTIME;
+        if (hFile >= 0 &&
+            ::statx(hFile, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, nMask, &info) == 0)
+            WriteExtendedEntry(ToEntryInfo(info), m_request.strShownName);
+        if (hFile >= 0)
+            ::close(hFile);
+    }
     while (m_pDir && m_bOk) {
         dirent* pEntry = ::readdir(m_pDir);
         if (!pEntry) {
@@ -176,18 +286,44 @@ bool CListingBuilder::WriteSlice(std::chrono::microseconds budget) {
 }
 
 void CListingBuilder::WriteEntry(const char* pszName) {
-    if (m_nCode == CMD_NLST) {
+    const ListingStyle style = m_request.style;
+    if (style == ListingStyle::Nlst) {
         Write(std::string(pszName) + "\n");
         return;
     }
-    bool bDirectory = false;
-    bool bReadOnly = false;
-    int64_t nSize = 0;
-    time_t when = 0;
-    ReadEntry(::dirfd(m_pDir), m_folder, pszName, bDirectory, bReadOnly, nSize, when);
+    const bool bExtended = style != ListingStyle::List;
+    // The extended listings leave out the folder itself and its parent.
+    if (bExtended && (strcmp(pszName, ".") == 0 || strcmp(pszName, "..") == 0))
+        return;
+    if (style == ListingStyle::UnixNlst) {
+        Write(std::string(pszName) + "\r\n");
+        return;
+    }
+    struct statx info {};
+    ReadEntry(::dirfd(m_pDir), m_folder, pszName, info);
+    if (bExtended) {
+        WriteExtendedEntry(ToEntryInfo(info), pszName);
+        return;
+    }
+    time_t when = CreationTime(info);
     tm whenLocal{};
     ::localtime_r(&when, &whenLocal);
-    Write(FormatLocalEntry(bDirectory, bReadOnly, nSize, whenLocal, pszName));
+    Write(FormatLocalEntry(S_ISDIR(info.stx_mode), (info.stx_mode & S_IWUSR) == 0,
+                           static_cast<int64_t>(info.stx_size), whenLocal, pszName));
+}
+
+void CListingBuilder::WriteExtendedEntry(const SEntryInfo& info, const std::string& strName) {
+    switch (m_request.style) {
+    case ListingStyle::Machine:
+        Write(FormatMachineEntry(info, m_request.bMayDownload, m_request.bMayUpload, strName));
+        break;
+    case ListingStyle::UnixList:
+        Write(FormatUnixEntry(info, m_now, strName));
+        break;
+    default:
+        Write(strName + (m_request.style == ListingStyle::Nlst ? "\n" : "\r\n"));
+        break;
+    }
 }
 
 std::string BuildListing(const std::vector<std::string>& folderMap, const std::string& strPath,

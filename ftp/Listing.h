@@ -15,6 +15,42 @@
 #include <string>
 #include <vector>
 
+// What a listing lists and how its lines look.
+enum class ListingStyle {
+    List,     // the design's LIST lines (LF)
+    Nlst,     // the design's names (LF)
+    UnixList, // the extended mode's LIST: `ls -l` lines, CR LF, no "." and ".."
+    UnixNlst, // the extended mode's NLST: names, CR LF, no "." and ".."
+    Machine,  // MLSD: RFC 3659 facts, CR LF
+};
+
+struct SListingRequest {
+    ListingStyle style = ListingStyle::List;
+    // What the user may do in the listed folder (MLSD's perm fact).
+    bool bMayDownload = false;
+    bool bMayUpload = false;
+    // The listed path names a file (no final "/"): only its line, showing
+    // the name strShownName.
+    bool bFile = false;
+    std::string strShownName;
+};
+
+// The attributes a listing line shows of one entry.
+struct SEntryInfo {
+    unsigned nMode = 0; // type and permission bits as stat reports them
+    unsigned nLinks = 1;
+    int64_t nSize = 0;
+    time_t modified = 0;
+};
+
+// One `ls -l` line (CR LF): the year replaces the time for entries more
+// than six months old or in the future, as of now.
+std::string FormatUnixEntry(const SEntryInfo& info, time_t now, const std::string& strName);
+// One RFC 3659 line of facts (CR LF); the permission facts follow what the
+// user may do. bFolderItself: the listed folder's own line (type=cdir).
+std::string FormatMachineEntry(const SEntryInfo& info, bool bMayDownload, bool bMayUpload,
+                               const std::string& strName, bool bFolderItself = false);
+
 // One LIST line of a local entry (ends in a single LF).
 std::string FormatLocalEntry(bool bDirectory, bool bReadOnly, int64_t nSize, const tm& time,
                              const std::string& strName);
@@ -35,6 +71,9 @@ public:
     // the file cannot be made.
     static std::unique_ptr<CListingBuilder> Start(const std::vector<std::string>& folderMap,
                                                   const std::string& strPath, int nCode);
+    static std::unique_ptr<CListingBuilder> Start(const std::vector<std::string>& folderMap,
+                                                  const std::string& strPath,
+                                                  SListingRequest request);
     // A listing that did not end well takes its file with it.
     ~CListingBuilder();
     CListingBuilder(const CListingBuilder&) = delete;
@@ -54,11 +93,14 @@ private:
     CListingBuilder() = default;
     void Write(const std::string& strLine);
     void WriteEntry(const char* pszName);
+    void WriteExtendedEntry(const SEntryInfo& info, const std::string& strName);
 
     std::string m_strName;
     FILE* m_pFile = nullptr;
     DIR* m_pDir = nullptr;
     CLocalPath m_folder;
-    int m_nCode = 0;
+    SListingRequest m_request;
+    bool m_bFilePending = false; // a file listing whose line is not written yet
+    time_t m_now = 0;
     bool m_bOk = true;
 };

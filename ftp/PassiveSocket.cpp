@@ -1,9 +1,33 @@
 #include "ftp/PassiveSocket.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 
 bool CPassiveSocket::Open() {
     return Create(0) && Listen(5) == 0;
+}
+
+bool CPassiveSocket::Open(unsigned nMin, unsigned nMax) {
+    if (nMin == 0 || nMax < nMin || nMax > 65535)
+        return Open();
+    // Successive listeners start where the previous search ended, so that
+    // the ports of a busy range are taken in turn rather than all tried
+    // from the bottom each time.
+    static unsigned s_nNext = 0;
+    const unsigned nCount = nMax - nMin + 1;
+    for (unsigned i = 0; i < nCount; ++i) {
+        unsigned nPort = nMin + (s_nNext + i) % nCount;
+        if (Create(nPort) && Listen(5) == 0) {
+            s_nNext = (s_nNext + i + 1) % nCount;
+            return true;
+        }
+        Close();
+        // Only a port in use sends the search on; anything else (no
+        // descriptor left) fails the same for every port.
+        if (LastError() != EADDRINUSE)
+            return false;
+    }
+    return false;
 }
 
 unsigned CPassiveSocket::Port() const {

@@ -33,6 +33,9 @@ public:
 
     // Listens on a port the system chooses; false when it cannot.
     bool Open();
+    // Listens on a free port from nMin to nMax (0 and 0: the system
+    // chooses); false when every port of the range is taken.
+    bool Open(unsigned nMin, unsigned nMax);
     unsigned Port() const;
     // Attaches the transfer's data connection; a connection already
     // waiting is accepted at once.

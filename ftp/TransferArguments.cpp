@@ -78,3 +78,73 @@ int ParseTypeArgument(const std::string& strParameter, int& rType, std::string& 
 int64_t ParseRestartArgument(const std::string& strParameter) {
     return static_cast<int64_t>(strtoll(strParameter.c_str(), nullptr, 10));
 }
+
+EprtResult ParseExtendedPortArgument(const std::string& strText, sockaddr_in& rAddress) {
+    rAddress = sockaddr_in{};
+    if (strText.size() < 4 || strText[0] < 33 || strText[0] > 126)
+        return EprtResult::Malformed;
+    const char chDelimiter = strText[0];
+    // Three fields between four delimiters, the last one ending the text.
+    std::string strFields[3];
+    size_t nStart = 1;
+    for (std::string& rField : strFields) {
+        size_t nEnd = strText.find(chDelimiter, nStart);
+        if (nEnd == std::string::npos)
+            return EprtResult::Malformed;
+        rField = strText.substr(nStart, nEnd - nStart);
+        nStart = nEnd + 1;
+    }
+    if (nStart != strText.size())
+        return EprtResult::Malformed;
+    if (strFields[0] != "1")
+        return strFields[0] == "2" ? EprtResult::OtherFamily : EprtResult::Malformed;
+    in_addr address{};
+    if (::inet_pton(AF_INET, strFields[1].c_str(), &address) != 1)
+        return EprtResult::Malformed;
+    const std::string& strPort = strFields[2];
+    if (strPort.empty() || strPort.size() > 5 ||
+        strPort.find_first_not_of("0123456789") != std::string::npos)
+        return EprtResult::Malformed;
+    unsigned long nPort = strtoul(strPort.c_str(), nullptr, 10);
+    if (nPort == 0 || nPort > 65535)
+        return EprtResult::Malformed;
+    rAddress.sin_family = AF_INET;
+    rAddress.sin_addr = address;
+    rAddress.sin_port = htons(static_cast<uint16_t>(nPort));
+    return EprtResult::Ok;
+}
+
+bool ParseMachineTime(const std::string& strText, time_t& rWhen) {
+    // Fourteen digits, then at most a fraction of a second, which is dropped.
+    if (strText.size() < 14 || strText.find_first_not_of("0123456789") < 14)
+        return false;
+    if (strText.size() > 14 && (strText[14] != '.' || strText.size() == 15 ||
+                                strText.find_first_not_of("0123456789", 15) != std::string::npos))
+        return false;
+    auto number = [&](size_t nAt, size_t nLength) {
+        return atoi(strText.substr(nAt, nLength).c_str());
+    };
+    tm when{};
+    when.tm_year = number(0, 4) - 1900;
+    when.tm_mon = number(4, 2) - 1;
+    when.tm_mday = number(6, 2);
+    when.tm_hour = number(8, 2);
+    when.tm_min = number(10, 2);
+    when.tm_sec = number(12, 2);
+    if (when.tm_year < 0 || when.tm_mon < 0 || when.tm_mon > 11 || when.tm_mday < 1 ||
+        when.tm_mday > 31 || when.tm_hour > 23 || when.tm_min > 59 || when.tm_sec > 60)
+        return false;
+    const tm asGiven = when;
+    rWhen = ::timegm(&when);
+    // A day the month does not have (30 February) is not a time.
+    return rWhen != static_cast<time_t>(-1) && when.tm_mday == asGiven.tm_mday &&
+           when.tm_mon == asGiven.tm_mon;
+}
+
+bool ParseOctalMode(const std::string& strText, unsigned& rMode) {
+    if (strText.empty() || strText.size() > 4 ||
+        strText.find_first_not_of("01234567") != std::string::npos)
+        return false;
+    rMode = static_cast<unsigned>(strtoul(strText.c_str(), nullptr, 8));
+    return true;
+}

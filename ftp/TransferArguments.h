@@ -1,7 +1,8 @@
-// Parsing of the arguments of PORT, TYPE and REST.
+// Parsing of the arguments of PORT, EPRT, TYPE, REST, MFMT and SITE CHMOD.
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <netinet/in.h>
 #include <string>
 
@@ -17,3 +18,14 @@ int ParseTypeArgument(const std::string& strParameter, int& rType, std::string& 
 // REST: the C long value of the text (white space, sign, digits; 0 when
 // there are none), saturating at the 64-bit range.
 int64_t ParseRestartArgument(const std::string& strParameter);
+
+// EPRT "<d>1<d>address<d>port<d>" (RFC 2428, any delimiter from 33 to 126).
+enum class EprtResult { Ok, Malformed, OtherFamily };
+EprtResult ParseExtendedPortArgument(const std::string& strText, sockaddr_in& rAddress);
+
+// MFMT's time "YYYYMMDDHHMMSS" (UTC, optional fraction) into seconds since
+// the epoch; false when malformed or out of range.
+bool ParseMachineTime(const std::string& strText, time_t& rWhen);
+
+// An octal mode of one to four digits (SITE CHMOD); false otherwise.
+bool ParseOctalMode(const std::string& strText, unsigned& rMode);

@@ -131,6 +131,14 @@ int CServerHost::AcceptClient() {
     if (!m_pListener->Accept(*pSession))
         return -1;
     ++m_nNextId;
+    if (IsOverAddressLimit(*pSession)) {
+        // Told why, then closed: the system delivers the reply after the close.
+        pSession->RefuseTooMany();
+        pSession->ShutDown(1);
+        if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
+            pDispatcher->ReleaseLater(std::move(pSession));
+        return -1;
+    }
     // The stored time-out is handed to each session, which keeps it unused.
     pSession->SetTimeout(m_settings.m_nTimeout);
     CClientSocket& rSession = *pSession;
@@ -138,6 +146,19 @@ int CServerHost::AcceptClient() {
     // Greets the client and reports back through AddClient.
     rSession.OnConnect(0);
     return 0;
+}
+
+bool CServerHost::IsOverAddressLimit(const CClientSocket& rSession) const {
+    const CExtendedSettings& extended = m_settings.m_extended;
+    if (!extended.m_bEnabled || extended.m_nMaxPerAddress <= 0)
+        return false;
+    std::string strAddress;
+    unsigned nPort = 0;
+    if (!rSession.GetPeerName(strAddress, nPort))
+        return false;
+    const auto nSame = std::count_if(m_sessions.begin(), m_sessions.end(),
+                                     [&](const auto& p) { return p->PeerAddress() == strAddress; });
+    return nSame >= extended.m_nMaxPerAddress;
 }
 
 void CServerHost::Log(const std::string& strText, int nLevel) {

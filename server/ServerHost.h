@@ -54,6 +54,9 @@ private:
     void AddClient(CClientSocket& rClient, const std::string& strLabel) override;
     void RelabelClient(CClientSocket& rClient, const std::string& strLabel) override;
     void RemoveClient(CClientSocket& rClient) override;
+    // The extended mode's limit of connections from one address: true when
+    // the new session's address already has that many.
+    bool IsOverAddressLimit(const CClientSocket& rSession) const;
 
     CHostViews& m_rViews;
     CServerSettings m_settings;
