@@ -95,7 +95,7 @@ std::string FormatUnixEntry(const SEntryInfo& info, time_t now, const std::strin
         snprintf(szDate, sizeof szDate, "%s %2d  %d", MonthName(when), when.tm_mday,
                  when.tm_year + 1900);
     char szHead[160];
-    int nLen = snprintf(szHead, sizeof szHead, "%s %3u ftp      ftp      %12lld %s ", szMode,
+    int nLen = snprintf(szHead, sizeof szHead, "%s %3u ftp      ftp      %8lld %s ", szMode,
                         info.nLinks, static_cast<long long>(info.nSize), szDate);
     std::string strLine(szHead, static_cast<size_t>(nLen > 0 ? nLen : 0));
     strLine += strName;

@@ -42,7 +42,7 @@ def quote(text):
 class SkerrowServer:
     """One headless server process with its own settings and folders."""
 
-    def __init__(self, users=None, folders=None, log_level=1, extra_config=None):
+    def __init__(self, users=None, folders=None, log_level=1, extra_config=None, timeout=None):
         self.root = tempfile.mkdtemp(prefix="skerrow-e2e-")
         self.config_home = os.path.join(self.root, "config")
         self.home = os.path.join(self.root, "home")
@@ -53,6 +53,7 @@ class SkerrowServer:
         self.folders = folders
         self.log_level = log_level
         self.extra_config = extra_config or ""
+        self.timeout = timeout
         self.port = None
         self.process = None
         self._output = bytearray()
@@ -70,6 +71,8 @@ class SkerrowServer:
 
     def write_settings(self):
         lines = ["[Config]", "Port=%d" % self.port, "LogLevel=%d" % self.log_level]
+        if self.timeout is not None:
+            lines.append("Timeout=%d" % self.timeout)
         if self.users is not None:
             lines += ["[Users]", "UserCount=%d" % len(self.users)]
             lines += ["User%d=%s" % (i, quote(u)) for i, u in enumerate(self.users)]

@@ -2,6 +2,7 @@
 replies, FEAT, OPTS, SIZE, MDTM and rename; off, the design's replies."""
 
 import ftplib
+import io
 import os
 import socket
 import subprocess
@@ -153,6 +154,175 @@ class ExtendedTests(unittest.TestCase):
         # The rest of a line waits for its end.
         sock.sendall(b"IT\r\n")
         self.assertTrue(wait_for(lambda: b"221 Goodbye!" in received + sock.recv(100), 5))
+
+    def raw_listing(self, ftp, command):
+        conn = ftp.transfercmd(command)
+        data = b""
+        while chunk := conn.recv(65536):
+            data += chunk
+        conn.close()
+        ftp.voidresp()
+        return data
+
+    def test_listings(self):
+        self.start(1)
+        os.makedirs(os.path.join(self.root, "sub"))
+        os.utime(os.path.join(self.root, "sub"), (2000000000, 2000000000))  # in the future
+        ftp = self.login()
+        data = self.raw_listing(ftp, "LIST -la")
+        lines = data.split(b"\r\n")
+        self.assertEqual(lines[-1], b"")
+        self.assertNotIn(b"\n", b"".join(lines))
+        names = sorted(line.split()[-1] for line in lines[:-1])
+        self.assertEqual(names, [b"a.bin", b"ro", b"sub"])
+        by_name = {line.split()[-1]: line for line in lines[:-1]}
+        # Real bits, the modification time, the year for old and future entries.
+        self.assertTrue(by_name[b"a.bin"].startswith(b"-rw-"), by_name[b"a.bin"])
+        self.assertIn(b" 12345 Nov 1", by_name[b"a.bin"])
+        self.assertIn(b"  2023 a.bin", by_name[b"a.bin"])
+        self.assertIn(b"  2033 sub", by_name[b"sub"])
+        self.assertEqual(self.raw_listing(ftp, "NLST -1 /ro"), b"keep.txt\r\n")
+        self.assertTrue(self.raw_listing(ftp, "LIST a.bin").endswith(b" a.bin\r\n"))
+        self.assertEqual(self.answer(ftp, "LIST missing"), "550 No such file or directory")
+        self.assertEqual(self.answer(ftp, "MLSD a.bin"), "501 Not a directory")
+        facts = self.raw_listing(ftp, "MLSD /ro")
+        self.assertEqual(facts.split(b";")[0], b"type=file")
+        self.assertIn(b";perm=r;", facts)
+        self.assertTrue(facts.endswith(b"; keep.txt\r\n"))
+        mlst = ftp.sendcmd("MLST /ro/keep.txt").split("\n")
+        self.assertEqual(mlst[0], '250-Listing "/ro/keep.txt"')
+        self.assertTrue(mlst[1].startswith(" type=file;size=4;"))
+        self.assertEqual(mlst[2], "250 End")
+        stat = ftp.sendcmd("STAT /ro").split("\n")
+        self.assertEqual(stat[0], '213-Status of "/ro"')
+        self.assertTrue(stat[1].startswith(" -rw-") and stat[1].endswith(" keep.txt"))
+        self.assertEqual(self.answer(ftp, "STAT /nothing"), "550 No such file or directory")
+        self.assertTrue(ftp.sendcmd("HELP").endswith("214 Help ok"))
+
+    def test_data_connection_commands(self):
+        self.start(1)
+        ftp = self.login()
+        self.assertEqual(self.answer(ftp, "EPSV 2"), "522 Network protocol not supported, use (1)")
+        self.assertEqual(self.answer(ftp, "EPRT |2|::1|5000|"),
+                         "522 Network protocol not supported, use (1)")
+        self.assertEqual(self.answer(ftp, "EPRT |1|127.0.0.1|"), "501 Bad EPRT argument")
+        self.assertEqual(self.answer(ftp, "EPRT |1|10.0.0.1|5000|"), "550 Permission denied")
+        self.assertEqual(self.answer(ftp, "EPRT |1|127.0.0.1|80|"), "550 Permission denied")
+        # Active through EPRT.
+        listener = socket.socket()
+        self.addCleanup(listener.close)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        port = listener.getsockname()[1]
+        self.assertEqual(self.answer(ftp, "EPRT |1|127.0.0.1|%d|" % port), "200 EPRT command okay")
+        ftp.sendcmd("TYPE I")
+        ftp.putcmd("RETR a.bin")
+        conn, _ = listener.accept()
+        data = b""
+        while chunk := conn.recv(65536):
+            data += chunk
+        conn.close()
+        self.assertEqual(len(data), 12345)
+        self.assertEqual(ftp.getresp()[:3], "150")
+        self.assertEqual(ftp.getresp(), "226 Transfer complete")
+        # APPE adds to the end; REST beyond the end is refused before STOR.
+        ftp.storbinary("APPE a.bin", io.BytesIO(b"tail"))
+        self.assertEqual(ftp.size("a.bin"), 12349)
+        self.assertEqual(self.answer(ftp, "REST 20000"), "350 Restarting at 20000 ok")
+        self.assertEqual(self.answer(ftp, "STOR a.bin"),
+                         "554 Restart offset beyond the end of the file")
+        self.assertEqual(ftp.size("a.bin"), 12349)
+        # EPSV ALL: only EPSV from now on.
+        self.assertEqual(self.answer(ftp, "EPSV ALL"), "200 EPSV ALL ok")
+        for command in ("PASV", "PORT 127,0,0,1,200,1", "EPRT |1|127.0.0.1|5000|"):
+            self.assertEqual(self.answer(ftp, command), "503 Only EPSV is allowed after EPSV ALL")
+        ftp.af = socket.AF_INET6  # makes ftplib use EPSV
+        self.assertEqual(ftp.retrbinary("RETR ro/keep.txt", lambda b: None)[:3], "226")
+        self.assertEqual(self.answer(ftp, "ABOR"), "225 No transfer to abort")
+
+    def test_file_attribute_commands(self):
+        self.start(1)
+        ftp = self.login()
+        path = os.path.join(self.root, "a.bin")
+        self.assertEqual(self.answer(ftp, "MFMT 20200102030405 a.bin"),
+                         "213 Modify=20200102030405; a.bin")
+        self.assertEqual(os.stat(path).st_mtime, 1577934245)
+        for bad in ("MFMT 2020010203 a.bin", "MFMT 20200230030405 a.bin", "MFMT nonsense"):
+            self.assertEqual(self.answer(ftp, bad), "501 Bad time")
+        self.assertEqual(self.answer(ftp, "MFMT 20200102030405 ro/keep.txt"),
+                         "550 Permission denied")
+        self.assertEqual(self.answer(ftp, "SITE CHMOD 4751 a.bin"), "200 SITE CHMOD ok")
+        self.assertEqual(os.stat(path).st_mode & 0o7777, 0o751)
+        self.assertEqual(self.answer(ftp, "SITE CHMOD 9 a.bin"), "501 Bad mode")
+        self.assertEqual(self.answer(ftp, "SITE CHMOD 644 missing"), "550 File unavailable")
+        self.assertEqual(self.answer(ftp, "SITE CHMOD 777 /"), "550 Permission denied")
+        self.assertEqual(self.answer(ftp, "SITE EXEC ls"), "500 Unknown SITE command")
+        self.assertEqual(self.answer(ftp, "ALLO 1000"), "202 ALLO not needed")
+
+    def test_lines_split_at_every_byte(self):
+        self.start(1)
+        sock = socket.create_connection(("127.0.0.1", self.server.port), timeout=10)
+        self.addCleanup(sock.close)
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        sock.recv(1000)
+        for byte in b"USER ana\r\nPASS secret-word\r\nPWD\r\n":
+            sock.send(bytes([byte]))
+        received = b""
+        while received.count(b"\r\n") < 3:
+            received += sock.recv(1000)
+        self.assertEqual(received, b"331 Enter PASS command\r\n230 Logged in\r\n"
+                                   b'257 "/" is current directory\r\n')
+
+    def test_limit_per_address_and_passive_settings(self):
+        low = self.range_start()
+        server = SkerrowServer(extra_config="[Extended]\nEnabled=1\nMaxPerAddress=2\n"
+                               "PassivePortMin=%d\nPassivePortMax=%d\nPassiveAddress=10.1.2.3\n"
+                               % (low, low + 1))
+        self.addCleanup(server.cleanup)
+        server.users = ["ana,pw,1,1"]
+        server.folders = ["/=%s/,1,1" % server.folder("root")]
+        server.start()
+        first = socket.create_connection(("127.0.0.1", server.port), timeout=10)
+        second = socket.create_connection(("127.0.0.1", server.port), timeout=10)
+        third = socket.create_connection(("127.0.0.1", server.port), timeout=10)
+        other = socket.create_connection(("127.0.0.1", server.port), timeout=10,
+                                         source_address=("127.0.0.2", 0))
+        for sock in (first, second, third, other):
+            self.addCleanup(sock.close)
+        self.assertTrue(first.recv(1000).startswith(b"220 "))
+        self.assertTrue(second.recv(1000).startswith(b"220 "))
+        self.assertEqual(third.recv(1000), b"421 Too many connections from your address.\r\n")
+        self.assertEqual(third.recv(1000), b"")
+        self.assertTrue(other.recv(1000).startswith(b"220 "))
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", server.port, timeout=10, source_address=("127.0.0.2", 0))
+        self.addCleanup(ftp.close)
+        ftp.login("ana", "pw")
+        ports = set()
+        for _ in range(3):
+            reply = ftp.sendcmd("PASV")
+            numbers = reply[reply.index("(") + 1:reply.index(")")].split(",")
+            self.assertEqual(numbers[:4], ["10", "1", "2", "3"])
+            ports.add(int(numbers[4]) * 256 + int(numbers[5]))
+            epsv = ftp.sendcmd("EPSV")
+            ports.add(int(epsv.split("|")[3]))
+        self.assertEqual(ports, {low, low + 1})
+
+    @staticmethod
+    def range_start():
+        # Two free neighbouring ports.
+        while True:
+            with socket.socket() as a:
+                a.bind(("127.0.0.1", 0))
+                port = a.getsockname()[1]
+                if port >= 65535:
+                    continue
+                with socket.socket() as b:
+                    try:
+                        b.bind(("", port + 1))
+                    except OSError:
+                        continue
+                    return port
 
 
 if __name__ == "__main__":

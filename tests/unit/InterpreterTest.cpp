@@ -121,7 +121,18 @@ TEST(CommandTable, ExtendedRowsAreWholeAndReachTheirOwnRows) {
     // Renames change both ends: they need the upload permission.
     EXPECT_EQ(FindCommand(rows, "rnfr")->access, AccessClass::Upload);
     EXPECT_EQ(FindCommand(rows, "rnto")->access, AccessClass::Upload);
-    EXPECT_EQ(FindCommand(rows, "size")->access, AccessClass::None);
+    // What changes a file needs the upload permission, what reads a file's
+    // content the download permission; what only looks needs none.
+    for (const char* pszWord : {"appe", "stor", "mfmt", "site", "mkd", "xrmd"})
+        EXPECT_EQ(FindCommand(rows, pszWord)->access, AccessClass::Upload) << pszWord;
+    for (const char* pszWord : {"size", "mdtm", "mlsd", "mlst", "stat", "list", "nlst", "epsv",
+                                "eprt", "abor", "help", "allo"})
+        EXPECT_EQ(FindCommand(rows, pszWord)->access, AccessClass::None) << pszWord;
+    // Only what a client may ask before logging in runs before it.
+    for (const CCommandRow& row : rows)
+        EXPECT_EQ(row.bBeforeLogin,
+                  row.nCode == CMD_FEAT || row.nCode == CMD_OPTS || row.nCode == CMD_HELP)
+            << row.pszWord;
     EXPECT_EQ(FindCommand(rows, "xmkd")->nCode, CMD_MKD);
     // The extended replies end in CR LF; FEAT is one multi-line reply.
     for (int i = 0; i < XREPLY_COUNT; ++i) {

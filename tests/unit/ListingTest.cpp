@@ -130,3 +130,82 @@ TEST_F(BuildListingTest, TemporaryFolderThatCannotBeWrittenGivesNoName) {
     else
         unsetenv("TMPDIR");
 }
+
+TEST(ExtendedListingLine, ModeBitsTimeOrYearAndCrLf) {
+    // Local time is what the lines show; pin it for this test.
+    const char* pszOldZone = getenv("TZ");
+    const std::string strOldZone = pszOldZone ? pszOldZone : "";
+    setenv("TZ", "UTC", 1);
+    tzset();
+    SEntryInfo file;
+    file.nMode = S_IFREG | 0640;
+    file.nLinks = 1;
+    file.nSize = 123;
+    file.modified = 1700000000; // 2023-11-14 22:13:20
+    const time_t now = file.modified + 24 * 3600;
+    EXPECT_EQ(FormatUnixEntry(file, now, "a.txt"),
+              "-rw-r-----   1 ftp      ftp           123 Nov 14 22:13 a.txt\r\n");
+    SEntryInfo folder;
+    folder.nMode = S_IFDIR | 0755;
+    folder.nLinks = 3;
+    folder.nSize = 4096;
+    folder.modified = file.modified;
+    // Older than six months: the year instead of the time of day.
+    EXPECT_EQ(FormatUnixEntry(folder, now + 200 * 24 * 3600, "d"),
+              "drwxr-xr-x   3 ftp      ftp          4096 Nov 14  2023 d\r\n");
+    // In the future: the year too.
+    EXPECT_NE(FormatUnixEntry(file, file.modified - 60, "f").find(" Nov 14  2023 f\r\n"),
+              std::string::npos);
+    file.nSize = 123456789012LL;
+    EXPECT_NE(FormatUnixEntry(file, now, "big").find(" 123456789012 Nov"), std::string::npos);
+    if (pszOldZone)
+        setenv("TZ", strOldZone.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
+
+TEST(ExtendedListingLine, MachineFactsFollowTheUsersPermissions) {
+    SEntryInfo file;
+    file.nMode = S_IFREG | 0644;
+    file.nSize = 5;
+    file.modified = 1700000000;
+    EXPECT_EQ(FormatMachineEntry(file, true, false, "a b.txt"),
+              "type=file;size=5;modify=20231114221320;perm=r;UNIX.mode=0644; a b.txt\r\n");
+    EXPECT_NE(FormatMachineEntry(file, true, true, "x").find(";perm=radfw;"), std::string::npos);
+    SEntryInfo folder;
+    folder.nMode = S_IFDIR | 0700;
+    folder.modified = 1700000000;
+    EXPECT_EQ(FormatMachineEntry(folder, false, false, "d"),
+              "type=dir;modify=20231114221320;perm=el;UNIX.mode=0700; d\r\n");
+    EXPECT_NE(FormatMachineEntry(folder, true, true, "d", true).find("type=cdir;"),
+              std::string::npos);
+}
+
+TEST_F(BuildListingTest, ExtendedListingsLeaveOutDotsAndUseCrLf) {
+    SListingRequest request;
+    request.style = ListingStyle::UnixNlst;
+    auto pBuilder = CListingBuilder::Start(Map(), "/", request);
+    ASSERT_TRUE(pBuilder);
+    while (!pBuilder->WriteSlice()) {
+    }
+    std::string strText = ReadAll(pBuilder->FileName());
+    fs::remove(pBuilder->FileName());
+    EXPECT_EQ(strText.rfind("pub\r\npub\r\nelsewhere\r\n", 0), 0u) << strText;
+    EXPECT_EQ(strText.find(".\r\n"), std::string::npos);
+    for (const char* pszName : {"sub", "file.txt", "ro.txt", "link", "dangling"})
+        EXPECT_NE(strText.find(std::string("\n") + pszName + "\r\n"), std::string::npos);
+
+    // A file path lists that file alone, under the name it was asked by.
+    request.style = ListingStyle::UnixList;
+    request.bFile = true;
+    request.strShownName = "shown.txt";
+    pBuilder = CListingBuilder::Start(Map(), "/file.txt", request);
+    ASSERT_TRUE(pBuilder);
+    EXPECT_TRUE(pBuilder->WriteSlice());
+    strText = ReadAll(pBuilder->FileName());
+    fs::remove(pBuilder->FileName());
+    EXPECT_EQ(strText.rfind("-rw-", 0), 0u) << strText;
+    EXPECT_NE(strText.find("        5 "), std::string::npos) << strText;
+    EXPECT_EQ(strText.substr(strText.size() - 12), " shown.txt\r\n");
+}

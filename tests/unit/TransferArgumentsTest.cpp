@@ -58,3 +58,41 @@ TEST(RestartArgument, CLongValueIn64Bits) {
     EXPECT_EQ(ParseRestartArgument("5000000000"), 5000000000LL);
     EXPECT_EQ(ParseRestartArgument("99999999999999999999999"), INT64_MAX);
 }
+
+TEST(ExtendedPortArgument, FamiliesAddressesAndPorts) {
+    sockaddr_in address{};
+    EXPECT_EQ(ParseExtendedPortArgument("|1|132.235.1.2|6275|", address), EprtResult::Ok);
+    EXPECT_EQ(ntohl(address.sin_addr.s_addr), 0x84EB0102u);
+    EXPECT_EQ(ntohs(address.sin_port), 6275);
+    // Any printable delimiter.
+    EXPECT_EQ(ParseExtendedPortArgument("!1!10.0.0.1!65535!", address), EprtResult::Ok);
+    EXPECT_EQ(ParseExtendedPortArgument("|2|::1|6275|", address), EprtResult::OtherFamily);
+    for (const char* pszBad :
+         {"", "|1|10.0.0.1|", "|1|10.0.0.1|99999|", "|1|10.0.0.1|0|", "|1|10.0.0.1|12x|",
+          "|1|10.0.0|5000|", "|3|10.0.0.1|5000|", "|1|10.0.0.1|5000|extra", " 1 10.0.0.1 5000 "}) {
+        EXPECT_EQ(ParseExtendedPortArgument(pszBad, address), EprtResult::Malformed) << pszBad;
+        EXPECT_EQ(address.sin_port, 0) << pszBad;
+    }
+}
+
+TEST(MachineTime, FourteenDigitsInUtc) {
+    time_t when = 0;
+    ASSERT_TRUE(ParseMachineTime("20200102030405", when));
+    EXPECT_EQ(when, 1577934245);
+    ASSERT_TRUE(ParseMachineTime("20200102030405.123", when));
+    EXPECT_EQ(when, 1577934245);
+    for (const char* pszBad :
+         {"2020010203040", "2020010203040x", "20201302030405", "20200230030405", "20200102250405",
+          "20200102030405.", "20200102030405.1a", "18991231000000x"})
+        EXPECT_FALSE(ParseMachineTime(pszBad, when)) << pszBad;
+}
+
+TEST(OctalMode, OneToFourOctalDigits) {
+    unsigned nMode = 0;
+    ASSERT_TRUE(ParseOctalMode("644", nMode));
+    EXPECT_EQ(nMode, 0644u);
+    ASSERT_TRUE(ParseOctalMode("4755", nMode));
+    EXPECT_EQ(nMode, 04755u);
+    for (const char* pszBad : {"", "8", "64a", "12345", "-644"})
+        EXPECT_FALSE(ParseOctalMode(pszBad, nMode)) << pszBad;
+}
