@@ -61,6 +61,20 @@ const SControlTemplate kServerPage[] = {
     {IDC_HIDE, K::CheckBox, "Ocultar ventana cuando se minimize", 7, 84, 135, 10},
 };
 
+// The extended mode for today's clients and what it adds to the server.
+const SControlTemplate kAdvancedPage[] = {
+    {IDC_EXTENDED, K::CheckBox, "Modo extendido (clientes modernos)", 7, 7, 150, 10},
+    {IDC_STATIC, K::GroupBox, "Modo pasivo", 7, 21, 176, 50},
+    {IDC_STATIC, K::Label, "Puertos desde:", 13, 35, 52, 8, IDC_PASSIVE_MIN},
+    {IDC_PASSIVE_MIN, K::Edit, nullptr, 66, 33, 30, 12},
+    {IDC_STATIC, K::Label, "hasta:", 103, 35, 22, 8, IDC_PASSIVE_MAX},
+    {IDC_PASSIVE_MAX, K::Edit, nullptr, 126, 33, 30, 12},
+    {IDC_STATIC, K::Label, "Direcci\xC3\xB3n:", 13, 52, 52, 8, IDC_PASSIVE_ADDRESS},
+    {IDC_PASSIVE_ADDRESS, K::Edit, nullptr, 66, 50, 90, 12},
+    {IDC_STATIC, K::Label, "Conexiones por direcci\xC3\xB3n:", 7, 81, 95, 8, IDC_MAX_PER_ADDRESS},
+    {IDC_MAX_PER_ADDRESS, K::Edit, nullptr, 104, 79, 30, 12},
+};
+
 const SControlTemplate kUser[] = {
     {IDC_STATIC, K::GroupBox, "Informaci\xC3\xB3n de Usuario", 7, 7, 133, 62},
     {IDC_STATIC, K::Label, "Usuario:", 13, 17, 0, 8, IDC_USER_NAME},
@@ -101,6 +115,7 @@ const SDialogTemplate kDialogs[] = {
     TEMPLATE(IDD_USERS_PAGE, "Seguridad", 190, 114, kUsersPage),
     TEMPLATE(IDD_FOLDERS_PAGE, "Acceso", 190, 114, kFoldersPage),
     TEMPLATE(IDD_SERVER_PAGE, "Servidor", 190, 109, kServerPage),
+    TEMPLATE(IDD_ADVANCED_PAGE, "Avanzado", 190, 109, kAdvancedPage),
     TEMPLATE(IDD_USER,
              "A\xC3\xB1"
              "adir/Editar Usuario",

@@ -14,6 +14,7 @@ enum : int {
     IDD_SERVER_PAGE = 193,
     IDD_USER = 194,
     IDD_FOLDER = 195,
+    IDD_ADVANCED_PAGE = 196,
 
     // Icons and menus.
     IDR_MAINFRAME = 128,
@@ -57,6 +58,11 @@ enum : int {
     IDC_ACCOUNT_LIST = 1022,
     IDC_USER_NAME = 1023,
     IDC_PASSWORD = 1024,
+    IDC_EXTENDED = 1030,
+    IDC_PASSIVE_MIN = 1031,
+    IDC_PASSIVE_MAX = 1032,
+    IDC_PASSIVE_ADDRESS = 1033,
+    IDC_MAX_PER_ADDRESS = 1034,
 };
 
 enum class EControlKind {

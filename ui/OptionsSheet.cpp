@@ -1,6 +1,7 @@
 #include "ui/OptionsSheet.h"
 
 #include "res/Strings.h"
+#include "ui/AdvancedPage.h"
 #include "ui/FoldersPage.h"
 #include "ui/ServerDlg.h"
 #include "ui/ServerPage.h"
@@ -21,7 +22,8 @@ COptionsSheet::COptionsSheet(CServerDlg& rOwner) : QDialog(&rOwner), m_rOwner(rO
     m_pUsers = new CUsersPage(rOwner);
     m_pFolders = new CFoldersPage(rOwner);
     m_pServer = new CServerPage(rOwner);
-    m_pages = {m_pUsers, m_pFolders, m_pServer};
+    m_pAdvanced = new CAdvancedPage(rOwner);
+    m_pages = {m_pUsers, m_pFolders, m_pServer, m_pAdvanced};
     for (CPropertyPage* pPage : m_pages) {
         m_pTabs->addTab(pPage, pPage->Caption());
         connect(pPage, &CPropertyPage::modifiedChanged, this, &COptionsSheet::UpdateApply);

@@ -1,4 +1,4 @@
-// "Opciones": the three option pages in tabs, with OK, Cancel, Apply and
+// "Opciones": the four option pages in tabs, with OK, Cancel, Apply and
 // Help. Pages work on copies and write them back at OK or Apply.
 #pragma once
 
@@ -6,6 +6,7 @@
 
 #include <vector>
 
+class CAdvancedPage;
 class CFoldersPage;
 class CPropertyPage;
 class CServerDlg;
@@ -24,6 +25,7 @@ public:
     CUsersPage& UsersPage() const { return *m_pUsers; }
     CFoldersPage& FoldersPage() const { return *m_pFolders; }
     CServerPage& ServerPage() const { return *m_pServer; }
+    CAdvancedPage& AdvancedPage() const { return *m_pAdvanced; }
     QTabWidget& Tabs() const { return *m_pTabs; }
     QDialogButtonBox& Buttons() const { return *m_pButtons; }
     CPropertyPage* ActivePage() const;
@@ -44,6 +46,7 @@ private:
     CUsersPage* m_pUsers = nullptr;
     CFoldersPage* m_pFolders = nullptr;
     CServerPage* m_pServer = nullptr;
+    CAdvancedPage* m_pAdvanced = nullptr;
     std::vector<CPropertyPage*> m_pages;
     int m_nActive = 0;
     bool m_bSwitching = false;

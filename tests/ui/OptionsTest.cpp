@@ -1,5 +1,6 @@
 #include "res/Templates.h"
 #include "tests/ui/WindowTestSupport.h"
+#include "ui/AdvancedPage.h"
 #include "ui/DialogLayout.h"
 #include "ui/FolderDlg.h"
 #include "ui/FoldersPage.h"
@@ -108,6 +109,11 @@ class OptionsTest : public QObject {
         return m_pSheet->ServerPage();
     }
     QLineEdit* ServerBox(int nId) { return Server().Layout().Get<QLineEdit>(nId); }
+    CAdvancedPage& Advanced() {
+        m_pSheet->SetActivePage(3);
+        return m_pSheet->AdvancedPage();
+    }
+    QLineEdit* AdvancedBox(int nId) { return Advanced().Layout().Get<QLineEdit>(nId); }
 
     // Answers the user dialog that the next action opens: notes what it
     // shows, then fills it in and presses OK, or presses OK (or Cancel) on it
@@ -152,10 +158,11 @@ private slots:
         Open();
         QCOMPARE(m_pSheet->windowTitle(), QStringLiteral("Opciones"));
         QTabWidget& tabs = m_pSheet->Tabs();
-        QCOMPARE(tabs.count(), 3);
+        QCOMPARE(tabs.count(), 4);
         QCOMPARE(tabs.tabText(0), QStringLiteral("Seguridad"));
         QCOMPARE(tabs.tabText(1), QStringLiteral("Acceso"));
         QCOMPARE(tabs.tabText(2), QStringLiteral("Servidor"));
+        QCOMPARE(tabs.tabText(3), QStringLiteral("Avanzado"));
         QCOMPARE(tabs.currentIndex(), 0);
         QVERIFY(Users().IsBuilt());
         QVERIFY(!m_pSheet->FoldersPage().IsBuilt());
@@ -562,6 +569,127 @@ private slots:
         QCOMPARE(strTitle, QStringLiteral("Seleccionar carpeta para gente que accede:"));
         QCOMPARE(dialog.m_strLocalPath, QString::fromStdString(strPicked) + "/");
         QCOMPARE(dialog.m_strVirtualPath, QStringLiteral("/typed"));
+    }
+
+    // Advanced page.
+
+    void advancedPageControlsAndNames() {
+        Open();
+        CAdvancedPage& page = Advanced();
+        QVERIFY(page.IsBuilt());
+        auto* pExtended = page.Layout().Get<QCheckBox>(IDC_EXTENDED);
+        QCOMPARE(pExtended->text(), QStringLiteral("Modo extendido (clientes modernos)"));
+        QVERIFY(!pExtended->isChecked());
+        QCOMPARE(AdvancedBox(IDC_PASSIVE_MIN)->text(), QStringLiteral("0"));
+        QCOMPARE(AdvancedBox(IDC_PASSIVE_MAX)->text(), QStringLiteral("0"));
+        QCOMPARE(AdvancedBox(IDC_PASSIVE_ADDRESS)->text(), QString());
+        QCOMPARE(AdvancedBox(IDC_MAX_PER_ADDRESS)->text(), QStringLiteral("0"));
+        // The check box comes first in the tab order, then the boxes in
+        // reading order.
+        auto Next = [](QWidget* pWidget) {
+            do
+                pWidget = pWidget->nextInFocusChain();
+            while (!(pWidget->focusPolicy() & Qt::TabFocus));
+            return pWidget;
+        };
+        QCOMPARE(Next(pExtended), AdvancedBox(IDC_PASSIVE_MIN));
+        QCOMPARE(Next(AdvancedBox(IDC_PASSIVE_MIN)), AdvancedBox(IDC_PASSIVE_MAX));
+        QCOMPARE(Next(AdvancedBox(IDC_PASSIVE_MAX)), AdvancedBox(IDC_PASSIVE_ADDRESS));
+        QCOMPARE(Next(AdvancedBox(IDC_PASSIVE_ADDRESS)), AdvancedBox(IDC_MAX_PER_ADDRESS));
+        auto Name = [](QWidget* p) {
+            return QAccessible::queryAccessibleInterface(p)->text(QAccessible::Name);
+        };
+        QCOMPARE(Name(AdvancedBox(IDC_PASSIVE_MIN)), QStringLiteral("Puertos desde:"));
+        QCOMPARE(Name(AdvancedBox(IDC_PASSIVE_MAX)), QStringLiteral("hasta:"));
+        QCOMPARE(Name(AdvancedBox(IDC_PASSIVE_ADDRESS)), Utf8("Direcci\xC3\xB3n:"));
+        QCOMPARE(Name(AdvancedBox(IDC_MAX_PER_ADDRESS)), Utf8("Conexiones por direcci\xC3\xB3n:"));
+        m_pSheet->Buttons().button(QDialogButtonBox::Help)->click();
+        QCOMPARE(m_pOwner->HelpWindow()->source().fragment(), QStringLiteral("avanzado"));
+    }
+
+    void advancedPageValidation() {
+        Open();
+        struct SCase {
+            const char* pszMin;
+            const char* pszMax;
+            const char* pszAddress;
+            const char* pszLimit;
+            int nBox;
+            const char* pszMessage;
+        };
+        const SCase cases[] = {
+            {"x", "0", "", "0", IDC_PASSIVE_MIN, "Please enter a positive integer."},
+            {"0", "70000", "", "0", IDC_PASSIVE_MAX,
+             "Please enter an integer between 0 and 65535."},
+            {"80", "6000", "", "0", IDC_PASSIVE_MIN,
+             "Please enter an integer between 1024 and 65535."},
+            {"5000", "0", "", "0", IDC_PASSIVE_MAX,
+             "Please enter an integer between 1024 and 65535."},
+            {"6000", "5000", "", "0", IDC_PASSIVE_MIN,
+             "Please enter an integer between 1024 and 5000."},
+            {"0", "0", "10.1", "0", IDC_PASSIVE_ADDRESS, "Please enter a valid IPv4 address."},
+            {"0", "0", "300.1.1.1", "0", IDC_PASSIVE_ADDRESS, "Please enter a valid IPv4 address."},
+            {"0", "0", "", "1001", IDC_MAX_PER_ADDRESS,
+             "Please enter an integer between 0 and 1000."},
+            {"0", "0", "", "", IDC_MAX_PER_ADDRESS, "Please enter a positive integer."},
+        };
+        for (const SCase& c : cases) {
+            AdvancedBox(IDC_PASSIVE_MIN)->setText(QString::fromUtf8(c.pszMin));
+            AdvancedBox(IDC_PASSIVE_MAX)->setText(QString::fromUtf8(c.pszMax));
+            AdvancedBox(IDC_PASSIVE_ADDRESS)->setText(QString::fromUtf8(c.pszAddress));
+            AdvancedBox(IDC_MAX_PER_ADDRESS)->setText(QString::fromUtf8(c.pszLimit));
+            QString strMessage;
+            WhenModalOpens([&](QWidget* pWidget) {
+                if (auto* pBox = qobject_cast<QMessageBox*>(pWidget)) {
+                    strMessage = pBox->text();
+                    pBox->accept();
+                }
+            });
+            m_pSheet->SetActivePage(0);
+            QCOMPARE(strMessage, QString::fromUtf8(c.pszMessage));
+            QCOMPARE(m_pSheet->Tabs().currentIndex(), 3);
+            QCOMPARE(m_pSheet->focusWidget(), AdvancedBox(c.nBox));
+        }
+        QVERIFY(IsPassiveAddress(QStringLiteral(" 203.0.113.9 ")));
+        QVERIFY(IsPassiveAddress(QString()));
+        QVERIFY(!IsPassiveAddress(QStringLiteral("0x7f.0.0.1")));
+        QVERIFY(!IsPassiveAddress(QStringLiteral("1.2.3.4.5")));
+    }
+
+    void advancedPageAppliesSavesAndReachesClients() {
+        Open();
+        CTestClient client(m_nPort);
+        QVERIFY(client.WaitConnected());
+        QVERIFY(client.Login("ana", "secreto"));
+        QVERIFY(client.Command("FEAT", "500"));
+        QPushButton* pApply = m_pSheet->Buttons().button(QDialogButtonBox::Apply);
+        QVERIFY(!pApply->isEnabled());
+        QTest::mouseClick(Advanced().Layout().Get<QCheckBox>(IDC_EXTENDED), Qt::LeftButton);
+        QVERIFY(pApply->isEnabled());
+        AdvancedBox(IDC_PASSIVE_MIN)->setText(QStringLiteral("50000"));
+        AdvancedBox(IDC_PASSIVE_MAX)->setText(QStringLiteral("50010"));
+        AdvancedBox(IDC_PASSIVE_ADDRESS)->setText(QStringLiteral("203.0.113.9"));
+        QTest::keyClicks(AdvancedBox(IDC_MAX_PER_ADDRESS), QStringLiteral("5"));
+        pApply->click();
+        QVERIFY(!pApply->isEnabled());
+        const CExtendedSettings& extended = m_pOwner->Settings().m_extended;
+        QVERIFY(extended.m_bEnabled);
+        QCOMPARE(extended.m_nPassivePortMin, 50000);
+        QCOMPARE(extended.m_nPassivePortMax, 50010);
+        QCOMPARE(extended.m_strPassiveAddress, std::string("203.0.113.9"));
+        QCOMPARE(extended.m_nMaxPerAddress, 5); // "0" then "5" typed after it: 05
+        // The client already connected gets the extended mode at its next command.
+        QVERIFY(client.Command("FEAT", "211"));
+        QVERIFY(client.Command("PASV", "227"));
+        QVERIFY(client.Received().contains("(203,0,113,9,"));
+        // Saved when the sheet closes.
+        m_pSheet->Buttons().button(QDialogButtonBox::Ok)->click();
+        m_pSheet.reset();
+        m_pOwner.reset();
+        const CServerSettings stored = StoredSettings();
+        QVERIFY(stored.m_extended.m_bEnabled);
+        QCOMPARE(stored.m_extended.m_nPassivePortMax, 50010);
+        QCOMPARE(stored.m_extended.m_strPassiveAddress, std::string("203.0.113.9"));
     }
 
     // Server page.

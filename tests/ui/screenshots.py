@@ -58,7 +58,8 @@ def pages():
         sheet = session.find_window("^Opciones$")
         if sheet is None:
             raise RuntimeError("the options sheet did not open")
-        for index, name in enumerate(("options-users.png", "options-folders.png", "options-server.png")):
+        for index, name in enumerate(("options-users.png", "options-folders.png", "options-server.png",
+                                    "options-advanced.png")):
             if index:
                 session.key(sheet, "ctrl+Tab")
             wait_for(lambda: False, 0.5)

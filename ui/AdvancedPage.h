@@ -1,0 +1,39 @@
+// "Avanzado": the extended mode for today's clients (off by default), the
+// passive port range and advertised address, and the limit of connections
+// from one address. Its values reach every session at its next command.
+#pragma once
+
+#include "ui/PropertyPage.h"
+
+#include <QString>
+
+class QLineEdit;
+
+// The passive address box: empty, or an IPv4 address in dotted form.
+bool IsPassiveAddress(const QString& strText);
+
+class CAdvancedPage : public CPropertyPage {
+    Q_OBJECT
+
+public:
+    explicit CAdvancedPage(CServerDlg& rOwner);
+
+    bool OnKillActive() override;
+    bool OnApply() override;
+    QString HelpSection() const override { return QStringLiteral("avanzado"); }
+
+    bool m_bExtended = false;
+    unsigned m_nPassiveMin = 0;
+    unsigned m_nPassiveMax = 0;
+    QString m_strPassiveAddress;
+    unsigned m_nMaxPerAddress = 0;
+
+protected:
+    void OnInitPage() override;
+
+private:
+    // Reads a number box in nMin..nMax; false, with the framework's message
+    // and the box selected, when it does not pass.
+    bool ReadBox(QLineEdit& rBox, unsigned nMin, unsigned nMax, unsigned& rValue);
+    bool Refuse(QLineEdit& rBox, const QString& strMessage);
+};
