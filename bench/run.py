@@ -92,14 +92,17 @@ def processes_named(name, first):
 class Skerrow:
     name = "skerrow"
 
-    def __init__(self, work, data):
+    def __init__(self, work, data, extended=False):
         self.port = free_port()
         self.user, self.password = "bench", "pw"
-        config = os.path.join(work, "skerrow-config")
+        if extended:
+            self.name = "skerrow-extended"
+        config = os.path.join(work, self.name + "-config")
         os.makedirs(os.path.join(config, "Orvane"))
         with open(os.path.join(config, "Orvane", "skerrow.conf"), "w") as out:
             out.write('[Config]\nPort=%d\nLogLevel=0\n[Users]\nUserCount=1\nUser0="bench,pw,1,1"\n'
-                      '[Mapping]\nMapCount=1\nMap0="/=%s/,1,1"\n' % (self.port, data))
+                      '[Mapping]\nMapCount=1\nMap0="/=%s/,1,1"\n[Extended]\nEnabled=%d\n'
+                      % (self.port, data, 1 if extended else 0))
         env = dict(os.environ, XDG_CONFIG_HOME=config, HOME=work, TMPDIR=work)
         self.process = subprocess.Popen(SERVER_CORE + [os.path.join(BUILD, "skerrow"),
                                                        "--headless"],

@@ -19,4 +19,5 @@ if ! [ -x "$PURE_DIR/usr/sbin/pure-ftpd" ]; then
 fi
 export PURE_FTPD="$PURE_DIR/usr/sbin/pure-ftpd"
 python3 bench/run.py "$@"
+python3 bench/extended.py "$@"
 exec python3 bench/window.py
