@@ -174,6 +174,7 @@ private:
     // The idle time-out: restarted by every command, it closes a session
     // that has no transfer when it runs out.
     void RestartIdleTimer();
+    void ArmIdleTimer(long long nDelayMs);
     void OnIdleTimeout();
 
     static const CCommandRow kClassicCommands[];
@@ -203,4 +204,5 @@ private:
     // EPSV ALL was given: only EPSV opens data connections from now on.
     bool m_bEpsvAll = false;
     CTimer m_idleTimer;
+    std::chrono::steady_clock::time_point m_lastCommand;
 };

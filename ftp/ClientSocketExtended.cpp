@@ -14,6 +14,7 @@
 #include "ftp/TransferArguments.h"
 #include "net/SocketDispatcher.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cctype>
 #include <cstdio>
@@ -256,21 +257,40 @@ void CClientSocket::RefuseTooMany() {
 }
 
 void CClientSocket::RestartIdleTimer() {
+    // Each command only notes its time: the timer, once set, stays, and
+    // when it runs out it looks at how long the session has really been
+    // idle. A clock read per command instead of a new deadline.
+    m_lastCommand = std::chrono::steady_clock::now();
+    if (!m_idleTimer.IsActive())
+        ArmIdleTimer(Settings().m_nTimeout * 1000LL);
+}
+
+void CClientSocket::ArmIdleTimer(long long nDelayMs) {
     const int nSeconds = Settings().m_nTimeout;
-    if (nSeconds <= 0 || nSeconds > 24 * 3600 * 24) {
+    // No time-out, or one beyond what a timer holds: idle sessions stay.
+    if (nSeconds <= 0 || nSeconds > 24 * 24 * 3600) {
         m_idleTimer.Stop();
         return;
     }
-    m_idleTimer.Start(nSeconds * 1000, [this] { OnIdleTimeout(); });
+    m_idleTimer.Start(static_cast<int>(std::max(nDelayMs, 1LL)), [this] { OnIdleTimeout(); });
 }
 
 void CClientSocket::OnIdleTimeout() {
     if (!IsExtended())
         return;
+    const long long nTimeoutMs = Settings().m_nTimeout * 1000LL;
+    const long long nIdleMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - m_lastCommand)
+                                  .count();
+    // A command came meanwhile: wait for the rest of the time-out after it.
+    if (nIdleMs < nTimeoutMs) {
+        ArmIdleTimer(nTimeoutMs - nIdleMs);
+        return;
+    }
     // A session with a data connection open or waiting is not idle, even
     // while its transfer makes no progress.
     if (!m_dataSockets.empty() || m_pPassive) {
-        RestartIdleTimer();
+        ArmIdleTimer(nTimeoutMs);
         return;
     }
     SendExtended(XREPLY_TIMEOUT);
