@@ -1,6 +1,6 @@
 # Skerrow: `make run` starts the server, `make test` builds and runs every test.
 
-PACKAGES := cmake g++ ninja-build qt6-base-dev qt6-translations-l10n libgtest-dev \
+PACKAGES := cmake g++ ninja-build qt6-base-dev qt6-translations-l10n libgtest-dev libssl-dev openssl \
             python3 curl wget lftp ncftp aria2 rclone xvfb xauth xdotool desktop-file-utils \
             dpkg-dev fakeroot lintian groff-base man-db appstream systemd xdg-user-dirs
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)

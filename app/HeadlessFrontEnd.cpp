@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -136,6 +137,7 @@ int RunHeadless() {
     COutputQueue output;
     CHeadlessViews views(&output);
     CServerHost host(views);
+    host.SetTlsFolder(std::filesystem::path(CSettingsStore::FileName()).parent_path().string());
     CRunningSettings settings(host);
     settings.Load();
     if (host.StartServer() != 0) {

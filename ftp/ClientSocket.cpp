@@ -69,6 +69,13 @@ void CClientSocket::SendReply(const char* pszText) {
 
 void CClientSocket::SendReply(const std::string& strText) {
     Log(strText, 2);
+    if (IsTls()) {
+        // Through TLS a reply is sent whole, in order, however long the
+        // client takes to read it.
+        m_strOutput += strText;
+        OnSend(0);
+        return;
+    }
     // One send: a reply the socket does not take whole is deliberately not
     // retried (replies are short, and the client waits for each one).
     Send(strText.data(), static_cast<int>(strText.size()));
@@ -174,6 +181,13 @@ void CClientSocket::ProcessCommand(const std::string& strLine) {
     if (!pRow)
         pRow = FindCommand(ClassicCommands(), m_strWord);
 
+    // The extended mode's TLS policy comes first.
+    if (pRow && IsExtended()) {
+        if (const char* pszRefusal = TlsRefusal(*pRow)) {
+            SendReply(pszRefusal);
+            return;
+        }
+    }
     // The login gate comes before every other test, unknown words included.
     if (!m_bLoggedIn && !(pRow && pRow->bBeforeLogin)) {
         SendReply(ReplyText(REPLY_LOG_IN_FIRST));
@@ -455,13 +469,18 @@ void CClientSocket::ChangeFolder(const CCommandRow& rRow, const std::string& str
 int CClientSocket::StartSend(const CLocalPath& path, bool bDeleteAfter,
                              std::unique_ptr<CListingBuilder> pListing) {
     Log(FormatString(LoadString(IDS_SENDING), path.Full().c_str()), 0);
-    return StartData(
-        {path, true, bDeleteAfter, m_nType, m_nRestart, std::move(pListing), IsExtended()});
+    CDataSocket::STransfer transfer{
+        path, true, bDeleteAfter, m_nType, m_nRestart, std::move(pListing), IsExtended()};
+    ProtectTransfer(transfer);
+    return StartData(std::move(transfer));
 }
 
 int CClientSocket::StartReceive(const CLocalPath& path, bool bAppend) {
     Log(FormatString(LoadString(IDS_RECEIVING), path.Full().c_str()), 0);
-    return StartData({path, false, false, m_nType, m_nRestart, nullptr, IsExtended(), bAppend});
+    CDataSocket::STransfer transfer{path,       false,   false,        m_nType,
+                                    m_nRestart, nullptr, IsExtended(), bAppend};
+    ProtectTransfer(transfer);
+    return StartData(std::move(transfer));
 }
 
 size_t CClientSocket::RunningDataConnections() const {

@@ -51,6 +51,10 @@ public:
     // The start step: greets the client and asks the host to list it.
     void OnConnect(int nErrorCode) override;
     void OnClose(int nErrorCode) override;
+    // TLS (the extended mode): the end of the control connection's
+    // handshake, and room for replies TLS could not take at once.
+    void OnTlsHandshake(int nErrorCode) override;
+    void OnSend(int nErrorCode) override;
 
     // A connection over the per-address limit: told so before it is closed.
     void RefuseTooMany();
@@ -78,6 +82,9 @@ public:
     static constexpr size_t kMaxInput = 64 * 1024;
     // Input memory kept between lines; a longer line's memory is given back.
     static constexpr size_t kKeptInputCapacity = 4 * 1024;
+    // Replies TLS could not send yet, kept up to this size; a client that
+    // reads nothing for longer is disconnected.
+    static constexpr size_t kMaxOutput = 1024 * 1024;
     // Transfers a client may have running at once.
     static constexpr size_t kMaxDataConnections = 4;
 
@@ -162,6 +169,14 @@ private:
     void DoAllo(const CCommandRow& rRow, const std::string& strParameter);
     void DoSite(const CCommandRow& rRow, const std::string& strParameter);
     void DoMfmt(const CCommandRow& rRow, const std::string& strParameter);
+    void DoAuth(const CCommandRow& rRow, const std::string& strParameter);
+    void DoPbsz(const CCommandRow& rRow, const std::string& strParameter);
+    void DoProt(const CCommandRow& rRow, const std::string& strParameter);
+    void DoCcc(const CCommandRow& rRow, const std::string& strParameter);
+    // The TLS policy: a reply that refuses the command, or null.
+    const char* TlsRefusal(const CCommandRow& rRow) const;
+    // Puts a transfer under PROT P where the client asked for it.
+    void ProtectTransfer(CDataSocket::STransfer& rTransfer);
     // The local file a SIZE or MDTM names, when it is a plain file.
     bool StatFile(const std::string& strParameter, struct stat& rInfo) const;
     // What a listing argument names (leading option words skipped): a file
@@ -204,5 +219,12 @@ private:
     // EPSV ALL was given: only EPSV opens data connections from now on.
     bool m_bEpsvAll = false;
     CTimer m_idleTimer;
+    // TLS: AUTH TLS has been accepted (the handshake may still run), PBSZ
+    // has been given, PROT P is in force; replies TLS has not taken yet.
+    bool m_bTlsRequested = false;
+    bool m_bPbsz = false;
+    bool m_bProtectData = false;
+    std::string m_strOutput;
+    CTimer m_tlsTimer;
     std::chrono::steady_clock::time_point m_lastCommand;
 };

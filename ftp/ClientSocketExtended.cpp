@@ -72,6 +72,10 @@ const CCommandRow CClientSocket::kExtendedCommands[] = {
     {"help", CMD_HELP, ParameterRule::Optional, true, AccessClass::None, &CClientSocket::DoHelp},
     {"allo", CMD_ALLO, ParameterRule::Optional, false, AccessClass::None, &CClientSocket::DoAllo},
     {"site", CMD_SITE, ParameterRule::Required, false, AccessClass::Upload, &CClientSocket::DoSite},
+    {"auth", CMD_AUTH, ParameterRule::Required, true, AccessClass::None, &CClientSocket::DoAuth},
+    {"pbsz", CMD_PBSZ, ParameterRule::Required, true, AccessClass::None, &CClientSocket::DoPbsz},
+    {"prot", CMD_PROT, ParameterRule::Required, true, AccessClass::None, &CClientSocket::DoProt},
+    {"ccc", CMD_CCC, ParameterRule::Optional, true, AccessClass::None, &CClientSocket::DoCcc},
 };
 
 std::span<const CCommandRow> CClientSocket::ExtendedCommands() {
@@ -113,6 +117,12 @@ void CClientSocket::RunReceivedLines(size_t nSearched) {
         // The session may have been ended by what ran.
         if (Handle() < 0)
             return;
+        // After AUTH TLS nothing more arrives in clear: whatever came with
+        // it is not the client's (an injection) and is dropped.
+        if (IsTlsHandshaking()) {
+            ClearInput();
+            return;
+        }
         nEnd = m_strInput.find_first_of("\r\n", nStart);
     }
     // Bytes after the last line end wait for the rest of their line.
@@ -160,7 +170,7 @@ void CClientSocket::DoExtendedSyst(const CCommandRow&, const std::string&) {
 }
 
 void CClientSocket::DoFeat(const CCommandRow&, const std::string&) {
-    SendExtended(XREPLY_FEATURES);
+    SendExtended(m_rHost.TlsContext() ? XREPLY_FEATURES_TLS : XREPLY_FEATURES);
 }
 
 void CClientSocket::DoOpts(const CCommandRow&, const std::string& strParameter) {
@@ -700,4 +710,132 @@ void CClientSocket::DoMfmt(const CCommandRow& rRow, const std::string& strParame
         return;
     }
     SendExtended(XREPLY_MODIFIED, strParameter.substr(0, 14) + "; " + strName);
+}
+
+const char* CClientSocket::TlsRefusal(const CCommandRow& rRow) const {
+    const CExtendedSettings& extended = Settings().m_extended;
+    if (extended.m_nTlsMode != 2)
+        return nullptr;
+    // TLS required: nothing of the password crosses in clear, ...
+    if ((rRow.nCode == CMD_USER || rRow.nCode == CMD_PASS) && !m_bTlsRequested)
+        return ExtendedReplyText(XREPLY_TLS_REQUIRED);
+    // ... and nothing of the files.
+    switch (rRow.nCode) {
+    case CMD_RETR:
+    case CMD_STOR:
+    case CMD_APPE:
+    case CMD_LIST:
+    case CMD_NLST:
+    case CMD_MLSD:
+        return m_bProtectData ? nullptr : ExtendedReplyText(XREPLY_PROT_P_REQUIRED);
+    default:
+        return nullptr;
+    }
+}
+
+void CClientSocket::ProtectTransfer(CDataSocket::STransfer& rTransfer) {
+    if (!IsExtended() || !m_bProtectData || !IsTls())
+        return;
+    rTransfer.pTls = m_rHost.TlsContext();
+    rTransfer.bRequireReuse = Settings().m_extended.m_nTlsSessionReuse != 0;
+}
+
+void CClientSocket::DoAuth(const CCommandRow& rRow, const std::string& strParameter) {
+    const CTlsContext* pContext = m_rHost.TlsContext();
+    // With TLS off the command does not exist.
+    if (!pContext) {
+        DoUnknown(rRow, strParameter);
+        return;
+    }
+    if (m_bTlsRequested) {
+        SendExtended(XREPLY_ALREADY_PROTECTED);
+        return;
+    }
+    std::string strMechanism = Trim(strParameter);
+    for (char& ch : strMechanism)
+        ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+    if (strMechanism != "TLS" && strMechanism != "TLS-C" && strMechanism != "SSL") {
+        SendExtended(XREPLY_AUTH_UNSUPPORTED);
+        return;
+    }
+    SendExtended(XREPLY_AUTH_OK);
+    if (!StartTls(*pContext)) {
+        m_rHost.RemoveClient(*this);
+        return;
+    }
+    m_bTlsRequested = true;
+    m_bPbsz = false;
+    m_bProtectData = false;
+    m_tlsTimer.Start(CDataSocket::kHandshakeMs, [this] {
+        if (IsTlsHandshaking())
+            m_rHost.RemoveClient(*this);
+    });
+}
+
+void CClientSocket::OnTlsHandshake(int nErrorCode) {
+    m_tlsTimer.Stop();
+    if (nErrorCode != 0) {
+        // Not TLS, or a version refused: the connection is of no more use.
+        Log(FormatString(LoadString(IDS_CONNECTION_CLOSED), m_strPeerAddr.c_str()), 0);
+        m_rHost.RemoveClient(*this);
+    }
+}
+
+void CClientSocket::OnSend(int) {
+    while (!m_strOutput.empty() && IsTls() && !IsTlsHandshaking()) {
+        int nSent = Send(m_strOutput.data(), static_cast<int>(m_strOutput.size()));
+        if (nSent <= 0)
+            break;
+        m_strOutput.erase(0, static_cast<size_t>(nSent));
+    }
+    if (m_strOutput.size() > kMaxOutput)
+        m_rHost.RemoveClient(*this);
+}
+
+void CClientSocket::DoPbsz(const CCommandRow& rRow, const std::string& strParameter) {
+    if (!m_rHost.TlsContext()) {
+        DoUnknown(rRow, strParameter);
+        return;
+    }
+    if (!m_bTlsRequested) {
+        SendExtended(XREPLY_NEEDS_AUTH);
+        return;
+    }
+    // Stream mode has no buffer: the size is 0 whatever was asked.
+    m_bPbsz = true;
+    SendExtended(XREPLY_PBSZ_OK);
+}
+
+void CClientSocket::DoProt(const CCommandRow& rRow, const std::string& strParameter) {
+    if (!m_rHost.TlsContext()) {
+        DoUnknown(rRow, strParameter);
+        return;
+    }
+    if (!m_bTlsRequested) {
+        SendExtended(XREPLY_NEEDS_AUTH);
+        return;
+    }
+    if (!m_bPbsz) {
+        SendExtended(XREPLY_NEEDS_PBSZ);
+        return;
+    }
+    std::string strLevel = Trim(strParameter);
+    for (char& ch : strLevel)
+        ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+    if (strLevel == "C" || strLevel == "P") {
+        m_bProtectData = strLevel == "P";
+        SendExtended(XREPLY_PROT_OK, m_bProtectData ? "Private" : "Clear");
+    } else if (strLevel == "S" || strLevel == "E") {
+        SendExtended(XREPLY_PROT_UNSUPPORTED);
+    } else {
+        SendExtended(XREPLY_PROT_UNKNOWN);
+    }
+}
+
+void CClientSocket::DoCcc(const CCommandRow& rRow, const std::string& strParameter) {
+    if (!m_rHost.TlsContext()) {
+        DoUnknown(rRow, strParameter);
+        return;
+    }
+    SendExtended(XREPLY_CCC_REFUSED);
 }

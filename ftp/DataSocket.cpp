@@ -116,6 +116,36 @@ void CDataSocket::OnConnect(int nErrorCode) {
         Abort();
         return;
     }
+    // PROT P: the handshake comes first, bounded in time like the connection.
+    if (m_transfer.pTls) {
+        // No session tickets: the connection resumes the control
+        // connection's session and is never resumed itself.
+        if (!StartTls(*m_transfer.pTls, false)) {
+            Abort();
+            return;
+        }
+        m_timer.Start(kHandshakeMs, [this] { Abort(); });
+        return;
+    }
+    BeginTransfer();
+}
+
+void CDataSocket::OnTlsHandshake(int nErrorCode) {
+    m_timer.Stop();
+    // A connection that could not be protected, or that did not resume the
+    // control connection's session where that is required (anyone else
+    // could have connected to the port), carries nothing.
+    if (nErrorCode != 0 || (m_transfer.bRequireReuse && !TlsSessionReused())) {
+        Abort();
+        return;
+    }
+    BeginTransfer();
+    // The first write event went to the handshake: ask for one.
+    if (m_pFile && m_transfer.bSending)
+        RequestSend();
+}
+
+void CDataSocket::BeginTransfer() {
     m_bConnected = true;
     // A listing still being written is opened once it is complete.
     if (!m_transfer.pListing)
@@ -152,7 +182,7 @@ void CDataSocket::OpenFile() {
         m_transfer.nRestart = m_pFile->SizeAtOpen();
     // A raw download goes from the file to the socket without a copy, from
     // the restart offset on.
-    m_bSendFile = m_transfer.bSending && !bText && m_transfer.nRestart >= 0;
+    m_bSendFile = m_transfer.bSending && !bText && m_transfer.nRestart >= 0 && !IsTls();
     m_nOffset = m_transfer.nRestart;
     if (!m_bSendFile && !m_pFile->Seek(m_transfer.nRestart, nError))
         Fail(nError);

@@ -51,6 +51,10 @@ public:
         bool bNetworkText = false;
         // An upload that adds to the end of the file (APPE).
         bool bAppend = false;
+        // PROT P: the connection is a TLS server with this certificate;
+        // with bRequireReuse it must resume the control connection's session.
+        const CTlsContext* pTls = nullptr;
+        bool bRequireReuse = false;
     };
 
     CDataSocket(COwner& rOwner, STransfer transfer);
@@ -73,6 +77,7 @@ public:
     void OnOutOfBandData(int nErrorCode) override;
     void OnConnect(int nErrorCode) override;
     void OnClose(int nErrorCode) override;
+    void OnTlsHandshake(int nErrorCode) override;
 
     // Bytes moved per event before other connections get their turn. At
     // loopback speed 256 KiB take well under a millisecond, which keeps
@@ -88,6 +93,8 @@ public:
     // A finished transfer whose client keeps the connection open is closed
     // after this long.
     static constexpr int kLingerMs = 60 * 1000;
+    // A TLS handshake that has not ended this long after it began fails.
+    static constexpr int kHandshakeMs = 30 * 1000;
     // Tests only: shorter waits than the real ones.
     static void SetTimeoutsForTests(int nConnectMs, int nLingerMs);
 
@@ -98,6 +105,8 @@ private:
     void OnAcceptLost() override;
 
     void StartConnectTimer();
+    // The connection is made (and protected where asked): the transfer starts.
+    void BeginTransfer();
     // Writes the next slice of a listing that is still being built.
     void ScheduleListingSlice();
     void BuildListingSlice();

@@ -86,6 +86,21 @@ const char* const kExtendedReplies[XREPLY_COUNT] = {
     "421 Too many connections from your address.\r\n",
     "554 Restart offset beyond the end of the file\r\n",
     "550 No such file or directory\r\n",
+    "234 AUTH TLS ok\r\n",
+    "504 AUTH mechanism not supported\r\n",
+    "503 Already protected by TLS\r\n",
+    "200 PBSZ=0\r\n",
+    "503 AUTH TLS required first\r\n",
+    "200 PROT now %s\r\n",
+    "503 PBSZ required first\r\n",
+    "536 Protection level not supported\r\n",
+    "504 Unknown protection level\r\n",
+    "533 CCC refused: the control connection stays protected\r\n",
+    "530 TLS required: use AUTH TLS first\r\n",
+    "521 Data connections must be protected: use PROT P\r\n",
+    "211-Features:\r\n AUTH TLS\r\n EPRT\r\n EPSV\r\n MDTM\r\n MFMT\r\n"
+    " MLST type*;size*;modify*;perm*;UNIX.mode*;\r\n PBSZ\r\n PROT\r\n REST STREAM\r\n"
+    " SIZE\r\n TVFS\r\n UTF8\r\n211 End\r\n",
 };
 
 bool IsBlank(char ch) {

@@ -47,6 +47,10 @@ enum FtpCommand : int {
     CMD_HELP = 114,
     CMD_ALLO = 115,
     CMD_SITE = 116,
+    CMD_AUTH = 117,
+    CMD_PBSZ = 118,
+    CMD_PROT = 119,
+    CMD_CCC = 120,
     CMD_UNKNOWN = -1,
 };
 
@@ -134,7 +138,20 @@ enum FtpExtendedReply : int {
     XREPLY_TOO_MANY = 36,
     XREPLY_BAD_RESTART = 37,
     XREPLY_NOT_FOUND = 38,
-    XREPLY_COUNT = 39,
+    XREPLY_AUTH_OK = 39,
+    XREPLY_AUTH_UNSUPPORTED = 40,
+    XREPLY_ALREADY_PROTECTED = 41,
+    XREPLY_PBSZ_OK = 42,
+    XREPLY_NEEDS_AUTH = 43,
+    XREPLY_PROT_OK = 44,
+    XREPLY_NEEDS_PBSZ = 45,
+    XREPLY_PROT_UNSUPPORTED = 46,
+    XREPLY_PROT_UNKNOWN = 47,
+    XREPLY_CCC_REFUSED = 48,
+    XREPLY_TLS_REQUIRED = 49,
+    XREPLY_PROT_P_REQUIRED = 50,
+    XREPLY_FEATURES_TLS = 51,
+    XREPLY_COUNT = 52,
 };
 const char* ExtendedReplyText(int nReply);
 

@@ -8,6 +8,7 @@
 #include <string>
 
 class CClientSocket;
+class CTlsContext;
 
 class CSessionHost {
 public:
@@ -20,6 +21,9 @@ public:
     // The client has closed the connection: the host ends it and releases
     // it after the current event. Nothing of it may be used after the call.
     virtual void RemoveClient(CClientSocket& rClient) = 0;
+    // The TLS certificate in force, or null while TLS is off or has no
+    // usable certificate.
+    virtual const CTlsContext* TlsContext() = 0;
 
 protected:
     ~CSessionHost() = default;

@@ -14,6 +14,8 @@
 #include <string>
 
 class CSocketDispatcher;
+class CTlsContext;
+typedef struct ssl_st SSL;
 
 // True for the errors that mean the system has no descriptor (or memory)
 // left for a new socket: waiting, not retrying, is the cure.
@@ -43,6 +45,26 @@ public:
     // was sent. -1 on failure; "would block" brings OnSend as Send does.
     long SendFile(int hFile, int64_t& rOffset, size_t nCount);
     int ShutDown(int nHow = 1);
+    // TLS, server side: the connection is upgraded in place and the
+    // handshake runs inside the event loop; OnTlsHandshake reports its end.
+    // Until then Send and Receive would block. Afterwards they carry
+    // application data through TLS, SendFile refuses (EINVAL), data TLS has
+    // already decrypted is delivered without waiting for the network, and
+    // Close and ShutDown send close_notify without waiting. The context must
+    // outlive the socket. bTickets: offer the client tickets to resume this
+    // session later; a connection that only carries data to a client that
+    // never reads from it must not, or the unread tickets make the client's
+    // close a reset.
+    bool StartTls(const CTlsContext& context, bool bTickets = true);
+    bool IsTls() const { return m_pSsl != nullptr; }
+    bool IsTlsHandshaking() const { return m_pSsl != nullptr && m_bTlsHandshaking; }
+    // After the handshake: the client resumed an earlier session.
+    bool TlsSessionReused() const;
+    // After the handshake: "TLSv1.3" or "TLSv1.2".
+    std::string TlsVersion() const;
+    // Decrypted bytes waiting inside TLS.
+    bool HasTlsPending() const;
+
     // Sends small writes at once instead of holding them for coalescing.
     bool SetNoDelay();
     void Close();
@@ -63,6 +85,9 @@ public:
     virtual void OnAccept(int /*nErrorCode*/) {}
     virtual void OnConnect(int /*nErrorCode*/) {}
     virtual void OnClose(int /*nErrorCode*/) {}
+    // The TLS handshake has ended: 0 on success, else an errno cause (the
+    // connection is then of no further use).
+    virtual void OnTlsHandshake(int /*nErrorCode*/) {}
 
 protected:
     // Asks for an OnSend as soon as the socket can take more bytes, so that
@@ -78,6 +103,11 @@ private:
     enum class State { Closed, Created, Listening, Connecting, Connected, Finished };
 
     void SetLastError(int nError) { m_nLastError = nError; }
+    // Runs the handshake as far as the network allows.
+    void ContinueTlsHandshake();
+    // Maps a failed SSL call to an errno cause, arming what it waits for.
+    int TlsFailure(int nResult, bool bReading);
+    void EndTls();
     void Attach(int hSocket, State state);
     uint32_t WantedEvents() const;
 
@@ -91,4 +121,10 @@ private:
     bool m_bAcceptArmed = false;
     bool m_bWriteWanted = false;
     int m_nLastError = 0;
+    SSL* m_pSsl = nullptr;
+    bool m_bTlsHandshaking = false;
+    bool m_bTlsWantRead = false;       // the handshake waits for bytes
+    bool m_bTlsWantWrite = false;      // the handshake waits for room
+    bool m_bReceiveWantsWrite = false; // a read waits for room (TLS)
+    bool m_bSendWantsRead = false;     // a write waits for bytes (TLS)
 };

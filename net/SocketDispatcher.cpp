@@ -182,6 +182,29 @@ void CSocketDispatcher::DeliverToConnected(CAsyncSocket* pSocket, uint32_t nEven
     auto stillConnected = [&] {
         return (pSocket = Lookup(hSocket, nSerial)) && pSocket->m_state == State::Connected;
     };
+    if (pSocket->m_pSsl) {
+        if (pSocket->m_bTlsHandshaking) {
+            // Every event moves the handshake on; nothing else is delivered
+            // until it has ended.
+            pSocket->ContinueTlsHandshake();
+            if (stillConnected())
+                NoteTlsPending(pSocket);
+            return;
+        }
+        // A read that waited for room, a write that waited for bytes.
+        if ((nEvents & EPOLLOUT) && pSocket->m_bReceiveWantsWrite) {
+            pSocket->m_bReceiveWantsWrite = false;
+            pSocket->OnReceive(0);
+            if (!stillConnected())
+                return;
+        }
+        if ((nEvents & EPOLLIN) && pSocket->m_bSendWantsRead) {
+            pSocket->m_bSendWantsRead = false;
+            pSocket->OnSend(0);
+            if (!stillConnected())
+                return;
+        }
+    }
     if ((nEvents & EPOLLOUT) && pSocket->m_bWriteWanted) {
         pSocket->m_bWriteWanted = false;
         pSocket->OnSend(0);
@@ -200,9 +223,11 @@ void CSocketDispatcher::DeliverToConnected(CAsyncSocket* pSocket, uint32_t nEven
         int nWaiting = 0;
         if (pSocket->m_bReadArmed && !(nEvents & EPOLLERR))
             ::ioctl(hSocket, FIONREAD, &nWaiting);
-        if (nWaiting > 0) {
+        if (nWaiting > 0 || (pSocket->m_bReadArmed && pSocket->HasTlsPending())) {
             pSocket->m_bReadArmed = false;
             pSocket->OnReceive(0);
+            if (stillConnected())
+                NoteTlsPending(pSocket);
             return;
         }
         int nError = 0;
@@ -213,6 +238,40 @@ void CSocketDispatcher::DeliverToConnected(CAsyncSocket* pSocket, uint32_t nEven
     } else if ((nEvents & EPOLLIN) && pSocket->m_bReadArmed) {
         pSocket->m_bReadArmed = false;
         pSocket->OnReceive(0);
+        if (stillConnected())
+            NoteTlsPending(pSocket);
+    }
+}
+
+void CSocketDispatcher::NoteTlsPending(CAsyncSocket* pSocket) {
+    // Bytes TLS has already decrypted bring no readiness event: they are
+    // delivered from the loop before it waits again.
+    if (pSocket->m_bReadArmed && pSocket->HasTlsPending()) {
+        m_tlsPending.push_back(MakeKey(pSocket->m_hSocket, pSocket->m_nSerial));
+        // A loop driving this one from outside (the window's) comes back at once.
+        if (m_tlsPending.size() == 1)
+            NotifyTimerChange();
+    }
+}
+
+void CSocketDispatcher::DeliverTlsPending() {
+    std::vector<uint64_t> pending;
+    pending.swap(m_tlsPending);
+    for (uint64_t nKey : pending) {
+        BeginDelivery();
+        const int hSocket = static_cast<int>(nKey & 0xffffffffu);
+        const uint32_t nSerial = static_cast<uint32_t>(nKey >> 32);
+        CAsyncSocket* pSocket = Lookup(hSocket, nSerial);
+        if (pSocket && pSocket->m_state == CAsyncSocket::State::Connected &&
+            pSocket->m_bReadArmed && pSocket->HasTlsPending()) {
+            pSocket->m_bReadArmed = false;
+            pSocket->OnReceive(0);
+            if ((pSocket = Lookup(hSocket, nSerial))) {
+                NoteTlsPending(pSocket);
+                UpdateInterest(pSocket);
+            }
+        }
+        EndDelivery();
     }
 }
 
@@ -222,6 +281,9 @@ int CSocketDispatcher::ProcessEvents(int nTimeoutMs, const sigset_t* pWaitMask) 
     int nNext = NextTimerDelay();
     if (nNext >= 0 && (nTimeoutMs < 0 || nNext < nTimeoutMs))
         nTimeoutMs = nNext;
+    // Decrypted bytes are waiting: look for events without waiting.
+    if (!m_tlsPending.empty())
+        nTimeoutMs = 0;
     epoll_event events[256];
     int nReady = pWaitMask ? ::epoll_pwait(m_hEpoll, events, 256, nTimeoutMs, pWaitMask)
                            : ::epoll_wait(m_hEpoll, events, 256, nTimeoutMs);
@@ -251,6 +313,8 @@ void CSocketDispatcher::KillTimer(TimerId nId) {
 }
 
 int CSocketDispatcher::NextTimerDelay() const {
+    if (!m_tlsPending.empty())
+        return 0;
     if (m_timers.empty())
         return -1;
     auto nLeft = m_timers.begin()->first.first - Clock::now();
@@ -262,6 +326,9 @@ int CSocketDispatcher::NextTimerDelay() const {
 }
 
 void CSocketDispatcher::RunDueTimers() {
+    // Decrypted bytes waiting count as due work.
+    if (!m_tlsPending.empty())
+        DeliverTlsPending();
     // One at a time, looked up afresh: a callback may kill or set others.
     const Clock::time_point now = Clock::now();
     bool bRan = false;

@@ -92,6 +92,8 @@ private:
     void DeliverTo(int hSocket, uint32_t nSerial, uint32_t nEvents);
     void DeliverConnectOutcome(CAsyncSocket* pSocket, uint32_t nEvents);
     void DeliverToConnected(CAsyncSocket* pSocket, uint32_t nEvents);
+    void NoteTlsPending(CAsyncSocket* pSocket);
+    void DeliverTlsPending();
     // Brackets one delivery: objects released inside it go at its end.
     void BeginDelivery() { ++m_nDelivering; }
     void EndDelivery();
@@ -115,6 +117,8 @@ private:
     // Listeners backing off for lack of descriptors (handle and serial).
     std::vector<std::pair<int, uint32_t>> m_descriptorWaiters;
     TimerId m_nBackOffTimer = 0;
+    // TLS sockets with decrypted bytes waiting (handle and serial).
+    std::vector<uint64_t> m_tlsPending;
 };
 
 // Holds the dispatcher's deferred releases until it goes, as an event

@@ -36,6 +36,8 @@ const StringEntry kStrings[] = {
     {IDS_SETTINGS_RELOADED, "Configuraci\xC3\xB3n recargada de %s\n"},
     {IDS_SETTINGS_RELOADED_DEFAULTS,
      "Configuraci\xC3\xB3n recargada de %s (valores por omisi\xC3\xB3n para: %s)\n"},
+    {IDS_TLS_FINGERPRINT, "Certificado TLS, huella SHA-256: %s\n"},
+    {IDS_TLS_FAILED, "Error TLS: %s\n"},
 };
 
 } // namespace

@@ -28,6 +28,9 @@ enum : int {
     // The headless server's reload of its settings file (SIGHUP).
     IDS_SETTINGS_RELOADED = 140,
     IDS_SETTINGS_RELOADED_DEFAULTS = 141,
+    // TLS in the extended mode.
+    IDS_TLS_FINGERPRINT = 142,
+    IDS_TLS_FAILED = 143,
 };
 
 // The text of a string resource; an empty text for an unknown number.

@@ -4,11 +4,13 @@
 #include "ftp/FtpTables.h"
 #include "net/ListeningSocket.h"
 #include "net/SocketDispatcher.h"
+#include "net/TlsContext.h"
 #include "res/Strings.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <ctime>
+#include <filesystem>
 #include <netdb.h>
 #include <new>
 #include <sys/socket.h>
@@ -95,6 +97,17 @@ int CServerHost::StartServer() {
         m_rViews.OnRunningChanged(false);
         return -1;
     }
+    // In the extended mode with TLS the certificate is checked now: one
+    // that cannot be used stops a start that requires TLS.
+    const CExtendedSettings& extended = m_settings.m_extended;
+    if (extended.m_bEnabled && extended.m_nTlsMode > 0 && !TlsContext() &&
+        extended.m_nTlsMode == 2) {
+        m_pListener.reset();
+        m_bRunning = false;
+        Log(LoadString(IDS_SERVER_START_FAILED), 0);
+        m_rViews.OnRunningChanged(false);
+        return -1;
+    }
     std::string strHost = LocalHostName();
     uint32_t nAddress = AddressToReport(strHost);
     const unsigned char* pBytes = reinterpret_cast<const unsigned char*>(&nAddress);
@@ -146,6 +159,58 @@ int CServerHost::AcceptClient() {
     // Greets the client and reports back through AddClient.
     rSession.OnConnect(0);
     return 0;
+}
+
+std::string CServerHost::OwnCertificateFile() const {
+    return (m_strTlsFolder.empty() ? std::string(".") : m_strTlsFolder) + "/skerrow-cert.pem";
+}
+
+std::string CServerHost::OwnKeyFile() const {
+    return (m_strTlsFolder.empty() ? std::string(".") : m_strTlsFolder) + "/skerrow-key.pem";
+}
+
+const CTlsContext* CServerHost::TlsContext() {
+    const CExtendedSettings& extended = m_settings.m_extended;
+    if (!extended.m_bEnabled || extended.m_nTlsMode <= 0)
+        return nullptr;
+    const std::string strFor = extended.m_strTlsCertificate + '\n' + extended.m_strTlsKey;
+    if (strFor != m_strTlsLoadedFor)
+        LoadTls();
+    return m_pTls.get();
+}
+
+std::string CServerHost::TlsFingerprint() {
+    const CTlsContext* pContext = TlsContext();
+    return pContext ? pContext->Fingerprint() : std::string();
+}
+
+void CServerHost::LoadTls() {
+    const CExtendedSettings& extended = m_settings.m_extended;
+    m_strTlsLoadedFor = extended.m_strTlsCertificate + '\n' + extended.m_strTlsKey;
+    m_pTls.reset();
+    std::string strCertificate = extended.m_strTlsCertificate;
+    std::string strKey = extended.m_strTlsKey;
+    std::string strError;
+    if (strCertificate.empty() && strKey.empty()) {
+        // Skerrow's own, made on first need and reused afterwards.
+        strCertificate = OwnCertificateFile();
+        strKey = OwnKeyFile();
+        if (::access(strCertificate.c_str(), F_OK) != 0 || ::access(strKey.c_str(), F_OK) != 0) {
+            std::error_code error;
+            std::filesystem::create_directories(m_strTlsFolder.empty() ? "." : m_strTlsFolder,
+                                                error);
+            if (!CTlsContext::MakeSelfSigned(strCertificate, strKey, LocalHostName(), strError)) {
+                Log(FormatString(LoadString(IDS_TLS_FAILED), strError.c_str()), 0);
+                return;
+            }
+        }
+    }
+    m_pTls = CTlsContext::Load(strCertificate, strKey, strError);
+    if (!m_pTls) {
+        Log(FormatString(LoadString(IDS_TLS_FAILED), strError.c_str()), 0);
+        return;
+    }
+    Log(FormatString(LoadString(IDS_TLS_FINGERPRINT), m_pTls->Fingerprint().c_str()), 0);
 }
 
 bool CServerHost::IsOverAddressLimit(const CClientSocket& rSession) const {

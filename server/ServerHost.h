@@ -18,6 +18,7 @@
 
 class CClientSocket;
 class CListeningSocket;
+class CTlsContext;
 
 class CServerHost : private CSessionHost {
 public:
@@ -36,6 +37,19 @@ public:
     // Ends the session of that identity (the disconnect command); an
     // identity no longer registered is ignored.
     void RemoveSession(SessionId nId);
+
+    // Where Skerrow's own certificate and key live (the settings folder),
+    // used when no certificate is configured.
+    void SetTlsFolder(const std::string& strFolder) { m_strTlsFolder = strFolder; }
+    // The files of Skerrow's own certificate and key.
+    std::string OwnCertificateFile() const;
+    std::string OwnKeyFile() const;
+    // The certificate TLS uses now: made or loaded on first need (and again
+    // after its settings change), its fingerprint logged; null when TLS is
+    // off or the certificate cannot be used (the reason is logged once).
+    const CTlsContext* TlsContext() override;
+    // The fingerprint of the certificate in use, empty when none.
+    std::string TlsFingerprint();
 
     CServerSettings& Settings() { return m_settings; }
     const CServerSettings& Settings() const override { return m_settings; }
@@ -57,6 +71,8 @@ private:
     // The extended mode's limit of connections from one address: true when
     // the new session's address already has that many.
     bool IsOverAddressLimit(const CClientSocket& rSession) const;
+    // Loads (or first makes) the certificate the settings name.
+    void LoadTls();
 
     CHostViews& m_rViews;
     CServerSettings m_settings;
@@ -64,6 +80,10 @@ private:
     std::vector<std::unique_ptr<CClientSocket>> m_sessions;
     SessionId m_nNextId = 1;
     bool m_bRunning = false;
+    std::string m_strTlsFolder;
+    std::unique_ptr<CTlsContext> m_pTls;
+    // The certificate and key files the loaded (or failed) context is for.
+    std::string m_strTlsLoadedFor;
     std::string m_strLog;
 };
 
