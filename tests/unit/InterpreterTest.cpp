@@ -128,10 +128,13 @@ TEST(CommandTable, ExtendedRowsAreWholeAndReachTheirOwnRows) {
     for (const char* pszWord : {"size", "mdtm", "mlsd", "mlst", "stat", "list", "nlst", "epsv",
                                 "eprt", "abor", "help", "allo"})
         EXPECT_EQ(FindCommand(rows, pszWord)->access, AccessClass::None) << pszWord;
-    // Only what a client may ask before logging in runs before it.
+    // Only what a client may ask before logging in runs before it: the
+    // features, the help, and the security exchange that protects the login.
     for (const CCommandRow& row : rows)
-        EXPECT_EQ(row.bBeforeLogin,
-                  row.nCode == CMD_FEAT || row.nCode == CMD_OPTS || row.nCode == CMD_HELP)
+        EXPECT_EQ(row.bBeforeLogin, row.nCode == CMD_FEAT || row.nCode == CMD_OPTS ||
+                                        row.nCode == CMD_HELP || row.nCode == CMD_AUTH ||
+                                        row.nCode == CMD_PBSZ || row.nCode == CMD_PROT ||
+                                        row.nCode == CMD_CCC)
             << row.pszWord;
     EXPECT_EQ(FindCommand(rows, "xmkd")->nCode, CMD_MKD);
     // The extended replies end in CR LF; FEAT is one multi-line reply.
