@@ -169,9 +169,14 @@ void CSocketDispatcher::DeliverConnectOutcome(CAsyncSocket* pSocket, uint32_t nE
     pSocket->m_bOobArmed = true;
     pSocket->m_bWriteWanted = false;
     pSocket->OnConnect(0);
-    // One OnSend once the connection is established.
-    if ((pSocket = Lookup(hSocket, nSerial)) && pSocket->m_state == State::Connected)
-        pSocket->OnSend(0);
+    // One OnSend once the connection is established (after the handshake,
+    // for a connection that has begun one).
+    if ((pSocket = Lookup(hSocket, nSerial)) && pSocket->m_state == State::Connected) {
+        if (pSocket->IsTlsHandshaking())
+            pSocket->m_bWriteWanted = true;
+        else
+            pSocket->OnSend(0);
+    }
 }
 
 void CSocketDispatcher::DeliverToConnected(CAsyncSocket* pSocket, uint32_t nEvents) {

@@ -120,16 +120,24 @@ std::unique_ptr<CTlsContext> CTlsContext::Load(const std::string& strCertificate
         rError = OpenSslError(("certificate " + strCertificate).c_str());
         return nullptr;
     }
-    if (SSL_CTX_use_PrivateKey_file(pCtx, strKey.c_str(), SSL_FILETYPE_PEM) != 1) {
-        rError = OpenSslError(("key " + strKey).c_str());
-        return nullptr;
-    }
-    if (SSL_CTX_check_private_key(pCtx) != 1) {
-        rError = "the key " + strKey + " does not match the certificate " + strCertificate;
-        ERR_clear_error();
-        return nullptr;
-    }
     X509* pCertificateInUse = SSL_CTX_get0_certificate(pCtx);
+    KeyPtr pKey;
+    if (FILE* pFile = fopen(strKey.c_str(), "re")) {
+        pKey.reset(PEM_read_PrivateKey(pFile, nullptr, nullptr, nullptr));
+        fclose(pFile);
+    }
+    if (!pKey) {
+        rError = OpenSslError(("key " + strKey).c_str());
+        if (errno != 0 && rError == "key " + strKey)
+            rError += std::string(": ") + strerror(errno);
+        return nullptr;
+    }
+    if (X509_check_private_key(pCertificateInUse, pKey.get()) != 1 ||
+        SSL_CTX_use_PrivateKey(pCtx, pKey.get()) != 1 || SSL_CTX_check_private_key(pCtx) != 1) {
+        ERR_clear_error();
+        rError = "the key " + strKey + " does not match the certificate " + strCertificate;
+        return nullptr;
+    }
     if (X509_cmp_current_time(X509_get0_notAfter(pCertificateInUse)) < 0) {
         rError = "the certificate " + strCertificate + " has expired";
         return nullptr;
