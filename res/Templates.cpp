@@ -73,6 +73,20 @@ const SControlTemplate kAdvancedPage[] = {
     {IDC_PASSIVE_ADDRESS, K::Edit, nullptr, 66, 50, 90, 12},
     {IDC_STATIC, K::Label, "Conexiones por direcci\xC3\xB3n:", 7, 81, 95, 8, IDC_MAX_PER_ADDRESS},
     {IDC_MAX_PER_ADDRESS, K::Edit, nullptr, 104, 79, 30, 12},
+    {IDC_STATIC, K::GroupBox, "Cifrado", 7, 97, 176, 96},
+    {IDC_STATIC, K::Label, "Cifrado TLS:", 13, 111, 52, 8, IDC_TLS_MODE},
+    {IDC_TLS_MODE, K::DropDownList, nullptr, 66, 109, 80, 12, 0, nullptr,
+     "Desactivado\nPermitido\nObligatorio"},
+    {IDC_STATIC, K::Label, "Certificado:", 13, 128, 52, 8, IDC_TLS_CERTIFICATE},
+    {IDC_TLS_CERTIFICATE, K::Edit, nullptr, 66, 126, 92, 12},
+    {IDC_TLS_CERTIFICATE_BROWSE, K::PushButton, "...", 161, 125, 16, 14, 0, "Examinar certificado"},
+    {IDC_STATIC, K::Label, "Clave:", 13, 145, 52, 8, IDC_TLS_KEY},
+    {IDC_TLS_KEY, K::Edit, nullptr, 66, 143, 92, 12},
+    {IDC_TLS_KEY_BROWSE, K::PushButton, "...", 161, 142, 16, 14, 0, "Examinar clave"},
+    {IDC_TLS_REUSE, K::CheckBox, "Exigir sesi\xC3\xB3n TLS reanudada en los datos", 13,
+     160, 165, 10},
+    {IDC_STATIC, K::Label, "Huella SHA-256:", 13, 177, 52, 8, IDC_TLS_FINGERPRINT},
+    {IDC_TLS_FINGERPRINT, K::ReadOnlyEdit, nullptr, 66, 175, 111, 12},
 };
 
 const SControlTemplate kUser[] = {
@@ -115,7 +129,7 @@ const SDialogTemplate kDialogs[] = {
     TEMPLATE(IDD_USERS_PAGE, "Seguridad", 190, 114, kUsersPage),
     TEMPLATE(IDD_FOLDERS_PAGE, "Acceso", 190, 114, kFoldersPage),
     TEMPLATE(IDD_SERVER_PAGE, "Servidor", 190, 109, kServerPage),
-    TEMPLATE(IDD_ADVANCED_PAGE, "Avanzado", 190, 109, kAdvancedPage),
+    TEMPLATE(IDD_ADVANCED_PAGE, "Avanzado", 190, 200, kAdvancedPage),
     TEMPLATE(IDD_USER,
              "A\xC3\xB1"
              "adir/Editar Usuario",

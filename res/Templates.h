@@ -63,6 +63,13 @@ enum : int {
     IDC_PASSIVE_MAX = 1032,
     IDC_PASSIVE_ADDRESS = 1033,
     IDC_MAX_PER_ADDRESS = 1034,
+    IDC_TLS_MODE = 1035,
+    IDC_TLS_CERTIFICATE = 1036,
+    IDC_TLS_CERTIFICATE_BROWSE = 1037,
+    IDC_TLS_KEY = 1038,
+    IDC_TLS_KEY_BROWSE = 1039,
+    IDC_TLS_REUSE = 1040,
+    IDC_TLS_FINGERPRINT = 1041,
 };
 
 enum class EControlKind {
@@ -78,6 +85,8 @@ enum class EControlKind {
     CheckBox,
     Slider, // horizontal, automatic tick marks
     Icon,
+    DropDownList, // a list of fixed choices, one shown
+    ReadOnlyEdit, // one line of text that can be selected but not changed
 };
 
 struct SControlTemplate {
@@ -91,6 +100,8 @@ struct SControlTemplate {
     // The name assistive technology gives the control when it is not its
     // own caption (a list named after the group box that frames it).
     const char* pszAccessibleName = nullptr;
+    // A drop-down list's choices, separated by '\n'.
+    const char* pszChoices = nullptr;
 };
 
 struct SDialogTemplate {

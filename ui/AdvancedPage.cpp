@@ -1,12 +1,17 @@
 #include "ui/AdvancedPage.h"
 
 #include "res/Templates.h"
+#include "server/ServerHost.h"
 #include "ui/DialogLayout.h"
 #include "ui/ServerDlg.h"
 #include "ui/ServerPage.h"
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -38,6 +43,10 @@ CAdvancedPage::CAdvancedPage(CServerDlg& rOwner) : CPropertyPage(rOwner, IDD_ADV
     m_nPassiveMax = static_cast<unsigned>(std::max(extended.m_nPassivePortMax, 0));
     m_strPassiveAddress = QString::fromStdString(extended.m_strPassiveAddress);
     m_nMaxPerAddress = static_cast<unsigned>(std::max(extended.m_nMaxPerAddress, 0));
+    m_nTlsMode = std::clamp(extended.m_nTlsMode, 0, 2);
+    m_strTlsCertificate = QString::fromStdString(extended.m_strTlsCertificate);
+    m_strTlsKey = QString::fromStdString(extended.m_strTlsKey);
+    m_bTlsReuse = extended.m_nTlsSessionReuse != 0;
 }
 
 void CAdvancedPage::OnInitPage() {
@@ -52,9 +61,50 @@ void CAdvancedPage::OnInitPage() {
     pAddress->setText(m_strPassiveAddress);
     pLimit->setText(QString::number(m_nMaxPerAddress));
     pAddress->setMaxLength(15);
+    auto* pMode = m_pLayout->Get<QComboBox>(IDC_TLS_MODE);
+    auto* pCertificate = m_pLayout->Get<QLineEdit>(IDC_TLS_CERTIFICATE);
+    auto* pKey = m_pLayout->Get<QLineEdit>(IDC_TLS_KEY);
+    auto* pReuse = m_pLayout->Get<QCheckBox>(IDC_TLS_REUSE);
+    pMode->setCurrentIndex(m_nTlsMode);
+    pCertificate->setText(m_strTlsCertificate);
+    pKey->setText(m_strTlsKey);
+    pReuse->setChecked(m_bTlsReuse);
+    // Empty boxes: Skerrow's own certificate, made on first need.
+    pCertificate->setPlaceholderText(QStringLiteral("(propio de Skerrow)"));
+    pKey->setPlaceholderText(QStringLiteral("(propia de Skerrow)"));
+    ShowFingerprint();
     connect(pExtended, &QCheckBox::clicked, this, [this] { SetModified(); });
-    for (QLineEdit* pBox : {pMin, pMax, pAddress, pLimit})
+    connect(pReuse, &QCheckBox::clicked, this, [this] { SetModified(); });
+    connect(pMode, &QComboBox::activated, this, [this] { SetModified(); });
+    for (QLineEdit* pBox : {pMin, pMax, pAddress, pLimit, pCertificate, pKey})
         connect(pBox, &QLineEdit::textEdited, this, [this] { SetModified(); });
+    connect(m_pLayout->Get<QPushButton>(IDC_TLS_CERTIFICATE_BROWSE), &QPushButton::clicked, this,
+            [this] { OnBrowse(IDC_TLS_CERTIFICATE); });
+    connect(m_pLayout->Get<QPushButton>(IDC_TLS_KEY_BROWSE), &QPushButton::clicked, this,
+            [this] { OnBrowse(IDC_TLS_KEY); });
+}
+
+void CAdvancedPage::OnBrowse(int nBox) {
+    auto* pBox = m_pLayout->Get<QLineEdit>(nBox);
+    const QString strStart = pBox->text().isEmpty() ? QDir::homePath() : pBox->text();
+    QFileDialog picker(window(),
+                       nBox == IDC_TLS_CERTIFICATE ? QStringLiteral("Certificado TLS (PEM)")
+                                                   : QStringLiteral("Clave privada TLS (PEM)"),
+                       strStart);
+    picker.setFileMode(QFileDialog::ExistingFile);
+    picker.setNameFilters({QStringLiteral("PEM (*.pem *.crt *.key)"), QStringLiteral("* (*)")});
+    picker.setWindowModality(Qt::WindowModal);
+    if (picker.exec() != QDialog::Accepted || picker.selectedFiles().isEmpty())
+        return;
+    pBox->setText(picker.selectedFiles().first());
+    SetModified();
+}
+
+void CAdvancedPage::ShowFingerprint() {
+    if (!IsBuilt())
+        return;
+    m_pLayout->Get<QLineEdit>(IDC_TLS_FINGERPRINT)
+        ->setText(QString::fromStdString(m_rOwner.Host().TlsFingerprint()));
 }
 
 bool CAdvancedPage::Refuse(QLineEdit& rBox, const QString& strMessage) {
@@ -98,6 +148,18 @@ bool CAdvancedPage::OnKillActive() {
     unsigned nLimit = 0;
     if (!ReadBox(*m_pLayout->Get<QLineEdit>(IDC_MAX_PER_ADDRESS), 0, kMaxPerAddressLimit, nLimit))
         return false;
+    // A certificate comes with its key: both files, or neither (Skerrow's own).
+    auto* pCertificate = m_pLayout->Get<QLineEdit>(IDC_TLS_CERTIFICATE);
+    auto* pKey = m_pLayout->Get<QLineEdit>(IDC_TLS_KEY);
+    const QString strCertificate = pCertificate->text().trimmed();
+    const QString strKey = pKey->text().trimmed();
+    if (strCertificate.isEmpty() != strKey.isEmpty())
+        return Refuse(strCertificate.isEmpty() ? *pCertificate : *pKey,
+                      QStringLiteral("Please enter both the certificate and the key, or neither."));
+    m_nTlsMode = m_pLayout->Get<QComboBox>(IDC_TLS_MODE)->currentIndex();
+    m_strTlsCertificate = strCertificate;
+    m_strTlsKey = strKey;
+    m_bTlsReuse = m_pLayout->Get<QCheckBox>(IDC_TLS_REUSE)->isChecked();
     m_bExtended = m_pLayout->Get<QCheckBox>(IDC_EXTENDED)->isChecked();
     m_nPassiveMin = nMin;
     m_nPassiveMax = nMax;
@@ -113,5 +175,11 @@ bool CAdvancedPage::OnApply() {
     extended.m_nPassivePortMax = static_cast<int>(m_nPassiveMax);
     extended.m_strPassiveAddress = m_strPassiveAddress.toStdString();
     extended.m_nMaxPerAddress = static_cast<int>(m_nMaxPerAddress);
+    extended.m_nTlsMode = m_nTlsMode;
+    extended.m_strTlsCertificate = m_strTlsCertificate.toStdString();
+    extended.m_strTlsKey = m_strTlsKey.toStdString();
+    extended.m_nTlsSessionReuse = m_bTlsReuse ? 1 : 0;
+    // The certificate now in force (made or loaded on first need).
+    ShowFingerprint();
     return true;
 }

@@ -1,6 +1,8 @@
 // "Avanzado": the extended mode for today's clients (off by default), the
-// passive port range and advertised address, and the limit of connections
-// from one address. Its values reach every session at its next command.
+// passive port range and advertised address, the limit of connections from
+// one address, and TLS (its policy, certificate and key, session reuse on
+// data connections, and the fingerprint of the certificate in use). Its
+// values reach every session at its next command.
 #pragma once
 
 #include "ui/PropertyPage.h"
@@ -27,6 +29,13 @@ public:
     unsigned m_nPassiveMax = 0;
     QString m_strPassiveAddress;
     unsigned m_nMaxPerAddress = 0;
+    int m_nTlsMode = 0;
+    QString m_strTlsCertificate;
+    QString m_strTlsKey;
+    bool m_bTlsReuse = true;
+
+    // Picks a PEM file into the certificate or the key box.
+    void OnBrowse(int nBox);
 
 protected:
     void OnInitPage() override;
@@ -36,4 +45,6 @@ private:
     // and the box selected, when it does not pass.
     bool ReadBox(QLineEdit& rBox, unsigned nMin, unsigned nMax, unsigned& rValue);
     bool Refuse(QLineEdit& rBox, const QString& strMessage);
+    // Shows the fingerprint of the certificate the server uses now.
+    void ShowFingerprint();
 };

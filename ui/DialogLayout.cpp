@@ -4,6 +4,7 @@
 #include "res/Templates.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QGroupBox>
@@ -195,6 +196,25 @@ QWidget* MakeSlider(QWidget& rWindow) {
     return pSlider;
 }
 
+QWidget* MakeDropDownList(QWidget& rWindow, const char* pszChoices, QRect& rRect) {
+    auto* pList = new QComboBox(&rWindow);
+    pList->setEditable(false);
+    if (pszChoices)
+        pList->addItems(QString::fromUtf8(pszChoices).split(u'\n'));
+    // The desktop's drop-down may need more height than an edit box.
+    if (pList->sizeHint().height() > rRect.height())
+        rRect.setHeight(pList->sizeHint().height());
+    return pList;
+}
+
+QWidget* MakeReadOnlyEdit(QWidget& rWindow) {
+    auto* pEdit = new QLineEdit(&rWindow);
+    pEdit->setReadOnly(true);
+    // Reachable by Tab and selectable, to copy what it shows.
+    pEdit->setFocusPolicy(Qt::StrongFocus);
+    return pEdit;
+}
+
 QWidget* MakeIcon(QWidget& rWindow, const QRect& rect) {
     auto* pIcon = new QLabel(&rWindow);
     const int nSide = std::min(rect.width(), rect.height());
@@ -242,6 +262,12 @@ QWidget* CDialogLayout::Create(QWidget& rWindow, const SControlTemplate& control
         break;
     case EControlKind::Icon:
         pWidget = MakeIcon(rWindow, rect);
+        break;
+    case EControlKind::DropDownList:
+        pWidget = MakeDropDownList(rWindow, control.pszChoices, rect);
+        break;
+    case EControlKind::ReadOnlyEdit:
+        pWidget = MakeReadOnlyEdit(rWindow);
         break;
     }
     pWidget->setGeometry(rect);

@@ -1,4 +1,5 @@
 #include "res/Templates.h"
+#include "server/ServerHost.h"
 #include "tests/ui/WindowTestSupport.h"
 #include "ui/AdvancedPage.h"
 #include "ui/DialogLayout.h"
@@ -14,6 +15,7 @@
 
 #include <QAccessible>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QHeaderView>
@@ -596,6 +598,24 @@ private slots:
         QCOMPARE(Next(AdvancedBox(IDC_PASSIVE_MIN)), AdvancedBox(IDC_PASSIVE_MAX));
         QCOMPARE(Next(AdvancedBox(IDC_PASSIVE_MAX)), AdvancedBox(IDC_PASSIVE_ADDRESS));
         QCOMPARE(Next(AdvancedBox(IDC_PASSIVE_ADDRESS)), AdvancedBox(IDC_MAX_PER_ADDRESS));
+        QWidget* pMode = page.Layout().Control(IDC_TLS_MODE);
+        QCOMPARE(Next(AdvancedBox(IDC_MAX_PER_ADDRESS)), pMode);
+        QCOMPARE(Next(pMode), AdvancedBox(IDC_TLS_CERTIFICATE));
+        QCOMPARE(Next(AdvancedBox(IDC_TLS_CERTIFICATE)),
+                 page.Layout().Control(IDC_TLS_CERTIFICATE_BROWSE));
+        QCOMPARE(Next(page.Layout().Control(IDC_TLS_CERTIFICATE_BROWSE)), AdvancedBox(IDC_TLS_KEY));
+        QCOMPARE(Next(page.Layout().Control(IDC_TLS_KEY_BROWSE)),
+                 page.Layout().Control(IDC_TLS_REUSE));
+        QCOMPARE(Next(page.Layout().Control(IDC_TLS_REUSE)), AdvancedBox(IDC_TLS_FINGERPRINT));
+        auto* pCombo = page.Layout().Get<QComboBox>(IDC_TLS_MODE);
+        QCOMPARE(pCombo->count(), 3);
+        QCOMPARE(pCombo->itemText(0), QStringLiteral("Desactivado"));
+        QCOMPARE(pCombo->itemText(1), QStringLiteral("Permitido"));
+        QCOMPARE(pCombo->itemText(2), QStringLiteral("Obligatorio"));
+        QCOMPARE(pCombo->currentIndex(), 0);
+        QVERIFY(page.Layout().Get<QCheckBox>(IDC_TLS_REUSE)->isChecked());
+        QVERIFY(AdvancedBox(IDC_TLS_FINGERPRINT)->isReadOnly());
+        QCOMPARE(AdvancedBox(IDC_TLS_FINGERPRINT)->text(), QString());
         auto Name = [](QWidget* p) {
             return QAccessible::queryAccessibleInterface(p)->text(QAccessible::Name);
         };
@@ -603,6 +623,21 @@ private slots:
         QCOMPARE(Name(AdvancedBox(IDC_PASSIVE_MAX)), QStringLiteral("hasta:"));
         QCOMPARE(Name(AdvancedBox(IDC_PASSIVE_ADDRESS)), Utf8("Direcci\xC3\xB3n:"));
         QCOMPARE(Name(AdvancedBox(IDC_MAX_PER_ADDRESS)), Utf8("Conexiones por direcci\xC3\xB3n:"));
+        // A drop-down list's name on Linux is its value; its caption reaches
+        // the screen reader as the label that names it.
+        QCOMPARE(pMode->accessibleName(), QStringLiteral("Cifrado TLS:"));
+        bool bLabelled = false;
+        for (const auto& relation :
+             QAccessible::queryAccessibleInterface(pMode)->relations(QAccessible::Label))
+            bLabelled = bLabelled ||
+                        relation.first->text(QAccessible::Name) == QStringLiteral("Cifrado TLS:");
+        QVERIFY(bLabelled);
+        QCOMPARE(Name(AdvancedBox(IDC_TLS_CERTIFICATE)), QStringLiteral("Certificado:"));
+        QCOMPARE(Name(AdvancedBox(IDC_TLS_KEY)), QStringLiteral("Clave:"));
+        QCOMPARE(Name(page.Layout().Control(IDC_TLS_CERTIFICATE_BROWSE)),
+                 QStringLiteral("Examinar certificado"));
+        QCOMPARE(Name(page.Layout().Control(IDC_TLS_KEY_BROWSE)), QStringLiteral("Examinar clave"));
+        QCOMPARE(Name(AdvancedBox(IDC_TLS_FINGERPRINT)), QStringLiteral("Huella SHA-256:"));
         m_pSheet->Buttons().button(QDialogButtonBox::Help)->click();
         QCOMPARE(m_pOwner->HelpWindow()->source().fragment(), QStringLiteral("avanzado"));
     }
@@ -632,12 +667,17 @@ private slots:
             {"0", "0", "", "1001", IDC_MAX_PER_ADDRESS,
              "Please enter an integer between 0 and 1000."},
             {"0", "0", "", "", IDC_MAX_PER_ADDRESS, "Please enter a positive integer."},
+            {"0", "0", "", "0", IDC_TLS_KEY,
+             "Please enter both the certificate and the key, or neither."},
         };
         for (const SCase& c : cases) {
             AdvancedBox(IDC_PASSIVE_MIN)->setText(QString::fromUtf8(c.pszMin));
             AdvancedBox(IDC_PASSIVE_MAX)->setText(QString::fromUtf8(c.pszMax));
             AdvancedBox(IDC_PASSIVE_ADDRESS)->setText(QString::fromUtf8(c.pszAddress));
             AdvancedBox(IDC_MAX_PER_ADDRESS)->setText(QString::fromUtf8(c.pszLimit));
+            // Only the last case names a certificate without its key.
+            AdvancedBox(IDC_TLS_CERTIFICATE)
+                ->setText(c.nBox == IDC_TLS_KEY ? QStringLiteral("/tmp/cert.pem") : QString());
             QString strMessage;
             WhenModalOpens([&](QWidget* pWidget) {
                 if (auto* pBox = qobject_cast<QMessageBox*>(pWidget)) {
@@ -690,6 +730,36 @@ private slots:
         QVERIFY(stored.m_extended.m_bEnabled);
         QCOMPARE(stored.m_extended.m_nPassivePortMax, 50010);
         QCOMPARE(stored.m_extended.m_strPassiveAddress, std::string("203.0.113.9"));
+    }
+
+    void advancedPageSwitchesTlsOnAndShowsTheFingerprint() {
+        SSeed seed;
+        Open(seed);
+        CAdvancedPage& page = Advanced();
+        page.Layout().Get<QCheckBox>(IDC_EXTENDED)->setChecked(true);
+        auto* pCombo = page.Layout().Get<QComboBox>(IDC_TLS_MODE);
+        pCombo->setCurrentIndex(2);
+        emit pCombo->activated(2);
+        QVERIFY(m_pSheet->Buttons().button(QDialogButtonBox::Apply)->isEnabled());
+        QTest::mouseClick(page.Layout().Get<QCheckBox>(IDC_TLS_REUSE), Qt::LeftButton);
+        QVERIFY(m_pSheet->Apply());
+        const CExtendedSettings& extended = m_pOwner->Settings().m_extended;
+        QCOMPARE(extended.m_nTlsMode, 2);
+        QCOMPARE(extended.m_nTlsSessionReuse, 0);
+        // Skerrow's own certificate was made and its fingerprint is shown,
+        // as the log shows it.
+        const QString strShown = AdvancedBox(IDC_TLS_FINGERPRINT)->text();
+        QCOMPARE(strShown.size(), 95);
+        QVERIFY(QString::fromStdString(m_pOwner->Host().LogText()).contains(strShown));
+        // A client that logs in without TLS is refused from the next command.
+        CTestClient client(m_nPort);
+        QVERIFY(client.WaitConnected());
+        QVERIFY(client.Command("USER ana", "530"));
+        QVERIFY(client.Command("AUTH TLS", "234"));
+        m_pSheet->Buttons().button(QDialogButtonBox::Ok)->click();
+        m_pSheet.reset();
+        m_pOwner.reset();
+        QCOMPARE(StoredSettings().m_extended.m_nTlsMode, 2);
     }
 
     // Server page.
