@@ -20,4 +20,5 @@ fi
 export PURE_FTPD="$PURE_DIR/usr/sbin/pure-ftpd"
 python3 bench/run.py "$@"
 python3 bench/extended.py "$@"
+python3 bench/tls.py "$@"
 exec python3 bench/window.py
