@@ -293,6 +293,21 @@ class TlsTests(unittest.TestCase):
         good.retrbinary("RETR data.bin", received.write)
         self.assertEqual(received.getvalue(), self.payload)
 
+    def test_a_clear_data_connection_under_prot_p_carries_nothing(self):
+        self.start(mode=1)
+        ftp = self.login()
+        ftp.voidcmd("TYPE I")
+        host, port = ftplib.parse227(ftp.sendcmd("PASV"))
+        data = socket.create_connection((host, port), timeout=10)
+        ftp.putcmd("STOR clear.bin")
+        self.assertEqual(ftp.getline()[:3], "150")
+        data.sendall(b"not a TLS record, just the file in clear\r\n" * 10)
+        self.assertEqual(ftp.getline(), "425 Data connection reset")
+        data.close()
+        # The file is opened only once the connection is protected.
+        self.assertFalse(os.path.exists(os.path.join(self.root, "clear.bin")))
+        self.assertEqual(ftp.voidcmd("NOOP"), "200 Ok")
+
     def test_a_slow_tls_reader_holds_up_nobody(self):
         self.start(mode=1, log_level=1)
         slow = self.login()
