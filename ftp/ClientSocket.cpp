@@ -349,6 +349,11 @@ void CClientSocket::DoRetr(const CCommandRow& rRow, const std::string& strParame
 }
 
 void CClientSocket::DoStor(const CCommandRow& rRow, const std::string& strParameter) {
+    ReceiveUpload(rRow, strParameter, false);
+}
+
+void CClientSocket::ReceiveUpload(const CCommandRow& rRow, const std::string& strParameter,
+                                  bool bAppend) {
     std::string strPath = ResolveFilePath(strParameter);
     if (!MayAccess(rRow, strPath)) {
         SendReply(ReplyText(REPLY_PERMISSION_DENIED));
@@ -360,7 +365,7 @@ void CClientSocket::DoStor(const CCommandRow& rRow, const std::string& strParame
         return;
     }
     SendReply(FormatString(ReplyText(REPLY_OPENING_DATA), m_strWord.c_str(), strPath.c_str()));
-    StartReceive(local);
+    StartReceive(local, bAppend);
 }
 
 void CClientSocket::DoPwd(const CCommandRow&, const std::string&) {

@@ -123,6 +123,8 @@ private:
     void DoStru(const CCommandRow& rRow, const std::string& strParameter);
     void DoRetr(const CCommandRow& rRow, const std::string& strParameter);
     void DoStor(const CCommandRow& rRow, const std::string& strParameter);
+    // STOR and APPE: the permission test, the reply, the data connection.
+    void ReceiveUpload(const CCommandRow& rRow, const std::string& strParameter, bool bAppend);
     void DoNoop(const CCommandRow& rRow, const std::string& strParameter);
     void DoPwd(const CCommandRow& rRow, const std::string& strParameter);
     void DoCwd(const CCommandRow& rRow, const std::string& strParameter);
@@ -183,6 +185,10 @@ private:
     // (rPath without final "/") or a folder (rPath ending in "/"); false
     // when nothing is there.
     bool ResolveListingPath(const std::string& strParameter, std::string& rPath, bool& rFile) const;
+    // The same, and the permission test; false once the refusal is sent.
+    // bFolderOnly: a file is refused (MLSD).
+    bool PrepareListing(const CCommandRow& rRow, const std::string& strParameter,
+                        std::string& rPath, bool& rFile, bool bFolderOnly);
     // Opens a passive listener in the configured port range; false (and no
     // listener) when none can be opened.
     bool OpenPassive();

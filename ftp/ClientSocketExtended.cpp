@@ -381,41 +381,39 @@ bool CClientSocket::ResolveListingPath(const std::string& strParameter, std::str
     return (!local.IsEmpty() && local.Exists()) || HasEntriesBelow(folderMap, rPath);
 }
 
-void CClientSocket::DoExtendedList(const CCommandRow& rRow, const std::string& strParameter) {
-    std::string strPath;
-    bool bFile = false;
-    if (!ResolveListingPath(strParameter, strPath, bFile)) {
+bool CClientSocket::PrepareListing(const CCommandRow& rRow, const std::string& strParameter,
+                                   std::string& rPath, bool& rFile, bool bFolderOnly) {
+    if (!ResolveListingPath(strParameter, rPath, rFile)) {
         SendExtended(XREPLY_NOT_FOUND);
-        return;
+        return false;
     }
-    if (!MayAccess(rRow, strPath)) {
+    if (bFolderOnly && rFile) {
+        SendExtended(XREPLY_NOT_A_FOLDER);
+        return false;
+    }
+    if (!MayAccess(rRow, rPath)) {
         SendReply(ReplyText(REPLY_PERMISSION_DENIED));
-        return;
+        return false;
     }
+    return true;
+}
+
+void CClientSocket::DoExtendedList(const CCommandRow& rRow, const std::string& strParameter) {
     SListingRequest request;
+    std::string strPath;
+    if (!PrepareListing(rRow, strParameter, strPath, request.bFile, false))
+        return;
     request.style = rRow.nCode == CMD_NLST ? ListingStyle::UnixNlst : ListingStyle::UnixList;
-    request.bFile = bFile;
     request.strShownName = WithoutOptions(strParameter);
     SendListing(CListingBuilder::Start(Settings().m_folderMap, strPath, std::move(request)),
                 XREPLY_NOT_FOUND, true);
 }
 
 void CClientSocket::DoMlsd(const CCommandRow& rRow, const std::string& strParameter) {
-    std::string strPath = m_strCwd;
-    bool bFile = false;
-    if (!ResolveListingPath(strParameter, strPath, bFile)) {
-        SendExtended(XREPLY_NOT_FOUND);
-        return;
-    }
-    if (bFile) {
-        SendExtended(XREPLY_NOT_A_FOLDER);
-        return;
-    }
-    if (!MayAccess(rRow, strPath)) {
-        SendReply(ReplyText(REPLY_PERMISSION_DENIED));
-        return;
-    }
     SListingRequest request;
+    std::string strPath;
+    if (!PrepareListing(rRow, strParameter, strPath, request.bFile, true))
+        return;
     request.style = ListingStyle::Machine;
     request.bMayDownload = CheckAccess(Settings(), m_strUser, AccessClass::Download, strPath);
     request.bMayUpload = CheckAccess(Settings(), m_strUser, AccessClass::Upload, strPath);
@@ -458,18 +456,7 @@ void CClientSocket::DoExtendedStor(const CCommandRow& rRow, const std::string& s
 void CClientSocket::DoAppe(const CCommandRow& rRow, const std::string& strParameter) {
     // An append goes on from the end of the file: a restart offset has no part.
     m_nRestart = 0;
-    std::string strPath = ResolveFilePath(strParameter);
-    if (!MayAccess(rRow, strPath)) {
-        SendReply(ReplyText(REPLY_PERMISSION_DENIED));
-        return;
-    }
-    CLocalPath local = MapToLocalPath(Settings().m_folderMap, strPath);
-    if (local.IsEmpty()) {
-        SendFormatted(REPLY_CANT_CREATE, strParameter);
-        return;
-    }
-    SendReply(FormatString(ReplyText(REPLY_OPENING_DATA), m_strWord.c_str(), strPath.c_str()));
-    StartReceive(local, true);
+    ReceiveUpload(rRow, strParameter, true);
 }
 
 bool CClientSocket::OpenPassive() {
