@@ -2,6 +2,7 @@
 openssl s_client against the real program, the TlsMode policy, session
 reuse on data connections, and what a broken or hostile client gets."""
 
+import asyncio
 import filecmp
 import ftplib
 import io
@@ -12,6 +13,7 @@ import socket
 import ssl
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -326,6 +328,42 @@ class TlsTests(unittest.TestCase):
         conn.close()
         self.assertEqual(slow.voidresp(), "226 Transfer complete")
         self.assertEqual(len(data) + 1000, len(self.payload))
+
+    def test_many_handshakes_at_once_while_others_transfer(self):
+        self.start(mode=1, log_level=1)
+        busy = self.login()
+        context = self.context()
+        count = 500
+
+        async def handshake():
+            reader, writer = await asyncio.open_connection("127.0.0.1", self.server.port)
+            await reader.readline()
+            writer.write(b"AUTH TLS\r\n")
+            await writer.drain()
+            await reader.readline()
+            await writer.start_tls(context)
+            writer.write(b"USER ana\r\n")
+            await writer.drain()
+            reply = await reader.readline()
+            writer.close()
+            return reply
+
+        async def everyone():
+            return await asyncio.gather(*(handshake() for _ in range(count)))
+
+        received = io.BytesIO()
+        runner = threading.Thread(target=lambda: received.write(self._download(busy)))
+        runner.start()
+        replies = asyncio.run(asyncio.wait_for(everyone(), 60))
+        runner.join(60)
+        self.assertEqual(replies, [b"331 Enter PASS command\r\n"] * count)
+        self.assertEqual(received.getvalue(), self.payload)
+
+    @staticmethod
+    def _download(ftp):
+        blocks = []
+        ftp.retrbinary("RETR data.bin", blocks.append)
+        return b"".join(blocks)
 
     # certificates ------------------------------------------------------------------
 
