@@ -1,0 +1,138 @@
+// Explicit TLS on the control connection and its data connections (the
+// extended mode, RFC 4217): AUTH TLS, PBSZ, PROT and CCC, the policy of the
+// TlsMode setting, and replies that wait for TLS to take them.
+#include "ftp/ClientSocket.h"
+
+#include "ftp/FtpTables.h"
+#include "ftp/SessionHost.h"
+#include "res/Strings.h"
+
+#include <cctype>
+
+const char* CClientSocket::TlsRefusal(const CCommandRow& rRow) const {
+    const CExtendedSettings& extended = Settings().m_extended;
+    if (extended.m_nTlsMode != 2)
+        return nullptr;
+    // TLS required: nothing of the password crosses in clear, ...
+    if ((rRow.nCode == CMD_USER || rRow.nCode == CMD_PASS) && !m_bTlsRequested)
+        return ExtendedReplyText(XREPLY_TLS_REQUIRED);
+    // ... and nothing of the files.
+    switch (rRow.nCode) {
+    case CMD_RETR:
+    case CMD_STOR:
+    case CMD_APPE:
+    case CMD_LIST:
+    case CMD_NLST:
+    case CMD_MLSD:
+        return m_bProtectData ? nullptr : ExtendedReplyText(XREPLY_PROT_P_REQUIRED);
+    default:
+        return nullptr;
+    }
+}
+
+void CClientSocket::ProtectTransfer(CDataSocket::STransfer& rTransfer) {
+    if (!IsExtended() || !m_bProtectData || !IsTls())
+        return;
+    rTransfer.pTls = m_rHost.TlsContext();
+    rTransfer.bRequireReuse = Settings().m_extended.m_nTlsSessionReuse != 0;
+}
+
+void CClientSocket::DoAuth(const CCommandRow& rRow, const std::string& strParameter) {
+    const CTlsContext* pContext = m_rHost.TlsContext();
+    // With TLS off the command does not exist.
+    if (!pContext) {
+        DoUnknown(rRow, strParameter);
+        return;
+    }
+    if (m_bTlsRequested) {
+        SendExtended(XREPLY_ALREADY_PROTECTED);
+        return;
+    }
+    std::string strMechanism = Trim(strParameter);
+    for (char& ch : strMechanism)
+        ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+    if (strMechanism != "TLS" && strMechanism != "TLS-C" && strMechanism != "SSL") {
+        SendExtended(XREPLY_AUTH_UNSUPPORTED);
+        return;
+    }
+    SendExtended(XREPLY_AUTH_OK);
+    if (!StartTls(*pContext)) {
+        m_rHost.RemoveClient(*this);
+        return;
+    }
+    m_bTlsRequested = true;
+    m_bPbsz = false;
+    m_bProtectData = false;
+    m_tlsTimer.Start(CDataSocket::kHandshakeMs, [this] {
+        if (IsTlsHandshaking())
+            m_rHost.RemoveClient(*this);
+    });
+}
+
+void CClientSocket::OnTlsHandshake(int nErrorCode) {
+    m_tlsTimer.Stop();
+    if (nErrorCode != 0) {
+        // Not TLS, or a version refused: the connection is of no more use.
+        Log(FormatString(LoadString(IDS_CONNECTION_CLOSED), m_strPeerAddr.c_str()), 0);
+        m_rHost.RemoveClient(*this);
+    }
+}
+
+void CClientSocket::OnSend(int) {
+    while (!m_strOutput.empty() && IsTls() && !IsTlsHandshaking()) {
+        int nSent = Send(m_strOutput.data(), static_cast<int>(m_strOutput.size()));
+        if (nSent <= 0)
+            break;
+        m_strOutput.erase(0, static_cast<size_t>(nSent));
+    }
+    if (m_strOutput.size() > kMaxOutput)
+        m_rHost.RemoveClient(*this);
+}
+
+void CClientSocket::DoPbsz(const CCommandRow& rRow, const std::string& strParameter) {
+    if (!m_rHost.TlsContext()) {
+        DoUnknown(rRow, strParameter);
+        return;
+    }
+    if (!m_bTlsRequested) {
+        SendExtended(XREPLY_NEEDS_AUTH);
+        return;
+    }
+    // Stream mode has no buffer: the size is 0 whatever was asked.
+    m_bPbsz = true;
+    SendExtended(XREPLY_PBSZ_OK);
+}
+
+void CClientSocket::DoProt(const CCommandRow& rRow, const std::string& strParameter) {
+    if (!m_rHost.TlsContext()) {
+        DoUnknown(rRow, strParameter);
+        return;
+    }
+    if (!m_bTlsRequested) {
+        SendExtended(XREPLY_NEEDS_AUTH);
+        return;
+    }
+    if (!m_bPbsz) {
+        SendExtended(XREPLY_NEEDS_PBSZ);
+        return;
+    }
+    std::string strLevel = Trim(strParameter);
+    for (char& ch : strLevel)
+        ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+    if (strLevel == "C" || strLevel == "P") {
+        m_bProtectData = strLevel == "P";
+        SendExtended(XREPLY_PROT_OK, m_bProtectData ? "Private" : "Clear");
+    } else if (strLevel == "S" || strLevel == "E") {
+        SendExtended(XREPLY_PROT_UNSUPPORTED);
+    } else {
+        SendExtended(XREPLY_PROT_UNKNOWN);
+    }
+}
+
+void CClientSocket::DoCcc(const CCommandRow& rRow, const std::string& strParameter) {
+    if (!m_rHost.TlsContext()) {
+        DoUnknown(rRow, strParameter);
+        return;
+    }
+    SendExtended(XREPLY_CCC_REFUSED);
+}
