@@ -474,18 +474,28 @@ void CClientSocket::ChangeFolder(const CCommandRow& rRow, const std::string& str
 int CClientSocket::StartSend(const CLocalPath& path, bool bDeleteAfter,
                              std::unique_ptr<CListingBuilder> pListing) {
     Log(FormatString(LoadString(IDS_SENDING), path.Full().c_str()), 0);
-    CDataSocket::STransfer transfer{
-        path, true, bDeleteAfter, m_nType, m_nRestart, std::move(pListing), IsExtended()};
-    ProtectTransfer(transfer);
+    CDataSocket::STransfer transfer = NewTransfer(path, true);
+    transfer.bDeleteAfter = bDeleteAfter;
+    transfer.pListing = std::move(pListing);
     return StartData(std::move(transfer));
 }
 
 int CClientSocket::StartReceive(const CLocalPath& path, bool bAppend) {
     Log(FormatString(LoadString(IDS_RECEIVING), path.Full().c_str()), 0);
-    CDataSocket::STransfer transfer{path,       false,   false,        m_nType,
-                                    m_nRestart, nullptr, IsExtended(), bAppend};
-    ProtectTransfer(transfer);
+    CDataSocket::STransfer transfer = NewTransfer(path, false);
+    transfer.bAppend = bAppend;
     return StartData(std::move(transfer));
+}
+
+CDataSocket::STransfer CClientSocket::NewTransfer(const CLocalPath& path, bool bSending) {
+    CDataSocket::STransfer transfer;
+    transfer.file = path;
+    transfer.bSending = bSending;
+    transfer.nType = m_nType;
+    transfer.nRestart = m_nRestart;
+    transfer.bNetworkText = IsExtended();
+    ProtectTransfer(transfer);
+    return transfer;
 }
 
 size_t CClientSocket::RunningDataConnections() const {

@@ -106,6 +106,9 @@ private:
     int StartSend(const CLocalPath& path, bool bDeleteAfter,
                   std::unique_ptr<CListingBuilder> pListing = nullptr);
     int StartReceive(const CLocalPath& path, bool bAppend = false);
+    // A transfer of the file with the session's type, restart offset and
+    // protection.
+    CDataSocket::STransfer NewTransfer(const CLocalPath& path, bool bSending);
     // The first slice of a listing, then its data connection; a listing that
     // cannot be written gets nFailReply (an index of the design's table, or
     // with bExtendedReply of the extended one).

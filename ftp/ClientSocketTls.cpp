@@ -38,7 +38,7 @@ void CClientSocket::ProtectTransfer(CDataSocket::STransfer& rTransfer) {
 }
 
 void CClientSocket::DoAuth(const CCommandRow& rRow, const std::string& strParameter) {
-    const CTlsContext* pContext = m_rHost.TlsContext();
+    std::shared_ptr<const CTlsContext> pContext = m_rHost.TlsContext();
     // With TLS off the command does not exist.
     if (!pContext) {
         DoUnknown(rRow, strParameter);

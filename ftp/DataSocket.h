@@ -53,7 +53,7 @@ public:
         bool bAppend = false;
         // PROT P: the connection is a TLS server with this certificate;
         // with bRequireReuse it must resume the control connection's session.
-        const CTlsContext* pTls = nullptr;
+        std::shared_ptr<const CTlsContext> pTls;
         bool bRequireReuse = false;
     };
 

@@ -5,6 +5,7 @@
 
 #include "config/ServerSettings.h"
 
+#include <memory>
 #include <string>
 
 class CClientSocket;
@@ -22,8 +23,10 @@ public:
     // it after the current event. Nothing of it may be used after the call.
     virtual void RemoveClient(CClientSocket& rClient) = 0;
     // The TLS certificate in force, or null while TLS is off or has no
-    // usable certificate.
-    virtual const CTlsContext* TlsContext() = 0;
+    // usable certificate. Shared: a data connection still waiting for its
+    // client keeps the certificate its transfer was started with, even when
+    // the settings replace it meanwhile.
+    virtual std::shared_ptr<const CTlsContext> TlsContext() = 0;
 
 protected:
     ~CSessionHost() = default;

@@ -169,18 +169,18 @@ std::string CServerHost::OwnKeyFile() const {
     return (m_strTlsFolder.empty() ? std::string(".") : m_strTlsFolder) + "/skerrow-key.pem";
 }
 
-const CTlsContext* CServerHost::TlsContext() {
+std::shared_ptr<const CTlsContext> CServerHost::TlsContext() {
     const CExtendedSettings& extended = m_settings.m_extended;
     if (!extended.m_bEnabled || extended.m_nTlsMode <= 0)
         return nullptr;
     const std::string strFor = extended.m_strTlsCertificate + '\n' + extended.m_strTlsKey;
     if (strFor != m_strTlsLoadedFor)
         LoadTls();
-    return m_pTls.get();
+    return m_pTls;
 }
 
 std::string CServerHost::TlsFingerprint() {
-    const CTlsContext* pContext = TlsContext();
+    std::shared_ptr<const CTlsContext> pContext = TlsContext();
     return pContext ? pContext->Fingerprint() : std::string();
 }
 

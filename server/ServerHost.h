@@ -47,7 +47,7 @@ public:
     // The certificate TLS uses now: made or loaded on first need (and again
     // after its settings change), its fingerprint logged; null when TLS is
     // off or the certificate cannot be used (the reason is logged once).
-    const CTlsContext* TlsContext() override;
+    std::shared_ptr<const CTlsContext> TlsContext() override;
     // The fingerprint of the certificate in use, empty when none.
     std::string TlsFingerprint();
 
@@ -81,7 +81,7 @@ private:
     SessionId m_nNextId = 1;
     bool m_bRunning = false;
     std::string m_strTlsFolder;
-    std::unique_ptr<CTlsContext> m_pTls;
+    std::shared_ptr<const CTlsContext> m_pTls;
     // The certificate and key files the loaded (or failed) context is for.
     std::string m_strTlsLoadedFor;
     std::string m_strLog;

@@ -10,6 +10,7 @@ import os
 import re
 import resource
 import shutil
+import signal
 import socket
 import ssl
 import subprocess
@@ -373,6 +374,43 @@ class TlsTests(unittest.TestCase):
         return b"".join(blocks)
 
     # certificates ------------------------------------------------------------------
+
+    def test_a_certificate_replaced_while_a_transfer_waits(self):
+        self.start(mode=1)
+        first = self.fingerprint_in_log()
+        ftp = self.login()
+        ftp.voidcmd("TYPE I")
+        host, port = ftplib.parse227(ftp.sendcmd("PASV"))
+        ftp.putcmd("RETR data.bin")
+        self.assertEqual(ftp.getline()[:3], "150")
+        # The settings now name another certificate; another client's FEAT
+        # brings it into use while the first transfer still waits.
+        folder = self.server.folder("other-cert")
+        cert, key = os.path.join(folder, "c.pem"), os.path.join(folder, "k.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:P-256", "-nodes", "-keyout", key, "-out", cert,
+                        "-days", "30", "-subj", "/CN=other"], check=True, capture_output=True)
+        self.server.extra_config = ("[Extended]\nEnabled=1\nTlsMode=1\nTlsCertificate=%s\n"
+                                    "TlsKey=%s\n" % (cert, key))
+        self.server.write_settings()
+        self.server.process.send_signal(signal.SIGHUP)
+        self.assertTrue(wait_for(lambda: "recargada" in self.server.text()))
+        other = ftplib.FTP()
+        other.connect("127.0.0.1", self.server.port, timeout=10)
+        self.addCleanup(other.close)
+        other.sendcmd("FEAT")
+        self.assertTrue(wait_for(lambda: self.server.text().count("huella SHA-256") == 2))
+        latest = self.server.text().rsplit("huella SHA-256: ", 1)[1].split("\n")[0]
+        self.assertNotEqual(latest, first)
+        # The waiting transfer completes with the certificate it began with.
+        conn = ftp.context.wrap_socket(socket.create_connection((host, port), timeout=10),
+                                       server_hostname="127.0.0.1", session=ftp.sock.session)
+        data = b""
+        while chunk := conn.recv(1 << 16):
+            data += chunk
+        conn.close()
+        self.assertEqual(ftp.voidresp(), "226 Transfer complete")
+        self.assertEqual(data, self.payload)
 
     def test_unusable_certificates(self):
         folder = tempfile.mkdtemp(prefix="skerrow-cert-")
