@@ -63,7 +63,7 @@ void CClientSocket::DoAuth(const CCommandRow& rRow, const std::string& strParame
     m_bTlsRequested = true;
     m_bPbsz = false;
     m_bProtectData = false;
-    m_tlsTimer.Start(CDataSocket::kHandshakeMs, [this] {
+    m_tlsTimer.Start(CDataSocket::HandshakeTimeoutMs(), [this] {
         if (IsTlsHandshaking())
             m_rHost.RemoveClient(*this);
     });

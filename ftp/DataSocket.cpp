@@ -9,11 +9,17 @@
 namespace {
 int g_nConnectTimeoutMs = CDataSocket::kConnectTimeoutMs;
 int g_nLingerMs = CDataSocket::kLingerMs;
+int g_nHandshakeMs = CDataSocket::kHandshakeMs;
 } // namespace
 
-void CDataSocket::SetTimeoutsForTests(int nConnectMs, int nLingerMs) {
+void CDataSocket::SetTimeoutsForTests(int nConnectMs, int nLingerMs, int nHandshakeMs) {
     g_nConnectTimeoutMs = nConnectMs;
     g_nLingerMs = nLingerMs;
+    g_nHandshakeMs = nHandshakeMs;
+}
+
+int CDataSocket::HandshakeTimeoutMs() {
+    return g_nHandshakeMs;
 }
 
 CDataSocket::CDataSocket(COwner& rOwner, STransfer transfer)
@@ -124,7 +130,7 @@ void CDataSocket::OnConnect(int nErrorCode) {
             Abort();
             return;
         }
-        m_timer.Start(kHandshakeMs, [this] { Abort(); });
+        m_timer.Start(g_nHandshakeMs, [this] { Abort(); });
         return;
     }
     BeginTransfer();

@@ -96,7 +96,9 @@ public:
     // A TLS handshake that has not ended this long after it began fails.
     static constexpr int kHandshakeMs = 30 * 1000;
     // Tests only: shorter waits than the real ones.
-    static void SetTimeoutsForTests(int nConnectMs, int nLingerMs);
+    static void SetTimeoutsForTests(int nConnectMs, int nLingerMs, int nHandshakeMs = kHandshakeMs);
+    // The limit of a TLS handshake in force (kHandshakeMs but in tests).
+    static int HandshakeTimeoutMs();
 
 private:
     // The passive listener's target.

@@ -544,3 +544,33 @@ TEST_F(HostTest, ASessionRemovedWhileItsTransferFinishes) {
     EXPECT_TRUE(PumpUntil(m_dispatcher, [&] { return temp.Files() == 0; }));
     m_views.m_onLog = nullptr;
 }
+
+TEST_F(HostTest, AHandshakeThatStallsIsDroppedAndTheOthersGoOn) {
+    // TLS with Skerrow's own certificate, made in a folder of the test's own.
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("skerrow-host-tls-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    m_host.SetTlsFolder(folder.string());
+    m_host.Settings().m_extended.m_bEnabled = true;
+    m_host.Settings().m_extended.m_nTlsMode = 1;
+    CDataSocket::SetTimeoutsForTests(CDataSocket::kConnectTimeoutMs, CDataSocket::kLingerMs, 300);
+
+    CTestClient stalled(m_nPort);
+    ASSERT_EQ(stalled.ReadLine(m_dispatcher).substr(0, 4), "220 ");
+    stalled.Send("AUTH TLS\r\n");
+    EXPECT_EQ(stalled.ReadLine(m_dispatcher), "234 AUTH TLS ok");
+    // No hello follows; another client is served meanwhile.
+    CTestClient other(m_nPort);
+    ASSERT_EQ(other.ReadLine(m_dispatcher).substr(0, 4), "220 ");
+    other.Send("USER anonymous\r\n");
+    EXPECT_EQ(other.ReadLine(m_dispatcher), "331 Enter PASS command");
+    // After the limit the stalled connection is gone, and only it.
+    EXPECT_TRUE(PumpUntil(
+        m_dispatcher, [&] { return stalled.Poll(); }, 3000));
+    EXPECT_EQ(m_host.SessionCount(), 1u);
+    other.Send("PASS x\r\n");
+    EXPECT_EQ(other.ReadLine(m_dispatcher), "230 Logged in");
+
+    CDataSocket::SetTimeoutsForTests(CDataSocket::kConnectTimeoutMs, CDataSocket::kLingerMs);
+    std::filesystem::remove_all(folder);
+}
