@@ -24,7 +24,7 @@ struct CFolderRecord {
 };
 
 // The extended mode for today's clients, off by default: with it off,
-// nothing of it is active and the server speaks the design's protocol.
+// nothing of it is active and the server speaks the classic protocol.
 struct CExtendedSettings {
     bool m_bEnabled = false;
     int m_nPassivePortMin = 0; // 0 and 0: any port the system chooses

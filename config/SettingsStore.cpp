@@ -78,7 +78,7 @@ void CSettingsStore::Load(CServerSettings& rSettings, std::vector<std::string>* 
     }
     store.endGroup();
 
-    // Missing values (a file of the design's groups only) take the defaults.
+    // Missing values (a file of the classic groups only) take the defaults.
     CExtendedSettings& rExtended = rSettings.m_extended;
     const CExtendedSettings defaults;
     store.beginGroup("Extended");

@@ -14,7 +14,7 @@
 #include <new>
 #include <unistd.h>
 
-// The design's 23 words in the design's order: the order decides which row
+// The classic 23 words in their fixed order: the order decides which row
 // a word reaches by the prefix rule.
 const CCommandRow CClientSocket::kClassicCommands[] = {
     {"user", CMD_USER, ParameterRule::Optional, true, AccessClass::None, &CClientSocket::DoUser},
@@ -147,7 +147,7 @@ void CClientSocket::OnReceive(int /*nErrorCode*/) {
         strLine.resize(nZero);
     strLine = Trim(strLine);
     // Deliberately, whatever followed the first line end in this buffer is
-    // dropped: the design's clients wait for each reply before the next
+    // dropped: classic clients wait for each reply before the next
     // command (the extended mode runs every line).
     ClearInput();
     if (!strLine.empty())

@@ -39,7 +39,7 @@ public:
     const std::string& PeerAddress() const { return m_strPeerAddr; }
     const std::string& User() const { return m_strUser; }
     bool IsLoggedIn() const { return m_bLoggedIn; }
-    // The time-out stored when the session was admitted. The design's mode
+    // The time-out stored when the session was admitted. The classic mode
     // reads nothing of it: idle connections stay. The extended mode closes
     // idle sessions after the time-out in force at their last command.
     void SetTimeout(int nTimeout) { m_nTimeout = nTimeout; }
@@ -72,9 +72,9 @@ public:
     // Bytes received that no line end has completed yet (tests).
     const std::string& PendingInput() const { return m_strInput; }
 
-    // The design's command table, in its order.
+    // The classic command table, in its order.
     static std::span<const CCommandRow> ClassicCommands();
-    // The extended mode's table, consulted before the design's only while
+    // The extended mode's table, consulted before the classic one only while
     // the mode is on.
     static std::span<const CCommandRow> ExtendedCommands();
 
@@ -110,7 +110,7 @@ private:
     // protection.
     CDataSocket::STransfer NewTransfer(const CLocalPath& path, bool bSending);
     // The first slice of a listing, then its data connection; a listing that
-    // cannot be written gets nFailReply (an index of the design's table, or
+    // cannot be written gets nFailReply (an index of the classic table, or
     // with bExtendedReply of the extended one).
     void SendListing(std::unique_ptr<CListingBuilder> pListing, int nFailReply,
                      bool bExtendedReply);
@@ -136,7 +136,7 @@ private:
     void DoDele(const CCommandRow& rRow, const std::string& strParameter);
     void DoMkdRmd(const CCommandRow& rRow, const std::string& strParameter);
     // MKD and RMD: the permission test, the change, the replies (the
-    // design's, or RFC 959's in the extended mode) and the log line.
+    // classic ones, or RFC 959's in the extended mode) and the log line.
     void ChangeFolder(const CCommandRow& rRow, const std::string& strParameter, bool bRfcReplies);
     void DoSyst(const CCommandRow& rRow, const std::string& strParameter);
     void DoPasv(const CCommandRow& rRow, const std::string& strParameter);

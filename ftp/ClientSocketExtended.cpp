@@ -1,7 +1,7 @@
 // The extended mode of the control connection: every complete line runs, the
 // RFC 959 codes of the directory commands, and the commands today's clients
 // expect. Each command is one row of the extended table, consulted before
-// the design's table only while the mode is on.
+// the classic table only while the mode is on.
 #include "ftp/ClientSocket.h"
 
 #include "ftp/FtpTables.h"
@@ -24,8 +24,8 @@
 #include <sstream>
 #include <unistd.h>
 
-// The extended rows, consulted before the design's table. A word reaches
-// the first row whose word is a prefix of it, as in the design's table.
+// The extended rows, consulted before the classic table. A word reaches
+// the first row whose word is a prefix of it, as in the classic table.
 const CCommandRow CClientSocket::kExtendedCommands[] = {
     {"feat", CMD_FEAT, ParameterRule::Optional, true, AccessClass::None, &CClientSocket::DoFeat},
     {"opts", CMD_OPTS, ParameterRule::Required, true, AccessClass::None, &CClientSocket::DoOpts},
@@ -254,7 +254,7 @@ void CClientSocket::DoRnto(const CCommandRow& rRow, const std::string& strParame
 
 void CClientSocket::OnOutOfBandData(int) {
     // The urgent byte is read and dropped; the ABOR line that comes with it
-    // arrives in the ordinary stream. The design's mode leaves urgent data
+    // arrives in the ordinary stream. The classic mode leaves urgent data
     // unread.
     if (!IsExtended())
         return;

@@ -46,8 +46,8 @@ public:
         int64_t nRestart = 0;
         // A listing still being written into the file: sending waits for it.
         std::unique_ptr<CListingBuilder> pListing;
-        // Type A as RFC 959 wants it (the extended mode), not the platform's
-        // text translation of the design.
+        // Type A as RFC 959 wants it (the extended mode), not the classic
+        // platform text translation.
         bool bNetworkText = false;
         // An upload that adds to the end of the file (APPE).
         bool bAppend = false;

@@ -97,7 +97,7 @@ enum FtpReply : int {
 const char* ReplyText(int nReply);
 
 // The replies of the extended mode: RFC 959 codes, texts in English like
-// the design's.
+// the classic ones.
 enum FtpExtendedReply : int {
     XREPLY_CURRENT_DIR = 0,
     XREPLY_CANT_CHANGE_DIR = 1,

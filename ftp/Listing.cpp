@@ -50,7 +50,7 @@ SEntryInfo ToEntryInfo(const struct statx& info) {
     return entry;
 }
 
-// The design's date of an entry: the birth time where the file system
+// The classic date of an entry: the birth time where the file system
 // records it, else the last change of contents. Some file systems report a
 // birth time of zero rather than leaving it out; that is no recorded time.
 time_t CreationTime(const struct statx& info) {

@@ -17,8 +17,8 @@
 
 // What a listing lists and how its lines look.
 enum class ListingStyle {
-    List,     // the design's LIST lines (LF)
-    Nlst,     // the design's names (LF)
+    List,     // the classic LIST lines (LF)
+    Nlst,     // the classic names (LF)
     UnixList, // the extended mode's LIST: `ls -l` lines, CR LF, no "." and ".."
     UnixNlst, // the extended mode's NLST: names, CR LF, no "." and ".."
     Machine,  // MLSD: RFC 3659 facts, CR LF

@@ -97,7 +97,7 @@ void CRecordListPage::OnInitPage() {
 }
 
 bool CRecordListPage::HasRowsToShow() const {
-    // Deliberately, as the list view of the design sets the buttons only
+    // Deliberately, as the classic list view sets the buttons only
     // while it draws a row: an empty list leaves them as they were.
     return !m_records.empty();
 }

@@ -1,5 +1,5 @@
 """The extended mode's first part: every line runs, the RFC 959 directory
-replies, FEAT, OPTS, SIZE, MDTM and rename; off, the design's replies."""
+replies, FEAT, OPTS, SIZE, MDTM and rename; off, the classic replies."""
 
 import ftplib
 import io
@@ -43,7 +43,7 @@ class ExtendedTests(unittest.TestCase):
         except ftplib.Error as error:
             return str(error)
 
-    def test_off_the_design_answers(self):
+    def test_off_the_classic_protocol_answers(self):
         self.start(0)
         ftp = self.login()
         for word in ("FEAT", "SIZE a.bin", "MDTM a.bin", "RNFR a.bin", "XMKD d"):

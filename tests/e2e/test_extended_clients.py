@@ -1,5 +1,5 @@
 """Today's clients against the extended mode: curl, lftp, wget, ncftp, aria2c,
-rclone and Python's ftplib, each doing what it could not do in the design's
+rclone and Python's ftplib, each doing what it could not do in the classic
 mode (rename, resume an upload, keep times and permission bits, list with
 options, ABOR, EPSV)."""
 

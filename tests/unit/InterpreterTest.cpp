@@ -54,7 +54,7 @@ TEST(CommandTable, PrefixMatchingInTableOrder) {
     EXPECT_EQ(CodeOf("xmkd"), CMD_UNKNOWN);
 }
 
-TEST(CommandTable, TheClassicTableIsTheDesignsTwentyThreeWords) {
+TEST(CommandTable, TheClassicTableHasItsTwentyThreeWords) {
     struct SExpected {
         const char* pszWord;
         int nCode;
@@ -112,7 +112,7 @@ TEST(CommandTable, ExtendedRowsAreWholeAndReachTheirOwnRows) {
     for (const CCommandRow& row : rows) {
         EXPECT_NE(row.pHandler, nullptr) << row.pszWord;
         EXPECT_EQ(FindCommand(rows, row.pszWord), &row) << row.pszWord;
-        // None of them is reached through the design's table.
+        // None of them is reached through the classic table.
         if (row.nCode >= CMD_FEAT) {
             EXPECT_EQ(FindCommand(CClientSocket::ClassicCommands(), row.pszWord), nullptr)
                 << row.pszWord;

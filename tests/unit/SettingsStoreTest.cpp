@@ -127,7 +127,7 @@ TEST_F(SettingsStoreTest, HandEditedAndDamagedValues) {
 }
 
 TEST_F(SettingsStoreTest, TheExtendedGroupIsOffByDefaultAndRoundTrips) {
-    // A file of the design's groups only: the extended mode is off.
+    // A file of the classic groups only: the extended mode is off.
     WriteFile("[Config]\nPort=2121\n[Users]\nUserCount=1\nUser0=\"a,,1,1\"\n"
               "[Mapping]\nMapCount=1\nMap0=\"/=/srv/,1,1\"\n");
     CServerSettings settings;
