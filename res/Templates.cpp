@@ -83,8 +83,8 @@ const SControlTemplate kAdvancedPage[] = {
     {IDC_STATIC, K::Label, "Clave:", 13, 145, 52, 8, IDC_TLS_KEY},
     {IDC_TLS_KEY, K::Edit, nullptr, 66, 143, 92, 12},
     {IDC_TLS_KEY_BROWSE, K::PushButton, "...", 161, 142, 16, 14, 0, "Examinar clave"},
-    {IDC_TLS_REUSE, K::CheckBox, "Exigir sesi\xC3\xB3n TLS reanudada en los datos", 13,
-     160, 165, 10},
+    {IDC_TLS_REUSE, K::CheckBox, "Exigir sesi\xC3\xB3n TLS reanudada en los datos", 13, 160, 165,
+     10},
     {IDC_STATIC, K::Label, "Huella SHA-256:", 13, 177, 52, 8, IDC_TLS_FINGERPRINT},
     {IDC_TLS_FINGERPRINT, K::ReadOnlyEdit, nullptr, 66, 175, 111, 12},
 };
