@@ -46,7 +46,8 @@ class ExtendedTests(unittest.TestCase):
     def test_off_the_classic_protocol_answers(self):
         self.start(0)
         ftp = self.login()
-        for word in ("FEAT", "SIZE a.bin", "MDTM a.bin", "RNFR a.bin", "XMKD d"):
+        for word in ("FEAT", "SIZE a.bin", "MDTM a.bin", "RNFR a.bin", "XMKD d", "AUTH TLS",
+                     "EPSV", "MLSD", "APPE x", "ABOR", "STAT", "SITE CHMOD 777 a.bin"):
             self.assertEqual(self.answer(ftp, word),
                              '500 Unknown command "%s"' % word.split()[0].lower())
         self.assertEqual(self.answer(ftp, "CWD ro"), '257 "/ro/" is current directory')
