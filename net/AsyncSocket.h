@@ -51,7 +51,8 @@ public:
     // application data through TLS, SendFile refuses (EINVAL), data TLS has
     // already decrypted is delivered without waiting for the network, and
     // Close and ShutDown send close_notify without waiting. The context must
-    // outlive the socket. bTickets: offer the client tickets to resume this
+    // outlive the socket; the socket owns its TLS state and frees it when it
+    // closes. bTickets: offer the client tickets to resume this
     // session later; a connection that only carries data to a client that
     // never reads from it must not, or the unread tickets make the client's
     // close a reset.
