@@ -50,9 +50,9 @@ public:
     // Until then Send and Receive would block. Afterwards they carry
     // application data through TLS, SendFile refuses (EINVAL), data TLS has
     // already decrypted is delivered without waiting for the network, and
-    // Close and ShutDown send close_notify without waiting. The context must
-    // outlive the socket; the socket owns its TLS state and frees it when it
-    // closes. bTickets: offer the client tickets to resume this
+    // Close and ShutDown send close_notify without waiting. The socket keeps
+    // what it needs of the context (OpenSSL counts its references), owns its
+    // TLS state and frees it when it closes. bTickets: offer the client tickets to resume this
     // session later; a connection that only carries data to a client that
     // never reads from it must not, or the unread tickets make the client's
     // close a reset.

@@ -4,8 +4,9 @@
 // the session cache that lets a second connection resume the first one's
 // session.
 //
-// Ownership: whoever makes it owns it, and it must outlive every socket
-// that was upgraded with it.
+// Ownership: whoever makes it owns it (the host shares it with the data
+// connections that wait to use it); a socket already upgraded with it keeps
+// OpenSSL's counted reference to what it needs, so it may go first.
 #pragma once
 
 #include <memory>
