@@ -92,21 +92,23 @@ def processes_named(name, first):
 class Skerrow:
     name = "skerrow"
 
-    def __init__(self, work, data, extended=False):
+    def __init__(self, work, data, extended=False, extra="", name=None):
+        """extended: the extended mode on; extra: more lines of its group."""
         self.port = free_port()
         self.user, self.password = "bench", "pw"
-        if extended:
-            self.name = "skerrow-extended"
+        self.name = name or ("skerrow-extended" if extended else "skerrow")
         config = os.path.join(work, self.name + "-config")
         os.makedirs(os.path.join(config, "Orvane"))
         with open(os.path.join(config, "Orvane", "skerrow.conf"), "w") as out:
             out.write('[Config]\nPort=%d\nLogLevel=0\n[Users]\nUserCount=1\nUser0="bench,pw,1,1"\n'
-                      '[Mapping]\nMapCount=1\nMap0="/=%s/,1,1"\n[Extended]\nEnabled=%d\n'
-                      % (self.port, data, 1 if extended else 0))
+                      '[Mapping]\nMapCount=1\nMap0="/=%s/,1,1"\n[Extended]\nEnabled=%d\n%s'
+                      % (self.port, data, 1 if extended else 0, extra))
         env = dict(os.environ, XDG_CONFIG_HOME=config, HOME=work, TMPDIR=work)
+        # Standard error apart: run as root, the server warns there.
         self.process = subprocess.Popen(SERVER_CORE + [os.path.join(BUILD, "skerrow"),
                                                        "--headless"],
-                                        stdout=subprocess.DEVNULL, env=env)
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                        env=env)
         wait_port(self.port)
 
     def pids(self):
@@ -120,12 +122,13 @@ class Skerrow:
 class Vsftpd:
     name = "vsftpd"
 
-    def __init__(self, work, data):
+    def __init__(self, work, data, extra=()):
+        """extra: more lines of its configuration."""
         self.port = free_port()
         self.user, self.password = BENCH_USER, BENCH_PASS
         bench_user(data)
         os.makedirs("/var/run/vsftpd/empty", exist_ok=True)
-        conf = os.path.join(work, "vsftpd.conf")
+        conf = os.path.join(work, "vsftpd%d.conf" % self.port)
         with open(conf, "w") as out:
             out.write("\n".join([
                 "listen=YES", "listen_ipv6=NO", "listen_address=127.0.0.1",
@@ -133,7 +136,8 @@ class Vsftpd:
                 "write_enable=YES", "local_root=%s" % data, "pasv_enable=YES",
                 "secure_chroot_dir=/var/run/vsftpd/empty", "pam_service_name=vsftpd",
                 "seccomp_sandbox=NO", "max_clients=0", "max_per_ip=0", "background=NO",
-                "xferlog_enable=NO", "dirlist_enable=YES", "use_localtime=YES", ""]))
+                "xferlog_enable=NO", "dirlist_enable=YES", "use_localtime=YES"]
+                + list(extra) + [""]))
         self.process = subprocess.Popen(SERVER_CORE + [VSFTPD, conf])
         wait_port(self.port)
 

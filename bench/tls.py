@@ -13,79 +13,29 @@ import shutil
 import socket
 import ssl
 import subprocess
-import sys
 import tempfile
 import threading
 import time
 
 import run
-from run import (BENCH_PASS, BENCH_USER, CLIENT_CORE, SERVER_CORE, VSFTPD, bench_user, field,
-                 free_port, loadgen, median, processes_named, wait_port)
+from run import CLIENT_CORE, Skerrow, Vsftpd, field, loadgen, median
 
 LOGINS = 200
 
 
-class SkerrowTls:
-    name = "skerrow"
-
-    def __init__(self, work, data):
-        self.port = free_port()
-        self.user, self.password = "bench", "pw"
-        config = os.path.join(work, "skerrow-tls-config")
-        os.makedirs(os.path.join(config, "Orvane"))
-        with open(os.path.join(config, "Orvane", "skerrow.conf"), "w") as out:
-            out.write('[Config]\nPort=%d\nLogLevel=0\n[Users]\nUserCount=1\nUser0="bench,pw,1,1"\n'
-                      '[Mapping]\nMapCount=1\nMap0="/=%s/,1,1"\n'
-                      '[Extended]\nEnabled=1\nTlsMode=1\nTlsSessionReuse=1\n' % (self.port, data))
-        env = dict(os.environ, XDG_CONFIG_HOME=config, HOME=work, TMPDIR=work)
-        self.process = subprocess.Popen(SERVER_CORE + [os.path.join(run.BUILD, "skerrow"),
-                                                       "--headless"],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                        env=env)
-        wait_port(self.port)
-
-    def pids(self):
-        return [self.process.pid]
-
-    def stop(self):
-        self.process.terminate()
-        self.process.wait(20)
+def skerrow_tls(work, data):
+    return Skerrow(work, data, extended=True, extra="TlsMode=1\nTlsSessionReuse=1\n",
+                   name="skerrow")
 
 
-class VsftpdTls:
-    name = "vsftpd"
-
-    def __init__(self, work, data):
-        self.port = free_port()
-        self.user, self.password = BENCH_USER, BENCH_PASS
-        bench_user(data)
-        cert = os.path.join(work, "vsftpd.pem")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                        "ec_paramgen_curve:P-256", "-nodes", "-keyout", cert, "-out", cert,
-                        "-days", "30", "-subj", "/CN=127.0.0.1"], check=True,
-                       capture_output=True)
-        os.makedirs("/var/run/vsftpd/empty", exist_ok=True)
-        conf = os.path.join(work, "vsftpd-tls.conf")
-        with open(conf, "w") as out:
-            out.write("\n".join([
-                "listen=YES", "listen_ipv6=NO", "listen_address=127.0.0.1",
-                "listen_port=%d" % self.port, "anonymous_enable=NO", "local_enable=YES",
-                "write_enable=YES", "local_root=%s" % data, "pasv_enable=YES",
-                "secure_chroot_dir=/var/run/vsftpd/empty", "pam_service_name=vsftpd",
-                "seccomp_sandbox=NO", "max_clients=0", "max_per_ip=0", "background=NO",
-                "xferlog_enable=NO", "use_localtime=YES",
-                "ssl_enable=YES", "rsa_cert_file=%s" % cert, "rsa_private_key_file=%s" % cert,
-                "force_local_logins_ssl=NO", "force_local_data_ssl=NO", ""]))
-        self.process = subprocess.Popen(SERVER_CORE + [VSFTPD, conf])
-        wait_port(self.port)
-
-    def pids(self):
-        return processes_named("vsftpd", self.process.pid)
-
-    def stop(self):
-        self.process.terminate()
-        self.process.wait(20)
-        subprocess.run(["pkill", "-x", "vsftpd"])
+def vsftpd_tls(work, data):
+    cert = os.path.join(work, "vsftpd.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:P-256", "-nodes", "-keyout", cert, "-out", cert,
+                    "-days", "30", "-subj", "/CN=127.0.0.1"], check=True, capture_output=True)
+    return Vsftpd(work, data, extra=(
+        "ssl_enable=YES", "rsa_cert_file=%s" % cert, "rsa_private_key_file=%s" % cert,
+        "force_local_logins_ssl=NO", "force_local_data_ssl=NO"))
 
 
 def curl_tls(server, *args):
@@ -185,7 +135,7 @@ def main():
         block = os.urandom(1 << 20)
         for _ in range(size_mib):
             out.write(block)
-    for kind in (SkerrowTls, VsftpdTls):
+    for kind in (skerrow_tls, vsftpd_tls):
         server = kind(work, DATA)
         try:
             result = measure(server, size_mib)

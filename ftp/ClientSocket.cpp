@@ -168,15 +168,18 @@ void CClientSocket::ProcessCommand(const std::string& strLine) {
     std::string strParameter;
     SplitCommandLine(strLine, m_strWord, strParameter);
     const CCommandRow* pRow = nullptr;
-    if (IsExtended())
-        RestartIdleTimer();
-    else
-        m_idleTimer.Stop();
     if (IsExtended()) {
+        RestartIdleTimer();
         pRow = FindCommand(ExtendedCommands(), m_strWord);
+        // The security exchange exists only while TLS can be offered;
+        // otherwise its words are answered as unknown, before login too.
+        if (pRow && IsSecurityExchange(pRow->nCode) && !m_rHost.TlsContext())
+            pRow = &kSecurityExchangeOff;
         // A pending rename lasts only until the next command.
         if (!pRow || (pRow->nCode != CMD_RNTO && pRow->nCode != CMD_RNFR))
             m_strRenameFrom.clear();
+    } else {
+        m_idleTimer.Stop();
     }
     if (!pRow)
         pRow = FindCommand(ClassicCommands(), m_strWord);

@@ -178,6 +178,8 @@ private:
     void DoPbsz(const CCommandRow& rRow, const std::string& strParameter);
     void DoProt(const CCommandRow& rRow, const std::string& strParameter);
     void DoCcc(const CCommandRow& rRow, const std::string& strParameter);
+    // AUTH, PBSZ, PROT and CCC: with TLS off they are unknown words.
+    static bool IsSecurityExchange(int nCode);
     // The TLS policy: a reply that refuses the command, or null.
     const char* TlsRefusal(const CCommandRow& rRow) const;
     // Puts a transfer under PROT P where the client asked for it.
@@ -203,6 +205,8 @@ private:
 
     static const CCommandRow kClassicCommands[];
     static const CCommandRow kExtendedCommands[];
+    // What AUTH, PBSZ, PROT and CCC reach while TLS is off.
+    static const CCommandRow kSecurityExchangeOff;
 
     CSessionHost& m_rHost;
     const uint64_t m_nId;

@@ -322,20 +322,6 @@ std::string WithoutOptions(const std::string& strParameter) {
     return strRest;
 }
 
-// True when some folder-map entry lies below the virtual folder strPath
-// (ending in "/"), which makes it a folder even without a local one.
-bool HasEntriesBelow(const std::vector<std::string>& folderMap, const std::string& strPath) {
-    for (const std::string& strEntry : folderMap) {
-        std::string strVirtual = strEntry.substr(0, strEntry.find('='));
-        if (strVirtual.empty() || strVirtual.back() != '/')
-            strVirtual += '/';
-        if (strVirtual.size() > strPath.size() &&
-            strVirtual.compare(0, strPath.size(), strPath) == 0)
-            return true;
-    }
-    return false;
-}
-
 // A folder path without its final "/" (the root stays "/").
 std::string WithoutFinalSlash(const std::string& strPath) {
     return strPath.size() > 1 && strPath.back() == '/' ? strPath.substr(0, strPath.size() - 1)
@@ -378,7 +364,7 @@ bool CClientSocket::ResolveListingPath(const std::string& strParameter, std::str
         return true;
     }
     local = MapToLocalPath(folderMap, rPath);
-    return (!local.IsEmpty() && local.Exists()) || HasEntriesBelow(folderMap, rPath);
+    return (!local.IsEmpty() && local.Exists()) || !FolderMapChildren(folderMap, rPath).empty();
 }
 
 bool CClientSocket::PrepareListing(const CCommandRow& rRow, const std::string& strParameter,

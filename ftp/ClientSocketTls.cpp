@@ -9,6 +9,13 @@
 
 #include <cctype>
 
+const CCommandRow CClientSocket::kSecurityExchangeOff = {
+    "", CMD_UNKNOWN, ParameterRule::Optional, true, AccessClass::None, &CClientSocket::DoUnknown};
+
+bool CClientSocket::IsSecurityExchange(int nCode) {
+    return nCode == CMD_AUTH || nCode == CMD_PBSZ || nCode == CMD_PROT || nCode == CMD_CCC;
+}
+
 const char* CClientSocket::TlsRefusal(const CCommandRow& rRow) const {
     const CExtendedSettings& extended = Settings().m_extended;
     if (extended.m_nTlsMode != 2)
@@ -37,13 +44,7 @@ void CClientSocket::ProtectTransfer(CDataSocket::STransfer& rTransfer) {
     rTransfer.bRequireReuse = Settings().m_extended.m_nTlsSessionReuse != 0;
 }
 
-void CClientSocket::DoAuth(const CCommandRow& rRow, const std::string& strParameter) {
-    std::shared_ptr<const CTlsContext> pContext = m_rHost.TlsContext();
-    // With TLS off the command does not exist.
-    if (!pContext) {
-        DoUnknown(rRow, strParameter);
-        return;
-    }
+void CClientSocket::DoAuth(const CCommandRow&, const std::string& strParameter) {
     if (m_bTlsRequested) {
         SendExtended(XREPLY_ALREADY_PROTECTED);
         return;
@@ -55,6 +56,8 @@ void CClientSocket::DoAuth(const CCommandRow& rRow, const std::string& strParame
         SendExtended(XREPLY_AUTH_UNSUPPORTED);
         return;
     }
+    // The command table lets AUTH run only while TLS can be offered.
+    std::shared_ptr<const CTlsContext> pContext = m_rHost.TlsContext();
     SendExtended(XREPLY_AUTH_OK);
     if (!StartTls(*pContext)) {
         m_rHost.RemoveClient(*this);
@@ -89,11 +92,7 @@ void CClientSocket::OnSend(int) {
         m_rHost.RemoveClient(*this);
 }
 
-void CClientSocket::DoPbsz(const CCommandRow& rRow, const std::string& strParameter) {
-    if (!m_rHost.TlsContext()) {
-        DoUnknown(rRow, strParameter);
-        return;
-    }
+void CClientSocket::DoPbsz(const CCommandRow&, const std::string&) {
     if (!m_bTlsRequested) {
         SendExtended(XREPLY_NEEDS_AUTH);
         return;
@@ -103,11 +102,7 @@ void CClientSocket::DoPbsz(const CCommandRow& rRow, const std::string& strParame
     SendExtended(XREPLY_PBSZ_OK);
 }
 
-void CClientSocket::DoProt(const CCommandRow& rRow, const std::string& strParameter) {
-    if (!m_rHost.TlsContext()) {
-        DoUnknown(rRow, strParameter);
-        return;
-    }
+void CClientSocket::DoProt(const CCommandRow&, const std::string& strParameter) {
     if (!m_bTlsRequested) {
         SendExtended(XREPLY_NEEDS_AUTH);
         return;
@@ -129,10 +124,6 @@ void CClientSocket::DoProt(const CCommandRow& rRow, const std::string& strParame
     }
 }
 
-void CClientSocket::DoCcc(const CCommandRow& rRow, const std::string& strParameter) {
-    if (!m_rHost.TlsContext()) {
-        DoUnknown(rRow, strParameter);
-        return;
-    }
+void CClientSocket::DoCcc(const CCommandRow&, const std::string&) {
     SendExtended(XREPLY_CCC_REFUSED);
 }

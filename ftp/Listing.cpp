@@ -150,20 +150,7 @@ std::string FolderMapLines(const std::vector<std::string>& folderMap, const std:
     tm nowLocal{};
     ::localtime_r(&now, &nowLocal);
     std::string strLines;
-    for (const std::string& strEntry : folderMap) {
-        size_t nEquals = strEntry.find('=');
-        if (nEquals == std::string::npos)
-            continue;
-        std::string strEntryPath = strEntry.substr(0, nEquals);
-        if (strEntryPath.empty() || strEntryPath.back() != '/')
-            strEntryPath += '/';
-        if (strEntryPath.size() < strPath.size() ||
-            strEntryPath.compare(0, strPath.size(), strPath) != 0)
-            continue;
-        std::string strRest = strEntryPath.substr(strPath.size());
-        if (strRest.empty())
-            continue;
-        strRest = strRest.substr(0, strRest.find('/'));
+    for (const std::string& strRest : FolderMapChildren(folderMap, strPath)) {
         // A folder of the map is a folder to every client, dated now.
         SEntryInfo folder;
         folder.nMode = S_IFDIR | 0755;

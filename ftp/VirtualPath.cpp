@@ -145,3 +145,22 @@ bool ChangeDirectory(const std::vector<std::string>& folderMap, std::string& rCw
     rCwd = strPath;
     return true;
 }
+
+std::vector<std::string> FolderMapChildren(const std::vector<std::string>& folderMap,
+                                           const std::string& strPath) {
+    std::vector<std::string> children;
+    for (const std::string& strEntry : folderMap) {
+        size_t nEquals = strEntry.find('=');
+        if (nEquals == std::string::npos)
+            continue;
+        std::string strEntryPath = strEntry.substr(0, nEquals);
+        if (strEntryPath.empty() || strEntryPath.back() != '/')
+            strEntryPath += '/';
+        if (strEntryPath.size() <= strPath.size() ||
+            strEntryPath.compare(0, strPath.size(), strPath) != 0)
+            continue;
+        std::string strRest = strEntryPath.substr(strPath.size());
+        children.push_back(strRest.substr(0, strRest.find('/')));
+    }
+    return children;
+}

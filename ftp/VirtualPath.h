@@ -7,6 +7,7 @@
 #include "ftp/FtpTables.h"
 
 #include <string>
+#include <vector>
 
 // Separator of local paths.
 inline constexpr char kLocalSeparator = '/';
@@ -25,6 +26,13 @@ CFolderRecord FindFolder(const std::vector<std::string>& folderMap, const std::s
 CLocalPath MapToLocalPath(const std::vector<std::string>& folderMap, const std::string& strPath);
 // The same as text.
 std::string MapToRealPath(const std::vector<std::string>& folderMap, const std::string& strPath);
+
+// The folder-map entries below the virtual folder strPath (ending in "/"),
+// each named after its first component below it, in map order (two
+// entries below one folder give two names). A path with any is a folder
+// even without a local one.
+std::vector<std::string> FolderMapChildren(const std::vector<std::string>& folderMap,
+                                           const std::string& strPath);
 
 // Whether the user may run a command of that access class on strPath:
 // downloads need the download flag of user and folder, changes the upload
