@@ -261,7 +261,27 @@ bool CLocalPath::MakeFolder(int& rError) const {
 }
 
 bool CLocalPath::RemoveFolder(int& rError) const {
+    if (m_bConfined && IsPublishedFolder())
+        return RemovePublishedFolder(rError);
     return RemoveEntry(AT_REMOVEDIR, rError);
+}
+
+bool CLocalPath::IsPublishedFolder() const {
+    return !m_strRoot.empty() && m_strRelative.find_first_not_of(kSeparator) == std::string::npos;
+}
+
+bool CLocalPath::RemovePublishedFolder(int& rError) const {
+    // The published folder is named as configured; removing it goes through
+    // no link (a folder published through a link is not a folder to remove:
+    // ENOTDIR), and the file system's root is never empty.
+    std::string strFolder = m_strRoot;
+    while (strFolder.size() > 1 && strFolder.back() == kSeparator)
+        strFolder.pop_back();
+    if (::rmdir(strFolder.c_str()) != 0) {
+        rError = errno ? errno : EIO;
+        return false;
+    }
+    return true;
 }
 
 bool CLocalPath::MakeCurrentFolder(int& rError) const {

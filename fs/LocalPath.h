@@ -42,6 +42,8 @@ public:
     // The file operations of the commands; false with an errno cause.
     bool Delete(int& rError) const;
     bool MakeFolder(int& rError) const;
+    // Removing the published folder itself (an empty path below it) removes
+    // that folder when it is empty.
     bool RemoveFolder(int& rError) const;
     // Makes the folder the process's working directory.
     bool MakeCurrentFolder(int& rError) const;
@@ -65,6 +67,9 @@ private:
     int OpenParent(std::string& rName, int& rError) const;
     // Removes the entry (unlinkat flags: 0 a file, AT_REMOVEDIR a folder).
     bool RemoveEntry(int nFlags, int& rError) const;
+    // True for the published folder itself: nothing below it.
+    bool IsPublishedFolder() const;
+    bool RemovePublishedFolder(int& rError) const;
 
     std::string m_strRoot;
     std::string m_strRelative;

@@ -532,8 +532,11 @@ int CClientSocket::StartData(CDataSocket::STransfer transfer) {
     }
     if (bStarted)
         return 0;
+    // A refused transfer holds nothing: its listing, and the passive
+    // listener it would have used, go with the refusal.
     if (!strListing.empty())
         ::unlink(strListing.c_str());
+    m_pPassive.reset();
     SendReply(ReplyText(REPLY_DATA_RESET));
     return -1;
 }

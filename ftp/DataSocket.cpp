@@ -2,6 +2,7 @@
 
 #include "net/SocketDispatcher.h"
 
+#include <chrono>
 #include <cstring>
 #include <new>
 #include <unistd.h>
@@ -178,9 +179,12 @@ void CDataSocket::OpenFile() {
     bool bText = m_transfer.nType != 1 && m_transfer.nType != 2;
     int nError = 0;
     if (!pFile->Open(m_transfer.file, mode, bText, nError)) {
-        Fail(nError);
+        if (!WaitForDescriptor(nError))
+            Fail(nError);
         return;
     }
+    m_retryTimer.Stop();
+    m_bOpenWaiting = false;
     pFile->SetNetworkText(m_transfer.bNetworkText);
     m_pFile = std::move(pFile);
     // An append goes on from the end the file has now that it is locked.
@@ -194,11 +198,41 @@ void CDataSocket::OpenFile() {
         Fail(nError);
 }
 
+bool CDataSocket::WaitForDescriptor(int nError) {
+    // The connection took the last free descriptor: the file is opened as
+    // soon as one comes free, within the time a connection may take.
+    if (!IsDescriptorShortage(nError))
+        return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (!m_bOpenWaiting) {
+        m_bOpenWaiting = true;
+        m_openDeadline = now + std::chrono::milliseconds(g_nConnectTimeoutMs);
+    } else if (now >= m_openDeadline) {
+        m_bOpenWaiting = false;
+        return false;
+    }
+    m_retryTimer.Start(kDescriptorRetryMs, [this] { RetryOpenFile(); });
+    return true;
+}
+
+void CDataSocket::RetryOpenFile() {
+    OpenFile();
+    if (!m_pFile)
+        return;
+    // The events that came meanwhile were left unanswered: start moving.
+    if (m_transfer.bSending)
+        RequestSend();
+    else
+        ReceiveIntoFile();
+}
+
 void CDataSocket::OnSend(int nErrorCode) {
     if (nErrorCode != 0) {
         Fail(1);
         return;
     }
+    if (m_bOpenWaiting)
+        return;
     if (!m_pFile) {
         // A listing still being written: sending starts once it is done.
         if (m_transfer.pListing)
@@ -306,6 +340,9 @@ void CDataSocket::OnReceive(int nErrorCode) {
         Fail(1);
         return;
     }
+    // Bytes wait in the socket until the file is open.
+    if (m_bOpenWaiting)
+        return;
     if (!m_pFile) {
         ShutDown(1);
         return;
@@ -353,6 +390,14 @@ void CDataSocket::OnClose(int nErrorCode) {
         if ((nErrorCode != 0 || m_transfer.bSending) && m_nError == 0)
             m_nError = 1;
         FinishTransfer();
+    } else if (!m_bFinished) {
+        // Closed before its file was open (a listing still being written,
+        // a descriptor still awaited): the client still gets its reply.
+        m_retryTimer.Stop();
+        m_bOpenWaiting = false;
+        if (m_nError == 0)
+            m_nError = 1;
+        FinishTransfer();
     }
     End();
 }
@@ -378,6 +423,7 @@ void CDataSocket::FinishTransfer() {
 void CDataSocket::Abandon() {
     m_timer.Stop();
     m_sliceTimer.Stop();
+    m_retryTimer.Stop();
     m_transfer.pListing.reset();
     m_pFile.reset();
     m_pBuffer.reset();

@@ -18,6 +18,7 @@
 #include "net/AsyncSocket.h"
 #include "net/Timer.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -93,6 +94,9 @@ public:
     // A finished transfer whose client keeps the connection open is closed
     // after this long.
     static constexpr int kLingerMs = 60 * 1000;
+    // How often a file that could not be opened for want of a descriptor
+    // is tried again.
+    static constexpr int kDescriptorRetryMs = 100;
     // A TLS handshake that has not ended this long after it began fails.
     static constexpr int kHandshakeMs = 30 * 1000;
     // Tests only: shorter waits than the real ones.
@@ -114,6 +118,10 @@ private:
     void BuildListingSlice();
     // Opens the file and starts moving bytes (the connection is made).
     void OpenFile();
+    // After a failed open: true when it failed for want of a descriptor and
+    // a retry is scheduled (at most kConnectTimeoutMs of them in all).
+    bool WaitForDescriptor(int nError);
+    void RetryOpenFile();
     void SendFromFile();
     void SendWithoutCopy();
     void SendThroughBuffer();
@@ -144,4 +152,8 @@ private:
     bool m_bSendFile = false;
     int64_t m_nOffset = 0; // the next byte of a download without copy
     CTimer m_timer;
+    // Waiting for a descriptor to open the file, until m_openDeadline.
+    bool m_bOpenWaiting = false;
+    std::chrono::steady_clock::time_point m_openDeadline;
+    CTimer m_retryTimer;
 };

@@ -4,7 +4,9 @@ Each server gets its own configuration folder (XDG_CONFIG_HOME), its own home
 folder, published folders of its own and a port the system has chosen.
 """
 
+import itertools
 import os
+import re
 import shutil
 import signal
 import socket
@@ -13,21 +15,69 @@ import tempfile
 import threading
 import time
 
+# One factor stretches every time-out of the suites: slow machines and the
+# sanitizer build set SKERROW_TEST_TIME_FACTOR (for example 3).
+TIME_FACTOR = max(1.0, float(os.environ.get("SKERROW_TEST_TIME_FACTOR") or 1))
+
 BINARY = os.path.abspath(os.environ.get(
     "SKERROW_BINARY",
     os.path.join(os.path.dirname(__file__), "..", "..", "build", "skerrow")))
 
 
-def free_port():
-    """A port the system has just handed out and released."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+def scaled(seconds):
+    """A time-out stretched by the suite's time factor."""
+    return seconds * TIME_FACTOR
+
+
+class PortReservation:
+    """A port the system hands out and that stays ours until released.
+
+    The reserving socket is bound (with SO_REUSEADDR) but never listens: the
+    server, which also sets SO_REUSEADDR, may bind and listen on the same
+    port, while no other program can be handed it meanwhile. A port merely
+    chosen and released could be taken by anyone before the server binds it.
+    """
+
+    def __init__(self, port=0):
+        """port 0: one the system chooses; OSError when port is taken."""
+        self._socket = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        try:
+            self._socket.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            self._socket.bind(("0.0.0.0", port))
+        except OSError:
+            self._socket.close()
+            raise
+        self.port = self._socket.getsockname()[1]
+
+    @classmethod
+    def neighbours(cls):
+        """Two reservations of neighbouring ports, the lower first."""
+        while True:
+            low = cls()
+            if low.port < 65535:
+                try:
+                    return low, cls(low.port + 1)
+                except OSError:
+                    pass
+            low.release()
+
+    def release(self):
+        if self._socket is not None:
+            self._socket.close()
+            self._socket = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.release()
 
 
 def wait_for(condition, timeout=10.0, interval=0.01):
-    """Polls condition() until it is true; False when the time runs out."""
-    deadline = time.monotonic() + timeout
+    """Polls condition() until it is true; False when the time runs out.
+
+    The time-out is stretched by the suite's time factor."""
+    deadline = time.monotonic() + scaled(timeout)
     while time.monotonic() < deadline:
         if condition():
             return True
@@ -84,31 +134,42 @@ class SkerrowServer:
             out.write("\n".join(lines) + "\n" + self.extra_config)
 
     def start(self, preset_port=None, preexec_fn=None):
-        for _ in range(5):
-            self.port = preset_port or free_port()
+        """Starts the server and waits until it listens.
+
+        Without preset_port the port is reserved for the server (see
+        PortReservation) until it has bound it; RuntimeError when it does not
+        start, the output of the attempt kept for the caller to look at."""
+        reservation = None if preset_port else PortReservation()
+        try:
+            self.port = preset_port or reservation.port
             self.write_settings()
-            env = dict(os.environ, XDG_CONFIG_HOME=self.config_home, HOME=self.home,
-                       TMPDIR=self.tmp, LC_ALL="C.UTF-8")
-            env.pop("DISPLAY", None)
-            env.pop("WAYLAND_DISPLAY", None)
-            self._output = bytearray()
-            # Standard error apart: run as root, the server warns there.
-            self.process = subprocess.Popen(
-                [BINARY, "--headless"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                env=env, cwd=self.root, preexec_fn=preexec_fn)
-            self._errors = bytearray()
-            self._thread = threading.Thread(target=self._reader, daemon=True)
-            self._thread.start()
-            self._error_thread = threading.Thread(target=self._error_reader, daemon=True)
-            self._error_thread.start()
-            if wait_for(lambda: b"puerto" in self.output() or b"Error:" in self.output()
-                        or self.process.poll() is not None):
-                if b"puerto" in self.output():
-                    return self
-            self.stop()
-            if preset_port:
-                break
+            self.launch(preexec_fn)
+            wait_for(lambda: b"puerto" in self.output() or b"Error:" in self.output()
+                     or self.process.poll() is not None, 20)
+            if b"puerto" in self.output():
+                return self
+        finally:
+            if reservation:
+                reservation.release()
+        self.stop()
         raise RuntimeError("skerrow did not start: %r" % self.output())
+
+    def launch(self, preexec_fn=None):
+        """Runs the binary on the settings as written, collecting its output."""
+        env = dict(os.environ, XDG_CONFIG_HOME=self.config_home, HOME=self.home,
+                   TMPDIR=self.tmp, LC_ALL="C.UTF-8")
+        env.pop("DISPLAY", None)
+        env.pop("WAYLAND_DISPLAY", None)
+        self._output = bytearray()
+        self._errors = bytearray()
+        # Standard error apart: run as root, the server warns there.
+        self.process = subprocess.Popen(
+            [BINARY, "--headless"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            env=env, cwd=self.root, preexec_fn=preexec_fn)
+        self._thread = threading.Thread(target=self._reader, daemon=True)
+        self._thread.start()
+        self._error_thread = threading.Thread(target=self._error_reader, daemon=True)
+        self._error_thread.start()
 
     def _reader(self):
         stream = self.process.stdout
@@ -140,9 +201,57 @@ class SkerrowServer:
         return self.output().decode("utf-8", "replace")
 
     def wait_output(self, needle, timeout=10.0):
+        """True once needle (text or bytes) is in the output."""
         if isinstance(needle, str):
             needle = needle.encode("utf-8")
         return wait_for(lambda: needle in self.output(), timeout)
+
+    def tail(self, size=3000):
+        return self.text()[-size:]
+
+    def expect(self, *needles, timeout=10.0):
+        """Waits until every needle is in the output; AssertionError naming
+        the missing ones and the end of the output otherwise. The server
+        writes a log line after the reply that a client has already read,
+        so output is never read without this wait."""
+        for needle in needles:
+            if not self.wait_output(needle, timeout):
+                raise AssertionError("%r not in the server's output; it ends with:\n%s"
+                                     % (needle, self.tail()))
+        return self.text()
+
+    def expect_count(self, needle, count, timeout=10.0):
+        """Waits until needle occurs at least count times in the output."""
+        if not wait_for(lambda: self.text().count(needle) >= count, timeout):
+            raise AssertionError("%r not %d times in the server's output; it ends with:\n%s"
+                                 % (needle, count, self.tail()))
+        return self.text()
+
+    def expect_regex(self, pattern, timeout=10.0):
+        """Waits until pattern matches the output; returns the match."""
+        found = []
+        if not wait_for(lambda: found.append(re.search(pattern, self.text())) or found[-1],
+                        timeout):
+            raise AssertionError("/%s/ does not match the server's output; it ends with:\n%s"
+                                 % (pattern, self.tail()))
+        return found[-1]
+
+    _barrier_count = itertools.count(1)
+
+    def settle(self, timeout=10.0):
+        """Returns the output once it holds everything the server did before
+        this call: a connection from an address of its own (one more
+        loopback address) comes and goes, and its closing line, logged after
+        all that came before it, is waited for. A negative assertion on the
+        output reads it only after this."""
+        number = next(self._barrier_count)
+        address = "127.77.%d.%d" % (number // 250 % 250, number % 250 + 1)
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as sock:
+            sock.settimeout(scaled(timeout))
+            sock.bind((address, 0))
+            sock.connect(("127.0.0.1", self.port))
+            sock.recv(1024)
+        return self.expect("Conexión a %s closed\n" % address, timeout=timeout)
 
     def stop(self, sig=signal.SIGTERM):
         """Ends the server as closing the window would; returns its status."""

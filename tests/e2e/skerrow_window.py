@@ -8,9 +8,10 @@ helper does. Windows are found and driven with xdotool.
 import os
 import socket
 import subprocess
+import threading
 import time
 
-from skerrow_server import BINARY, SkerrowServer, wait_for
+from skerrow_server import BINARY, PortReservation, SkerrowServer, scaled, wait_for
 
 
 class Xvfb:
@@ -23,7 +24,7 @@ class Xvfb:
             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         number = b""
-        deadline = time.monotonic() + 20
+        deadline = time.monotonic() + scaled(20)
         while not number.endswith(b"\n") and time.monotonic() < deadline:
             chunk = os.read(read_end, 16)
             if not chunk:
@@ -64,24 +65,28 @@ class SkerrowWindow(SkerrowServer):
         self.xvfb = xvfb
 
     def start(self, preset_port=None, preexec_fn=None, wait_port=True):
-        from skerrow_server import free_port
-        import threading
-        self.port = preset_port or free_port()
-        self.write_settings()
-        env = dict(self.xvfb.env(), XDG_CONFIG_HOME=self.config_home, HOME=self.home,
-                   TMPDIR=self.tmp, LC_ALL="C.UTF-8")
-        env.pop("WAYLAND_DISPLAY", None)
-        env.pop("QT_QPA_PLATFORM", None)
-        self._output = bytearray()
-        self.process = subprocess.Popen([BINARY], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                        env=env, cwd=self.root, preexec_fn=preexec_fn)
-        self._thread = threading.Thread(target=self._reader, daemon=True)
-        self._thread.start()
-        self.window = self.find_window("^Skerrow$")
-        if self.window is None:
-            raise RuntimeError("the window did not appear: %r" % self.output())
-        if wait_port and not wait_for(lambda: port_open(self.port), 20):
-            raise RuntimeError("the window's server does not listen: %r" % self.output())
+        reservation = None if preset_port else PortReservation()
+        try:
+            self.port = preset_port or reservation.port
+            self.write_settings()
+            env = dict(self.xvfb.env(), XDG_CONFIG_HOME=self.config_home, HOME=self.home,
+                       TMPDIR=self.tmp, LC_ALL="C.UTF-8")
+            env.pop("WAYLAND_DISPLAY", None)
+            env.pop("QT_QPA_PLATFORM", None)
+            self._output = bytearray()
+            self.process = subprocess.Popen([BINARY], stdout=subprocess.PIPE,
+                                            stderr=subprocess.STDOUT, env=env, cwd=self.root,
+                                            preexec_fn=preexec_fn)
+            self._thread = threading.Thread(target=self._reader, daemon=True)
+            self._thread.start()
+            self.window = self.find_window("^Skerrow$")
+            if self.window is None:
+                raise RuntimeError("the window did not appear: %r" % self.output())
+            if wait_port and not wait_for(lambda: port_open(self.port), 20):
+                raise RuntimeError("the window's server does not listen: %r" % self.output())
+        finally:
+            if reservation:
+                reservation.release()
         return self
 
     def xdotool(self, *args, check=True):

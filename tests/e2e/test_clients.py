@@ -5,7 +5,7 @@ import os
 import subprocess
 import unittest
 
-from skerrow_server import SkerrowServer, wait_for
+from skerrow_server import scaled, SkerrowServer, wait_for
 
 
 def tree(root):
@@ -47,7 +47,7 @@ class ClientTests(unittest.TestCase):
 
     def curl(self, *args):
         result = subprocess.run(["curl", "-s", "-S", "--max-time", "30"] + list(args),
-                                capture_output=True, timeout=60, cwd=self.work)
+                                capture_output=True, timeout=scaled(60), cwd=self.work)
         self.assertEqual(result.returncode, 0, result.stderr.decode() + self.server.text()[-3000:])
         return result.stdout
 
@@ -56,7 +56,7 @@ class ClientTests(unittest.TestCase):
                   "set cmd:fail-exit yes; set xfer:clobber on; " + commands + "; quit")
         result = subprocess.run(
             ["lftp", "-u", "admin,pw", "-p", str(self.server.port), "-e", script, "127.0.0.1"],
-            capture_output=True, timeout=120, cwd=self.work, stdin=subprocess.DEVNULL,
+            capture_output=True, timeout=scaled(120), cwd=self.work, stdin=subprocess.DEVNULL,
             env=dict(os.environ, HOME=self.server.home))
         self.assertEqual(result.returncode, 0,
                          result.stderr.decode() + result.stdout.decode() + self.server.text()[-3000:])
@@ -69,8 +69,7 @@ class ClientTests(unittest.TestCase):
         self.assertEqual(self.curl("-P", "127.0.0.1", self.url("/data.bin")), self.payload)
         self.assertEqual(self.curl(self.url("/pub/inpub.txt")), b"under a folder-map entry\n")
         # curl's probes it does not need get the unknown-command reply.
-        self.assertIn('500 Unknown command "epsv"\r\n', self.server.text())
-        self.assertIn('500 Unknown command "eprt"\r\n', self.server.text())
+        self.server.expect('500 Unknown command "epsv"\r\n', '500 Unknown command "eprt"\r\n')
 
     def test_curl_upload_passive_and_active(self):
         source = os.path.join(self.work, "up.bin")
@@ -88,7 +87,7 @@ class ClientTests(unittest.TestCase):
         self.curl("-C", "-", "-o", target, self.url("/data.bin"))
         with open(target, "rb") as src:
             self.assertEqual(src.read(), self.payload)
-        self.assertIn("350 Restarting at 300000 ok\r\n", self.server.text())
+        self.server.expect("350 Restarting at 300000 ok\r\n")
 
     def test_curl_lists_a_directory(self):
         listing = self.curl(self.url("/")).decode()
@@ -129,7 +128,8 @@ class ClientTests(unittest.TestCase):
         self.lftp("rm /pub/uploaded/u.txt; mkdir /pub/made; rmdir /pub/made")
         self.assertFalse(os.path.exists(os.path.join(self.pub, "uploaded", "u.txt")))
         self.assertFalse(os.path.exists(os.path.join(self.pub, "made")))
-        self.assertIn("Carpeta creada %s/made/\n" % self.pub, self.server.text())
+        self.server.expect("Carpeta creada %s/made/\n" % self.pub,
+                           "Quitar carpeta %s/made/\n" % self.pub)
 
 
 if __name__ == "__main__":

@@ -10,7 +10,7 @@ import stat
 import subprocess
 import unittest
 
-from skerrow_server import BINARY, SkerrowServer, wait_for
+from skerrow_server import BINARY, scaled, SkerrowServer, wait_for
 
 GREETING = re.compile(r"^220 (.*) FTP version 0\.7 ready at "
                       r"(Mon|Tue|Wed|Thu|Fri|Sat|Sun) [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}$")
@@ -24,7 +24,7 @@ class ControlTests(unittest.TestCase):
 
     def connect(self):
         ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", self.server.port, timeout=10)
+        ftp.connect("127.0.0.1", self.server.port, timeout=scaled(10))
         self.addCleanup(ftp.close)
         return ftp
 
@@ -52,7 +52,7 @@ class ControlTests(unittest.TestCase):
     def test_curl_logs_in_and_lists(self):
         result = subprocess.run(
             ["curl", "-s", "-S", "--max-time", "20", "ftp://127.0.0.1:%d/" % self.server.port],
-            capture_output=True, timeout=30)
+            capture_output=True, timeout=scaled(30))
         self.assertEqual(result.returncode, 0, result.stderr)
         lines = result.stdout.decode().split("\n")
         self.assertTrue(lines[0].startswith("drwx------   1 ftp      users"), lines)
@@ -84,7 +84,7 @@ class ControlTests(unittest.TestCase):
         self.assertEqual(store["Mapping"]["Map0"].strip('"'), "/=%s/,1,1" % public)
         self.assertTrue(os.path.isdir(public))
         self.assertEqual(stat.S_IMODE(os.stat(self.server.settings_file).st_mode), 0o600)
-        self.server.start(preset_port=self.server.port)
+        self.server.start()
         self.assertEqual(self.server.stop(signal.SIGINT), 0)
 
     def test_many_clients_and_a_reset(self):
@@ -110,7 +110,7 @@ class StartupTests(unittest.TestCase):
         server.port = holder.getsockname()[1]
         server.write_settings()
         env = dict(os.environ, XDG_CONFIG_HOME=server.config_home, HOME=server.home)
-        result = subprocess.run([BINARY, "--headless"], capture_output=True, env=env, timeout=20)
+        result = subprocess.run([BINARY, "--headless"], capture_output=True, env=env, timeout=scaled(20))
         self.assertEqual(result.returncode, 1)
         self.assertEqual(result.stdout, b"Error: no es posible iniciar Skerrow\n")
 

@@ -12,7 +12,7 @@ import socket
 import subprocess
 import unittest
 
-from skerrow_server import SkerrowServer, wait_for
+from skerrow_server import scaled, SkerrowServer, wait_for
 
 
 def tree(root, with_modes=False):
@@ -51,7 +51,7 @@ class ExtendedClientTests(unittest.TestCase):
     def url(self, path, user="admin:pw"):
         return "ftp://%s@127.0.0.1:%d%s" % (user, self.server.port, path)
 
-    def run_client(self, args, timeout=120, ok=True):
+    def run_client(self, args, timeout=scaled(120), ok=True):
         result = subprocess.run(args, capture_output=True, timeout=timeout, cwd=self.work,
                                 stdin=subprocess.DEVNULL,
                                 env=dict(os.environ, HOME=self.server.home))
@@ -79,7 +79,7 @@ class ExtendedClientTests(unittest.TestCase):
 
     def login(self):
         ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", self.server.port, timeout=30)
+        ftp.connect("127.0.0.1", self.server.port, timeout=scaled(30))
         self.addCleanup(ftp.close)
         ftp.login("admin", "pw")
         return ftp
@@ -113,13 +113,12 @@ class ExtendedClientTests(unittest.TestCase):
         self.curl("-C", "-", "-T", source, self.url("/big.bin"))
         self.assertTrue(filecmp.cmp(source, os.path.join(self.root, "big.bin"), shallow=False))
         # curl asks the size, then appends the rest.
-        self.assertIn("213 1000000\r\n", self.server.text())
-        self.assertIn("APPE big.bin\r\n", self.server.text())
+        self.server.expect("213 1000000\r\n", "APPE big.bin\r\n")
 
         self.write(os.path.join(self.root, "big2.bin"), self.payload[:777777])
         self.lftp("put -c %s -o big2.bin" % source)
         self.assertTrue(filecmp.cmp(source, os.path.join(self.root, "big2.bin"), shallow=False))
-        self.assertIn("350 Restarting at 777777 ok\r\n", self.server.text())
+        self.server.expect("350 Restarting at 777777 ok\r\n")
 
     # downloads ---------------------------------------------------------------
 
@@ -202,10 +201,10 @@ class ExtendedClientTests(unittest.TestCase):
         # The session goes on: the next command is answered in order.
         ftp.voidresp() if reply.startswith("426") else None
         self.assertEqual(ftp.sendcmd("NOOP"), "200 Ok")
-        self.assertIn("ABOR", self.server.text())
+        self.server.expect("ABOR")
         self.assertEqual(ftp.sendcmd("ABOR"), "225 No transfer to abort")
 
-    def test_idle_time_out_spares_a_session_with_a_transfer(self):
+    def test_timed_idle_time_out_spares_a_session_with_a_transfer(self):
         self.server.stop()
         server = SkerrowServer(log_level=1, timeout=1,
                                extra_config="[Extended]\nEnabled=1\n")
@@ -216,11 +215,11 @@ class ExtendedClientTests(unittest.TestCase):
         server.start()
         self.server = server
         idle = ftplib.FTP()
-        idle.connect("127.0.0.1", server.port, timeout=10)
+        idle.connect("127.0.0.1", server.port, timeout=scaled(10))
         self.addCleanup(idle.close)
         idle.login("admin", "pw")
         busy = ftplib.FTP()
-        busy.connect("127.0.0.1", server.port, timeout=10)
+        busy.connect("127.0.0.1", server.port, timeout=scaled(10))
         self.addCleanup(busy.close)
         busy.login("admin", "pw")
         # A passive port waiting for its connection is a transfer pending.

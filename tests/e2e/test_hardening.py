@@ -11,7 +11,7 @@ import threading
 import time
 import unittest
 
-from skerrow_server import BINARY, SkerrowServer, free_port, wait_for
+from skerrow_server import BINARY, PortReservation, scaled, SkerrowServer, wait_for
 
 
 def descriptors(pid):
@@ -22,6 +22,15 @@ def cpu_seconds(pid):
     with open("/proc/%d/stat" % pid) as stat:
         fields = stat.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def refused(host, port):
+    """True when nothing listens on the port any more."""
+    try:
+        socket.create_connection((host, port), timeout=scaled(5)).close()
+        return False
+    except ConnectionRefusedError:
+        return True
 
 
 def greeted(sock, timeout):
@@ -71,7 +80,7 @@ class HostileTests(unittest.TestCase):
 
     def login(self):
         ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", self.server.port, timeout=10)
+        ftp.connect("127.0.0.1", self.server.port, timeout=scaled(10))
         self.addCleanup(ftp.close)
         ftp.login("admin", "pw")
         ftp.sendcmd("TYPE I")
@@ -179,7 +188,7 @@ class HostileTests(unittest.TestCase):
             host, port = ftp.makepasv()
             ftp.putcmd("RETR big.bin")
             self.assertTrue(ftp.getresp().startswith("150 "))
-            data = socket.create_connection((host, port), timeout=10)
+            data = socket.create_connection((host, port), timeout=scaled(10))
             received = 0
             while received < 64 * 1024:
                 received += len(data.recv(65536))
@@ -204,14 +213,17 @@ class HostileTests(unittest.TestCase):
         for _ in range(4):
             ftp.sendcmd("PASV")
             self.assertTrue(ftp.sendcmd("LIST").startswith("150 "))
-        ftp.sendcmd("PASV")
+        host, port = ftplib.parse227(ftp.sendcmd("PASV"))
         ftp.putcmd("LIST")
         self.assertTrue(ftp.getresp().startswith("150 "))
         with self.assertRaises(ftplib.error_temp) as error:
             ftp.getresp()
         self.assertEqual(str(error.exception), "425 Data connection reset")
+        # The refused fifth holds nothing: no listing, no passive port.
         self.assertEqual(len(self.server.temp_listings()), 4)
-        self.assertLessEqual(descriptors(self.server.process.pid), baseline + 5)
+        self.assertLessEqual(descriptors(self.server.process.pid), baseline + 4)
+        with self.assertRaises(ConnectionRefusedError):
+            socket.create_connection((host, port), timeout=scaled(10)).close()
         ftp.close()
         self.assertTrue(wait_for(lambda: descriptors(self.server.process.pid) <= baseline - 1))
         self.assertTrue(wait_for(lambda: not self.server.temp_listings()))
@@ -227,7 +239,7 @@ class ResourceTests(unittest.TestCase):
         server.start(preexec_fn=preexec_fn)
         return server
 
-    def test_descriptor_exhaustion_waits_without_spinning(self):
+    def test_timed_descriptor_exhaustion_waits_without_spinning(self):
         def low_limit():
             resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))
         server = self.start(preexec_fn=low_limit)
@@ -236,7 +248,7 @@ class ResourceTests(unittest.TestCase):
         clients = []
         self.addCleanup(lambda: [c.close() for c in clients])
         while True:
-            sock = socket.create_connection(("127.0.0.1", server.port), timeout=5)
+            sock = socket.create_connection(("127.0.0.1", server.port), timeout=scaled(5))
             clients.append(sock)
             if not greeted(sock, 0.5):
                 break
@@ -258,16 +270,54 @@ class ResourceTests(unittest.TestCase):
             sock.close()
         clients.clear()
         self.assertTrue(wait_for(lambda: descriptors(pid) == baseline), descriptors(pid))
-        fresh = socket.create_connection(("127.0.0.1", server.port), timeout=5)
+        fresh = socket.create_connection(("127.0.0.1", server.port), timeout=scaled(5))
         self.assertTrue(greeted(fresh, 2))
         fresh.close()
+
+    def test_a_passive_transfer_that_waited_for_descriptors_completes(self):
+        limit = 64
+        server = self.start(preexec_fn=lambda: resource.setrlimit(
+            resource.RLIMIT_NOFILE, (limit, limit)))
+        pid = server.process.pid
+        payload = os.urandom(300000)
+        with open(os.path.join(self.root, "file.bin"), "wb") as out:
+            out.write(payload)
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", server.port, timeout=scaled(20))
+        self.addCleanup(ftp.close)
+        ftp.login("admin", "pw")
+        ftp.sendcmd("TYPE I")
+        host, port = ftplib.parse227(ftp.sendcmd("PASV"))
+        ftp.putcmd("RETR file.bin")
+        self.assertEqual(ftp.getresp(), '150 Opening data connection for retr "/file.bin"')
+        # Every descriptor of the server in use, none waiting to be accepted.
+        clients = []
+        self.addCleanup(lambda: [c.close() for c in clients])
+        while descriptors(pid) < limit:
+            clients.append(socket.create_connection(("127.0.0.1", server.port),
+                                                    timeout=scaled(10)))
+            self.assertTrue(greeted(clients[-1], scaled(10)))
+        # The data connection waits in the passive listener's backlog.
+        data = socket.create_connection((host, port), timeout=scaled(20))
+        self.addCleanup(data.close)
+        # One descriptor comes free: the connection takes it (its listener
+        # goes), and opening the file, which takes two (the published folder
+        # and the file), waits for the next instead of failing.
+        clients.pop().close()
+        self.assertTrue(wait_for(lambda: refused(host, port)))
+        clients.pop().close()
+        received = b""
+        while chunk := data.recv(65536):
+            received += chunk
+        self.assertEqual(received, payload)
+        self.assertEqual(ftp.getresp(), "226 Transfer complete")
 
     def test_upload_past_the_file_size_limit_fails_at_once(self):
         def small_files():
             resource.setrlimit(resource.RLIMIT_FSIZE, (1024 * 1024, 1024 * 1024))
         server = self.start(preexec_fn=small_files)
         ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", server.port, timeout=10)
+        ftp.connect("127.0.0.1", server.port, timeout=scaled(10))
         self.addCleanup(ftp.close)
         ftp.login("admin", "pw")
         ftp.sendcmd("TYPE I")
@@ -293,7 +343,7 @@ class ResourceTests(unittest.TestCase):
                        TMPDIR=server.tmp)
             env.pop("DISPLAY", None)
             result = subprocess.run([BINARY, "--headless"], env=env, capture_output=True,
-                                    timeout=30, cwd=server.root)
+                                    timeout=scaled(30), cwd=server.root)
             self.assertEqual(result.returncode, 1, port)
             self.assertIn(b"Error: no es posible iniciar Skerrow\n", result.stdout)
             self.assertNotIn(b"puerto", result.stdout)
@@ -301,7 +351,7 @@ class ResourceTests(unittest.TestCase):
     def test_log_that_makes_the_cut_reaches_standard_output(self):
         server = self.start(log_level=2)
         ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", server.port, timeout=10)
+        ftp.connect("127.0.0.1", server.port, timeout=scaled(10))
         self.addCleanup(ftp.close)
         ftp.login("admin", "pw")
         for i in range(1500):
@@ -320,7 +370,10 @@ class UndrainedOutputTests(unittest.TestCase):
         root = server.folder("root")
         server.folders = ["/=%s/,1,1" % root]
         server.users = ["admin,pw,1,1"]
-        server.port = free_port()
+        # Held until the server listens on it: a connection is refused until then.
+        reservation = PortReservation()
+        self.addCleanup(reservation.release)
+        server.port = reservation.port
         server.write_settings()
         env = dict(os.environ, XDG_CONFIG_HOME=server.config_home, HOME=server.home,
                    TMPDIR=server.tmp)
@@ -346,10 +399,11 @@ class UndrainedOutputTests(unittest.TestCase):
                 sock.close()
                 return None
         self.assertTrue(wait_for(lambda: (lambda s: s and (s.close() or True))(connect())))
+        reservation.release()
         # An unauthenticated client makes the log grow well past what the
         # pipe and the queue hold, and is answered all the way.
         ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", server.port, timeout=5)
+        ftp.connect("127.0.0.1", server.port, timeout=scaled(5))
         self.addCleanup(ftp.close)
         long_word = "x" * 2000
         started = time.monotonic()
@@ -358,7 +412,7 @@ class UndrainedOutputTests(unittest.TestCase):
                 ftp.sendcmd("NOOP " + long_word)
         self.assertLess(time.monotonic() - started, 20)
         other = ftplib.FTP()
-        other.connect("127.0.0.1", server.port, timeout=5)
+        other.connect("127.0.0.1", server.port, timeout=scaled(5))
         self.assertEqual(other.login("admin", "pw"), "230 Logged in")
         other.close()
         # Once read, the queue drains and the loss is reported once.
@@ -367,7 +421,7 @@ class UndrainedOutputTests(unittest.TestCase):
         drain.start()
         self.assertTrue(wait_for(lambda: b"bytes del registro\n" in errors, 20), errors)
         process.terminate()
-        self.assertEqual(process.wait(timeout=15), 0)
+        self.assertEqual(process.wait(timeout=scaled(15)), 0)
         drain.join(5)
         reader.join(5)
         dropped = [line for line in errors.decode().splitlines() if "descartaron" in line]

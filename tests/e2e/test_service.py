@@ -7,7 +7,7 @@ import signal
 import socket
 import unittest
 
-from skerrow_server import SkerrowServer, free_port, wait_for
+from skerrow_server import PortReservation, scaled, SkerrowServer, wait_for
 
 
 def listening(port):
@@ -32,7 +32,7 @@ class ServiceTests(unittest.TestCase):
 
     def login(self, user="ana", password="pw", port=None):
         ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", port or self.server.port, timeout=10)
+        ftp.connect("127.0.0.1", port or self.server.port, timeout=scaled(10))
         self.addCleanup(ftp.close)
         ftp.login(user, password)
         return ftp
@@ -53,14 +53,16 @@ class ServiceTests(unittest.TestCase):
     def test_reload_applies_a_new_port_user_and_folder(self):
         old_port = self.server.port
         connected = self.login()
-        new_port = free_port()
+        reservation = PortReservation()
+        self.addCleanup(reservation.release)
+        new_port = reservation.port
         self.edit(port=new_port, users=["ana,pw,1,1", "bob,x,0,1"],
                   folders=["/=%s/,1,1" % self.second])
         self.reload()
         self.assertTrue(wait_for(lambda: listening(new_port)))
+        reservation.release()
         self.assertFalse(listening(old_port))
-        self.assertIn("Configuración recargada de %s\n" % self.server.settings_file,
-                      self.server.text())
+        self.server.expect("Configuración recargada de %s\n" % self.server.settings_file)
         # Sessions already connected were stopped with the old listener, as
         # a restart on a new port does; new clients find the new settings.
         bob = self.login("bob", "x", port=new_port)
@@ -73,7 +75,7 @@ class ServiceTests(unittest.TestCase):
         self.reload()
         # The folders apply at the session's next command.
         self.assertIn("new.txt", connected.nlst())
-        self.assertEqual(self.server.text().count(" iniciado "), 1)
+        self.assertEqual(self.server.settle().count(" iniciado "), 1)
 
     def test_garbage_values_take_their_defaults_and_are_named(self):
         self.edit(extra="")

@@ -5,7 +5,7 @@ import os
 import time
 import unittest
 
-from skerrow_server import SkerrowServer, wait_for
+from skerrow_server import scaled, SkerrowServer, wait_for
 
 
 def descriptors(pid):
@@ -27,7 +27,7 @@ class AbandonedTransferTests(unittest.TestCase):
         self.addCleanup(lambda: [c.close() for c in clients])
         for _ in range(100):
             ftp = ftplib.FTP()
-            ftp.connect("127.0.0.1", server.port, timeout=90)
+            ftp.connect("127.0.0.1", server.port, timeout=scaled(90))
             ftp.login()
             clients.append(ftp)
         baseline = descriptors(pid)
@@ -40,7 +40,7 @@ class AbandonedTransferTests(unittest.TestCase):
         self.assertGreaterEqual(descriptors(pid), baseline + 100)
         # Everyone else is still served at once meanwhile.
         probe = ftplib.FTP()
-        probe.connect("127.0.0.1", server.port, timeout=5)
+        probe.connect("127.0.0.1", server.port, timeout=scaled(5))
         self.assertEqual(probe.login(), "230 Logged in")
         probe.close()
         for ftp in clients:

@@ -10,7 +10,7 @@ import threading
 import time
 import unittest
 
-from skerrow_server import SkerrowServer, wait_for
+from skerrow_server import scaled, SkerrowServer, wait_for
 
 BLOCK = 128 * 1024      # text downloads and uploads
 BUDGET = 256 * 1024     # bytes per event
@@ -52,7 +52,7 @@ class TransferTests(unittest.TestCase):
 
     def login(self, passive=True):
         ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", self.server.port, timeout=30)
+        ftp.connect("127.0.0.1", self.server.port, timeout=scaled(30))
         self.addCleanup(ftp.close)
         ftp.login("admin", "pw")
         ftp.set_pasv(passive)
@@ -177,7 +177,7 @@ class TransferTests(unittest.TestCase):
 
         def one():
             ftp = ftplib.FTP()
-            ftp.connect("127.0.0.1", self.server.port, timeout=60)
+            ftp.connect("127.0.0.1", self.server.port, timeout=scaled(60))
             ftp.login("admin", "pw")
             chunks = []
             ftp.retrbinary("RETR f%d" % len(data), chunks.append)

@@ -7,7 +7,7 @@ import subprocess
 import tempfile
 import unittest
 
-from skerrow_server import BINARY, wait_for
+from skerrow_server import BINARY, scaled, wait_for
 from skerrow_window import SkerrowWindow, Xvfb, port_open
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -33,7 +33,7 @@ class WindowTest(unittest.TestCase):
     def test_serves_clients_and_escape_closes_and_saves(self):
         self.session.start()
         client = ftplib.FTP()
-        client.connect("127.0.0.1", self.session.port, timeout=10)
+        client.connect("127.0.0.1", self.session.port, timeout=scaled(10))
         self.assertTrue(client.getwelcome().startswith("220 "))
         client.login("ana", "secreto")
         self.assertEqual(sorted(client.nlst()), [".", "..", "hola.txt"])
@@ -46,7 +46,7 @@ class WindowTest(unittest.TestCase):
         with open(self.session.settings_file) as stored:
             self.assertNotIn("Timeout", stored.read())
         self.session.key(self.session.window, "Escape")
-        self.assertEqual(self.session.process.wait(timeout=20), 0)
+        self.assertEqual(self.session.process.wait(timeout=scaled(20)), 0)
         with open(self.session.settings_file) as stored:
             text = stored.read()
         self.assertIn("Timeout=100", text)
@@ -58,7 +58,7 @@ class WindowTest(unittest.TestCase):
         env = dict(os.environ, XDG_CONFIG_HOME=self.session.config_home, HOME=self.session.home)
         for name in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"):
             env.pop(name, None)
-        result = subprocess.run([BINARY], env=env, capture_output=True, timeout=20)
+        result = subprocess.run([BINARY], env=env, capture_output=True, timeout=scaled(20))
         self.assertEqual(result.returncode, 2)
         self.assertIn(b"--headless", result.stderr)
         # Nothing was touched.
@@ -80,7 +80,7 @@ class DesktopIntegrationTest(unittest.TestCase):
         prefix = tempfile.mkdtemp(prefix="skerrow-install-")
         self.addCleanup(shutil.rmtree, prefix, True)
         subprocess.run(["cmake", "--install", build, "--prefix", prefix], check=True,
-                       capture_output=True, timeout=120)
+                       capture_output=True, timeout=scaled(120))
         for relative in ("bin/skerrow", "share/applications/skerrow.desktop",
                          "share/icons/hicolor/scalable/apps/skerrow.svg",
                          "share/icons/hicolor/48x48/apps/skerrow.png",

@@ -146,9 +146,30 @@ TEST_P(LocalPathTest, ChangesInsideWork) {
     // The link itself goes, not its target.
     EXPECT_TRUE(In("rel_in").Delete(nError));
     EXPECT_TRUE(fs::exists(m_root / "inside.txt"));
-    // The published folder itself cannot be removed through its own path.
+    // The published folder itself is removed through its own path only as
+    // a folder, and only when it is empty.
     EXPECT_FALSE(In("").RemoveFolder(nError));
+    EXPECT_EQ(nError, ENOTEMPTY);
     EXPECT_FALSE(In("").Delete(nError));
+    EXPECT_TRUE(fs::is_directory(m_root));
+}
+
+TEST_P(LocalPathTest, AnEmptyPublishedFolderIsRemovedThroughItsOwnPath) {
+    int nError = 0;
+    fs::create_directory(m_base / "empty");
+    fs::create_directory_symlink(m_base / "empty", m_base / "empty_link");
+    // Published through a link: the link is not a folder, nothing goes.
+    EXPECT_FALSE(CLocalPath((m_base / "empty_link").string() + "/", "").RemoveFolder(nError));
+    EXPECT_EQ(nError, ENOTDIR);
+    EXPECT_TRUE(fs::is_directory(m_base / "empty"));
+    // Named with or without its final separators, or with "/" below it.
+    EXPECT_TRUE(CLocalPath((m_base / "empty").string() + "//", "/").RemoveFolder(nError));
+    EXPECT_FALSE(fs::exists(m_base / "empty"));
+    EXPECT_FALSE(CLocalPath((m_base / "empty").string(), "").RemoveFolder(nError));
+    EXPECT_EQ(nError, ENOENT);
+    // The root of the file system is never removed.
+    EXPECT_FALSE(CLocalPath("/", "").RemoveFolder(nError));
+    EXPECT_TRUE(fs::exists(m_outside / "secret.txt"));
 }
 
 TEST_P(LocalPathTest, EmptyAndUnconfinedPaths) {
