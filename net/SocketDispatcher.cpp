@@ -180,36 +180,15 @@ void CSocketDispatcher::DeliverConnectOutcome(CAsyncSocket* pSocket, uint32_t nE
 }
 
 void CSocketDispatcher::DeliverToConnected(CAsyncSocket* pSocket, uint32_t nEvents) {
-    using State = CAsyncSocket::State;
     const int hSocket = pSocket->m_hSocket;
     const uint32_t nSerial = pSocket->m_nSerial;
     // After each handler the socket is looked up again: it may be gone.
     auto stillConnected = [&] {
-        return (pSocket = Lookup(hSocket, nSerial)) && pSocket->m_state == State::Connected;
+        return (pSocket = Lookup(hSocket, nSerial)) &&
+               pSocket->m_state == CAsyncSocket::State::Connected;
     };
-    if (pSocket->m_pSsl) {
-        if (pSocket->m_bTlsHandshaking) {
-            // Every event moves the handshake on; nothing else is delivered
-            // until it has ended.
-            pSocket->ContinueTlsHandshake();
-            if (stillConnected())
-                NoteTlsPending(pSocket);
-            return;
-        }
-        // A read that waited for room, a write that waited for bytes.
-        if ((nEvents & EPOLLOUT) && pSocket->m_bReceiveWantsWrite) {
-            pSocket->m_bReceiveWantsWrite = false;
-            pSocket->OnReceive(0);
-            if (!stillConnected())
-                return;
-        }
-        if ((nEvents & EPOLLIN) && pSocket->m_bSendWantsRead) {
-            pSocket->m_bSendWantsRead = false;
-            pSocket->OnSend(0);
-            if (!stillConnected())
-                return;
-        }
-    }
+    if (pSocket->m_pSsl && !DeliverTlsWaits(pSocket, nEvents, stillConnected))
+        return;
     if ((nEvents & EPOLLOUT) && pSocket->m_bWriteWanted) {
         pSocket->m_bWriteWanted = false;
         pSocket->OnSend(0);
@@ -223,29 +202,60 @@ void CSocketDispatcher::DeliverToConnected(CAsyncSocket* pSocket, uint32_t nEven
             return;
     }
     if (nEvents & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
-        // The peer has closed or reset: bytes still waiting are read first,
-        // then OnClose comes once.
-        int nWaiting = 0;
-        if (pSocket->m_bReadArmed && !(nEvents & EPOLLERR))
-            ::ioctl(hSocket, FIONREAD, &nWaiting);
-        if (nWaiting > 0 || (pSocket->m_bReadArmed && pSocket->HasTlsPending())) {
-            pSocket->m_bReadArmed = false;
-            pSocket->OnReceive(0);
-            if (stillConnected())
-                NoteTlsPending(pSocket);
-            return;
-        }
-        int nError = 0;
-        socklen_t nLen = sizeof nError;
-        ::getsockopt(hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLen);
-        pSocket->m_state = State::Finished;
-        pSocket->OnClose(nError);
+        DeliverPeerClosed(pSocket, nEvents, stillConnected);
     } else if ((nEvents & EPOLLIN) && pSocket->m_bReadArmed) {
         pSocket->m_bReadArmed = false;
         pSocket->OnReceive(0);
         if (stillConnected())
             NoteTlsPending(pSocket);
     }
+}
+
+bool CSocketDispatcher::DeliverTlsWaits(CAsyncSocket*& rpSocket, uint32_t nEvents,
+                                        const std::function<bool()>& stillConnected) {
+    if (rpSocket->m_bTlsHandshaking) {
+        // Every event moves the handshake on; nothing else is delivered
+        // until it has ended.
+        rpSocket->ContinueTlsHandshake();
+        if (stillConnected())
+            NoteTlsPending(rpSocket);
+        return false;
+    }
+    // A read that waited for room, a write that waited for bytes.
+    if ((nEvents & EPOLLOUT) && rpSocket->m_bReceiveWantsWrite) {
+        rpSocket->m_bReceiveWantsWrite = false;
+        rpSocket->OnReceive(0);
+        if (!stillConnected())
+            return false;
+    }
+    if ((nEvents & EPOLLIN) && rpSocket->m_bSendWantsRead) {
+        rpSocket->m_bSendWantsRead = false;
+        rpSocket->OnSend(0);
+        if (!stillConnected())
+            return false;
+    }
+    return true;
+}
+
+void CSocketDispatcher::DeliverPeerClosed(CAsyncSocket*& rpSocket, uint32_t nEvents,
+                                          const std::function<bool()>& stillConnected) {
+    // The peer has closed or reset: bytes still waiting are read first,
+    // then OnClose comes once.
+    int nWaiting = 0;
+    if (rpSocket->m_bReadArmed && !(nEvents & EPOLLERR))
+        ::ioctl(rpSocket->m_hSocket, FIONREAD, &nWaiting);
+    if (nWaiting > 0 || (rpSocket->m_bReadArmed && rpSocket->HasTlsPending())) {
+        rpSocket->m_bReadArmed = false;
+        rpSocket->OnReceive(0);
+        if (stillConnected())
+            NoteTlsPending(rpSocket);
+        return;
+    }
+    int nError = 0;
+    socklen_t nLen = sizeof nError;
+    ::getsockopt(rpSocket->m_hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLen);
+    rpSocket->m_state = CAsyncSocket::State::Finished;
+    rpSocket->OnClose(nError);
 }
 
 void CSocketDispatcher::NoteTlsPending(CAsyncSocket* pSocket) {

@@ -92,6 +92,16 @@ private:
     void DeliverTo(int hSocket, uint32_t nSerial, uint32_t nEvents);
     void DeliverConnectOutcome(CAsyncSocket* pSocket, uint32_t nEvents);
     void DeliverToConnected(CAsyncSocket* pSocket, uint32_t nEvents);
+    // The waits of a TLS socket: a handshake under way takes every event,
+    // a read that needs a write (or a write a read) is finished. False when
+    // nothing more is to be delivered. The socket pointer is the one that
+    // stillConnected looks up again after each handler.
+    bool DeliverTlsWaits(CAsyncSocket*& rpSocket, uint32_t nEvents,
+                         const std::function<bool()>& stillConnected);
+    // The peer has closed or reset: bytes still waiting, then OnClose.
+    // The socket pointer is the one that stillConnected looks up again.
+    void DeliverPeerClosed(CAsyncSocket*& rpSocket, uint32_t nEvents,
+                           const std::function<bool()>& stillConnected);
     void NoteTlsPending(CAsyncSocket* pSocket);
     void DeliverTlsPending();
     // Brackets one delivery: objects released inside it go at its end.

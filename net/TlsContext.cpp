@@ -150,17 +150,11 @@ std::unique_ptr<CTlsContext> CTlsContext::Load(const std::string& strCertificate
     return pContext;
 }
 
-bool CTlsContext::MakeSelfSigned(const std::string& strCertificate, const std::string& strKey,
-                                 const std::string& strHost, std::string& rError) {
-    KeyPtr pKey(EVP_EC_gen("P-256"));
-    X509Ptr pCertificate(X509_new());
-    if (!pKey || !pCertificate) {
-        rError = OpenSslError("key generation");
-        return false;
-    }
-    X509* pCert = pCertificate.get();
-    X509_set_version(pCert, 2);
-    // A random serial number, as certificates of the same name must differ.
+namespace {
+
+// A random serial number (certificates of the same name must differ) and
+// ten years of validity, from an hour ago.
+bool SetSerialAndValidity(X509* pCert, std::string& rError) {
     unsigned char serial[16];
     if (RAND_bytes(serial, sizeof serial) != 1) {
         rError = OpenSslError("random serial");
@@ -172,16 +166,18 @@ bool CTlsContext::MakeSelfSigned(const std::string& strCertificate, const std::s
     BN_free(pSerial);
     X509_gmtime_adj(X509_getm_notBefore(pCert), -3600);
     X509_gmtime_adj(X509_getm_notAfter(pCert), 10L * 365 * 24 * 3600);
-    X509_set_pubkey(pCert, pKey.get());
-    const std::string strName = strHost.empty() ? std::string("localhost") : strHost;
+    return true;
+}
+
+// Subject and issuer (the same: self-signed), and the extensions clients
+// check: the host name (and the loopback names) as alternative names.
+bool SetNamesAndExtensions(X509* pCert, const std::string& strName, std::string& rError) {
     X509_NAME* pName = X509_get_subject_name(pCert);
     X509_NAME_add_entry_by_txt(pName, "CN", MBSTRING_UTF8,
                                reinterpret_cast<const unsigned char*>(strName.c_str()), -1, -1, 0);
     X509_NAME_add_entry_by_txt(pName, "O", MBSTRING_UTF8,
                                reinterpret_cast<const unsigned char*>("Skerrow"), -1, -1, 0);
     X509_set_issuer_name(pCert, pName);
-    // The host name (and the loopback name) as subject alternative names,
-    // which is what clients check.
     X509V3_CTX extensionContext;
     X509V3_set_ctx_nodb(&extensionContext);
     X509V3_set_ctx(&extensionContext, pCert, pCert, nullptr, nullptr, 0);
@@ -200,6 +196,25 @@ bool CTlsContext::MakeSelfSigned(const std::string& strCertificate, const std::s
         X509_add_ext(pCert, pExtension, -1);
         X509_EXTENSION_free(pExtension);
     }
+    return true;
+}
+
+} // namespace
+
+bool CTlsContext::MakeSelfSigned(const std::string& strCertificate, const std::string& strKey,
+                                 const std::string& strHost, std::string& rError) {
+    KeyPtr pKey(EVP_EC_gen("P-256"));
+    X509Ptr pCertificate(X509_new());
+    if (!pKey || !pCertificate) {
+        rError = OpenSslError("key generation");
+        return false;
+    }
+    X509* pCert = pCertificate.get();
+    X509_set_version(pCert, 2);
+    X509_set_pubkey(pCert, pKey.get());
+    const std::string strName = strHost.empty() ? std::string("localhost") : strHost;
+    if (!SetSerialAndValidity(pCert, rError) || !SetNamesAndExtensions(pCert, strName, rError))
+        return false;
     if (!X509_sign(pCert, pKey.get(), EVP_sha256())) {
         rError = OpenSslError("certificate signature");
         return false;

@@ -1,5 +1,12 @@
-// A loopback port the system has just handed out and released, for tests
-// that start a server on a port of their own.
+// A port the system hands out, for tests that start a server on a port of
+// their own, and that stays theirs until the test program ends.
+//
+// The reserving socket is bound with SO_REUSEADDR to every interface but
+// never listens: the server, which sets SO_REUSEADDR too, may bind and
+// listen on the port (and again after a restart), and a connection to it is
+// refused while it does not, yet no other program can be handed the port
+// meanwhile. A port merely chosen and released could be taken by anyone
+// before the server binds it.
 #pragma once
 
 #include <arpa/inet.h>
@@ -8,15 +15,20 @@
 #include <unistd.h>
 
 inline int FreePort() {
-    int hProbe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int hReservation = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (hReservation < 0)
+        return 0;
+    int nOn = 1;
+    ::setsockopt(hReservation, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof nOn);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
     socklen_t nLen = sizeof address;
-    int nPort = 0;
-    if (::bind(hProbe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(hProbe, reinterpret_cast<sockaddr*>(&address), &nLen) == 0)
-        nPort = ntohs(address.sin_port);
-    ::close(hProbe);
-    return nPort;
+    if (::bind(hReservation, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(hReservation, reinterpret_cast<sockaddr*>(&address), &nLen) != 0) {
+        ::close(hReservation);
+        return 0;
+    }
+    // Kept open on purpose: the process's end releases it.
+    return ntohs(address.sin_port);
 }

@@ -256,12 +256,20 @@ private slots:
         QVERIFY(PageButton(Users(), IDC_EDIT)->isEnabled());
         QVERIFY(PageButton(Users(), IDC_DELETE)->isEnabled());
         bool bOpened = false;
-        WhenModalOpens(
-            [&](QWidget* pWidget) { bOpened = qobject_cast<CUserDlg*>(pWidget) != nullptr; },
-            m_pSheet.get(), 300);
+        QPointer<QTimer> pWatch = WhenModalOpens(
+            [&](QWidget* pWidget) {
+                bOpened = qobject_cast<CUserDlg*>(pWidget) != nullptr;
+                pWidget->close();
+            },
+            m_pSheet.get());
         Users().OnEdit(); // nothing selected: nothing opens
-        QTest::qWait(400);
+        // A dialog run by OnEdit would have been met by the watch before
+        // OnEdit returned; one merely shown would be active now.
         QVERIFY(!bOpened);
+        QVERIFY(!QApplication::activePopupWidget());
+        QVERIFY(!QApplication::activeModalWidget() ||
+                QApplication::activeModalWidget() == m_pSheet.get());
+        delete pWatch;
         QVERIFY(!Users().IsModified());
         Users().OnDelete();
         QVERIFY(Users().IsModified());

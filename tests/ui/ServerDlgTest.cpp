@@ -113,9 +113,9 @@ private slots:
         });
         CSocketDispatcher::TimerId nKilled = pDispatcher->SetTimer(5, [&] { nRuns += 100; });
         pDispatcher->KillTimer(nKilled);
+        // The killed timer was due before both others: had it run, it would
+        // have run by now.
         QTRY_COMPARE(nRuns, 11);
-        QTest::qWait(30);
-        QCOMPARE(nRuns, 11);
     }
 
     void startStopAndRetryAfterPortInUse() {
@@ -248,7 +248,9 @@ private slots:
         emit pTray->PlatformIcon()->activated(QSystemTrayIcon::DoubleClick);
         QVERIFY(pDialog->isVisible());
         QVERIFY(!pDialog->IsHiddenInTray());
-        QTest::qWait(700);
+        // Nothing is left that could hide it again: the timer has stopped.
+        QVERIFY(!pDialog->IsHideTimerActive());
+        QCoreApplication::processEvents();
         QVERIFY(pDialog->isVisible());
         // Minimising hides it; a single activation brings it back.
         pDialog->showMinimized();
@@ -291,7 +293,9 @@ private slots:
         pDialog->showMinimized();
         QVERIFY(pDialog->isMinimized());
         QVERIFY(!pDialog->IsHiddenInTray());
-        QTest::qWait(600);
+        auto pTicks = std::make_unique<CTimerTicks>(pDialog.get());
+        QTRY_VERIFY(pTicks->Count() >= 2);
+        QVERIFY(!pDialog->IsHiddenInTray());
         QVERIFY(pDialog->IsHideTimerActive());
         pDialog->showNormal();
         // Switched on while shown: hidden within half a second.
@@ -305,7 +309,8 @@ private slots:
         pDialog = Open(seed);
         pDialog->showMinimized();
         QTRY_VERIFY(pDialog->IsHiddenInTray());
-        QTest::qWait(600);
+        pTicks = std::make_unique<CTimerTicks>(pDialog.get());
+        QTRY_VERIFY(pTicks->Count() >= 1);
         QVERIFY(pDialog->IsHideTimerActive());
         emit pDialog->TrayIcon()->PlatformIcon()->activated(QSystemTrayIcon::DoubleClick);
         QVERIFY(pDialog->isVisible());
@@ -329,7 +334,9 @@ private slots:
         auto pDialog = Open(seed);
         QVERIFY(!pDialog->TrayIcon()->IsEnabled());
         QVERIFY(!pDialog->TrayIcon()->PlatformIcon());
-        QTest::qWait(1100);
+        // The half-second timer ticks and hides nothing.
+        CTimerTicks ticks(pDialog.get());
+        QTRY_VERIFY(ticks.Count() >= 2);
         QVERIFY(pDialog->isVisible());
         QVERIFY(!pDialog->IsHiddenInTray());
         pDialog->showMinimized();

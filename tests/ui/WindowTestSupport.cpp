@@ -71,7 +71,14 @@ bool CTestClient::WaitClosed(int nTimeoutMs) {
                            nTimeoutMs);
 }
 
-void WhenModalOpens(std::function<void(QWidget*)> action, QWidget* pExcept, int nTimeoutMs) {
+bool CTimerTicks::eventFilter(QObject* pWatched, QEvent* pEvent) {
+    if (pEvent->type() == QEvent::Timer)
+        ++m_nTicks;
+    return QObject::eventFilter(pWatched, pEvent);
+}
+
+QPointer<QTimer> WhenModalOpens(std::function<void(QWidget*)> action, QWidget* pExcept,
+                                int nTimeoutMs) {
     auto pTimer = new QTimer(qApp);
     auto pClock = std::make_shared<QElapsedTimer>();
     pClock->start();
@@ -91,4 +98,5 @@ void WhenModalOpens(std::function<void(QWidget*)> action, QWidget* pExcept, int 
                              action(pWidget);
                      });
     pTimer->start();
+    return pTimer;
 }

@@ -8,7 +8,9 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QPointer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QWidget>
 
 #include <functional>
@@ -50,6 +52,22 @@ private:
 
 // Runs action on the next modal or pop-up window that opens (other than
 // pExcept, a modal window already open), from a timer,
-// so that a test never waits on a modal loop. Returns at once.
-void WhenModalOpens(std::function<void(QWidget*)> action, QWidget* pExcept = nullptr,
-                    int nTimeoutMs = 5000);
+// so that a test never waits on a modal loop. Returns at once, with the
+// watching timer: deleting it ends the watch.
+QPointer<QTimer> WhenModalOpens(std::function<void(QWidget*)> action, QWidget* pExcept = nullptr,
+                                int nTimeoutMs = 5000);
+
+// Counts the timer events an object receives (a window's own QBasicTimer
+// ticks), so that a test that must let a timer run waits for its ticks
+// rather than for a length of time.
+class CTimerTicks : public QObject {
+public:
+    explicit CTimerTicks(QObject* pWatched) { pWatched->installEventFilter(this); }
+    int Count() const { return m_nTicks; }
+
+protected:
+    bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
+
+private:
+    int m_nTicks = 0;
+};
