@@ -6,7 +6,7 @@ PACKAGES := cmake g++ ninja-build qt6-base-dev qt6-translations-l10n libgtest-de
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build build-asan run test test-normal test-asan test-package package bench screenshots format clean
+.PHONY: all deps build build-asan run test test-normal test-asan test-package test-soak package bench screenshots format clean
 
 all: build
 
@@ -34,8 +34,10 @@ run: build
 test-normal: build
 	cd build && ctest --output-on-failure -j 2
 
+# Sanitized code runs several times slower: every time-out of the suites is
+# stretched by one factor (SKERROW_TEST_TIME_FACTOR, 1 elsewhere).
 test-asan: build-asan
-	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	cd build-asan && SKERROW_TEST_TIME_FACTOR=$${SKERROW_TEST_TIME_FACTOR:-3} ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j 2 -L 'unit|e2e|ui'
 
 # The Debian package: built, checked, installed on this machine and run from
@@ -47,6 +49,11 @@ test-package: package
 	tests/package/check.sh build
 
 test: test-normal test-asan test-package
+
+# Not part of `make test`: five runs of it on a fresh clone while another
+# load keeps both cores busy; prints how many passed.
+test-soak:
+	tests/soak.sh
 
 bench: build
 	bench/run.sh
