@@ -240,7 +240,7 @@ class FilesTests(unittest.TestCase):
         for thread in threads:
             thread.start()
         for thread in threads:
-            thread.join(30)
+            thread.join(scaled(30))
         self.assertEqual(b"".join(parts[0]), big)
         self.assertEqual(b"".join(parts[1]), BINARY_DATA)
         self.assertEqual(ftp.getresp(), "226 Transfer complete")

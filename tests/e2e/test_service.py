@@ -3,6 +3,7 @@ exit, the warning when run as root."""
 
 import ftplib
 import os
+import re
 import signal
 import socket
 import unittest
@@ -44,11 +45,14 @@ class ServiceTests(unittest.TestCase):
         self.server.extra_config = extra
         self.server.write_settings()
 
+    def reloaded(self):
+        """The whole lines that say the settings were reloaded."""
+        return re.findall(r"Configuración recargada[^\n]*\n", self.server.text())
+
     def reload(self, count=1):
-        before = self.server.text().count("Configuración recargada")
+        before = len(self.reloaded())
         self.server.process.send_signal(signal.SIGHUP)
-        self.assertTrue(wait_for(
-            lambda: self.server.text().count("Configuración recargada") >= before + count))
+        self.assertTrue(wait_for(lambda: len(self.reloaded()) >= before + count))
 
     def test_reload_applies_a_new_port_user_and_folder(self):
         old_port = self.server.port
@@ -84,7 +88,7 @@ class ServiceTests(unittest.TestCase):
         with open(self.server.settings_file, "w") as out:
             out.write(text + "\n[Config]\nTimeout=soon\n")
         self.reload()
-        line = [l for l in self.server.text().splitlines() if "recargada" in l][-1]
+        line = self.reloaded()[-1]
         self.assertIn("valores por omisión para:", line)
         self.assertIn("LogLevel", line)
         self.assertIn("Timeout", line)

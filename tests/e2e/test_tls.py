@@ -380,8 +380,8 @@ class TlsTests(unittest.TestCase):
         received = io.BytesIO()
         runner = threading.Thread(target=lambda: received.write(self._download(busy)))
         runner.start()
-        replies = asyncio.run(asyncio.wait_for(everyone(), 60))
-        runner.join(60)
+        replies = asyncio.run(asyncio.wait_for(everyone(), scaled(60)))
+        runner.join(scaled(60))
         self.assertEqual(replies, [b"331 Enter PASS command\r\n"] * count)
         self.assertEqual(received.getvalue(), self.payload)
 

@@ -163,7 +163,7 @@ class TransferTests(unittest.TestCase):
         thread.start()
         while not done.is_set():
             self.assertEqual(other.sendcmd("NOOP"), "200 Ok")
-        thread.join(30)
+        thread.join(scaled(30))
         listed = sorted(line.split()[-1] for line in lines)
         self.assertEqual(listed, sorted(names + [".", ".."]))
         self.assertTrue(all(line.endswith(("txt", ".")) for line in lines))
@@ -187,7 +187,7 @@ class TransferTests(unittest.TestCase):
         for thread in threads:
             thread.start()
         for thread in threads:
-            thread.join(60)
+            thread.join(scaled(60))
         self.assertEqual(results, [True] * 50)
 
 
