@@ -37,6 +37,17 @@ struct CExtendedSettings {
     int m_nMaxPerAddress = 0; // 0: unlimited
 };
 
+// Password guessing: after m_nBanAfter failed logins from one address within
+// ten minutes (0: never), the address is banned for m_nBanMinutes.
+struct CLoginSettings {
+    int m_nBanAfter = 10;
+    int m_nBanMinutes = 15;
+    // Tests only (never written): a ban of this many seconds instead.
+    int m_nTestBanSeconds = 0;
+    // The values a setting may take; others read as the default.
+    static constexpr int kMaxValue = 10000;
+};
+
 class CServerSettings {
 public:
     int m_nPort = 21;
@@ -46,6 +57,7 @@ public:
     std::vector<std::string> m_folderMap;
     std::vector<std::string> m_users;
     CExtendedSettings m_extended;
+    CLoginSettings m_logins;
 };
 
 // Parses into rRecord; fields the parse does not reach keep their values.

@@ -25,6 +25,19 @@ int ReadInt(QSettings& rStore, const char* pszName, int nDefault,
     return bOk ? nValue : nDefault;
 }
 
+// A number from 0 to nMax; anything else written there is named and read
+// as the default.
+int ReadBounded(QSettings& rStore, const char* pszName, int nDefault, int nMax,
+                std::vector<std::string>* pDefaulted) {
+    const bool bWritten = rStore.value(pszName).isValid();
+    int nValue = ReadInt(rStore, pszName, nDefault, pDefaulted);
+    if (nValue >= 0 && nValue <= nMax)
+        return nValue;
+    if (bWritten && pDefaulted)
+        pDefaulted->push_back(pszName);
+    return nDefault;
+}
+
 std::string ReadString(QSettings& rStore, const QString& strName) {
     QVariant value = rStore.value(strName);
     // A text written by hand without quotes comes back as a list split at
@@ -93,6 +106,17 @@ void CSettingsStore::Load(CServerSettings& rSettings, std::vector<std::string>* 
         ReadInt(store, "TlsSessionReuse", defaults.m_nTlsSessionReuse, pDefaulted);
     rExtended.m_nMaxPerAddress = ReadInt(store, "MaxPerAddress", 0, pDefaulted);
     store.endGroup();
+
+    CLoginSettings& rLogins = rSettings.m_logins;
+    const CLoginSettings loginDefaults;
+    store.beginGroup("Logins");
+    rLogins.m_nBanAfter = ReadBounded(store, "BanAfter", loginDefaults.m_nBanAfter,
+                                      CLoginSettings::kMaxValue, pDefaulted);
+    rLogins.m_nBanMinutes = ReadBounded(store, "BanMinutes", loginDefaults.m_nBanMinutes,
+                                        CLoginSettings::kMaxValue, pDefaulted);
+    rLogins.m_nTestBanSeconds =
+        ReadBounded(store, "TestBanSeconds", 0, CLoginSettings::kMaxValue, pDefaulted);
+    store.endGroup();
 }
 
 std::string CSettingsStore::FileName() {
@@ -136,6 +160,11 @@ void CSettingsStore::Save(const CServerSettings& rSettings) {
     store.setValue("TlsKey", QString::fromStdString(rExtended.m_strTlsKey));
     store.setValue("TlsSessionReuse", rExtended.m_nTlsSessionReuse);
     store.setValue("MaxPerAddress", rExtended.m_nMaxPerAddress);
+    store.endGroup();
+
+    store.beginGroup("Logins");
+    store.setValue("BanAfter", rSettings.m_logins.m_nBanAfter);
+    store.setValue("BanMinutes", rSettings.m_logins.m_nBanMinutes);
     store.endGroup();
 
     // The file holds passwords: only its owner may read it, from the

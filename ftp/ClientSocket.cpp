@@ -108,7 +108,24 @@ void CClientSocket::ClearInput() {
         std::string().swap(m_strInput);
 }
 
+void CClientSocket::EndLoginDelay() {
+    m_bLoginDelayed = false;
+    SendReply(ReplyText(REPLY_PERMISSION_DENIED));
+    // The lines that arrived with the PASS (the extended mode keeps them),
+    // then whatever waits in the socket.
+    if (IsExtended() && !m_strInput.empty()) {
+        RunReceivedLines(0);
+        if (Handle() < 0 || m_bLoginDelayed)
+            return;
+    }
+    OnReceive(0);
+}
+
 void CClientSocket::OnReceive(int /*nErrorCode*/) {
+    // Bytes wait in the socket until a held-back reply is out; reading
+    // nothing asks for no further event.
+    if (m_bLoginDelayed)
+        return;
     char buffer[1024];
     int nRead = Receive(buffer, sizeof buffer);
     if (nRead < 0)
@@ -234,9 +251,16 @@ void CClientSocket::DoPass(const CCommandRow&, const std::string& strParameter) 
         return;
     }
     if (!CheckLogin(m_strUser, strParameter, m_strCwd)) {
-        SendReply(ReplyText(REPLY_PERMISSION_DENIED));
+        // Unknown names and wrong passwords alike: counted at once, and
+        // answered a second later, so that guessing is slow; the
+        // connection reads nothing more meanwhile.
+        if (!m_rHost.LoginFailed(*this, m_strUser))
+            return;
+        m_bLoginDelayed = true;
+        m_loginTimer.Start(kLoginDelayMs, [this] { EndLoginDelay(); });
         return;
     }
+    m_rHost.LoginSucceeded(*this);
     SendReply(ReplyText(REPLY_LOGGED_IN));
     m_bLoggedIn = true;
     m_rHost.RelabelClient(*this, m_strUser + " (" + m_strPeerAddr + ")");

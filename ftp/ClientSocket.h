@@ -87,6 +87,11 @@ public:
     static constexpr size_t kMaxOutput = 1024 * 1024;
     // Transfers a client may have running at once.
     static constexpr size_t kMaxDataConnections = 4;
+    // The reply to a PASS that does not log in comes this late; the
+    // connection's next lines wait for it.
+    static constexpr int kLoginDelayMs = 1000;
+    // True while that reply is being held back.
+    bool IsLoginDelayed() const { return m_bLoginDelayed; }
 
 private:
     // The data connections' reports.
@@ -94,6 +99,8 @@ private:
     void OnDataSocketEnded(CDataSocket& rData) override;
 
     void ClearInput();
+    // The failed login's reply, sent late; then the lines that waited.
+    void EndLoginDelay();
     void Log(const std::string& strText, int nLevel) const;
     const CServerSettings& Settings() const;
     void SendFormatted(int nReply, const std::string& strArgument);
@@ -240,4 +247,7 @@ private:
     std::string m_strOutput;
     CTimer m_tlsTimer;
     std::chrono::steady_clock::time_point m_lastCommand;
+    // A failed login's reply is held back; nothing is read meanwhile.
+    bool m_bLoginDelayed = false;
+    CTimer m_loginTimer;
 };

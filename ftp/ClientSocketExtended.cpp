@@ -117,6 +117,11 @@ void CClientSocket::RunReceivedLines(size_t nSearched) {
         // The session may have been ended by what ran.
         if (Handle() < 0)
             return;
+        // A failed login holds the rest back until its reply is out.
+        if (m_bLoginDelayed) {
+            m_strInput.erase(0, nStart);
+            return;
+        }
         // After AUTH TLS nothing more arrives in clear: whatever came with
         // it is not the client's (an injection) and is dropped.
         if (IsTlsHandshaking()) {

@@ -27,6 +27,13 @@ public:
     // client keeps the certificate its transfer was started with, even when
     // the settings replace it meanwhile.
     virtual std::shared_ptr<const CTlsContext> TlsContext() = 0;
+    // A login failed: counted against the client's address and logged.
+    // False when that failure banned the address: every session of it
+    // that has not logged in, this one too, has then been ended (released
+    // after the current event), and nothing of this one may be used.
+    virtual bool LoginFailed(CClientSocket& rClient, const std::string& strUser) = 0;
+    // A login succeeded: the address's count of failures is cleared.
+    virtual void LoginSucceeded(CClientSocket& rClient) = 0;
 
 protected:
     ~CSessionHost() = default;

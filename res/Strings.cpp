@@ -38,6 +38,10 @@ const StringEntry kStrings[] = {
      "Configuraci\xC3\xB3n recargada de %s (valores por omisi\xC3\xB3n para: %s)\n"},
     {IDS_TLS_FINGERPRINT, "Certificado TLS, huella SHA-256: %s\n"},
     {IDS_TLS_FAILED, "Error TLS: %s\n"},
+    {IDS_LOGIN_FAILED, "Inicio de sesi\xC3\xB3n fallido de %s (usuario %s)\n"},
+    {IDS_ADDRESS_BANNED, "Direcci\xC3\xB3n %s bloqueada durante %d minutos\n"},
+    {IDS_ADDRESS_UNBANNED, "Direcci\xC3\xB3n %s desbloqueada\n"},
+    {IDS_SETTINGS_DEFAULTED, "Configuraci\xC3\xB3n de %s: valores por omisi\xC3\xB3n para: %s\n"},
 };
 
 } // namespace

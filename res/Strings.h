@@ -31,6 +31,12 @@ enum : int {
     // TLS in the extended mode.
     IDS_TLS_FINGERPRINT = 142,
     IDS_TLS_FAILED = 143,
+    // Password guessing: failed logins and the bans they bring.
+    IDS_LOGIN_FAILED = 144,
+    IDS_ADDRESS_BANNED = 145,
+    IDS_ADDRESS_UNBANNED = 146,
+    // Values of the settings file that could not be used, at start.
+    IDS_SETTINGS_DEFAULTED = 147,
 };
 
 // The text of a string resource; an empty text for an unknown number.

@@ -87,6 +87,15 @@ const SControlTemplate kAdvancedPage[] = {
      10},
     {IDC_STATIC, K::Label, "Huella SHA-256:", 13, 177, 52, 8, IDC_TLS_FINGERPRINT},
     {IDC_TLS_FINGERPRINT, K::ReadOnlyEdit, nullptr, 66, 175, 111, 12},
+    {IDC_STATIC, K::GroupBox, "Inicios de sesi\xC3\xB3n", 7, 198, 176, 95},
+    {IDC_STATIC, K::Label, "Bloquear tras", 13, 212, 48, 8, IDC_BAN_AFTER},
+    {IDC_BAN_AFTER, K::Edit, nullptr, 62, 210, 30, 12},
+    {IDC_STATIC, K::Label, "intentos fallidos", 96, 212, 80, 8},
+    {IDC_STATIC, K::Label, "durante", 13, 229, 48, 8, IDC_BAN_MINUTES},
+    {IDC_BAN_MINUTES, K::Edit, nullptr, 62, 227, 30, 12},
+    {IDC_STATIC, K::Label, "minutos", 96, 229, 80, 8},
+    {IDC_BAN_LIST, K::ListView, nullptr, 13, 244, 116, 43, 0, "Direcciones bloqueadas"},
+    {IDC_UNBAN, K::PushButton, "&Desbloquear", 133, 244, 45, 14},
 };
 
 const SControlTemplate kUser[] = {
@@ -129,7 +138,7 @@ const SDialogTemplate kDialogs[] = {
     TEMPLATE(IDD_USERS_PAGE, "Seguridad", 190, 114, kUsersPage),
     TEMPLATE(IDD_FOLDERS_PAGE, "Acceso", 190, 114, kFoldersPage),
     TEMPLATE(IDD_SERVER_PAGE, "Servidor", 190, 109, kServerPage),
-    TEMPLATE(IDD_ADVANCED_PAGE, "Avanzado", 190, 200, kAdvancedPage),
+    TEMPLATE(IDD_ADVANCED_PAGE, "Avanzado", 190, 300, kAdvancedPage),
     TEMPLATE(IDD_USER,
              "A\xC3\xB1"
              "adir/Editar Usuario",

@@ -70,6 +70,10 @@ enum : int {
     IDC_TLS_KEY_BROWSE = 1039,
     IDC_TLS_REUSE = 1040,
     IDC_TLS_FINGERPRINT = 1041,
+    IDC_BAN_AFTER = 1042,
+    IDC_BAN_MINUTES = 1043,
+    IDC_BAN_LIST = 1044,
+    IDC_UNBAN = 1045,
 };
 
 enum class EControlKind {

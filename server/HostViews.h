@@ -23,4 +23,6 @@ public:
     virtual void OnSessionRemoved(SessionId nId) = 0;
     // The server started or stopped, or a start failed (false).
     virtual void OnRunningChanged(bool bRunning) = 0;
+    // An address was banned or its ban ended or was lifted.
+    virtual void OnBansChanged() {}
 };

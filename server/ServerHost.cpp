@@ -144,6 +144,15 @@ int CServerHost::AcceptClient() {
     if (!m_pListener->Accept(*pSession))
         return -1;
     ++m_nNextId;
+    std::string strAddress;
+    unsigned nPort = 0;
+    if (pSession->GetPeerName(strAddress, nPort) &&
+        m_logins.IsBanned(strAddress, CLoginGuard::Clock::now())) {
+        // A banned address is not even greeted.
+        if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
+            pDispatcher->ReleaseLater(std::move(pSession));
+        return -1;
+    }
     if (IsOverAddressLimit(*pSession)) {
         // Told why, then closed: the system delivers the reply after the close.
         pSession->RefuseTooMany();
@@ -266,4 +275,70 @@ void CServerHost::RemoveSession(SessionId nId) {
     // It may be inside its own handler: released after the current event.
     if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
         pDispatcher->ReleaseLater(std::move(pEnded));
+}
+
+bool CServerHost::LoginFailed(CClientSocket& rClient, const std::string& strUser) {
+    const std::string strAddress = rClient.PeerAddress();
+    Log(FormatString(LoadString(IDS_LOGIN_FAILED), strAddress.c_str(), strUser.c_str()), 1);
+    const CLoginSettings& logins = m_settings.m_logins;
+    const CLoginGuard::Clock::duration banTime =
+        logins.m_nTestBanSeconds > 0
+            ? CLoginGuard::Clock::duration(std::chrono::seconds(logins.m_nTestBanSeconds))
+            : CLoginGuard::Clock::duration(std::chrono::minutes(logins.m_nBanMinutes));
+    // A ban of no time bans nothing.
+    const int nBanAfter =
+        logins.m_nBanMinutes > 0 || logins.m_nTestBanSeconds > 0 ? logins.m_nBanAfter : 0;
+    if (!m_logins.Failed(strAddress, CLoginGuard::Clock::now(), nBanAfter, banTime))
+        return true;
+    const std::string strKey = CLoginGuard::KeyOf(strAddress);
+    Log(FormatString(LoadString(IDS_ADDRESS_BANNED), strKey.c_str(), logins.m_nBanMinutes), 0);
+    // Its sessions that have not logged in go, this one too; logged-in
+    // ones stay.
+    std::vector<SessionId> ended;
+    for (const auto& pSession : m_sessions)
+        if (!pSession->IsLoggedIn() && CLoginGuard::KeyOf(pSession->PeerAddress()) == strKey)
+            ended.push_back(pSession->Id());
+    for (SessionId nId : ended)
+        RemoveSession(nId);
+    ArmBanTimer();
+    m_rViews.OnBansChanged();
+    return false;
+}
+
+void CServerHost::LoginSucceeded(CClientSocket& rClient) {
+    m_logins.Succeeded(rClient.PeerAddress());
+}
+
+std::vector<CLoginGuard::SBan> CServerHost::Bans() const {
+    return m_logins.Bans(CLoginGuard::Clock::now());
+}
+
+bool CServerHost::Unban(const std::string& strKey) {
+    if (!m_logins.Unban(strKey))
+        return false;
+    Log(FormatString(LoadString(IDS_ADDRESS_UNBANNED), strKey.c_str()), 0);
+    ArmBanTimer();
+    m_rViews.OnBansChanged();
+    return true;
+}
+
+void CServerHost::ExpireBans() {
+    const std::vector<std::string> ended = m_logins.Expire(CLoginGuard::Clock::now());
+    for (const std::string& strKey : ended)
+        Log(FormatString(LoadString(IDS_ADDRESS_UNBANNED), strKey.c_str()), 0);
+    ArmBanTimer();
+    if (!ended.empty())
+        m_rViews.OnBansChanged();
+}
+
+void CServerHost::ArmBanTimer() {
+    CLoginGuard::Clock::time_point next;
+    if (!m_logins.NextExpiry(next)) {
+        m_banTimer.Stop();
+        return;
+    }
+    const auto delay =
+        std::chrono::ceil<std::chrono::milliseconds>(next - CLoginGuard::Clock::now());
+    m_banTimer.Start(static_cast<int>(std::max<int64_t>(delay.count(), 0)),
+                     [this] { ExpireBans(); });
 }

@@ -9,7 +9,9 @@
 
 #include "config/ServerSettings.h"
 #include "ftp/SessionHost.h"
+#include "net/Timer.h"
 #include "server/HostViews.h"
+#include "server/LoginGuard.h"
 
 #include <cstdint>
 #include <memory>
@@ -51,6 +53,11 @@ public:
     // The fingerprint of the certificate in use, empty when none.
     std::string TlsFingerprint();
 
+    // The addresses banned now (an IPv6 one by its /64), soonest to end first.
+    std::vector<CLoginGuard::SBan> Bans() const;
+    // Lifts the ban of an address as Bans lists it; false when none.
+    bool Unban(const std::string& strKey);
+
     CServerSettings& Settings() { return m_settings; }
     const CServerSettings& Settings() const override { return m_settings; }
     bool IsRunning() const { return m_bRunning; }
@@ -68,6 +75,11 @@ private:
     void AddClient(CClientSocket& rClient, const std::string& strLabel) override;
     void RelabelClient(CClientSocket& rClient, const std::string& strLabel) override;
     void RemoveClient(CClientSocket& rClient) override;
+    bool LoginFailed(CClientSocket& rClient, const std::string& strUser) override;
+    void LoginSucceeded(CClientSocket& rClient) override;
+    // Logs the bans whose time has come and waits for the next.
+    void ExpireBans();
+    void ArmBanTimer();
     // The extended mode's limit of connections from one address: true when
     // the new session's address already has that many.
     bool IsOverAddressLimit(const CClientSocket& rSession) const;
@@ -85,6 +97,9 @@ private:
     // The certificate and key files the loaded (or failed) context is for.
     std::string m_strTlsLoadedFor;
     std::string m_strLog;
+    // Failed logins and bans by address, kept while the program runs.
+    CLoginGuard m_logins;
+    CTimer m_banTimer;
 };
 
 // Keeps the last nKeep bytes of a UTF-8 text, moved forward to a character start.

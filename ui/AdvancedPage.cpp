@@ -8,18 +8,33 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QDir>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStandardItemModel>
+#include <QTreeView>
 
 #include <algorithm>
+#include <chrono>
 
 namespace {
 // The lowest port a passive range may use: the ports below are the system's.
 constexpr unsigned kLowestPassivePort = 1024;
 constexpr unsigned kMaxPerAddressLimit = 1000;
+constexpr int kMaxBanValue = CLoginSettings::kMaxValue;
+
+// When a ban ends, as the administrator reads it: the local time of day,
+// with the date when it is not today.
+QString BanEndText(CLoginGuard::Clock::time_point until) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::seconds>(until - CLoginGuard::Clock::now());
+    const QDateTime end = QDateTime::currentDateTime().addSecs(left.count());
+    return end.date() == QDate::currentDate() ? end.toString(QStringLiteral("HH:mm:ss"))
+                                              : end.toString(QStringLiteral("dd/MM HH:mm"));
+}
 } // namespace
 
 bool IsPassiveAddress(const QString& strText) {
@@ -47,6 +62,9 @@ CAdvancedPage::CAdvancedPage(CServerDlg& rOwner) : CPropertyPage(rOwner, IDD_ADV
     m_strTlsCertificate = QString::fromStdString(extended.m_strTlsCertificate);
     m_strTlsKey = QString::fromStdString(extended.m_strTlsKey);
     m_bTlsReuse = extended.m_nTlsSessionReuse != 0;
+    const CLoginSettings& logins = rOwner.Settings().m_logins;
+    m_nBanAfter = static_cast<unsigned>(std::clamp(logins.m_nBanAfter, 0, kMaxBanValue));
+    m_nBanMinutes = static_cast<unsigned>(std::clamp(logins.m_nBanMinutes, 0, kMaxBanValue));
 }
 
 void CAdvancedPage::OnInitPage() {
@@ -82,6 +100,65 @@ void CAdvancedPage::OnInitPage() {
             [this] { OnBrowse(IDC_TLS_CERTIFICATE); });
     connect(m_pLayout->Get<QPushButton>(IDC_TLS_KEY_BROWSE), &QPushButton::clicked, this,
             [this] { OnBrowse(IDC_TLS_KEY); });
+
+    auto* pBanAfter = m_pLayout->Get<QLineEdit>(IDC_BAN_AFTER);
+    auto* pBanMinutes = m_pLayout->Get<QLineEdit>(IDC_BAN_MINUTES);
+    pBanAfter->setText(QString::number(m_nBanAfter));
+    pBanMinutes->setText(QString::number(m_nBanMinutes));
+    for (QLineEdit* pBox : {pBanAfter, pBanMinutes}) {
+        pBox->setMaxLength(5);
+        connect(pBox, &QLineEdit::textEdited, this, [this] { SetModified(); });
+    }
+    auto* pList = m_pLayout->Get<QTreeView>(IDC_BAN_LIST);
+    m_pBans = new QStandardItemModel(0, 2, this);
+    m_pBans->setHorizontalHeaderLabels({QStringLiteral("Direcci\u00f3n"), QStringLiteral("Hasta")});
+    pList->setModel(m_pBans);
+    connect(pList->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { UpdateUnban(); });
+    connect(m_pLayout->Get<QPushButton>(IDC_UNBAN), &QPushButton::clicked, this,
+            [this] { OnUnban(); });
+    connect(&m_rOwner, &CServerDlg::BansChanged, this, [this] { ShowBans(); });
+    ShowBans();
+}
+
+void CAdvancedPage::ShowBans() {
+    if (!IsBuilt() || !m_pBans)
+        return;
+    auto* pList = m_pLayout->Get<QTreeView>(IDC_BAN_LIST);
+    // The selection follows its address through the refresh.
+    QString strSelected;
+    const QModelIndexList selected = pList->selectionModel()->selectedRows();
+    if (!selected.isEmpty())
+        strSelected = m_pBans->item(selected.first().row(), 0)->text();
+    m_pBans->removeRows(0, m_pBans->rowCount());
+    for (const CLoginGuard::SBan& ban : m_rOwner.Host().Bans()) {
+        auto* pAddress = new QStandardItem(QString::fromStdString(ban.strKey));
+        auto* pUntil = new QStandardItem(BanEndText(ban.until));
+        pAddress->setData(QString::fromStdString(ban.strKey), Qt::AccessibleTextRole);
+        pUntil->setData(QStringLiteral("Hasta ") + pUntil->text(), Qt::AccessibleTextRole);
+        m_pBans->appendRow({pAddress, pUntil});
+        if (pAddress->text() == strSelected)
+            pList->selectionModel()->select(pAddress->index(), QItemSelectionModel::ClearAndSelect |
+                                                                   QItemSelectionModel::Rows);
+    }
+    pList->resizeColumnToContents(0);
+    UpdateUnban();
+}
+
+void CAdvancedPage::UpdateUnban() {
+    auto* pList = m_pLayout->Get<QTreeView>(IDC_BAN_LIST);
+    m_pLayout->Get<QPushButton>(IDC_UNBAN)->setEnabled(pList->selectionModel()->hasSelection());
+}
+
+void CAdvancedPage::OnUnban() {
+    auto* pList = m_pLayout->Get<QTreeView>(IDC_BAN_LIST);
+    const QModelIndexList selected = pList->selectionModel()->selectedRows();
+    if (selected.isEmpty())
+        return;
+    const QString strKey = m_pBans->item(selected.first().row(), 0)->text();
+    // The host reports the change, which refreshes the list.
+    if (!m_rOwner.Host().Unban(strKey.toStdString()))
+        ShowBans();
 }
 
 void CAdvancedPage::OnBrowse(int nBox) {
@@ -148,6 +225,11 @@ bool CAdvancedPage::OnKillActive() {
     unsigned nLimit = 0;
     if (!ReadBox(*m_pLayout->Get<QLineEdit>(IDC_MAX_PER_ADDRESS), 0, kMaxPerAddressLimit, nLimit))
         return false;
+    unsigned nBanAfter = 0;
+    unsigned nBanMinutes = 0;
+    if (!ReadBox(*m_pLayout->Get<QLineEdit>(IDC_BAN_AFTER), 0, kMaxBanValue, nBanAfter) ||
+        !ReadBox(*m_pLayout->Get<QLineEdit>(IDC_BAN_MINUTES), 0, kMaxBanValue, nBanMinutes))
+        return false;
     // A certificate comes with its key: both files, or neither (Skerrow's own).
     auto* pCertificate = m_pLayout->Get<QLineEdit>(IDC_TLS_CERTIFICATE);
     auto* pKey = m_pLayout->Get<QLineEdit>(IDC_TLS_KEY);
@@ -165,6 +247,8 @@ bool CAdvancedPage::OnKillActive() {
     m_nPassiveMax = nMax;
     m_strPassiveAddress = pAddress->text().trimmed();
     m_nMaxPerAddress = nLimit;
+    m_nBanAfter = nBanAfter;
+    m_nBanMinutes = nBanMinutes;
     return true;
 }
 
@@ -179,6 +263,9 @@ bool CAdvancedPage::OnApply() {
     extended.m_strTlsCertificate = m_strTlsCertificate.toStdString();
     extended.m_strTlsKey = m_strTlsKey.toStdString();
     extended.m_nTlsSessionReuse = m_bTlsReuse ? 1 : 0;
+    CLoginSettings& logins = m_rOwner.Settings().m_logins;
+    logins.m_nBanAfter = static_cast<int>(m_nBanAfter);
+    logins.m_nBanMinutes = static_cast<int>(m_nBanMinutes);
     // The certificate now in force (made or loaded on first need).
     ShowFingerprint();
     return true;

@@ -1,7 +1,9 @@
 // "Avanzado": the extended mode for today's clients (off by default), the
 // passive port range and advertised address, the limit of connections from
 // one address, and TLS (its policy, certificate and key, session reuse on
-// data connections, and the fingerprint of the certificate in use). Its
+// data connections, and the fingerprint of the certificate in use), and the
+// guard against password guessing: after how many failed logins an address
+// is banned and for how long, the addresses banned now and their unban. Its
 // values reach every session at its next command.
 #pragma once
 
@@ -10,6 +12,7 @@
 #include <QString>
 
 class QLineEdit;
+class QStandardItemModel;
 
 // The passive address box: empty, or an IPv4 address in dotted form.
 bool IsPassiveAddress(const QString& strText);
@@ -33,9 +36,15 @@ public:
     QString m_strTlsCertificate;
     QString m_strTlsKey;
     bool m_bTlsReuse = true;
+    unsigned m_nBanAfter = 10;
+    unsigned m_nBanMinutes = 15;
 
     // Picks a PEM file into the certificate or the key box.
     void OnBrowse(int nBox);
+    // "Desbloquear": lifts the ban of the selected address.
+    void OnUnban();
+    // Fills the list with the addresses banned now.
+    void ShowBans();
 
 protected:
     void OnInitPage() override;
@@ -47,4 +56,8 @@ private:
     bool Refuse(QLineEdit& rBox, const QString& strMessage);
     // Shows the fingerprint of the certificate the server uses now.
     void ShowFingerprint();
+    // The unban button follows the selection.
+    void UpdateUnban();
+
+    QStandardItemModel* m_pBans = nullptr;
 };

@@ -61,6 +61,7 @@ public:
     void OnSessionRelabelled(SessionId nId, const std::string& strLabel) override;
     void OnSessionRemoved(SessionId nId) override;
     void OnRunningChanged(bool bRunning) override;
+    void OnBansChanged() override { emit BansChanged(); }
 
     // The first selected row of the connected users, or -1.
     int SelectedRow() const;
@@ -71,6 +72,10 @@ public:
     // The window's commands, as the buttons, menus and icon send them.
     void OnCommand(int nCommand);
     void OnSysCommand(int nCommand);
+
+signals:
+    // The banned addresses changed (a ban, its end, an unban).
+    void BansChanged();
 
 protected:
     void done(int nResult) override;

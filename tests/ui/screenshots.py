@@ -3,6 +3,7 @@ user and some log lines (and the option pages once they exist)."""
 
 import ftplib
 import os
+import socket
 import subprocess
 import sys
 
@@ -39,6 +40,7 @@ def main():
         client.nlst()
         second = ftplib.FTP()
         second.connect("127.0.0.1", session.port, timeout=10)
+        guess_passwords(session.port, "127.0.0.5", 10)
         # Let the window draw the new rows and lines.
         wait_for(lambda: False, 1.0)
         grab(session, session.window, "skerrow.png")
@@ -49,6 +51,25 @@ def main():
     finally:
         session.cleanup()
         xvfb.stop()
+
+
+def guess_passwords(port, address, count):
+    """count wrong passwords at once from address: enough to ban it."""
+    guessers = []
+    for _ in range(count):
+        sock = socket.create_connection(("127.0.0.1", port), timeout=10,
+                                        source_address=(address, 0))
+        sock.recv(1024)
+        sock.sendall(b"USER ana\r\n")
+        sock.recv(1024)
+        sock.sendall(b"PASS adivina\r\n")
+        guessers.append(sock)
+    for sock in guessers:
+        try:
+            sock.recv(1024)
+        except OSError:
+            pass
+        sock.close()
 
 
 def pages():
