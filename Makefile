@@ -2,7 +2,7 @@
 
 PACKAGES := cmake g++ ninja-build qt6-base-dev qt6-translations-l10n libgtest-dev libssl-dev openssl \
             python3 curl wget lftp ncftp aria2 rclone xvfb xauth xdotool desktop-file-utils \
-            dpkg-dev fakeroot lintian groff-base man-db appstream systemd xdg-user-dirs
+            dpkg-dev fakeroot lintian groff-base man-db appstream systemd xdg-user-dirs fail2ban
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= $(shell nproc)
 

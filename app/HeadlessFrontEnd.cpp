@@ -39,8 +39,14 @@ public:
     explicit CRunningSettings(CServerHost& rHost) : m_rHost(rHost) {}
 
     void Load() {
-        CSettingsStore::Load(m_rHost.Settings());
+        std::vector<std::string> defaulted;
+        CSettingsStore::Load(m_rHost.Settings(), &defaulted);
         m_nStamp = CSettingsStore::FileStamp();
+        // Values that could not be used are named once.
+        if (!defaulted.empty())
+            m_rHost.Log(FormatString(LoadString(IDS_SETTINGS_DEFAULTED),
+                                     CSettingsStore::FileName().c_str(), Join(defaulted).c_str()),
+                        0);
     }
 
     // Reads the file again and applies it as the options sheet's Apply does:

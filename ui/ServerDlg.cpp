@@ -77,7 +77,17 @@ CServerDlg::~CServerDlg() {
 
 void CServerDlg::OnInitDialog() {
     setWindowIcon(m_appIcon);
-    CSettingsStore::Load(Settings());
+    std::vector<std::string> defaulted;
+    CSettingsStore::Load(Settings(), &defaulted);
+    // Values that could not be used are named once.
+    if (!defaulted.empty()) {
+        std::string strNames;
+        for (const std::string& strName : defaulted)
+            strNames += (strNames.empty() ? "" : ", ") + strName;
+        m_host.Log(FormatString(LoadString(IDS_SETTINGS_DEFAULTED),
+                                CSettingsStore::FileName().c_str(), strNames.c_str()),
+                   0);
+    }
     m_busyIcon = LoadIconResource(IDI_BUSY);
     m_idleIcon = LoadIconResource(IDI_IDLE);
     m_pTray = std::make_unique<CTrayIcon>(

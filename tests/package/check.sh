@@ -29,6 +29,12 @@ runtime=$(mktemp -d)
 XDG_RUNTIME_DIR="$runtime" systemd-analyze --user verify /usr/lib/systemd/user/skerrow.service
 rm -rf "$runtime"
 
+echo "== fail2ban filter and jail"
+fail2ban-regex "Inicio de sesión fallido de 192.0.2.7 (usuario ana)" \
+    /etc/fail2ban/filter.d/skerrow.conf | grep -q "Failregex: 1 total"
+grep -qx "enabled  = false" /etc/fail2ban/jail.d/skerrow.conf
+grep -qx "filter   = skerrow" /etc/fail2ban/jail.d/skerrow.conf
+
 echo "== headless start from the installed files"
 python3 tests/package/run_installed.py
 echo "package checks passed"

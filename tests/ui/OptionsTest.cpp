@@ -650,6 +650,81 @@ private slots:
         QCOMPARE(m_pOwner->HelpWindow()->source().fragment(), QStringLiteral("avanzado"));
     }
 
+    void advancedPageLoginsGroupBansAndUnban() {
+        Open();
+        CAdvancedPage& page = Advanced();
+        auto Name = [](QWidget* p) {
+            return QAccessible::queryAccessibleInterface(p)->text(QAccessible::Name);
+        };
+        QCOMPARE(AdvancedBox(IDC_BAN_AFTER)->text(), QStringLiteral("10"));
+        QCOMPARE(AdvancedBox(IDC_BAN_MINUTES)->text(), QStringLiteral("15"));
+        QCOMPARE(Name(AdvancedBox(IDC_BAN_AFTER)), QStringLiteral("Bloquear tras"));
+        QCOMPARE(Name(AdvancedBox(IDC_BAN_MINUTES)), QStringLiteral("durante"));
+        auto* pList = page.Layout().Get<QTreeView>(IDC_BAN_LIST);
+        auto* pUnban = page.Layout().Get<QPushButton>(IDC_UNBAN);
+        QCOMPARE(Name(pList), QStringLiteral("Direcciones bloqueadas"));
+        QCOMPARE(Name(pUnban), QStringLiteral("Desbloquear"));
+        QCOMPARE(pList->model()->rowCount(), 0);
+        QCOMPARE(pList->model()->headerData(0, Qt::Horizontal).toString(),
+                 Utf8("Direcci\xC3\xB3n"));
+        QVERIFY(!pUnban->isEnabled());
+        // Reached by keyboard after the fingerprint, in reading order.
+        auto Next = [](QWidget* pWidget) {
+            do
+                pWidget = pWidget->nextInFocusChain();
+            while (!(pWidget->focusPolicy() & Qt::TabFocus));
+            return pWidget;
+        };
+        QCOMPARE(Next(AdvancedBox(IDC_TLS_FINGERPRINT)), AdvancedBox(IDC_BAN_AFTER));
+        QCOMPARE(Next(AdvancedBox(IDC_BAN_AFTER)), AdvancedBox(IDC_BAN_MINUTES));
+        QCOMPARE(Next(AdvancedBox(IDC_BAN_MINUTES)), static_cast<QWidget*>(pList));
+        // Out of range or not a number: the framework's message, the box kept.
+        for (const auto& [pszValue, pszMessage] :
+             {std::pair{"10001", "Please enter an integer between 0 and 10000."},
+              std::pair{"-3", "Please enter a positive integer."}}) {
+            AdvancedBox(IDC_BAN_MINUTES)->setText(QString::fromUtf8(pszValue));
+            QString strMessage;
+            WhenModalOpens([&](QWidget* pWidget) {
+                if (auto* pBox = qobject_cast<QMessageBox*>(pWidget)) {
+                    strMessage = pBox->text();
+                    pBox->accept();
+                }
+            });
+            m_pSheet->SetActivePage(0);
+            QCOMPARE(strMessage, QString::fromUtf8(pszMessage));
+            QCOMPARE(m_pSheet->focusWidget(), AdvancedBox(IDC_BAN_MINUTES));
+        }
+        // Two failures ban, once applied.
+        AdvancedBox(IDC_BAN_AFTER)->setText(QStringLiteral("2"));
+        AdvancedBox(IDC_BAN_MINUTES)->setText(QStringLiteral("30"));
+        QVERIFY(m_pSheet->Apply());
+        QCOMPARE(m_pOwner->Settings().m_logins.m_nBanAfter, 2);
+        QCOMPARE(m_pOwner->Settings().m_logins.m_nBanMinutes, 30);
+        std::vector<std::unique_ptr<CTestClient>> guessers;
+        for (int i = 0; i < 2; ++i) {
+            guessers.push_back(std::make_unique<CTestClient>(m_nPort));
+            QVERIFY(guessers.back()->WaitConnected());
+            QVERIFY(guessers.back()->Command("USER ana", "331"));
+            guessers.back()->Socket().write("PASS adivina\r\n");
+        }
+        // The list shows the banned address as soon as the ban falls.
+        QTRY_COMPARE(pList->model()->rowCount(), 1);
+        QCOMPARE(pList->model()->index(0, 0).data().toString(), QStringLiteral("127.0.0.1"));
+        QVERIFY(!pList->model()->index(0, 1).data().toString().isEmpty());
+        QVERIFY(guessers.back()->WaitClosed());
+        // Selected, and unbanned with the button: the address may come back.
+        pList->setCurrentIndex(pList->model()->index(0, 0));
+        QVERIFY(pUnban->isEnabled());
+        QTest::mouseClick(pUnban, Qt::LeftButton);
+        QCOMPARE(pList->model()->rowCount(), 0);
+        QVERIFY(!pUnban->isEnabled());
+        QVERIFY(QString::fromStdString(m_pOwner->Host().LogText())
+                    .contains(Utf8("Direcci\xC3\xB3n 127.0.0.1 desbloqueada\n")));
+        CTestClient again(m_nPort);
+        QVERIFY(again.WaitConnected());
+        QVERIFY(again.WaitFor("220 "));
+    }
+
     void advancedPageValidation() {
         Open();
         struct SCase {

@@ -164,3 +164,34 @@ TEST_F(SettingsStoreTest, TheExtendedGroupIsOffByDefaultAndRoundTrips) {
     EXPECT_EQ(r.m_nTlsSessionReuse, 0);
     EXPECT_EQ(r.m_nMaxPerAddress, 8);
 }
+
+TEST_F(SettingsStoreTest, TheLoginsGroupRoundTripsAndBadValuesAreNamed) {
+    CServerSettings settings;
+    std::vector<std::string> defaulted;
+    CSettingsStore::Load(settings, &defaulted);
+    EXPECT_TRUE(defaulted.empty());
+    EXPECT_EQ(settings.m_logins.m_nBanAfter, 10);
+    EXPECT_EQ(settings.m_logins.m_nBanMinutes, 15);
+    settings.m_logins.m_nBanAfter = 0;
+    settings.m_logins.m_nBanMinutes = 10000;
+    CSettingsStore::Save(settings);
+    EXPECT_EQ(Stored("Logins/BanAfter").toInt(), 0);
+    EXPECT_EQ(Stored("Logins/BanMinutes").toInt(), 10000);
+    // The test-only ban time is never written.
+    EXPECT_FALSE(Stored("Logins/TestBanSeconds").isValid());
+    CServerSettings loaded;
+    CSettingsStore::Load(loaded);
+    EXPECT_EQ(loaded.m_logins.m_nBanAfter, 0);
+    EXPECT_EQ(loaded.m_logins.m_nBanMinutes, 10000);
+
+    // Not a number, negative, above 10,000: the default, and the name.
+    for (const char* pszBad : {"many", "-1", "10001", "99999999999"}) {
+        WriteFile(std::string("[Logins]\nBanAfter=") + pszBad + "\nBanMinutes=5\n");
+        CServerSettings damaged;
+        defaulted.clear();
+        CSettingsStore::Load(damaged, &defaulted);
+        EXPECT_EQ(damaged.m_logins.m_nBanAfter, 10) << pszBad;
+        EXPECT_EQ(damaged.m_logins.m_nBanMinutes, 5) << pszBad;
+        EXPECT_EQ(defaulted, std::vector<std::string>{"BanAfter"}) << pszBad;
+    }
+}
