@@ -21,4 +21,5 @@ export PURE_FTPD="$PURE_DIR/usr/sbin/pure-ftpd"
 python3 bench/run.py "$@"
 python3 bench/extended.py "$@"
 python3 bench/tls.py "$@"
+python3 bench/logins.py "$@"
 exec python3 bench/window.py
