@@ -53,51 +53,43 @@ async def reply(reader):
             return line
 
 
-async def guess_on(reader, writer, count, deadline):
-    """Guesses on one connection until it closes or the time is up."""
+async def guess_once(reader, writer):
+    """USER and a wrong PASS; true when the server answered a failed login."""
+    writer.write(b"USER skbench\r\n")
+    await writer.drain()
+    if not (await reply(reader)).startswith(b"331"):
+        raise ConnectionError("USER refused")
+    writer.write(b"PASS wrong-guess\r\n")
+    await writer.drain()
+    return failed(await reply(reader))
+
+
+async def guessing(port, address, deadline, once):
+    """Connections one after another, each guessing until the server closes
+    it (or, with once, for a single guess)."""
+    count = 0
     while time.monotonic() < deadline:
-        writer.write(b"USER skbench\r\n")
-        await writer.drain()
-        if not (await reply(reader)).startswith(b"331"):
-            return
-        writer.write(b"PASS wrong-guess\r\n")
-        await writer.drain()
-        if failed(await reply(reader)):
-            count[0] += 1
+        try:
+            reader, writer = await open_from(port, address)
+            while time.monotonic() < deadline:
+                count += await asyncio.wait_for(guess_once(reader, writer),
+                                                max(0.1, deadline - time.monotonic()))
+                if once:
+                    break
+            writer.close()
+        except (OSError, ConnectionError, asyncio.TimeoutError, asyncio.IncompleteReadError):
+            await asyncio.sleep(0.01)
+    return count
 
 
 async def sequential(port, address, deadline):
     """One connection at a time, reopened only when the server closes it."""
-    count = [0]
-    while time.monotonic() < deadline:
-        try:
-            reader, writer = await open_from(port, address)
-            await asyncio.wait_for(guess_on(reader, writer, count, deadline),
-                                   max(0.1, deadline - time.monotonic()))
-            writer.close()
-        except (OSError, ConnectionError, asyncio.TimeoutError, asyncio.IncompleteReadError):
-            await asyncio.sleep(0.01)
-    return count[0]
+    return await guessing(port, address, deadline, once=False)
 
 
 async def reconnecting(port, address, deadline):
     """A new connection for every guess."""
-    count = [0]
-    while time.monotonic() < deadline:
-        try:
-            reader, writer = await open_from(port, address)
-            writer.write(b"USER skbench\r\n")
-            await writer.drain()
-            await asyncio.wait_for(reply(reader), max(0.1, deadline - time.monotonic()))
-            writer.write(b"PASS wrong-guess\r\n")
-            await writer.drain()
-            if failed(await asyncio.wait_for(reply(reader),
-                                             max(0.1, deadline - time.monotonic()))):
-                count[0] += 1
-            writer.close()
-        except (OSError, ConnectionError, asyncio.TimeoutError, asyncio.IncompleteReadError):
-            await asyncio.sleep(0.01)
-    return count[0]
+    return await guessing(port, address, deadline, once=True)
 
 
 async def pipelined(port, address, deadline):

@@ -116,6 +116,30 @@ class OptionsTest : public QObject {
         return m_pSheet->AdvancedPage();
     }
     QLineEdit* AdvancedBox(int nId) { return Advanced().Layout().Get<QLineEdit>(nId); }
+    // The next control that Tab reaches.
+    static QWidget* NextInTabOrder(QWidget* pWidget) {
+        do
+            pWidget = pWidget->nextInFocusChain();
+        while (!(pWidget->focusPolicy() & Qt::TabFocus));
+        return pWidget;
+    }
+    // What a screen reader calls the control.
+    static QString AccessibleName(QWidget* pWidget) {
+        return QAccessible::queryAccessibleInterface(pWidget)->text(QAccessible::Name);
+    }
+    // Leaves the page in front for the first one and returns the text of the
+    // message box that a refusal shows (empty when none opens).
+    QString MessageOnLeavingPage() {
+        QString strMessage;
+        WhenModalOpens([&](QWidget* pWidget) {
+            if (auto* pBox = qobject_cast<QMessageBox*>(pWidget)) {
+                strMessage = pBox->text();
+                pBox->accept();
+            }
+        });
+        m_pSheet->SetActivePage(0);
+        return strMessage;
+    }
 
     // Answers the user dialog that the next action opens: notes what it
     // shows, then fills it in and presses OK, or presses OK (or Cancel) on it
@@ -596,12 +620,7 @@ private slots:
         QCOMPARE(AdvancedBox(IDC_MAX_PER_ADDRESS)->text(), QStringLiteral("0"));
         // The check box comes first in the tab order, then the boxes in
         // reading order.
-        auto Next = [](QWidget* pWidget) {
-            do
-                pWidget = pWidget->nextInFocusChain();
-            while (!(pWidget->focusPolicy() & Qt::TabFocus));
-            return pWidget;
-        };
+        auto Next = NextInTabOrder;
         QCOMPARE(Next(pExtended), AdvancedBox(IDC_PASSIVE_MIN));
         QCOMPARE(Next(AdvancedBox(IDC_PASSIVE_MIN)), AdvancedBox(IDC_PASSIVE_MAX));
         QCOMPARE(Next(AdvancedBox(IDC_PASSIVE_MAX)), AdvancedBox(IDC_PASSIVE_ADDRESS));
@@ -624,9 +643,7 @@ private slots:
         QVERIFY(page.Layout().Get<QCheckBox>(IDC_TLS_REUSE)->isChecked());
         QVERIFY(AdvancedBox(IDC_TLS_FINGERPRINT)->isReadOnly());
         QCOMPARE(AdvancedBox(IDC_TLS_FINGERPRINT)->text(), QString());
-        auto Name = [](QWidget* p) {
-            return QAccessible::queryAccessibleInterface(p)->text(QAccessible::Name);
-        };
+        auto Name = AccessibleName;
         QCOMPARE(Name(AdvancedBox(IDC_PASSIVE_MIN)), QStringLiteral("Puertos desde:"));
         QCOMPARE(Name(AdvancedBox(IDC_PASSIVE_MAX)), QStringLiteral("hasta:"));
         QCOMPARE(Name(AdvancedBox(IDC_PASSIVE_ADDRESS)), Utf8("Direcci\xC3\xB3n:"));
@@ -653,9 +670,7 @@ private slots:
     void advancedPageLoginsGroupBansAndUnban() {
         Open();
         CAdvancedPage& page = Advanced();
-        auto Name = [](QWidget* p) {
-            return QAccessible::queryAccessibleInterface(p)->text(QAccessible::Name);
-        };
+        auto Name = AccessibleName;
         QCOMPARE(AdvancedBox(IDC_BAN_AFTER)->text(), QStringLiteral("10"));
         QCOMPARE(AdvancedBox(IDC_BAN_MINUTES)->text(), QStringLiteral("15"));
         QCOMPARE(Name(AdvancedBox(IDC_BAN_AFTER)), QStringLiteral("Bloquear tras"));
@@ -669,12 +684,7 @@ private slots:
                  Utf8("Direcci\xC3\xB3n"));
         QVERIFY(!pUnban->isEnabled());
         // Reached by keyboard after the fingerprint, in reading order.
-        auto Next = [](QWidget* pWidget) {
-            do
-                pWidget = pWidget->nextInFocusChain();
-            while (!(pWidget->focusPolicy() & Qt::TabFocus));
-            return pWidget;
-        };
+        auto Next = NextInTabOrder;
         QCOMPARE(Next(AdvancedBox(IDC_TLS_FINGERPRINT)), AdvancedBox(IDC_BAN_AFTER));
         QCOMPARE(Next(AdvancedBox(IDC_BAN_AFTER)), AdvancedBox(IDC_BAN_MINUTES));
         QCOMPARE(Next(AdvancedBox(IDC_BAN_MINUTES)), static_cast<QWidget*>(pList));
@@ -683,15 +693,7 @@ private slots:
              {std::pair{"10001", "Please enter an integer between 0 and 10000."},
               std::pair{"-3", "Please enter a positive integer."}}) {
             AdvancedBox(IDC_BAN_MINUTES)->setText(QString::fromUtf8(pszValue));
-            QString strMessage;
-            WhenModalOpens([&](QWidget* pWidget) {
-                if (auto* pBox = qobject_cast<QMessageBox*>(pWidget)) {
-                    strMessage = pBox->text();
-                    pBox->accept();
-                }
-            });
-            m_pSheet->SetActivePage(0);
-            QCOMPARE(strMessage, QString::fromUtf8(pszMessage));
+            QCOMPARE(MessageOnLeavingPage(), QString::fromUtf8(pszMessage));
             QCOMPARE(m_pSheet->focusWidget(), AdvancedBox(IDC_BAN_MINUTES));
         }
         // Two failures ban, once applied.
@@ -761,15 +763,7 @@ private slots:
             // Only the last case names a certificate without its key.
             AdvancedBox(IDC_TLS_CERTIFICATE)
                 ->setText(c.nBox == IDC_TLS_KEY ? QStringLiteral("/tmp/cert.pem") : QString());
-            QString strMessage;
-            WhenModalOpens([&](QWidget* pWidget) {
-                if (auto* pBox = qobject_cast<QMessageBox*>(pWidget)) {
-                    strMessage = pBox->text();
-                    pBox->accept();
-                }
-            });
-            m_pSheet->SetActivePage(0);
-            QCOMPARE(strMessage, QString::fromUtf8(c.pszMessage));
+            QCOMPARE(MessageOnLeavingPage(), QString::fromUtf8(c.pszMessage));
             QCOMPARE(m_pSheet->Tabs().currentIndex(), 3);
             QCOMPARE(m_pSheet->focusWidget(), AdvancedBox(c.nBox));
         }
@@ -869,16 +863,8 @@ private slots:
             ServerBox(IDC_PORT)->setText(QString::number(m_nPort));
             ServerBox(IDC_TIMEOUT)->setText(QStringLiteral("100"));
             ServerBox(c.nBox)->setText(QString::fromUtf8(c.pszText));
-            QString strMessage;
-            WhenModalOpens([&](QWidget* pWidget) {
-                if (auto* pBox = qobject_cast<QMessageBox*>(pWidget)) {
-                    strMessage = pBox->text();
-                    pBox->accept();
-                }
-            });
             // Leaving the page is refused and it stays in front.
-            m_pSheet->SetActivePage(0);
-            QCOMPARE(strMessage, QString::fromUtf8(c.pszMessage));
+            QCOMPARE(MessageOnLeavingPage(), QString::fromUtf8(c.pszMessage));
             QCOMPARE(m_pSheet->Tabs().currentIndex(), 2);
             QCOMPARE(m_pSheet->focusWidget(), ServerBox(c.nBox));
             QCOMPARE(ServerBox(c.nBox)->selectedText(), ServerBox(c.nBox)->text());
