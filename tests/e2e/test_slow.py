@@ -13,7 +13,7 @@ def descriptors(pid):
 
 
 class AbandonedTransferTests(unittest.TestCase):
-    def test_a_storm_of_abandoned_transfers_is_given_back(self):
+    def test_timed_a_storm_of_abandoned_transfers_is_given_back_after_60_seconds(self):
         server = SkerrowServer()
         self.addCleanup(server.cleanup)
         root = server.folder("root")

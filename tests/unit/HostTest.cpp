@@ -437,9 +437,10 @@ private:
 
 } // namespace
 
-TEST_F(HostTest, AbandonedTransfersAreBoundedAndTimedOut) {
+TEST_F(HostTest, TimedAbandonedTransfersAreBoundedAndTimedOut) {
     CTemporaryFolder temp;
-    CDataSocket::SetTimeoutsForTests(300, 300);
+    // Long enough for the five commands below to be answered first.
+    CDataSocket::SetTimeoutsForTests(ScaledMs(1000), ScaledMs(1000));
     auto pClient = LoggedIn();
     CClientSocket* pServerSide = &m_host.Session(0);
     // Four transfers that nobody connects to are held...
@@ -461,12 +462,13 @@ TEST_F(HostTest, AbandonedTransfersAreBoundedAndTimedOut) {
     EXPECT_TRUE(pServerSide->DataConnectionCount() == 0);
     EXPECT_EQ(temp.Files(), 0u);
     // Active mode to a port nobody answers on fails and is released too.
+    // Bound but never listening: a connection to it is refused, and no one
+    // else is handed the port meanwhile.
     CAsyncSocket closed;
     ASSERT_TRUE(closed.Create(0, "127.0.0.1"));
     sockaddr_in address{};
     closed.GetSockName(address);
     unsigned nPort = ntohs(address.sin_port);
-    closed.Close();
     EXPECT_EQ(pClient->Command(m_dispatcher, "PORT 127,0,0,1," + std::to_string(nPort >> 8) + "," +
                                                  std::to_string(nPort & 255)),
               "200 Port command okay");
@@ -545,7 +547,7 @@ TEST_F(HostTest, ASessionRemovedWhileItsTransferFinishes) {
     m_views.m_onLog = nullptr;
 }
 
-TEST_F(HostTest, AHandshakeThatStallsIsDroppedAndTheOthersGoOn) {
+TEST_F(HostTest, TimedAHandshakeThatStallsIsDroppedAndTheOthersGoOn) {
     // TLS with Skerrow's own certificate, made in a folder of the test's own.
     const std::filesystem::path folder =
         std::filesystem::temp_directory_path() / ("skerrow-host-tls-" + std::to_string(getpid()));
