@@ -69,16 +69,50 @@ void CClientSocket::SendReply(const char* pszText) {
 
 void CClientSocket::SendReply(const std::string& strText) {
     Log(strText, 2);
-    if (IsTls()) {
-        // Through TLS a reply is sent whole, in order, however long the
-        // client takes to read it.
-        m_strOutput += strText;
-        OnSend(0);
+    // Every reply is sent whole and in order, however long the client takes
+    // to read: what the socket cannot take at once waits for its room.
+    m_strOutput += strText;
+    FlushOutput();
+}
+
+void CClientSocket::FlushOutput() {
+    while (!m_strOutput.empty() && Handle() >= 0 && !IsTlsHandshaking()) {
+        int nSent = Send(m_strOutput.data(), static_cast<int>(m_strOutput.size()));
+        if (nSent <= 0)
+            break;
+        m_strOutput.erase(0, static_cast<size_t>(nSent));
+    }
+    if (m_strOutput.empty()) {
+        // A burst of replies does not keep its memory once it is out.
+        if (m_strOutput.capacity() > kKeptInputCapacity)
+            std::string().swap(m_strOutput);
+        if (m_bShutDownWhenSent) {
+            m_bShutDownWhenSent = false;
+            ShutDown(1);
+        }
         return;
     }
-    // One send: a reply the socket does not take whole is deliberately not
-    // retried (replies are short, and the client waits for each one).
-    Send(strText.data(), static_cast<int>(strText.size()));
+    // A client that reads nothing while its replies pile up is let go.
+    if (m_strOutput.size() > kMaxOutput)
+        m_rHost.RemoveClient(*this);
+}
+
+bool CClientSocket::InputHeld() const {
+    return m_bLoginDelayed || m_strOutput.size() > kOutputBeforePause;
+}
+
+void CClientSocket::ResumeInput() {
+    if (InputHeld() || Handle() < 0)
+        return;
+    m_bInputPaused = false;
+    // The lines that arrived meanwhile (the extended mode keeps them),
+    // then whatever waits in the socket.
+    if (IsExtended() && !m_strInput.empty()) {
+        RunReceivedLines(0);
+        if (Handle() < 0 || InputHeld())
+            return;
+    }
+    OnReceive(0);
 }
 
 void CClientSocket::SendFormatted(int nReply, const std::string& strArgument) {
@@ -111,25 +145,28 @@ void CClientSocket::ClearInput() {
 void CClientSocket::EndLoginDelay() {
     m_bLoginDelayed = false;
     SendReply(ReplyText(REPLY_PERMISSION_DENIED));
-    // The lines that arrived with the PASS (the extended mode keeps them),
-    // then whatever waits in the socket.
-    if (IsExtended() && !m_strInput.empty()) {
-        RunReceivedLines(0);
-        if (Handle() < 0 || m_bLoginDelayed)
-            return;
-    }
-    OnReceive(0);
+    ResumeInput();
 }
 
 void CClientSocket::OnReceive(int /*nErrorCode*/) {
-    // Bytes wait in the socket until a held-back reply is out; reading
-    // nothing asks for no further event.
-    if (m_bLoginDelayed)
+    // Bytes wait in the socket while a reply is held back or the client
+    // is not reading its replies; reading nothing asks for no further event.
+    if (InputHeld()) {
+        m_bInputPaused = true;
         return;
+    }
     char buffer[1024];
     int nRead = Receive(buffer, sizeof buffer);
-    if (nRead < 0)
+    if (nRead < 0) {
+        // A failed receive (a reset, a fatal TLS error whose bytes TLS will
+        // never read) ends the connection as the client's close does:
+        // otherwise the bytes left waiting would bring event after event.
+        if (!WouldBlock()) {
+            OnClose(LastError());
+            return;
+        }
         nRead = 0;
+    }
     const size_t nSearched = m_strInput.size();
     m_strInput.append(buffer, static_cast<size_t>(nRead));
 
@@ -269,8 +306,12 @@ void CClientSocket::DoPass(const CCommandRow&, const std::string& strParameter) 
 
 void CClientSocket::DoQuit(const CCommandRow&, const std::string&) {
     SendReply(ReplyText(REPLY_GOODBYE));
-    // The connection stays until the client closes its side.
-    ShutDown(1);
+    // The connection stays until the client closes its side; the sending
+    // side ends once every reply is out.
+    if (m_strOutput.empty())
+        ShutDown(1);
+    else
+        m_bShutDownWhenSent = true;
 }
 
 void CClientSocket::DoPort(const CCommandRow&, const std::string& strParameter) {

@@ -82,9 +82,12 @@ public:
     static constexpr size_t kMaxInput = 64 * 1024;
     // Input memory kept between lines; a longer line's memory is given back.
     static constexpr size_t kKeptInputCapacity = 4 * 1024;
-    // Replies TLS could not send yet, kept up to this size; a client that
-    // reads nothing for longer is disconnected.
+    // Replies the socket could not take yet are kept, in order, up to this
+    // size; a client that reads nothing for longer is disconnected.
     static constexpr size_t kMaxOutput = 1024 * 1024;
+    // While more than this waits to be sent, no further command is read:
+    // the client is slowed, never answered out of order.
+    static constexpr size_t kOutputBeforePause = 64 * 1024;
     // Transfers a client may have running at once.
     static constexpr size_t kMaxDataConnections = 4;
     // The reply to a PASS that does not log in comes this late; the
@@ -101,6 +104,13 @@ private:
     void ClearInput();
     // The failed login's reply, sent late; then the lines that waited.
     void EndLoginDelay();
+    // Sends what the socket takes of the waiting replies.
+    void FlushOutput();
+    // True while no further command is read: a failed login's reply is
+    // held back, or too many replies wait unread.
+    bool InputHeld() const;
+    // Runs the lines that waited and reads on, once input is no longer held.
+    void ResumeInput();
     void Log(const std::string& strText, int nLevel) const;
     const CServerSettings& Settings() const;
     void SendFormatted(int nReply, const std::string& strArgument);
@@ -240,14 +250,19 @@ private:
     bool m_bEpsvAll = false;
     CTimer m_idleTimer;
     // TLS: AUTH TLS has been accepted (the handshake may still run), PBSZ
-    // has been given, PROT P is in force; replies TLS has not taken yet.
+    // has been given, PROT P is in force.
     bool m_bTlsRequested = false;
     bool m_bPbsz = false;
     bool m_bProtectData = false;
+    // Replies not yet taken by the socket (plain or TLS), in order.
     std::string m_strOutput;
     CTimer m_tlsTimer;
     std::chrono::steady_clock::time_point m_lastCommand;
     // A failed login's reply is held back; nothing is read meanwhile.
     bool m_bLoginDelayed = false;
     CTimer m_loginTimer;
+    // Input was held back (see InputHeld) and must be resumed.
+    bool m_bInputPaused = false;
+    // QUIT: the sending side ends once the waiting replies are out.
+    bool m_bShutDownWhenSent = false;
 };

@@ -117,9 +117,11 @@ void CClientSocket::RunReceivedLines(size_t nSearched) {
         // The session may have been ended by what ran.
         if (Handle() < 0)
             return;
-        // A failed login holds the rest back until its reply is out.
-        if (m_bLoginDelayed) {
+        // A failed login, or replies the client has not read, hold the rest
+        // back until the reply is out or the backlog has drained.
+        if (InputHeld()) {
             m_strInput.erase(0, nStart);
+            m_bInputPaused = true;
             return;
         }
         // After AUTH TLS nothing more arrives in clear: whatever came with

@@ -42,6 +42,7 @@ void CClientSocket::ProtectTransfer(CDataSocket::STransfer& rTransfer) {
         return;
     rTransfer.pTls = m_rHost.TlsContext();
     rTransfer.bRequireReuse = Settings().m_extended.m_nTlsSessionReuse != 0;
+    rTransfer.strTlsSessionTag = TlsSessionTag();
 }
 
 void CClientSocket::DoAuth(const CCommandRow&, const std::string& strParameter) {
@@ -59,7 +60,9 @@ void CClientSocket::DoAuth(const CCommandRow&, const std::string& strParameter) 
     // The command table lets AUTH run only while TLS can be offered.
     std::shared_ptr<const CTlsContext> pContext = m_rHost.TlsContext();
     SendExtended(XREPLY_AUTH_OK);
-    if (!StartTls(*pContext)) {
+    // The reply goes in clear, before TLS begins: a client that has left
+    // replies unread cannot begin it cleanly.
+    if (!m_strOutput.empty() || !StartTls(*pContext)) {
         m_rHost.RemoveClient(*this);
         return;
     }
@@ -78,18 +81,16 @@ void CClientSocket::OnTlsHandshake(int nErrorCode) {
         // Not TLS, or a version refused: the connection is of no more use.
         Log(FormatString(LoadString(IDS_CONNECTION_CLOSED), m_strPeerAddr.c_str()), 0);
         m_rHost.RemoveClient(*this);
+        return;
     }
+    FlushOutput();
 }
 
 void CClientSocket::OnSend(int) {
-    while (!m_strOutput.empty() && IsTls() && !IsTlsHandshaking()) {
-        int nSent = Send(m_strOutput.data(), static_cast<int>(m_strOutput.size()));
-        if (nSent <= 0)
-            break;
-        m_strOutput.erase(0, static_cast<size_t>(nSent));
-    }
-    if (m_strOutput.size() > kMaxOutput)
-        m_rHost.RemoveClient(*this);
+    FlushOutput();
+    // Input held back for a reply backlog goes on once it has drained.
+    if (m_bInputPaused)
+        ResumeInput();
 }
 
 void CClientSocket::DoPbsz(const CCommandRow&, const std::string&) {

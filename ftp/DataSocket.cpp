@@ -140,9 +140,12 @@ void CDataSocket::OnConnect(int nErrorCode) {
 void CDataSocket::OnTlsHandshake(int nErrorCode) {
     m_timer.Stop();
     // A connection that could not be protected, or that did not resume the
-    // control connection's session where that is required (anyone else
-    // could have connected to the port), carries nothing.
-    if (nErrorCode != 0 || (m_transfer.bRequireReuse && !TlsSessionReused())) {
+    // control connection's own session where that is required (anyone else
+    // could have connected to the port, with a session of their own),
+    // carries nothing.
+    if (nErrorCode != 0 ||
+        (m_transfer.bRequireReuse &&
+         (!TlsSessionReused() || TlsSessionTag() != m_transfer.strTlsSessionTag))) {
         Abort();
         return;
     }

@@ -56,6 +56,8 @@ public:
         // with bRequireReuse it must resume the control connection's session.
         std::shared_ptr<const CTlsContext> pTls;
         bool bRequireReuse = false;
+        // The control connection's TLS session tag that must be resumed.
+        std::string strTlsSessionTag;
     };
 
     CDataSocket(COwner& rOwner, STransfer transfer);

@@ -74,6 +74,14 @@ std::string FormatLocalEntry(bool bDirectory, bool bReadOnly, int64_t nSize, con
     return strLine;
 }
 
+time_t ClampedTime(time_t when) {
+    // From 0001-01-01 to 9999-12-31 (UTC): any time a file system stores
+    // gives a date of four-digit year.
+    constexpr time_t kFirst = -62135596800;
+    constexpr time_t kLast = 253402300799;
+    return when < kFirst ? kFirst : when > kLast ? kLast : when;
+}
+
 std::string FormatUnixEntry(const SEntryInfo& info, time_t now, const std::string& strName) {
     char szMode[11] = "----------";
     const unsigned nMode = info.nMode;
@@ -83,10 +91,12 @@ std::string FormatUnixEntry(const SEntryInfo& info, time_t now, const std::strin
         if (nMode & (0400u >> i))
             szMode[1 + i] = pszBits[i];
     tm when{};
-    ::localtime_r(&info.modified, &when);
-    // As ls does: the time of day for the last six months, else the year.
+    const time_t modified = ClampedTime(info.modified);
+    ::localtime_r(&modified, &when);
+    // As ls does: the time of day for the last six months, else the year
+    // (compared without a subtraction that a time far in the past overflows).
     constexpr time_t kSixMonths = (365 * 24 * 3600 + 6 * 3600) / 2;
-    const bool bRecent = info.modified <= now && now - info.modified < kSixMonths;
+    const bool bRecent = modified <= now && modified > now - kSixMonths;
     char szDate[32] = "";
     if (bRecent)
         snprintf(szDate, sizeof szDate, "%s %2d %02d:%02d", MonthName(when), when.tm_mday,
@@ -112,8 +122,11 @@ std::string FormatMachineEntry(const SEntryInfo& info, bool bMayDownload, bool b
         strLine += ";size=" + std::to_string(static_cast<long long>(info.nSize));
     tm when{};
     char szTime[32] = "19700101000000";
-    if (::gmtime_r(&info.modified, &when))
-        strftime(szTime, sizeof szTime, "%Y%m%d%H%M%S", &when);
+    const time_t modified = ClampedTime(info.modified);
+    // Always fourteen digits: the year too, for the years before 1000.
+    if (::gmtime_r(&modified, &when))
+        snprintf(szTime, sizeof szTime, "%04d%02d%02d%02d%02d%02d", when.tm_year + 1900,
+                 when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec);
     strLine += ";modify=";
     strLine += szTime;
     strLine += ";perm=";

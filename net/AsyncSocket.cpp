@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
+#include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <sys/epoll.h>
 #include <sys/sendfile.h>
@@ -318,6 +319,15 @@ bool CAsyncSocket::StartTls(const CTlsContext& context, bool bTickets) {
     SSL_set_accept_state(m_pSsl);
     if (!bTickets)
         SSL_set_num_tickets(m_pSsl, 0);
+    // A new session's tag, unless the handshake resumes one.
+    unsigned char tag[16];
+    if (RAND_bytes(tag, sizeof tag) != 1) {
+        EndTls();
+        SetLastError(EIO);
+        return false;
+    }
+    m_strTlsTag.assign(reinterpret_cast<const char*>(tag), sizeof tag);
+    SSL_set_app_data(m_pSsl, &m_strTlsTag);
     m_bTlsHandshaking = true;
     // The client speaks first: wait for its hello.
     m_bTlsWantRead = true;
@@ -333,6 +343,7 @@ void CAsyncSocket::ContinueTlsHandshake() {
     m_bTlsWantRead = m_bTlsWantWrite = false;
     if (nResult == 1) {
         m_bTlsHandshaking = false;
+        TakeTlsSessionTag();
         OnTlsHandshake(0);
         return;
     }
@@ -401,8 +412,28 @@ void CAsyncSocket::EndTls() {
     ERR_clear_error();
     SSL_free(m_pSsl);
     m_pSsl = nullptr;
+    m_strTlsTag.clear();
     m_bTlsHandshaking = m_bTlsWantRead = m_bTlsWantWrite = false;
     m_bReceiveWantsWrite = m_bSendWantsRead = false;
+}
+
+void CAsyncSocket::TakeTlsSessionTag() {
+    SSL_SESSION* pSession = SSL_get_session(m_pSsl);
+    if (!pSession)
+        return;
+    if (SSL_session_reused(m_pSsl) == 1) {
+        // Resumed: the tag the session was given when it was new (none, for
+        // a session that carries no tag: it matches nothing).
+        void* pData = nullptr;
+        size_t nLength = 0;
+        if (SSL_SESSION_get0_ticket_appdata(pSession, &pData, &nLength) == 1 && pData)
+            m_strTlsTag.assign(static_cast<const char*>(pData), nLength);
+        else
+            m_strTlsTag.clear();
+        return;
+    }
+    // New: the session kept in the server's cache carries its tag too.
+    SSL_SESSION_set1_ticket_appdata(pSession, m_strTlsTag.data(), m_strTlsTag.size());
 }
 
 bool CAsyncSocket::TlsSessionReused() const {

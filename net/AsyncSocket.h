@@ -61,6 +61,11 @@ public:
     bool IsTlsHandshaking() const { return m_pSsl != nullptr && m_bTlsHandshaking; }
     // After the handshake: the client resumed an earlier session.
     bool TlsSessionReused() const;
+    // What the TLS session descends from: a tag made for a new session and
+    // carried inside every session resumed from it (in its tickets, and in
+    // the server's session cache), so that two sessions can be told to be
+    // one session's or not. Empty without TLS.
+    std::string TlsSessionTag() const { return m_strTlsTag; }
     // After the handshake: "TLSv1.3" or "TLSv1.2".
     std::string TlsVersion() const;
     // Decrypted bytes waiting inside TLS.
@@ -109,6 +114,8 @@ private:
     // Maps a failed SSL call to an errno cause, arming what it waits for.
     int TlsFailure(int nResult, bool bReading);
     void EndTls();
+    // After a handshake: the tag of the session now in use.
+    void TakeTlsSessionTag();
     void Attach(int hSocket, State state);
     uint32_t WantedEvents() const;
 
@@ -123,6 +130,9 @@ private:
     bool m_bWriteWanted = false;
     int m_nLastError = 0;
     SSL* m_pSsl = nullptr;
+    // The session's tag (see TlsSessionTag); the SSL object's app data
+    // points at it, so that tickets issued on this connection carry it.
+    std::string m_strTlsTag;
     bool m_bTlsHandshaking = false;
     bool m_bTlsWantRead = false;       // the handshake waits for bytes
     bool m_bTlsWantWrite = false;      // the handshake waits for room

@@ -31,6 +31,37 @@ std::string OpenSslError(const char* pszWhat) {
     return strText;
 }
 
+// A ticket about to be issued: it carries the tag of the session it
+// continues. A resumed session already holds the tag it was given when new;
+// a new one takes the connection's (the SSL object's app data points at it).
+int AddSessionTag(SSL* pSsl, void*) {
+    const auto* pTag = static_cast<const std::string*>(SSL_get_app_data(pSsl));
+    SSL_SESSION* pSession = SSL_get_session(pSsl);
+    void* pHeld = nullptr;
+    size_t nHeld = 0;
+    if (!pTag || !pSession ||
+        (SSL_SESSION_get0_ticket_appdata(pSession, &pHeld, &nHeld) == 1 && pHeld && nHeld))
+        return 1;
+    return SSL_SESSION_set1_ticket_appdata(pSession, pTag->data(), pTag->size());
+}
+
+// A ticket presented by a client: used when it decrypts, ignored when it
+// does not (a full handshake follows).
+SSL_TICKET_RETURN UseTicket(SSL*, SSL_SESSION*, const unsigned char*, size_t,
+                            SSL_TICKET_STATUS status, void*) {
+    switch (status) {
+    case SSL_TICKET_SUCCESS:
+        return SSL_TICKET_RETURN_USE;
+    case SSL_TICKET_SUCCESS_RENEW:
+        return SSL_TICKET_RETURN_USE_RENEW;
+    case SSL_TICKET_EMPTY:
+    case SSL_TICKET_NO_DECRYPT:
+        return SSL_TICKET_RETURN_IGNORE_RENEW;
+    default:
+        return SSL_TICKET_RETURN_ABORT;
+    }
+}
+
 std::string FingerprintOf(X509* pCertificate) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int nLength = 0;
@@ -116,6 +147,8 @@ std::unique_ptr<CTlsContext> CTlsContext::Load(const std::string& strCertificate
     SSL_CTX_set_session_cache_mode(pCtx, SSL_SESS_CACHE_SERVER);
     static const unsigned char kSessionContext[] = "skerrow";
     SSL_CTX_set_session_id_context(pCtx, kSessionContext, sizeof kSessionContext - 1);
+    // Every ticket carries the tag of the session it continues.
+    SSL_CTX_set_session_ticket_cb(pCtx, AddSessionTag, UseTicket, nullptr);
     if (SSL_CTX_use_certificate_chain_file(pCtx, strCertificate.c_str()) != 1) {
         rError = OpenSslError(("certificate " + strCertificate).c_str());
         return nullptr;

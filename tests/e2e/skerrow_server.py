@@ -85,6 +85,13 @@ def wait_for(condition, timeout=10.0, interval=0.01):
     return condition()
 
 
+def cpu_seconds(pid):
+    """The processor time a process has used so far, user and system."""
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def quote(text):
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
 

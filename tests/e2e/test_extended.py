@@ -6,15 +6,25 @@ import io
 import os
 import socket
 import subprocess
+import threading
 import time
 import unittest
 
 from skerrow_server import PortReservation, scaled, SkerrowServer, wait_for
 
 
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
 class ExtendedTests(unittest.TestCase):
-    def start(self, enabled):
-        server = SkerrowServer(log_level=2, extra_config="[Extended]\nEnabled=%d\n" % enabled)
+    def start(self, enabled, log_level=2):
+        server = SkerrowServer(log_level=log_level,
+                               extra_config="[Extended]\nEnabled=%d\n" % enabled)
         self.addCleanup(server.cleanup)
         self.root = server.folder("root")
         self.ro = server.folder("ro")
@@ -158,6 +168,49 @@ class ExtendedTests(unittest.TestCase):
             chunk = sock.recv(4096)
             self.assertTrue(chunk, received[-200:])
             received += chunk
+
+    def test_replies_read_late_all_arrive_in_order_and_memory_stays_bounded(self):
+        self.start(1, log_level=1)
+        sock = socket.create_connection(("127.0.0.1", self.server.port), timeout=scaled(30))
+        self.addCleanup(sock.close)
+        sock.recv(1000)
+        sock.sendall(b"USER ana\r\nPASS secret-word\r\n")
+        received = b""
+        while received.count(b"\r\n") < 2:
+            received += sock.recv(1000)
+        rest = rss_kib(self.server.process.pid)
+        count = 20 * 1024 * 1024 // len(b"NOOP\r\n")
+        # 20 MB of commands, sent by a thread while nothing is read: the
+        # server stops reading once its replies pile up, and goes on as
+        # they are read.
+        sender = threading.Thread(target=sock.sendall, args=(b"NOOP\r\n" * count + b"PWD\r\n",))
+        sender.start()
+        peak = rest
+        for _ in range(20):
+            peak = max(peak, rss_kib(self.server.process.pid))
+            sender.join(0.05)
+        replies = 0
+        tail = b""
+        while True:
+            chunk = sock.recv(1 << 20)
+            self.assertTrue(chunk, "the connection closed after %d replies" % replies)
+            data = tail + chunk
+            lines = data.split(b"\r\n")
+            tail = lines.pop()
+            for line in lines:
+                if line == b"200 Ok":
+                    replies += 1
+                else:
+                    self.assertEqual(line, b'257 "/" is current directory')
+                    self.assertEqual(replies, count)
+                    break
+            else:
+                if replies % 50000 < 200:
+                    peak = max(peak, rss_kib(self.server.process.pid))
+                continue
+            break
+        sender.join(scaled(30))
+        self.assertLess(peak - rest, 10 * 1024)
 
     def raw_listing(self, ftp, command):
         conn = ftp.transfercmd(command)

@@ -11,17 +11,11 @@ import threading
 import time
 import unittest
 
-from skerrow_server import BINARY, PortReservation, scaled, SkerrowServer, wait_for
+from skerrow_server import BINARY, cpu_seconds, PortReservation, scaled, SkerrowServer, wait_for
 
 
 def descriptors(pid):
     return len(os.listdir("/proc/%d/fd" % pid))
-
-
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as stat:
-        fields = stat.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def listening_on(port):

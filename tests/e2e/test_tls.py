@@ -19,7 +19,7 @@ import threading
 import time
 import unittest
 
-from skerrow_server import scaled, SkerrowServer, wait_for
+from skerrow_server import cpu_seconds, scaled, SkerrowServer, wait_for
 
 
 class ReusingFTP(ftplib.FTP_TLS):
@@ -172,6 +172,36 @@ class TlsTests(unittest.TestCase):
         self.assertEqual(str(refused.exception), "425 Data connection reset")
         self.assertEqual(plain.voidcmd("NOOP"), "200 Ok")
 
+    def test_another_clients_own_session_cannot_take_a_passive_port(self):
+        self.start(mode=1, reuse=1)
+        owner = self.login()
+        owner.voidcmd("TYPE I")
+        host, port = ftplib.parse227(owner.sendcmd("PASV"))
+        owner.putcmd("RETR data.bin")
+        self.assertEqual(owner.getline()[:3], "150")
+        # A second logged-in client on the same address resumes its own
+        # session at the owner's port: the server sends it nothing.
+        other = self.login()
+        self.assertEqual(other.voidcmd("NOOP"), "200 Ok")
+        taken = b""
+        try:
+            conn = other.context.wrap_socket(
+                socket.create_connection((host, port), timeout=scaled(10)),
+                server_hostname="127.0.0.1", session=other.sock.session)
+            with conn:
+                self.assertTrue(conn.session_reused)
+                while chunk := conn.recv(1 << 16):
+                    taken += chunk
+        except (ssl.SSLError, ConnectionResetError, BrokenPipeError):
+            pass
+        self.assertEqual(taken, b"")
+        with self.assertRaises(ftplib.error_temp):
+            owner.voidresp()
+        # The owner's own session still carries its transfers.
+        received = io.BytesIO()
+        owner.retrbinary("RETR data.bin", received.write)
+        self.assertEqual(received.getvalue(), self.payload)
+
     def test_fresh_sessions_accepted_without_reuse(self):
         self.start(mode=1, reuse=0)
         plain = self.login(ftplib.FTP_TLS)
@@ -314,6 +344,33 @@ class TlsTests(unittest.TestCase):
         received = io.BytesIO()
         good.retrbinary("RETR data.bin", received.write)
         self.assertEqual(received.getvalue(), self.payload)
+
+    def test_timed_a_bad_record_ends_the_connection_without_a_spin(self):
+        self.start(mode=1, log_level=1)
+        sock = socket.create_connection(("127.0.0.1", self.server.port), timeout=scaled(10))
+        self.addCleanup(sock.close)
+        sock.recv(1000)
+        sock.sendall(b"AUTH TLS\r\n")
+        self.assertEqual(sock.recv(1000), b"234 AUTH TLS ok\r\n")
+        incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        tls = self.context().wrap_bio(incoming, outgoing)
+        while True:
+            try:
+                tls.do_handshake()
+                break
+            except ssl.SSLWantReadError:
+                sock.sendall(outgoing.read())
+                incoming.write(sock.recv(65536))
+        sock.sendall(outgoing.read())
+        # One record that cannot be decrypted, then more bytes: TLS reads
+        # nothing more after its fatal error.
+        before = cpu_seconds(self.server.process.pid)
+        sock.sendall(b"\x17\x03\x03\x00\x20" + os.urandom(32) + b"more bytes " * 100)
+        # The session is gone at once, and the loop does not spin.
+        self.server.expect("Conexi\u00f3n a 127.0.0.1 closed\n")
+        self.assertTrue(closed_by_server(sock))
+        time.sleep(1.0)  # the second the server's processor time is measured over
+        self.assertLess(cpu_seconds(self.server.process.pid) - before, 0.05 * scaled(1))
 
     def test_a_clear_data_connection_under_prot_p_carries_nothing(self):
         self.start(mode=1)

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -179,6 +181,35 @@ TEST(ExtendedListingLine, MachineFactsFollowTheUsersPermissions) {
     EXPECT_EQ(FormatMachineEntry(folder, false, false, "d"),
               "type=dir;modify=20231114221320;perm=el;UNIX.mode=0700; d\r\n");
     EXPECT_NE(FormatMachineEntry(folder, true, true, "d", true).find("type=cdir;"),
+              std::string::npos);
+}
+
+TEST(ExtendedListingLine, AnyFileTimeGivesAValidLine) {
+    const time_t now = 1700000000;
+    SEntryInfo file;
+    file.nMode = S_IFREG | 0644;
+    // Times a file system can store (tmpfs keeps 64-bit ones), far past and
+    // far future: clamped to four-digit years, never an overflow.
+    for (time_t when : {std::numeric_limits<time_t>::min(), std::numeric_limits<time_t>::min() + 1,
+                        time_t{-62135596801}, time_t{-30000000000}, time_t{0},
+                        std::numeric_limits<time_t>::max()}) {
+        file.modified = when;
+        const std::string strLine = FormatUnixEntry(file, now, "f");
+        EXPECT_EQ(strLine.substr(strLine.size() - 3), "f\r\n") << when;
+        EXPECT_EQ(strLine.find(" -"), std::string::npos) << strLine;
+        const std::string strFacts = FormatMachineEntry(file, true, false, "f");
+        const size_t nAt = strFacts.find(";modify=");
+        ASSERT_NE(nAt, std::string::npos);
+        const std::string strModify =
+            strFacts.substr(nAt + 8, strFacts.find(';', nAt + 1) - nAt - 8);
+        EXPECT_EQ(strModify.size(), 14u) << strFacts;
+        EXPECT_EQ(strModify.find_first_not_of("0123456789"), std::string::npos) << strFacts;
+    }
+    // The years before 1000 keep their leading zeros.
+    file.modified = -40000000000; // 0702-...
+    EXPECT_NE(FormatMachineEntry(file, true, false, "f").find(";modify=0702"), std::string::npos);
+    file.modified = std::numeric_limits<time_t>::min();
+    EXPECT_NE(FormatMachineEntry(file, true, false, "f").find(";modify=00010101000000;"),
               std::string::npos);
 }
 
