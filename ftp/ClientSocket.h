@@ -248,6 +248,8 @@ private:
     std::string m_strRenameFrom;
     // EPSV ALL was given: only EPSV opens data connections from now on.
     bool m_bEpsvAll = false;
+    // The facts MLSD and MLST show (OPTS MLST).
+    unsigned m_nMlstFacts = kAllFacts;
     CTimer m_idleTimer;
     // TLS: AUTH TLS has been accepted (the handshake may still run), PBSZ
     // has been given, PROT P is in force.

@@ -182,6 +182,19 @@ void CClientSocket::DoFeat(const CCommandRow&, const std::string&) {
 
 void CClientSocket::DoOpts(const CCommandRow&, const std::string& strParameter) {
     std::string strOption = Trim(strParameter);
+    std::string strWord;
+    std::string strValue;
+    SplitCommandLine(strOption, strWord, strValue);
+    if (strWord == "mlst") {
+        // The facts MLSD and MLST show from now on; the names not known are
+        // left out, and the reply names the ones in force.
+        m_nMlstFacts = ParseFacts(Trim(strValue));
+        const std::string strNames = FactNames(m_nMlstFacts);
+        SendReply(strNames.empty()
+                      ? std::string("200 MLST OPTS\r\n")
+                      : FormatString(ExtendedReplyText(XREPLY_MLST_OPTS), strNames.c_str()));
+        return;
+    }
     for (char& ch : strOption)
         ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
     SendExtended(strOption == "UTF8 ON" || strOption == "UTF8" ? XREPLY_UTF8_ON
@@ -408,6 +421,7 @@ void CClientSocket::DoMlsd(const CCommandRow& rRow, const std::string& strParame
     if (!PrepareListing(rRow, strParameter, strPath, request.bFile, true))
         return;
     request.style = ListingStyle::Machine;
+    request.nFacts = m_nMlstFacts;
     request.bMayDownload = CheckAccess(Settings(), m_strUser, AccessClass::Download, strPath);
     request.bMayUpload = CheckAccess(Settings(), m_strUser, AccessClass::Upload, strPath);
     SendListing(CListingBuilder::Start(Settings().m_folderMap, strPath, std::move(request)),
@@ -427,9 +441,10 @@ void CClientSocket::DoMlst(const CCommandRow&, const std::string& strParameter) 
     SEntryInfo entry = !local.IsEmpty() && local.Stat(info) ? InfoOf(info) : VirtualFolderInfo();
     const bool bDownload = CheckAccess(Settings(), m_strUser, AccessClass::Download, strPath);
     const bool bUpload = CheckAccess(Settings(), m_strUser, AccessClass::Upload, strPath);
-    SendReply(
-        FormatString(ExtendedReplyText(XREPLY_MLST), strShown.c_str(),
-                     (" " + FormatMachineEntry(entry, bDownload, bUpload, strShown)).c_str()));
+    SendReply(FormatString(
+        ExtendedReplyText(XREPLY_MLST), strShown.c_str(),
+        (" " + FormatMachineEntry(entry, bDownload, bUpload, strShown, false, m_nMlstFacts))
+            .c_str()));
 }
 
 void CClientSocket::DoExtendedStor(const CCommandRow& rRow, const std::string& strParameter) {
@@ -639,6 +654,10 @@ void CClientSocket::DoSite(const CCommandRow& rRow, const std::string& strParame
     std::string strCommand;
     std::string strRest;
     SplitCommandLine(strParameter, strCommand, strRest);
+    if (strCommand == "help") {
+        SendExtended(XREPLY_SITE_HELP);
+        return;
+    }
     if (strCommand != "chmod") {
         SendExtended(XREPLY_UNKNOWN_SITE);
         return;

@@ -101,6 +101,8 @@ const char* const kExtendedReplies[XREPLY_COUNT] = {
     "211-Features:\r\n AUTH TLS\r\n EPRT\r\n EPSV\r\n MDTM\r\n MFMT\r\n"
     " MLST type*;size*;modify*;perm*;UNIX.mode*;\r\n PBSZ\r\n PROT\r\n REST STREAM\r\n"
     " SIZE\r\n TVFS\r\n UTF8\r\n211 End\r\n",
+    "214-The following SITE commands are recognized:\r\n CHMOD\r\n HELP\r\n214 Help ok\r\n",
+    "200 MLST OPTS %s\r\n",
 };
 
 bool IsBlank(char ch) {

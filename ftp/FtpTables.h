@@ -151,7 +151,9 @@ enum FtpExtendedReply : int {
     XREPLY_TLS_REQUIRED = 49,
     XREPLY_PROT_P_REQUIRED = 50,
     XREPLY_FEATURES_TLS = 51,
-    XREPLY_COUNT = 52,
+    XREPLY_SITE_HELP = 52,
+    XREPLY_MLST_OPTS = 53,
+    XREPLY_COUNT = 54,
 };
 const char* ExtendedReplyText(int nReply);
 

@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,31 +114,79 @@ std::string FormatUnixEntry(const SEntryInfo& info, time_t now, const std::strin
     return strLine;
 }
 
+namespace {
+struct SFactName {
+    unsigned nFact;
+    const char* pszName;
+};
+const SFactName kFactNames[] = {{kFactType, "type"},
+                                {kFactSize, "size"},
+                                {kFactModify, "modify"},
+                                {kFactPerm, "perm"},
+                                {kFactUnixMode, "UNIX.mode"}};
+} // namespace
+
+unsigned ParseFacts(const std::string& strList) {
+    unsigned nFacts = 0;
+    size_t nStart = 0;
+    while (nStart < strList.size()) {
+        size_t nEnd = strList.find(';', nStart);
+        if (nEnd == std::string::npos)
+            nEnd = strList.size();
+        const std::string strName = strList.substr(nStart, nEnd - nStart);
+        for (const SFactName& fact : kFactNames)
+            if (strcasecmp(strName.c_str(), fact.pszName) == 0)
+                nFacts |= fact.nFact;
+        nStart = nEnd + 1;
+    }
+    return nFacts;
+}
+
+std::string FactNames(unsigned nFacts) {
+    std::string strNames;
+    for (const SFactName& fact : kFactNames)
+        if (nFacts & fact.nFact)
+            strNames += std::string(fact.pszName) + ";";
+    return strNames;
+}
+
 std::string FormatMachineEntry(const SEntryInfo& info, bool bMayDownload, bool bMayUpload,
-                               const std::string& strName, bool bFolderItself) {
+                               const std::string& strName, bool bFolderItself, unsigned nFacts) {
     const bool bFolder = S_ISDIR(info.nMode);
-    std::string strLine = "type=";
-    strLine += bFolderItself ? "cdir" : bFolder ? "dir" : "file";
-    if (!bFolder)
-        strLine += ";size=" + std::to_string(static_cast<long long>(info.nSize));
-    tm when{};
-    char szTime[32] = "19700101000000";
-    const time_t modified = ClampedTime(info.modified);
-    // Always fourteen digits: the year too, for the years before 1000.
-    if (::gmtime_r(&modified, &when))
-        snprintf(szTime, sizeof szTime, "%04d%02d%02d%02d%02d%02d", when.tm_year + 1900,
-                 when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec);
-    strLine += ";modify=";
-    strLine += szTime;
-    strLine += ";perm=";
-    if (bFolder)
-        strLine += bMayUpload ? "elcmpdf" : "el";
-    else
-        strLine += std::string(bMayDownload ? "r" : "") + (bMayUpload ? "adfw" : "");
-    char szMode[32];
-    snprintf(szMode, sizeof szMode, ";UNIX.mode=0%o", info.nMode & 07777);
-    strLine += szMode;
-    strLine += "; ";
+    std::string strLine;
+    if (nFacts & kFactType) {
+        strLine += "type=";
+        strLine += bFolderItself ? "cdir" : bFolder ? "dir" : "file";
+        strLine += ';';
+    }
+    if (!bFolder && (nFacts & kFactSize))
+        strLine += "size=" + std::to_string(static_cast<long long>(info.nSize)) + ";";
+    if (nFacts & kFactModify) {
+        tm when{};
+        char szTime[32] = "19700101000000";
+        const time_t modified = ClampedTime(info.modified);
+        // Always fourteen digits: the year too, for the years before 1000.
+        if (::gmtime_r(&modified, &when))
+            snprintf(szTime, sizeof szTime, "%04d%02d%02d%02d%02d%02d", when.tm_year + 1900,
+                     when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec);
+        strLine += "modify=";
+        strLine += szTime;
+        strLine += ';';
+    }
+    if (nFacts & kFactPerm) {
+        strLine += "perm=";
+        if (bFolder)
+            strLine += bMayUpload ? "elcmpdf" : "el";
+        else
+            strLine += std::string(bMayDownload ? "r" : "") + (bMayUpload ? "adfw" : "");
+        strLine += ';';
+    }
+    if (nFacts & kFactUnixMode) {
+        char szMode[32];
+        snprintf(szMode, sizeof szMode, "UNIX.mode=0%o;", info.nMode & 07777);
+        strLine += szMode;
+    }
+    strLine += ' ';
     strLine += strName;
     strLine += "\r\n";
     return strLine;
@@ -159,7 +208,7 @@ namespace {
 // One line for each folder-map entry below the listed directory, named
 // after its first component below it, dated now.
 std::string FolderMapLines(const std::vector<std::string>& folderMap, const std::string& strPath,
-                           ListingStyle style, time_t now) {
+                           unsigned nFacts, ListingStyle style, time_t now) {
     tm nowLocal{};
     ::localtime_r(&now, &nowLocal);
     std::string strLines;
@@ -182,7 +231,7 @@ std::string FolderMapLines(const std::vector<std::string>& folderMap, const std:
             strLines += strRest + "\r\n";
             break;
         case ListingStyle::Machine:
-            strLines += FormatMachineEntry(folder, false, false, strRest);
+            strLines += FormatMachineEntry(folder, false, false, strRest, false, nFacts);
             break;
         }
     }
@@ -236,7 +285,8 @@ std::unique_ptr<CListingBuilder> CListingBuilder::Start(const std::vector<std::s
         pBuilder->m_bFilePending = true;
         return pBuilder;
     }
-    pBuilder->Write(FolderMapLines(folderMap, strPath, pBuilder->m_request.style, pBuilder->m_now));
+    pBuilder->Write(FolderMapLines(folderMap, strPath, pBuilder->m_request.nFacts,
+                                   pBuilder->m_request.style, pBuilder->m_now));
     // A path with no local folder lists only the folder-map entries.
     pBuilder->m_pDir = pBuilder->m_folder.IsEmpty() ? nullptr : pBuilder->m_folder.OpenFolder();
     return pBuilder;
@@ -315,7 +365,8 @@ void CListingBuilder::WriteEntry(const char* pszName) {
 void CListingBuilder::WriteExtendedEntry(const SEntryInfo& info, const std::string& strName) {
     switch (m_request.style) {
     case ListingStyle::Machine:
-        Write(FormatMachineEntry(info, m_request.bMayDownload, m_request.bMayUpload, strName));
+        Write(FormatMachineEntry(info, m_request.bMayDownload, m_request.bMayUpload, strName, false,
+                                 m_request.nFacts));
         break;
     case ListingStyle::UnixList:
         Write(FormatUnixEntry(info, m_now, strName));

@@ -24,6 +24,21 @@ enum class ListingStyle {
     Machine,  // MLSD: RFC 3659 facts, CR LF
 };
 
+// The facts of an RFC 3659 line, as OPTS MLST names them.
+enum : unsigned {
+    kFactType = 1,
+    kFactSize = 2,
+    kFactModify = 4,
+    kFactPerm = 8,
+    kFactUnixMode = 16,
+    kAllFacts = 31,
+};
+// The facts named in an OPTS MLST argument ("type;size;", any case);
+// unknown names are left out.
+unsigned ParseFacts(const std::string& strList);
+// The names of the facts, each followed by ";", in their fixed order.
+std::string FactNames(unsigned nFacts);
+
 struct SListingRequest {
     ListingStyle style = ListingStyle::List;
     // What the user may do in the listed folder (MLSD's perm fact).
@@ -33,6 +48,8 @@ struct SListingRequest {
     // the name strShownName.
     bool bFile = false;
     std::string strShownName;
+    // The facts MLSD shows (OPTS MLST chooses them).
+    unsigned nFacts = kAllFacts;
 };
 
 // The attributes a listing line shows of one entry.
@@ -49,7 +66,8 @@ std::string FormatUnixEntry(const SEntryInfo& info, time_t now, const std::strin
 // One RFC 3659 line of facts (CR LF); the permission facts follow what the
 // user may do. bFolderItself: the listed folder's own line (type=cdir).
 std::string FormatMachineEntry(const SEntryInfo& info, bool bMayDownload, bool bMayUpload,
-                               const std::string& strName, bool bFolderItself = false);
+                               const std::string& strName, bool bFolderItself = false,
+                               unsigned nFacts = kAllFacts);
 
 // One LIST line of a local entry (ends in a single LF).
 std::string FormatLocalEntry(bool bDirectory, bool bReadOnly, int64_t nSize, const tm& time,

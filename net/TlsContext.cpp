@@ -80,8 +80,12 @@ std::string FingerprintOf(X509* pCertificate) {
 // only once the new one is whole.
 bool WriteFileAtomically(const std::string& strPath, const std::string& strText, unsigned nMode,
                          std::string& rError) {
-    const std::string strTemporary = strPath + ".new";
-    int hFile = ::open(strTemporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, nMode);
+    // A new file of a name no one can foresee (created exclusively, so a
+    // link planted there is never followed), private from the start, then
+    // renamed into place (which replaces a link rather than writing
+    // through it).
+    std::string strTemporary = strPath + ".new-XXXXXX";
+    int hFile = ::mkostemp(strTemporary.data(), O_CLOEXEC);
     if (hFile < 0) {
         rError = strPath + ": " + strerror(errno);
         return false;
@@ -137,6 +141,9 @@ std::unique_ptr<CTlsContext> CTlsContext::Load(const std::string& strCertificate
     pContext->m_pContext = pCtx;
     SSL_CTX_set_min_proto_version(pCtx, TLS1_2_VERSION);
     SSL_CTX_set_max_proto_version(pCtx, TLS1_3_VERSION);
+    // TLS 1.2 only with forward secrecy and authenticated encryption (no
+    // CBC suites); TLS 1.3 has nothing else.
+    SSL_CTX_set_cipher_list(pCtx, "ECDHE+AESGCM:ECDHE+CHACHA20:DHE+AESGCM:DHE+CHACHA20");
     SSL_CTX_set_options(pCtx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION |
                                   SSL_OP_CIPHER_SERVER_PREFERENCE);
     // A reply or block the socket takes only in part is finished later from

@@ -84,7 +84,7 @@ class ExtendedTests(unittest.TestCase):
         self.assertTrue(feat.startswith("211-Features:\n") and feat.endswith("\n211 End"), feat)
         self.assertIn(" SIZE", feat)
         self.assertEqual(self.answer(ftp, "OPTS UTF8 ON"), "200 UTF8 set to on")
-        self.assertEqual(self.answer(ftp, "OPTS MLST type"), "501 Option not understood")
+        self.assertEqual(self.answer(ftp, "OPTS MLST type"), "200 MLST OPTS type;")
         self.assertEqual(self.answer(ftp, "SIZE a.bin"), "550 SIZE not allowed in ASCII mode")
         ftp.sendcmd("TYPE I")
         self.assertEqual(ftp.size("a.bin"), 12345)
@@ -255,6 +255,15 @@ class ExtendedTests(unittest.TestCase):
         self.assertTrue(stat[1].startswith(" -rw-") and stat[1].endswith(" keep.txt"))
         self.assertEqual(self.answer(ftp, "STAT /nothing"), "550 No such file or directory")
         self.assertTrue(ftp.sendcmd("HELP").endswith("214 Help ok"))
+        # OPTS MLST chooses the facts MLSD and MLST show, in their own order.
+        self.assertEqual(ftp.sendcmd("OPTS MLST Size;type;bogus;"), "200 MLST OPTS type;size;")
+        self.assertEqual(self.raw_listing(ftp, "MLSD /ro"), b"type=file;size=4; keep.txt\r\n")
+        self.assertEqual(ftp.sendcmd("MLST /ro/keep.txt").split("\n")[1],
+                         " type=file;size=4; /ro/keep.txt")
+        self.assertEqual(ftp.sendcmd("OPTS MLST"), "200 MLST OPTS")
+        self.assertEqual(self.raw_listing(ftp, "MLSD /ro"), b" keep.txt\r\n")
+        ftp.sendcmd("OPTS MLST type;size;modify;perm;UNIX.mode;")
+        self.assertEqual(self.raw_listing(ftp, "MLSD /ro"), facts)
 
     def test_data_connection_commands(self):
         self.start(1)
@@ -314,6 +323,10 @@ class ExtendedTests(unittest.TestCase):
         self.assertEqual(self.answer(ftp, "SITE CHMOD 644 missing"), "550 File unavailable")
         self.assertEqual(self.answer(ftp, "SITE CHMOD 777 /"), "550 Permission denied")
         self.assertEqual(self.answer(ftp, "SITE EXEC ls"), "500 Unknown SITE command")
+        # What gio asks before it uses SITE CHMOD.
+        self.assertEqual(ftp.sendcmd("SITE HELP").split("\n"),
+                         ["214-The following SITE commands are recognized:", " CHMOD", " HELP",
+                          "214 Help ok"])
         self.assertEqual(self.answer(ftp, "ALLO 1000"), "202 ALLO not needed")
 
     def test_lines_split_at_every_byte(self):

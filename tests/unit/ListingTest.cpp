@@ -184,6 +184,27 @@ TEST(ExtendedListingLine, MachineFactsFollowTheUsersPermissions) {
               std::string::npos);
 }
 
+TEST(ExtendedListingLine, TheChosenFactsOnlyInTheirOwnOrder) {
+    EXPECT_EQ(ParseFacts("type;size;modify;perm;UNIX.mode;"), unsigned{kAllFacts});
+    EXPECT_EQ(ParseFacts("PERM;Type"), unsigned{kFactType | kFactPerm});
+    EXPECT_EQ(ParseFacts("nothing;;size"), unsigned{kFactSize});
+    EXPECT_EQ(ParseFacts(""), 0u);
+    EXPECT_EQ(FactNames(kFactPerm | kFactType), "type;perm;");
+    EXPECT_EQ(FactNames(0), "");
+    SEntryInfo file;
+    file.nMode = S_IFREG | 0644;
+    file.nSize = 5;
+    file.modified = 1700000000;
+    EXPECT_EQ(FormatMachineEntry(file, true, false, "f", false, kFactSize | kFactPerm),
+              "size=5;perm=r; f\r\n");
+    EXPECT_EQ(FormatMachineEntry(file, true, false, "f", false, 0), " f\r\n");
+    SEntryInfo folder;
+    folder.nMode = S_IFDIR | 0755;
+    // A folder has no size fact.
+    EXPECT_EQ(FormatMachineEntry(folder, true, false, "d", false, kFactType | kFactSize),
+              "type=dir; d\r\n");
+}
+
 TEST(ExtendedListingLine, AnyFileTimeGivesAValidLine) {
     const time_t now = 1700000000;
     SEntryInfo file;

@@ -10,6 +10,7 @@
 #include <openssl/ssl.h>
 
 #include <filesystem>
+#include <fstream>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
@@ -202,4 +203,43 @@ TEST_F(TlsSocketTest, CertificatesAreMadeOnceAndCheckedOnLoad) {
     EXPECT_FALSE(CTlsContext::MakeSelfSigned((m_folder / "no/cert.pem").string(),
                                              (m_folder / "no/key.pem").string(), "x", strError));
     EXPECT_FALSE(fs::exists(m_folder / "no"));
+}
+
+TEST_F(TlsSocketTest, ALinkPlantedBesideTheKeyIsNeverWrittenThrough) {
+    // Whatever an attacker plants where a temporary file used to go, or at
+    // the key's own name, no file outside is written with the key.
+    const fs::path victim = m_folder / "victim.txt";
+    { std::ofstream(victim) << "victim"; }
+    const fs::path key = m_folder / "planted-key.pem";
+    const fs::path cert = m_folder / "planted-cert.pem";
+    fs::create_symlink(victim, key.string() + ".new");
+    fs::create_symlink(victim, key);
+    std::string strError;
+    ASSERT_TRUE(CTlsContext::MakeSelfSigned(cert.string(), key.string(), "x", strError))
+        << strError;
+    std::ifstream in(victim);
+    std::string strVictim((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(strVictim, "victim");
+    // The key itself replaced the link: a private file of its own.
+    struct stat info {};
+    ASSERT_EQ(::lstat(key.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_TRUE(CTlsContext::Load(cert.string(), key.string(), strError)) << strError;
+    // No temporary file is left.
+    for (const auto& entry : fs::directory_iterator(m_folder))
+        EXPECT_EQ(entry.path().filename().string().find(".new-"), std::string::npos)
+            << entry.path();
+}
+
+TEST_F(TlsSocketTest, Tls12OffersOnlyAeadSuites) {
+    SSL* pSsl = SSL_new(m_pContext->Handle());
+    ASSERT_TRUE(pSsl);
+    STACK_OF(SSL_CIPHER)* pCiphers = SSL_get_ciphers(pSsl);
+    ASSERT_TRUE(pCiphers);
+    for (int i = 0; i < sk_SSL_CIPHER_num(pCiphers); ++i) {
+        const SSL_CIPHER* pCipher = sk_SSL_CIPHER_value(pCiphers, i);
+        EXPECT_TRUE(SSL_CIPHER_is_aead(pCipher)) << SSL_CIPHER_get_name(pCipher);
+    }
+    SSL_free(pSsl);
 }
