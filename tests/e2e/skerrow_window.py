@@ -19,8 +19,12 @@ class Xvfb:
 
     def __init__(self):
         read_end, write_end = os.pipe()
+        # Only the abstract local socket: a display's socket file in
+        # /tmp/.X11-unix can be removed by another X server that is looking
+        # for a free display number at the same moment.
         self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+             "-nolisten", "unix"],
             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         number = b""
