@@ -41,6 +41,9 @@ const StringEntry kStrings[] = {
     {IDS_LOGIN_FAILED, "Inicio de sesi\xC3\xB3n fallido de %s (usuario %s)\n"},
     {IDS_ADDRESS_BANNED, "Direcci\xC3\xB3n %s bloqueada durante %d minutos\n"},
     {IDS_ADDRESS_UNBANNED, "Direcci\xC3\xB3n %s desbloqueada\n"},
+    {IDS_TLS_MODE_INVALID, "Error TLS: TlsMode=%d no es v\xC3\xA1lido (0, 1 o 2)\n"},
+    {IDS_TLS_NEEDS_EXTENDED, "TLS desactivado: TlsMode=%d s\xC3\xB3lo act\xC3\xBA"
+                             "a con el modo extendido\n"},
     {IDS_SETTINGS_DEFAULTED, "Configuraci\xC3\xB3n de %s: valores por omisi\xC3\xB3n para: %s\n"},
 };
 

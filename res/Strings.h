@@ -37,6 +37,9 @@ enum : int {
     IDS_ADDRESS_UNBANNED = 146,
     // Values of the settings file that could not be used, at start.
     IDS_SETTINGS_DEFAULTED = 147,
+    // TLS settings that cannot be used as they stand.
+    IDS_TLS_MODE_INVALID = 148,
+    IDS_TLS_NEEDS_EXTENDED = 149,
 };
 
 // The text of a string resource; an empty text for an unknown number.

@@ -91,23 +91,23 @@ int CServerHost::StartServer() {
     if (m_pListener && m_pListener->Create(static_cast<unsigned>(m_settings.m_nPort)) &&
         m_pListener->Listen(kControlBacklog) != -1)
         m_bRunning = true;
-    if (!m_bRunning) {
-        m_pListener.reset();
-        Log(LoadString(IDS_SERVER_START_FAILED), 0);
-        m_rViews.OnRunningChanged(false);
-        return -1;
+    if (!m_bRunning)
+        return FailStart();
+    // TlsMode has three values; any other stops the start, as a port out of
+    // range does, rather than leave what is in force to guesswork.
+    const CExtendedSettings& extended = m_settings.m_extended;
+    if (extended.m_nTlsMode < 0 || extended.m_nTlsMode > 2) {
+        Log(FormatString(LoadString(IDS_TLS_MODE_INVALID), extended.m_nTlsMode), 0);
+        return FailStart();
     }
+    // TLS is part of the extended mode: asked for without it, it is said
+    // to be off.
+    if (!extended.m_bEnabled && extended.m_nTlsMode > 0)
+        Log(FormatString(LoadString(IDS_TLS_NEEDS_EXTENDED), extended.m_nTlsMode), 0);
     // In the extended mode with TLS the certificate is checked now: one
     // that cannot be used stops a start that requires TLS.
-    const CExtendedSettings& extended = m_settings.m_extended;
-    if (extended.m_bEnabled && extended.m_nTlsMode > 0 && !TlsContext() &&
-        extended.m_nTlsMode == 2) {
-        m_pListener.reset();
-        m_bRunning = false;
-        Log(LoadString(IDS_SERVER_START_FAILED), 0);
-        m_rViews.OnRunningChanged(false);
-        return -1;
-    }
+    if (extended.m_bEnabled && extended.m_nTlsMode > 0 && !TlsContext() && extended.m_nTlsMode == 2)
+        return FailStart();
     std::string strHost = LocalHostName();
     uint32_t nAddress = AddressToReport(strHost);
     const unsigned char* pBytes = reinterpret_cast<const unsigned char*>(&nAddress);
@@ -116,6 +116,14 @@ int CServerHost::StartServer() {
         0);
     m_rViews.OnRunningChanged(true);
     return 0;
+}
+
+int CServerHost::FailStart() {
+    m_pListener.reset();
+    m_bRunning = false;
+    Log(LoadString(IDS_SERVER_START_FAILED), 0);
+    m_rViews.OnRunningChanged(false);
+    return -1;
 }
 
 int CServerHost::StopServer() {

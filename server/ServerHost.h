@@ -85,6 +85,8 @@ private:
     bool IsOverAddressLimit(const CClientSocket& rSession) const;
     // Loads (or first makes) the certificate the settings name.
     void LoadTls();
+    // A start that cannot go on: nothing listens, the failure is logged.
+    int FailStart();
 
     CHostViews& m_rViews;
     CServerSettings m_settings;

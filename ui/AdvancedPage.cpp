@@ -92,6 +92,8 @@ void CAdvancedPage::OnInitPage() {
     pKey->setPlaceholderText(QStringLiteral("(propia de Skerrow)"));
     ShowFingerprint();
     connect(pExtended, &QCheckBox::clicked, this, [this] { SetModified(); });
+    connect(pExtended, &QCheckBox::toggled, this, [this] { UpdateTlsControls(); });
+    UpdateTlsControls();
     connect(pReuse, &QCheckBox::clicked, this, [this] { SetModified(); });
     connect(pMode, &QComboBox::activated, this, [this] { SetModified(); });
     for (QLineEdit* pBox : {pMin, pMax, pAddress, pLimit, pCertificate, pKey})
@@ -119,6 +121,14 @@ void CAdvancedPage::OnInitPage() {
             [this] { OnUnban(); });
     connect(&m_rOwner, &CServerDlg::BansChanged, this, [this] { ShowBans(); });
     ShowBans();
+}
+
+void CAdvancedPage::UpdateTlsControls() {
+    // TLS is part of the extended mode: without it its controls do nothing.
+    const bool bExtended = m_pLayout->Get<QCheckBox>(IDC_EXTENDED)->isChecked();
+    for (int nId : {IDC_TLS_MODE, IDC_TLS_CERTIFICATE, IDC_TLS_CERTIFICATE_BROWSE, IDC_TLS_KEY,
+                    IDC_TLS_KEY_BROWSE, IDC_TLS_REUSE})
+        m_pLayout->Control(nId)->setEnabled(bExtended);
 }
 
 void CAdvancedPage::ShowBans() {
@@ -235,7 +245,9 @@ bool CAdvancedPage::OnKillActive() {
     auto* pKey = m_pLayout->Get<QLineEdit>(IDC_TLS_KEY);
     const QString strCertificate = pCertificate->text().trimmed();
     const QString strKey = pKey->text().trimmed();
-    if (strCertificate.isEmpty() != strKey.isEmpty())
+    // Checked only where they can be changed: with the extended mode on.
+    const bool bExtended = m_pLayout->Get<QCheckBox>(IDC_EXTENDED)->isChecked();
+    if (bExtended && strCertificate.isEmpty() != strKey.isEmpty())
         return Refuse(strCertificate.isEmpty() ? *pCertificate : *pKey,
                       QStringLiteral("Please enter both the certificate and the key, or neither."));
     m_nTlsMode = m_pLayout->Get<QComboBox>(IDC_TLS_MODE)->currentIndex();

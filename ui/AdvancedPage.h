@@ -58,6 +58,8 @@ private:
     void ShowFingerprint();
     // The unban button follows the selection.
     void UpdateUnban();
+    // The TLS controls are available only with the extended mode on.
+    void UpdateTlsControls();
 
     QStandardItemModel* m_pBans = nullptr;
 };

@@ -295,6 +295,29 @@ class TlsTests(unittest.TestCase):
         self.assertNotIn("AUTH", ftp.sendcmd("FEAT"))
         self.assertNotIn("huella", server.settle())
 
+    def test_tls_mode_is_one_of_three_values_and_needs_the_extended_mode(self):
+        for value in (3, -1):
+            server = SkerrowServer(extra_config="[Extended]\nEnabled=1\nTlsMode=%d\n" % value)
+            self.addCleanup(server.cleanup)
+            server.users = ["ana,pw,1,1"]
+            server.folders = ["/=%s/,1,1" % server.folder("root")]
+            with self.assertRaises(RuntimeError):
+                server.start()
+            self.assertIn("Error TLS: TlsMode=%d no es v\u00e1lido (0, 1 o 2)\n"
+                          "Error: no es posible iniciar Skerrow\n" % value, server.text())
+        # Required without the extended mode: said to be off, and the classic
+        # server logs in as ever.
+        server = SkerrowServer(extra_config="[Extended]\nEnabled=0\nTlsMode=2\n")
+        self.addCleanup(server.cleanup)
+        server.users = ["ana,pw,1,1"]
+        server.folders = ["/=%s/,1,1" % server.folder("root")]
+        server.start()
+        server.expect("TLS desactivado: TlsMode=2 s\u00f3lo act\u00faa con el modo extendido\n")
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", server.port, timeout=scaled(10))
+        self.addCleanup(ftp.close)
+        self.assertEqual(ftp.login("ana", "pw"), "230 Logged in")
+
     @staticmethod
     def answer(ftp, command):
         try:

@@ -643,6 +643,15 @@ private slots:
         QVERIFY(page.Layout().Get<QCheckBox>(IDC_TLS_REUSE)->isChecked());
         QVERIFY(AdvancedBox(IDC_TLS_FINGERPRINT)->isReadOnly());
         QCOMPARE(AdvancedBox(IDC_TLS_FINGERPRINT)->text(), QString());
+        // TLS is part of the extended mode: its controls wait for the box.
+        for (int nId : {IDC_TLS_MODE, IDC_TLS_CERTIFICATE, IDC_TLS_CERTIFICATE_BROWSE, IDC_TLS_KEY,
+                        IDC_TLS_KEY_BROWSE, IDC_TLS_REUSE})
+            QVERIFY(!page.Layout().Control(nId)->isEnabled());
+        QTest::mouseClick(pExtended, Qt::LeftButton);
+        for (int nId : {IDC_TLS_MODE, IDC_TLS_CERTIFICATE, IDC_TLS_CERTIFICATE_BROWSE, IDC_TLS_KEY,
+                        IDC_TLS_KEY_BROWSE, IDC_TLS_REUSE})
+            QVERIFY(page.Layout().Control(nId)->isEnabled());
+        QTest::mouseClick(pExtended, Qt::LeftButton);
         auto Name = AccessibleName;
         QCOMPARE(Name(AdvancedBox(IDC_PASSIVE_MIN)), QStringLiteral("Puertos desde:"));
         QCOMPARE(Name(AdvancedBox(IDC_PASSIVE_MAX)), QStringLiteral("hasta:"));
@@ -760,9 +769,12 @@ private slots:
             AdvancedBox(IDC_PASSIVE_MAX)->setText(QString::fromUtf8(c.pszMax));
             AdvancedBox(IDC_PASSIVE_ADDRESS)->setText(QString::fromUtf8(c.pszAddress));
             AdvancedBox(IDC_MAX_PER_ADDRESS)->setText(QString::fromUtf8(c.pszLimit));
-            // Only the last case names a certificate without its key.
+            // Only the last case names a certificate without its key, which
+            // is checked with the extended mode on (the TLS boxes are
+            // available only then).
             AdvancedBox(IDC_TLS_CERTIFICATE)
                 ->setText(c.nBox == IDC_TLS_KEY ? QStringLiteral("/tmp/cert.pem") : QString());
+            Advanced().Layout().Get<QCheckBox>(IDC_EXTENDED)->setChecked(c.nBox == IDC_TLS_KEY);
             QCOMPARE(MessageOnLeavingPage(), QString::fromUtf8(c.pszMessage));
             QCOMPARE(m_pSheet->Tabs().currentIndex(), 3);
             QCOMPARE(m_pSheet->focusWidget(), AdvancedBox(c.nBox));
