@@ -301,6 +301,34 @@ bool CLocalPath::Stat(struct stat& rInfo) const {
     return target.Get() >= 0 && ::fstat(target.Get(), &rInfo) == 0;
 }
 
+std::string CLocalPath::RealPath() const {
+    std::string strFull = Full();
+    while (strFull.size() > 1 && strFull.back() == kSeparator)
+        strFull.pop_back();
+    if (strFull.empty())
+        return std::string();
+    if (char* pszReal = ::realpath(strFull.c_str(), nullptr)) {
+        std::string strReal(pszReal);
+        ::free(pszReal);
+        return strReal;
+    }
+    // Not there yet: its folder, and its name.
+    const size_t nSlash = strFull.rfind(kSeparator);
+    if (nSlash == std::string::npos || nSlash + 1 >= strFull.size())
+        return std::string();
+    const std::string strName = strFull.substr(nSlash + 1);
+    if (strName == "." || strName == "..")
+        return std::string();
+    char* pszFolder = ::realpath(nSlash == 0 ? "/" : strFull.substr(0, nSlash).c_str(), nullptr);
+    if (!pszFolder)
+        return std::string();
+    std::string strReal(pszFolder);
+    ::free(pszFolder);
+    if (strReal.back() != kSeparator)
+        strReal += kSeparator;
+    return strReal + strName;
+}
+
 bool CLocalPath::RenameTo(const CLocalPath& target, int& rError) const {
     // The entry itself must be reachable without leaving its folder.
     CHandle source(Open(O_PATH, 0, rError));

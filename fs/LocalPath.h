@@ -49,6 +49,10 @@ public:
     bool MakeCurrentFolder(int& rError) const;
     // The attributes of what the path reaches (a link inside, followed).
     bool Stat(struct stat& rInfo) const;
+    // Where the path really is, every link resolved: the canonical path of
+    // what it reaches, or of its folder followed by its last name when it
+    // does not exist yet; empty when even its folder cannot be resolved.
+    std::string RealPath() const;
     // Renames the entry to target, each beneath its own folder. An existing
     // entry is never replaced (EEXIST), and a move between file systems is
     // refused (EXDEV): a copy is not a rename.

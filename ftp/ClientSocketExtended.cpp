@@ -241,7 +241,7 @@ void CClientSocket::DoRnfr(const CCommandRow& rRow, const std::string& strParame
     }
     CLocalPath local = MapToLocalPath(Settings().m_folderMap, strPath);
     // A published folder itself (no path below its local folder) cannot move.
-    if (local.IsEmpty() || local.Relative().empty() || !local.Exists()) {
+    if (IsPublishedFolderItself(Settings().m_folderMap, local) || !local.Exists()) {
         SendExtended(XREPLY_NO_FILE);
         return;
     }
@@ -265,7 +265,8 @@ void CClientSocket::DoRnto(const CCommandRow& rRow, const std::string& strParame
     CLocalPath from = MapToLocalPath(Settings().m_folderMap, strFrom);
     CLocalPath to = MapToLocalPath(Settings().m_folderMap, strTo);
     int nError = 0;
-    if (from.IsEmpty() || to.IsEmpty() || to.Relative().empty() || !from.RenameTo(to, nError)) {
+    if (IsPublishedFolderItself(Settings().m_folderMap, from) ||
+        IsPublishedFolderItself(Settings().m_folderMap, to) || !from.RenameTo(to, nError)) {
         SendExtended(XREPLY_RENAME_FAILED);
         return;
     }
@@ -675,7 +676,7 @@ void CClientSocket::DoSite(const CCommandRow& rRow, const std::string& strParame
     }
     CLocalPath local = MapToLocalPath(Settings().m_folderMap, strPath);
     // A published folder itself is the administrator's, not the client's.
-    if (!local.IsEmpty() && local.Relative().empty()) {
+    if (!local.IsEmpty() && IsPublishedFolderItself(Settings().m_folderMap, local)) {
         SendReply(ReplyText(REPLY_PERMISSION_DENIED));
         return;
     }
@@ -704,7 +705,8 @@ void CClientSocket::DoMfmt(const CCommandRow& rRow, const std::string& strParame
     }
     CLocalPath local = MapToLocalPath(Settings().m_folderMap, strPath);
     int nError = 0;
-    if (local.IsEmpty() || local.Relative().empty() || !local.SetModified(when, nError)) {
+    if (IsPublishedFolderItself(Settings().m_folderMap, local) ||
+        !local.SetModified(when, nError)) {
         SendExtended(XREPLY_NO_FILE);
         return;
     }

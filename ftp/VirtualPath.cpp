@@ -123,15 +123,61 @@ std::string MapToRealPath(const std::vector<std::string>& folderMap, const std::
     return MapToLocalPath(folderMap, strPath).Full();
 }
 
+namespace {
+
+// Each entry with a local folder, and that folder's real path.
+std::vector<std::pair<CFolderRecord, std::string>>
+EntryFolders(const std::vector<std::string>& folderMap) {
+    std::vector<std::pair<CFolderRecord, std::string>> entries;
+    for (const std::string& strEntry : folderMap) {
+        CFolderRecord record;
+        ParseFolderRecord(strEntry, record);
+        if (record.m_strRealPath.empty())
+            continue;
+        std::string strReal = CLocalPath(record.m_strRealPath, std::string()).RealPath();
+        if (!strReal.empty())
+            entries.emplace_back(std::move(record), std::move(strReal));
+    }
+    return entries;
+}
+
+// True when strReal is strFolder or lies beneath it.
+bool Holds(const std::string& strFolder, const std::string& strReal) {
+    if (strReal.compare(0, strFolder.size(), strFolder) != 0)
+        return false;
+    return strReal.size() == strFolder.size() || strFolder.back() == '/' ||
+           strReal[strFolder.size()] == '/';
+}
+
+} // namespace
+
 bool CheckAccess(const CServerSettings& settings, const std::string& strUser, AccessClass access,
                  const std::string& strPath) {
     if (access == AccessClass::None)
         return true;
     CUserRecord user = FindUser(settings.m_users, strUser);
     CFolderRecord folder = FindFolder(settings.m_folderMap, strPath);
-    if (access == AccessClass::Download)
-        return user.m_bDownload && folder.m_bDownload;
-    return user.m_bUpload && folder.m_bUpload;
+    const bool bDownload = access == AccessClass::Download;
+    if (!(bDownload ? user.m_bDownload && folder.m_bDownload : user.m_bUpload && folder.m_bUpload))
+        return false;
+    // Every other entry that reaches the same place must allow it too.
+    const std::string strReal = MapToLocalPath(settings.m_folderMap, strPath).RealPath();
+    if (strReal.empty())
+        return true;
+    for (const auto& [record, strFolder] : EntryFolders(settings.m_folderMap))
+        if (Holds(strFolder, strReal) && !(bDownload ? record.m_bDownload : record.m_bUpload))
+            return false;
+    return true;
+}
+
+bool IsPublishedFolderItself(const std::vector<std::string>& folderMap, const CLocalPath& local) {
+    if (local.IsEmpty() || local.Relative().find_first_not_of('/') == std::string::npos)
+        return true;
+    const std::string strReal = local.RealPath();
+    for (const auto& entry : EntryFolders(folderMap))
+        if (entry.second == strReal)
+            return true;
+    return false;
 }
 
 bool ChangeDirectory(const std::vector<std::string>& folderMap, std::string& rCwd,

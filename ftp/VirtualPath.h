@@ -37,8 +37,18 @@ std::vector<std::string> FolderMapChildren(const std::vector<std::string>& folde
 // Whether the user may run a command of that access class on strPath:
 // downloads need the download flag of user and folder, changes the upload
 // flag of both; moving around and listing are always allowed.
+//
+// Where entries overlap (one entry's local folder lies inside another's),
+// what the path really reaches (links resolved) is governed by every entry
+// whose local folder holds it: each must allow the command, so that a folder
+// published read-only cannot be changed through a writable entry that also
+// reaches it.
 bool CheckAccess(const CServerSettings& settings, const std::string& strUser, AccessClass access,
                  const std::string& strPath);
+// True when the local path reaches the local folder of an entry itself (by
+// its own virtual path, or by any other path or link): such a folder is the
+// administrator's, and cannot be renamed, nor have its mode or time changed.
+bool IsPublishedFolderItself(const std::vector<std::string>& folderMap, const CLocalPath& local);
 
 // Makes the local folder of strPath the working directory and rCwd strPath.
 // The process has one working directory: it follows the last successful

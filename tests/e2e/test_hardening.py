@@ -222,6 +222,69 @@ class HostileTests(unittest.TestCase):
         self.assertTrue(wait_for(lambda: not self.server.temp_listings()))
 
 
+class OverlappingFolderTests(unittest.TestCase):
+    """/ publishes a folder read-write; /archive publishes a folder inside it
+    read-only. What lies in the archive stays read-only however it is
+    reached: through /arch, or through a link."""
+
+    def start(self, extended):
+        server = SkerrowServer(log_level=0, extra_config="[Extended]\nEnabled=%d\n" % extended)
+        self.addCleanup(server.cleanup)
+        self.root = server.folder("ftp")
+        self.arch = os.path.join(self.root, "arch")
+        os.makedirs(self.arch)
+        with open(os.path.join(self.arch, "record.txt"), "wb") as out:
+            out.write(b"record")
+        os.symlink("arch", os.path.join(self.root, "shortcut"))
+        server.folders = ["/=%s/,1,1" % self.root, "/archive=%s/,0,1" % self.arch]
+        server.users = ["admin,pw,1,1"]
+        server.start()
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", server.port, timeout=scaled(10))
+        self.addCleanup(ftp.close)
+        ftp.login("admin", "pw")
+        ftp.sendcmd("TYPE I")
+        return ftp
+
+    @staticmethod
+    def answer(ftp, command):
+        try:
+            return ftp.sendcmd(command)
+        except ftplib.Error as error:
+            return str(error)
+
+    def test_the_most_restrictive_entry_governs_in_both_modes(self):
+        for extended in (0, 1):
+            ftp = self.start(extended)
+            for path in ("/arch/record.txt", "/shortcut/record.txt", "/archive/record.txt"):
+                self.assertEqual(self.answer(ftp, "DELE " + path), "550 Permission denied")
+                with self.assertRaises(ftplib.error_perm):
+                    ftp.storbinary("STOR " + path, io.BytesIO(b"overwritten"))
+            self.assertEqual(self.answer(ftp, "MKD /arch/new"), "550 Permission denied")
+            # Reading is what both entries allow.
+            blocks = []
+            ftp.retrbinary("RETR /arch/record.txt", blocks.append)
+            self.assertEqual(b"".join(blocks), b"record")
+            with open(os.path.join(self.arch, "record.txt"), "rb") as src:
+                self.assertEqual(src.read(), b"record")
+            # Elsewhere under / nothing changes.
+            ftp.storbinary("STOR /free.txt", io.BytesIO(b"free"))
+            self.assertEqual(self.answer(ftp, "DELE /free.txt"), "250 File deleted")
+
+    def test_a_published_folder_cannot_be_renamed_or_changed_through_another_path(self):
+        ftp = self.start(1)
+        mode = os.stat(self.arch).st_mode
+        for command in ("RNFR /arch", "RNFR /shortcut/", "SITE CHMOD 000 /arch",
+                        "MFMT 20200102030405 /arch"):
+            self.assertTrue(self.answer(ftp, command).startswith("550 "), command)
+        ftp.mkd("/other")
+        self.assertEqual(ftp.sendcmd("RNFR /other"), "350 Ready for RNTO")
+        self.assertTrue(self.answer(ftp, "RNTO /arch").startswith("55"))
+        self.assertTrue(os.path.isdir(self.arch))
+        self.assertEqual(os.stat(self.arch).st_mode, mode)
+        self.assertEqual(sorted(os.listdir(self.arch)), ["record.txt"])
+
+
 class ResourceTests(unittest.TestCase):
     def start(self, preexec_fn=None, **kwargs):
         server = SkerrowServer(**kwargs)
