@@ -606,7 +606,13 @@ int CClientSocket::StartData(CDataSocket::STransfer transfer) {
     return -1;
 }
 
-void CClientSocket::OnTransferFinished(CDataSocket&, bool bComplete) {
+void CClientSocket::OnTransferFinished(CDataSocket& rData, bool bComplete) {
+    // A transfer ended for moving nothing is, in the extended mode, aborted
+    // in RFC 959's words.
+    if (!bComplete && rData.IsStalled() && IsExtended()) {
+        SendExtended(XREPLY_TRANSFER_ABORTED);
+        return;
+    }
     SendReply(ReplyText(bComplete ? REPLY_TRANSFER_COMPLETE : REPLY_DATA_RESET));
 }
 

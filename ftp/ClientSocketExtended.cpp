@@ -318,9 +318,10 @@ void CClientSocket::OnIdleTimeout() {
         ArmIdleTimer(nTimeoutMs - nIdleMs);
         return;
     }
-    // A session with a data connection open or waiting is not idle, even
-    // while its transfer makes no progress.
-    if (!m_dataSockets.empty() || m_pPassive) {
+    // A session with a transfer running or waiting for its connection is
+    // not idle (a transfer that moves nothing fails by itself); a passive
+    // port or a finished data connection that the client keeps open is.
+    if (RunningDataConnections() > 0) {
         ArmIdleTimer(nTimeoutMs);
         return;
     }

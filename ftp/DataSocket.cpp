@@ -11,12 +11,15 @@ namespace {
 int g_nConnectTimeoutMs = CDataSocket::kConnectTimeoutMs;
 int g_nLingerMs = CDataSocket::kLingerMs;
 int g_nHandshakeMs = CDataSocket::kHandshakeMs;
+int g_nStallMs = CDataSocket::kStallMs;
 } // namespace
 
-void CDataSocket::SetTimeoutsForTests(int nConnectMs, int nLingerMs, int nHandshakeMs) {
+void CDataSocket::SetTimeoutsForTests(int nConnectMs, int nLingerMs, int nHandshakeMs,
+                                      int nStallMs) {
     g_nConnectTimeoutMs = nConnectMs;
     g_nLingerMs = nLingerMs;
     g_nHandshakeMs = nHandshakeMs;
+    g_nStallMs = nStallMs;
 }
 
 int CDataSocket::HandshakeTimeoutMs() {
@@ -69,6 +72,26 @@ void CDataSocket::BuildListingSlice() {
 
 void CDataSocket::StartConnectTimer() {
     m_timer.Start(g_nConnectTimeoutMs, [this] { Abort(); });
+}
+
+void CDataSocket::NoteProgress() {
+    m_lastProgress = std::chrono::steady_clock::now();
+}
+
+void CDataSocket::CheckStall() {
+    if (m_bFinished)
+        return;
+    const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - m_lastProgress)
+                          .count();
+    if (idle < g_nStallMs) {
+        m_stallTimer.Start(static_cast<int>(g_nStallMs - idle), [this] { CheckStall(); });
+        return;
+    }
+    // Nothing moved for the whole time: the transfer fails and its socket
+    // is given back.
+    m_bStalled = true;
+    Abort();
 }
 
 void CDataSocket::OnAccepted() {
@@ -157,6 +180,9 @@ void CDataSocket::OnTlsHandshake(int nErrorCode) {
 
 void CDataSocket::BeginTransfer() {
     m_bConnected = true;
+    // From now on a transfer that moves nothing for too long fails.
+    NoteProgress();
+    m_stallTimer.Start(g_nStallMs, [this] { CheckStall(); });
     // A listing still being written is opened once it is complete.
     if (!m_transfer.pListing)
         OpenFile();
@@ -261,6 +287,7 @@ void CDataSocket::SendWithoutCopy() {
     while (nBudget > 0) {
         long nSent = SendFile(m_pFile->Handle(), m_nOffset, nBudget);
         if (nSent > 0) {
+            NoteProgress();
             nBudget -= static_cast<size_t>(nSent);
             continue;
         }
@@ -324,6 +351,7 @@ void CDataSocket::SendThroughBuffer() {
                 Fail(1);
             return;
         }
+        NoteProgress();
         m_nStart += nSent;
         m_nPending -= nSent;
         nBudget -= nSent;
@@ -361,6 +389,7 @@ void CDataSocket::ReceiveIntoFile() {
     while (nBudget > 0) {
         int nReceived = Receive(m_pBuffer.get(), kBlockSize);
         if (nReceived > 0) {
+            NoteProgress();
             int nError = 0;
             if (!m_pFile->Write(m_pBuffer.get(), nReceived, nError)) {
                 Fail(nError);
@@ -407,6 +436,7 @@ void CDataSocket::OnClose(int nErrorCode) {
 
 void CDataSocket::FinishTransfer() {
     m_bFinished = true;
+    m_stallTimer.Stop();
     // A client that never closes its side does not hold the connection for ever.
     m_timer.Start(g_nLingerMs, [this] { End(); });
     bool bComplete = false;
@@ -425,6 +455,7 @@ void CDataSocket::FinishTransfer() {
 
 void CDataSocket::Abandon() {
     m_timer.Stop();
+    m_stallTimer.Stop();
     m_sliceTimer.Stop();
     m_retryTimer.Stop();
     m_transfer.pListing.reset();

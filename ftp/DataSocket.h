@@ -73,6 +73,8 @@ public:
     void Abandon();
     // True once the end of the transfer has been reported.
     bool IsFinished() const { return m_bFinished; }
+    // True when the transfer failed because nothing moved for kStallMs.
+    bool IsStalled() const { return m_bStalled; }
     const CLocalPath& File() const { return m_transfer.file; }
 
     void OnReceive(int nErrorCode) override;
@@ -101,8 +103,11 @@ public:
     static constexpr int kDescriptorRetryMs = 100;
     // A TLS handshake that has not ended this long after it began fails.
     static constexpr int kHandshakeMs = 30 * 1000;
+    // A transfer that moves no byte this long fails and gives back its socket.
+    static constexpr int kStallMs = 5 * 60 * 1000;
     // Tests only: shorter waits than the real ones.
-    static void SetTimeoutsForTests(int nConnectMs, int nLingerMs, int nHandshakeMs = kHandshakeMs);
+    static void SetTimeoutsForTests(int nConnectMs, int nLingerMs, int nHandshakeMs = kHandshakeMs,
+                                    int nStallMs = kStallMs);
     // The limit of a TLS handshake in force (kHandshakeMs but in tests).
     static int HandshakeTimeoutMs();
 
@@ -113,6 +118,10 @@ private:
     void OnAcceptLost() override;
 
     void StartConnectTimer();
+    // A byte moved: the transfer is alive.
+    void NoteProgress();
+    // Fails the transfer when nothing has moved for the stall time.
+    void CheckStall();
     // The connection is made (and protected where asked): the transfer starts.
     void BeginTransfer();
     // Writes the next slice of a listing that is still being built.
@@ -158,4 +167,8 @@ private:
     bool m_bOpenWaiting = false;
     std::chrono::steady_clock::time_point m_openDeadline;
     CTimer m_retryTimer;
+    // The last time a byte moved, and the timer that looks at it.
+    std::chrono::steady_clock::time_point m_lastProgress;
+    CTimer m_stallTimer;
+    bool m_bStalled = false;
 };

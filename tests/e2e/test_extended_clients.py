@@ -222,14 +222,28 @@ class ExtendedClientTests(unittest.TestCase):
         busy.connect("127.0.0.1", server.port, timeout=scaled(10))
         self.addCleanup(busy.close)
         busy.login("admin", "pw")
-        # A passive port waiting for its connection is a transfer pending.
+        # A transfer command waiting for its connection is a transfer pending.
         busy.sendcmd("PASV")
+        busy.putcmd("LIST")
+        self.assertEqual(busy.getline()[:4], "150 ")
+        # A passive port, even with its connection made, carries nothing:
+        # it keeps no session awake.
+        unused = ftplib.FTP()
+        unused.connect("127.0.0.1", server.port, timeout=scaled(10))
+        self.addCleanup(unused.close)
+        unused.login("admin", "pw")
+        host, port = ftplib.parse227(unused.sendcmd("PASV"))
+        unused_data = socket.create_connection((host, port), timeout=scaled(10))
+        self.addCleanup(unused_data.close)
         self.assertEqual(idle.getline(), "421 Timeout.")
         self.assertEqual(idle.sock.recv(10), b"")
+        self.assertEqual(unused.getline(), "421 Timeout.")
         # Another full time-out passes without a word to the busy session.
         ready, _, _ = select.select([busy.sock], [], [], 1.5)
         self.assertEqual(ready, [])
         self.assertEqual(busy.sendcmd("NOOP"), "200 Ok")
+        # Leaving, it gives back its pending listing.
+        busy.close()
 
 
 if __name__ == "__main__":

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <linux/sockios.h>
 #include <memory>
@@ -573,6 +574,45 @@ TEST_F(HostTest, TimedAHandshakeThatStallsIsDroppedAndTheOthersGoOn) {
     other.Send("PASS x\r\n");
     EXPECT_EQ(other.ReadLine(m_dispatcher), "230 Logged in");
 
+    CDataSocket::SetTimeoutsForTests(CDataSocket::kConnectTimeoutMs, CDataSocket::kLingerMs);
+    std::filesystem::remove_all(folder);
+}
+
+TEST_F(HostTest, TimedATransferThatMovesNothingFailsAndGivesBackItsSocket) {
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("skerrow-stall-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    {
+        std::ofstream big(folder / "big.bin", std::ios::binary);
+        const std::string strBlock(1 << 20, 'x');
+        for (int i = 0; i < 32; ++i)
+            big << strBlock;
+    }
+    m_host.Settings().m_folderMap = {"/=" + folder.string() + "/,1,1"};
+    CDataSocket::SetTimeoutsForTests(CDataSocket::kConnectTimeoutMs, CDataSocket::kLingerMs,
+                                     CDataSocket::kHandshakeMs, ScaledMs(300));
+    for (bool bExtended : {false, true}) {
+        m_host.Settings().m_extended.m_bEnabled = bExtended;
+        auto pClient = LoggedIn();
+        EXPECT_EQ(pClient->Command(m_dispatcher, "TYPE I"), "200 Type I OK");
+        std::string strPasv = pClient->Command(m_dispatcher, "PASV");
+        int a, b, c, d, p1, p2;
+        ASSERT_EQ(sscanf(strPasv.c_str(), "227 Entering %*s mode (%d,%d,%d,%d,%d,%d)", &a, &b, &c,
+                         &d, &p1, &p2),
+                  6)
+            << strPasv;
+        // A client that takes its data connection and never reads it.
+        CTestClient data(static_cast<unsigned>(p1 * 256 + p2));
+        EXPECT_EQ(pClient->Command(m_dispatcher, "RETR big.bin").substr(0, 4), "150 ");
+        EXPECT_EQ(pClient->ReadLine(m_dispatcher),
+                  bExtended ? "426 Transfer aborted" : "425 Data connection reset");
+        // The data connection is given back; the session goes on.
+        EXPECT_TRUE(
+            PumpUntil(m_dispatcher, [&] { return m_host.Session(0).DataConnectionCount() == 0; }));
+        EXPECT_EQ(pClient->Command(m_dispatcher, "NOOP"), "200 Ok");
+        pClient.reset();
+        EXPECT_TRUE(PumpUntil(m_dispatcher, [&] { return m_host.SessionCount() == 0; }));
+    }
     CDataSocket::SetTimeoutsForTests(CDataSocket::kConnectTimeoutMs, CDataSocket::kLingerMs);
     std::filesystem::remove_all(folder);
 }
