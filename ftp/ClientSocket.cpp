@@ -467,11 +467,11 @@ void CClientSocket::DoList(const CCommandRow& rRow, const std::string& strParame
         return;
     }
     SendListing(CListingBuilder::Start(Settings().m_folderMap, strPath, rRow.nCode),
-                REPLY_CANT_CHANGE_DIR, false);
+                REPLY_CANT_CHANGE_DIR, false, std::string());
 }
 
 void CClientSocket::SendListing(std::unique_ptr<CListingBuilder> pListing, int nFailReply,
-                                bool bExtendedReply) {
+                                bool bExtendedReply, const std::string& strListedPath) {
     // A listing that is not complete after its first slice goes on being
     // written while its data connection is made.
     const bool bComplete = pListing && pListing->WriteSlice();
@@ -485,7 +485,10 @@ void CClientSocket::SendListing(std::unique_ptr<CListingBuilder> pListing, int n
     const std::string strName = pListing->FileName();
     if (bComplete)
         pListing.reset();
-    SendReply(FormatString(ReplyText(REPLY_OPENING_DATA), m_strWord.c_str(), strName.c_str()));
+    // The classic reply names the listing's own file; the extended one the
+    // virtual path listed, never a local one.
+    SendReply(FormatString(ReplyText(REPLY_OPENING_DATA), m_strWord.c_str(),
+                           bExtendedReply ? strListedPath.c_str() : strName.c_str()));
     StartSend(CLocalPath::Unconfined(strName), true, std::move(pListing));
 }
 

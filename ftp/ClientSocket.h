@@ -129,8 +129,9 @@ private:
     // The first slice of a listing, then its data connection; a listing that
     // cannot be written gets nFailReply (an index of the classic table, or
     // with bExtendedReply of the extended one).
-    void SendListing(std::unique_ptr<CListingBuilder> pListing, int nFailReply,
-                     bool bExtendedReply);
+    // strListedPath: the virtual path the extended reply names.
+    void SendListing(std::unique_ptr<CListingBuilder> pListing, int nFailReply, bool bExtendedReply,
+                     const std::string& strListedPath);
     int StartData(CDataSocket::STransfer transfer);
 
     // Command handlers, one per row of the command table.

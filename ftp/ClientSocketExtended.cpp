@@ -414,7 +414,7 @@ void CClientSocket::DoExtendedList(const CCommandRow& rRow, const std::string& s
     request.style = rRow.nCode == CMD_NLST ? ListingStyle::UnixNlst : ListingStyle::UnixList;
     request.strShownName = WithoutOptions(strParameter);
     SendListing(CListingBuilder::Start(Settings().m_folderMap, strPath, std::move(request)),
-                XREPLY_NOT_FOUND, true);
+                XREPLY_NOT_FOUND, true, WithoutFinalSlash(strPath));
 }
 
 void CClientSocket::DoMlsd(const CCommandRow& rRow, const std::string& strParameter) {
@@ -427,7 +427,7 @@ void CClientSocket::DoMlsd(const CCommandRow& rRow, const std::string& strParame
     request.bMayDownload = CheckAccess(Settings(), m_strUser, AccessClass::Download, strPath);
     request.bMayUpload = CheckAccess(Settings(), m_strUser, AccessClass::Upload, strPath);
     SendListing(CListingBuilder::Start(Settings().m_folderMap, strPath, std::move(request)),
-                XREPLY_NOT_FOUND, true);
+                XREPLY_NOT_FOUND, true, WithoutFinalSlash(strPath));
 }
 
 void CClientSocket::DoMlst(const CCommandRow&, const std::string& strParameter) {

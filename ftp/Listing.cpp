@@ -3,7 +3,10 @@
 #include "ftp/FtpTables.h"
 #include "ftp/VirtualPath.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -256,13 +259,78 @@ std::unique_ptr<CListingBuilder> CListingBuilder::Start(const std::vector<std::s
     return Start(folderMap, strPath, std::move(request));
 }
 
+namespace {
+
+// A folder of this user's only (made 0700 when missing); false when what
+// stands there is not such a folder (a link, another owner, open to others).
+bool PrivateFolder(const std::string& strPath) {
+    if (::mkdir(strPath.c_str(), 0700) != 0 && errno != EEXIST)
+        return false;
+    struct stat info {};
+    return ::lstat(strPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           info.st_uid == ::geteuid() && (info.st_mode & 077) == 0;
+}
+
+// Removes a process's listing folder and the listings in it.
+void RemoveListingFolder(const std::filesystem::path& folder) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+        if (entry.path().filename().string().rfind("FLS", 0) == 0)
+            std::filesystem::remove(entry.path(), error);
+    std::filesystem::remove(folder, error);
+}
+
+} // namespace
+
+std::string ListingFolder() {
+    // Under the user's runtime folder where there is one, else the
+    // temporary folder; one folder per process inside a private one.
+    std::error_code error;
+    const char* pszRuntime = ::getenv("XDG_RUNTIME_DIR");
+    std::filesystem::path base = pszRuntime && *pszRuntime
+                                     ? std::filesystem::path(pszRuntime)
+                                     : std::filesystem::temp_directory_path(error);
+    if (error)
+        return std::string();
+    const std::filesystem::path own = base / ("skerrow-" + std::to_string(::geteuid()));
+    const std::filesystem::path mine = own / ("listings-" + std::to_string(::getpid()));
+    if (!PrivateFolder(own.string()) || !PrivateFolder(mine.string()))
+        return std::string();
+    return mine.string();
+}
+
+void RemoveStaleListings() {
+    // The folders of processes that ended without cleaning up (killed).
+    std::error_code error;
+    const std::string strMine = ListingFolder();
+    if (strMine.empty())
+        return;
+    const std::filesystem::path own = std::filesystem::path(strMine).parent_path();
+    for (const auto& entry : std::filesystem::directory_iterator(own, error)) {
+        const std::string strName = entry.path().filename().string();
+        if (strName.rfind("listings-", 0) != 0)
+            continue;
+        const long nPid = std::strtol(strName.c_str() + 9, nullptr, 10);
+        if (nPid > 0 && nPid != ::getpid() && ::kill(static_cast<pid_t>(nPid), 0) != 0 &&
+            errno == ESRCH)
+            RemoveListingFolder(entry.path());
+    }
+}
+
+void RemoveOwnListingFolder() {
+    // Only an empty one: listings still being sent are their transfers'.
+    const std::string strMine = ListingFolder();
+    if (!strMine.empty())
+        ::rmdir(strMine.c_str());
+}
+
 std::unique_ptr<CListingBuilder> CListingBuilder::Start(const std::vector<std::string>& folderMap,
                                                         const std::string& strPath,
                                                         SListingRequest request) {
-    std::error_code error;
-    std::filesystem::path tempDir = std::filesystem::temp_directory_path(error);
-    if (error)
+    const std::string strFolder = ListingFolder();
+    if (strFolder.empty())
         return nullptr;
+    const std::filesystem::path tempDir(strFolder);
     std::unique_ptr<CListingBuilder> pBuilder(new CListingBuilder);
     pBuilder->m_request = std::move(request);
     pBuilder->m_strName = (tempDir / "FLSXXXXXX").string();

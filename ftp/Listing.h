@@ -60,6 +60,17 @@ struct SEntryInfo {
     time_t modified = 0;
 };
 
+// The folder the listings are written in: one of this process's own, in a
+// folder private to the user under $XDG_RUNTIME_DIR (else the temporary
+// folder); empty when it cannot be made safely.
+std::string ListingFolder();
+// Removes the listing folders of processes of this user that have ended
+// (a server killed before it could clean up), and their listings.
+void RemoveStaleListings();
+// Removes this process's own listing folder when it is empty (when the
+// server ends).
+void RemoveOwnListingFolder();
+
 // One `ls -l` line (CR LF): the year replaces the time for entries more
 // than six months old or in the future, as of now.
 std::string FormatUnixEntry(const SEntryInfo& info, time_t now, const std::string& strName);

@@ -2,6 +2,7 @@
 
 #include "ftp/ClientSocket.h"
 #include "ftp/FtpTables.h"
+#include "ftp/Listing.h"
 #include "net/ListeningSocket.h"
 #include "net/SocketDispatcher.h"
 #include "net/TlsContext.h"
@@ -80,9 +81,12 @@ CServerHost::~CServerHost() {
     // Quietly release what is left; the owner normally stops the server first.
     m_pListener.reset();
     m_sessions.clear();
+    RemoveOwnListingFolder();
 }
 
 int CServerHost::StartServer() {
+    // Listings left behind by a server that was killed go now.
+    RemoveStaleListings();
     // A stored port outside the TCP range fails like a port in use, rather
     // than listening on the port it would wrap around to.
     const bool bPortValid = m_settings.m_nPort >= 1 && m_settings.m_nPort <= 65535;

@@ -167,6 +167,8 @@ class SkerrowServer:
                    TMPDIR=self.tmp, LC_ALL="C.UTF-8")
         env.pop("DISPLAY", None)
         env.pop("WAYLAND_DISPLAY", None)
+        # Listings go beneath TMPDIR, where the tests look for them.
+        env.pop("XDG_RUNTIME_DIR", None)
         self._output = bytearray()
         self._errors = bytearray()
         # Standard error apart: run as root, the server warns there.
@@ -284,4 +286,6 @@ class SkerrowServer:
         shutil.rmtree(self.root, ignore_errors=True)
 
     def temp_listings(self):
-        return [name for name in os.listdir(self.tmp) if name.startswith("FLS")]
+        """The listings the server has written and not yet removed."""
+        return [name for _, _, files in os.walk(self.tmp) for name in files
+                if name.startswith("FLS")]

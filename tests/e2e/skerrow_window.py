@@ -77,6 +77,7 @@ class SkerrowWindow(SkerrowServer):
                        TMPDIR=self.tmp, LC_ALL="C.UTF-8")
             env.pop("WAYLAND_DISPLAY", None)
             env.pop("QT_QPA_PLATFORM", None)
+            env.pop("XDG_RUNTIME_DIR", None)
             self._output = bytearray()
             self.process = subprocess.Popen([BINARY], stdout=subprocess.PIPE,
                                             stderr=subprocess.STDOUT, env=env, cwd=self.root,

@@ -242,6 +242,12 @@ class ExtendedTests(unittest.TestCase):
         self.assertTrue(self.raw_listing(ftp, "LIST a.bin").endswith(b" a.bin\r\n"))
         self.assertEqual(self.answer(ftp, "LIST missing"), "550 No such file or directory")
         self.assertEqual(self.answer(ftp, "MLSD a.bin"), "501 Not a directory")
+        # The 150 reply names the listed path, never a local file.
+        ftp.sendcmd("PASV")
+        ftp.putcmd("MLSD /ro/")
+        self.assertEqual(ftp.getresp(), '150 Opening data connection for mlsd "/ro"')
+        if self.answer(ftp, "ABOR").startswith("426"):
+            self.assertEqual(ftp.getresp(), "226 Abort successful")
         facts = self.raw_listing(ftp, "MLSD /ro")
         self.assertEqual(facts.split(b";")[0], b"type=file")
         self.assertIn(b";perm=r;", facts)

@@ -274,9 +274,9 @@ class FilesTests(unittest.TestCase):
         self.assertEqual(lines, [])
         # A folder that is only part of a folder-map entry lists that entry.
         self.assertEqual(ftp.nlst("/deep"), ["er"])
-        self.server.expect_regex(r'150 Opening data connection for list "%s/FLS[^"]+"\r\n'
+        self.server.expect_regex(r'150 Opening data connection for list "%s/[^"]*FLS[^"]+"\r\n'
                                  % self.server.tmp)
-        self.server.expect_regex(r'150 Opening data connection for nlst "%s/FLS[^"]+"\r\n'
+        self.server.expect_regex(r'150 Opening data connection for nlst "%s/[^"]*FLS[^"]+"\r\n'
                                  % self.server.tmp)
 
     def test_listing_lines_end_in_a_single_lf_in_any_type(self):

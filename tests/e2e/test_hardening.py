@@ -5,6 +5,7 @@ import ftplib
 import io
 import os
 import resource
+import signal
 import socket
 import subprocess
 import threading
@@ -372,6 +373,28 @@ class ResourceTests(unittest.TestCase):
             received += chunk
         self.assertEqual(received, payload)
         self.assertEqual(ftp.getresp(), "226 Transfer complete")
+
+    def test_listings_of_a_killed_server_are_removed_at_the_next_start(self):
+        server = self.start()
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", server.port, timeout=scaled(10))
+        ftp.login("admin", "pw")
+        ftp.sendcmd("PASV")
+        ftp.putcmd("LIST")
+        self.assertTrue(ftp.getresp().startswith("150 "))
+        self.assertEqual(len(server.temp_listings()), 1)
+        # Killed with the listing waiting for its data connection.
+        server.stop(signal.SIGKILL)
+        ftp.close()
+        self.assertEqual(len(server.temp_listings()), 1)
+        # The listings live in a folder private to the user.
+        folder = os.path.dirname(os.path.dirname(
+            [os.path.join(d, f) for d, _, fs in os.walk(server.tmp) for f in fs][0]))
+        self.assertEqual(os.stat(folder).st_mode & 0o777, 0o700)
+        server.start()
+        self.assertEqual(server.temp_listings(), [])
+        server.stop()
+        self.assertEqual(os.listdir(folder), [])
 
     def test_upload_past_the_file_size_limit_fails_at_once(self):
         def small_files():

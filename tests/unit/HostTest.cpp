@@ -425,9 +425,13 @@ public:
             unsetenv("TMPDIR");
         std::filesystem::remove_all(m_path);
     }
+    // The listings written beneath it.
     size_t Files() const {
-        return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(m_path),
-                                                 std::filesystem::directory_iterator()));
+        size_t nFiles = 0;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(m_path))
+            nFiles +=
+                entry.is_regular_file() && entry.path().filename().string().rfind("FLS", 0) == 0;
+        return nFiles;
     }
 
 private:

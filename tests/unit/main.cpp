@@ -20,6 +20,8 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(strHome);
     setenv("XDG_CONFIG_HOME", strConfig.c_str(), 1);
     setenv("HOME", strHome.c_str(), 1);
+    // Listings go beneath TMPDIR, which tests point where they look.
+    unsetenv("XDG_RUNTIME_DIR");
     signal(SIGPIPE, SIG_IGN);
     ::testing::InitGoogleTest(&argc, argv);
     int nResult = RUN_ALL_TESTS();
