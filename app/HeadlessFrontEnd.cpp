@@ -75,6 +75,14 @@ public:
     // Saves at exit; an edit made by hand since the file was last read or
     // written is read in first, so that it is not lost.
     void Save() {
+        // Settings the program may only read (a system service's) are left
+        // as they are, and the log says so.
+        if (!CSettingsStore::IsWritable()) {
+            m_rHost.Log(FormatString(LoadString(IDS_SETTINGS_READ_ONLY),
+                                     CSettingsStore::FileName().c_str()),
+                        0);
+            return;
+        }
         // A file deleted meanwhile holds nothing to keep: it is written anew.
         const int64_t nStamp = CSettingsStore::FileStamp();
         if (nStamp != m_nStamp && nStamp != -1)
@@ -143,7 +151,7 @@ int RunHeadless() {
     COutputQueue output;
     CHeadlessViews views(&output);
     CServerHost host(views);
-    host.SetTlsFolder(std::filesystem::path(CSettingsStore::FileName()).parent_path().string());
+    host.SetTlsFolder(CSettingsStore::OwnFilesFolder());
     CRunningSettings settings(host);
     settings.Load();
     if (host.StartServer() != 0) {

@@ -5,7 +5,9 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStringList>
+#include <filesystem>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -130,6 +132,42 @@ int64_t CSettingsStore::FileStamp() {
         return -1;
     return (static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec) ^
            (static_cast<int64_t>(info.st_size) << 1);
+}
+
+namespace {
+
+// True when the folder, or the nearest of its parents that exists, may be
+// written into.
+bool FolderWritable(std::filesystem::path folder) {
+    std::error_code error;
+    while (!folder.empty() && !std::filesystem::exists(folder, error)) {
+        if (folder == folder.parent_path())
+            return false;
+        folder = folder.parent_path();
+    }
+    return !folder.empty() && ::access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+} // namespace
+
+bool CSettingsStore::IsWritable() {
+    const std::filesystem::path file(FileName());
+    std::error_code error;
+    if (std::filesystem::exists(file, error))
+        return ::access(file.c_str(), W_OK) == 0 && FolderWritable(file.parent_path());
+    return FolderWritable(file.parent_path());
+}
+
+std::string CSettingsStore::OwnFilesFolder() {
+    const std::filesystem::path settingsFolder = std::filesystem::path(FileName()).parent_path();
+    if (FolderWritable(settingsFolder))
+        return settingsFolder.string();
+    const char* pszState = ::getenv("XDG_STATE_HOME");
+    const std::filesystem::path state =
+        pszState && *pszState
+            ? std::filesystem::path(pszState)
+            : std::filesystem::path(QDir::homePath().toStdString()) / ".local" / "state";
+    return (state / "skerrow").string();
 }
 
 void CSettingsStore::Save(const CServerSettings& rSettings) {

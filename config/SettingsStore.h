@@ -25,6 +25,13 @@ public:
     // time and size; -1 when it does not exist), to notice edits made by hand.
     static std::string FileName();
     static int64_t FileStamp();
+    // True when the settings file can be written (or made): a service that
+    // may only read its settings does not try to save them.
+    static bool IsWritable();
+    // Where the program keeps what it makes itself (its own TLS certificate
+    // and key): beside the settings file where that folder can be written,
+    // else in the user's state folder ($XDG_STATE_HOME/skerrow).
+    static std::string OwnFilesFolder();
     static constexpr const char* kDefaultUser = "anonymous,,0,1";
     static constexpr const char* kCompany = "Orvane";
     static constexpr const char* kApplication = "skerrow";

@@ -40,6 +40,8 @@ enum : int {
     // TLS settings that cannot be used as they stand.
     IDS_TLS_MODE_INVALID = 148,
     IDS_TLS_NEEDS_EXTENDED = 149,
+    // A settings file the program may only read is not saved.
+    IDS_SETTINGS_READ_ONLY = 150,
 };
 
 // The text of a string resource; an empty text for an unknown number.

@@ -52,7 +52,7 @@ CServerDlg::CServerDlg(QWidget* pParent) : QDialog(pParent), m_host(*this) {
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
-    m_host.SetTlsFolder(std::filesystem::path(CSettingsStore::FileName()).parent_path().string());
+    m_host.SetTlsFolder(CSettingsStore::OwnFilesFolder());
     m_appIcon = LoadIconResource(IDR_MAINFRAME);
     m_pLayout = std::make_unique<CDialogLayout>(*this, IDD_SERVER);
     m_pDisconnect = m_pLayout->Get<QPushButton>(IDC_DISCONNECT);

@@ -111,6 +111,8 @@ class SkerrowServer:
         self.log_level = log_level
         self.extra_config = extra_config or ""
         self.timeout = timeout
+        # More environment for the server (XDG_STATE_HOME, say).
+        self.extra_env = {}
         self.port = None
         self.process = None
         self._output = bytearray()
@@ -169,6 +171,8 @@ class SkerrowServer:
         env.pop("WAYLAND_DISPLAY", None)
         # Listings go beneath TMPDIR, where the tests look for them.
         env.pop("XDG_RUNTIME_DIR", None)
+        env.pop("XDG_STATE_HOME", None)
+        env.update(self.extra_env)
         self._output = bytearray()
         self._errors = bytearray()
         # Standard error apart: run as root, the server warns there.

@@ -6,6 +6,7 @@ import os
 import re
 import signal
 import socket
+import subprocess
 import unittest
 
 from skerrow_server import PortReservation, scaled, SkerrowServer, wait_for
@@ -144,6 +145,47 @@ class ServiceTests(unittest.TestCase):
         self.assertEqual(self.server.stop(), 0)
         with open(self.server.settings_file) as src:
             self.assertIn("ana,pw,1,1", src.read())
+
+    def test_a_service_that_may_only_read_its_settings_writes_only_its_state(self):
+        # As the system service runs it: another user, the settings folder
+        # read-only, the state folder writable, TLS required and no PEM given.
+        if os.geteuid() != 0:
+            self.skipTest("running as another user needs root")
+        nobody = 65534
+        server = SkerrowServer(users=["ana,pw,1,1"],
+                               extra_config="[Extended]\nEnabled=1\nTlsMode=2\n")
+        self.addCleanup(server.cleanup)
+        public = server.folder("pub")
+        with open(os.path.join(public, "hola.txt"), "w") as out:
+            out.write("hola")
+        server.folders = ["/=%s/,1,1" % public]
+        state = server.folder("state")
+        os.chmod(server.root, 0o755)
+        for path in (server.home, server.tmp, state):
+            os.chown(path, nobody, nobody)
+        server.extra_env = {"XDG_STATE_HOME": state}
+
+        def as_nobody():
+            os.setgid(nobody)
+            os.setuid(nobody)
+        server.start(preexec_fn=as_nobody)
+        with open(server.settings_file) as src:
+            written = src.read()
+        cert = os.path.join(state, "skerrow", "skerrow-cert.pem")
+        self.assertTrue(os.path.exists(cert))
+        self.assertEqual(os.stat(os.path.join(state, "skerrow", "skerrow-key.pem")).st_mode & 0o777,
+                         0o600)
+        self.assertEqual(sorted(os.listdir(os.path.dirname(server.settings_file))),
+                         ["skerrow.conf"])
+        result = subprocess.run(["curl", "-s", "-S", "--ssl-reqd", "--cacert", cert,
+                                 "ftp://ana:pw@127.0.0.1:%d/hola.txt" % server.port],
+                                capture_output=True, timeout=scaled(30))
+        self.assertEqual(result.stdout, b"hola", result.stderr)
+        self.assertEqual(server.stop(), 0)
+        self.assertIn("Configuraci\u00f3n no guardada: %s es de s\u00f3lo lectura\n"
+                      % server.settings_file, server.text())
+        with open(server.settings_file) as src:
+            self.assertEqual(src.read(), written)
 
     def test_root_is_told_about_the_service(self):
         if os.geteuid() != 0:

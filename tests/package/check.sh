@@ -24,6 +24,11 @@ skerrow --version | grep -qx "skerrow 0.7"
 
 echo "== units"
 systemd-analyze verify /lib/systemd/system/skerrow.service
+# The system unit's exposure, as systemd rates it: 2.0 at the most.
+exposure=$(systemd-analyze security --offline=true /lib/systemd/system/skerrow.service 2>/dev/null |
+           sed -n 's/.*Overall exposure level for skerrow.service: \([0-9.]*\).*/\1/p')
+echo "exposure of skerrow.service: $exposure"
+awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.0) }'
 # The user manager's checks need a runtime folder of their own.
 runtime=$(mktemp -d)
 XDG_RUNTIME_DIR="$runtime" systemd-analyze --user verify /usr/lib/systemd/user/skerrow.service
