@@ -4,8 +4,15 @@
 
 #include <cstdio>
 #include <cstring>
+#include <sys/prctl.h>
 
 namespace {
+
+// The process holds passwords (the users' list, the TLS key): no core dump
+// of it is written, and other processes of the user cannot read its memory.
+void ForbidDumps() {
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+}
 
 void PrintUsage() {
     printf("Uso: skerrow [--headless | --help | --version]\n"
@@ -41,6 +48,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    ForbidDumps();
     if (bHeadless)
         return RunHeadless();
     return RunWindow(argc, argv);

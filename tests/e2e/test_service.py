@@ -169,6 +169,9 @@ class ServiceTests(unittest.TestCase):
             os.setgid(nobody)
             os.setuid(nobody)
         server.start(preexec_fn=as_nobody)
+        # It holds passwords: not dumpable, so its /proc entries are root's,
+        # not its own user's, and no core of it is written.
+        self.assertEqual(os.stat("/proc/%d/environ" % server.process.pid).st_uid, 0)
         with open(server.settings_file) as src:
             written = src.read()
         cert = os.path.join(state, "skerrow", "skerrow-cert.pem")
