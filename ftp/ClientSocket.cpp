@@ -98,7 +98,7 @@ void CClientSocket::FlushOutput() {
 }
 
 bool CClientSocket::InputHeld() const {
-    return m_bLoginDelayed || m_strOutput.size() > kOutputBeforePause;
+    return m_bLoginDelayed || m_pStatListing || m_strOutput.size() > kOutputBeforePause;
 }
 
 void CClientSocket::ResumeInput() {
@@ -631,6 +631,7 @@ void CClientSocket::OnDataSocketEnded(CDataSocket& rData) {
 }
 
 void CClientSocket::AbandonDataConnections() {
+    EndStat();
     std::vector<std::unique_ptr<CDataSocket>> dataSockets;
     dataSockets.swap(m_dataSockets);
     CSocketDispatcher* pDispatcher = CSocketDispatcher::Current();

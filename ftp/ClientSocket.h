@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <fstream>
 #include <memory>
 #include <netinet/in.h>
 #include <span>
@@ -111,6 +112,11 @@ private:
     bool InputHeld() const;
     // Runs the lines that waited and reads on, once input is no longer held.
     void ResumeInput();
+    // STAT of a path: the next slice of its listing, or the next lines of
+    // the reply once the listing is complete.
+    void ContinueStat();
+    // Ends a STAT reply in progress: its listing file goes.
+    void EndStat();
     void Log(const std::string& strText, int nLevel) const;
     const CServerSettings& Settings() const;
     void SendFormatted(int nReply, const std::string& strArgument);
@@ -268,4 +274,10 @@ private:
     bool m_bInputPaused = false;
     // QUIT: the sending side ends once the waiting replies are out.
     bool m_bShutDownWhenSent = false;
+    // A STAT reply in progress: its listing (being written, then read
+    // into the replies as the client takes them).
+    std::unique_ptr<CListingBuilder> m_pStatListing;
+    bool m_bStatComplete = false;
+    std::ifstream m_statFile;
+    CTimer m_statTimer;
 };

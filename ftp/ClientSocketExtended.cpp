@@ -597,27 +597,67 @@ void CClientSocket::DoStat(const CCommandRow&, const std::string& strParameter) 
         SendExtended(XREPLY_NOT_FOUND);
         return;
     }
-    // The listing goes over the control connection, each line indented.
+    // The listing goes over the control connection, each line indented. It
+    // is written in slices and sent as the client reads it, like a LIST:
+    // other clients are served meanwhile, and this one's next commands wait.
     SListingRequest request;
     request.style = ListingStyle::UnixList;
     request.bFile = bFile;
     request.strShownName = WithoutOptions(strParameter);
     auto pListing = CListingBuilder::Start(Settings().m_folderMap, strPath, std::move(request));
-    while (pListing && !pListing->WriteSlice()) {
-    }
-    if (!pListing || !pListing->IsOk()) {
+    const bool bComplete = pListing && pListing->WriteSlice();
+    if (!pListing || (bComplete && !pListing->IsOk())) {
         SendExtended(XREPLY_NOT_FOUND);
         return;
     }
-    std::ifstream in(pListing->FileName(), std::ios::binary);
-    std::string strLines;
+    SendReply("213-Status of \"" + WithoutFinalSlash(strPath) + "\"\r\n");
+    m_pStatListing = std::move(pListing);
+    m_bStatComplete = bComplete;
+    m_statTimer.Start(0, [this] { ContinueStat(); });
+}
+
+void CClientSocket::ContinueStat() {
+    if (!m_pStatListing)
+        return;
+    if (!m_bStatComplete) {
+        m_bStatComplete = m_pStatListing->WriteSlice();
+        if (m_bStatComplete)
+            m_statFile.open(m_pStatListing->FileName(), std::ios::binary);
+        m_statTimer.Start(0, [this] { ContinueStat(); });
+        return;
+    }
+    if (!m_statFile.is_open())
+        m_statFile.open(m_pStatListing->FileName(), std::ios::binary);
+    // Lines up to the pause size, then again once the client has read them.
+    std::string strChunk;
     std::string strLine;
-    while (std::getline(in, strLine))
-        strLines += " " + strLine + "\n";
-    in.close();
-    ::unlink(pListing->FileName().c_str());
-    SendReply(FormatString(ExtendedReplyText(XREPLY_STATUS_OF), WithoutFinalSlash(strPath).c_str(),
-                           strLines.c_str()));
+    while (m_strOutput.size() + strChunk.size() < kOutputBeforePause &&
+           std::getline(m_statFile, strLine))
+        strChunk += " " + strLine + "\n";
+    const bool bEnd = !m_statFile.good();
+    if (bEnd) {
+        strChunk += "213 End of status\r\n";
+        EndStat();
+    }
+    // Into the waiting replies as any reply goes.
+    SendReply(strChunk);
+    if (Handle() < 0)
+        return;
+    if (bEnd)
+        ResumeInput();
+    else if (m_strOutput.empty())
+        m_statTimer.Start(0, [this] { ContinueStat(); });
+    // Otherwise the room the client makes (OnSend) brings the next lines.
+}
+
+void CClientSocket::EndStat() {
+    m_statTimer.Stop();
+    if (m_statFile.is_open())
+        m_statFile.close();
+    if (m_pStatListing)
+        ::unlink(m_pStatListing->FileName().c_str());
+    m_pStatListing.reset();
+    m_bStatComplete = false;
 }
 
 void CClientSocket::DoHelp(const CCommandRow&, const std::string&) {

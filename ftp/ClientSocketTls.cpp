@@ -88,6 +88,11 @@ void CClientSocket::OnTlsHandshake(int nErrorCode) {
 
 void CClientSocket::OnSend(int) {
     FlushOutput();
+    // A STAT reply goes on as the client reads it.
+    if (m_pStatListing && m_bStatComplete && m_strOutput.size() < kOutputBeforePause) {
+        ContinueStat();
+        return;
+    }
     // Input held back for a reply backlog goes on once it has drained.
     if (m_bInputPaused)
         ResumeInput();

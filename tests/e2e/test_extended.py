@@ -212,6 +212,40 @@ class ExtendedTests(unittest.TestCase):
         sender.join(scaled(30))
         self.assertLess(peak - rest, 10 * 1024)
 
+    def test_timed_a_large_stat_is_sent_in_slices_while_others_are_served(self):
+        self.start(1, log_level=1)
+        folder = os.path.join(self.root, "many")
+        os.makedirs(folder)
+        for i in range(50000):
+            open(os.path.join(folder, "f%05d" % i), "w").close()
+        ftp = self.login()
+        other = self.login()
+        result = {}
+
+        def stat():
+            started = time.monotonic()
+            result["reply"] = ftp.sendcmd("STAT many")
+            result["took"] = time.monotonic() - started
+        thread = threading.Thread(target=stat)
+        thread.start()
+        waits = []
+        while thread.is_alive():
+            started = time.monotonic()
+            self.assertEqual(other.voidcmd("NOOP"), "200 Ok")
+            waits.append(time.monotonic() - started)
+        thread.join(scaled(60))
+        lines = result["reply"].split("\n")
+        self.assertEqual(lines[0], '213-Status of "/many"')
+        self.assertEqual(lines[-1], "213 End of status")
+        self.assertEqual(len(lines), 50000 + 2)
+        self.assertTrue(all(line.startswith(" -rw") for line in lines[1:-1]))
+        self.assertEqual(sorted(line.split()[-1] for line in lines[1:-1]),
+                         ["f%05d" % i for i in range(50000)])
+        # Served all along: no answer waited for a good part of the listing.
+        self.assertGreater(len(waits), 1)
+        self.assertLess(max(waits), result["took"] / 3)
+        self.assertEqual(ftp.voidcmd("NOOP"), "200 Ok")
+
     def raw_listing(self, ftp, command):
         conn = ftp.transfercmd(command)
         data = b""
