@@ -616,6 +616,13 @@ void CClientSocket::OnTransferFinished(CDataSocket& rData, bool bComplete) {
         SendExtended(XREPLY_TRANSFER_ABORTED);
         return;
     }
+    // Someone else's TLS session (or none resumed) at this session's data
+    // port: refused in RFC 4217's words, and said in the log.
+    if (!bComplete && rData.IsSessionRefused()) {
+        Log(FormatString(LoadString(IDS_TLS_DATA_REFUSED), m_strPeerAddr.c_str()), 0);
+        SendExtended(XREPLY_TLS_RESUME_REQUIRED);
+        return;
+    }
     SendReply(ReplyText(bComplete ? REPLY_TRANSFER_COMPLETE : REPLY_DATA_RESET));
 }
 

@@ -166,9 +166,10 @@ void CDataSocket::OnTlsHandshake(int nErrorCode) {
     // control connection's own session where that is required (anyone else
     // could have connected to the port, with a session of their own),
     // carries nothing.
-    if (nErrorCode != 0 ||
-        (m_transfer.bRequireReuse &&
-         (!TlsSessionReused() || TlsSessionTag() != m_transfer.strTlsSessionTag))) {
+    if (nErrorCode == 0 && m_transfer.bRequireReuse &&
+        (!TlsSessionReused() || TlsSessionTag() != m_transfer.strTlsSessionTag))
+        m_bSessionRefused = true;
+    if (nErrorCode != 0 || m_bSessionRefused) {
         Abort();
         return;
     }

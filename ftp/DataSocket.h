@@ -75,6 +75,9 @@ public:
     bool IsFinished() const { return m_bFinished; }
     // True when the transfer failed because nothing moved for kStallMs.
     bool IsStalled() const { return m_bStalled; }
+    // True when its protected connection did not resume the control
+    // connection's own TLS session.
+    bool IsSessionRefused() const { return m_bSessionRefused; }
     const CLocalPath& File() const { return m_transfer.file; }
 
     void OnReceive(int nErrorCode) override;
@@ -171,4 +174,5 @@ private:
     std::chrono::steady_clock::time_point m_lastProgress;
     CTimer m_stallTimer;
     bool m_bStalled = false;
+    bool m_bSessionRefused = false;
 };

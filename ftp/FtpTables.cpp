@@ -103,6 +103,7 @@ const char* const kExtendedReplies[XREPLY_COUNT] = {
     " SIZE\r\n TVFS\r\n UTF8\r\n211 End\r\n",
     "214-The following SITE commands are recognized:\r\n CHMOD\r\n HELP\r\n214 Help ok\r\n",
     "200 MLST OPTS %s\r\n",
+    "522 Data connection must resume the TLS session of the control connection.\r\n",
 };
 
 bool IsBlank(char ch) {

@@ -153,7 +153,8 @@ enum FtpExtendedReply : int {
     XREPLY_FEATURES_TLS = 51,
     XREPLY_SITE_HELP = 52,
     XREPLY_MLST_OPTS = 53,
-    XREPLY_COUNT = 54,
+    XREPLY_TLS_RESUME_REQUIRED = 54,
+    XREPLY_COUNT = 55,
 };
 const char* ExtendedReplyText(int nReply);
 

@@ -45,6 +45,8 @@ const StringEntry kStrings[] = {
     {IDS_TLS_NEEDS_EXTENDED, "TLS desactivado: TlsMode=%d s\xC3\xB3lo act\xC3\xBA"
                              "a con el modo extendido\n"},
     {IDS_SETTINGS_READ_ONLY, "Configuraci\xC3\xB3n no guardada: %s es de s\xC3\xB3lo lectura\n"},
+    {IDS_TLS_DATA_REFUSED,
+     "Conexi\xC3\xB3n de datos rechazada: no reanuda la sesi\xC3\xB3n TLS de %s\n"},
     {IDS_SETTINGS_DEFAULTED, "Configuraci\xC3\xB3n de %s: valores por omisi\xC3\xB3n para: %s\n"},
 };
 

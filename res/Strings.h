@@ -42,6 +42,8 @@ enum : int {
     IDS_TLS_NEEDS_EXTENDED = 149,
     // A settings file the program may only read is not saved.
     IDS_SETTINGS_READ_ONLY = 150,
+    // A protected data connection that did not resume its session.
+    IDS_TLS_DATA_REFUSED = 151,
 };
 
 // The text of a string resource; an empty text for an unknown number.

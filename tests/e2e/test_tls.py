@@ -167,9 +167,10 @@ class TlsTests(unittest.TestCase):
                 closed_by_server(conn)
         except (ssl.SSLError, ConnectionResetError, BrokenPipeError):
             pass
-        with self.assertRaises(ftplib.error_temp) as refused:
+        with self.assertRaises(ftplib.error_perm) as refused:
             plain.voidresp()
-        self.assertEqual(str(refused.exception), "425 Data connection reset")
+        self.assertEqual(str(refused.exception), "522 Data connection must resume the TLS session "
+                                                 "of the control connection.")
         self.assertEqual(plain.voidcmd("NOOP"), "200 Ok")
 
     def test_another_clients_own_session_cannot_take_a_passive_port(self):
@@ -195,8 +196,12 @@ class TlsTests(unittest.TestCase):
         except (ssl.SSLError, ConnectionResetError, BrokenPipeError):
             pass
         self.assertEqual(taken, b"")
-        with self.assertRaises(ftplib.error_temp):
+        with self.assertRaises(ftplib.error_perm) as refused:
             owner.voidresp()
+        self.assertEqual(str(refused.exception), "522 Data connection must resume the TLS session "
+                                                 "of the control connection.")
+        self.server.expect("Conexi\u00f3n de datos rechazada: no reanuda la sesi\u00f3n TLS de "
+                           "127.0.0.1\n")
         # The owner's own session still carries its transfers.
         received = io.BytesIO()
         owner.retrbinary("RETR data.bin", received.write)
