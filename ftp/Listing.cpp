@@ -156,13 +156,19 @@ std::string FactNames(unsigned nFacts) {
 std::string FormatMachineEntry(const SEntryInfo& info, bool bMayDownload, bool bMayUpload,
                                const std::string& strName, bool bFolderItself, unsigned nFacts) {
     const bool bFolder = S_ISDIR(info.nMode);
+    // A link still seen as a link leads nowhere the client may go (out of
+    // the published folder, or to nothing): it counts as missing, so it
+    // shows no size and allows nothing.
+    const bool bUnreachable = S_ISLNK(info.nMode);
+    if (bUnreachable)
+        bMayDownload = bMayUpload = false;
     std::string strLine;
     if (nFacts & kFactType) {
         strLine += "type=";
         strLine += bFolderItself ? "cdir" : bFolder ? "dir" : "file";
         strLine += ';';
     }
-    if (!bFolder && (nFacts & kFactSize))
+    if (!bFolder && !bUnreachable && (nFacts & kFactSize))
         strLine += "size=" + std::to_string(static_cast<long long>(info.nSize)) + ";";
     if (nFacts & kFactModify) {
         tm when{};

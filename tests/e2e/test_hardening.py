@@ -240,6 +240,7 @@ class OverlappingFolderTests(unittest.TestCase):
         server.folders = ["/=%s/,1,1" % self.root, "/archive=%s/,0,1" % self.arch]
         server.users = ["admin,pw,1,1"]
         server.start()
+        self.server = server
         ftp = ftplib.FTP()
         ftp.connect("127.0.0.1", server.port, timeout=scaled(10))
         self.addCleanup(ftp.close)
@@ -271,6 +272,23 @@ class OverlappingFolderTests(unittest.TestCase):
             # Elsewhere under / nothing changes.
             ftp.storbinary("STOR /free.txt", io.BytesIO(b"free"))
             self.assertEqual(self.answer(ftp, "DELE /free.txt"), "250 File deleted")
+
+    def test_a_link_out_is_listed_as_unreachable(self):
+        ftp = self.start(1)
+        outside = self.server.folder("outside")
+        with open(os.path.join(outside, "secret.txt"), "wb") as out:
+            out.write(b"S" * 4321)
+        os.symlink(os.path.join(outside, "secret.txt"), os.path.join(self.root, "out"))
+        conn = ftp.transfercmd("MLSD /")
+        listing = b""
+        while chunk := conn.recv(65536):
+            listing += chunk
+        conn.close()
+        ftp.voidresp()
+        line = [l for l in listing.split(b"\r\n") if l.endswith(b" out")][0]
+        self.assertIn(b";perm=;", line)
+        self.assertNotIn(b"size=", line)
+        self.assertNotIn(b"4321", line)
 
     def test_a_published_folder_cannot_be_renamed_or_changed_through_another_path(self):
         ftp = self.start(1)

@@ -205,6 +205,15 @@ TEST(ExtendedListingLine, TheChosenFactsOnlyInTheirOwnOrder) {
               "type=dir; d\r\n");
 }
 
+TEST(ExtendedListingLine, ALinkThatLeadsNowhereReachableAllowsNothing) {
+    SEntryInfo link;
+    link.nMode = S_IFLNK | 0777;
+    link.nSize = 27;
+    link.modified = 1700000000;
+    EXPECT_EQ(FormatMachineEntry(link, true, true, "out"),
+              "type=file;modify=20231114221320;perm=;UNIX.mode=0777; out\r\n");
+}
+
 TEST(ExtendedListingLine, AnyFileTimeGivesAValidLine) {
     const time_t now = 1700000000;
     SEntryInfo file;
