@@ -92,6 +92,27 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def answer(ftp, command):
+    """The reply to a command, success or refusal, as text."""
+    import ftplib
+    try:
+        return ftp.sendcmd(command)
+    except ftplib.Error as error:
+        return str(error)
+
+
+def logged_in(test, port, user, password, binary=True):
+    """An ftplib client logged in (in type I), closed when the test ends."""
+    import ftplib
+    ftp = ftplib.FTP()
+    ftp.connect("127.0.0.1", port, timeout=scaled(10))
+    test.addCleanup(ftp.close)
+    ftp.login(user, password)
+    if binary:
+        ftp.sendcmd("TYPE I")
+    return ftp
+
+
 def quote(text):
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
 

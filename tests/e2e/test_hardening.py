@@ -12,7 +12,8 @@ import threading
 import time
 import unittest
 
-from skerrow_server import BINARY, cpu_seconds, PortReservation, scaled, SkerrowServer, wait_for
+from skerrow_server import (BINARY, answer, cpu_seconds, logged_in, PortReservation, scaled,
+                            SkerrowServer, wait_for)
 
 
 def descriptors(pid):
@@ -73,19 +74,10 @@ class HostileTests(unittest.TestCase):
             out.write(data)
 
     def login(self):
-        ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", self.server.port, timeout=scaled(10))
-        self.addCleanup(ftp.close)
-        ftp.login("admin", "pw")
-        ftp.sendcmd("TYPE I")
-        return ftp
+        return logged_in(self, self.server.port, "admin", "pw")
 
-    @staticmethod
-    def answer(ftp, command):
-        try:
-            return ftp.sendcmd(command)
-        except ftplib.Error as error:
-            return str(error)
+    def answer(self, ftp, command):
+        return answer(ftp, command)
 
     def retr(self, ftp, path):
         chunks = []
@@ -241,19 +233,10 @@ class OverlappingFolderTests(unittest.TestCase):
         server.users = ["admin,pw,1,1"]
         server.start()
         self.server = server
-        ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", server.port, timeout=scaled(10))
-        self.addCleanup(ftp.close)
-        ftp.login("admin", "pw")
-        ftp.sendcmd("TYPE I")
-        return ftp
+        return logged_in(self, server.port, "admin", "pw")
 
-    @staticmethod
-    def answer(ftp, command):
-        try:
-            return ftp.sendcmd(command)
-        except ftplib.Error as error:
-            return str(error)
+    def answer(self, ftp, command):
+        return answer(ftp, command)
 
     def test_the_most_restrictive_entry_governs_in_both_modes(self):
         for extended in (0, 1):
