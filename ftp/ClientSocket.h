@@ -18,7 +18,7 @@
 
 #include <chrono>
 #include <cstdint>
-#include <fstream>
+#include <cstdio>
 #include <memory>
 #include <netinet/in.h>
 #include <span>
@@ -278,6 +278,6 @@ private:
     // into the replies as the client takes them).
     std::unique_ptr<CListingBuilder> m_pStatListing;
     bool m_bStatComplete = false;
-    std::ifstream m_statFile;
+    FILE* m_pStatFile = nullptr;
     CTimer m_statTimer;
 };

@@ -19,7 +19,6 @@
 #include <cctype>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <new>
 #include <sstream>
 #include <unistd.h>
@@ -621,20 +620,26 @@ void CClientSocket::ContinueStat() {
         return;
     if (!m_bStatComplete) {
         m_bStatComplete = m_pStatListing->WriteSlice();
-        if (m_bStatComplete)
-            m_statFile.open(m_pStatListing->FileName(), std::ios::binary);
         m_statTimer.Start(0, [this] { ContinueStat(); });
         return;
     }
-    if (!m_statFile.is_open())
-        m_statFile.open(m_pStatListing->FileName(), std::ios::binary);
+    if (!m_pStatFile)
+        m_pStatFile = ::fopen(m_pStatListing->FileName().c_str(), "rbe");
     // Lines up to the pause size, then again once the client has read them.
     std::string strChunk;
-    std::string strLine;
-    while (m_strOutput.size() + strChunk.size() < kOutputBeforePause &&
-           std::getline(m_statFile, strLine))
-        strChunk += " " + strLine + "\n";
-    const bool bEnd = !m_statFile.good();
+    char szLine[4096];
+    bool bEnd = !m_pStatFile;
+    while (!bEnd && m_strOutput.size() + strChunk.size() < kOutputBeforePause) {
+        if (!::fgets(szLine, sizeof szLine, m_pStatFile)) {
+            bEnd = true;
+            break;
+        }
+        // A line longer than the buffer comes in pieces; only its first
+        // piece is indented.
+        if (strChunk.empty() || strChunk.back() == '\n')
+            strChunk += ' ';
+        strChunk += szLine;
+    }
     if (bEnd) {
         strChunk += "213 End of status\r\n";
         EndStat();
@@ -652,10 +657,14 @@ void CClientSocket::ContinueStat() {
 
 void CClientSocket::EndStat() {
     m_statTimer.Stop();
-    if (m_statFile.is_open())
-        m_statFile.close();
-    if (m_pStatListing)
-        ::unlink(m_pStatListing->FileName().c_str());
+    // Nothing to end unless a STAT reply is in progress (the common case,
+    // every session's end, touches nothing more).
+    if (!m_pStatListing)
+        return;
+    if (m_pStatFile)
+        ::fclose(m_pStatFile);
+    m_pStatFile = nullptr;
+    ::unlink(m_pStatListing->FileName().c_str());
     m_pStatListing.reset();
     m_bStatComplete = false;
 }
