@@ -35,8 +35,10 @@ XDG_RUNTIME_DIR="$runtime" systemd-analyze --user verify /usr/lib/systemd/user/s
 rm -rf "$runtime"
 
 echo "== fail2ban filter and jail"
-fail2ban-regex "Inicio de sesión fallido de 192.0.2.7 (usuario ana)" \
-    /etc/fail2ban/filter.d/skerrow.conf | grep -q "Failregex: 1 total"
+# Read whole before it is searched: grep -q leaving early would break the pipe.
+matched=$(fail2ban-regex "Inicio de sesión fallido de 192.0.2.7 (usuario ana)" \
+    /etc/fail2ban/filter.d/skerrow.conf)
+grep -q "Failregex: 1 total" <<<"$matched"
 grep -qx "enabled  = false" /etc/fail2ban/jail.d/skerrow.conf
 grep -qx "filter   = skerrow" /etc/fail2ban/jail.d/skerrow.conf
 
