@@ -176,7 +176,9 @@ void CClientSocket::DoExtendedSyst(const CCommandRow&, const std::string&) {
 }
 
 void CClientSocket::DoFeat(const CCommandRow&, const std::string&) {
-    SendExtended(m_rHost.TlsContext() ? XREPLY_FEATURES_TLS : XREPLY_FEATURES);
+    // The MLST line marks the facts in force (OPTS MLST chooses them).
+    SendExtended(m_rHost.TlsContext() ? XREPLY_FEATURES_TLS : XREPLY_FEATURES,
+                 FeatureFacts(m_nMlstFacts));
 }
 
 void CClientSocket::DoOpts(const CCommandRow&, const std::string& strParameter) {

@@ -51,7 +51,7 @@ const char* const kExtendedReplies[XREPLY_COUNT] = {
     "250 RMD ok\r\n",
     "215 UNIX Type: L8\r\n",
     "211-Features:\r\n EPRT\r\n EPSV\r\n MDTM\r\n MFMT\r\n"
-    " MLST type*;size*;modify*;perm*;UNIX.mode*;\r\n REST STREAM\r\n SIZE\r\n TVFS\r\n"
+    " MLST %s\r\n REST STREAM\r\n SIZE\r\n TVFS\r\n"
     " UTF8\r\n211 End\r\n",
     "200 UTF8 set to on\r\n",
     "501 Option not understood\r\n",
@@ -99,7 +99,7 @@ const char* const kExtendedReplies[XREPLY_COUNT] = {
     "530 TLS required: use AUTH TLS first\r\n",
     "521 Data connections must be protected: use PROT P\r\n",
     "211-Features:\r\n AUTH TLS\r\n EPRT\r\n EPSV\r\n MDTM\r\n MFMT\r\n"
-    " MLST type*;size*;modify*;perm*;UNIX.mode*;\r\n PBSZ\r\n PROT\r\n REST STREAM\r\n"
+    " MLST %s\r\n PBSZ\r\n PROT\r\n REST STREAM\r\n"
     " SIZE\r\n TVFS\r\n UTF8\r\n211 End\r\n",
     "214-The following SITE commands are recognized:\r\n CHMOD\r\n HELP\r\n214 Help ok\r\n",
     "200 MLST OPTS %s\r\n",

@@ -153,6 +153,13 @@ std::string FactNames(unsigned nFacts) {
     return strNames;
 }
 
+std::string FeatureFacts(unsigned nFacts) {
+    std::string strFacts;
+    for (const SFactName& fact : kFactNames)
+        strFacts += std::string(fact.pszName) + ((nFacts & fact.nFact) ? "*;" : ";");
+    return strFacts;
+}
+
 std::string FormatMachineEntry(const SEntryInfo& info, bool bMayDownload, bool bMayUpload,
                                const std::string& strName, bool bFolderItself, unsigned nFacts) {
     const bool bFolder = S_ISDIR(info.nMode);

@@ -38,6 +38,8 @@ enum : unsigned {
 unsigned ParseFacts(const std::string& strList);
 // The names of the facts, each followed by ";", in their fixed order.
 std::string FactNames(unsigned nFacts);
+// Every fact as FEAT lists it, those in nFacts marked "*" (RFC 3659).
+std::string FeatureFacts(unsigned nFacts);
 
 struct SListingRequest {
     ListingStyle style = ListingStyle::List;

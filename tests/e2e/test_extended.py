@@ -296,7 +296,10 @@ class ExtendedTests(unittest.TestCase):
         self.assertEqual(self.answer(ftp, "STAT /nothing"), "550 No such file or directory")
         self.assertTrue(ftp.sendcmd("HELP").endswith("214 Help ok"))
         # OPTS MLST chooses the facts MLSD and MLST show, in their own order.
+        self.assertIn(" MLST type*;size*;modify*;perm*;UNIX.mode*;\n", ftp.sendcmd("FEAT"))
         self.assertEqual(ftp.sendcmd("OPTS MLST Size;type;bogus;"), "200 MLST OPTS type;size;")
+        # FEAT marks the facts now in force.
+        self.assertIn(" MLST type*;size*;modify;perm;UNIX.mode;\n", ftp.sendcmd("FEAT"))
         self.assertEqual(self.raw_listing(ftp, "MLSD /ro"), b"type=file;size=4; keep.txt\r\n")
         self.assertEqual(ftp.sendcmd("MLST /ro/keep.txt").split("\n")[1],
                          " type=file;size=4; /ro/keep.txt")

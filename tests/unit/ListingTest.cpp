@@ -191,6 +191,8 @@ TEST(ExtendedListingLine, TheChosenFactsOnlyInTheirOwnOrder) {
     EXPECT_EQ(ParseFacts(""), 0u);
     EXPECT_EQ(FactNames(kFactPerm | kFactType), "type;perm;");
     EXPECT_EQ(FactNames(0), "");
+    EXPECT_EQ(FeatureFacts(kAllFacts), "type*;size*;modify*;perm*;UNIX.mode*;");
+    EXPECT_EQ(FeatureFacts(kFactSize), "type;size*;modify;perm;UNIX.mode;");
     SEntryInfo file;
     file.nMode = S_IFREG | 0644;
     file.nSize = 5;
