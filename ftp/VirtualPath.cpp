@@ -160,11 +160,15 @@ bool CheckAccess(const CServerSettings& settings, const std::string& strUser, Ac
     const bool bDownload = access == AccessClass::Download;
     if (!(bDownload ? user.m_bDownload && folder.m_bDownload : user.m_bUpload && folder.m_bUpload))
         return false;
-    // Every other entry that reaches the same place must allow it too.
+    // Every other entry that reaches the same place must allow it too; with
+    // a single published folder there is none, and nothing more to resolve.
+    const auto entries = EntryFolders(settings.m_folderMap);
+    if (entries.size() < 2)
+        return true;
     const std::string strReal = MapToLocalPath(settings.m_folderMap, strPath).RealPath();
     if (strReal.empty())
         return true;
-    for (const auto& [record, strFolder] : EntryFolders(settings.m_folderMap))
+    for (const auto& [record, strFolder] : entries)
         if (Holds(strFolder, strReal) && !(bDownload ? record.m_bDownload : record.m_bUpload))
             return false;
     return true;

@@ -558,7 +558,7 @@ class TlsTests(unittest.TestCase):
                     else:
                         with self.assertRaises(RuntimeError):
                             server.start()
-                        self.assertIn("Error: no es posible iniciar Skerrow", server.text())
+                        server.expect("Error: no es posible iniciar Skerrow")
                     server.expect("Error TLS: ", reason)
                 finally:
                     server.cleanup()
