@@ -2,7 +2,10 @@
 
 PACKAGES := cmake g++ ninja-build qt6-base-dev qt6-translations-l10n libgtest-dev libssl-dev openssl \
             python3 curl wget lftp ncftp aria2 rclone xvfb xauth xdotool desktop-file-utils \
-            dpkg-dev fakeroot lintian groff-base man-db appstream systemd xdg-user-dirs fail2ban
+            dpkg-dev fakeroot lintian groff-base man-db appstream systemd xdg-user-dirs fail2ban \
+            dbus-daemon libglib2.0-bin
+# Taken without what they recommend (GNOME's disk and phone daemons).
+LEAN_PACKAGES := gvfs-backends
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= $(shell nproc)
 
@@ -14,9 +17,18 @@ deps:
 	@missing=""; for p in $(PACKAGES); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
+	lean=""; for p in $(LEAN_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || lean="$$lean $$p"; \
+	done; \
+	if [ -n "$$missing$$lean" ]; then \
+	  echo "Installing:$$missing$$lean"; \
+	  $(SUDO) apt-get update -q; \
+	fi; \
 	if [ -n "$$missing" ]; then \
-	  echo "Installing:$$missing"; \
-	  $(SUDO) apt-get update -q && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q $$missing; \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q $$missing || exit 1; \
+	fi; \
+	if [ -n "$$lean" ]; then \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q --no-install-recommends $$lean || exit 1; \
 	fi
 
 build: deps

@@ -616,14 +616,17 @@ void CClientSocket::OnTransferFinished(CDataSocket& rData, bool bComplete) {
         SendExtended(XREPLY_TRANSFER_ABORTED);
         return;
     }
-    // Someone else's TLS session (or none resumed) at this session's data
-    // port: refused in RFC 4217's words, and said in the log.
+    // No connection that resumed this session's TLS session came: refused
+    // in RFC 4217's words.
     if (!bComplete && rData.IsSessionRefused()) {
-        Log(FormatString(LoadString(IDS_TLS_DATA_REFUSED), m_strPeerAddr.c_str()), 0);
         SendExtended(XREPLY_TLS_RESUME_REQUIRED);
         return;
     }
     SendReply(ReplyText(bComplete ? REPLY_TRANSFER_COMPLETE : REPLY_DATA_RESET));
+}
+
+void CClientSocket::OnDataConnectionRefused(CDataSocket& /*rData*/) {
+    Log(FormatString(LoadString(IDS_TLS_DATA_REFUSED), m_strPeerAddr.c_str()), 0);
 }
 
 void CClientSocket::OnDataSocketEnded(CDataSocket& rData) {

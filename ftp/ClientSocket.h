@@ -101,6 +101,7 @@ private:
     // The data connections' reports.
     void OnTransferFinished(CDataSocket& rData, bool bComplete) override;
     void OnDataSocketEnded(CDataSocket& rData) override;
+    void OnDataConnectionRefused(CDataSocket& rData) override;
 
     void ClearInput();
     // The failed login's reply, sent late; then the lines that waited.

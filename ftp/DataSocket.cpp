@@ -71,6 +71,8 @@ void CDataSocket::BuildListingSlice() {
 }
 
 void CDataSocket::StartConnectTimer() {
+    m_connectDeadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(g_nConnectTimeoutMs);
     m_timer.Start(g_nConnectTimeoutMs, [this] { Abort(); });
 }
 
@@ -95,11 +97,46 @@ void CDataSocket::CheckStall() {
 }
 
 void CDataSocket::OnAccepted() {
-    // The listener has served its one connection; it goes after this event.
+    // A protected connection that must resume the control connection's own
+    // session keeps the listener until its handshake shows whose it is;
+    // any other has served the listener's one connection.
+    if (!m_transfer.pTls || !m_transfer.bRequireReuse)
+        ReleaseListener();
+    OnConnect(0);
+}
+
+void CDataSocket::ReleaseListener() {
+    // Closed at once, so that a further connection to the port is refused;
+    // deleted after the current event.
+    if (!m_pListener)
+        return;
+    m_pListener->Close();
     if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
         pDispatcher->ReleaseLater(std::move(m_pListener));
     m_pListener.reset();
-    OnConnect(0);
+}
+
+void CDataSocket::Refuse() {
+    m_bSessionRefused = true;
+    m_rOwner.OnDataConnectionRefused(*this);
+    Abort();
+}
+
+void CDataSocket::TurnAway() {
+    m_bSessionRefused = true;
+    m_rOwner.OnDataConnectionRefused(*this);
+    Close();
+    // The transfer goes on waiting for its own client for what is left of
+    // its connect time.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          m_connectDeadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) {
+        Abort();
+        return;
+    }
+    m_timer.Start(static_cast<int>(left), [this] { Abort(); });
+    m_pListener->Attach(*this);
 }
 
 void CDataSocket::OnAcceptLost() {
@@ -163,16 +200,30 @@ void CDataSocket::OnConnect(int nErrorCode) {
 void CDataSocket::OnTlsHandshake(int nErrorCode) {
     m_timer.Stop();
     // A connection that could not be protected, or that did not resume the
-    // control connection's own session where that is required (anyone else
-    // could have connected to the port, with a session of their own),
-    // carries nothing.
-    if (nErrorCode == 0 && m_transfer.bRequireReuse &&
-        (!TlsSessionReused() || TlsSessionTag() != m_transfer.strTlsSessionTag))
-        m_bSessionRefused = true;
-    if (nErrorCode != 0 || m_bSessionRefused) {
+    // control connection's own session where that is required, carries
+    // nothing. One that resumed another session at a passive port is
+    // someone else's (a second client on the same address): it is turned
+    // away and the port waits for its own client. One that resumed nothing
+    // is taken as the client's own, which does not resume: the transfer
+    // fails.
+    if (nErrorCode != 0) {
         Abort();
         return;
     }
+    if (m_transfer.bRequireReuse && TlsSessionTag() != m_transfer.strTlsSessionTag) {
+        if (TlsSessionReused() && m_pListener) {
+            TurnAway();
+            return;
+        }
+        Refuse();
+        return;
+    }
+    if (m_transfer.bRequireReuse && !TlsSessionReused()) {
+        Refuse();
+        return;
+    }
+    m_bSessionRefused = false;
+    ReleaseListener();
     BeginTransfer();
     // The first write event went to the handshake: ask for one.
     if (m_pFile && m_transfer.bSending)

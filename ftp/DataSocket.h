@@ -32,6 +32,11 @@ public:
         virtual void OnTransferFinished(CDataSocket& rData, bool bComplete) = 0;
         // Nothing more will happen on this connection: release it.
         virtual void OnDataSocketEnded(CDataSocket& rData) = 0;
+        // A protected connection did not resume the control connection's
+        // own TLS session and carries nothing (one that resumed another
+        // client's session at the passive port is turned away, and the
+        // transfer goes on waiting).
+        virtual void OnDataConnectionRefused(CDataSocket& rData) = 0;
 
     protected:
         ~COwner() = default;
@@ -75,8 +80,9 @@ public:
     bool IsFinished() const { return m_bFinished; }
     // True when the transfer failed because nothing moved for kStallMs.
     bool IsStalled() const { return m_bStalled; }
-    // True when its protected connection did not resume the control
-    // connection's own TLS session.
+    // True when a protected connection did not resume the control
+    // connection's own TLS session (the transfer fails with 522 if no
+    // connection that does comes).
     bool IsSessionRefused() const { return m_bSessionRefused; }
     const CLocalPath& File() const { return m_transfer.file; }
 
@@ -121,6 +127,13 @@ private:
     void OnAcceptLost() override;
 
     void StartConnectTimer();
+    // Closes the passive listener: its one connection has been taken.
+    void ReleaseListener();
+    // Fails the transfer: its connection did not resume the session.
+    void Refuse();
+    // Closes a connection that is not the client's own and attaches to the
+    // listener again, for what is left of the connect time.
+    void TurnAway();
     // A byte moved: the transfer is alive.
     void NoteProgress();
     // Fails the transfer when nothing has moved for the stall time.
@@ -166,6 +179,8 @@ private:
     bool m_bSendFile = false;
     int64_t m_nOffset = 0; // the next byte of a download without copy
     CTimer m_timer;
+    // The end of the wait for the connection.
+    std::chrono::steady_clock::time_point m_connectDeadline;
     // Waiting for a descriptor to open the file, until m_openDeadline.
     bool m_bOpenWaiting = false;
     std::chrono::steady_clock::time_point m_openDeadline;

@@ -45,7 +45,8 @@ void CPassiveSocket::Attach(CTarget& rTarget) {
 void CPassiveSocket::OnAccept(int /*nErrorCode*/) {
     if (!m_pData) {
         // The connection waits in the backlog until a transfer command
-        // attaches its data connection.
+        // attaches its data connection (or until the connection it holds
+        // has been checked and turned away).
         m_bAcceptSeen = true;
         return;
     }
@@ -73,8 +74,11 @@ void CPassiveSocket::OnAccept(int /*nErrorCode*/) {
         rData.Close();
         return;
     }
-    // One connection per listener: closed before the transfer starts, so a
-    // further connection to the port is refused.
-    Close();
-    m_pData->OnAccepted();
+    // The target decides whether the listener has served: it closes it
+    // before the transfer starts (one connection per listener), or attaches
+    // again when the connection turned out not to be its client's.
+    CTarget* pTarget = m_pData;
+    m_pData = nullptr;
+    m_bAcceptSeen = false;
+    pTarget->OnAccepted();
 }

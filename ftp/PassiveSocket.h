@@ -2,7 +2,9 @@
 // system chooses, at which the client opens the data connection of its next
 // transfer. The client may connect before or after the transfer command;
 // both orders work. One listener serves one connection, and only the
-// control connection's own client may take it.
+// control connection's own client may take it. A connection it handed over
+// detaches its target; the target closes the listener once the connection
+// is known to be its client's, or attaches again to wait for the next one.
 //
 // Ownership: the control connection owns it until a transfer command hands
 // it to its data connection, which then owns it until it has served.
@@ -19,7 +21,8 @@ public:
     public:
         // The socket to accept the connection into.
         virtual CAsyncSocket& AcceptTarget() = 0;
-        // The connection has been accepted and this listener closed.
+        // A connection has been accepted; the target is detached until it
+        // attaches again.
         virtual void OnAccepted() = 0;
         // The waiting connection was lost before it could be taken.
         virtual void OnAcceptLost() = 0;
@@ -38,7 +41,8 @@ public:
     bool Open(unsigned nMin, unsigned nMax);
     unsigned Port() const;
     // Attaches the transfer's data connection; a connection already
-    // waiting is accepted at once.
+    // waiting is accepted at once (the target may be attached again after
+    // it turned a connection away).
     void Attach(CTarget& rTarget);
 
     void OnAccept(int nErrorCode) override;

@@ -168,6 +168,30 @@ class ExtendedClientTests(unittest.TestCase):
         self.lftp("mirror -R --no-umask %s /back" % up)
         self.assertEqual(tree(os.path.join(self.root, "back"), True), tree(source, True))
 
+    def test_gio_changes_permissions_through_a_gvfs_mount(self):
+        # GNOME Files' way: the mount asks SITE HELP, then uses SITE CHMOD
+        # when it names CHMOD. The D-Bus session starts gvfs on demand.
+        path = os.path.join(self.root, "notes.txt")
+        with open(path, "w") as out:
+            out.write("notes")
+        os.chmod(path, 0o644)
+        url = self.url("/", user="admin")
+        script = ("set -e\n"
+                  "echo pw | gio mount '{0}'\n"
+                  "gio info -w '{0}notes.txt'\n"
+                  "gio set -t uint32 '{0}notes.txt' unix::mode 384\n"
+                  "gio info -a unix::mode '{0}notes.txt'\n"
+                  "gio mount -u '{0}'\n").format(url)
+        result = subprocess.run(["dbus-run-session", "--", "bash", "-c", script],
+                                capture_output=True, timeout=scaled(120), cwd=self.work,
+                                env=dict(os.environ, HOME=self.server.home))
+        shown = result.stdout.decode(errors="replace")
+        self.assertEqual(result.returncode, 0, shown + result.stderr.decode(errors="replace"))
+        self.assertIn("unix::mode (uint32", shown)
+        self.assertIn("unix::mode: %d" % (0o100600), shown)
+        self.assertEqual(os.stat(path).st_mode & 0o777, 0o600)
+        self.server.expect("SITE CHMOD 0600 /notes.txt\r\n200 SITE CHMOD ok\r\n")
+
     def test_rclone_copy_then_check(self):
         source = os.path.join(self.work, "src")
         os.makedirs(os.path.join(source, "d"))

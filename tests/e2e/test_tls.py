@@ -196,16 +196,23 @@ class TlsTests(unittest.TestCase):
         except (ssl.SSLError, ConnectionResetError, BrokenPipeError):
             pass
         self.assertEqual(taken, b"")
-        with self.assertRaises(ftplib.error_perm) as refused:
-            owner.voidresp()
-        self.assertEqual(str(refused.exception), "522 Data connection must resume the TLS session "
-                                                 "of the control connection.")
         self.server.expect("Conexi\u00f3n de datos rechazada: no reanuda la sesi\u00f3n TLS de "
                            "127.0.0.1\n")
-        # The owner's own session still carries its transfers.
-        received = io.BytesIO()
-        owner.retrbinary("RETR data.bin", received.write)
-        self.assertEqual(received.getvalue(), self.payload)
+        # The port goes on waiting for its own client, whose transfer is
+        # whole.
+        conn = owner.context.wrap_socket(
+            socket.create_connection((host, port), timeout=scaled(10)),
+            server_hostname="127.0.0.1", session=owner.sock.session)
+        received = b""
+        with conn:
+            self.assertTrue(conn.session_reused)
+            while chunk := conn.recv(1 << 16):
+                received += chunk
+        self.assertEqual(received, self.payload)
+        self.assertEqual(owner.voidresp(), "226 Transfer complete")
+        # The one port served one transfer: it is closed now.
+        with self.assertRaises(OSError):
+            socket.create_connection((host, port), timeout=scaled(10)).close()
 
     def test_fresh_sessions_accepted_without_reuse(self):
         self.start(mode=1, reuse=0)
