@@ -10,7 +10,6 @@
 #include "res/Strings.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <new>
 #include <unistd.h>
 
@@ -127,8 +126,8 @@ void CClientSocket::OnConnect(int /*nErrorCode*/) {
     SendReply(FormatString(ReplyText(REPLY_GREETING), LocalHostName().c_str(), kVersion,
                            TimeText().c_str()));
     m_strInput.clear();
-    GetPeerName(m_strPeerAddr, m_nPeerPort);
-    ::inet_pton(AF_INET, m_strPeerAddr.c_str(), &m_nPeerAddress);
+    GetPeerName(m_peer);
+    m_strPeerAddr = m_peer.ToString();
     Log(FormatString(LoadString(IDS_CONNECTED), m_strPeerAddr.c_str()), 0);
     m_rHost.AddClient(*this, LoadString(IDS_USER_CONNECTING));
     if (IsExtended())
@@ -315,16 +314,13 @@ void CClientSocket::DoQuit(const CCommandRow&, const std::string&) {
 }
 
 void CClientSocket::DoPort(const CCommandRow&, const std::string& strParameter) {
-    sockaddr_in address{};
+    CAddress address;
+    m_dataAddr = CAddress();
     if (ParsePortArgument(strParameter, address) != 0) {
-        m_dataAddr = sockaddr_in{};
         SendReply(ReplyText(REPLY_BAD_PORT));
         return;
     }
-    // Data connections go only to the client itself, and never to a
-    // privileged port: no bouncing to third parties.
-    if (address.sin_addr.s_addr != m_nPeerAddress || ntohs(address.sin_port) < 1024) {
-        m_dataAddr = sockaddr_in{};
+    if (!MayConnectTo(address)) {
         SendReply(ReplyText(REPLY_PERMISSION_DENIED));
         return;
     }
@@ -332,17 +328,26 @@ void CClientSocket::DoPort(const CCommandRow&, const std::string& strParameter) 
     SendReply(ReplyText(REPLY_PORT_OK));
 }
 
+bool CClientSocket::MayConnectTo(const CAddress& address) const {
+    // Data connections go only to the client itself, and never to a
+    // privileged port: no bouncing to third parties.
+    return address.SameHost(m_peer) && address.Port() >= 1024;
+}
+
 void CClientSocket::DoPasv(const CCommandRow&, const std::string&) {
-    m_pPassive.reset(new (std::nothrow) CPassiveSocket(m_nPeerAddress));
+    m_pPassive.reset(new (std::nothrow) CPassiveSocket(m_peer));
     // A listener that cannot listen would never report a connection: it goes.
     if (!m_pPassive || !m_pPassive->Open()) {
         m_pPassive.reset();
         SendReply(ReplyText(REPLY_PASSIVE_FAILED));
         return;
     }
-    sockaddr_in local{};
+    CAddress local;
     GetSockName(local);
-    uint32_t nAddress = ntohl(local.sin_addr.s_addr);
+    SendPassiveReply(local.V4());
+}
+
+void CClientSocket::SendPassiveReply(uint32_t nAddress) {
     unsigned nPort = m_pPassive->Port();
     SendReply(FormatString(ReplyText(REPLY_PASSIVE), static_cast<int>((nAddress >> 24) & 255),
                            static_cast<int>((nAddress >> 16) & 255),

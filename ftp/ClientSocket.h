@@ -20,7 +20,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <netinet/in.h>
 #include <span>
 #include <string>
 #include <sys/stat.h>
@@ -38,6 +37,7 @@ public:
     // The host's identity for this session, stable for its whole life.
     uint64_t Id() const { return m_nId; }
     const std::string& PeerAddress() const { return m_strPeerAddr; }
+    const CAddress& Peer() const { return m_peer; }
     const std::string& User() const { return m_strUser; }
     bool IsLoggedIn() const { return m_bLoggedIn; }
     // The time-out stored when the session was admitted. The classic mode
@@ -219,6 +219,10 @@ private:
     // bFolderOnly: a file is refused (MLSD).
     bool PrepareListing(const CCommandRow& rRow, const std::string& strParameter,
                         std::string& rPath, bool& rFile, bool bFolderOnly);
+    // PORT and EPRT: the data connection may go to this address.
+    bool MayConnectTo(const CAddress& address) const;
+    // The 227 reply for the listener just opened, advertising nAddress.
+    void SendPassiveReply(uint32_t nAddress);
     // Opens a passive listener in the configured port range; false (and no
     // listener) when none can be opened.
     bool OpenPassive();
@@ -235,14 +239,15 @@ private:
 
     CSessionHost& m_rHost;
     const uint64_t m_nId;
-    sockaddr_in m_dataAddr{};
+    // Where PORT or EPRT asked the next data connection to go (none: PASV).
+    CAddress m_dataAddr;
     std::string m_strInput;
     std::string m_strCwd;
     std::string m_strUser;
     bool m_bLoggedIn = false;
+    // The client, and its address as the log shows it.
+    CAddress m_peer;
     std::string m_strPeerAddr;
-    unsigned m_nPeerPort = 0;
-    in_addr_t m_nPeerAddress = 0;
     int m_nType = 0;
     int64_t m_nRestart = 0;
     std::unique_ptr<CPassiveSocket> m_pPassive;

@@ -15,7 +15,6 @@
 #include "net/SocketDispatcher.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cctype>
 #include <cstdio>
 #include <ctime>
@@ -472,7 +471,7 @@ void CClientSocket::DoAppe(const CCommandRow& rRow, const std::string& strParame
 
 bool CClientSocket::OpenPassive() {
     const CExtendedSettings& extended = Settings().m_extended;
-    m_pPassive.reset(new (std::nothrow) CPassiveSocket(m_nPeerAddress));
+    m_pPassive.reset(new (std::nothrow) CPassiveSocket(m_peer));
     // A listener that cannot listen would never report a connection: it goes.
     if (!m_pPassive || !m_pPassive->Open(static_cast<unsigned>(extended.m_nPassivePortMin),
                                          static_cast<unsigned>(extended.m_nPassivePortMax))) {
@@ -493,20 +492,11 @@ void CClientSocket::DoExtendedPasv(const CCommandRow&, const std::string&) {
     }
     // The configured address is only what the reply advertises (a server
     // behind NAT); without one, the control connection's own address.
-    const std::string& strAdvertised = Settings().m_extended.m_strPassiveAddress;
-    in_addr advertised{};
-    if (strAdvertised.empty() || ::inet_pton(AF_INET, strAdvertised.c_str(), &advertised) != 1) {
-        sockaddr_in local{};
-        GetSockName(local);
-        advertised = local.sin_addr;
-    }
-    uint32_t nAddress = ntohl(advertised.s_addr);
-    unsigned nPort = m_pPassive->Port();
-    SendReply(FormatString(ReplyText(REPLY_PASSIVE), static_cast<int>((nAddress >> 24) & 255),
-                           static_cast<int>((nAddress >> 16) & 255),
-                           static_cast<int>((nAddress >> 8) & 255),
-                           static_cast<int>(nAddress & 255), static_cast<int>(nPort >> 8),
-                           static_cast<int>(nPort & 255)));
+    CAddress advertised;
+    if (!CAddress::Parse(Settings().m_extended.m_strPassiveAddress, 0, advertised) ||
+        !advertised.IsV4())
+        GetSockName(advertised);
+    SendPassiveReply(advertised.V4());
 }
 
 void CClientSocket::DoExtendedPort(const CCommandRow& rRow, const std::string& strParameter) {
@@ -545,8 +535,8 @@ void CClientSocket::DoEprt(const CCommandRow&, const std::string& strParameter) 
         SendExtended(XREPLY_ONLY_EPSV);
         return;
     }
-    sockaddr_in address{};
-    m_dataAddr = sockaddr_in{};
+    CAddress address;
+    m_dataAddr = CAddress();
     switch (ParseExtendedPortArgument(Trim(strParameter), address)) {
     case EprtResult::OtherFamily:
         SendExtended(XREPLY_BAD_PROTOCOL);
@@ -558,7 +548,7 @@ void CClientSocket::DoEprt(const CCommandRow&, const std::string& strParameter) 
         break;
     }
     // As PORT: only to the client itself, never to a privileged port.
-    if (address.sin_addr.s_addr != m_nPeerAddress || ntohs(address.sin_port) < 1024) {
+    if (!MayConnectTo(address)) {
         SendReply(ReplyText(REPLY_PERMISSION_DENIED));
         return;
     }

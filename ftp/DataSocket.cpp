@@ -38,8 +38,14 @@ void CDataSocket::StartPassive(std::unique_ptr<CPassiveSocket> pListener) {
     m_pListener->Attach(*this);
 }
 
-bool CDataSocket::StartActive(const sockaddr_in& address) {
-    if (!Create(0) || !Connect(address))
+bool CDataSocket::StartActive(const CAddress& address) {
+    // No address (no PORT given) is a connection that fails at once; else
+    // a socket of the client's family on any local address.
+    if (!address.IsValid())
+        return false;
+    CAddress local;
+    CAddress::Parse(address.IsV4() ? "0.0.0.0" : "::", 0, local);
+    if (!Create(local) || !Connect(address))
         return false;
     StartConnectTimer();
     ScheduleListingSlice();

@@ -72,7 +72,7 @@ public:
     // transfer may start (and even end) before this returns.
     void StartPassive(std::unique_ptr<CPassiveSocket> pListener);
     // Connects to the client's PORT address; false when that fails at once.
-    bool StartActive(const sockaddr_in& address);
+    bool StartActive(const CAddress& address);
     // Ends without a reply: file closed, temporary listing deleted; used
     // when the control connection goes away.
     void Abandon();

@@ -1,6 +1,5 @@
 #include "ftp/PassiveSocket.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 
 bool CPassiveSocket::Open() {
@@ -31,9 +30,9 @@ bool CPassiveSocket::Open(unsigned nMin, unsigned nMax) {
 }
 
 unsigned CPassiveSocket::Port() const {
-    sockaddr_in address{};
+    CAddress address;
     GetSockName(address);
-    return ntohs(address.sin_port);
+    return address.Port();
 }
 
 void CPassiveSocket::Attach(CTarget& rTarget) {
@@ -51,7 +50,7 @@ void CPassiveSocket::OnAccept(int /*nErrorCode*/) {
         return;
     }
     CAsyncSocket& rData = m_pData->AcceptTarget();
-    sockaddr_in peer{};
+    CAddress peer;
     if (!Accept(rData, &peer)) {
         if (WouldBlock()) {
             // Nothing was waiting after all: the client may still connect.
@@ -70,7 +69,7 @@ void CPassiveSocket::OnAccept(int /*nErrorCode*/) {
     // anyone else is turned away and the listener goes on waiting. The
     // address comes from the accept itself, so a connection that was reset
     // meanwhile is still recognised.
-    if (peer.sin_addr.s_addr != m_nAllowedPeer) {
+    if (!peer.SameHost(m_allowedPeer)) {
         rData.Close();
         return;
     }

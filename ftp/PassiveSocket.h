@@ -12,8 +12,6 @@
 
 #include "net/AsyncSocket.h"
 
-#include <netinet/in.h>
-
 class CPassiveSocket : public CAsyncSocket {
 public:
     // What the listener hands its one connection to (the data connection).
@@ -31,8 +29,8 @@ public:
         ~CTarget() = default;
     };
 
-    // nAllowedPeer: the control connection's peer address (network order).
-    explicit CPassiveSocket(in_addr_t nAllowedPeer) : m_nAllowedPeer(nAllowedPeer) {}
+    // allowedPeer: the control connection's peer (its port plays no part).
+    explicit CPassiveSocket(const CAddress& allowedPeer) : m_allowedPeer(allowedPeer) {}
 
     // Listens on a port the system chooses; false when it cannot.
     bool Open();
@@ -50,5 +48,5 @@ public:
 private:
     CTarget* m_pData = nullptr;
     bool m_bAcceptSeen = false;
-    in_addr_t m_nAllowedPeer;
+    CAddress m_allowedPeer;
 };

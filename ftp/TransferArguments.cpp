@@ -2,7 +2,6 @@
 
 #include "ftp/FtpTables.h"
 
-#include <arpa/inet.h>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -20,8 +19,8 @@ int CInt(const char* pText) {
 }
 } // namespace
 
-int ParsePortArgument(const std::string& strText, sockaddr_in& rAddress) {
-    rAddress = sockaddr_in{};
+int ParsePortArgument(const std::string& strText, CAddress& rAddress) {
+    rAddress = CAddress();
     const char* pText = strText.c_str();
     uint32_t nHost = 0;
     for (int i = 0; i < 4; ++i) {
@@ -36,10 +35,8 @@ int ParsePortArgument(const std::string& strText, sockaddr_in& rAddress) {
     if (!pComma)
         return -1;
     int nLow = CInt(pComma + 1);
-    rAddress.sin_family = AF_INET;
-    rAddress.sin_addr.s_addr = htonl(nHost);
-    rAddress.sin_port = htons(
-        static_cast<uint16_t>(static_cast<unsigned>(nHigh) * 256u + static_cast<unsigned>(nLow)));
+    rAddress = CAddress::FromV4(nHost, static_cast<uint16_t>(static_cast<unsigned>(nHigh) * 256u +
+                                                             static_cast<unsigned>(nLow)));
     return 0;
 }
 
@@ -79,8 +76,8 @@ int64_t ParseRestartArgument(const std::string& strParameter) {
     return static_cast<int64_t>(strtoll(strParameter.c_str(), nullptr, 10));
 }
 
-EprtResult ParseExtendedPortArgument(const std::string& strText, sockaddr_in& rAddress) {
-    rAddress = sockaddr_in{};
+EprtResult ParseExtendedPortArgument(const std::string& strText, CAddress& rAddress) {
+    rAddress = CAddress();
     if (strText.size() < 4 || strText[0] < 33 || strText[0] > 126)
         return EprtResult::Malformed;
     const char chDelimiter = strText[0];
@@ -98,8 +95,10 @@ EprtResult ParseExtendedPortArgument(const std::string& strText, sockaddr_in& rA
         return EprtResult::Malformed;
     if (strFields[0] != "1")
         return strFields[0] == "2" ? EprtResult::OtherFamily : EprtResult::Malformed;
-    in_addr address{};
-    if (::inet_pton(AF_INET, strFields[1].c_str(), &address) != 1)
+    // Family 1 is an IPv4 address as written, nothing else.
+    CAddress address;
+    if (strFields[1].find(':') != std::string::npos || !CAddress::Parse(strFields[1], 0, address) ||
+        !address.IsV4())
         return EprtResult::Malformed;
     const std::string& strPort = strFields[2];
     if (strPort.empty() || strPort.size() > 5 ||
@@ -108,9 +107,8 @@ EprtResult ParseExtendedPortArgument(const std::string& strText, sockaddr_in& rA
     unsigned long nPort = strtoul(strPort.c_str(), nullptr, 10);
     if (nPort == 0 || nPort > 65535)
         return EprtResult::Malformed;
-    rAddress.sin_family = AF_INET;
-    rAddress.sin_addr = address;
-    rAddress.sin_port = htons(static_cast<uint16_t>(nPort));
+    address.SetPort(static_cast<unsigned>(nPort));
+    rAddress = address;
     return EprtResult::Ok;
 }
 

@@ -1,14 +1,15 @@
 // Parsing of the arguments of PORT, EPRT, TYPE, REST, MFMT and SITE CHMOD.
 #pragma once
 
+#include "net/Address.h"
+
 #include <cstdint>
 #include <ctime>
-#include <netinet/in.h>
 #include <string>
 
-// "h1,h2,h3,h4,p1,p2" into an IPv4 address and port. The address is all
-// zero first; returns 0, or -1 when a comma is missing.
-int ParsePortArgument(const std::string& strText, sockaddr_in& rAddress);
+// "h1,h2,h3,h4,p1,p2" into an IPv4 address and port. The address is none
+// first; returns 0, or -1 when a comma is missing.
+int ParsePortArgument(const std::string& strText, CAddress& rAddress);
 
 // TYPE: returns the reply index (type accepted, unknown type, or byte size
 // not 8). On acceptance rType is the new type and rShown the text that the
@@ -21,7 +22,7 @@ int64_t ParseRestartArgument(const std::string& strParameter);
 
 // EPRT "<d>1<d>address<d>port<d>" (RFC 2428, any delimiter from 33 to 126).
 enum class EprtResult { Ok, Malformed, OtherFamily };
-EprtResult ParseExtendedPortArgument(const std::string& strText, sockaddr_in& rAddress);
+EprtResult ParseExtendedPortArgument(const std::string& strText, CAddress& rAddress);
 
 // MFMT's time "YYYYMMDDHHMMSS" (UTC, optional fraction) into seconds since
 // the epoch; false when malformed or out of range.

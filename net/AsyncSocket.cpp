@@ -20,11 +20,26 @@ CAsyncSocket::~CAsyncSocket() {
 }
 
 bool CAsyncSocket::Create(unsigned nPort, const char* pszAddress) {
+    CAddress local = CAddress::FromV4(INADDR_ANY, nPort);
+    if (pszAddress && !CAddress::Parse(pszAddress, nPort, local)) {
+        SetLastError(EINVAL);
+        return false;
+    }
+    return Create(local);
+}
+
+bool CAsyncSocket::Create(const CAddress& local) {
     if (m_hSocket >= 0) {
         SetLastError(EISCONN);
         return false;
     }
-    int hSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_storage address{};
+    const socklen_t nLength = local.ToSystem(address);
+    if (nLength == 0) {
+        SetLastError(EINVAL);
+        return false;
+    }
+    int hSocket = ::socket(local.SystemFamily(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (hSocket < 0) {
         SetLastError(errno);
         return false;
@@ -33,16 +48,7 @@ bool CAsyncSocket::Create(unsigned nPort, const char* pszAddress) {
     // again; a second listener on a port in use still fails.
     int nOn = 1;
     ::setsockopt(hSocket, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof nOn);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(nPort));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (pszAddress && ::inet_pton(AF_INET, pszAddress, &address.sin_addr) != 1) {
-        ::close(hSocket);
-        SetLastError(EINVAL);
-        return false;
-    }
-    if (::bind(hSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (::bind(hSocket, reinterpret_cast<sockaddr*>(&address), nLength) != 0) {
         SetLastError(errno);
         ::close(hSocket);
         return false;
@@ -64,12 +70,12 @@ int CAsyncSocket::Listen(int nBacklog) {
     return 0;
 }
 
-bool CAsyncSocket::Accept(CAsyncSocket& rConnected, sockaddr_in* pPeer) {
+bool CAsyncSocket::Accept(CAsyncSocket& rConnected, CAddress* pPeer) {
     if (m_hSocket < 0 || rConnected.m_hSocket >= 0) {
         SetLastError(EINVAL);
         return false;
     }
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t nLen = sizeof peer;
     int hSocket = ::accept4(m_hSocket, reinterpret_cast<sockaddr*>(&peer), &nLen,
                             SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -95,7 +101,7 @@ bool CAsyncSocket::Accept(CAsyncSocket& rConnected, sockaddr_in* pPeer) {
         return false;
     }
     if (pPeer)
-        *pPeer = peer;
+        *pPeer = CAddress::FromSystem(reinterpret_cast<sockaddr*>(&peer), nLen);
     rConnected.Attach(hSocket, State::Connected);
     return true;
 }
@@ -111,12 +117,14 @@ void CAsyncSocket::Attach(int hSocket, State state) {
         pDispatcher->Register(this);
 }
 
-bool CAsyncSocket::Connect(const sockaddr_in& address) {
+bool CAsyncSocket::Connect(const CAddress& target) {
     if (m_hSocket < 0) {
         SetLastError(ENOTSOCK);
         return false;
     }
-    int nResult = ::connect(m_hSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    sockaddr_storage address{};
+    const socklen_t nLength = target.ToSystem(address);
+    int nResult = ::connect(m_hSocket, reinterpret_cast<const sockaddr*>(&address), nLength);
     if (nResult != 0 && errno != EINPROGRESS) {
         SetLastError(errno);
         return false;
@@ -264,23 +272,25 @@ bool IsDescriptorShortage(int nError) {
     return nError == EMFILE || nError == ENFILE || nError == ENOBUFS || nError == ENOMEM;
 }
 
-bool CAsyncSocket::GetSockName(sockaddr_in& rAddress) const {
-    socklen_t nLen = sizeof rAddress;
-    rAddress = sockaddr_in{};
-    return m_hSocket >= 0 &&
-           ::getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&rAddress), &nLen) == 0;
+bool CAsyncSocket::GetSockName(CAddress& rAddress) const {
+    sockaddr_storage address{};
+    socklen_t nLen = sizeof address;
+    rAddress = CAddress();
+    if (m_hSocket < 0 ||
+        ::getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&address), &nLen) != 0)
+        return false;
+    rAddress = CAddress::FromSystem(reinterpret_cast<sockaddr*>(&address), nLen);
+    return true;
 }
 
-bool CAsyncSocket::GetPeerName(std::string& rAddress, unsigned& rPort) const {
-    sockaddr_in address{};
+bool CAsyncSocket::GetPeerName(CAddress& rAddress) const {
+    sockaddr_storage address{};
     socklen_t nLen = sizeof address;
+    rAddress = CAddress();
     if (m_hSocket < 0 ||
         ::getpeername(m_hSocket, reinterpret_cast<sockaddr*>(&address), &nLen) != 0)
         return false;
-    char szText[INET_ADDRSTRLEN] = "";
-    ::inet_ntop(AF_INET, &address.sin_addr, szText, sizeof szText);
-    rAddress = szText;
-    rPort = ntohs(address.sin_port);
+    rAddress = CAddress::FromSystem(reinterpret_cast<sockaddr*>(&address), nLen);
     return true;
 }
 

@@ -1,4 +1,4 @@
-// Non-blocking IPv4 stream socket that reports readiness as events.
+// Non-blocking stream socket (IPv4 or IPv6) that reports readiness as events.
 //
 // Delivery rules: one event at a time; OnReceive only while bytes (or an
 // error) wait, re-armed by Receive; OnSend once when the connection is
@@ -8,9 +8,10 @@
 // may delete its own object.
 #pragma once
 
+#include "net/Address.h"
+
 #include <cerrno>
 #include <cstdint>
-#include <netinet/in.h>
 #include <string>
 
 class CSocketDispatcher;
@@ -28,16 +29,19 @@ public:
     CAsyncSocket(const CAsyncSocket&) = delete;
     CAsyncSocket& operator=(const CAsyncSocket&) = delete;
 
-    // Opens a stream socket bound to nPort (0: the system chooses) on all
-    // local interfaces, or on pszAddress when given.
+    // Opens an IPv4 stream socket bound to nPort (0: the system chooses) on
+    // all local interfaces, or on pszAddress (IPv4 or IPv6) when given.
     bool Create(unsigned nPort = 0, const char* pszAddress = nullptr);
+    // Opens a stream socket of local's family bound to local (its port 0:
+    // the system chooses).
+    bool Create(const CAddress& local);
     int Listen(int nBacklog = 5);
     // Moves the waiting connection into rConnected, which gets its events;
     // pPeer, when given, receives the peer's address.
-    bool Accept(CAsyncSocket& rConnected, sockaddr_in* pPeer = nullptr);
+    bool Accept(CAsyncSocket& rConnected, CAddress* pPeer = nullptr);
     // Starts a connection: true while it is under way; OnConnect then
     // reports the outcome (even of a connection made at once).
-    bool Connect(const sockaddr_in& address);
+    bool Connect(const CAddress& address);
     int Send(const void* pBuffer, int nLength, int nFlags = 0);
     int Receive(void* pBuffer, int nLength, int nFlags = 0);
     // Sends up to nCount bytes of the file hFile from rOffset, without
@@ -75,8 +79,8 @@ public:
     bool SetNoDelay();
     void Close();
 
-    bool GetSockName(sockaddr_in& rAddress) const;
-    bool GetPeerName(std::string& rAddress, unsigned& rPort) const;
+    bool GetSockName(CAddress& rAddress) const;
+    bool GetPeerName(CAddress& rAddress) const;
 
     int Handle() const { return m_hSocket; }
     // The errno of this socket's last failed operation.

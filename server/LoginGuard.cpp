@@ -1,23 +1,14 @@
 #include "server/LoginGuard.h"
 
+#include "net/Address.h"
+
 #include <algorithm>
-#include <arpa/inet.h>
-#include <cstring>
-#include <netinet/in.h>
 
 std::string CLoginGuard::KeyOf(const std::string& strAddress) {
-    in6_addr address{};
-    if (::inet_pton(AF_INET6, strAddress.c_str(), &address) != 1)
+    CAddress address;
+    if (!CAddress::Parse(strAddress, 0, address))
         return strAddress;
-    char szText[INET6_ADDRSTRLEN] = {};
-    if (IN6_IS_ADDR_V4MAPPED(&address)) {
-        ::inet_ntop(AF_INET, &address.s6_addr[12], szText, sizeof szText);
-        return szText;
-    }
-    // One host usually holds a whole /64: it counts as one.
-    std::memset(&address.s6_addr[8], 0, 8);
-    ::inet_ntop(AF_INET6, &address, szText, sizeof szText);
-    return std::string(szText) + "/64";
+    return address.ClientKey();
 }
 
 bool CLoginGuard::IsBanned(const std::string& strAddress, Clock::time_point now) const {

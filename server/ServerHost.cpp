@@ -9,10 +9,8 @@
 #include "res/Strings.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <ctime>
 #include <filesystem>
-#include <netdb.h>
 #include <new>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,44 +22,6 @@ namespace {
 // once under load), which then stall for seconds in retransmission; the
 // system's own ceiling lets every one of them be admitted at once.
 constexpr int kControlBacklog = SOMAXCONN;
-
-// Any routable address outside the machine: connecting a datagram socket
-// to it only selects the outgoing interface; nothing is sent.
-constexpr const char* kProbeAddress = "192.0.2.1";
-constexpr uint16_t kProbePort = 7;
-
-// The address the start line reports: the host name's first IPv4 address,
-// else the interface of the default route, else 0.
-uint32_t AddressToReport(const std::string& strHost) {
-    uint32_t nAddress = 0;
-    if (!strHost.empty()) {
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* pResult = nullptr;
-        if (::getaddrinfo(strHost.c_str(), nullptr, &hints, &pResult) == 0 && pResult) {
-            nAddress = reinterpret_cast<sockaddr_in*>(pResult->ai_addr)->sin_addr.s_addr;
-            ::freeaddrinfo(pResult);
-        }
-    }
-    if (nAddress != 0)
-        return nAddress;
-    int hProbe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (hProbe < 0)
-        return 0;
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(kProbePort);
-    ::inet_pton(AF_INET, kProbeAddress, &target.sin_addr);
-    if (::connect(hProbe, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) {
-        sockaddr_in local{};
-        socklen_t nLen = sizeof local;
-        if (::getsockname(hProbe, reinterpret_cast<sockaddr*>(&local), &nLen) == 0)
-            nAddress = local.sin_addr.s_addr;
-    }
-    ::close(hProbe);
-    return nAddress;
-}
 
 } // namespace
 
@@ -113,10 +73,11 @@ int CServerHost::StartServer() {
     if (extended.m_bEnabled && extended.m_nTlsMode > 0 && !TlsContext() && extended.m_nTlsMode == 2)
         return FailStart();
     std::string strHost = LocalHostName();
-    uint32_t nAddress = AddressToReport(strHost);
-    const unsigned char* pBytes = reinterpret_cast<const unsigned char*>(&nAddress);
+    const uint32_t nAddress = AddressToReport(strHost).V4();
     Log(FormatString(LoadString(IDS_SERVER_STARTED), strHost.c_str(), kVersion, TimeText().c_str(),
-                     pBytes[0], pBytes[1], pBytes[2], pBytes[3], m_settings.m_nPort),
+                     static_cast<int>(nAddress >> 24), static_cast<int>((nAddress >> 16) & 255),
+                     static_cast<int>((nAddress >> 8) & 255), static_cast<int>(nAddress & 255),
+                     m_settings.m_nPort),
         0);
     m_rViews.OnRunningChanged(true);
     return 0;
@@ -156,10 +117,9 @@ int CServerHost::AcceptClient() {
     if (!m_pListener->Accept(*pSession))
         return -1;
     ++m_nNextId;
-    std::string strAddress;
-    unsigned nPort = 0;
-    if (pSession->GetPeerName(strAddress, nPort) &&
-        m_logins.IsBanned(strAddress, CLoginGuard::Clock::now())) {
+    CAddress peer;
+    if (pSession->GetPeerName(peer) &&
+        m_logins.IsBanned(peer.ToString(), CLoginGuard::Clock::now())) {
         // A banned address is not even greeted.
         if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
             pDispatcher->ReleaseLater(std::move(pSession));
@@ -238,12 +198,11 @@ bool CServerHost::IsOverAddressLimit(const CClientSocket& rSession) const {
     const CExtendedSettings& extended = m_settings.m_extended;
     if (!extended.m_bEnabled || extended.m_nMaxPerAddress <= 0)
         return false;
-    std::string strAddress;
-    unsigned nPort = 0;
-    if (!rSession.GetPeerName(strAddress, nPort))
+    CAddress peer;
+    if (!rSession.GetPeerName(peer))
         return false;
     const auto nSame = std::count_if(m_sessions.begin(), m_sessions.end(),
-                                     [&](const auto& p) { return p->PeerAddress() == strAddress; });
+                                     [&](const auto& p) { return p->Peer().SameHost(peer); });
     return nSame >= extended.m_nMaxPerAddress;
 }
 

@@ -64,9 +64,9 @@ public:
 };
 
 unsigned PortOf(const CAsyncSocket& socket) {
-    sockaddr_in address{};
+    CAddress address;
     socket.GetSockName(address);
-    return ntohs(address.sin_port);
+    return address.Port();
 }
 
 class DispatcherTest : public ::testing::Test {
@@ -210,10 +210,7 @@ TEST_F(DispatcherTest, ConnectReportsItsOutcome) {
     };
     CConnecting good;
     ASSERT_TRUE(good.Create(0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(m_nPort));
+    CAddress address = CAddress::FromV4(INADDR_LOOPBACK, m_nPort);
     EXPECT_TRUE(good.Connect(address)); // under way
     ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return good.m_bDone && good.m_nSends == 1; }));
     EXPECT_EQ(good.m_nResult, 0);
@@ -225,7 +222,7 @@ TEST_F(DispatcherTest, ConnectReportsItsOutcome) {
     probe.Close();
     CConnecting refused;
     ASSERT_TRUE(refused.Create(0));
-    address.sin_port = htons(static_cast<uint16_t>(nFree));
+    address.SetPort(nFree);
     refused.Connect(address);
     ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return refused.m_bDone; }));
     EXPECT_NE(refused.m_nResult, 0);

@@ -76,9 +76,9 @@ protected:
             m_host.StartServer();
         }
         ASSERT_TRUE(m_host.IsRunning());
-        sockaddr_in address{};
+        CAddress address;
         m_host.Listener()->GetSockName(address);
-        m_nPort = ntohs(address.sin_port);
+        m_nPort = address.Port();
     }
     void TearDown() override { m_host.StopServer(); }
 
@@ -313,9 +313,9 @@ TEST_F(HostTest, PortInUseLeavesTheServerStoppedAndCanBeRetried) {
     CAsyncSocket occupier;
     ASSERT_TRUE(occupier.Create(0));
     ASSERT_EQ(occupier.Listen(5), 0);
-    sockaddr_in address{};
+    CAddress address;
     occupier.GetSockName(address);
-    m_host.Settings().m_nPort = ntohs(address.sin_port);
+    m_host.Settings().m_nPort = address.Port();
     size_t nMark = m_host.LogText().size();
     EXPECT_EQ(m_host.StartServer(), -1);
     EXPECT_FALSE(m_host.IsRunning());
@@ -471,9 +471,9 @@ TEST_F(HostTest, TimedAbandonedTransfersAreBoundedAndTimedOut) {
     // else is handed the port meanwhile.
     CAsyncSocket closed;
     ASSERT_TRUE(closed.Create(0, "127.0.0.1"));
-    sockaddr_in address{};
+    CAddress address;
     closed.GetSockName(address);
-    unsigned nPort = ntohs(address.sin_port);
+    unsigned nPort = address.Port();
     EXPECT_EQ(pClient->Command(m_dispatcher, "PORT 127,0,0,1," + std::to_string(nPort >> 8) + "," +
                                                  std::to_string(nPort & 255)),
               "200 Port command okay");

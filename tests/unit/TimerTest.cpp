@@ -131,9 +131,9 @@ public:
     // sanitizers' run-time type checks have seen these types before the
     // process runs out of descriptors (they need some of their own).
     bool Prime(CSocketDispatcher& rDispatcher) {
-        sockaddr_in address{};
+        CAddress address;
         GetSockName(address);
-        CTestClient first(ntohs(address.sin_port));
+        CTestClient first(address.Port());
         bool bTaken = PumpUntil(
             rDispatcher, [&] { return m_accepted.size() == 1; }, 1000);
         m_accepted.clear();
@@ -171,9 +171,9 @@ TEST(AcceptBackOff, TimedNoDescriptorMeansAWaitNotASpin) {
     ASSERT_TRUE(listener.Create(0, "127.0.0.1"));
     ASSERT_EQ(listener.Listen(5), 0);
     ASSERT_TRUE(listener.Prime(dispatcher));
-    sockaddr_in address{};
+    CAddress address;
     listener.GetSockName(address);
-    CTestClient client(ntohs(address.sin_port));
+    CTestClient client(address.Port());
     {
         CDescriptorsExhausted exhausted;
         const Clock::time_point start = Clock::now();
@@ -196,11 +196,11 @@ TEST(AcceptBackOff, ASocketThatClosesWakesTheListenerAtOnce) {
     ASSERT_TRUE(listener.Create(0, "127.0.0.1"));
     ASSERT_EQ(listener.Listen(5), 0);
     ASSERT_TRUE(listener.Prime(dispatcher));
-    sockaddr_in address{};
+    CAddress address;
     listener.GetSockName(address);
     auto pSpare = std::make_unique<CAsyncSocket>();
     ASSERT_TRUE(pSpare->Create(0));
-    CTestClient client(ntohs(address.sin_port));
+    CTestClient client(address.Port());
     CDescriptorsExhausted exhausted;
     ASSERT_TRUE(PumpUntil(
         dispatcher, [&] { return listener.m_nAttempts == 1; }, 1000));
@@ -246,7 +246,7 @@ TEST(DeferredRelease, AnObjectReleasedInsideItsHandlerGoesAfterItAndHearsNothing
     CAsyncSocket listener;
     ASSERT_TRUE(listener.Create(0, "127.0.0.1"));
     ASSERT_EQ(listener.Listen(5), 0);
-    sockaddr_in address{};
+    CAddress address;
     listener.GetSockName(address);
 
     // An owner that holds the socket and releases it when it asks.
@@ -261,7 +261,7 @@ TEST(DeferredRelease, AnObjectReleasedInsideItsHandlerGoesAfterItAndHearsNothing
         },
         &nDeleted));
     CEndingSocket* pRaw = owned.front().get();
-    CTestClient client(ntohs(address.sin_port));
+    CTestClient client(address.Port());
     ASSERT_TRUE(PumpUntil(dispatcher, [&] { return listener.Accept(*pRaw); }));
     client.Send("x");
     client.Close(); // a close waits too: it must not be delivered

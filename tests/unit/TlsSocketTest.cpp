@@ -65,9 +65,9 @@ protected:
 
         ASSERT_TRUE(m_listener.Create(0, "127.0.0.1"));
         ASSERT_EQ(m_listener.Listen(), 0);
-        sockaddr_in address{};
+        CAddress address;
         m_listener.GetSockName(address);
-        m_pClient = std::make_unique<CTestClient>(ntohs(address.sin_port));
+        m_pClient = std::make_unique<CTestClient>(address.Port());
         ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_listener.Accept(m_server); }));
         ASSERT_TRUE(m_server.StartTls(*m_pContext));
         m_pClientContext = SSL_CTX_new(TLS_client_method());

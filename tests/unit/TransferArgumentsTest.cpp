@@ -1,29 +1,28 @@
 #include "ftp/TransferArguments.h"
 #include "ftp/FtpTables.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 TEST(PortArgument, SixNumbersGiveAddressAndPort) {
-    sockaddr_in address{};
+    CAddress address;
     ASSERT_EQ(ParsePortArgument("127,0,0,1,4,1", address), 0);
-    EXPECT_EQ(ntohl(address.sin_addr.s_addr), 0x7F000001u);
-    EXPECT_EQ(ntohs(address.sin_port), 1025);
-    EXPECT_EQ(address.sin_family, AF_INET);
+    EXPECT_EQ(address.V4(), 0x7F000001u);
+    EXPECT_EQ(address.Port(), 1025u);
+    EXPECT_TRUE(address.IsV4());
+    EXPECT_EQ(address.ToString(), "127.0.0.1");
     ASSERT_EQ(ParsePortArgument(" 10, 1,2,3 ,200,+7", address), 0);
-    EXPECT_EQ(ntohl(address.sin_addr.s_addr), 0x0A010203u);
-    EXPECT_EQ(ntohs(address.sin_port), 200 * 256 + 7);
+    EXPECT_EQ(address.V4(), 0x0A010203u);
+    EXPECT_EQ(address.Port(), 200u * 256 + 7);
     // Fields are not range-checked; the port keeps 16 bits.
     ASSERT_EQ(ParsePortArgument("1,2,3,4,300,1", address), 0);
-    EXPECT_EQ(ntohs(address.sin_port), (300 * 256 + 1) & 0xFFFF);
+    EXPECT_EQ(address.Port(), (300u * 256 + 1) & 0xFFFF);
 }
 
 TEST(PortArgument, AMissingCommaFailsAndLeavesZero) {
-    sockaddr_in address{};
-    address.sin_port = 99;
+    CAddress address = CAddress::FromV4(1, 99);
     EXPECT_EQ(ParsePortArgument("127,0,0,1,4", address), -1);
-    EXPECT_EQ(address.sin_port, 0);
-    EXPECT_EQ(address.sin_addr.s_addr, 0u);
+    EXPECT_FALSE(address.IsValid());
+    EXPECT_EQ(address.Port(), 0u);
     EXPECT_EQ(ParsePortArgument("", address), -1);
     EXPECT_EQ(ParsePortArgument("garbage", address), -1);
     EXPECT_EQ(ParsePortArgument("99999999999999,1,1,1,1,1", address), 0);
@@ -60,18 +59,19 @@ TEST(RestartArgument, CLongValueIn64Bits) {
 }
 
 TEST(ExtendedPortArgument, FamiliesAddressesAndPorts) {
-    sockaddr_in address{};
+    CAddress address;
     EXPECT_EQ(ParseExtendedPortArgument("|1|132.235.1.2|6275|", address), EprtResult::Ok);
-    EXPECT_EQ(ntohl(address.sin_addr.s_addr), 0x84EB0102u);
-    EXPECT_EQ(ntohs(address.sin_port), 6275);
+    EXPECT_EQ(address.V4(), 0x84EB0102u);
+    EXPECT_EQ(address.Port(), 6275u);
     // Any printable delimiter.
     EXPECT_EQ(ParseExtendedPortArgument("!1!10.0.0.1!65535!", address), EprtResult::Ok);
     EXPECT_EQ(ParseExtendedPortArgument("|2|::1|6275|", address), EprtResult::OtherFamily);
     for (const char* pszBad :
          {"", "|1|10.0.0.1|", "|1|10.0.0.1|99999|", "|1|10.0.0.1|0|", "|1|10.0.0.1|12x|",
-          "|1|10.0.0|5000|", "|3|10.0.0.1|5000|", "|1|10.0.0.1|5000|extra", " 1 10.0.0.1 5000 "}) {
+          "|1|10.0.0|5000|", "|3|10.0.0.1|5000|", "|1|10.0.0.1|5000|extra", " 1 10.0.0.1 5000 ",
+          "|1|::ffff:10.0.0.1|5000|"}) {
         EXPECT_EQ(ParseExtendedPortArgument(pszBad, address), EprtResult::Malformed) << pszBad;
-        EXPECT_EQ(address.sin_port, 0) << pszBad;
+        EXPECT_FALSE(address.IsValid()) << pszBad;
     }
 }
 

@@ -1,0 +1,142 @@
+#include "net/Address.h"
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+CAddress CAddress::FromV4(uint32_t nAddress, unsigned nPort) {
+    CAddress address;
+    address.m_family = Family::V4;
+    const uint32_t nNetwork = htonl(nAddress);
+    std::memcpy(address.m_bytes.data(), &nNetwork, 4);
+    address.m_nPort = static_cast<uint16_t>(nPort);
+    return address;
+}
+
+bool CAddress::Parse(const std::string& strText, unsigned nPort, CAddress& rAddress) {
+    sockaddr_storage storage{};
+    auto* pV4 = reinterpret_cast<sockaddr_in*>(&storage);
+    auto* pV6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    if (::inet_pton(AF_INET, strText.c_str(), &pV4->sin_addr) == 1) {
+        pV4->sin_family = AF_INET;
+        rAddress = FromSystem(reinterpret_cast<sockaddr*>(pV4), sizeof *pV4);
+    } else if (::inet_pton(AF_INET6, strText.c_str(), &pV6->sin6_addr) == 1) {
+        pV6->sin6_family = AF_INET6;
+        rAddress = FromSystem(reinterpret_cast<sockaddr*>(pV6), sizeof *pV6);
+    } else {
+        return false;
+    }
+    rAddress.SetPort(nPort);
+    return true;
+}
+
+CAddress CAddress::FromSystem(const sockaddr* pAddress, socklen_t nLength) {
+    CAddress address;
+    if (pAddress->sa_family == AF_INET && nLength >= sizeof(sockaddr_in)) {
+        const auto* pV4 = reinterpret_cast<const sockaddr_in*>(pAddress);
+        address.m_family = Family::V4;
+        std::memcpy(address.m_bytes.data(), &pV4->sin_addr, 4);
+        address.m_nPort = ntohs(pV4->sin_port);
+    } else if (pAddress->sa_family == AF_INET6 && nLength >= sizeof(sockaddr_in6)) {
+        const auto* pV6 = reinterpret_cast<const sockaddr_in6*>(pAddress);
+        address.m_nPort = ntohs(pV6->sin6_port);
+        if (IN6_IS_ADDR_V4MAPPED(&pV6->sin6_addr)) {
+            address.m_family = Family::V4;
+            std::memcpy(address.m_bytes.data(), &pV6->sin6_addr.s6_addr[12], 4);
+        } else {
+            address.m_family = Family::V6;
+            std::memcpy(address.m_bytes.data(), &pV6->sin6_addr, 16);
+        }
+    }
+    return address;
+}
+
+socklen_t CAddress::ToSystem(sockaddr_storage& rAddress) const {
+    rAddress = sockaddr_storage{};
+    if (m_family == Family::V4) {
+        auto* pV4 = reinterpret_cast<sockaddr_in*>(&rAddress);
+        pV4->sin_family = AF_INET;
+        pV4->sin_port = htons(m_nPort);
+        std::memcpy(&pV4->sin_addr, m_bytes.data(), 4);
+        return sizeof *pV4;
+    }
+    if (m_family == Family::V6) {
+        auto* pV6 = reinterpret_cast<sockaddr_in6*>(&rAddress);
+        pV6->sin6_family = AF_INET6;
+        pV6->sin6_port = htons(m_nPort);
+        std::memcpy(&pV6->sin6_addr, m_bytes.data(), 16);
+        return sizeof *pV6;
+    }
+    return 0;
+}
+
+int CAddress::SystemFamily() const {
+    return m_family == Family::V4 ? AF_INET : m_family == Family::V6 ? AF_INET6 : AF_UNSPEC;
+}
+
+uint32_t CAddress::V4() const {
+    if (m_family != Family::V4)
+        return 0;
+    uint32_t nNetwork = 0;
+    std::memcpy(&nNetwork, m_bytes.data(), 4);
+    return ntohl(nNetwork);
+}
+
+std::string CAddress::ToString() const {
+    char szText[INET6_ADDRSTRLEN] = "";
+    if (m_family == Family::None)
+        return std::string();
+    ::inet_ntop(SystemFamily(), m_bytes.data(), szText, sizeof szText);
+    return szText;
+}
+
+bool CAddress::SameHost(const CAddress& other) const {
+    if (m_family != other.m_family)
+        return false;
+    const size_t nSize = m_family == Family::V4 ? 4 : 16;
+    return std::memcmp(m_bytes.data(), other.m_bytes.data(), nSize) == 0;
+}
+
+std::string CAddress::ClientKey() const {
+    if (m_family != Family::V6)
+        return ToString();
+    // One host usually holds a whole /64: it counts as one.
+    CAddress network = *this;
+    std::memset(network.m_bytes.data() + 8, 0, 8);
+    return network.ToString() + "/64";
+}
+
+CAddress AddressToReport(const std::string& strHost) {
+    if (!strHost.empty()) {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* pResult = nullptr;
+        if (::getaddrinfo(strHost.c_str(), nullptr, &hints, &pResult) == 0 && pResult) {
+            CAddress address = CAddress::FromSystem(pResult->ai_addr, pResult->ai_addrlen);
+            ::freeaddrinfo(pResult);
+            if (address.V4() != 0)
+                return address;
+        }
+    }
+    // Any routable address outside the machine: connecting a datagram
+    // socket to it only selects the outgoing interface; nothing is sent.
+    CAddress probe;
+    CAddress::Parse("192.0.2.1", 7, probe);
+    int hProbe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (hProbe < 0)
+        return CAddress();
+    CAddress local;
+    sockaddr_storage target{};
+    const socklen_t nTarget = probe.ToSystem(target);
+    if (::connect(hProbe, reinterpret_cast<sockaddr*>(&target), nTarget) == 0) {
+        sockaddr_storage own{};
+        socklen_t nLen = sizeof own;
+        if (::getsockname(hProbe, reinterpret_cast<sockaddr*>(&own), &nLen) == 0)
+            local = CAddress::FromSystem(reinterpret_cast<sockaddr*>(&own), nLen);
+    }
+    ::close(hProbe);
+    return local;
+}
