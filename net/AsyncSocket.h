@@ -72,8 +72,9 @@ public:
     std::string TlsSessionTag() const { return m_strTlsTag; }
     // After the handshake: "TLSv1.3" or "TLSv1.2".
     std::string TlsVersion() const;
-    // Decrypted bytes waiting inside TLS.
-    bool HasTlsPending() const;
+    // Bytes the socket itself holds for reading (decrypted by TLS), which
+    // no readiness of the network will announce.
+    bool HasBufferedInput() const;
 
     // Sends small writes at once instead of holding them for coalescing.
     bool SetNoDelay();
@@ -111,8 +112,36 @@ private:
     void WantSend();
 
     enum class State { Closed, Created, Listening, Connecting, Connected, Finished };
+    using Handler = void (CAsyncSocket::*)(int);
+
+    // From the dispatcher: turns the readiness nEvents into this socket's
+    // events. The socket may be gone when it returns.
+    void Deliver(uint32_t nEvents, CSocketDispatcher& rDispatcher);
+    // From the dispatcher: delivers bytes the socket holds itself.
+    void DeliverBufferedInput(CSocketDispatcher& rDispatcher);
+    // A listener that waited for a descriptor asks for accepts again.
+    void ResumeAccepting();
+    void DeliverConnectOutcome(uint32_t nEvents, CSocketDispatcher& rDispatcher);
+    void DeliverToConnected(uint32_t nEvents, CSocketDispatcher& rDispatcher);
+    // The waits of TLS: a handshake under way takes every readiness; a read
+    // that needs a write (or a write a read) is finished. False when
+    // nothing more is to be delivered.
+    bool DeliverTlsWaits(uint32_t nEvents, CSocketDispatcher& rDispatcher);
+    // The peer has closed or reset: bytes still waiting, then OnClose.
+    void DeliverPeerClosed(uint32_t nEvents, CSocketDispatcher& rDispatcher);
+    // Runs a handler; true when the socket is still there and connected.
+    bool Fire(Handler handler, CSocketDispatcher& rDispatcher);
+    // This socket, with this handle and registration, is still connected.
+    bool StillConnected(const CSocketDispatcher& rDispatcher, int hSocket, uint32_t nSerial) const;
+    // Tells the dispatcher of bytes held for reading.
+    void NoteBufferedInput(CSocketDispatcher& rDispatcher);
 
     void SetLastError(int nError) { m_nLastError = nError; }
+    // Send and Receive through TLS.
+    int SendTls(const void* pBuffer, int nLength);
+    int ReceiveTls(void* pBuffer, int nLength);
+    // close_notify, without waiting for the peer's (after the handshake).
+    void SayTlsEnd();
     // Runs the handshake as far as the network allows.
     void ContinueTlsHandshake();
     // Maps a failed SSL call to an errno cause, arming what it waits for.

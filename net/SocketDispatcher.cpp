@@ -128,164 +128,32 @@ void CSocketDispatcher::DeliverTo(int hSocket, uint32_t nSerial, uint32_t nEvent
     CAsyncSocket* pSocket = Lookup(hSocket, nSerial);
     if (!pSocket)
         return;
-    using State = CAsyncSocket::State;
-    switch (pSocket->m_state) {
-    case State::Listening:
-        if ((nEvents & (EPOLLIN | EPOLLERR | EPOLLHUP)) && pSocket->m_bAcceptArmed) {
-            pSocket->m_bAcceptArmed = false;
-            pSocket->OnAccept(0);
-        }
-        break;
-    case State::Connecting:
-        DeliverConnectOutcome(pSocket, nEvents);
-        break;
-    case State::Connected:
-        DeliverToConnected(pSocket, nEvents);
-        break;
-    default:
-        break;
-    }
+    pSocket->Deliver(nEvents, *this);
     // The handler may have deleted the socket: look it up again.
     if ((pSocket = Lookup(hSocket, nSerial)))
         UpdateInterest(pSocket);
 }
 
-void CSocketDispatcher::DeliverConnectOutcome(CAsyncSocket* pSocket, uint32_t nEvents) {
-    using State = CAsyncSocket::State;
-    const int hSocket = pSocket->m_hSocket;
-    const uint32_t nSerial = pSocket->m_nSerial;
-    int nError = 0;
-    socklen_t nLen = sizeof nError;
-    ::getsockopt(hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLen);
-    if (nError == 0 && (nEvents & (EPOLLERR | EPOLLHUP)))
-        nError = ECONNREFUSED;
-    if (nError != 0) {
-        pSocket->m_state = State::Finished;
-        pSocket->OnConnect(nError);
-        return;
-    }
-    pSocket->m_state = State::Connected;
-    pSocket->m_bReadArmed = true;
-    pSocket->m_bOobArmed = true;
-    pSocket->m_bWriteWanted = false;
-    pSocket->OnConnect(0);
-    // One OnSend once the connection is established (after the handshake,
-    // for a connection that has begun one).
-    if ((pSocket = Lookup(hSocket, nSerial)) && pSocket->m_state == State::Connected) {
-        if (pSocket->IsTlsHandshaking())
-            pSocket->m_bWriteWanted = true;
-        else
-            pSocket->OnSend(0);
-    }
+void CSocketDispatcher::NoteBufferedInput(CAsyncSocket* pSocket) {
+    m_buffered.push_back(MakeKey(pSocket->m_hSocket, pSocket->m_nSerial));
+    // A loop driving this one from outside (the window's) comes back at once.
+    if (m_buffered.size() == 1)
+        NotifyTimerChange();
 }
 
-void CSocketDispatcher::DeliverToConnected(CAsyncSocket* pSocket, uint32_t nEvents) {
-    const int hSocket = pSocket->m_hSocket;
-    const uint32_t nSerial = pSocket->m_nSerial;
-    // After each handler the socket is looked up again: it may be gone.
-    auto stillConnected = [&] {
-        return (pSocket = Lookup(hSocket, nSerial)) &&
-               pSocket->m_state == CAsyncSocket::State::Connected;
-    };
-    if (pSocket->m_pSsl && !DeliverTlsWaits(pSocket, nEvents, stillConnected))
-        return;
-    if ((nEvents & EPOLLOUT) && pSocket->m_bWriteWanted) {
-        pSocket->m_bWriteWanted = false;
-        pSocket->OnSend(0);
-        if (!stillConnected())
-            return;
-    }
-    if ((nEvents & EPOLLPRI) && pSocket->m_bOobArmed) {
-        pSocket->m_bOobArmed = false;
-        pSocket->OnOutOfBandData(0);
-        if (!stillConnected())
-            return;
-    }
-    if (nEvents & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
-        DeliverPeerClosed(pSocket, nEvents, stillConnected);
-    } else if ((nEvents & EPOLLIN) && pSocket->m_bReadArmed) {
-        pSocket->m_bReadArmed = false;
-        pSocket->OnReceive(0);
-        if (stillConnected())
-            NoteTlsPending(pSocket);
-    }
-}
-
-bool CSocketDispatcher::DeliverTlsWaits(CAsyncSocket*& rpSocket, uint32_t nEvents,
-                                        const std::function<bool()>& stillConnected) {
-    if (rpSocket->m_bTlsHandshaking) {
-        // Every event moves the handshake on; nothing else is delivered
-        // until it has ended.
-        rpSocket->ContinueTlsHandshake();
-        if (stillConnected())
-            NoteTlsPending(rpSocket);
-        return false;
-    }
-    // A read that waited for room, a write that waited for bytes.
-    if ((nEvents & EPOLLOUT) && rpSocket->m_bReceiveWantsWrite) {
-        rpSocket->m_bReceiveWantsWrite = false;
-        rpSocket->OnReceive(0);
-        if (!stillConnected())
-            return false;
-    }
-    if ((nEvents & EPOLLIN) && rpSocket->m_bSendWantsRead) {
-        rpSocket->m_bSendWantsRead = false;
-        rpSocket->OnSend(0);
-        if (!stillConnected())
-            return false;
-    }
-    return true;
-}
-
-void CSocketDispatcher::DeliverPeerClosed(CAsyncSocket*& rpSocket, uint32_t nEvents,
-                                          const std::function<bool()>& stillConnected) {
-    // The peer has closed or reset: bytes still waiting are read first,
-    // then OnClose comes once.
-    int nWaiting = 0;
-    if (rpSocket->m_bReadArmed && !(nEvents & EPOLLERR))
-        ::ioctl(rpSocket->m_hSocket, FIONREAD, &nWaiting);
-    if (nWaiting > 0 || (rpSocket->m_bReadArmed && rpSocket->HasTlsPending())) {
-        rpSocket->m_bReadArmed = false;
-        rpSocket->OnReceive(0);
-        if (stillConnected())
-            NoteTlsPending(rpSocket);
-        return;
-    }
-    int nError = 0;
-    socklen_t nLen = sizeof nError;
-    ::getsockopt(rpSocket->m_hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLen);
-    rpSocket->m_state = CAsyncSocket::State::Finished;
-    rpSocket->OnClose(nError);
-}
-
-void CSocketDispatcher::NoteTlsPending(CAsyncSocket* pSocket) {
-    // Bytes TLS has already decrypted bring no readiness event: they are
-    // delivered from the loop before it waits again.
-    if (pSocket->m_bReadArmed && pSocket->HasTlsPending()) {
-        m_tlsPending.push_back(MakeKey(pSocket->m_hSocket, pSocket->m_nSerial));
-        // A loop driving this one from outside (the window's) comes back at once.
-        if (m_tlsPending.size() == 1)
-            NotifyTimerChange();
-    }
-}
-
-void CSocketDispatcher::DeliverTlsPending() {
+void CSocketDispatcher::DeliverBufferedInput() {
     std::vector<uint64_t> pending;
-    pending.swap(m_tlsPending);
+    pending.swap(m_buffered);
     for (uint64_t nKey : pending) {
-        BeginDelivery();
         const int hSocket = static_cast<int>(nKey & 0xffffffffu);
         const uint32_t nSerial = static_cast<uint32_t>(nKey >> 32);
         CAsyncSocket* pSocket = Lookup(hSocket, nSerial);
-        if (pSocket && pSocket->m_state == CAsyncSocket::State::Connected &&
-            pSocket->m_bReadArmed && pSocket->HasTlsPending()) {
-            pSocket->m_bReadArmed = false;
-            pSocket->OnReceive(0);
-            if ((pSocket = Lookup(hSocket, nSerial))) {
-                NoteTlsPending(pSocket);
-                UpdateInterest(pSocket);
-            }
-        }
+        if (!pSocket)
+            continue;
+        BeginDelivery();
+        pSocket->DeliverBufferedInput(*this);
+        if ((pSocket = Lookup(hSocket, nSerial)))
+            UpdateInterest(pSocket);
         EndDelivery();
     }
 }
@@ -296,8 +164,8 @@ int CSocketDispatcher::ProcessEvents(int nTimeoutMs, const sigset_t* pWaitMask) 
     int nNext = NextTimerDelay();
     if (nNext >= 0 && (nTimeoutMs < 0 || nNext < nTimeoutMs))
         nTimeoutMs = nNext;
-    // Decrypted bytes are waiting: look for events without waiting.
-    if (!m_tlsPending.empty())
+    // Bytes are held for reading: look for events without waiting.
+    if (!m_buffered.empty())
         nTimeoutMs = 0;
     epoll_event events[256];
     int nReady = pWaitMask ? ::epoll_pwait(m_hEpoll, events, 256, nTimeoutMs, pWaitMask)
@@ -328,7 +196,7 @@ void CSocketDispatcher::KillTimer(TimerId nId) {
 }
 
 int CSocketDispatcher::NextTimerDelay() const {
-    if (!m_tlsPending.empty())
+    if (!m_buffered.empty())
         return 0;
     if (m_timers.empty())
         return -1;
@@ -341,9 +209,9 @@ int CSocketDispatcher::NextTimerDelay() const {
 }
 
 void CSocketDispatcher::RunDueTimers() {
-    // Decrypted bytes waiting count as due work.
-    if (!m_tlsPending.empty())
-        DeliverTlsPending();
+    // Bytes held for reading count as due work.
+    if (!m_buffered.empty())
+        DeliverBufferedInput();
     // One at a time, looked up afresh: a callback may kill or set others.
     const Clock::time_point now = Clock::now();
     bool bRan = false;
@@ -394,9 +262,9 @@ void CSocketDispatcher::ReleaseDescriptorWaiters() {
     waiters.swap(m_descriptorWaiters);
     for (const auto& [hSocket, nSerial] : waiters) {
         CAsyncSocket* pSocket = Lookup(hSocket, nSerial);
-        if (!pSocket || pSocket->m_state != CAsyncSocket::State::Listening)
+        if (!pSocket)
             continue;
-        pSocket->m_bAcceptArmed = true;
+        pSocket->ResumeAccepting();
         UpdateInterest(pSocket);
     }
 }

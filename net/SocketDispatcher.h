@@ -86,24 +86,17 @@ private:
     };
 
     friend class CDeferredReleaseScope;
+    // A socket asks whether it still exists after a handler, and notes
+    // bytes it holds for reading.
+    friend class CAsyncSocket;
 
     CAsyncSocket* Lookup(int hSocket, uint32_t nSerial) const;
     void Deliver(uint64_t nKey, uint32_t nEvents);
     void DeliverTo(int hSocket, uint32_t nSerial, uint32_t nEvents);
-    void DeliverConnectOutcome(CAsyncSocket* pSocket, uint32_t nEvents);
-    void DeliverToConnected(CAsyncSocket* pSocket, uint32_t nEvents);
-    // The waits of a TLS socket: a handshake under way takes every event,
-    // a read that needs a write (or a write a read) is finished. False when
-    // nothing more is to be delivered. The socket pointer is the one that
-    // stillConnected looks up again after each handler.
-    bool DeliverTlsWaits(CAsyncSocket*& rpSocket, uint32_t nEvents,
-                         const std::function<bool()>& stillConnected);
-    // The peer has closed or reset: bytes still waiting, then OnClose.
-    // The socket pointer is the one that stillConnected looks up again.
-    void DeliverPeerClosed(CAsyncSocket*& rpSocket, uint32_t nEvents,
-                           const std::function<bool()>& stillConnected);
-    void NoteTlsPending(CAsyncSocket* pSocket);
-    void DeliverTlsPending();
+    // Sockets holding bytes for reading that no readiness will announce
+    // are delivered from the loop before it waits again.
+    void NoteBufferedInput(CAsyncSocket* pSocket);
+    void DeliverBufferedInput();
     // Brackets one delivery: objects released inside it go at its end.
     void BeginDelivery() { ++m_nDelivering; }
     void EndDelivery();
@@ -127,8 +120,8 @@ private:
     // Listeners backing off for lack of descriptors (handle and serial).
     std::vector<std::pair<int, uint32_t>> m_descriptorWaiters;
     TimerId m_nBackOffTimer = 0;
-    // TLS sockets with decrypted bytes waiting (handle and serial).
-    std::vector<uint64_t> m_tlsPending;
+    // Sockets holding bytes for reading (handle and serial).
+    std::vector<uint64_t> m_buffered;
 };
 
 // Holds the dispatcher's deferred releases until it goes, as an event
