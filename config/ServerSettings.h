@@ -23,6 +23,9 @@ struct CFolderRecord {
     bool m_bDownload = false;
 };
 
+// The TLS policy of the extended mode.
+enum class TlsMode { Off = 0, Allowed = 1, Required = 2 };
+
 // The extended mode for today's clients, off by default: with it off,
 // nothing of it is active and the server speaks the classic protocol.
 struct CExtendedSettings {
@@ -30,11 +33,22 @@ struct CExtendedSettings {
     int m_nPassivePortMin = 0; // 0 and 0: any port the system chooses
     int m_nPassivePortMax = 0;
     std::string m_strPassiveAddress; // empty: the control connection's address
-    int m_nTlsMode = 0;              // 0 off, 1 allowed, 2 required
+    // As stored: 0 off, 1 allowed, 2 required; any other value fails the
+    // start. Read through the functions below.
+    int m_nTlsMode = 0;
     std::string m_strTlsCertificate;
     std::string m_strTlsKey;
     int m_nTlsSessionReuse = 1;
     int m_nMaxPerAddress = 0; // 0: unlimited
+
+    // The stored TlsMode is one of its three values.
+    bool IsTlsModeValid() const { return m_nTlsMode >= 0 && m_nTlsMode <= 2; }
+    // The stored TlsMode (Off when it is not valid).
+    TlsMode StoredTlsMode() const {
+        return IsTlsModeValid() ? static_cast<TlsMode>(m_nTlsMode) : TlsMode::Off;
+    }
+    // The policy in force: TLS is part of the extended mode.
+    TlsMode TlsPolicy() const { return m_bEnabled ? StoredTlsMode() : TlsMode::Off; }
 };
 
 // Password guessing: after m_nBanAfter failed logins from one address within

@@ -1,7 +1,14 @@
 // The server side of one client's FTP control connection (a session):
-// collects command lines, runs each through the command table and answers
-// from the reply table. It holds the client's login state, current virtual
-// directory, transfer settings and the data connections it has started.
+// collects command lines, runs each through its protocol's command table
+// and answers from the reply tables. It holds the client's login state,
+// current virtual directory, transfer settings and the data connections it
+// has started. Its parts live in files named after what they hold:
+// ClientSocket.cpp (the control line and the reply queue, the idle rule),
+// ClientSocketCommands.cpp (the command tables), ClientSocketLogin.cpp,
+// ClientSocketPaths.cpp (the commands that name a path),
+// ClientSocketTransfers.cpp (data connections), ClientSocketListings.cpp
+// (LIST, NLST, MLSD, MLST, STAT), ClientSocketInfo.cpp (what the server
+// says of itself) and ClientSocketTls.cpp.
 //
 // Ownership: the host owns each session. A session owns its data
 // connections and the passive listener that PASV made until a transfer
@@ -13,6 +20,7 @@
 #include "fs/LocalPath.h"
 #include "ftp/CommandTable.h"
 #include "ftp/DataSocket.h"
+#include "ftp/Protocol.h"
 #include "net/AsyncSocket.h"
 #include "net/Timer.h"
 
@@ -76,8 +84,11 @@ public:
     // The classic command table, in its order.
     static std::span<const CCommandRow> ClassicCommands();
     // The extended mode's table, consulted before the classic one only while
-    // the mode is on.
+    // the mode is on. Its rows either add a word or answer a classic word
+    // with a behaviour of their own (not only other reply texts).
     static std::span<const CCommandRow> ExtendedCommands();
+    // The protocol the session speaks now.
+    const CProtocol& Protocol() const { return *m_pProtocol; }
 
     // Bytes kept while no line end has arrived; beyond this they are dropped.
     static constexpr size_t kMaxInput = 64 * 1024;
@@ -98,14 +109,29 @@ public:
     bool IsLoginDelayed() const { return m_bLoginDelayed; }
 
 private:
-    // The data connections' reports.
-    void OnTransferFinished(CDataSocket& rData, bool bComplete) override;
-    void OnDataSocketEnded(CDataSocket& rData) override;
-    void OnDataConnectionRefused(CDataSocket& rData) override;
+    // A path a command names, resolved and checked.
+    struct STarget {
+        std::string strPath; // the virtual path
+        CLocalPath local;    // its local path (empty where the map has none)
+        bool bResolved = false;
+    };
+    // The form a command takes its path in: a file (without a final "/")
+    // or a folder.
+    enum class PathForm { File, Folder };
+    // How a command refuses its path. A path that cannot be resolved is used
+    // as far as it was resolved, unless bMustResolve (then strUnresolved is
+    // sent, nothing when empty); a path the user or its folder may not reach
+    // gets strDenied (the permission reply when empty).
+    struct SRefusal {
+        bool bMustResolve = false;
+        std::string strUnresolved;
+        std::string strDenied;
+    };
 
+    // The control line and the reply queue (ClientSocket.cpp).
     void ClearInput();
-    // The failed login's reply, sent late; then the lines that waited.
-    void EndLoginDelay();
+    // Runs the complete lines that have arrived, as the protocol takes them.
+    void RunReceivedLines(size_t nSearched);
     // Sends what the socket takes of the waiting replies.
     void FlushOutput();
     // True while no further command is read: a failed login's reply is
@@ -113,19 +139,44 @@ private:
     bool InputHeld() const;
     // Runs the lines that waited and reads on, once input is no longer held.
     void ResumeInput();
-    // STAT of a path: the next slice of its listing, or the next lines of
-    // the reply once the listing is complete.
-    void ContinueStat();
-    // Ends a STAT reply in progress: its listing file goes.
-    void EndStat();
     void Log(const std::string& strText, int nLevel) const;
     const CServerSettings& Settings() const;
     void SendFormatted(int nReply, const std::string& strArgument);
+    void SendExtended(int nReply, const std::string& strArgument = std::string());
+    // The protocol's reply for a situation, with its argument ("" where the
+    // protocol says nothing), and the same sent.
+    std::string SayText(Say say, const std::string& strArgument) const;
+    void SayReply(Say say, const std::string& strArgument = std::string());
+    // The idle time-out: restarted by every command, it closes a session
+    // that has no transfer when it runs out.
+    void RestartIdleTimer();
+    void ArmIdleTimer(long long nDelayMs);
+    void OnIdleTimeout();
+
+    // Login (ClientSocketLogin.cpp).
     bool CheckLogin(const std::string& strUser, const std::string& strPassword,
                     std::string& rCwd) const;
+    // The failed login's reply, sent late; then the lines that waited.
+    void EndLoginDelay();
+
+    // The one resolve-and-check step of every command that names a path
+    // (ClientSocketPaths.cpp): false once the refusal is sent.
+    bool ResolveTarget(const CCommandRow& rRow, const std::string& strParameter, PathForm form,
+                       STarget& rTarget, const SRefusal& refusal);
+    // The same with the usual refusal (the permission reply).
+    bool ResolveTarget(const CCommandRow& rRow, const std::string& strParameter, PathForm form,
+                       STarget& rTarget);
+    // The user's and the folder's flags for the row's access; false once
+    // strDenied (the permission reply when empty) is sent.
+    bool Admit(const CCommandRow& rRow, const std::string& strPath,
+               const std::string& strDenied = std::string());
     bool MayAccess(const CCommandRow& rRow, const std::string& strPath) const;
     // The path form of RETR, STOR and DELE: resolved, final "/" removed.
     std::string ResolveFilePath(const std::string& strParameter) const;
+    // The local file a SIZE or MDTM names, when it is a plain file.
+    bool StatFile(const std::string& strParameter, struct stat& rInfo) const;
+
+    // Data connections (ClientSocketTransfers.cpp).
     // pListing: a listing still being written into the file at path.
     int StartSend(const CLocalPath& path, bool bDeleteAfter,
                   std::unique_ptr<CListingBuilder> pListing = nullptr);
@@ -133,84 +184,27 @@ private:
     // A transfer of the file with the session's type, restart offset and
     // protection.
     CDataSocket::STransfer NewTransfer(const CLocalPath& path, bool bSending);
-    // The first slice of a listing, then its data connection; a listing that
-    // cannot be written gets nFailReply (an index of the classic table, or
-    // with bExtendedReply of the extended one).
-    // strListedPath: the virtual path the extended reply names.
-    void SendListing(std::unique_ptr<CListingBuilder> pListing, int nFailReply, bool bExtendedReply,
-                     const std::string& strListedPath);
     int StartData(CDataSocket::STransfer transfer);
-
-    // Command handlers, one per row of the command table.
-    void DoUser(const CCommandRow& rRow, const std::string& strParameter);
-    void DoPass(const CCommandRow& rRow, const std::string& strParameter);
-    void DoPort(const CCommandRow& rRow, const std::string& strParameter);
-    void DoQuit(const CCommandRow& rRow, const std::string& strParameter);
-    void DoType(const CCommandRow& rRow, const std::string& strParameter);
-    void DoMode(const CCommandRow& rRow, const std::string& strParameter);
-    void DoStru(const CCommandRow& rRow, const std::string& strParameter);
-    void DoRetr(const CCommandRow& rRow, const std::string& strParameter);
-    void DoStor(const CCommandRow& rRow, const std::string& strParameter);
     // STOR and APPE: the permission test, the reply, the data connection.
     void ReceiveUpload(const CCommandRow& rRow, const std::string& strParameter, bool bAppend);
-    void DoNoop(const CCommandRow& rRow, const std::string& strParameter);
-    void DoPwd(const CCommandRow& rRow, const std::string& strParameter);
-    void DoCwd(const CCommandRow& rRow, const std::string& strParameter);
-    void DoCdup(const CCommandRow& rRow, const std::string& strParameter);
-    void DoList(const CCommandRow& rRow, const std::string& strParameter);
-    void DoDele(const CCommandRow& rRow, const std::string& strParameter);
-    void DoMkdRmd(const CCommandRow& rRow, const std::string& strParameter);
-    // MKD and RMD: the permission test, the change, the replies (the
-    // classic ones, or RFC 959's in the extended mode) and the log line.
-    void ChangeFolder(const CCommandRow& rRow, const std::string& strParameter, bool bRfcReplies);
-    void DoSyst(const CCommandRow& rRow, const std::string& strParameter);
-    void DoPasv(const CCommandRow& rRow, const std::string& strParameter);
-    void DoRest(const CCommandRow& rRow, const std::string& strParameter);
-    void DoUnknown(const CCommandRow& rRow, const std::string& strParameter);
+    // PORT and EPRT: the data connection may go to this address.
+    bool MayConnectTo(const CAddress& address) const;
+    // The 227 reply for the listener just opened, advertising nAddress.
+    void SendPassiveReply(uint32_t nAddress);
+    // Opens a passive listener in the configured port range; false (and no
+    // listener) when none can be opened.
+    bool OpenPassive();
+    // The data connections' reports.
+    void OnTransferFinished(CDataSocket& rData, bool bComplete) override;
+    void OnDataSocketEnded(CDataSocket& rData) override;
+    void OnDataConnectionRefused(CDataSocket& rData) override;
 
-    // The extended mode (ClientSocketExtended.cpp).
-    bool IsExtended() const;
-    // Runs every complete line that has arrived, in order.
-    void RunReceivedLines(size_t nSearched);
-    void LogReceivedLine(const std::string& strRaw) const;
-    void SendExtended(int nReply, const std::string& strArgument = std::string());
-    void DoExtendedCwd(const CCommandRow& rRow, const std::string& strParameter);
-    void DoExtendedCdup(const CCommandRow& rRow, const std::string& strParameter);
-    void DoExtendedMkdRmd(const CCommandRow& rRow, const std::string& strParameter);
-    void DoExtendedSyst(const CCommandRow& rRow, const std::string& strParameter);
-    void DoFeat(const CCommandRow& rRow, const std::string& strParameter);
-    void DoOpts(const CCommandRow& rRow, const std::string& strParameter);
-    void DoSize(const CCommandRow& rRow, const std::string& strParameter);
-    void DoMdtm(const CCommandRow& rRow, const std::string& strParameter);
-    void DoRnfr(const CCommandRow& rRow, const std::string& strParameter);
-    void DoRnto(const CCommandRow& rRow, const std::string& strParameter);
-    void DoExtendedList(const CCommandRow& rRow, const std::string& strParameter);
-    void DoMlsd(const CCommandRow& rRow, const std::string& strParameter);
-    void DoMlst(const CCommandRow& rRow, const std::string& strParameter);
-    void DoExtendedStor(const CCommandRow& rRow, const std::string& strParameter);
-    void DoAppe(const CCommandRow& rRow, const std::string& strParameter);
-    void DoExtendedPasv(const CCommandRow& rRow, const std::string& strParameter);
-    void DoExtendedPort(const CCommandRow& rRow, const std::string& strParameter);
-    void DoEpsv(const CCommandRow& rRow, const std::string& strParameter);
-    void DoEprt(const CCommandRow& rRow, const std::string& strParameter);
-    void DoAbor(const CCommandRow& rRow, const std::string& strParameter);
-    void DoStat(const CCommandRow& rRow, const std::string& strParameter);
-    void DoHelp(const CCommandRow& rRow, const std::string& strParameter);
-    void DoAllo(const CCommandRow& rRow, const std::string& strParameter);
-    void DoSite(const CCommandRow& rRow, const std::string& strParameter);
-    void DoMfmt(const CCommandRow& rRow, const std::string& strParameter);
-    void DoAuth(const CCommandRow& rRow, const std::string& strParameter);
-    void DoPbsz(const CCommandRow& rRow, const std::string& strParameter);
-    void DoProt(const CCommandRow& rRow, const std::string& strParameter);
-    void DoCcc(const CCommandRow& rRow, const std::string& strParameter);
-    // AUTH, PBSZ, PROT and CCC: with TLS off they are unknown words.
-    static bool IsSecurityExchange(int nCode);
-    // The TLS policy: a reply that refuses the command, or null.
-    const char* TlsRefusal(const CCommandRow& rRow) const;
-    // Puts a transfer under PROT P where the client asked for it.
-    void ProtectTransfer(CDataSocket::STransfer& rTransfer);
-    // The local file a SIZE or MDTM names, when it is a plain file.
-    bool StatFile(const std::string& strParameter, struct stat& rInfo) const;
+    // Listings (ClientSocketListings.cpp).
+    // The first slice of a listing, then its data connection; a listing that
+    // cannot be written gets strFailReply. strShownPath: what the 150 reply
+    // names.
+    void SendListing(std::unique_ptr<CListingBuilder> pListing, const std::string& strFailReply,
+                     const std::string& strShownPath);
     // What a listing argument names (leading option words skipped): a file
     // (rPath without final "/") or a folder (rPath ending in "/"); false
     // when nothing is there.
@@ -219,18 +213,69 @@ private:
     // bFolderOnly: a file is refused (MLSD).
     bool PrepareListing(const CCommandRow& rRow, const std::string& strParameter,
                         std::string& rPath, bool& rFile, bool bFolderOnly);
-    // PORT and EPRT: the data connection may go to this address.
-    bool MayConnectTo(const CAddress& address) const;
-    // The 227 reply for the listener just opened, advertising nAddress.
-    void SendPassiveReply(uint32_t nAddress);
-    // Opens a passive listener in the configured port range; false (and no
-    // listener) when none can be opened.
-    bool OpenPassive();
-    // The idle time-out: restarted by every command, it closes a session
-    // that has no transfer when it runs out.
-    void RestartIdleTimer();
-    void ArmIdleTimer(long long nDelayMs);
-    void OnIdleTimeout();
+    // STAT of a path: the next slice of its listing, or the next lines of
+    // the reply once the listing is complete.
+    void ContinueStat();
+    // Ends a STAT reply in progress: its listing file goes.
+    void EndStat();
+
+    // TLS (ClientSocketTls.cpp).
+    // AUTH, PBSZ, PROT and CCC: with TLS off they are unknown words.
+    static bool IsSecurityExchange(int nCode);
+    // The TLS policy: a reply that refuses the command, or null.
+    const char* TlsRefusal(const CCommandRow& rRow) const;
+    // Puts a transfer under PROT P where the client asked for it.
+    void ProtectTransfer(CDataSocket::STransfer& rTransfer);
+
+    // Command handlers, one per row of the command tables.
+    void DoUser(const CCommandRow& rRow, const std::string& strParameter);
+    void DoPass(const CCommandRow& rRow, const std::string& strParameter);
+    void DoQuit(const CCommandRow& rRow, const std::string& strParameter);
+    void DoNoop(const CCommandRow& rRow, const std::string& strParameter);
+    void DoUnknown(const CCommandRow& rRow, const std::string& strParameter);
+    void DoPwd(const CCommandRow& rRow, const std::string& strParameter);
+    void DoCwd(const CCommandRow& rRow, const std::string& strParameter);
+    void DoCdup(const CCommandRow& rRow, const std::string& strParameter);
+    void DoDele(const CCommandRow& rRow, const std::string& strParameter);
+    void DoMkdRmd(const CCommandRow& rRow, const std::string& strParameter);
+    void DoRnfr(const CCommandRow& rRow, const std::string& strParameter);
+    void DoRnto(const CCommandRow& rRow, const std::string& strParameter);
+    void DoSite(const CCommandRow& rRow, const std::string& strParameter);
+    void DoMfmt(const CCommandRow& rRow, const std::string& strParameter);
+    void DoSize(const CCommandRow& rRow, const std::string& strParameter);
+    void DoMdtm(const CCommandRow& rRow, const std::string& strParameter);
+    void DoPort(const CCommandRow& rRow, const std::string& strParameter);
+    void DoPasv(const CCommandRow& rRow, const std::string& strParameter);
+    void DoType(const CCommandRow& rRow, const std::string& strParameter);
+    void DoMode(const CCommandRow& rRow, const std::string& strParameter);
+    void DoStru(const CCommandRow& rRow, const std::string& strParameter);
+    void DoRest(const CCommandRow& rRow, const std::string& strParameter);
+    void DoRetr(const CCommandRow& rRow, const std::string& strParameter);
+    void DoStor(const CCommandRow& rRow, const std::string& strParameter);
+    void DoList(const CCommandRow& rRow, const std::string& strParameter);
+    void DoSyst(const CCommandRow& rRow, const std::string& strParameter);
+    // The extended rows that answer a classic word with a behaviour of
+    // their own.
+    void DoExtendedList(const CCommandRow& rRow, const std::string& strParameter);
+    void DoExtendedStor(const CCommandRow& rRow, const std::string& strParameter);
+    void DoExtendedPasv(const CCommandRow& rRow, const std::string& strParameter);
+    void DoExtendedPort(const CCommandRow& rRow, const std::string& strParameter);
+    // The extended mode's own words.
+    void DoFeat(const CCommandRow& rRow, const std::string& strParameter);
+    void DoOpts(const CCommandRow& rRow, const std::string& strParameter);
+    void DoMlsd(const CCommandRow& rRow, const std::string& strParameter);
+    void DoMlst(const CCommandRow& rRow, const std::string& strParameter);
+    void DoAppe(const CCommandRow& rRow, const std::string& strParameter);
+    void DoEpsv(const CCommandRow& rRow, const std::string& strParameter);
+    void DoEprt(const CCommandRow& rRow, const std::string& strParameter);
+    void DoAbor(const CCommandRow& rRow, const std::string& strParameter);
+    void DoStat(const CCommandRow& rRow, const std::string& strParameter);
+    void DoHelp(const CCommandRow& rRow, const std::string& strParameter);
+    void DoAllo(const CCommandRow& rRow, const std::string& strParameter);
+    void DoAuth(const CCommandRow& rRow, const std::string& strParameter);
+    void DoPbsz(const CCommandRow& rRow, const std::string& strParameter);
+    void DoProt(const CCommandRow& rRow, const std::string& strParameter);
+    void DoCcc(const CCommandRow& rRow, const std::string& strParameter);
 
     static const CCommandRow kClassicCommands[];
     static const CCommandRow kExtendedCommands[];
@@ -239,6 +284,8 @@ private:
 
     CSessionHost& m_rHost;
     const uint64_t m_nId;
+    // Taken when the session starts and at each login.
+    const CProtocol* m_pProtocol = &CProtocol::Classic();
     // Where PORT or EPRT asked the next data connection to go (none: PASV).
     CAddress m_dataAddr;
     std::string m_strInput;

@@ -9,36 +9,24 @@
 
 #include <cctype>
 
-const CCommandRow CClientSocket::kSecurityExchangeOff = {
-    "", CMD_UNKNOWN, ParameterRule::Optional, true, AccessClass::None, &CClientSocket::DoUnknown};
-
 bool CClientSocket::IsSecurityExchange(int nCode) {
     return nCode == CMD_AUTH || nCode == CMD_PBSZ || nCode == CMD_PROT || nCode == CMD_CCC;
 }
 
 const char* CClientSocket::TlsRefusal(const CCommandRow& rRow) const {
-    const CExtendedSettings& extended = Settings().m_extended;
-    if (extended.m_nTlsMode != 2)
+    if (!m_pProtocol->IsExtended() || Settings().m_extended.TlsPolicy() != TlsMode::Required)
         return nullptr;
     // TLS required: nothing of the password crosses in clear, ...
     if ((rRow.nCode == CMD_USER || rRow.nCode == CMD_PASS) && !m_bTlsRequested)
         return ExtendedReplyText(XREPLY_TLS_REQUIRED);
     // ... and nothing of the files.
-    switch (rRow.nCode) {
-    case CMD_RETR:
-    case CMD_STOR:
-    case CMD_APPE:
-    case CMD_LIST:
-    case CMD_NLST:
-    case CMD_MLSD:
-        return m_bProtectData ? nullptr : ExtendedReplyText(XREPLY_PROT_P_REQUIRED);
-    default:
-        return nullptr;
-    }
+    if (rRow.bMovesData && !m_bProtectData)
+        return ExtendedReplyText(XREPLY_PROT_P_REQUIRED);
+    return nullptr;
 }
 
 void CClientSocket::ProtectTransfer(CDataSocket::STransfer& rTransfer) {
-    if (!IsExtended() || !m_bProtectData || !IsTls())
+    if (!m_bProtectData || !IsTls())
         return;
     rTransfer.pTls = m_rHost.TlsContext();
     rTransfer.bRequireReuse = Settings().m_extended.m_nTlsSessionReuse != 0;

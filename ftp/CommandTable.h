@@ -1,6 +1,7 @@
 // The command table: every command is one row holding its word, its code,
-// its parameter rule, whether it runs before login, the permission it needs
-// and the handler that runs it. A command word reaches the first row whose
+// its parameter rule, whether it runs before login, the permission it needs,
+// whether it moves file data over a data connection, and the handler that
+// runs it. A command word reaches the first row whose
 // word is a prefix of it ("mkdir" reaches "mkd", "xpwd" its own row).
 // Adding a command is one row and one handler.
 #pragma once
@@ -21,6 +22,9 @@ struct CCommandRow {
     ParameterRule parameter;
     bool bBeforeLogin; // runs before the client has logged in
     AccessClass access;
+    // Moves file data over a data connection: under "TLS required" it is
+    // refused until the data connections are protected (PROT P).
+    bool bMovesData;
     Handler pHandler;
 };
 

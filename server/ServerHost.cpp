@@ -60,18 +60,21 @@ int CServerHost::StartServer() {
     // TlsMode has three values; any other stops the start, as a port out of
     // range does, rather than leave what is in force to guesswork.
     const CExtendedSettings& extended = m_settings.m_extended;
-    if (extended.m_nTlsMode < 0 || extended.m_nTlsMode > 2) {
+    if (!extended.IsTlsModeValid()) {
         Log(FormatString(LoadString(IDS_TLS_MODE_INVALID), extended.m_nTlsMode), 0);
         return FailStart();
     }
     // TLS is part of the extended mode: asked for without it, it is said
     // to be off.
-    if (!extended.m_bEnabled && extended.m_nTlsMode > 0)
+    if (!extended.m_bEnabled && extended.StoredTlsMode() != TlsMode::Off)
         Log(FormatString(LoadString(IDS_TLS_NEEDS_EXTENDED), extended.m_nTlsMode), 0);
     // In the extended mode with TLS the certificate is checked now: one
     // that cannot be used stops a start that requires TLS.
-    if (extended.m_bEnabled && extended.m_nTlsMode > 0 && !TlsContext() && extended.m_nTlsMode == 2)
-        return FailStart();
+    if (extended.TlsPolicy() != TlsMode::Off) {
+        const bool bUsable = TlsContext() != nullptr;
+        if (!bUsable && extended.TlsPolicy() == TlsMode::Required)
+            return FailStart();
+    }
     std::string strHost = LocalHostName();
     const uint32_t nAddress = AddressToReport(strHost).V4();
     Log(FormatString(LoadString(IDS_SERVER_STARTED), strHost.c_str(), kVersion, TimeText().c_str(),
@@ -152,7 +155,7 @@ std::string CServerHost::OwnKeyFile() const {
 
 std::shared_ptr<const CTlsContext> CServerHost::TlsContext() {
     const CExtendedSettings& extended = m_settings.m_extended;
-    if (!extended.m_bEnabled || extended.m_nTlsMode <= 0)
+    if (extended.TlsPolicy() == TlsMode::Off)
         return nullptr;
     const std::string strFor = extended.m_strTlsCertificate + '\n' + extended.m_strTlsKey;
     if (strFor != m_strTlsLoadedFor)

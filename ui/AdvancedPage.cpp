@@ -58,7 +58,7 @@ CAdvancedPage::CAdvancedPage(CServerDlg& rOwner) : CPropertyPage(rOwner, IDD_ADV
     m_nPassiveMax = static_cast<unsigned>(std::max(extended.m_nPassivePortMax, 0));
     m_strPassiveAddress = QString::fromStdString(extended.m_strPassiveAddress);
     m_nMaxPerAddress = static_cast<unsigned>(std::max(extended.m_nMaxPerAddress, 0));
-    m_nTlsMode = std::clamp(extended.m_nTlsMode, 0, 2);
+    m_nTlsMode = static_cast<int>(extended.StoredTlsMode());
     m_strTlsCertificate = QString::fromStdString(extended.m_strTlsCertificate);
     m_strTlsKey = QString::fromStdString(extended.m_strTlsKey);
     m_bTlsReuse = extended.m_nTlsSessionReuse != 0;

@@ -807,7 +807,9 @@ private slots:
         QCOMPARE(extended.m_nPassivePortMax, 50010);
         QCOMPARE(extended.m_strPassiveAddress, std::string("203.0.113.9"));
         QCOMPARE(extended.m_nMaxPerAddress, 5); // "0" then "5" typed after it: 05
-        // The client already connected gets the extended mode at its next command.
+        // The client already connected keeps its mode until it logs in again.
+        QVERIFY(client.Command("FEAT", "500"));
+        QVERIFY(client.Login("ana", "secreto"));
         QVERIFY(client.Command("FEAT", "211"));
         QVERIFY(client.Command("PASV", "227"));
         QVERIFY(client.Received().contains("(203,0,113,9,"));

@@ -1,6 +1,7 @@
 #include "app/HeadlessViews.h"
 #include "ftp/ClientSocket.h"
 #include "ftp/DataSocket.h"
+#include "ftp/Protocol.h"
 #include "net/ListeningSocket.h"
 #include "net/SocketDispatcher.h"
 #include "server/ServerHost.h"
@@ -618,5 +619,33 @@ TEST_F(HostTest, TimedATransferThatMovesNothingFailsAndGivesBackItsSocket) {
         EXPECT_TRUE(PumpUntil(m_dispatcher, [&] { return m_host.SessionCount() == 0; }));
     }
     CDataSocket::SetTimeoutsForTests(CDataSocket::kConnectTimeoutMs, CDataSocket::kLingerMs);
+    std::filesystem::remove_all(folder);
+}
+
+// Walks both command tables: a row that says it moves file data is the one
+// whose command opens a data connection (150), so that "TLS required"
+// protects every such command, one added later too.
+TEST_F(HostTest, EveryRowSaysWhetherItMovesFileData) {
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("skerrow-walk-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    m_host.Settings().m_users = {"anonymous,,1,1"};
+    m_host.Settings().m_folderMap = {"/=" + folder.string() + "/,1,1"};
+    for (bool bExtended : {false, true}) {
+        m_host.Settings().m_extended.m_bEnabled = bExtended;
+        const CProtocol& protocol = bExtended ? CProtocol::Extended() : CProtocol::Classic();
+        for (const CCommandRow& row : protocol.OwnCommands()) {
+            std::ofstream(folder / "f") << "data";
+            auto pClient = LoggedIn();
+            ASSERT_EQ(pClient->Command(m_dispatcher, "PASV").substr(0, 4), "227 ");
+            const std::string strWord = row.pszWord;
+            const bool bArgument = row.parameter == ParameterRule::Required;
+            const std::string strReply =
+                pClient->Command(m_dispatcher, strWord + (bArgument ? " f" : ""));
+            EXPECT_EQ(row.bMovesData, strReply.rfind("150 ", 0) == 0)
+                << strWord << (bExtended ? " (extended): " : ": ") << strReply;
+        }
+    }
+    m_host.Settings().m_extended.m_bEnabled = false;
     std::filesystem::remove_all(folder);
 }

@@ -1,10 +1,14 @@
+#include "config/ServerSettings.h"
 #include "ftp/ClientSocket.h"
 #include "ftp/CommandTable.h"
 #include "ftp/FtpTables.h"
+#include "ftp/Protocol.h"
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
+#include <vector>
 
 namespace {
 std::pair<std::string, std::string> Split(const std::string& strLine) {
@@ -118,16 +122,18 @@ TEST(CommandTable, ExtendedRowsAreWholeAndReachTheirOwnRows) {
                 << row.pszWord;
         }
     }
+    // Every word the extended mode answers, through its protocol.
+    const CProtocol& extended = CProtocol::Extended();
     // Renames change both ends: they need the upload permission.
-    EXPECT_EQ(FindCommand(rows, "rnfr")->access, AccessClass::Upload);
-    EXPECT_EQ(FindCommand(rows, "rnto")->access, AccessClass::Upload);
+    EXPECT_EQ(extended.FindCommand("rnfr")->access, AccessClass::Upload);
+    EXPECT_EQ(extended.FindCommand("rnto")->access, AccessClass::Upload);
     // What changes a file needs the upload permission, what reads a file's
     // content the download permission; what only looks needs none.
     for (const char* pszWord : {"appe", "stor", "mfmt", "site", "mkd", "xrmd"})
-        EXPECT_EQ(FindCommand(rows, pszWord)->access, AccessClass::Upload) << pszWord;
+        EXPECT_EQ(extended.FindCommand(pszWord)->access, AccessClass::Upload) << pszWord;
     for (const char* pszWord : {"size", "mdtm", "mlsd", "mlst", "stat", "list", "nlst", "epsv",
                                 "eprt", "abor", "help", "allo"})
-        EXPECT_EQ(FindCommand(rows, pszWord)->access, AccessClass::None) << pszWord;
+        EXPECT_EQ(extended.FindCommand(pszWord)->access, AccessClass::None) << pszWord;
     // Only what a client may ask before logging in runs before it: the
     // features, the help, and the security exchange that protects the login.
     for (const CCommandRow& row : rows)
@@ -145,4 +151,80 @@ TEST(CommandTable, ExtendedRowsAreWholeAndReachTheirOwnRows) {
     std::string strFeat = ExtendedReplyText(XREPLY_FEATURES);
     EXPECT_EQ(strFeat.rfind("211-", 0), 0u);
     EXPECT_NE(strFeat.find("\r\n211 End\r\n"), std::string::npos);
+}
+
+TEST(CommandTable, NoExtendedWordHidesAClassicOne) {
+    // A classic word reached through the extended mode's table is the same
+    // command (answered with a behaviour of the extended mode's own), never
+    // another one.
+    const CProtocol& extended = CProtocol::Extended();
+    for (const CCommandRow& row : CClientSocket::ClassicCommands()) {
+        const CCommandRow* pReached = extended.FindCommand(row.pszWord);
+        ASSERT_NE(pReached, nullptr) << row.pszWord;
+        EXPECT_EQ(pReached->nCode, row.nCode) << row.pszWord;
+        EXPECT_EQ(pReached->access, row.access) << row.pszWord;
+        EXPECT_EQ(pReached->parameter, row.parameter) << row.pszWord;
+        EXPECT_EQ(pReached->bMovesData, row.bMovesData) << row.pszWord;
+    }
+    // The classic protocol reaches nothing of the extended table.
+    for (const CCommandRow& row : CClientSocket::ExtendedCommands()) {
+        if (row.nCode >= CMD_FEAT) {
+            EXPECT_EQ(CProtocol::Classic().FindCommand(row.pszWord), nullptr) << row.pszWord;
+        }
+    }
+}
+
+TEST(CommandTable, WhatMovesFileDataSaysSo) {
+    // The commands whose replies go over a data connection, and only they.
+    const std::set<int> dataCommands = {CMD_RETR, CMD_STOR, CMD_APPE, CMD_LIST, CMD_NLST, CMD_MLSD};
+    for (auto rows : {CClientSocket::ClassicCommands(), CClientSocket::ExtendedCommands()})
+        for (const CCommandRow& row : rows)
+            EXPECT_EQ(row.bMovesData, dataCommands.count(row.nCode) == 1) << row.pszWord;
+}
+
+TEST(Protocol, ChosenFromTheSettingsAndReadingLinesItsOwnWay) {
+    CServerSettings settings;
+    EXPECT_FALSE(CProtocol::For(settings).IsExtended());
+    settings.m_extended.m_bEnabled = true;
+    EXPECT_TRUE(CProtocol::For(settings).IsExtended());
+
+    // Classic: the first line of a read runs and the rest is dropped.
+    const std::string strInput = "NOOP\r\nPWD\r\nSYS";
+    size_t nPos = 0;
+    SReceivedLine line;
+    ASSERT_TRUE(CProtocol::Classic().NextLine(strInput, nPos, 0, line));
+    EXPECT_EQ(line.strLine, "NOOP");
+    EXPECT_EQ(line.strRaw, strInput);
+    EXPECT_FALSE(CProtocol::Classic().NextLine(strInput, nPos, 0, line));
+    EXPECT_EQ(nPos, strInput.size());
+
+    // Extended: every complete line, in order; the rest waits.
+    nPos = 0;
+    std::vector<std::string> lines;
+    while (CProtocol::Extended().NextLine(strInput, nPos, 0, line))
+        lines.push_back(line.strLine);
+    EXPECT_EQ(lines, (std::vector<std::string>{"NOOP", "PWD"}));
+    EXPECT_EQ(strInput.substr(nPos), "SYS");
+    // Telnet commands before ABOR are no part of the word; a zero byte ends
+    // the line.
+    std::string strAbort = "\xff\xf4\xff\xf2"
+                           "ABOR\r\nNO";
+    strAbort += '\0';
+    strAbort += "OP\n";
+    nPos = 0;
+    ASSERT_TRUE(CProtocol::Extended().NextLine(strAbort, nPos, 0, line));
+    EXPECT_EQ(line.strLine, "ABOR");
+    ASSERT_TRUE(CProtocol::Extended().NextLine(strAbort, nPos, 0, line));
+    EXPECT_EQ(line.strLine, "NO");
+
+    // A password reaches the log only in the classic mode's own way.
+    EXPECT_EQ(CProtocol::Extended().LoggedLine("PASS secret\r\n"), "PASS ****\r\n");
+    EXPECT_EQ(CProtocol::Classic().LoggedLine("PASS secret\r\n"), "PASS secret\r\n");
+    // Where the modes answer differently.
+    EXPECT_EQ(CProtocol::Classic().Text(Say::CwdBadPath), nullptr);
+    EXPECT_STREQ(CProtocol::Extended().Text(Say::CwdBadPath),
+                 ExtendedReplyText(XREPLY_CANT_CHANGE_DIR));
+    EXPECT_STREQ(CProtocol::Classic().Text(Say::System), ReplyText(REPLY_SYSTEM));
+    EXPECT_FALSE(CProtocol::Classic().IdleTimesOut());
+    EXPECT_TRUE(CProtocol::Extended().NetworkText());
 }

@@ -1,0 +1,91 @@
+// The session's command tables: every command is one row and one handler.
+// A row says what the command moves: file data over a data connection
+// (protected under "TLS required"), or nothing but the control line.
+#include "ftp/ClientSocket.h"
+
+#include "ftp/FtpTables.h"
+
+namespace {
+using P = ParameterRule;
+using A = AccessClass;
+constexpr bool kData = true;     // moves file data over a data connection
+constexpr bool kControl = false; // the control line only
+} // namespace
+
+// The classic 23 words in their fixed order: the order decides which row
+// a word reaches by the prefix rule.
+const CCommandRow CClientSocket::kClassicCommands[] = {
+    {"user", CMD_USER, P::Optional, true, A::None, kControl, &CClientSocket::DoUser},
+    {"pass", CMD_PASS, P::Optional, true, A::None, kControl, &CClientSocket::DoPass},
+    {"port", CMD_PORT, P::Optional, false, A::None, kControl, &CClientSocket::DoPort},
+    {"quit", CMD_QUIT, P::Optional, true, A::None, kControl, &CClientSocket::DoQuit},
+    {"type", CMD_TYPE, P::Required, false, A::None, kControl, &CClientSocket::DoType},
+    {"mode", CMD_MODE, P::Required, false, A::None, kControl, &CClientSocket::DoMode},
+    {"stru", CMD_STRU, P::Required, false, A::None, kControl, &CClientSocket::DoStru},
+    {"retr", CMD_RETR, P::Required, false, A::Download, kData, &CClientSocket::DoRetr},
+    {"stor", CMD_STOR, P::Required, false, A::Upload, kData, &CClientSocket::DoStor},
+    {"noop", CMD_NOOP, P::Optional, false, A::None, kControl, &CClientSocket::DoNoop},
+    {"pwd", CMD_PWD, P::Optional, false, A::None, kControl, &CClientSocket::DoPwd},
+    {"xpwd", CMD_PWD, P::Optional, false, A::None, kControl, &CClientSocket::DoPwd},
+    {"cwd", CMD_CWD, P::Required, false, A::None, kControl, &CClientSocket::DoCwd},
+    {"cdup", CMD_CDUP, P::Optional, false, A::None, kControl, &CClientSocket::DoCdup},
+    {"list", CMD_LIST, P::Optional, false, A::None, kData, &CClientSocket::DoList},
+    {"nlst", CMD_NLST, P::Optional, false, A::None, kData, &CClientSocket::DoList},
+    {"dele", CMD_DELE, P::Required, false, A::Upload, kControl, &CClientSocket::DoDele},
+    {"mkd", CMD_MKD, P::Required, false, A::Upload, kControl, &CClientSocket::DoMkdRmd},
+    {"rmd", CMD_RMD, P::Required, false, A::Upload, kControl, &CClientSocket::DoMkdRmd},
+    {"syst", CMD_SYST, P::Optional, false, A::None, kControl, &CClientSocket::DoSyst},
+    {"pasv", CMD_PASV, P::Optional, false, A::None, kControl, &CClientSocket::DoPasv},
+    {"rest", CMD_REST, P::Required, false, A::None, kControl, &CClientSocket::DoRest},
+    // A word with a code but no command: answered as unknown.
+    {"name", CMD_NAME, P::Optional, false, A::None, kControl, &CClientSocket::DoUnknown},
+};
+
+std::span<const CCommandRow> CClientSocket::ClassicCommands() {
+    return kClassicCommands;
+}
+
+// The extended rows, consulted before the classic table. A word reaches
+// the first row whose word is a prefix of it, as in the classic table. The
+// classic words CWD, CDUP, MKD, RMD and SYST keep their classic rows: their
+// handlers answer in the session's protocol's words.
+const CCommandRow CClientSocket::kExtendedCommands[] = {
+    {"feat", CMD_FEAT, P::Optional, true, A::None, kControl, &CClientSocket::DoFeat},
+    {"opts", CMD_OPTS, P::Required, true, A::None, kControl, &CClientSocket::DoOpts},
+    {"size", CMD_SIZE, P::Required, false, A::None, kControl, &CClientSocket::DoSize},
+    {"mdtm", CMD_MDTM, P::Required, false, A::None, kControl, &CClientSocket::DoMdtm},
+    {"mfmt", CMD_MFMT, P::Required, false, A::Upload, kControl, &CClientSocket::DoMfmt},
+    {"rnfr", CMD_RNFR, P::Required, false, A::Upload, kControl, &CClientSocket::DoRnfr},
+    {"rnto", CMD_RNTO, P::Required, false, A::Upload, kControl, &CClientSocket::DoRnto},
+    {"xcwd", CMD_CWD, P::Required, false, A::None, kControl, &CClientSocket::DoCwd},
+    {"xcup", CMD_CDUP, P::Optional, false, A::None, kControl, &CClientSocket::DoCdup},
+    {"xmkd", CMD_MKD, P::Required, false, A::Upload, kControl, &CClientSocket::DoMkdRmd},
+    {"xrmd", CMD_RMD, P::Required, false, A::Upload, kControl, &CClientSocket::DoMkdRmd},
+    {"list", CMD_LIST, P::Optional, false, A::None, kData, &CClientSocket::DoExtendedList},
+    {"nlst", CMD_NLST, P::Optional, false, A::None, kData, &CClientSocket::DoExtendedList},
+    {"mlsd", CMD_MLSD, P::Optional, false, A::None, kData, &CClientSocket::DoMlsd},
+    {"mlst", CMD_MLST, P::Optional, false, A::None, kControl, &CClientSocket::DoMlst},
+    {"stor", CMD_STOR, P::Required, false, A::Upload, kData, &CClientSocket::DoExtendedStor},
+    {"appe", CMD_APPE, P::Required, false, A::Upload, kData, &CClientSocket::DoAppe},
+    {"pasv", CMD_PASV, P::Optional, false, A::None, kControl, &CClientSocket::DoExtendedPasv},
+    {"port", CMD_PORT, P::Optional, false, A::None, kControl, &CClientSocket::DoExtendedPort},
+    {"epsv", CMD_EPSV, P::Optional, false, A::None, kControl, &CClientSocket::DoEpsv},
+    {"eprt", CMD_EPRT, P::Required, false, A::None, kControl, &CClientSocket::DoEprt},
+    {"abor", CMD_ABOR, P::Optional, false, A::None, kControl, &CClientSocket::DoAbor},
+    {"stat", CMD_STAT, P::Optional, false, A::None, kControl, &CClientSocket::DoStat},
+    {"help", CMD_HELP, P::Optional, true, A::None, kControl, &CClientSocket::DoHelp},
+    {"allo", CMD_ALLO, P::Optional, false, A::None, kControl, &CClientSocket::DoAllo},
+    {"site", CMD_SITE, P::Required, false, A::Upload, kControl, &CClientSocket::DoSite},
+    {"auth", CMD_AUTH, P::Required, true, A::None, kControl, &CClientSocket::DoAuth},
+    {"pbsz", CMD_PBSZ, P::Required, true, A::None, kControl, &CClientSocket::DoPbsz},
+    {"prot", CMD_PROT, P::Required, true, A::None, kControl, &CClientSocket::DoProt},
+    {"ccc", CMD_CCC, P::Optional, true, A::None, kControl, &CClientSocket::DoCcc},
+};
+
+std::span<const CCommandRow> CClientSocket::ExtendedCommands() {
+    return kExtendedCommands;
+}
+
+// What AUTH, PBSZ, PROT and CCC reach while TLS is off.
+const CCommandRow CClientSocket::kSecurityExchangeOff = {
+    "", CMD_UNKNOWN, P::Optional, true, A::None, kControl, &CClientSocket::DoUnknown};

@@ -1,0 +1,243 @@
+// Listings: LIST and NLST (the classic and the ls-like forms), MLSD and
+// MLST, and STAT of a path, whose listing goes over the control connection.
+#include "ftp/ClientSocket.h"
+
+#include "ftp/FtpTables.h"
+#include "ftp/Listing.h"
+#include "ftp/VirtualPath.h"
+#include "res/Strings.h"
+
+#include <cstdio>
+#include <ctime>
+#include <unistd.h>
+
+namespace {
+
+// The argument of LIST or NLST without the leading option words ("-a",
+// "-la") that clients send as if to ls.
+std::string WithoutOptions(const std::string& strParameter) {
+    std::string strRest = Trim(strParameter);
+    while (strRest.size() > 1 && strRest[0] == '-') {
+        size_t nBlank = strRest.find_first_of(" \t");
+        strRest = nBlank == std::string::npos ? std::string() : Trim(strRest.substr(nBlank));
+    }
+    return strRest;
+}
+
+// A folder path without its final "/" (the root stays "/").
+std::string WithoutFinalSlash(const std::string& strPath) {
+    return strPath.size() > 1 && strPath.back() == '/' ? strPath.substr(0, strPath.size() - 1)
+                                                       : strPath;
+}
+
+SEntryInfo InfoOf(const struct stat& info) {
+    SEntryInfo entry;
+    entry.nMode = info.st_mode;
+    entry.nLinks = static_cast<unsigned>(info.st_nlink);
+    entry.nSize = static_cast<int64_t>(info.st_size);
+    entry.modified = info.st_mtime;
+    return entry;
+}
+
+// The attributes of a folder of the map that has no local folder.
+SEntryInfo VirtualFolderInfo() {
+    SEntryInfo entry;
+    entry.nMode = S_IFDIR | 0755;
+    entry.modified = ::time(nullptr);
+    return entry;
+}
+
+} // namespace
+
+void CClientSocket::DoList(const CCommandRow& rRow, const std::string& strParameter) {
+    STarget target;
+    if (!ResolveTarget(rRow, strParameter, PathForm::Folder, target))
+        return;
+    // The classic reply names the listing's own file.
+    auto pListing = CListingBuilder::Start(Settings().m_folderMap, target.strPath, rRow.nCode);
+    const std::string strShown = pListing ? pListing->FileName() : std::string();
+    SendListing(std::move(pListing), FormatString(ReplyText(REPLY_CANT_CHANGE_DIR), ""), strShown);
+}
+
+void CClientSocket::SendListing(std::unique_ptr<CListingBuilder> pListing,
+                                const std::string& strFailReply, const std::string& strShownPath) {
+    // A listing that is not complete after its first slice goes on being
+    // written while its data connection is made.
+    const bool bComplete = pListing && pListing->WriteSlice();
+    if (!pListing || (bComplete && !pListing->IsOk())) {
+        SendReply(strFailReply);
+        return;
+    }
+    const std::string strName = pListing->FileName();
+    if (bComplete)
+        pListing.reset();
+    SendReply(FormatString(ReplyText(REPLY_OPENING_DATA), m_strWord.c_str(), strShownPath.c_str()));
+    StartSend(CLocalPath::Unconfined(strName), true, std::move(pListing));
+}
+
+bool CClientSocket::ResolveListingPath(const std::string& strParameter, std::string& rPath,
+                                       bool& rFile) const {
+    const std::vector<std::string>& folderMap = Settings().m_folderMap;
+    rPath = m_strCwd;
+    rFile = false;
+    const std::string strArgument = WithoutOptions(strParameter);
+    if (!strArgument.empty() && !ResolvePath(rPath, strArgument))
+        return false;
+    CLocalPath local = MapToLocalPath(folderMap, WithoutFinalSlash(rPath));
+    struct stat info {};
+    if (!local.IsEmpty() && !local.Relative().empty() && local.Stat(info) &&
+        !S_ISDIR(info.st_mode)) {
+        rPath = WithoutFinalSlash(rPath);
+        rFile = true;
+        return true;
+    }
+    local = MapToLocalPath(folderMap, rPath);
+    return (!local.IsEmpty() && local.Exists()) || !FolderMapChildren(folderMap, rPath).empty();
+}
+
+bool CClientSocket::PrepareListing(const CCommandRow& rRow, const std::string& strParameter,
+                                   std::string& rPath, bool& rFile, bool bFolderOnly) {
+    if (!ResolveListingPath(strParameter, rPath, rFile)) {
+        SendExtended(XREPLY_NOT_FOUND);
+        return false;
+    }
+    if (bFolderOnly && rFile) {
+        SendExtended(XREPLY_NOT_A_FOLDER);
+        return false;
+    }
+    return Admit(rRow, rPath);
+}
+
+void CClientSocket::DoExtendedList(const CCommandRow& rRow, const std::string& strParameter) {
+    SListingRequest request;
+    std::string strPath;
+    if (!PrepareListing(rRow, strParameter, strPath, request.bFile, false))
+        return;
+    request.style = rRow.nCode == CMD_NLST ? ListingStyle::UnixNlst : ListingStyle::UnixList;
+    request.strShownName = WithoutOptions(strParameter);
+    SendListing(CListingBuilder::Start(Settings().m_folderMap, strPath, std::move(request)),
+                ExtendedReplyText(XREPLY_NOT_FOUND), WithoutFinalSlash(strPath));
+}
+
+void CClientSocket::DoMlsd(const CCommandRow& rRow, const std::string& strParameter) {
+    SListingRequest request;
+    std::string strPath;
+    if (!PrepareListing(rRow, strParameter, strPath, request.bFile, true))
+        return;
+    request.style = ListingStyle::Machine;
+    request.nFacts = m_nMlstFacts;
+    request.bMayDownload = CheckAccess(Settings(), m_strUser, AccessClass::Download, strPath);
+    request.bMayUpload = CheckAccess(Settings(), m_strUser, AccessClass::Upload, strPath);
+    SendListing(CListingBuilder::Start(Settings().m_folderMap, strPath, std::move(request)),
+                ExtendedReplyText(XREPLY_NOT_FOUND), WithoutFinalSlash(strPath));
+}
+
+void CClientSocket::DoMlst(const CCommandRow&, const std::string& strParameter) {
+    std::string strPath;
+    bool bFile = false;
+    if (!ResolveListingPath(strParameter, strPath, bFile)) {
+        SendExtended(XREPLY_NOT_FOUND);
+        return;
+    }
+    const std::string strShown = WithoutFinalSlash(strPath);
+    CLocalPath local = MapToLocalPath(Settings().m_folderMap, bFile ? strShown : strPath);
+    struct stat info {};
+    SEntryInfo entry = !local.IsEmpty() && local.Stat(info) ? InfoOf(info) : VirtualFolderInfo();
+    const bool bDownload = CheckAccess(Settings(), m_strUser, AccessClass::Download, strPath);
+    const bool bUpload = CheckAccess(Settings(), m_strUser, AccessClass::Upload, strPath);
+    SendReply(FormatString(
+        ExtendedReplyText(XREPLY_MLST), strShown.c_str(),
+        (" " + FormatMachineEntry(entry, bDownload, bUpload, strShown, false, m_nMlstFacts))
+            .c_str()));
+}
+
+void CClientSocket::DoStat(const CCommandRow&, const std::string& strParameter) {
+    if (Trim(strParameter).empty()) {
+        static const char* const kTypes[] = {"ASCII", "L 8", "IMAGE"};
+        std::string strLines = " Connected from " + m_strPeerAddr + "\r\n";
+        strLines += " Logged in as " + m_strUser + "\r\n";
+        strLines += std::string(" TYPE: ") + kTypes[m_nType >= 0 && m_nType < 3 ? m_nType : 0] +
+                    ", STRUcture: File, MODE: Stream\r\n";
+        strLines += " Data connections: " + std::to_string(RunningDataConnections()) + "\r\n";
+        SendReply(FormatString(ExtendedReplyText(XREPLY_STATUS), LocalHostName().c_str(),
+                               strLines.c_str()));
+        return;
+    }
+    std::string strPath;
+    bool bFile = false;
+    if (!ResolveListingPath(strParameter, strPath, bFile)) {
+        SendExtended(XREPLY_NOT_FOUND);
+        return;
+    }
+    // The listing goes over the control connection, each line indented. It
+    // is written in slices and sent as the client reads it, like a LIST:
+    // other clients are served meanwhile, and this one's next commands wait.
+    SListingRequest request;
+    request.style = ListingStyle::UnixList;
+    request.bFile = bFile;
+    request.strShownName = WithoutOptions(strParameter);
+    auto pListing = CListingBuilder::Start(Settings().m_folderMap, strPath, std::move(request));
+    const bool bComplete = pListing && pListing->WriteSlice();
+    if (!pListing || (bComplete && !pListing->IsOk())) {
+        SendExtended(XREPLY_NOT_FOUND);
+        return;
+    }
+    SendReply("213-Status of \"" + WithoutFinalSlash(strPath) + "\"\r\n");
+    m_pStatListing = std::move(pListing);
+    m_bStatComplete = bComplete;
+    m_statTimer.Start(0, [this] { ContinueStat(); });
+}
+
+void CClientSocket::ContinueStat() {
+    if (!m_pStatListing)
+        return;
+    if (!m_bStatComplete) {
+        m_bStatComplete = m_pStatListing->WriteSlice();
+        m_statTimer.Start(0, [this] { ContinueStat(); });
+        return;
+    }
+    if (!m_pStatFile)
+        m_pStatFile = ::fopen(m_pStatListing->FileName().c_str(), "rbe");
+    // Lines up to the pause size, then again once the client has read them.
+    std::string strChunk;
+    char szLine[4096];
+    bool bEnd = !m_pStatFile;
+    while (!bEnd && m_strOutput.size() + strChunk.size() < kOutputBeforePause) {
+        if (!::fgets(szLine, sizeof szLine, m_pStatFile)) {
+            bEnd = true;
+            break;
+        }
+        // A line longer than the buffer comes in pieces; only its first
+        // piece is indented.
+        if (strChunk.empty() || strChunk.back() == '\n')
+            strChunk += ' ';
+        strChunk += szLine;
+    }
+    if (bEnd) {
+        strChunk += "213 End of status\r\n";
+        EndStat();
+    }
+    // Into the waiting replies as any reply goes.
+    SendReply(strChunk);
+    if (Handle() < 0)
+        return;
+    if (bEnd)
+        ResumeInput();
+    else if (m_strOutput.empty())
+        m_statTimer.Start(0, [this] { ContinueStat(); });
+    // Otherwise the room the client makes (OnSend) brings the next lines.
+}
+
+void CClientSocket::EndStat() {
+    m_statTimer.Stop();
+    // Nothing to end unless a STAT reply is in progress (the common case,
+    // every session's end, touches nothing more).
+    if (!m_pStatListing)
+        return;
+    if (m_pStatFile)
+        ::fclose(m_pStatFile);
+    m_pStatFile = nullptr;
+    ::unlink(m_pStatListing->FileName().c_str());
+    m_pStatListing.reset();
+    m_bStatComplete = false;
+}

@@ -1,0 +1,64 @@
+// Logging in: USER, PASS (a failed login answered late), QUIT.
+#include "ftp/ClientSocket.h"
+
+#include "ftp/FtpTables.h"
+#include "ftp/SessionHost.h"
+#include "ftp/VirtualPath.h"
+#include "res/Strings.h"
+
+bool CClientSocket::CheckLogin(const std::string& strUser, const std::string& strPassword,
+                               std::string& rCwd) const {
+    CUserRecord record = FindUser(Settings().m_users, strUser);
+    if (record.m_strName.empty() || record.m_strName != strUser)
+        return false;
+    if (!record.m_strPassword.empty() && record.m_strPassword != strPassword)
+        return false;
+    rCwd.assign(1, '/');
+    return true;
+}
+
+void CClientSocket::DoUser(const CCommandRow&, const std::string& strParameter) {
+    m_strUser = strParameter;
+    m_bLoggedIn = false;
+    SendReply(ReplyText(REPLY_ENTER_PASS));
+}
+
+void CClientSocket::DoPass(const CCommandRow&, const std::string& strParameter) {
+    if (m_strUser.empty()) {
+        SendReply(ReplyText(REPLY_USER_FIRST));
+        return;
+    }
+    if (!CheckLogin(m_strUser, strParameter, m_strCwd)) {
+        // Unknown names and wrong passwords alike: counted at once, and
+        // answered a second later, so that guessing is slow; the
+        // connection reads nothing more meanwhile.
+        if (!m_rHost.LoginFailed(*this, m_strUser))
+            return;
+        m_bLoginDelayed = true;
+        m_loginTimer.Start(kLoginDelayMs, [this] { EndLoginDelay(); });
+        return;
+    }
+    m_rHost.LoginSucceeded(*this);
+    // A change of mode in the settings takes effect at a login.
+    m_pProtocol = &CProtocol::For(Settings());
+    SendReply(ReplyText(REPLY_LOGGED_IN));
+    m_bLoggedIn = true;
+    m_rHost.RelabelClient(*this, m_strUser + " (" + m_strPeerAddr + ")");
+    Log(FormatString(LoadString(IDS_USER_LOGGED_IN), m_strUser.c_str(), m_strCwd.c_str()), 0);
+}
+
+void CClientSocket::EndLoginDelay() {
+    m_bLoginDelayed = false;
+    SendReply(ReplyText(REPLY_PERMISSION_DENIED));
+    ResumeInput();
+}
+
+void CClientSocket::DoQuit(const CCommandRow&, const std::string&) {
+    SendReply(ReplyText(REPLY_GOODBYE));
+    // The connection stays until the client closes its side; the sending
+    // side ends once every reply is out.
+    if (m_strOutput.empty())
+        ShutDown(1);
+    else
+        m_bShutDownWhenSent = true;
+}

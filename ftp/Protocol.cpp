@@ -1,0 +1,148 @@
+#include "ftp/Protocol.h"
+
+#include "config/ServerSettings.h"
+#include "ftp/ClientSocket.h"
+#include "ftp/FtpTables.h"
+
+namespace {
+
+class CClassicProtocol : public CProtocol {
+public:
+    bool IsExtended() const override { return false; }
+    const CCommandRow* FindCommand(const std::string& strWord) const override {
+        return ::FindCommand(CClientSocket::ClassicCommands(), strWord);
+    }
+    std::span<const CCommandRow> OwnCommands() const override {
+        return CClientSocket::ClassicCommands();
+    }
+    const char* Text(Say say) const override {
+        switch (say) {
+        case Say::CwdDone:
+            return ReplyText(REPLY_CURRENT_DIR);
+        case Say::CwdFailed:
+            return ReplyText(REPLY_CANT_CHANGE_DIR);
+        case Say::CwdDenied:
+            return ReplyText(REPLY_PERMISSION_DENIED);
+        case Say::CwdBadPath:
+            // A path that cannot be resolved gets no reply at all.
+            return nullptr;
+        case Say::MkdDone:
+            return ReplyText(REPLY_MKD_OK);
+        case Say::RmdDone:
+            return ReplyText(REPLY_RMD_OK);
+        case Say::System:
+            return ReplyText(REPLY_SYSTEM);
+        case Say::TransferStalled:
+            return ReplyText(REPLY_DATA_RESET);
+        }
+        return nullptr;
+    }
+    bool NextLine(const std::string& rInput, size_t& rPos, size_t nSearched,
+                  SReceivedLine& rLine) const override {
+        if (rPos != 0)
+            return false;
+        const size_t nEnd = rInput.find_first_of("\r\n", nSearched);
+        if (nEnd == std::string::npos)
+            return false;
+        // The log shows the whole read; deliberately, whatever followed the
+        // first line end in it is dropped: classic clients wait for each
+        // reply before the next command.
+        rLine.strRaw = rInput;
+        rLine.strLine = Trim(CutAtZero(rInput.substr(0, nEnd)));
+        rPos = rInput.size();
+        return true;
+    }
+    std::string LoggedLine(const std::string& strRaw) const override { return strRaw; }
+    bool NetworkText() const override { return false; }
+    bool IdleTimesOut() const override { return false; }
+
+    // A command line ends at its first zero byte.
+    static std::string CutAtZero(std::string strLine) {
+        const size_t nZero = strLine.find('\0');
+        if (nZero != std::string::npos)
+            strLine.resize(nZero);
+        return strLine;
+    }
+};
+
+class CExtendedProtocol : public CClassicProtocol {
+public:
+    bool IsExtended() const override { return true; }
+    // The extended rows come first; the classic table answers the rest.
+    const CCommandRow* FindCommand(const std::string& strWord) const override {
+        const CCommandRow* pRow = ::FindCommand(CClientSocket::ExtendedCommands(), strWord);
+        return pRow ? pRow : CClassicProtocol::FindCommand(strWord);
+    }
+    std::span<const CCommandRow> OwnCommands() const override {
+        return CClientSocket::ExtendedCommands();
+    }
+    const char* Text(Say say) const override {
+        switch (say) {
+        case Say::CwdDone:
+            return ExtendedReplyText(XREPLY_CURRENT_DIR);
+        case Say::CwdFailed:
+        case Say::CwdDenied:
+        case Say::CwdBadPath:
+            return ExtendedReplyText(XREPLY_CANT_CHANGE_DIR);
+        case Say::MkdDone:
+            return ExtendedReplyText(XREPLY_MKD_OK);
+        case Say::RmdDone:
+            return ExtendedReplyText(XREPLY_RMD_OK);
+        case Say::System:
+            return ExtendedReplyText(XREPLY_SYSTEM);
+        case Say::TransferStalled:
+            return ExtendedReplyText(XREPLY_TRANSFER_ABORTED);
+        }
+        return nullptr;
+    }
+    // Every complete line runs, in order (pipelining).
+    bool NextLine(const std::string& rInput, size_t& rPos, size_t nSearched,
+                  SReceivedLine& rLine) const override {
+        size_t nEnd = rInput.find_first_of("\r\n", std::max(rPos, nSearched));
+        if (nEnd == std::string::npos)
+            return false;
+        // A CR LF pair ends one line.
+        const size_t nLineEnd = nEnd;
+        if (rInput[nEnd] == '\r' && nEnd + 1 < rInput.size() && rInput[nEnd + 1] == '\n')
+            ++nEnd;
+        rLine.strRaw = rInput.substr(rPos, nEnd + 1 - rPos);
+        std::string strLine = CutAtZero(rInput.substr(rPos, nLineEnd - rPos));
+        rPos = nEnd + 1;
+        // Telnet commands before the word (the "interrupt process" and
+        // "data mark" that clients send with ABOR) are no part of it.
+        size_t nWord = 0;
+        while (nWord < strLine.size() && static_cast<unsigned char>(strLine[nWord]) >= 0xF0)
+            ++nWord;
+        rLine.strLine = Trim(strLine.substr(nWord));
+        return true;
+    }
+    std::string LoggedLine(const std::string& strRaw) const override {
+        if (strRaw == "\n" || strRaw == "\r")
+            return std::string();
+        std::string strWord;
+        std::string strParameter;
+        SplitCommandLine(Trim(strRaw), strWord, strParameter);
+        // A password never reaches the log.
+        if (strWord == "pass")
+            return "PASS ****" + strRaw.substr(strRaw.find_first_of("\r\n"));
+        return strRaw;
+    }
+    bool NetworkText() const override { return true; }
+    bool IdleTimesOut() const override { return true; }
+};
+
+} // namespace
+
+const CProtocol& CProtocol::Classic() {
+    static const CClassicProtocol s_classic;
+    return s_classic;
+}
+
+const CProtocol& CProtocol::Extended() {
+    static const CExtendedProtocol s_extended;
+    return s_extended;
+}
+
+const CProtocol& CProtocol::For(const CServerSettings& settings) {
+    return settings.m_extended.m_bEnabled ? Extended() : Classic();
+}

@@ -1,0 +1,66 @@
+// The protocol a session speaks: the classic one (byte for byte the
+// original server's) or the extended one. A session takes its protocol
+// when it starts and again at each login, never in the middle of a
+// command; everything that differs between the two modes is asked of it:
+// the command table, the replies where the modes answer differently, how
+// lines are read from the connection and logged, how text is converted and
+// whether idle sessions time out.
+#pragma once
+
+#include "ftp/CommandTable.h"
+
+#include <cstddef>
+#include <span>
+#include <string>
+
+class CServerSettings;
+
+// What a reply says where the two modes answer differently. Each mode has
+// a format for each, or none when it answers nothing.
+enum class Say {
+    CwdDone,         // the new current folder
+    CwdFailed,       // the parameter
+    CwdDenied,       // the parameter
+    CwdBadPath,      // the parameter
+    MkdDone,         // the new folder's virtual path
+    RmdDone,         //
+    System,          // the version
+    TransferStalled, //
+};
+
+// One line taken from what a connection received.
+struct SReceivedLine {
+    std::string strLine; // the command line, without its end
+    std::string strRaw;  // what the log shows of it, line end included
+};
+
+class CProtocol {
+public:
+    virtual ~CProtocol() = default;
+
+    // The protocol the settings ask for.
+    static const CProtocol& For(const CServerSettings& settings);
+    static const CProtocol& Classic();
+    static const CProtocol& Extended();
+
+    virtual bool IsExtended() const = 0;
+    // The row a lower-case word reaches in this mode, or null.
+    virtual const CCommandRow* FindCommand(const std::string& strWord) const = 0;
+    // Every row this mode answers, its own first.
+    virtual std::span<const CCommandRow> OwnCommands() const = 0;
+    // The format of a reply (one %s for its argument, if any); null where
+    // this mode says nothing.
+    virtual const char* Text(Say say) const = 0;
+    // Takes the next complete line of rInput from rPos (whose line ends were
+    // searched from nSearched on); rPos moves past what was taken (and
+    // dropped). False when no complete line is left.
+    virtual bool NextLine(const std::string& rInput, size_t& rPos, size_t nSearched,
+                          SReceivedLine& rLine) const = 0;
+    // What the log shows of a received line at level 2.
+    virtual std::string LoggedLine(const std::string& strRaw) const = 0;
+    // Type A as RFC 959 has it (CR LF on the network) instead of the
+    // platform's own text translation.
+    virtual bool NetworkText() const = 0;
+    // A session that sends no command for the time-out is closed.
+    virtual bool IdleTimesOut() const = 0;
+};
