@@ -89,3 +89,15 @@ std::span<const CCommandRow> CClientSocket::ExtendedCommands() {
 // What AUTH, PBSZ, PROT and CCC reach while TLS is off.
 const CCommandRow CClientSocket::kSecurityExchangeOff = {
     "", CMD_UNKNOWN, P::Optional, true, A::None, kControl, &CClientSocket::DoUnknown};
+
+const CProtocol& CProtocol::Classic() {
+    static const std::unique_ptr<CProtocol> s_pClassic =
+        MakeClassicProtocol(CClientSocket::ClassicCommands());
+    return *s_pClassic;
+}
+
+const CProtocol& CProtocol::Extended() {
+    static const std::unique_ptr<CProtocol> s_pExtended =
+        MakeExtendedProtocol(CClientSocket::ExtendedCommands(), CClientSocket::ClassicCommands());
+    return *s_pExtended;
+}

@@ -1,20 +1,20 @@
 #include "ftp/Protocol.h"
 
 #include "config/ServerSettings.h"
-#include "ftp/ClientSocket.h"
 #include "ftp/FtpTables.h"
+
+#include <algorithm>
 
 namespace {
 
 class CClassicProtocol : public CProtocol {
 public:
+    explicit CClassicProtocol(std::span<const CCommandRow> rows) : m_rows(rows) {}
     bool IsExtended() const override { return false; }
     const CCommandRow* FindCommand(const std::string& strWord) const override {
-        return ::FindCommand(CClientSocket::ClassicCommands(), strWord);
+        return ::FindCommand(m_rows, strWord);
     }
-    std::span<const CCommandRow> OwnCommands() const override {
-        return CClientSocket::ClassicCommands();
-    }
+    std::span<const CCommandRow> OwnCommands() const override { return m_rows; }
     const char* Text(Say say) const override {
         switch (say) {
         case Say::CwdDone:
@@ -63,19 +63,22 @@ public:
             strLine.resize(nZero);
         return strLine;
     }
+
+private:
+    std::span<const CCommandRow> m_rows;
 };
 
 class CExtendedProtocol : public CClassicProtocol {
 public:
+    CExtendedProtocol(std::span<const CCommandRow> rows, std::span<const CCommandRow> classicRows)
+        : CClassicProtocol(classicRows), m_rows(rows) {}
     bool IsExtended() const override { return true; }
     // The extended rows come first; the classic table answers the rest.
     const CCommandRow* FindCommand(const std::string& strWord) const override {
-        const CCommandRow* pRow = ::FindCommand(CClientSocket::ExtendedCommands(), strWord);
+        const CCommandRow* pRow = ::FindCommand(m_rows, strWord);
         return pRow ? pRow : CClassicProtocol::FindCommand(strWord);
     }
-    std::span<const CCommandRow> OwnCommands() const override {
-        return CClientSocket::ExtendedCommands();
-    }
+    std::span<const CCommandRow> OwnCommands() const override { return m_rows; }
     const char* Text(Say say) const override {
         switch (say) {
         case Say::CwdDone:
@@ -129,18 +132,20 @@ public:
     }
     bool NetworkText() const override { return true; }
     bool IdleTimesOut() const override { return true; }
+
+private:
+    std::span<const CCommandRow> m_rows;
 };
 
 } // namespace
 
-const CProtocol& CProtocol::Classic() {
-    static const CClassicProtocol s_classic;
-    return s_classic;
+std::unique_ptr<CProtocol> MakeClassicProtocol(std::span<const CCommandRow> rows) {
+    return std::make_unique<CClassicProtocol>(rows);
 }
 
-const CProtocol& CProtocol::Extended() {
-    static const CExtendedProtocol s_extended;
-    return s_extended;
+std::unique_ptr<CProtocol> MakeExtendedProtocol(std::span<const CCommandRow> rows,
+                                                std::span<const CCommandRow> classicRows) {
+    return std::make_unique<CExtendedProtocol>(rows, classicRows);
 }
 
 const CProtocol& CProtocol::For(const CServerSettings& settings) {

@@ -10,6 +10,7 @@
 #include "ftp/CommandTable.h"
 
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -40,6 +41,8 @@ public:
 
     // The protocol the settings ask for.
     static const CProtocol& For(const CServerSettings& settings);
+    // The two protocols, made once over the session's command tables
+    // (where the tables are).
     static const CProtocol& Classic();
     static const CProtocol& Extended();
 
@@ -64,3 +67,9 @@ public:
     // A session that sends no command for the time-out is closed.
     virtual bool IdleTimesOut() const = 0;
 };
+
+// The protocols over their command tables: the classic one, and the
+// extended one whose rows come before the classic ones.
+std::unique_ptr<CProtocol> MakeClassicProtocol(std::span<const CCommandRow> rows);
+std::unique_ptr<CProtocol> MakeExtendedProtocol(std::span<const CCommandRow> rows,
+                                                std::span<const CCommandRow> classicRows);

@@ -3,7 +3,6 @@
 #include "res/Templates.h"
 #include "server/ServerHost.h"
 #include "ui/DialogLayout.h"
-#include "ui/ServerDlg.h"
 #include "ui/ServerPage.h"
 
 #include <QCheckBox>
@@ -51,8 +50,8 @@ bool IsPassiveAddress(const QString& strText) {
     return true;
 }
 
-CAdvancedPage::CAdvancedPage(CServerDlg& rOwner) : CPropertyPage(rOwner, IDD_ADVANCED_PAGE) {
-    const CExtendedSettings& extended = rOwner.Settings().m_extended;
+CAdvancedPage::CAdvancedPage(CServerHost& rHost) : CPropertyPage(rHost, IDD_ADVANCED_PAGE) {
+    const CExtendedSettings& extended = rHost.Settings().m_extended;
     m_bExtended = extended.m_bEnabled;
     m_nPassiveMin = static_cast<unsigned>(std::max(extended.m_nPassivePortMin, 0));
     m_nPassiveMax = static_cast<unsigned>(std::max(extended.m_nPassivePortMax, 0));
@@ -62,7 +61,7 @@ CAdvancedPage::CAdvancedPage(CServerDlg& rOwner) : CPropertyPage(rOwner, IDD_ADV
     m_strTlsCertificate = QString::fromStdString(extended.m_strTlsCertificate);
     m_strTlsKey = QString::fromStdString(extended.m_strTlsKey);
     m_bTlsReuse = extended.m_nTlsSessionReuse != 0;
-    const CLoginSettings& logins = rOwner.Settings().m_logins;
+    const CLoginSettings& logins = rHost.Settings().m_logins;
     m_nBanAfter = static_cast<unsigned>(std::clamp(logins.m_nBanAfter, 0, kMaxBanValue));
     m_nBanMinutes = static_cast<unsigned>(std::clamp(logins.m_nBanMinutes, 0, kMaxBanValue));
 }
@@ -119,7 +118,6 @@ void CAdvancedPage::OnInitPage() {
             [this] { UpdateUnban(); });
     connect(m_pLayout->Get<QPushButton>(IDC_UNBAN), &QPushButton::clicked, this,
             [this] { OnUnban(); });
-    connect(&m_rOwner, &CServerDlg::BansChanged, this, [this] { ShowBans(); });
     ShowBans();
 }
 
@@ -132,6 +130,8 @@ void CAdvancedPage::UpdateTlsControls() {
 }
 
 void CAdvancedPage::ShowBans() {
+    if (!IsBuilt())
+        return;
     if (!IsBuilt() || !m_pBans)
         return;
     auto* pList = m_pLayout->Get<QTreeView>(IDC_BAN_LIST);
@@ -141,7 +141,7 @@ void CAdvancedPage::ShowBans() {
     if (!selected.isEmpty())
         strSelected = m_pBans->item(selected.first().row(), 0)->text();
     m_pBans->removeRows(0, m_pBans->rowCount());
-    for (const CLoginGuard::SBan& ban : m_rOwner.Host().Bans()) {
+    for (const CLoginGuard::SBan& ban : m_rHost.Bans()) {
         auto* pAddress = new QStandardItem(QString::fromStdString(ban.strKey));
         auto* pUntil = new QStandardItem(BanEndText(ban.until));
         pAddress->setData(QString::fromStdString(ban.strKey), Qt::AccessibleTextRole);
@@ -167,7 +167,7 @@ void CAdvancedPage::OnUnban() {
         return;
     const QString strKey = m_pBans->item(selected.first().row(), 0)->text();
     // The host reports the change, which refreshes the list.
-    if (!m_rOwner.Host().Unban(strKey.toStdString()))
+    if (!m_rHost.Unban(strKey.toStdString()))
         ShowBans();
 }
 
@@ -191,7 +191,7 @@ void CAdvancedPage::ShowFingerprint() {
     if (!IsBuilt())
         return;
     m_pLayout->Get<QLineEdit>(IDC_TLS_FINGERPRINT)
-        ->setText(QString::fromStdString(m_rOwner.Host().TlsFingerprint()));
+        ->setText(QString::fromStdString(m_rHost.TlsFingerprint()));
 }
 
 bool CAdvancedPage::Refuse(QLineEdit& rBox, const QString& strMessage) {
@@ -265,7 +265,7 @@ bool CAdvancedPage::OnKillActive() {
 }
 
 bool CAdvancedPage::OnApply() {
-    CExtendedSettings& extended = m_rOwner.Settings().m_extended;
+    CExtendedSettings& extended = m_rHost.Settings().m_extended;
     extended.m_bEnabled = m_bExtended;
     extended.m_nPassivePortMin = static_cast<int>(m_nPassiveMin);
     extended.m_nPassivePortMax = static_cast<int>(m_nPassiveMax);
@@ -275,7 +275,7 @@ bool CAdvancedPage::OnApply() {
     extended.m_strTlsCertificate = m_strTlsCertificate.toStdString();
     extended.m_strTlsKey = m_strTlsKey.toStdString();
     extended.m_nTlsSessionReuse = m_bTlsReuse ? 1 : 0;
-    CLoginSettings& logins = m_rOwner.Settings().m_logins;
+    CLoginSettings& logins = m_rHost.Settings().m_logins;
     logins.m_nBanAfter = static_cast<int>(m_nBanAfter);
     logins.m_nBanMinutes = static_cast<int>(m_nBanMinutes);
     // The certificate now in force (made or loaded on first need).

@@ -21,7 +21,7 @@ class CAdvancedPage : public CPropertyPage {
     Q_OBJECT
 
 public:
-    explicit CAdvancedPage(CServerDlg& rOwner);
+    explicit CAdvancedPage(CServerHost& rHost);
 
     bool OnKillActive() override;
     bool OnApply() override;
@@ -43,7 +43,8 @@ public:
     void OnBrowse(int nBox);
     // "Desbloquear": lifts the ban of the selected address.
     void OnUnban();
-    // Fills the list with the addresses banned now.
+    // Fills the list with the addresses banned now (once the page is built;
+    // the sheet calls it whenever the bans change).
     void ShowBans();
 
 protected:

@@ -2,21 +2,21 @@
 
 #include "res/Strings.h"
 #include "res/Templates.h"
+#include "server/ServerHost.h"
 #include "ui/FolderDlg.h"
-#include "ui/ServerDlg.h"
 
 #include <QPushButton>
 
-CFoldersPage::CFoldersPage(CServerDlg& rOwner)
-    : CRecordListPage(rOwner, IDD_FOLDERS_PAGE, IDC_FOLDER_LIST,
+CFoldersPage::CFoldersPage(CServerHost& rHost)
+    : CRecordListPage(rHost, IDD_FOLDERS_PAGE, IDC_FOLDER_LIST,
                       {{LoadString(IDS_COLUMN_VIRTUAL), 75},
                        {LoadString(IDS_COLUMN_ACTUAL), 100},
                        {"R", 25},
                        {"W", 25}},
-                      rOwner.Settings().m_folderMap) {}
+                      rHost.Settings().m_folderMap) {}
 
 std::vector<std::string>& CFoldersPage::OwnerList() {
-    return m_rOwner.Settings().m_folderMap;
+    return m_rHost.Settings().m_folderMap;
 }
 
 std::string CFoldersPage::CellText(int nRow, int nColumn) const {

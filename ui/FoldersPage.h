@@ -8,7 +8,7 @@ class CFoldersPage : public CRecordListPage {
     Q_OBJECT
 
 public:
-    explicit CFoldersPage(CServerDlg& rOwner);
+    explicit CFoldersPage(CServerHost& rHost);
 
     void OnAdd() override;
     void OnEdit() override;

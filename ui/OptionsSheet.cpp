@@ -3,7 +3,6 @@
 #include "res/Strings.h"
 #include "ui/AdvancedPage.h"
 #include "ui/FoldersPage.h"
-#include "ui/ServerDlg.h"
 #include "ui/ServerPage.h"
 #include "ui/UsersPage.h"
 
@@ -12,17 +11,19 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
-COptionsSheet::COptionsSheet(CServerDlg& rOwner) : QDialog(&rOwner), m_rOwner(rOwner) {
+COptionsSheet::COptionsSheet(QWidget& rParent, CServerHost& rHost,
+                             std::function<void(const QString&)> showHelp)
+    : QDialog(&rParent), m_showHelp(std::move(showHelp)) {
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setWindowModality(Qt::WindowModal);
-    setFont(rOwner.font());
+    setFont(rParent.font());
 
     m_pTabs = new QTabWidget(this);
-    m_pUsers = new CUsersPage(rOwner);
-    m_pFolders = new CFoldersPage(rOwner);
-    m_pServer = new CServerPage(rOwner);
-    m_pAdvanced = new CAdvancedPage(rOwner);
+    m_pUsers = new CUsersPage(rHost);
+    m_pFolders = new CFoldersPage(rHost);
+    m_pServer = new CServerPage(rHost);
+    m_pAdvanced = new CAdvancedPage(rHost);
     m_pages = {m_pUsers, m_pFolders, m_pServer, m_pAdvanced};
     for (CPropertyPage* pPage : m_pages) {
         m_pTabs->addTab(pPage, pPage->Caption());
@@ -42,7 +43,7 @@ COptionsSheet::COptionsSheet(CServerDlg& rOwner) : QDialog(&rOwner), m_rOwner(rO
             [this] { Apply(); });
     connect(m_pButtons, &QDialogButtonBox::helpRequested, this, [this] {
         if (CPropertyPage* pPage = ActivePage())
-            m_rOwner.ShowHelp(pPage->HelpSection());
+            m_showHelp(pPage->HelpSection());
     });
     connect(m_pTabs, &QTabWidget::currentChanged, this, &COptionsSheet::OnTabChanged);
 
@@ -54,6 +55,10 @@ COptionsSheet::COptionsSheet(CServerDlg& rOwner) : QDialog(&rOwner), m_rOwner(rO
 }
 
 COptionsSheet::~COptionsSheet() = default;
+
+void COptionsSheet::OnBansChanged() {
+    m_pAdvanced->ShowBans();
+}
 
 CPropertyPage* COptionsSheet::ActivePage() const {
     return m_pages[static_cast<size_t>(m_nActive)];

@@ -4,12 +4,13 @@
 
 #include <QDialog>
 
+#include <functional>
 #include <vector>
 
 class CAdvancedPage;
 class CFoldersPage;
 class CPropertyPage;
-class CServerDlg;
+class CServerHost;
 class CServerPage;
 class CUsersPage;
 class QDialogButtonBox;
@@ -19,7 +20,10 @@ class COptionsSheet : public QDialog {
     Q_OBJECT
 
 public:
-    explicit COptionsSheet(CServerDlg& rOwner);
+    // rParent: the window it is modal to; rHost: the server whose settings
+    // it shows; showHelp: opens the help at a section.
+    COptionsSheet(QWidget& rParent, CServerHost& rHost,
+                  std::function<void(const QString&)> showHelp);
     ~COptionsSheet() override;
 
     CUsersPage& UsersPage() const { return *m_pUsers; }
@@ -35,12 +39,14 @@ public:
     // OK and Apply: false when the page in front does not pass its checks.
     bool Apply();
     void accept() override;
+    // The server's bans have changed: the advanced page shows them anew.
+    void OnBansChanged();
 
 private:
     void OnTabChanged(int nIndex);
     void UpdateApply();
 
-    CServerDlg& m_rOwner;
+    std::function<void(const QString&)> m_showHelp;
     QTabWidget* m_pTabs = nullptr;
     QDialogButtonBox* m_pButtons = nullptr;
     CUsersPage* m_pUsers = nullptr;

@@ -6,8 +6,8 @@
 #include <QApplication>
 #include <QMessageBox>
 
-CPropertyPage::CPropertyPage(CServerDlg& rOwner, int nTemplateId)
-    : m_rOwner(rOwner), m_nTemplateId(nTemplateId) {}
+CPropertyPage::CPropertyPage(CServerHost& rHost, int nTemplateId)
+    : m_rHost(rHost), m_nTemplateId(nTemplateId) {}
 
 CPropertyPage::~CPropertyPage() = default;
 

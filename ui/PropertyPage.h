@@ -8,13 +8,14 @@
 #include <memory>
 
 class CDialogLayout;
-class CServerDlg;
+class CServerHost;
 
 class CPropertyPage : public QWidget {
     Q_OBJECT
 
 public:
-    CPropertyPage(CServerDlg& rOwner, int nTemplateId);
+    // rHost: the server whose settings the page shows and changes.
+    CPropertyPage(CServerHost& rHost, int nTemplateId);
     ~CPropertyPage() override;
 
     // Builds the page when it is shown for the first time.
@@ -40,7 +41,7 @@ signals:
 protected:
     virtual void OnInitPage() = 0;
 
-    CServerDlg& m_rOwner;
+    CServerHost& m_rHost;
     std::unique_ptr<CDialogLayout> m_pLayout;
 
 private:

@@ -66,10 +66,10 @@ private:
     int m_nRows = 0;
 };
 
-CRecordListPage::CRecordListPage(CServerDlg& rOwner, int nTemplateId, int nListId,
+CRecordListPage::CRecordListPage(CServerHost& rHost, int nTemplateId, int nListId,
                                  std::vector<SColumn> columns,
                                  const std::vector<std::string>& records)
-    : CPropertyPage(rOwner, nTemplateId), m_records(records), m_nListId(nListId),
+    : CPropertyPage(rHost, nTemplateId), m_records(records), m_nListId(nListId),
       m_columns(std::move(columns)) {}
 
 CRecordListPage::~CRecordListPage() = default;

@@ -27,7 +27,7 @@ public:
         int nWidth;
     };
 
-    CRecordListPage(CServerDlg& rOwner, int nTemplateId, int nListId, std::vector<SColumn> columns,
+    CRecordListPage(CServerHost& rHost, int nTemplateId, int nListId, std::vector<SColumn> columns,
                     const std::vector<std::string>& records);
     ~CRecordListPage() override;
 

@@ -164,13 +164,20 @@ void CServerDlg::OnOptions() {
         return;
     }
     {
-        COptionsSheet sheet(*this);
-        m_pSheet = &sheet;
-        sheet.exec();
+        std::unique_ptr<COptionsSheet> pSheet = MakeOptionsSheet();
+        m_pSheet = pSheet.get();
+        pSheet->exec();
         m_pSheet = nullptr;
     }
     // Saved however the sheet was closed.
     CSettingsStore::Save(Settings());
+}
+
+std::unique_ptr<COptionsSheet> CServerDlg::MakeOptionsSheet() {
+    auto pSheet = std::make_unique<COptionsSheet>(
+        *this, m_host, [this](const QString& strSection) { ShowHelp(strSection); });
+    connect(this, &CServerDlg::BansChanged, pSheet.get(), &COptionsSheet::OnBansChanged);
+    return pSheet;
 }
 
 void CServerDlg::ShowHelp(const QString& strSection) {

@@ -16,6 +16,7 @@
 
 class CDialogLayout;
 class CHelpWindow;
+class COptionsSheet;
 class CTrayIcon;
 class QListWidget;
 class QPlainTextEdit;
@@ -46,6 +47,8 @@ public:
     CHelpWindow* HelpWindow() const { return m_pHelp.get(); }
 
     QDialog* OptionsSheet() const { return m_pSheet; }
+    // A new options sheet on this window's server, told of its bans.
+    std::unique_ptr<COptionsSheet> MakeOptionsSheet();
     bool IsHiddenInTray() const { return m_bHidden; }
     bool IsHideTimerActive() const { return m_hideTimer.isActive(); }
     CTrayIcon* TrayIcon() const { return m_pTray.get(); }

@@ -1,8 +1,8 @@
 #include "ui/ServerPage.h"
 
 #include "res/Templates.h"
+#include "server/ServerHost.h"
 #include "ui/DialogLayout.h"
-#include "ui/ServerDlg.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
@@ -27,8 +27,8 @@ ENumberCheck ParseUnsigned(const QString& strText, unsigned nMin, unsigned nMax,
     return ENumberCheck::Ok;
 }
 
-CServerPage::CServerPage(CServerDlg& rOwner) : CPropertyPage(rOwner, IDD_SERVER_PAGE) {
-    const CServerSettings& settings = rOwner.Settings();
+CServerPage::CServerPage(CServerHost& rHost) : CPropertyPage(rHost, IDD_SERVER_PAGE) {
+    const CServerSettings& settings = rHost.Settings();
     m_nPort = static_cast<unsigned>(settings.m_nPort);
     m_nTimeout = static_cast<unsigned>(settings.m_nTimeout);
     m_bHide = settings.m_nHide != 0;
@@ -44,7 +44,7 @@ void CServerPage::OnInitPage() {
     auto* pSlider = m_pLayout->Get<QSlider>(IDC_LOG_LEVEL);
     pSlider->setRange(0, 2);
     pSlider->setTickInterval(1);
-    pSlider->setValue(std::clamp(m_rOwner.Settings().m_nLogLevel, 0, 2));
+    pSlider->setValue(std::clamp(m_rHost.Settings().m_nLogLevel, 0, 2));
     // Typing in a box or clicking the check box marks the page modified;
     // moving the slider does not.
     connect(pPort, &QLineEdit::textEdited, this, [this] { SetModified(); });
@@ -77,15 +77,15 @@ bool CServerPage::OnKillActive() {
 }
 
 bool CServerPage::OnApply() {
-    CServerSettings& settings = m_rOwner.Settings();
+    CServerSettings& settings = m_rHost.Settings();
     settings.m_nLogLevel = m_pLayout->Get<QSlider>(IDC_LOG_LEVEL)->value();
     settings.m_nTimeout = static_cast<int>(m_nTimeout);
     settings.m_nHide = m_bHide ? 1 : 0;
     if (static_cast<int>(m_nPort) != settings.m_nPort) {
-        if (m_rOwner.Host().IsRunning()) {
-            m_rOwner.StopServer();
+        if (m_rHost.IsRunning()) {
+            m_rHost.StopServer();
             settings.m_nPort = static_cast<int>(m_nPort);
-            m_rOwner.StartServer();
+            m_rHost.StartServer();
         } else {
             // Stored for the next start.
             settings.m_nPort = static_cast<int>(m_nPort);

@@ -16,7 +16,7 @@ class CServerPage : public CPropertyPage {
     Q_OBJECT
 
 public:
-    explicit CServerPage(CServerDlg& rOwner);
+    explicit CServerPage(CServerHost& rHost);
 
     bool OnKillActive() override;
     bool OnApply() override;

@@ -2,18 +2,18 @@
 
 #include "res/Strings.h"
 #include "res/Templates.h"
-#include "ui/ServerDlg.h"
+#include "server/ServerHost.h"
 #include "ui/UserDlg.h"
 
 #include <QPushButton>
 
-CUsersPage::CUsersPage(CServerDlg& rOwner)
-    : CRecordListPage(rOwner, IDD_USERS_PAGE, IDC_ACCOUNT_LIST,
+CUsersPage::CUsersPage(CServerHost& rHost)
+    : CRecordListPage(rHost, IDD_USERS_PAGE, IDC_ACCOUNT_LIST,
                       {{LoadString(IDS_COLUMN_USER), 75}, {"R", 25}, {"W", 25}},
-                      rOwner.Settings().m_users) {}
+                      rHost.Settings().m_users) {}
 
 std::vector<std::string>& CUsersPage::OwnerList() {
-    return m_rOwner.Settings().m_users;
+    return m_rHost.Settings().m_users;
 }
 
 std::string CUsersPage::CellText(int nRow, int nColumn) const {

@@ -7,7 +7,7 @@ class CUsersPage : public CRecordListPage {
     Q_OBJECT
 
 public:
-    explicit CUsersPage(CServerDlg& rOwner);
+    explicit CUsersPage(CServerHost& rHost);
 
     void OnAdd() override;
     void OnEdit() override;

@@ -97,7 +97,7 @@ class OptionsTest : public QObject {
         SeedSettings(seed);
         m_pOwner = std::make_unique<CServerDlg>();
         m_pOwner->show();
-        m_pSheet = std::make_unique<COptionsSheet>(*m_pOwner);
+        m_pSheet = m_pOwner->MakeOptionsSheet();
         m_pSheet->show();
     }
     void Open() { Open(SSeed()); }
@@ -274,7 +274,7 @@ private slots:
         // An empty list (the store gives one only from a negative count).
         m_pSheet.reset();
         m_pOwner->Settings().m_users.clear();
-        m_pSheet = std::make_unique<COptionsSheet>(*m_pOwner);
+        m_pSheet = m_pOwner->MakeOptionsSheet();
         m_pSheet->show();
         QVERIFY(Rows(Users()).isEmpty());
         QVERIFY(PageButton(Users(), IDC_EDIT)->isEnabled());
@@ -899,7 +899,7 @@ private slots:
         seed.nPort = 0;
         SeedSettings(seed);
         m_pOwner = std::make_unique<CServerDlg>();
-        m_pSheet = std::make_unique<COptionsSheet>(*m_pOwner);
+        m_pSheet = m_pOwner->MakeOptionsSheet();
         m_pSheet->show();
         QCOMPARE(ServerBox(IDC_PORT)->text(), QStringLiteral("0"));
         int nMessages = 0;
