@@ -241,33 +241,58 @@ bool SetNamesAndExtensions(X509* pCert, const std::string& strName, std::string&
 
 } // namespace
 
-bool CTlsContext::MakeSelfSigned(const std::string& strCertificate, const std::string& strKey,
-                                 const std::string& strHost, std::string& rError) {
-    KeyPtr pKey(EVP_EC_gen("P-256"));
-    X509Ptr pCertificate(X509_new());
-    if (!pKey || !pCertificate) {
+namespace {
+
+// Step one: a new P-256 key and a certificate for strHost signed with it.
+bool NewSignedCertificate(const std::string& strHost, KeyPtr& rKey, X509Ptr& rCertificate,
+                          std::string& rError) {
+    rKey.reset(EVP_EC_gen("P-256"));
+    rCertificate.reset(X509_new());
+    if (!rKey || !rCertificate) {
         rError = OpenSslError("key generation");
         return false;
     }
-    X509* pCert = pCertificate.get();
+    X509* pCert = rCertificate.get();
     X509_set_version(pCert, 2);
-    X509_set_pubkey(pCert, pKey.get());
+    X509_set_pubkey(pCert, rKey.get());
     const std::string strName = strHost.empty() ? std::string("localhost") : strHost;
     if (!SetSerialAndValidity(pCert, rError) || !SetNamesAndExtensions(pCert, strName, rError))
         return false;
-    if (!X509_sign(pCert, pKey.get(), EVP_sha256())) {
+    if (!X509_sign(pCert, rKey.get(), EVP_sha256())) {
         rError = OpenSslError("certificate signature");
         return false;
     }
+    return true;
+}
+
+// Step two: both as PEM text.
+bool ToPem(EVP_PKEY* pKey, X509* pCertificate, std::string& rKeyText, std::string& rCertificateText,
+           std::string& rError) {
     BioPtr pKeyText(BIO_new(BIO_s_mem()));
     BioPtr pCertificateText(BIO_new(BIO_s_mem()));
     if (!pKeyText || !pCertificateText ||
-        !PEM_write_bio_PrivateKey(pKeyText.get(), pKey.get(), nullptr, nullptr, 0, nullptr,
-                                  nullptr) ||
-        !PEM_write_bio_X509(pCertificateText.get(), pCert)) {
+        !PEM_write_bio_PrivateKey(pKeyText.get(), pKey, nullptr, nullptr, 0, nullptr, nullptr) ||
+        !PEM_write_bio_X509(pCertificateText.get(), pCertificate)) {
         rError = OpenSslError("PEM");
         return false;
     }
-    return WriteFileAtomically(strKey, BioText(pKeyText.get()), 0600, rError) &&
-           WriteFileAtomically(strCertificate, BioText(pCertificateText.get()), 0644, rError);
+    rKeyText = BioText(pKeyText.get());
+    rCertificateText = BioText(pCertificateText.get());
+    return true;
+}
+
+} // namespace
+
+bool CTlsContext::MakeSelfSigned(const std::string& strCertificate, const std::string& strKey,
+                                 const std::string& strHost, std::string& rError) {
+    KeyPtr pKey;
+    X509Ptr pCertificate;
+    std::string strKeyText;
+    std::string strCertificateText;
+    // Step three: the key first, private from the start, then the
+    // certificate, each written whole or not at all.
+    return NewSignedCertificate(strHost, pKey, pCertificate, rError) &&
+           ToPem(pKey.get(), pCertificate.get(), strKeyText, strCertificateText, rError) &&
+           WriteFileAtomically(strKey, strKeyText, 0600, rError) &&
+           WriteFileAtomically(strCertificate, strCertificateText, 0644, rError);
 }
