@@ -3,6 +3,7 @@
 // (protected under "TLS required"), or nothing but the control line.
 #include "ftp/ClientSocket.h"
 
+#include "config/ServerSettings.h"
 #include "ftp/FtpTables.h"
 
 namespace {
@@ -100,4 +101,8 @@ const CProtocol& CProtocol::Extended() {
     static const std::unique_ptr<CProtocol> s_pExtended =
         MakeExtendedProtocol(CClientSocket::ExtendedCommands(), CClientSocket::ClassicCommands());
     return *s_pExtended;
+}
+
+const CProtocol& CProtocol::For(const CServerSettings& settings) {
+    return settings.m_extended.m_bEnabled ? Extended() : Classic();
 }

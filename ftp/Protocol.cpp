@@ -1,6 +1,5 @@
 #include "ftp/Protocol.h"
 
-#include "config/ServerSettings.h"
 #include "ftp/FtpTables.h"
 
 #include <algorithm>
@@ -146,8 +145,4 @@ std::unique_ptr<CProtocol> MakeClassicProtocol(std::span<const CCommandRow> rows
 std::unique_ptr<CProtocol> MakeExtendedProtocol(std::span<const CCommandRow> rows,
                                                 std::span<const CCommandRow> classicRows) {
     return std::make_unique<CExtendedProtocol>(rows, classicRows);
-}
-
-const CProtocol& CProtocol::For(const CServerSettings& settings) {
-    return settings.m_extended.m_bEnabled ? Extended() : Classic();
 }
