@@ -240,26 +240,29 @@ bool IsDescriptorShortage(int nError) {
     return nError == EMFILE || nError == ENFILE || nError == ENOBUFS || nError == ENOMEM;
 }
 
-bool CAsyncSocket::GetSockName(CAddress& rAddress) const {
+namespace {
+// The local or the peer address of a socket.
+bool AddressOf(int hSocket, bool bPeer, CAddress& rAddress) {
     sockaddr_storage address{};
     socklen_t nLen = sizeof address;
     rAddress = CAddress();
-    if (m_hSocket < 0 ||
-        ::getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&address), &nLen) != 0)
+    if (hSocket < 0)
         return false;
-    rAddress = CAddress::FromSystem(reinterpret_cast<sockaddr*>(&address), nLen);
+    auto* pAddress = reinterpret_cast<sockaddr*>(&address);
+    if ((bPeer ? ::getpeername(hSocket, pAddress, &nLen)
+               : ::getsockname(hSocket, pAddress, &nLen)) != 0)
+        return false;
+    rAddress = CAddress::FromSystem(pAddress, nLen);
     return true;
+}
+} // namespace
+
+bool CAsyncSocket::GetSockName(CAddress& rAddress) const {
+    return AddressOf(m_hSocket, false, rAddress);
 }
 
 bool CAsyncSocket::GetPeerName(CAddress& rAddress) const {
-    sockaddr_storage address{};
-    socklen_t nLen = sizeof address;
-    rAddress = CAddress();
-    if (m_hSocket < 0 ||
-        ::getpeername(m_hSocket, reinterpret_cast<sockaddr*>(&address), &nLen) != 0)
-        return false;
-    rAddress = CAddress::FromSystem(reinterpret_cast<sockaddr*>(&address), nLen);
-    return true;
+    return AddressOf(m_hSocket, true, rAddress);
 }
 
 uint32_t CAsyncSocket::WantedEvents() const {
