@@ -69,6 +69,8 @@ public:
             if (m_rHost.IsRunning())
                 m_rHost.StopServer();
             m_rHost.StartServer();
+        } else {
+            m_rHost.SettingsChanged();
         }
     }
 

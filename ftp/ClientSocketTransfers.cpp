@@ -60,10 +60,16 @@ void CClientSocket::SendPassiveReply(uint32_t nAddress) {
 
 bool CClientSocket::OpenPassive() {
     const CExtendedSettings& extended = Settings().m_extended;
+    // An IPv4 client's port is on every IPv4 address, as in the classic
+    // mode; an IPv6 client's on the address it reached the server at.
+    CAddress local = CAddress::FromV4(0, 0);
+    if (!m_peer.IsV4())
+        GetSockName(local);
     m_pPassive.reset(new (std::nothrow) CPassiveSocket(m_peer));
     // A listener that cannot listen would never report a connection: it goes.
-    if (!m_pPassive || !m_pPassive->Open(static_cast<unsigned>(extended.m_nPassivePortMin),
-                                         static_cast<unsigned>(extended.m_nPassivePortMax))) {
+    if (!m_pPassive ||
+        !m_pPassive->Open(static_cast<unsigned>(extended.m_nPassivePortMin),
+                          static_cast<unsigned>(extended.m_nPassivePortMax), local)) {
         m_pPassive.reset();
         return false;
     }
@@ -73,6 +79,11 @@ bool CClientSocket::OpenPassive() {
 void CClientSocket::DoExtendedPasv(const CCommandRow&, const std::string&) {
     if (m_bEpsvAll) {
         SendExtended(XREPLY_ONLY_EPSV);
+        return;
+    }
+    // PASV and PORT carry IPv4 addresses only.
+    if (!m_peer.IsV4()) {
+        SendExtended(XREPLY_USE_EXTENDED_PORTS);
         return;
     }
     if (!OpenPassive()) {
@@ -93,6 +104,10 @@ void CClientSocket::DoExtendedPort(const CCommandRow& rRow, const std::string& s
         SendExtended(XREPLY_ONLY_EPSV);
         return;
     }
+    if (!m_peer.IsV4()) {
+        SendExtended(XREPLY_USE_EXTENDED_PORTS);
+        return;
+    }
     // The client has chosen an active connection: a passive port it opened
     // before is given back.
     m_pPassive.reset();
@@ -108,8 +123,10 @@ void CClientSocket::DoEpsv(const CCommandRow&, const std::string& strParameter) 
         SendExtended(XREPLY_EPSV_ALL);
         return;
     }
-    if (!strArgument.empty() && strArgument != "1") {
-        SendExtended(XREPLY_BAD_PROTOCOL);
+    // The connection's own family, or none named.
+    const bool bV4 = m_peer.IsV4();
+    if (!strArgument.empty() && strArgument != (bV4 ? "1" : "2")) {
+        SendExtended(bV4 ? XREPLY_BAD_PROTOCOL : XREPLY_BAD_PROTOCOL_V6);
         return;
     }
     if (!OpenPassive()) {
@@ -126,9 +143,10 @@ void CClientSocket::DoEprt(const CCommandRow&, const std::string& strParameter) 
     }
     CAddress address;
     m_dataAddr = CAddress();
-    switch (ParseExtendedPortArgument(Trim(strParameter), address)) {
+    const bool bV4 = m_peer.IsV4();
+    switch (ParseExtendedPortArgument(Trim(strParameter), bV4 ? 1 : 2, address)) {
     case EprtResult::OtherFamily:
-        SendExtended(XREPLY_BAD_PROTOCOL);
+        SendExtended(bV4 ? XREPLY_BAD_PROTOCOL : XREPLY_BAD_PROTOCOL_V6);
         return;
     case EprtResult::Malformed:
         SendExtended(XREPLY_BAD_EPRT);

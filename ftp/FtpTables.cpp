@@ -104,6 +104,8 @@ const char* const kExtendedReplies[XREPLY_COUNT] = {
     "214-The following SITE commands are recognized:\r\n CHMOD\r\n HELP\r\n214 Help ok\r\n",
     "200 MLST OPTS %s\r\n",
     "522 Data connection must resume the TLS session of the control connection.\r\n",
+    "522 Network protocol not supported, use (2)\r\n",
+    "425 Use EPSV or EPRT on an IPv6 connection.\r\n",
 };
 
 bool IsBlank(char ch) {

@@ -154,7 +154,9 @@ enum FtpExtendedReply : int {
     XREPLY_SITE_HELP = 52,
     XREPLY_MLST_OPTS = 53,
     XREPLY_TLS_RESUME_REQUIRED = 54,
-    XREPLY_COUNT = 55,
+    XREPLY_BAD_PROTOCOL_V6 = 55,
+    XREPLY_USE_EXTENDED_PORTS = 56,
+    XREPLY_COUNT = 57,
 };
 const char* ExtendedReplyText(int nReply);
 

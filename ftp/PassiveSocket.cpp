@@ -6,9 +6,12 @@ bool CPassiveSocket::Open() {
     return Create(0) && Listen(5) == 0;
 }
 
-bool CPassiveSocket::Open(unsigned nMin, unsigned nMax) {
-    if (nMin == 0 || nMax < nMin || nMax > 65535)
-        return Open();
+bool CPassiveSocket::Open(unsigned nMin, unsigned nMax, const CAddress& local) {
+    CAddress address = local;
+    if (nMin == 0 || nMax < nMin || nMax > 65535) {
+        address.SetPort(0);
+        return Create(address) && Listen(5) == 0;
+    }
     // Successive listeners start where the previous search ended, so that
     // the ports of a busy range are taken in turn rather than all tried
     // from the bottom each time.
@@ -16,7 +19,8 @@ bool CPassiveSocket::Open(unsigned nMin, unsigned nMax) {
     const unsigned nCount = nMax - nMin + 1;
     for (unsigned i = 0; i < nCount; ++i) {
         unsigned nPort = nMin + (s_nNext + i) % nCount;
-        if (Create(nPort) && Listen(5) == 0) {
+        address.SetPort(nPort);
+        if (Create(address) && Listen(5) == 0) {
             s_nNext = (s_nNext + i + 1) % nCount;
             return true;
         }

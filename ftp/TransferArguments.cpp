@@ -76,7 +76,7 @@ int64_t ParseRestartArgument(const std::string& strParameter) {
     return static_cast<int64_t>(strtoll(strParameter.c_str(), nullptr, 10));
 }
 
-EprtResult ParseExtendedPortArgument(const std::string& strText, CAddress& rAddress) {
+EprtResult ParseExtendedPortArgument(const std::string& strText, int nFamily, CAddress& rAddress) {
     rAddress = CAddress();
     if (strText.size() < 4 || strText[0] < 33 || strText[0] > 126)
         return EprtResult::Malformed;
@@ -93,12 +93,17 @@ EprtResult ParseExtendedPortArgument(const std::string& strText, CAddress& rAddr
     }
     if (nStart != strText.size())
         return EprtResult::Malformed;
-    if (strFields[0] != "1")
-        return strFields[0] == "2" ? EprtResult::OtherFamily : EprtResult::Malformed;
-    // Family 1 is an IPv4 address as written, nothing else.
+    const std::string strOwn = nFamily == 2 ? "2" : "1";
+    if (strFields[0] != strOwn)
+        return strFields[0] == "1" || strFields[0] == "2" ? EprtResult::OtherFamily
+                                                          : EprtResult::Malformed;
+    // Family 1 is an IPv4 address as written, family 2 an IPv6 one; a zone
+    // index names an interface of the client's host, not an address.
+    const std::string& strAddress = strFields[1];
+    const bool bColon = strAddress.find(':') != std::string::npos;
     CAddress address;
-    if (strFields[1].find(':') != std::string::npos || !CAddress::Parse(strFields[1], 0, address) ||
-        !address.IsV4())
+    if (bColon != (nFamily == 2) || strAddress.find('%') != std::string::npos ||
+        !CAddress::Parse(strAddress, 0, address))
         return EprtResult::Malformed;
     const std::string& strPort = strFields[2];
     if (strPort.empty() || strPort.size() > 5 ||

@@ -20,9 +20,12 @@ int ParseTypeArgument(const std::string& strParameter, int& rType, std::string& 
 // there are none), saturating at the 64-bit range.
 int64_t ParseRestartArgument(const std::string& strParameter);
 
-// EPRT "<d>1<d>address<d>port<d>" (RFC 2428, any delimiter from 33 to 126).
+// EPRT "<d>family<d>address<d>port<d>" (RFC 2428, any delimiter from 33 to
+// 126) on a connection of nFamily (1 IPv4, 2 IPv6): the address of that
+// family as written (no zone index), a port from 1 to 65535. OtherFamily:
+// the other one of the two families, whatever its address.
 enum class EprtResult { Ok, Malformed, OtherFamily };
-EprtResult ParseExtendedPortArgument(const std::string& strText, CAddress& rAddress);
+EprtResult ParseExtendedPortArgument(const std::string& strText, int nFamily, CAddress& rAddress);
 
 // MFMT's time "YYYYMMDDHHMMSS" (UTC, optional fraction) into seconds since
 // the epoch; false when malformed or out of range.

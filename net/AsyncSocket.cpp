@@ -43,6 +43,12 @@ bool CAsyncSocket::Create(const CAddress& local) {
     // again; a second listener on a port in use still fails.
     int nOn = 1;
     ::setsockopt(hSocket, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof nOn);
+    // An IPv6 socket takes IPv4 too (its peers then read as plain IPv4),
+    // whatever the system's default.
+    if (local.SystemFamily() == AF_INET6) {
+        int nOff = 0;
+        ::setsockopt(hSocket, IPPROTO_IPV6, IPV6_V6ONLY, &nOff, sizeof nOff);
+    }
     if (::bind(hSocket, reinterpret_cast<sockaddr*>(&address), nLength) != 0) {
         SetLastError(errno);
         ::close(hSocket);

@@ -33,7 +33,8 @@ public:
     // all local interfaces, or on pszAddress (IPv4 or IPv6) when given.
     bool Create(unsigned nPort = 0, const char* pszAddress = nullptr);
     // Opens a stream socket of local's family bound to local (its port 0:
-    // the system chooses).
+    // the system chooses). An IPv6 socket is dual-stack: bound to "::" it
+    // takes IPv4 connections too.
     bool Create(const CAddress& local);
     int Listen(int nBacklog = 5);
     // Moves the waiting connection into rConnected, which gets its events;

@@ -44,6 +44,9 @@ enum : int {
     IDS_SETTINGS_READ_ONLY = 150,
     // A protected data connection that did not resume its session.
     IDS_TLS_DATA_REFUSED = 151,
+    // The extended mode's IPv6 listening, or why there is none.
+    IDS_LISTENING_IPV6 = 152,
+    IDS_IPV6_UNAVAILABLE = 153,
 };
 
 // The text of a string resource; an empty text for an unknown number.

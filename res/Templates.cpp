@@ -63,7 +63,8 @@ const SControlTemplate kServerPage[] = {
 
 // The extended mode for today's clients and what it adds to the server.
 const SControlTemplate kAdvancedPage[] = {
-    {IDC_EXTENDED, K::CheckBox, "Modo extendido (clientes modernos)", 7, 7, 150, 10},
+    {IDC_EXTENDED, K::CheckBox, "Modo extendido (clientes modernos, tambi\xC3\xA9n IPv6)", 7, 7,
+     176, 10},
     {IDC_STATIC, K::GroupBox, "Modo pasivo", 7, 21, 176, 50},
     {IDC_STATIC, K::Label, "Puertos desde:", 13, 35, 52, 8, IDC_PASSIVE_MIN},
     {IDC_PASSIVE_MIN, K::Edit, nullptr, 66, 33, 30, 12},

@@ -9,6 +9,8 @@
 #include "res/Strings.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <new>
@@ -50,13 +52,9 @@ int CServerHost::StartServer() {
     // A stored port outside the TCP range fails like a port in use, rather
     // than listening on the port it would wrap around to.
     const bool bPortValid = m_settings.m_nPort >= 1 && m_settings.m_nPort <= 65535;
-    m_pListener.reset(bPortValid ? new (std::nothrow) CListeningSocket([this] { AcceptClient(); })
-                                 : nullptr);
-    if (m_pListener && m_pListener->Create(static_cast<unsigned>(m_settings.m_nPort)) &&
-        m_pListener->Listen(kControlBacklog) != -1)
-        m_bRunning = true;
-    if (!m_bRunning)
+    if (!bPortValid || !OpenListener())
         return FailStart();
+    m_bRunning = true;
     // TlsMode has three values; any other stops the start, as a port out of
     // range does, rather than leave what is in force to guesswork.
     const CExtendedSettings& extended = m_settings.m_extended;
@@ -82,8 +80,53 @@ int CServerHost::StartServer() {
                      static_cast<int>((nAddress >> 8) & 255), static_cast<int>(nAddress & 255),
                      m_settings.m_nPort),
         0);
+    if (m_bListeningV6)
+        Log(FormatString(LoadString(IDS_LISTENING_IPV6), m_settings.m_nPort), 0);
     m_rViews.OnRunningChanged(true);
     return 0;
+}
+
+bool CServerHost::OpenListener() {
+    const unsigned nPort = static_cast<unsigned>(m_settings.m_nPort);
+    m_bWantsV6 = m_settings.m_extended.m_bEnabled;
+    m_bListeningV6 = false;
+    // The extended mode listens on IPv6 and IPv4 with one dual-stack socket;
+    // the classic mode on IPv4 only.
+    if (m_bWantsV6) {
+        CAddress any;
+        CAddress::Parse("::", nPort, any);
+        m_pListener.reset(new (std::nothrow) CListeningSocket([this] { AcceptClient(); }));
+        if (m_pListener && m_pListener->Create(any) && m_pListener->Listen(kControlBacklog) != -1) {
+            m_bListeningV6 = true;
+            return true;
+        }
+        const int nError = m_pListener ? m_pListener->LastError() : ENOMEM;
+        m_pListener.reset();
+        // A port in use is in use for IPv4 too; a system without IPv6 (or
+        // with it turned off) serves IPv4.
+        if (nError == EADDRINUSE || nError == EACCES)
+            return false;
+        Log(FormatString(LoadString(IDS_IPV6_UNAVAILABLE), std::strerror(nError)), 0);
+    }
+    m_pListener.reset(new (std::nothrow) CListeningSocket([this] { AcceptClient(); }));
+    if (m_pListener && m_pListener->Create(nPort) && m_pListener->Listen(kControlBacklog) != -1)
+        return true;
+    m_pListener.reset();
+    return false;
+}
+
+void CServerHost::SettingsChanged() {
+    // The listener follows the mode: switched in place, the sessions stay.
+    if (!m_bRunning || m_settings.m_extended.m_bEnabled == m_bWantsV6)
+        return;
+    m_pListener.reset();
+    if (!OpenListener()) {
+        StopServer();
+        FailStart();
+        return;
+    }
+    if (m_bListeningV6)
+        Log(FormatString(LoadString(IDS_LISTENING_IPV6), m_settings.m_nPort), 0);
 }
 
 int CServerHost::FailStart() {
@@ -204,8 +247,11 @@ bool CServerHost::IsOverAddressLimit(const CClientSocket& rSession) const {
     CAddress peer;
     if (!rSession.GetPeerName(peer))
         return false;
-    const auto nSame = std::count_if(m_sessions.begin(), m_sessions.end(),
-                                     [&](const auto& p) { return p->Peer().SameHost(peer); });
+    // One client is one address, or one IPv6 /64.
+    const std::string strKey = peer.ClientKey();
+    const auto nSame = std::count_if(m_sessions.begin(), m_sessions.end(), [&](const auto& p) {
+        return p->Peer().ClientKey() == strKey;
+    });
     return nSame >= extended.m_nMaxPerAddress;
 }
 

@@ -33,6 +33,9 @@ public:
 
     int StartServer();
     int StopServer();
+    // The settings have changed while the server runs (Apply, a reload):
+    // the listener follows a change of mode (IPv6 with the extended mode).
+    void SettingsChanged();
     // Admits the connection waiting at the control port.
     int AcceptClient();
     void Log(const std::string& strText, int nLevel) override;
@@ -87,6 +90,9 @@ private:
     void LoadTls();
     // A start that cannot go on: nothing listens, the failure is logged.
     int FailStart();
+    // The control listener for the mode in force; false when the port
+    // cannot be listened on.
+    bool OpenListener();
 
     CHostViews& m_rViews;
     CServerSettings m_settings;
@@ -94,6 +100,9 @@ private:
     std::vector<std::unique_ptr<CClientSocket>> m_sessions;
     SessionId m_nNextId = 1;
     bool m_bRunning = false;
+    // The listener was opened for the extended mode, and listens on IPv6.
+    bool m_bWantsV6 = false;
+    bool m_bListeningV6 = false;
     std::string m_strTlsFolder;
     std::shared_ptr<const CTlsContext> m_pTls;
     // The certificate and key files the loaded (or failed) context is for.

@@ -1,6 +1,7 @@
 #include "ui/OptionsSheet.h"
 
 #include "res/Strings.h"
+#include "server/ServerHost.h"
 #include "ui/AdvancedPage.h"
 #include "ui/FoldersPage.h"
 #include "ui/ServerPage.h"
@@ -13,7 +14,7 @@
 
 COptionsSheet::COptionsSheet(QWidget& rParent, CServerHost& rHost,
                              std::function<void(const QString&)> showHelp)
-    : QDialog(&rParent), m_showHelp(std::move(showHelp)) {
+    : QDialog(&rParent), m_rHost(rHost), m_showHelp(std::move(showHelp)) {
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setWindowModality(Qt::WindowModal);
@@ -92,6 +93,8 @@ bool COptionsSheet::Apply() {
         pPage->OnApply();
         pPage->SetModified(false);
     }
+    // The server follows what changed (its listener, a change of mode).
+    m_rHost.SettingsChanged();
     return true;
 }
 

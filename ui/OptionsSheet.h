@@ -46,6 +46,7 @@ private:
     void OnTabChanged(int nIndex);
     void UpdateApply();
 
+    CServerHost& m_rHost;
     std::function<void(const QString&)> m_showHelp;
     QTabWidget* m_pTabs = nullptr;
     QDialogButtonBox* m_pButtons = nullptr;

@@ -60,17 +60,31 @@ TEST(RestartArgument, CLongValueIn64Bits) {
 
 TEST(ExtendedPortArgument, FamiliesAddressesAndPorts) {
     CAddress address;
-    EXPECT_EQ(ParseExtendedPortArgument("|1|132.235.1.2|6275|", address), EprtResult::Ok);
+    EXPECT_EQ(ParseExtendedPortArgument("|1|132.235.1.2|6275|", 1, address), EprtResult::Ok);
     EXPECT_EQ(address.V4(), 0x84EB0102u);
     EXPECT_EQ(address.Port(), 6275u);
     // Any printable delimiter.
-    EXPECT_EQ(ParseExtendedPortArgument("!1!10.0.0.1!65535!", address), EprtResult::Ok);
-    EXPECT_EQ(ParseExtendedPortArgument("|2|::1|6275|", address), EprtResult::OtherFamily);
+    EXPECT_EQ(ParseExtendedPortArgument("!1!10.0.0.1!65535!", 1, address), EprtResult::Ok);
+    // The other family of the two, whatever its address.
+    EXPECT_EQ(ParseExtendedPortArgument("|2|::1|6275|", 1, address), EprtResult::OtherFamily);
+    EXPECT_EQ(ParseExtendedPortArgument("|2|garbage|6275|", 1, address), EprtResult::OtherFamily);
+    EXPECT_EQ(ParseExtendedPortArgument("|1|10.0.0.1|6275|", 2, address), EprtResult::OtherFamily);
+    // Family 2 on an IPv6 connection.
+    ASSERT_EQ(ParseExtendedPortArgument("|2|2001:db8::7|6275|", 2, address), EprtResult::Ok);
+    EXPECT_EQ(address.GetFamily(), CAddress::Family::V6);
+    EXPECT_EQ(address.ToString(), "2001:db8::7");
+    EXPECT_EQ(address.Port(), 6275u);
     for (const char* pszBad :
          {"", "|1|10.0.0.1|", "|1|10.0.0.1|99999|", "|1|10.0.0.1|0|", "|1|10.0.0.1|12x|",
           "|1|10.0.0|5000|", "|3|10.0.0.1|5000|", "|1|10.0.0.1|5000|extra", " 1 10.0.0.1 5000 ",
           "|1|::ffff:10.0.0.1|5000|"}) {
-        EXPECT_EQ(ParseExtendedPortArgument(pszBad, address), EprtResult::Malformed) << pszBad;
+        EXPECT_EQ(ParseExtendedPortArgument(pszBad, 1, address), EprtResult::Malformed) << pszBad;
+        EXPECT_FALSE(address.IsValid()) << pszBad;
+    }
+    // No zone index, no IPv4 text, no port out of range, nothing but 1 or 2.
+    for (const char* pszBad : {"|2|fe80::1%eth0|5000|", "|2|10.0.0.1|5000|", "|2|::1|65536|",
+                               "|2|::1|0|", "|2|:::1|5000|", "|0|::1|5000|"}) {
+        EXPECT_EQ(ParseExtendedPortArgument(pszBad, 2, address), EprtResult::Malformed) << pszBad;
         EXPECT_FALSE(address.IsValid()) << pszBad;
     }
 }
