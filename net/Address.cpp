@@ -1,6 +1,7 @@
 #include "net/Address.h"
 
 #include <arpa/inet.h>
+#include <cstdio>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -139,4 +140,13 @@ CAddress AddressToReport(const std::string& strHost) {
     }
     ::close(hProbe);
     return local;
+}
+
+bool IsIpv6TurnedOn() {
+    std::FILE* pFile = std::fopen("/proc/sys/net/ipv6/conf/all/disable_ipv6", "re");
+    if (!pFile)
+        return true;
+    const int ch = std::fgetc(pFile);
+    std::fclose(pFile);
+    return ch != '1';
 }

@@ -54,6 +54,10 @@ private:
     uint16_t m_nPort = 0;
 };
 
+// False when the system has IPv6 turned off (net.ipv6.conf.all.disable_ipv6):
+// an IPv6 socket may still be made, but no IPv6 client can reach it.
+bool IsIpv6TurnedOn();
+
 // The address a server on strHost would be reached at, to report at its
 // start: the host name's first IPv4 address, else the interface of the
 // default route, else none.

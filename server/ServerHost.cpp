@@ -91,22 +91,26 @@ bool CServerHost::OpenListener() {
     m_bWantsV6 = m_settings.m_extended.m_bEnabled;
     m_bListeningV6 = false;
     // The extended mode listens on IPv6 and IPv4 with one dual-stack socket;
-    // the classic mode on IPv4 only.
+    // the classic mode on IPv4 only, and so does a system without IPv6.
     if (m_bWantsV6) {
-        CAddress any;
-        CAddress::Parse("::", nPort, any);
-        m_pListener.reset(new (std::nothrow) CListeningSocket([this] { AcceptClient(); }));
-        if (m_pListener && m_pListener->Create(any) && m_pListener->Listen(kControlBacklog) != -1) {
-            m_bListeningV6 = true;
-            return true;
+        std::string strWhy = "desactivado en el sistema";
+        if (IsIpv6TurnedOn()) {
+            CAddress any;
+            CAddress::Parse("::", nPort, any);
+            m_pListener.reset(new (std::nothrow) CListeningSocket([this] { AcceptClient(); }));
+            if (m_pListener && m_pListener->Create(any) &&
+                m_pListener->Listen(kControlBacklog) != -1) {
+                m_bListeningV6 = true;
+                return true;
+            }
+            const int nError = m_pListener ? m_pListener->LastError() : ENOMEM;
+            m_pListener.reset();
+            // A port in use is in use for IPv4 too.
+            if (nError == EADDRINUSE || nError == EACCES)
+                return false;
+            strWhy = std::strerror(nError);
         }
-        const int nError = m_pListener ? m_pListener->LastError() : ENOMEM;
-        m_pListener.reset();
-        // A port in use is in use for IPv4 too; a system without IPv6 (or
-        // with it turned off) serves IPv4.
-        if (nError == EADDRINUSE || nError == EACCES)
-            return false;
-        Log(FormatString(LoadString(IDS_IPV6_UNAVAILABLE), std::strerror(nError)), 0);
+        Log(FormatString(LoadString(IDS_IPV6_UNAVAILABLE), strWhy.c_str()), 0);
     }
     m_pListener.reset(new (std::nothrow) CListeningSocket([this] { AcceptClient(); }));
     if (m_pListener && m_pListener->Create(nPort) && m_pListener->Listen(kControlBacklog) != -1)

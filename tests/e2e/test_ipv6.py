@@ -187,15 +187,16 @@ class Ipv6Tests(unittest.TestCase):
         if probe.returncode != 0:
             self.skipTest("no network namespace can be made here: %s"
                           % probe.stderr.decode(errors="replace").strip())
-        result = subprocess.run(
-            ["unshare", "-rn", sys.executable, os.path.abspath(__file__), "--in-namespace"],
-            capture_output=True, timeout=scaled(120), cwd=HERE,
-            env=dict(os.environ, SKERROW_TEST_NETNS="1"))
-        self.assertEqual(result.returncode, 0, result.stdout.decode(errors="replace")
-                         + result.stderr.decode(errors="replace"))
+        for kind in ("InNamespace", "WithoutIpv6"):
+            result = subprocess.run(
+                ["unshare", "-rn", sys.executable, os.path.abspath(__file__), kind],
+                capture_output=True, timeout=scaled(120), cwd=HERE,
+                env=dict(os.environ, SKERROW_TEST_NETNS=kind))
+            self.assertEqual(result.returncode, 0, result.stdout.decode(errors="replace")
+                             + result.stderr.decode(errors="replace"))
 
 
-@unittest.skipUnless(os.environ.get("SKERROW_TEST_NETNS") == "1",
+@unittest.skipUnless(os.environ.get("SKERROW_TEST_NETNS") == "InNamespace",
                      "run by test_rules_by_address_inside_a_network_of_its_own")
 class InNamespace(unittest.TestCase):
     """Run by the test above inside its own network namespace: ::1 and ::2
@@ -277,9 +278,33 @@ class InNamespace(unittest.TestCase):
                 greeting = b""
         self.assertEqual(greeting, b"")
 
+@unittest.skipUnless(os.environ.get("SKERROW_TEST_NETNS") == "WithoutIpv6",
+                     "run by test_rules_by_address_inside_a_network_of_its_own")
+class WithoutIpv6(unittest.TestCase):
+    """Run inside a network namespace whose IPv6 is turned off."""
+
+    def test_the_extended_mode_serves_ipv4_and_says_why_not_ipv6(self):
+        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+        for name in ("all", "default", "lo"):
+            with open("/proc/sys/net/ipv6/conf/%s/disable_ipv6" % name, "w") as switch:
+                switch.write("1")
+        server = SkerrowServer(extra_config="[Extended]\nEnabled=1\n")
+        self.addCleanup(server.cleanup)
+        server.folders = ["/=%s/,1,1" % server.folder("root")]
+        server.users = ["ana,pw,1,1"]
+        server.start()
+        server.expect("IPv6 no disponible (desactivado en el sistema): escuchando s\u00f3lo en "
+                      "IPv4\n")
+        self.assertNotIn("Escuchando tambi\u00e9n en IPv6", server.text())
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", server.port, timeout=scaled(10))
+        self.addCleanup(ftp.close)
+        ftp.login("ana", "pw")
+        self.assertEqual(ftp.nlst(), [])
+
+
 if __name__ == "__main__":
-    if sys.argv[1:] == ["--in-namespace"]:
-        sys.argv = sys.argv[:1]
-        unittest.main(defaultTest="InNamespace", verbosity=2)
+    if sys.argv[1:] in (["InNamespace"], ["WithoutIpv6"]):
+        unittest.main(defaultTest=sys.argv[1], argv=sys.argv[:1], verbosity=2)
     else:
         unittest.main(verbosity=2)
