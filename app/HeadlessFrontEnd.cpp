@@ -4,12 +4,17 @@
 #include "app/OutputQueue.h"
 #include "config/SettingsStore.h"
 #include "net/SocketDispatcher.h"
+#include "server/ControlServer.h"
 #include "server/ServerHost.h"
+#include "server/StatusReport.h"
 
 #include "res/Strings.h"
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <sys/resource.h>
@@ -122,6 +127,45 @@ void IgnoreFileSignals() {
     signal(SIGXFSZ, SIG_IGN);
 }
 
+namespace {
+
+// A request of the control socket (see CControlServer): who, who json,
+// kick ID, unban ADDRESS, reload, metrics.
+std::string AnswerControlRequest(CServerHost& rHost, CRunningSettings& rSettings,
+                                 const std::string& strRequest) {
+    const size_t nBlank = strRequest.find(' ');
+    const std::string strVerb = strRequest.substr(0, nBlank);
+    const std::string strArgument =
+        nBlank == std::string::npos ? std::string() : strRequest.substr(nBlank + 1);
+    const auto now = std::chrono::steady_clock::now();
+    if (strVerb == "who")
+        return "OK\n" + (strArgument == "json" ? WhoJson(rHost.SessionStatuses(), now)
+                                               : WhoTable(rHost.SessionStatuses(), now));
+    if (strVerb == "metrics")
+        return "OK\n" + MetricsText(rHost.Counters(), rHost.SessionStatuses(), rHost.Bans().size());
+    if (strVerb == "reload") {
+        rSettings.Reload();
+        return "OK\n";
+    }
+    if (strVerb == "unban")
+        return rHost.Unban(strArgument) ? "OK\n" : "ERR no ban for " + strArgument + "\n";
+    if (strVerb == "kick") {
+        char* pszEnd = nullptr;
+        const unsigned long long nId = std::strtoull(strArgument.c_str(), &pszEnd, 10);
+        const auto sessions = rHost.SessionStatuses();
+        const bool bKnown = !strArgument.empty() && *pszEnd == '\0' &&
+                            std::any_of(sessions.begin(), sessions.end(),
+                                        [&](const auto& s) { return s.nId == nId; });
+        if (!bKnown)
+            return "ERR unknown session " + strArgument + "\n";
+        rHost.RemoveSession(nId);
+        return "OK\n";
+    }
+    return "ERR unknown request\n";
+}
+
+} // namespace
+
 int RunHeadless() {
     RaiseOpenFileLimit();
     CSocketDispatcher dispatcher;
@@ -160,6 +204,13 @@ int RunHeadless() {
         settings.Save();
         return 1;
     }
+    // skerrow --who and its siblings reach the server here.
+    CControlServer control([&](const std::string& strRequest) {
+        return AnswerControlRequest(host, settings, strRequest);
+    });
+    std::string strError;
+    if (!control.Open(ControlSocketPath(), strError))
+        host.Log(FormatString(LoadString(IDS_CONTROL_UNAVAILABLE), strError.c_str()), 0);
     while (!g_bStopRequested) {
         dispatcher.ProcessEvents(-1, &waitMask);
         if (g_bReloadRequested && !g_bStopRequested) {

@@ -1,10 +1,13 @@
 // Skerrow: a small FTP server with an administration window.
+#include "app/ControlClient.h"
 #include "app/HeadlessFrontEnd.h"
 #include "ftp/FtpTables.h"
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <sys/prctl.h>
+#include <vector>
 
 namespace {
 
@@ -16,10 +19,18 @@ void ForbidDumps() {
 
 void PrintUsage() {
     printf("Uso: skerrow [--headless | --help | --version]\n"
+           "       skerrow --who [--json] | --kick ID | --unban DIRECCI\xC3\x93N | --reload |"
+           " --metrics\n"
            "\n"
            "  (sin opciones)  abre la ventana de administraci\xC3\xB3n\n"
            "  --headless      sirve sin ventana; el registro va a la salida est\xC3\xA1ndar\n"
            "                  y SIGINT o SIGTERM lo detienen guardando la configuraci\xC3\xB3n\n"
+           "  --who           las conexiones del servidor sin ventana y lo que hace cada una\n"
+           "                  (--json: lo mismo en JSON)\n"
+           "  --kick ID       desconecta la conexi\xC3\xB3n ID (la primera columna de --who)\n"
+           "  --unban DIR     desbloquea una direcci\xC3\xB3n bloqueada por inicios fallidos\n"
+           "  --reload        vuelve a leer la configuraci\xC3\xB3n (como SIGHUP)\n"
+           "  --metrics       los contadores del servidor en el formato de Prometheus\n"
            "  --help          muestra esta ayuda\n"
            "  --version       muestra la versi\xC3\xB3n\n"
            "\n"
@@ -32,6 +43,9 @@ void PrintUsage() {
 int RunWindow(int argc, char** argv);
 
 int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (IsControlCommand(args))
+        return RunControlCommand(args);
     bool bHeadless = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--headless") == 0) {

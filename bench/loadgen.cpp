@@ -5,6 +5,7 @@
 //        CONNS 1 and a negative SECONDS it does -SECONDS round trips.
 //   loadgen idle PORT USER PASS CONNS          -- log in CONNS clients, print
 //        "ready", hold them until standard input closes.
+// The server is at 127.0.0.1, or at the address LOADGEN_HOST names (::1).
 #include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
@@ -53,17 +54,29 @@ int main(int argc, char** argv) {
 
     int ep = epoll_create1(0);
     std::vector<Conn> conns(nConns);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(nPort);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_storage addr{};
+    socklen_t nAddrLen = sizeof(sockaddr_in);
+    const char* pszHost = getenv("LOADGEN_HOST");
+    int nFamily = AF_INET;
+    if (pszHost && strchr(pszHost, ':')) {
+        auto* p6 = reinterpret_cast<sockaddr_in6*>(&addr);
+        p6->sin6_family = nFamily = AF_INET6;
+        p6->sin6_port = htons(nPort);
+        inet_pton(AF_INET6, pszHost, &p6->sin6_addr);
+        nAddrLen = sizeof(sockaddr_in6);
+    } else {
+        auto* p4 = reinterpret_cast<sockaddr_in*>(&addr);
+        p4->sin_family = AF_INET;
+        p4->sin_port = htons(nPort);
+        p4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
     auto t0 = Clock::now();
     for (int i = 0; i < nConns; ++i) {
         Conn& c = conns[i];
-        c.h = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        c.h = socket(nFamily, SOCK_STREAM | SOCK_NONBLOCK, 0);
         int one = 1;
         setsockopt(c.h, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        connect(c.h, (sockaddr*)&addr, sizeof addr);
+        connect(c.h, (sockaddr*)&addr, nAddrLen);
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.u32 = i;

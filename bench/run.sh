@@ -22,4 +22,5 @@ python3 bench/run.py "$@"
 python3 bench/extended.py "$@"
 python3 bench/tls.py "$@"
 python3 bench/logins.py "$@"
+python3 bench/ipv6.py "$@"
 exec python3 bench/window.py

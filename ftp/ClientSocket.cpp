@@ -106,6 +106,7 @@ void CClientSocket::OnConnect(int /*nErrorCode*/) {
     m_strInput.clear();
     GetPeerName(m_peer);
     m_strPeerAddr = m_peer.ToString();
+    m_connected = std::chrono::steady_clock::now();
     Log(FormatString(LoadString(IDS_CONNECTED), m_strPeerAddr.c_str()), 0);
     m_rHost.AddClient(*this, LoadString(IDS_USER_CONNECTING));
     m_pProtocol = &CProtocol::For(Settings());
@@ -312,4 +313,17 @@ void CClientSocket::DoNoop(const CCommandRow&, const std::string&) {
 
 void CClientSocket::DoUnknown(const CCommandRow&, const std::string&) {
     SendFormatted(REPLY_UNKNOWN_COMMAND, m_strWord);
+}
+
+CClientSocket::SStatus CClientSocket::Status() const {
+    SStatus status;
+    status.nId = m_nId;
+    status.strUser = m_bLoggedIn ? m_strUser : std::string();
+    status.strAddress = m_strPeerAddr;
+    status.connected = m_connected;
+    status.bStatRunning = m_pStatListing != nullptr;
+    for (const std::unique_ptr<CDataSocket>& pData : m_dataSockets)
+        if (!pData->IsFinished())
+            status.transfers.push_back(pData->Progress());
+    return status;
 }

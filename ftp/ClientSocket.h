@@ -44,6 +44,17 @@ public:
 
     // The host's identity for this session, stable for its whole life.
     uint64_t Id() const { return m_nId; }
+    // What the session is doing, for the server's views (read when they
+    // look; the session keeps nothing for them).
+    struct SStatus {
+        uint64_t nId = 0;
+        std::string strUser; // empty before login
+        std::string strAddress;
+        std::chrono::steady_clock::time_point connected;
+        bool bStatRunning = false;
+        std::vector<CDataSocket::SProgress> transfers; // those not finished
+    };
+    SStatus Status() const;
     const std::string& PeerAddress() const { return m_strPeerAddr; }
     const CAddress& Peer() const { return m_peer; }
     const std::string& User() const { return m_strUser; }
@@ -178,9 +189,10 @@ private:
 
     // Data connections (ClientSocketTransfers.cpp).
     // pListing: a listing still being written into the file at path.
-    int StartSend(const CLocalPath& path, bool bDeleteAfter,
+    // strName: what the views call the transfer (its virtual path).
+    int StartSend(const CLocalPath& path, const std::string& strName, bool bDeleteAfter,
                   std::unique_ptr<CListingBuilder> pListing = nullptr);
-    int StartReceive(const CLocalPath& path, bool bAppend = false);
+    int StartReceive(const CLocalPath& path, const std::string& strName, bool bAppend = false);
     // A transfer of the file with the session's type, restart offset and
     // protection.
     CDataSocket::STransfer NewTransfer(const CLocalPath& path, bool bSending);
@@ -204,7 +216,7 @@ private:
     // cannot be written gets strFailReply. strShownPath: what the 150 reply
     // names.
     void SendListing(std::unique_ptr<CListingBuilder> pListing, const std::string& strFailReply,
-                     const std::string& strShownPath);
+                     const std::string& strShownPath, const std::string& strListedPath);
     // What a listing argument names (leading option words skipped): a file
     // (rPath without final "/") or a folder (rPath ending in "/"); false
     // when nothing is there.
@@ -320,6 +332,7 @@ private:
     std::string m_strOutput;
     CTimer m_tlsTimer;
     std::chrono::steady_clock::time_point m_lastCommand;
+    std::chrono::steady_clock::time_point m_connected;
     // A failed login's reply is held back; nothing is read meanwhile.
     bool m_bLoginDelayed = false;
     CTimer m_loginTimer;

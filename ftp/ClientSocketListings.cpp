@@ -56,11 +56,13 @@ void CClientSocket::DoList(const CCommandRow& rRow, const std::string& strParame
     // The classic reply names the listing's own file.
     auto pListing = CListingBuilder::Start(Settings().m_folderMap, target.strPath, rRow.nCode);
     const std::string strShown = pListing ? pListing->FileName() : std::string();
-    SendListing(std::move(pListing), FormatString(ReplyText(REPLY_CANT_CHANGE_DIR), ""), strShown);
+    SendListing(std::move(pListing), FormatString(ReplyText(REPLY_CANT_CHANGE_DIR), ""), strShown,
+                target.strPath);
 }
 
 void CClientSocket::SendListing(std::unique_ptr<CListingBuilder> pListing,
-                                const std::string& strFailReply, const std::string& strShownPath) {
+                                const std::string& strFailReply, const std::string& strShownPath,
+                                const std::string& strListedPath) {
     // A listing that is not complete after its first slice goes on being
     // written while its data connection is made.
     const bool bComplete = pListing && pListing->WriteSlice();
@@ -72,7 +74,7 @@ void CClientSocket::SendListing(std::unique_ptr<CListingBuilder> pListing,
     if (bComplete)
         pListing.reset();
     SendReply(FormatString(ReplyText(REPLY_OPENING_DATA), m_strWord.c_str(), strShownPath.c_str()));
-    StartSend(CLocalPath::Unconfined(strName), true, std::move(pListing));
+    StartSend(CLocalPath::Unconfined(strName), strListedPath, true, std::move(pListing));
 }
 
 bool CClientSocket::ResolveListingPath(const std::string& strParameter, std::string& rPath,
@@ -116,7 +118,8 @@ void CClientSocket::DoExtendedList(const CCommandRow& rRow, const std::string& s
     request.style = rRow.nCode == CMD_NLST ? ListingStyle::UnixNlst : ListingStyle::UnixList;
     request.strShownName = WithoutOptions(strParameter);
     SendListing(CListingBuilder::Start(Settings().m_folderMap, strPath, std::move(request)),
-                ExtendedReplyText(XREPLY_NOT_FOUND), WithoutFinalSlash(strPath));
+                ExtendedReplyText(XREPLY_NOT_FOUND), WithoutFinalSlash(strPath),
+                WithoutFinalSlash(strPath));
 }
 
 void CClientSocket::DoMlsd(const CCommandRow& rRow, const std::string& strParameter) {
@@ -129,7 +132,8 @@ void CClientSocket::DoMlsd(const CCommandRow& rRow, const std::string& strParame
     request.bMayDownload = CheckAccess(Settings(), m_strUser, AccessClass::Download, strPath);
     request.bMayUpload = CheckAccess(Settings(), m_strUser, AccessClass::Upload, strPath);
     SendListing(CListingBuilder::Start(Settings().m_folderMap, strPath, std::move(request)),
-                ExtendedReplyText(XREPLY_NOT_FOUND), WithoutFinalSlash(strPath));
+                ExtendedReplyText(XREPLY_NOT_FOUND), WithoutFinalSlash(strPath),
+                WithoutFinalSlash(strPath));
 }
 
 void CClientSocket::DoMlst(const CCommandRow&, const std::string& strParameter) {

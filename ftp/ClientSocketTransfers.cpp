@@ -204,7 +204,7 @@ void CClientSocket::DoRetr(const CCommandRow& rRow, const std::string& strParame
     }
     SendReply(
         FormatString(ReplyText(REPLY_OPENING_DATA), m_strWord.c_str(), target.strPath.c_str()));
-    StartSend(target.local, false);
+    StartSend(target.local, target.strPath, false);
 }
 
 void CClientSocket::DoStor(const CCommandRow& rRow, const std::string& strParameter) {
@@ -242,21 +242,23 @@ void CClientSocket::ReceiveUpload(const CCommandRow& rRow, const std::string& st
     }
     SendReply(
         FormatString(ReplyText(REPLY_OPENING_DATA), m_strWord.c_str(), target.strPath.c_str()));
-    StartReceive(target.local, bAppend);
+    StartReceive(target.local, target.strPath, bAppend);
 }
 
-int CClientSocket::StartSend(const CLocalPath& path, bool bDeleteAfter,
+int CClientSocket::StartSend(const CLocalPath& path, const std::string& strName, bool bDeleteAfter,
                              std::unique_ptr<CListingBuilder> pListing) {
     Log(FormatString(LoadString(IDS_SENDING), path.Full().c_str()), 0);
     CDataSocket::STransfer transfer = NewTransfer(path, true);
+    transfer.strShownName = strName;
     transfer.bDeleteAfter = bDeleteAfter;
     transfer.pListing = std::move(pListing);
     return StartData(std::move(transfer));
 }
 
-int CClientSocket::StartReceive(const CLocalPath& path, bool bAppend) {
+int CClientSocket::StartReceive(const CLocalPath& path, const std::string& strName, bool bAppend) {
     Log(FormatString(LoadString(IDS_RECEIVING), path.Full().c_str()), 0);
     CDataSocket::STransfer transfer = NewTransfer(path, false);
+    transfer.strShownName = strName;
     transfer.bAppend = bAppend;
     return StartData(std::move(transfer));
 }
@@ -313,6 +315,7 @@ int CClientSocket::StartData(CDataSocket::STransfer transfer) {
 }
 
 void CClientSocket::OnTransferFinished(CDataSocket& rData, bool bComplete) {
+    m_rHost.TransferEnded(rData.Progress(), bComplete);
     // A transfer ended for moving nothing: aborted, in the protocol's words.
     if (!bComplete && rData.IsStalled()) {
         SayReply(Say::TransferStalled);

@@ -2,6 +2,7 @@
 
 #include "net/SocketDispatcher.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -82,8 +83,9 @@ void CDataSocket::StartConnectTimer() {
     m_timer.Start(g_nConnectTimeoutMs, [this] { Abort(); });
 }
 
-void CDataSocket::NoteProgress() {
+void CDataSocket::NoteProgress(int64_t nBytes) {
     m_lastProgress = std::chrono::steady_clock::now();
+    m_nMoved += nBytes;
 }
 
 void CDataSocket::CheckStall() {
@@ -238,8 +240,9 @@ void CDataSocket::OnTlsHandshake(int nErrorCode) {
 
 void CDataSocket::BeginTransfer() {
     m_bConnected = true;
+    m_started = std::chrono::steady_clock::now();
     // From now on a transfer that moves nothing for too long fails.
-    NoteProgress();
+    NoteProgress(0);
     m_stallTimer.Start(g_nStallMs, [this] { CheckStall(); });
     // A listing still being written is opened once it is complete.
     if (!m_transfer.pListing)
@@ -281,8 +284,24 @@ void CDataSocket::OpenFile() {
     // the restart offset on.
     m_bSendFile = m_transfer.bSending && !bText && m_transfer.nRestart >= 0 && !IsTls();
     m_nOffset = m_transfer.nRestart;
+    // A binary download's size is known; a text one changes its line ends.
+    if (m_transfer.bSending && !bText && !m_transfer.bDeleteAfter)
+        m_nTotal = std::max<int64_t>(0, m_pFile->SizeAtOpen() - std::max<int64_t>(0, m_nOffset));
     if (!m_bSendFile && !m_pFile->Seek(m_transfer.nRestart, nError))
         Fail(nError);
+}
+
+CDataSocket::SProgress CDataSocket::Progress() const {
+    SProgress progress;
+    progress.strName = m_transfer.strShownName;
+    progress.kind = m_transfer.bDeleteAfter ? SProgress::Kind::Listing
+                    : m_transfer.bSending   ? SProgress::Kind::Download
+                                            : SProgress::Kind::Upload;
+    progress.nBytes = m_nMoved;
+    progress.nTotal = m_nTotal;
+    progress.bConnected = m_bConnected;
+    progress.started = m_started;
+    return progress;
 }
 
 bool CDataSocket::WaitForDescriptor(int nError) {

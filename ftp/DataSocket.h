@@ -63,7 +63,22 @@ public:
         bool bRequireReuse = false;
         // The control connection's TLS session tag that must be resumed.
         std::string strTlsSessionTag;
+        // What the server's views call it: the virtual path, or the listed
+        // folder of a listing.
+        std::string strShownName;
     };
+
+    // How far a transfer has come, for the views: read when they look, kept
+    // by the transfer at no cost beyond one addition per send or receive.
+    struct SProgress {
+        std::string strName;
+        enum class Kind { Download, Upload, Listing } kind = Kind::Download;
+        int64_t nBytes = 0;  // moved so far
+        int64_t nTotal = -1; // bytes to move, -1 when not known
+        bool bConnected = false;
+        std::chrono::steady_clock::time_point started; // when bytes began to move
+    };
+    SProgress Progress() const;
 
     CDataSocket(COwner& rOwner, STransfer transfer);
     ~CDataSocket() override;
@@ -135,7 +150,7 @@ private:
     // listener again, for what is left of the connect time.
     void TurnAway();
     // A byte moved: the transfer is alive.
-    void NoteProgress();
+    void NoteProgress(int64_t nBytes);
     // Fails the transfer when nothing has moved for the stall time.
     void CheckStall();
     // The connection is made (and protected where asked): the transfer starts.
@@ -190,4 +205,8 @@ private:
     CTimer m_stallTimer;
     bool m_bStalled = false;
     bool m_bSessionRefused = false;
+    // Bytes moved, the size to move (-1: not known), when moving began.
+    int64_t m_nMoved = 0;
+    int64_t m_nTotal = -1;
+    std::chrono::steady_clock::time_point m_started;
 };

@@ -42,7 +42,7 @@ void CDataSocket::SendWithoutCopy() {
     while (nBudget > 0) {
         long nSent = SendFile(m_pFile->Handle(), m_nOffset, nBudget);
         if (nSent > 0) {
-            NoteProgress();
+            NoteProgress(nSent);
             nBudget -= static_cast<size_t>(nSent);
             continue;
         }
@@ -106,7 +106,7 @@ void CDataSocket::SendThroughBuffer() {
                 Fail(1);
             return;
         }
-        NoteProgress();
+        NoteProgress(nSent);
         m_nStart += nSent;
         m_nPending -= nSent;
         nBudget -= nSent;
@@ -144,7 +144,7 @@ void CDataSocket::ReceiveIntoFile() {
     while (nBudget > 0) {
         int nReceived = Receive(m_pBuffer.get(), kBlockSize);
         if (nReceived > 0) {
-            NoteProgress();
+            NoteProgress(nReceived);
             int nError = 0;
             if (!m_pFile->Write(m_pBuffer.get(), nReceived, nError)) {
                 Fail(nError);

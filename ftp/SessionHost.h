@@ -4,6 +4,7 @@
 #pragma once
 
 #include "config/ServerSettings.h"
+#include "ftp/DataSocket.h"
 
 #include <memory>
 #include <string>
@@ -34,6 +35,8 @@ public:
     virtual bool LoginFailed(CClientSocket& rClient, const std::string& strUser) = 0;
     // A login succeeded: the address's count of failures is cleared.
     virtual void LoginSucceeded(CClientSocket& rClient) = 0;
+    // A transfer has ended, whole or not, having moved what it says.
+    virtual void TransferEnded(const CDataSocket::SProgress& progress, bool bComplete) = 0;
 
 protected:
     ~CSessionHost() = default;

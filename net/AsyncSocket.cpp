@@ -3,11 +3,14 @@
 #include "net/SocketDispatcher.h"
 
 #include <arpa/inet.h>
+#include <cstring>
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 CAsyncSocket::~CAsyncSocket() {
@@ -51,6 +54,35 @@ bool CAsyncSocket::Create(const CAddress& local) {
     }
     if (::bind(hSocket, reinterpret_cast<sockaddr*>(&address), nLength) != 0) {
         SetLastError(errno);
+        ::close(hSocket);
+        return false;
+    }
+    m_hSocket = hSocket;
+    m_state = State::Created;
+    return true;
+}
+
+bool CAsyncSocket::CreateLocal(const std::string& strPath, unsigned nMode) {
+    sockaddr_un address{};
+    if (m_hSocket >= 0 || strPath.size() >= sizeof address.sun_path) {
+        SetLastError(m_hSocket >= 0 ? EISCONN : ENAMETOOLONG);
+        return false;
+    }
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, strPath.c_str(), strPath.size() + 1);
+    int hSocket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (hSocket < 0) {
+        SetLastError(errno);
+        return false;
+    }
+    // The bits hold from the moment the path exists: no one else can
+    // connect in between.
+    const mode_t nOld = ::umask(0777 & ~static_cast<mode_t>(nMode));
+    const int nResult = ::bind(hSocket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    const int nError = errno;
+    ::umask(nOld);
+    if (nResult != 0) {
+        SetLastError(nError);
         ::close(hSocket);
         return false;
     }
@@ -269,6 +301,15 @@ bool CAsyncSocket::GetSockName(CAddress& rAddress) const {
 
 bool CAsyncSocket::GetPeerName(CAddress& rAddress) const {
     return AddressOf(m_hSocket, true, rAddress);
+}
+
+bool CAsyncSocket::GetPeerUser(unsigned& rUid) const {
+    ucred credentials{};
+    socklen_t nLen = sizeof credentials;
+    if (m_hSocket < 0 || ::getsockopt(m_hSocket, SOL_SOCKET, SO_PEERCRED, &credentials, &nLen) != 0)
+        return false;
+    rUid = credentials.uid;
+    return true;
 }
 
 uint32_t CAsyncSocket::WantedEvents() const {

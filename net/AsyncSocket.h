@@ -36,6 +36,9 @@ public:
     // the system chooses). An IPv6 socket is dual-stack: bound to "::" it
     // takes IPv4 connections too.
     bool Create(const CAddress& local);
+    // Opens a local (UNIX domain) stream socket bound to strPath, with the
+    // permission bits nMode; the path must not exist.
+    bool CreateLocal(const std::string& strPath, unsigned nMode);
     int Listen(int nBacklog = 5);
     // Moves the waiting connection into rConnected, which gets its events;
     // pPeer, when given, receives the peer's address.
@@ -83,6 +86,8 @@ public:
 
     bool GetSockName(CAddress& rAddress) const;
     bool GetPeerName(CAddress& rAddress) const;
+    // A local socket's peer: the user id of the process at its other end.
+    bool GetPeerUser(unsigned& rUid) const;
 
     int Handle() const { return m_hSocket; }
     // The errno of this socket's last failed operation.

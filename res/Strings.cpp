@@ -49,6 +49,7 @@ const StringEntry kStrings[] = {
      "Conexi\xC3\xB3n de datos rechazada: no reanuda la sesi\xC3\xB3n TLS de %s\n"},
     {IDS_LISTENING_IPV6, "Escuchando tambi\xC3\xA9n en IPv6, direcci\xC3\xB3n :: y puerto %d\n"},
     {IDS_IPV6_UNAVAILABLE, "IPv6 no disponible (%s): escuchando s\xC3\xB3lo en IPv4\n"},
+    {IDS_CONTROL_UNAVAILABLE, "Sin socket de control: %s\n"},
     {IDS_SETTINGS_DEFAULTED, "Configuraci\xC3\xB3n de %s: valores por omisi\xC3\xB3n para: %s\n"},
 };
 

@@ -47,6 +47,8 @@ enum : int {
     // The extended mode's IPv6 listening, or why there is none.
     IDS_LISTENING_IPV6 = 152,
     IDS_IPV6_UNAVAILABLE = 153,
+    // The control socket of the server without a window could not be made.
+    IDS_CONTROL_UNAVAILABLE = 154,
 };
 
 // The text of a string resource; an empty text for an unknown number.

@@ -187,6 +187,7 @@ int CServerHost::AcceptClient() {
     pSession->SetTimeout(m_settings.m_nTimeout);
     CClientSocket& rSession = *pSession;
     m_sessions.push_back(std::move(pSession));
+    ++m_counters.nConnections;
     // Greets the client and reports back through AddClient.
     rSession.OnConnect(0);
     return 0;
@@ -304,6 +305,7 @@ void CServerHost::RemoveSession(SessionId nId) {
 bool CServerHost::LoginFailed(CClientSocket& rClient, const std::string& strUser) {
     const std::string strAddress = rClient.PeerAddress();
     Log(FormatString(LoadString(IDS_LOGIN_FAILED), strAddress.c_str(), strUser.c_str()), 1);
+    ++m_counters.nLoginsFailed;
     const CLoginSettings& logins = m_settings.m_logins;
     const CLoginGuard::Clock::duration banTime =
         logins.m_nTestBanSeconds > 0
@@ -316,6 +318,7 @@ bool CServerHost::LoginFailed(CClientSocket& rClient, const std::string& strUser
         return true;
     const std::string strKey = CLoginGuard::KeyOf(strAddress);
     Log(FormatString(LoadString(IDS_ADDRESS_BANNED), strKey.c_str(), logins.m_nBanMinutes), 0);
+    ++m_counters.nBans;
     // Its sessions that have not logged in go, this one too; logged-in
     // ones stay.
     std::vector<SessionId> ended;
@@ -331,6 +334,24 @@ bool CServerHost::LoginFailed(CClientSocket& rClient, const std::string& strUser
 
 void CServerHost::LoginSucceeded(CClientSocket& rClient) {
     m_logins.Succeeded(rClient.PeerAddress());
+    ++m_counters.nLoginsSucceeded;
+}
+
+void CServerHost::TransferEnded(const CDataSocket::SProgress& progress, bool bComplete) {
+    const int nKind = progress.kind == CDataSocket::SProgress::Kind::Download ? 0
+                      : progress.kind == CDataSocket::SProgress::Kind::Upload ? 1
+                                                                              : 2;
+    ++m_counters.nTransfers[nKind][bComplete ? 0 : 1];
+    const uint64_t nBytes = static_cast<uint64_t>(std::max<int64_t>(0, progress.nBytes));
+    (nKind == 1 ? m_counters.nBytesReceived : m_counters.nBytesSent) += nBytes;
+}
+
+std::vector<CClientSocket::SStatus> CServerHost::SessionStatuses() const {
+    std::vector<CClientSocket::SStatus> statuses;
+    statuses.reserve(m_sessions.size());
+    for (const auto& pSession : m_sessions)
+        statuses.push_back(pSession->Status());
+    return statuses;
 }
 
 std::vector<CLoginGuard::SBan> CServerHost::Bans() const {

@@ -12,6 +12,7 @@
 #include "net/Timer.h"
 #include "server/HostViews.h"
 #include "server/LoginGuard.h"
+#include "server/StatusReport.h"
 
 #include <cstdint>
 #include <memory>
@@ -56,6 +57,11 @@ public:
     // The fingerprint of the certificate in use, empty when none.
     std::string TlsFingerprint();
 
+    // What every session is doing now, in the order they came.
+    std::vector<CClientSocket::SStatus> SessionStatuses() const;
+    // The counters of the metrics since the program began.
+    const SServerCounters& Counters() const { return m_counters; }
+
     // The addresses banned now (an IPv6 one by its /64), soonest to end first.
     std::vector<CLoginGuard::SBan> Bans() const;
     // Lifts the ban of an address as Bans lists it; false when none.
@@ -80,6 +86,7 @@ private:
     void RemoveClient(CClientSocket& rClient) override;
     bool LoginFailed(CClientSocket& rClient, const std::string& strUser) override;
     void LoginSucceeded(CClientSocket& rClient) override;
+    void TransferEnded(const CDataSocket::SProgress& progress, bool bComplete) override;
     // Logs the bans whose time has come and waits for the next.
     void ExpireBans();
     void ArmBanTimer();
@@ -100,6 +107,7 @@ private:
     std::vector<std::unique_ptr<CClientSocket>> m_sessions;
     SessionId m_nNextId = 1;
     bool m_bRunning = false;
+    SServerCounters m_counters;
     // The listener was opened for the extended mode, and listens on IPv6.
     bool m_bWantsV6 = false;
     bool m_bListeningV6 = false;

@@ -390,7 +390,8 @@ class ResourceTests(unittest.TestCase):
         self.assertEqual(len(server.temp_listings()), 1)
         # The listings live in a folder private to the user.
         folder = os.path.dirname(os.path.dirname(
-            [os.path.join(d, f) for d, _, fs in os.walk(server.tmp) for f in fs][0]))
+            [os.path.join(d, f) for d, _, fs in os.walk(server.tmp) for f in fs
+             if f.startswith("FLS")][0]))
         self.assertEqual(os.stat(folder).st_mode & 0o777, 0o700)
         server.start()
         self.assertEqual(server.temp_listings(), [])

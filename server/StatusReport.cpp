@@ -1,0 +1,244 @@
+#include "server/StatusReport.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string Printed(const char* pszFormat, double dValue) {
+    char szText[64];
+    std::snprintf(szText, sizeof szText, pszFormat, dValue);
+    return szText;
+}
+
+// JSON's string form: quotes, backslashes and control characters escaped.
+std::string JsonString(const std::string& strText) {
+    std::string strOut = "\"";
+    for (char ch : strText) {
+        const unsigned char uch = static_cast<unsigned char>(ch);
+        if (ch == '"' || ch == '\\') {
+            strOut += '\\';
+            strOut += ch;
+        } else if (uch < 0x20) {
+            char szEscape[8];
+            std::snprintf(szEscape, sizeof szEscape, "\\u%04x", uch);
+            strOut += szEscape;
+        } else {
+            strOut += ch;
+        }
+    }
+    return strOut + "\"";
+}
+
+// Characters, not bytes: the table's columns line up with accented names.
+size_t Width(const std::string& strText) {
+    return static_cast<size_t>(std::count_if(strText.begin(), strText.end(), [](char ch) {
+        return (static_cast<unsigned char>(ch) & 0xC0) != 0x80;
+    }));
+}
+
+std::string Padded(const std::string& strText, size_t nWidth) {
+    const size_t nHave = Width(strText);
+    return strText + std::string(nHave < nWidth ? nWidth - nHave : 0, ' ');
+}
+
+const char* KindName(SProgress::Kind kind) {
+    switch (kind) {
+    case SProgress::Kind::Download:
+        return "download";
+    case SProgress::Kind::Upload:
+        return "upload";
+    case SProgress::Kind::Listing:
+        return "listing";
+    }
+    return "download";
+}
+
+// The table's cells of one session, in its column order.
+std::vector<std::string> Cells(const SSessionStatus& status, Clock::time_point now) {
+    std::string strProgress = "-";
+    std::string strRate = "-";
+    if (!status.transfers.empty() && status.transfers.front().bConnected) {
+        strProgress = ProgressText(status.transfers.front());
+        strRate = RateText(AverageRate(status.transfers.front(), now));
+    }
+    return {std::to_string(status.nId),
+            status.strUser.empty() ? std::string("-") : status.strUser,
+            status.strAddress,
+            DurationText(now - status.connected),
+            StateText(status),
+            strProgress,
+            strRate};
+}
+
+} // namespace
+
+std::string DurationText(Clock::duration elapsed) {
+    const long long nSeconds =
+        std::max<long long>(0, std::chrono::duration_cast<std::chrono::seconds>(elapsed).count());
+    char szText[48];
+    if (nSeconds >= 3600)
+        std::snprintf(szText, sizeof szText, "%lld h %02lld min", nSeconds / 3600,
+                      nSeconds / 60 % 60);
+    else if (nSeconds >= 60)
+        std::snprintf(szText, sizeof szText, "%lld min %02lld s", nSeconds / 60, nSeconds % 60);
+    else
+        std::snprintf(szText, sizeof szText, "%lld s", nSeconds);
+    return szText;
+}
+
+std::string BytesText(int64_t nBytes) {
+    const double dBytes = static_cast<double>(std::max<int64_t>(0, nBytes));
+    if (dBytes < 1024)
+        return std::to_string(std::max<int64_t>(0, nBytes)) + " B";
+    if (dBytes < 1024.0 * 1024)
+        return Printed("%.1f KB", dBytes / 1024);
+    if (dBytes < 1024.0 * 1024 * 1024)
+        return Printed("%.1f MB", dBytes / (1024.0 * 1024));
+    return Printed("%.1f GB", dBytes / (1024.0 * 1024 * 1024));
+}
+
+std::string RateText(double dBytesPerSecond) {
+    const double dKb = std::max(0.0, dBytesPerSecond) / 1024;
+    return dKb < 1024 ? Printed("%.0f KB/s", dKb) : Printed("%.1f MB/s", dKb / 1024);
+}
+
+std::string StateText(const SSessionStatus& status) {
+    if (status.transfers.empty())
+        return status.bStatRunning ? "STAT" : "inactivo";
+    const SProgress& progress = status.transfers.front();
+    if (!progress.bConnected)
+        return "esperando conexi\xC3\xB3n: " + progress.strName;
+    switch (progress.kind) {
+    case SProgress::Kind::Download:
+        return "\xE2\x86\x93 " + progress.strName;
+    case SProgress::Kind::Upload:
+        return "\xE2\x86\x91 " + progress.strName;
+    case SProgress::Kind::Listing:
+        return "listado " + progress.strName;
+    }
+    return "inactivo";
+}
+
+std::string ProgressText(const SProgress& progress) {
+    if (progress.nTotal <= 0)
+        return BytesText(progress.nBytes);
+    const double dShare =
+        100.0 * static_cast<double>(progress.nBytes) / static_cast<double>(progress.nTotal);
+    return Printed("%.0f %%", std::min(100.0, dShare)) + " (" + BytesText(progress.nBytes) +
+           " de " + BytesText(progress.nTotal) + ")";
+}
+
+double AverageRate(const SProgress& progress, Clock::time_point now) {
+    const double dSeconds = std::chrono::duration<double>(now - progress.started).count();
+    return dSeconds > 0.05 ? static_cast<double>(progress.nBytes) / dSeconds : 0.0;
+}
+
+std::string WhoTable(const std::vector<SSessionStatus>& sessions, Clock::time_point now) {
+    std::vector<std::vector<std::string>> rows = {
+        {"ID", "Usuario", "Direcci\xC3\xB3n", "Conectado", "Estado", "Progreso", "Velocidad"}};
+    for (const SSessionStatus& status : sessions)
+        rows.push_back(Cells(status, now));
+    std::vector<size_t> widths(rows.front().size(), 0);
+    for (const auto& row : rows)
+        for (size_t i = 0; i < row.size(); ++i)
+            widths[i] = std::max(widths[i], Width(row[i]));
+    std::string strText;
+    strText.reserve(rows.size() * 96);
+    for (const auto& row : rows) {
+        std::string strLine;
+        for (size_t i = 0; i < row.size(); ++i)
+            strLine += i + 1 < row.size() ? Padded(row[i], widths[i] + 2) : row[i];
+        strText += strLine + "\n";
+    }
+    size_t nTransfers = 0;
+    double dDown = 0;
+    double dUp = 0;
+    for (const SSessionStatus& status : sessions)
+        for (const SProgress& progress : status.transfers) {
+            if (!progress.bConnected)
+                continue;
+            ++nTransfers;
+            (progress.kind == SProgress::Kind::Upload ? dUp : dDown) += AverageRate(progress, now);
+        }
+    strText += "Total: conexiones " + std::to_string(sessions.size()) + ", transferencias " +
+               std::to_string(nTransfers) + ", bajada " + RateText(dDown) + ", subida " +
+               RateText(dUp) + "\n";
+    return strText;
+}
+
+std::string WhoJson(const std::vector<SSessionStatus>& sessions, Clock::time_point now) {
+    std::string strText = "{\"sessions\": [";
+    for (size_t i = 0; i < sessions.size(); ++i) {
+        const SSessionStatus& status = sessions[i];
+        const long long nSeconds =
+            std::chrono::duration_cast<std::chrono::seconds>(now - status.connected).count();
+        strText += i ? ", " : "";
+        strText += "{\"id\": " + std::to_string(status.nId) +
+                   ", \"user\": " + JsonString(status.strUser) +
+                   ", \"address\": " + JsonString(status.strAddress) +
+                   ", \"connected_seconds\": " + std::to_string(nSeconds) +
+                   ", \"state\": " + JsonString(StateText(status)) + ", \"transfers\": [";
+        for (size_t j = 0; j < status.transfers.size(); ++j) {
+            const SProgress& progress = status.transfers[j];
+            strText += j ? ", " : "";
+            strText += "{\"name\": " + JsonString(progress.strName) + ", \"kind\": \"" +
+                       KindName(progress.kind) +
+                       "\", \"connected\": " + (progress.bConnected ? "true" : "false") +
+                       ", \"bytes\": " + std::to_string(progress.nBytes) +
+                       ", \"total\": " + std::to_string(progress.nTotal) + ", \"rate\": " +
+                       Printed("%.0f", progress.bConnected ? AverageRate(progress, now) : 0) + "}";
+        }
+        strText += "]}";
+    }
+    return strText + "], \"connections\": " + std::to_string(sessions.size()) + "}\n";
+}
+
+std::string MetricsText(const SServerCounters& counters,
+                        const std::vector<SSessionStatus>& sessions, size_t nBanned) {
+    std::string strText;
+    auto metric = [&](const char* pszName, const char* pszType, const char* pszHelp) {
+        strText += std::string("# HELP ") + pszName + " " + pszHelp + "\n# TYPE " + pszName + " " +
+                   pszType + "\n";
+    };
+    auto value = [&](const std::string& strSeries, uint64_t nValue) {
+        strText += strSeries + " " + std::to_string(nValue) + "\n";
+    };
+    uint64_t nRunning = 0;
+    uint64_t nSentNow = 0;
+    uint64_t nReceivedNow = 0;
+    for (const SSessionStatus& status : sessions)
+        for (const SProgress& progress : status.transfers) {
+            ++nRunning;
+            const uint64_t nBytes = static_cast<uint64_t>(std::max<int64_t>(0, progress.nBytes));
+            (progress.kind == SProgress::Kind::Upload ? nReceivedNow : nSentNow) += nBytes;
+        }
+    metric("skerrow_connections_total", "counter", "Connections admitted.");
+    value("skerrow_connections_total", counters.nConnections);
+    metric("skerrow_logins_total", "counter", "Logins, by result.");
+    value("skerrow_logins_total{result=\"succeeded\"}", counters.nLoginsSucceeded);
+    value("skerrow_logins_total{result=\"failed\"}", counters.nLoginsFailed);
+    metric("skerrow_bans_total", "counter", "Addresses banned for failed logins.");
+    value("skerrow_bans_total", counters.nBans);
+    metric("skerrow_transfers_total", "counter", "Transfers ended, by kind and result.");
+    const SProgress::Kind kinds[] = {SProgress::Kind::Download, SProgress::Kind::Upload,
+                                     SProgress::Kind::Listing};
+    for (int k = 0; k < 3; ++k)
+        for (int r = 0; r < 2; ++r)
+            value(std::string("skerrow_transfers_total{kind=\"") + KindName(kinds[k]) +
+                      "\",result=\"" + (r == 0 ? "complete" : "failed") + "\"}",
+                  counters.nTransfers[k][r]);
+    metric("skerrow_sent_bytes_total", "counter", "Bytes sent over data connections.");
+    value("skerrow_sent_bytes_total", counters.nBytesSent + nSentNow);
+    metric("skerrow_received_bytes_total", "counter", "Bytes received over data connections.");
+    value("skerrow_received_bytes_total", counters.nBytesReceived + nReceivedNow);
+    metric("skerrow_connections", "gauge", "Connections now.");
+    value("skerrow_connections", sessions.size());
+    metric("skerrow_transfers", "gauge", "Transfers running now.");
+    value("skerrow_transfers", nRunning);
+    metric("skerrow_banned_addresses", "gauge", "Addresses banned now.");
+    value("skerrow_banned_addresses", nBanned);
+    return strText;
+}
