@@ -234,10 +234,10 @@ std::string MetricsText(const SServerCounters& counters,
     value("skerrow_sent_bytes_total", counters.nBytesSent + nSentNow);
     metric("skerrow_received_bytes_total", "counter", "Bytes received over data connections.");
     value("skerrow_received_bytes_total", counters.nBytesReceived + nReceivedNow);
-    metric("skerrow_connections", "gauge", "Connections now.");
-    value("skerrow_connections", sessions.size());
-    metric("skerrow_transfers", "gauge", "Transfers running now.");
-    value("skerrow_transfers", nRunning);
+    metric("skerrow_connections_open", "gauge", "Connections now.");
+    value("skerrow_connections_open", sessions.size());
+    metric("skerrow_transfers_running", "gauge", "Transfers running now.");
+    value("skerrow_transfers_running", nRunning);
     metric("skerrow_banned_addresses", "gauge", "Addresses banned now.");
     value("skerrow_banned_addresses", nBanned);
     return strText;

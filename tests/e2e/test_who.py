@@ -1,0 +1,225 @@
+"""The server without a window, watched and steered from a terminal:
+skerrow --who (text and JSON), --kick, --unban, --reload and --metrics
+through its control socket, the refused cases, and bad requests on the
+socket itself."""
+
+import ftplib
+import json
+import os
+import socket
+import subprocess
+import sys
+import time
+import unittest
+
+from skerrow_server import BINARY, scaled, SkerrowServer, wait_for
+
+try:
+    from prometheus_client.parser import text_string_to_metric_families
+except ImportError:  # Debian's package, for a Python of its own
+    sys.path.append("/usr/lib/python3/dist-packages")
+    from prometheus_client.parser import text_string_to_metric_families
+
+
+class WhoTests(unittest.TestCase):
+    def setUp(self):
+        server = SkerrowServer(extra_config="[Extended]\nEnabled=1\n[Logins]\nBanAfter=2\n")
+        self.addCleanup(server.cleanup)
+        self.root = server.folder("root")
+        self.runtime = server.folder("runtime")
+        os.chmod(self.runtime, 0o700)
+        server.extra_env = {"XDG_RUNTIME_DIR": self.runtime}
+        server.folders = ["/=%s/,1,1" % self.root]
+        server.users = ["ana,pw,1,1"]
+        # A file larger than every socket buffer between the server and a
+        # client that does not read: its transfer stays under way.
+        with open(os.path.join(self.root, "big.iso"), "wb") as out:
+            out.truncate(256 * 1024 * 1024)
+        server.start()
+        self.server = server
+        self.socket_path = os.path.join(self.runtime, "skerrow", "control")
+        self.assertTrue(wait_for(lambda: os.path.exists(self.socket_path)))
+
+    def skerrow(self, *args, runtime=None, user=None):
+        env = dict(os.environ, XDG_RUNTIME_DIR=runtime or self.runtime, LC_ALL="C.UTF-8")
+        return subprocess.run([BINARY] + list(args), capture_output=True, timeout=scaled(30),
+                              env=env, preexec_fn=user)
+
+    def login(self):
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", self.server.port, timeout=scaled(30))
+        self.addCleanup(ftp.close)
+        ftp.login("ana", "pw")
+        return ftp
+
+    def stalled_download(self):
+        """A download the client does not read: it stays under way."""
+        ftp = self.login()
+        ftp.sendcmd("TYPE I")
+        data = ftp.transfercmd("RETR big.iso")
+        self.addCleanup(data.close)
+        data.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        return ftp, data
+
+    def test_who_shows_each_connection_and_its_transfer(self):
+        _, data = self.stalled_download()
+        idle = self.login()
+        self.assertEqual(idle.voidcmd("NOOP"), "200 Ok")
+
+        def table():
+            result = self.skerrow("--who")
+            self.assertEqual(result.returncode, 0, result.stderr)
+            return result.stdout.decode()
+        self.assertTrue(wait_for(lambda: "\u2193 /big.iso" in table()))
+        lines = table().splitlines()
+        self.assertEqual(lines[0].split(), ["ID", "Usuario", "Direcci\u00f3n", "Conectado",
+                                            "Estado", "Progreso", "Velocidad"])
+        self.assertEqual(len(lines), 4)  # heading, two connections, total
+        self.assertIn("de 256.0 MB)", lines[1] + lines[2])
+        self.assertIn("inactivo", lines[1] + lines[2])
+        self.assertTrue(lines[3].startswith("Total: conexiones 2, transferencias 1, "))
+        # The same as JSON, whose progress grows as the client reads.
+        result = self.skerrow("--who", "--json")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        report = json.loads(result.stdout)
+        self.assertEqual(report["connections"], 2)
+        moving = [s for s in report["sessions"] if s["transfers"]][0]
+        self.assertEqual(moving["user"], "ana")
+        self.assertEqual(moving["address"], "127.0.0.1")
+        transfer = moving["transfers"][0]
+        self.assertEqual((transfer["name"], transfer["kind"], transfer["total"]),
+                         ("/big.iso", "download", 256 * 1024 * 1024))
+        before = transfer["bytes"]
+        data.recv(1 << 20)
+
+        def bytes_now():
+            sessions = json.loads(self.skerrow("--who", "--json").stdout)["sessions"]
+            return [s for s in sessions if s["transfers"]][0]["transfers"][0]["bytes"]
+        self.assertTrue(wait_for(lambda: bytes_now() > before))
+
+    def test_kick_ends_a_session_and_an_unknown_id_is_an_error(self):
+        ftp = self.login()
+        report = json.loads(self.skerrow("--who", "--json").stdout)
+        ident = report["sessions"][0]["id"]
+        unknown = self.skerrow("--kick", "999999")
+        self.assertEqual(unknown.returncode, 1)
+        self.assertEqual(unknown.stderr.decode(), "skerrow: unknown session 999999\n")
+        result = self.skerrow("--kick", str(ident))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with self.assertRaises((EOFError, ConnectionError, ftplib.Error)):
+            ftp.voidcmd("NOOP")
+            ftp.voidcmd("NOOP")
+        self.assertTrue(wait_for(
+            lambda: json.loads(self.skerrow("--who", "--json").stdout)["connections"] == 0))
+
+    def test_unban_lets_a_banned_address_in_again(self):
+        for _ in range(2):
+            ftp = ftplib.FTP()
+            ftp.connect("127.0.0.1", self.server.port, timeout=scaled(30))
+            with self.assertRaises((ftplib.error_perm, EOFError, ConnectionError)):
+                ftp.login("ana", "wrong")
+            ftp.close()
+        self.server.expect("Direcci\u00f3n 127.0.0.1 bloqueada durante 15 minutos\n")
+        result = self.skerrow("--unban", "127.0.0.1")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.server.expect("Direcci\u00f3n 127.0.0.1 desbloqueada\n")
+        self.assertEqual(self.login().voidcmd("NOOP"), "200 Ok")
+        again = self.skerrow("--unban", "127.0.0.1")
+        self.assertEqual((again.returncode, again.stderr.decode()),
+                         (1, "skerrow: no ban for 127.0.0.1\n"))
+
+    def test_reload_reads_the_settings_again(self):
+        result = self.skerrow("--reload")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.server.expect("recargada")
+
+    def test_metrics_are_prometheus_text(self):
+        ftp, data = self.stalled_download()
+        with self.assertRaises(ftplib.error_perm):
+            bad = ftplib.FTP()
+            bad.connect("127.0.0.1", self.server.port, timeout=scaled(30))
+            self.addCleanup(bad.close)
+            bad.login("ana", "wrong")
+        self.assertTrue(wait_for(lambda: b"skerrow_transfers_running 1\n"
+                                 in self.skerrow("--metrics").stdout))
+        result = self.skerrow("--metrics")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        families = {f.name: f for f in text_string_to_metric_families(result.stdout.decode())}
+        self.assertEqual(families["skerrow_connections_open"].type, "gauge")
+        self.assertEqual(families["skerrow_logins"].type, "counter")
+        for family in families.values():
+            self.assertTrue(family.documentation, family.name)
+        samples = {(s.name, tuple(sorted(s.labels.items()))): s.value
+                   for f in families.values() for s in f.samples}
+        self.assertEqual(samples[("skerrow_connections_total", ())], 2)
+        self.assertEqual(samples[("skerrow_logins_total", (("result", "succeeded"),))], 1)
+        self.assertEqual(samples[("skerrow_logins_total", (("result", "failed"),))], 1)
+        self.assertEqual(samples[("skerrow_connections_open", ())], 2)
+        self.assertEqual(samples[("skerrow_transfers_running", ())], 1)
+        self.assertEqual(samples[("skerrow_banned_addresses", ())], 0)
+        self.assertGreater(samples[("skerrow_sent_bytes_total", ())], 0)
+        data.close()
+        ftp.close()
+        # The transfer ends (failed: its client went away) and is counted.
+        self.assertTrue(wait_for(lambda: b'skerrow_transfers_total{kind="download",'
+                                 b'result="failed"} 1\n' in self.skerrow("--metrics").stdout))
+
+    def test_refused_cases(self):
+        # No server for this user.
+        empty = self.server.folder("other-runtime")
+        result = self.skerrow("--who", runtime=empty)
+        self.assertEqual((result.returncode, result.stderr.decode()),
+                         (1, "skerrow: no Skerrow server is running for this user\n"))
+        # Another user id: the socket's folder is not theirs to enter.
+        if os.geteuid() == 0:
+            as_nobody = self.skerrow("--who", user=lambda: os.setuid(65534))
+            self.assertEqual(as_nobody.returncode, 1)
+            self.assertIn("belongs to another user", as_nobody.stderr.decode())
+            # Even with the way open, the server turns the stranger away.
+            os.chmod(self.server.root, 0o755)
+            os.chmod(self.runtime, 0o755)
+            os.chmod(os.path.dirname(self.socket_path), 0o755)
+            os.chmod(self.socket_path, 0o666)
+            probe = ("import socket, sys\n"
+                     "s = socket.socket(socket.AF_UNIX)\n"
+                     "s.connect(sys.argv[1])\n"
+                     "s.sendall(b'who\\n')\n"
+                     "sys.stdout.buffer.write(s.recv(4096))\n")
+            # The system Python: one of root's own may be out of its reach.
+            stranger = subprocess.run(["/usr/bin/python3", "-c", probe, self.socket_path],
+                                      capture_output=True, timeout=scaled(30),
+                                      preexec_fn=lambda: os.setuid(65534))
+            self.assertEqual(stranger.stdout, b"ERR this server belongs to another user\n",
+                             stranger.stderr)
+        # Arguments that make no request.
+        for args in (["--kick"], ["--who", "--xml"], ["--unban", "a b"]):
+            self.assertEqual(self.skerrow(*args).returncode, 2, args)
+
+    def test_bad_requests_leave_the_server_unaffected(self):
+        def request(payload, finish=True):
+            with socket.socket(socket.AF_UNIX) as sock:
+                sock.settimeout(scaled(10))
+                sock.connect(self.socket_path)
+                sock.sendall(payload)
+                if finish:
+                    sock.shutdown(socket.SHUT_WR)
+                reply = b""
+                start = time.monotonic()
+                while chunk := sock.recv(65536):
+                    reply += chunk
+                return reply, time.monotonic() - start
+        self.assertEqual(request(b"dance\n")[0], b"ERR unknown request\n")
+        self.assertEqual(request(b"x" * 5000)[0], b"ERR request too long\n")
+        # Never finished: closed within the 5 seconds.
+        reply, took = request(b"who", finish=False)
+        self.assertEqual(reply, b"")
+        self.assertLess(took, scaled(8))
+        self.assertEqual(self.login().voidcmd("NOOP"), "200 Ok")
+        self.assertEqual(self.skerrow("--who").returncode, 0)
+        # The socket goes with the server.
+        self.server.stop()
+        self.assertFalse(os.path.exists(self.socket_path))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
