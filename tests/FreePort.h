@@ -10,6 +10,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <cstdlib>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -31,4 +32,12 @@ inline int FreePort() {
     }
     // Kept open on purpose: the process's end releases it.
     return ntohs(address.sin_port);
+}
+
+// A time of the tests stretched by the suites' one factor (the environment's
+// SKERROW_TEST_TIME_FACTOR, for slow machines and the sanitizer build).
+inline int ScaledMs(int nMs) {
+    const char* pszFactor = ::getenv("SKERROW_TEST_TIME_FACTOR");
+    const double dFactor = pszFactor ? std::atof(pszFactor) : 1.0;
+    return static_cast<int>(nMs * (dFactor > 1.0 ? dFactor : 1.0));
 }

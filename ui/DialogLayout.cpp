@@ -96,6 +96,7 @@ CDialogLayout::CDialogLayout(QWidget& rWindow, int nTemplateId)
             pWidget->setAttribute(Qt::WA_TransparentForMouseEvents);
         }
     }
+    m_all = created;
 }
 
 namespace {

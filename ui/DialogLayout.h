@@ -6,6 +6,7 @@
 
 #include <QFont>
 #include <QHash>
+#include <QList>
 #include <QRect>
 #include <QSize>
 
@@ -28,6 +29,8 @@ public:
 
     // The control with this id (null for an unknown id).
     QWidget* Control(int nId) const { return m_controls.value(nId); }
+    // Every control, in template order (those without an id too).
+    const QList<QWidget*>& Controls() const { return m_all; }
     template <class T> T* Get(int nId) const { return qobject_cast<T*>(Control(nId)); }
     QSize BaseUnits() const { return m_baseUnits; }
     QRect Map(int x, int y, int cx, int cy) const {
@@ -40,4 +43,5 @@ private:
     const SDialogTemplate* m_pTemplate = nullptr;
     QSize m_baseUnits;
     QHash<int, QWidget*> m_controls;
+    QList<QWidget*> m_all;
 };

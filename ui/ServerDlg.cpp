@@ -8,16 +8,19 @@
 #include "ui/DialogLayout.h"
 #include "ui/HelpWindow.h"
 #include "ui/OptionsSheet.h"
+#include "ui/SessionTableModel.h"
 #include "ui/TrayIcon.h"
 
 #include <filesystem>
 
 #include <QContextMenuEvent>
+#include <QItemSelectionModel>
 #include <QListWidget>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTableView>
 #include <QTextCursor>
 #include <QTimer>
 
@@ -68,7 +71,9 @@ CServerDlg::CServerDlg(QWidget* pParent) : QDialog(pParent), m_host(*this) {
         if (!m_bChangingRows)
             UpdateStatus();
     });
+    CreateTransfersView();
     OnInitDialog();
+    ApplyViewMode();
 }
 
 CServerDlg::~CServerDlg() {
@@ -169,8 +174,9 @@ void CServerDlg::OnOptions() {
         pSheet->exec();
         m_pSheet = nullptr;
     }
-    // Saved however the sheet was closed.
+    // Saved however the sheet was closed; the view follows the mode.
     CSettingsStore::Save(Settings());
+    ApplyViewMode();
 }
 
 std::unique_ptr<COptionsSheet> CServerDlg::MakeOptionsSheet() {
@@ -343,11 +349,25 @@ void CServerDlg::DeleteRow(int nRow) {
 }
 
 int CServerDlg::SelectedRow() const {
+    if (m_bTableShown) {
+        const QModelIndexList rows = m_pTable->selectionModel()->selectedRows();
+        return rows.isEmpty() ? -1 : rows.first().row();
+    }
     const QList<QListWidgetItem*> selected = m_pUserList->selectedItems();
     return selected.isEmpty() ? -1 : m_pUserList->row(selected.first());
 }
 
 void CServerDlg::DisconnectSelected() {
+    if (m_bTableShown) {
+        // Every selected row; the identities first, as the rows go with them.
+        std::vector<SessionId> selected;
+        for (const QModelIndex& row : m_pTable->selectionModel()->selectedRows())
+            selected.push_back(m_pModel->SessionAt(row.row()));
+        for (SessionId nId : selected)
+            m_host.RemoveSession(nId);
+        RefreshTransfers();
+        return;
+    }
     const int nRow = SelectedRow();
     if (nRow >= 0)
         m_host.RemoveSession(m_pUserList->item(nRow)->data(Qt::UserRole).value<quint64>());

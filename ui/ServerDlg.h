@@ -18,9 +18,14 @@ class CDialogLayout;
 class CHelpWindow;
 class COptionsSheet;
 class CTrayIcon;
+class CRateGraph;
+class CSessionTableModel;
+class QLabel;
 class QListWidget;
 class QPlainTextEdit;
 class QPushButton;
+class QTableView;
+class QTimer;
 
 // The log text as the log box shows it: CR LF, a lone CR and a lone LF each
 // become one line break, bytes that are not UTF-8 become replacement
@@ -68,6 +73,17 @@ public:
 
     // The first selected row of the connected users, or -1.
     int SelectedRow() const;
+    // The extended mode's view of the connections (ServerDlgTransfers.cpp):
+    // a table of what each one does, a status line and a graph of the
+    // total rate, refreshed twice a second from the host's snapshot; the
+    // classic mode keeps its list box.
+    void ApplyViewMode();
+    bool IsTableShown() const { return m_bTableShown; }
+    void RefreshTransfers();
+    QTableView* TransfersTable() const { return m_pTable; }
+    CSessionTableModel* TransfersModel() const { return m_pModel; }
+    QLabel* TransfersStatus() const { return m_pStatusLine; }
+    CRateGraph* RateGraph() const { return m_pGraph; }
     // The disconnect button's state, and the tray's tip and icon, from the
     // rows and the selection.
     void UpdateStatus();
@@ -95,8 +111,12 @@ private:
     void ScheduleLogFlush();
     int RowOf(SessionId nId) const;
     void DeleteRow(int nRow);
-    // "&Desconectar": ends the session of the selected row, if any.
+    // "&Desconectar": ends the session of the selected row(s), if any.
     void DisconnectSelected();
+    void CreateTransfersView();
+    // Places the controls for the classic list (the template's places) or
+    // for the table (the window larger, the table in the users' box).
+    void PlaceControls(bool bTable);
 
     CServerHost m_host;
     std::unique_ptr<CDialogLayout> m_pLayout;
@@ -104,6 +124,15 @@ private:
     QListWidget* m_pUserList = nullptr;
     QPlainTextEdit* m_pLog = nullptr;
     QPushButton* m_pStartStop = nullptr;
+    QTableView* m_pTable = nullptr;
+    CSessionTableModel* m_pModel = nullptr;
+    QLabel* m_pStatusLine = nullptr;
+    CRateGraph* m_pGraph = nullptr;
+    QTimer* m_pViewTimer = nullptr;
+    bool m_bTableShown = false;
+    // The template's own geometry of every control, and the window's size.
+    QList<QRect> m_templateRects;
+    QSize m_templateSize;
     QIcon m_appIcon;
     QIcon m_busyIcon;
     QIcon m_idleIcon;

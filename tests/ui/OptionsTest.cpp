@@ -612,7 +612,8 @@ private slots:
         CAdvancedPage& page = Advanced();
         QVERIFY(page.IsBuilt());
         auto* pExtended = page.Layout().Get<QCheckBox>(IDC_EXTENDED);
-        QCOMPARE(pExtended->text(), QString::fromUtf8("Modo extendido (clientes modernos, tambi\xC3\xA9n IPv6)"));
+        QCOMPARE(pExtended->text(),
+                 QString::fromUtf8("Modo extendido (clientes modernos, tambi\xC3\xA9n IPv6)"));
         QVERIFY(!pExtended->isChecked());
         QCOMPARE(AdvancedBox(IDC_PASSIVE_MIN)->text(), QStringLiteral("0"));
         QCOMPARE(AdvancedBox(IDC_PASSIVE_MAX)->text(), QStringLiteral("0"));

@@ -26,6 +26,7 @@ struct SSeed {
     int nTimeout = 100;
     std::vector<std::string> users{"anonymous,,0,1", "ana,secreto,1,1"};
     std::vector<std::string> folders; // empty: one temporary folder as "/"
+    bool bExtended = false;
 };
 void SeedSettings(const SSeed& seed);
 CServerSettings StoredSettings();

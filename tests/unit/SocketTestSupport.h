@@ -15,14 +15,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-// A time of the tests stretched by the suites' one factor (the environment's
-// SKERROW_TEST_TIME_FACTOR, for slow machines and the sanitizer build).
-inline int ScaledMs(int nMs) {
-    const char* pszFactor = ::getenv("SKERROW_TEST_TIME_FACTOR");
-    const double dFactor = pszFactor ? std::atof(pszFactor) : 1.0;
-    return static_cast<int>(nMs * (dFactor > 1.0 ? dFactor : 1.0));
-}
-
 // Runs the dispatcher until bDone() is true or the (stretched) time is up.
 inline bool PumpUntil(CSocketDispatcher& rDispatcher, const std::function<bool()>& bDone,
                       int nTimeoutMs = 5000) {

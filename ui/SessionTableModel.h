@@ -1,0 +1,68 @@
+// The window's table of connections in the extended mode: one row per
+// session (Usuario, Dirección, Conectado, Estado, Progreso, Velocidad),
+// refreshed from the host's snapshot of its sessions. The speed of a
+// transfer is its bytes over the last two seconds; the totals keep the
+// last 60 seconds for the graph. The engine keeps its counters as it moves
+// bytes; the table only reads them when it refreshes.
+#pragma once
+
+#include "server/StatusReport.h"
+
+#include <QAbstractTableModel>
+
+#include <chrono>
+#include <deque>
+#include <unordered_map>
+#include <vector>
+
+class CSessionTableModel : public QAbstractTableModel {
+    Q_OBJECT
+
+public:
+    enum Column { User, Address, Connected, State, Progress, Speed, ColumnCount };
+    // The share done (0 to 100), or -1 when the size is not known.
+    static constexpr int kPercentRole = Qt::UserRole + 1;
+    // The session's identity.
+    static constexpr int kSessionRole = Qt::UserRole + 2;
+
+    using Clock = std::chrono::steady_clock;
+
+    explicit CSessionTableModel(QObject* pParent = nullptr);
+
+    // Takes a new snapshot: rows come, change and go in place.
+    void Update(const std::vector<SSessionStatus>& sessions, Clock::time_point now);
+    uint64_t SessionAt(int nRow) const { return m_rows[static_cast<size_t>(nRow)].status.nId; }
+    // The current total rates (bytes per second) and their last 60 seconds,
+    // oldest first (one value a second).
+    double DownloadRate() const { return m_dDown; }
+    double UploadRate() const { return m_dUp; }
+    const std::deque<double>& History() const { return m_history; }
+    // "Conexiones: 3 · Bajada 1.2 MB/s · Subida 300 KB/s".
+    QString StatusLine() const;
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int nRole) const override;
+    QVariant headerData(int nSection, Qt::Orientation orientation, int nRole) const override;
+
+    static constexpr auto kRateWindow = std::chrono::seconds(2);
+    static constexpr size_t kHistorySeconds = 60;
+
+private:
+    struct SRow {
+        SSessionStatus status;
+        // The current transfer's (time, bytes) over the rate window.
+        std::deque<std::pair<Clock::time_point, int64_t>> samples;
+        Clock::time_point transferStart;
+        double dRate = 0;
+    };
+    void Refresh(SRow& rRow, const SSessionStatus& status, Clock::time_point now);
+    QString Text(const SRow& row, int nColumn) const;
+
+    std::vector<SRow> m_rows;
+    Clock::time_point m_now;
+    double m_dDown = 0;
+    double m_dUp = 0;
+    std::deque<double> m_history;
+    Clock::time_point m_lastHistory;
+};
