@@ -107,9 +107,11 @@ int RunControlCommand(const std::vector<std::string>& args) {
         return 1;
     const std::string strLine = strRequest + "\n";
     std::string strReply;
-    const bool bSent = ::send(hSocket, strLine.data(), strLine.size(), MSG_NOSIGNAL) ==
-                       static_cast<ssize_t>(strLine.size());
-    const bool bRead = bSent && ReadReply(hSocket, strReply);
+    // A server that answers before it reads (a refusal) may have closed its
+    // side already: its answer is read all the same.
+    ::send(hSocket, strLine.data(), strLine.size(), MSG_NOSIGNAL);
+    ::shutdown(hSocket, SHUT_WR);
+    const bool bRead = ReadReply(hSocket, strReply);
     ::close(hSocket);
     if (!bRead)
         return Fail("the server did not answer");

@@ -80,7 +80,7 @@ public:
         const int nRead = Receive(buffer, sizeof buffer);
         if (nRead <= 0) {
             if (nRead == 0 || !WouldBlock())
-                m_rServer.Finished(*this);
+                PeerClosed();
             return;
         }
         if (m_bAnswered)
@@ -93,9 +93,15 @@ public:
             Answer("ERR request too long\n");
     }
     void OnSend(int) override { Flush(); }
-    void OnClose(int) override { m_rServer.Finished(*this); }
+    void OnClose(int) override { PeerClosed(); }
 
 private:
+    // The client is done: the connection goes, once its reply is out.
+    void PeerClosed() {
+        m_bPeerClosed = true;
+        if (!m_bAnswered || m_nSent == m_strReply.size())
+            m_rServer.Finished(*this);
+    }
     void Answer(std::string strReply) {
         m_bAnswered = true;
         m_strRequest.clear();
@@ -115,7 +121,13 @@ private:
             m_nSent += static_cast<size_t>(nSent);
         }
         // All of it is out: the end of the reply is the end of the stream.
-        if (m_bAnswered)
+        // The connection goes once the client has closed its side (or at the
+        // time-out), so that what it still sends cannot reset the reply.
+        if (m_bAnswered && !m_bShutDown) {
+            m_bShutDown = true;
+            ShutDown(1);
+        }
+        if (m_bAnswered && m_bPeerClosed)
             m_rServer.Finished(*this);
     }
 
@@ -124,6 +136,8 @@ private:
     std::string m_strReply;
     size_t m_nSent = 0;
     bool m_bAnswered = false;
+    bool m_bShutDown = false;
+    bool m_bPeerClosed = false;
     CTimer m_timer;
 };
 

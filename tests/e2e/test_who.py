@@ -183,7 +183,6 @@ class WhoTests(unittest.TestCase):
             probe = ("import socket, sys\n"
                      "s = socket.socket(socket.AF_UNIX)\n"
                      "s.connect(sys.argv[1])\n"
-                     "s.sendall(b'who\\n')\n"
                      "sys.stdout.buffer.write(s.recv(4096))\n")
             # The system Python: one of root's own may be out of its reach.
             stranger = subprocess.run(["/usr/bin/python3", "-c", probe, self.socket_path],
