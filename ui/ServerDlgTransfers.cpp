@@ -43,7 +43,6 @@ void CServerDlg::CreateTransfersView() {
     m_pTable->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_pTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_pTable->verticalHeader()->hide();
-    m_pTable->horizontalHeader()->setStretchLastSection(true);
     m_pTable->setWordWrap(false);
     m_pTable->setAccessibleName(QStringLiteral("Usuarios actualmente conectados"));
     m_pTable->hide();
@@ -124,11 +123,23 @@ void CServerDlg::PlaceControls(bool bTable) {
         QRect(QPoint(table.right() - graph.width() + 1, table.bottom() + nGap), graph));
     m_pStatusLine->setGeometry(QRect(QPoint(table.left(), table.bottom() + nGap),
                                      QSize(table.width() - graph.width() - nGap, graph.height())));
-    m_pTable->setColumnWidth(CSessionTableModel::User, m_pLayout->Map(0, 0, 45, 0).width());
-    m_pTable->setColumnWidth(CSessionTableModel::Address, m_pLayout->Map(0, 0, 50, 0).width());
-    m_pTable->setColumnWidth(CSessionTableModel::Connected, m_pLayout->Map(0, 0, 40, 0).width());
-    m_pTable->setColumnWidth(CSessionTableModel::State, m_pLayout->Map(0, 0, 70, 0).width());
-    m_pTable->setColumnWidth(CSessionTableModel::Progress, m_pLayout->Map(0, 0, 80, 0).width());
+    // Fixed widths for the short columns; the state (the file) takes the rest.
+    const struct {
+        int nColumn;
+        int nWidth;
+    } kWidths[] = {{CSessionTableModel::User, 36},
+                   {CSessionTableModel::Address, 46},
+                   {CSessionTableModel::Connected, 40},
+                   {CSessionTableModel::Progress, 80},
+                   {CSessionTableModel::Speed, 40}};
+    QHeaderView* pHeader = m_pTable->horizontalHeader();
+    pHeader->setStretchLastSection(false);
+    for (const auto& column : kWidths) {
+        pHeader->setSectionResizeMode(column.nColumn, QHeaderView::Fixed);
+        m_pTable->setColumnWidth(column.nColumn, m_pLayout->Map(0, 0, column.nWidth, 0).width());
+    }
+    pHeader->setSectionResizeMode(CSessionTableModel::State, QHeaderView::Stretch);
+    m_pTable->verticalHeader()->setDefaultSectionSize(m_pTable->fontMetrics().height() + 8);
 }
 
 void CServerDlg::RefreshTransfers() {

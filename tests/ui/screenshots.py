@@ -6,6 +6,8 @@ import os
 import socket
 import subprocess
 import sys
+import threading
+import time
 
 root = sys.argv[1]
 sys.path.insert(0, os.path.join(root, "tests", "e2e"))
@@ -50,7 +52,58 @@ def main():
         client.quit()
     finally:
         session.cleanup()
+    try:
+        transfers(xvfb)
+    finally:
         xvfb.stop()
+
+
+def paced(port, command, rate, stop, payload=None):
+    """A client that downloads (or uploads payload) at rate bytes a second
+    until stop is set."""
+    ftp = ftplib.FTP()
+    ftp.connect("127.0.0.1", port, timeout=10)
+    ftp.login("ana", "secreto")
+    ftp.sendcmd("TYPE I")
+    data = ftp.transfercmd(command)
+    chunk = rate // 10
+    while not stop.is_set():
+        if payload is None:
+            data.recv(chunk)
+        else:
+            data.sendall(payload[:chunk])
+        time.sleep(0.1)
+    data.close()
+    ftp.close()
+
+
+def transfers(xvfb):
+    """The extended mode's table with three transfers running."""
+    session = SkerrowWindow(xvfb, users=["ana,secreto,1,1"], log_level=1,
+                            extra_config="[Extended]\nEnabled=1\n")
+    public = session.folder("publico")
+    for name in ("debian-12.iso", "fotos.zip"):
+        with open(os.path.join(public, name), "wb") as out:
+            out.truncate(2 * 1024 * 1024 * 1024)
+    session.folders = ["/=" + public + "/,1,1"]
+    stop = threading.Event()
+    try:
+        session.start()
+        clients = [threading.Thread(target=paced, args=args, daemon=True) for args in (
+            (session.port, "RETR debian-12.iso", 3 * 1024 * 1024, stop),
+            (session.port, "RETR fotos.zip", 800 * 1024, stop),
+            (session.port, "STOR informe.pdf", 400 * 1024, stop, b"x" * 1024 * 1024))]
+        for client in clients:
+            client.start()
+        # Progress and speeds settle, and the graph gathers some seconds.
+        wait_for(lambda: False, 8.0)
+        grab(session, session.window, "skerrow-transfers.png")
+        stop.set()
+        for client in clients:
+            client.join(10)
+    finally:
+        stop.set()
+        session.cleanup()
 
 
 def guess_passwords(port, address, count):
