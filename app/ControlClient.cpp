@@ -107,10 +107,9 @@ int RunControlCommand(const std::vector<std::string>& args) {
         return 1;
     const std::string strLine = strRequest + "\n";
     std::string strReply;
-    // A server that answers before it reads (a refusal) may have closed its
-    // side already: its answer is read all the same.
+    // A server that answers before it reads (a refusal) may not take the
+    // request: its answer is read all the same.
     ::send(hSocket, strLine.data(), strLine.size(), MSG_NOSIGNAL);
-    ::shutdown(hSocket, SHUT_WR);
     const bool bRead = ReadReply(hSocket, strReply);
     ::close(hSocket);
     if (!bRead)

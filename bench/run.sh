@@ -23,4 +23,5 @@ python3 bench/extended.py "$@"
 python3 bench/tls.py "$@"
 python3 bench/logins.py "$@"
 python3 bench/ipv6.py "$@"
+python3 bench/who.py "$@"
 exec python3 bench/window.py

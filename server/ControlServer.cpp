@@ -119,6 +119,8 @@ private:
                 return;
             }
             m_nSent += static_cast<size_t>(nSent);
+            // A client that reads is given time for a long reply.
+            m_timer.Start(kRequestTimeoutMs, [this] { m_rServer.Finished(*this); });
         }
         // All of it is out: the end of the reply is the end of the stream.
         // The connection goes once the client has closed its side (or at the
