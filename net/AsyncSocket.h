@@ -137,8 +137,10 @@ private:
     void DeliverPeerClosed(uint32_t nEvents, CSocketDispatcher& rDispatcher);
     // Runs a handler; true when the socket is still there and connected.
     bool Fire(Handler handler, CSocketDispatcher& rDispatcher);
-    // This socket, with this handle and registration, is still connected.
-    bool StillConnected(const CSocketDispatcher& rDispatcher, int hSocket, uint32_t nSerial) const;
+    // pSocket, with this handle and registration, still exists and is
+    // connected (static: no member of a deleted socket is called).
+    static bool StillConnected(const CSocketDispatcher& rDispatcher, const CAsyncSocket* pSocket,
+                               int hSocket, uint32_t nSerial);
     // Tells the dispatcher of bytes held for reading.
     void NoteBufferedInput(CSocketDispatcher& rDispatcher);
 

@@ -13,10 +13,11 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
-bool CAsyncSocket::StillConnected(const CSocketDispatcher& rDispatcher, int hSocket,
-                                  uint32_t nSerial) const {
-    // Only compared, never followed, until it is known to be alive.
-    return rDispatcher.Lookup(hSocket, nSerial) == this && m_state == State::Connected;
+bool CAsyncSocket::StillConnected(const CSocketDispatcher& rDispatcher, const CAsyncSocket* pSocket,
+                                  int hSocket, uint32_t nSerial) {
+    // Only compared, never followed (not even for a member call), until it
+    // is known to be alive.
+    return rDispatcher.Lookup(hSocket, nSerial) == pSocket && pSocket->m_state == State::Connected;
 }
 
 void CAsyncSocket::Deliver(uint32_t nEvents, CSocketDispatcher& rDispatcher) {
@@ -39,6 +40,7 @@ void CAsyncSocket::Deliver(uint32_t nEvents, CSocketDispatcher& rDispatcher) {
 }
 
 void CAsyncSocket::DeliverConnectOutcome(uint32_t nEvents, CSocketDispatcher& rDispatcher) {
+    const CAsyncSocket* pSelf = this;
     const int hSocket = m_hSocket;
     const uint32_t nSerial = m_nSerial;
     int nError = 0;
@@ -58,7 +60,7 @@ void CAsyncSocket::DeliverConnectOutcome(uint32_t nEvents, CSocketDispatcher& rD
     OnConnect(0);
     // One OnSend once the connection is established (after the handshake,
     // for a connection that has begun one).
-    if (!StillConnected(rDispatcher, hSocket, nSerial))
+    if (!StillConnected(rDispatcher, pSelf, hSocket, nSerial))
         return;
     if (IsTlsHandshaking())
         m_bWriteWanted = true;
@@ -67,10 +69,11 @@ void CAsyncSocket::DeliverConnectOutcome(uint32_t nEvents, CSocketDispatcher& rD
 }
 
 bool CAsyncSocket::Fire(Handler handler, CSocketDispatcher& rDispatcher) {
+    const CAsyncSocket* pSelf = this;
     const int hSocket = m_hSocket;
     const uint32_t nSerial = m_nSerial;
     (this->*handler)(0);
-    return StillConnected(rDispatcher, hSocket, nSerial);
+    return StillConnected(rDispatcher, pSelf, hSocket, nSerial);
 }
 
 void CAsyncSocket::DeliverToConnected(uint32_t nEvents, CSocketDispatcher& rDispatcher) {
@@ -99,10 +102,11 @@ bool CAsyncSocket::DeliverTlsWaits(uint32_t nEvents, CSocketDispatcher& rDispatc
     if (m_bTlsHandshaking) {
         // Every readiness moves the handshake on; nothing else is delivered
         // until it has ended.
+        const CAsyncSocket* pSelf = this;
         const int hSocket = m_hSocket;
         const uint32_t nSerial = m_nSerial;
         ContinueTlsHandshake();
-        if (StillConnected(rDispatcher, hSocket, nSerial))
+        if (StillConnected(rDispatcher, pSelf, hSocket, nSerial))
             NoteBufferedInput(rDispatcher);
         return false;
     }

@@ -38,7 +38,16 @@ class WhoTests(unittest.TestCase):
         server.start()
         self.server = server
         self.socket_path = os.path.join(self.runtime, "skerrow", "control")
-        self.assertTrue(wait_for(lambda: os.path.exists(self.socket_path)))
+
+        def listening():
+            # The file exists from its bind on; it answers from its listen.
+            with socket.socket(socket.AF_UNIX) as probe:
+                try:
+                    probe.connect(self.socket_path)
+                    return True
+                except OSError:
+                    return False
+        self.assertTrue(wait_for(listening))
 
     def skerrow(self, *args, runtime=None, user=None):
         env = dict(os.environ, XDG_RUNTIME_DIR=runtime or self.runtime, LC_ALL="C.UTF-8")
