@@ -11,6 +11,7 @@ is IPv6 over IPv4.
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -87,7 +88,10 @@ def main():
     size_mib = 64 if run.QUICK else 512
     data, _ = run.make_data(work, size_mib)
     conns = 200 if run.QUICK else 1000
-    for kind in (lambda: Skerrow(work, data, extended=True), lambda: Vsftpd6(work, data)):
+    kinds = [lambda: Skerrow(work, data, extended=True)]
+    if "--skerrow-only" not in sys.argv:
+        kinds.append(lambda: Vsftpd6(work, data))
+    for kind in kinds:
         server = kind()
         try:
             figures = measure(server, data, size_mib, conns)
