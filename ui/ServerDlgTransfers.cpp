@@ -130,7 +130,7 @@ void CServerDlg::PlaceControls(bool bTable) {
     } kWidths[] = {{CSessionTableModel::User, 36},
                    {CSessionTableModel::Address, 46},
                    {CSessionTableModel::Connected, 40},
-                   {CSessionTableModel::Progress, 80},
+                   {CSessionTableModel::Progress, 96},
                    {CSessionTableModel::Speed, 40}};
     QHeaderView* pHeader = m_pTable->horizontalHeader();
     pHeader->setStretchLastSection(false);
