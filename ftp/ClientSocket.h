@@ -199,6 +199,9 @@ private:
     int StartData(CDataSocket::STransfer transfer);
     // STOR and APPE: the permission test, the reply, the data connection.
     void ReceiveUpload(const CCommandRow& rRow, const std::string& strParameter, bool bAppend);
+    // The extended PASV and PORT after EPSV ALL, or on an IPv6 connection:
+    // true once the refusal is sent.
+    bool RefusesIpv4Ports();
     // PORT and EPRT: the data connection may go to this address.
     bool MayConnectTo(const CAddress& address) const;
     // The 227 reply for the listener just opened, advertising nAddress.

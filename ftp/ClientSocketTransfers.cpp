@@ -76,16 +76,22 @@ bool CClientSocket::OpenPassive() {
     return true;
 }
 
-void CClientSocket::DoExtendedPasv(const CCommandRow&, const std::string&) {
+bool CClientSocket::RefusesIpv4Ports() {
     if (m_bEpsvAll) {
         SendExtended(XREPLY_ONLY_EPSV);
-        return;
+        return true;
     }
     // PASV and PORT carry IPv4 addresses only.
     if (!m_peer.IsV4()) {
         SendExtended(XREPLY_USE_EXTENDED_PORTS);
-        return;
+        return true;
     }
+    return false;
+}
+
+void CClientSocket::DoExtendedPasv(const CCommandRow&, const std::string&) {
+    if (RefusesIpv4Ports())
+        return;
     if (!OpenPassive()) {
         SendReply(ReplyText(REPLY_PASSIVE_FAILED));
         return;
@@ -100,14 +106,8 @@ void CClientSocket::DoExtendedPasv(const CCommandRow&, const std::string&) {
 }
 
 void CClientSocket::DoExtendedPort(const CCommandRow& rRow, const std::string& strParameter) {
-    if (m_bEpsvAll) {
-        SendExtended(XREPLY_ONLY_EPSV);
+    if (RefusesIpv4Ports())
         return;
-    }
-    if (!m_peer.IsV4()) {
-        SendExtended(XREPLY_USE_EXTENDED_PORTS);
-        return;
-    }
     // The client has chosen an active connection: a passive port it opened
     // before is given back.
     m_pPassive.reset();
