@@ -152,13 +152,9 @@ std::string AnswerControlRequest(CServerHost& rHost, CRunningSettings& rSettings
     if (strVerb == "kick") {
         char* pszEnd = nullptr;
         const unsigned long long nId = std::strtoull(strArgument.c_str(), &pszEnd, 10);
-        const auto sessions = rHost.SessionStatuses();
-        const bool bKnown = !strArgument.empty() && *pszEnd == '\0' &&
-                            std::any_of(sessions.begin(), sessions.end(),
-                                        [&](const auto& s) { return s.nId == nId; });
-        if (!bKnown)
+        const bool bNumber = !strArgument.empty() && *pszEnd == '\0';
+        if (!bNumber || !rHost.RemoveSession(nId))
             return "ERR unknown session " + strArgument + "\n";
-        rHost.RemoveSession(nId);
         return "OK\n";
     }
     return "ERR unknown request\n";

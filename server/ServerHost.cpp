@@ -285,11 +285,11 @@ void CServerHost::RemoveClient(CClientSocket& rClient) {
     RemoveSession(rClient.Id());
 }
 
-void CServerHost::RemoveSession(SessionId nId) {
+bool CServerHost::RemoveSession(SessionId nId) {
     auto it = std::find_if(m_sessions.begin(), m_sessions.end(),
                            [nId](const auto& p) { return p->Id() == nId; });
     if (it == m_sessions.end())
-        return;
+        return false;
     std::unique_ptr<CClientSocket> pEnded = std::move(*it);
     m_sessions.erase(it);
     m_rViews.OnSessionRemoved(nId);
@@ -300,6 +300,7 @@ void CServerHost::RemoveSession(SessionId nId) {
     // It may be inside its own handler: released after the current event.
     if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
         pDispatcher->ReleaseLater(std::move(pEnded));
+    return true;
 }
 
 bool CServerHost::LoginFailed(CClientSocket& rClient, const std::string& strUser) {

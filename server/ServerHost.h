@@ -41,8 +41,8 @@ public:
     int AcceptClient();
     void Log(const std::string& strText, int nLevel) override;
     // Ends the session of that identity (the disconnect command); an
-    // identity no longer registered is ignored.
-    void RemoveSession(SessionId nId);
+    // identity no longer registered is ignored (false).
+    bool RemoveSession(SessionId nId);
 
     // Where Skerrow's own certificate and key live (the settings folder),
     // used when no certificate is configured.

@@ -162,7 +162,7 @@ class Ipv6Tests(unittest.TestCase):
         self.start(extended=False)
         with self.assertRaises(OSError):
             socket.create_connection(("::1", self.server.port), timeout=scaled(10)).close()
-        self.assertNotIn("IPv6", self.server.text())
+        self.assertNotIn("IPv6", self.server.settle())
         v4 = ftplib.FTP()
         v4.connect("127.0.0.1", self.server.port, timeout=scaled(30))
         self.addCleanup(v4.close)
@@ -295,7 +295,7 @@ class WithoutIpv6(unittest.TestCase):
         server.start()
         server.expect("IPv6 no disponible (desactivado en el sistema): escuchando s\u00f3lo en "
                       "IPv4\n")
-        self.assertNotIn("Escuchando tambi\u00e9n en IPv6", server.text())
+        self.assertNotIn("Escuchando tambi\u00e9n en IPv6", server.settle())
         ftp = ftplib.FTP()
         ftp.connect("127.0.0.1", server.port, timeout=scaled(10))
         self.addCleanup(ftp.close)
