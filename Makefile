@@ -3,7 +3,7 @@
 PACKAGES := cmake g++ ninja-build qt6-base-dev qt6-translations-l10n libgtest-dev libssl-dev openssl \
             python3 curl wget lftp ncftp aria2 rclone xvfb xauth xdotool desktop-file-utils \
             dpkg-dev fakeroot lintian groff-base man-db appstream systemd xdg-user-dirs fail2ban \
-            dbus-daemon libglib2.0-bin iproute2 python3-prometheus-client
+            dbus-daemon libglib2.0-bin iproute2 python3-prometheus-client haproxy
 # Taken without what they recommend (GNOME's disk and phone daemons).
 LEAN_PACKAGES := gvfs-backends
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)

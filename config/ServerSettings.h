@@ -40,6 +40,10 @@ struct CExtendedSettings {
     std::string m_strTlsKey;
     int m_nTlsSessionReuse = 1;
     int m_nMaxPerAddress = 0; // 0: unlimited
+    // Behind a load balancer: connections from the addresses of
+    // m_strProxyFrom (a comma list) begin with a PROXY header naming the client.
+    bool m_bProxyProtocol = false;
+    std::string m_strProxyFrom = "127.0.0.1";
 
     // The stored TlsMode is one of its three values.
     bool IsTlsModeValid() const { return m_nTlsMode >= 0 && m_nTlsMode <= 2; }
@@ -49,6 +53,8 @@ struct CExtendedSettings {
     }
     // The policy in force: TLS is part of the extended mode.
     TlsMode TlsPolicy() const { return m_bEnabled ? StoredTlsMode() : TlsMode::Off; }
+    // The PROXY protocol is part of the extended mode.
+    bool ProxyProtocolOn() const { return m_bEnabled && m_bProxyProtocol; }
 };
 
 // Password guessing: after m_nBanAfter failed logins from one address within

@@ -107,6 +107,9 @@ void CSettingsStore::Load(CServerSettings& rSettings, std::vector<std::string>* 
     rExtended.m_nTlsSessionReuse =
         ReadInt(store, "TlsSessionReuse", defaults.m_nTlsSessionReuse, pDefaulted);
     rExtended.m_nMaxPerAddress = ReadInt(store, "MaxPerAddress", 0, pDefaulted);
+    rExtended.m_bProxyProtocol = ReadInt(store, "ProxyProtocol", 0, pDefaulted) != 0;
+    rExtended.m_strProxyFrom =
+        store.contains("ProxyFrom") ? ReadString(store, "ProxyFrom") : defaults.m_strProxyFrom;
     store.endGroup();
 
     CLoginSettings& rLogins = rSettings.m_logins;
@@ -198,6 +201,8 @@ void CSettingsStore::Save(const CServerSettings& rSettings) {
     store.setValue("TlsKey", QString::fromStdString(rExtended.m_strTlsKey));
     store.setValue("TlsSessionReuse", rExtended.m_nTlsSessionReuse);
     store.setValue("MaxPerAddress", rExtended.m_nMaxPerAddress);
+    store.setValue("ProxyProtocol", rExtended.m_bProxyProtocol ? 1 : 0);
+    store.setValue("ProxyFrom", QString::fromStdString(rExtended.m_strProxyFrom));
     store.endGroup();
 
     store.beginGroup("Logins");

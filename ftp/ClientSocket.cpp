@@ -5,6 +5,7 @@
 
 #include "ftp/FtpTables.h"
 #include "ftp/SessionHost.h"
+#include "net/ProxyHeader.h"
 #include "net/SocketDispatcher.h"
 #include "res/Strings.h"
 
@@ -140,6 +141,11 @@ void CClientSocket::OnReceive(int /*nErrorCode*/) {
         }
         nRead = 0;
     }
+    if (!m_bFirstBytesSeen && nRead > 0) {
+        m_bFirstBytesSeen = true;
+        if (RefusesStrayProxyHeader(buffer, static_cast<size_t>(nRead)))
+            return;
+    }
     const size_t nSearched = m_strInput.size();
     m_strInput.append(buffer, static_cast<size_t>(nRead));
 
@@ -163,6 +169,19 @@ void CClientSocket::OnReceive(int /*nErrorCode*/) {
         return;
     }
     RunReceivedLines(nSearched);
+}
+
+bool CClientSocket::RefusesStrayProxyHeader(const char* pData, size_t nSize) {
+    if (CameThroughBalancer() || !m_rHost.ProxyPolicy())
+        return false;
+    // A whole header, or enough of one to tell it from a command.
+    SProxyHeader header;
+    const ProxyParse result = ParseProxyHeader(pData, nSize, header);
+    if (result == ProxyParse::Invalid || (result == ProxyParse::NeedMore && nSize < 6))
+        return false;
+    Log(FormatString(LoadString(IDS_PROXY_UNLISTED), m_strPeerAddr.c_str()), 0);
+    m_rHost.RemoveClient(*this);
+    return true;
 }
 
 void CClientSocket::RunReceivedLines(size_t nSearched) {

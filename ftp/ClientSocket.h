@@ -148,6 +148,10 @@ private:
     // True while no further command is read: a failed login's reply is
     // held back, or too many replies wait unread.
     bool InputHeld() const;
+    // Behind a balancer, a connection that did not come through one yet
+    // begins with a PROXY header names an address it may not name: it is
+    // logged and ended (true; nothing of the session may be used then).
+    bool RefusesStrayProxyHeader(const char* pData, size_t nSize);
     // Runs the lines that waited and reads on, once input is no longer held.
     void ResumeInput();
     void Log(const std::string& strText, int nLevel) const;
@@ -319,6 +323,8 @@ private:
     std::string m_strWord;
     // A line outgrew kMaxInput: bytes are dropped until its end arrives.
     bool m_bOverlong = false;
+    // The first bytes have come (and been checked for a stray PROXY header).
+    bool m_bFirstBytesSeen = false;
     // The virtual path RNFR named, waiting for RNTO.
     std::string m_strRenameFrom;
     // EPSV ALL was given: only EPSV opens data connections from now on.

@@ -7,6 +7,7 @@
 #include "ftp/SessionHost.h"
 #include "ftp/TransferArguments.h"
 #include "ftp/VirtualPath.h"
+#include "net/ProxyGate.h"
 #include "net/SocketDispatcher.h"
 #include "res/Strings.h"
 
@@ -60,11 +61,12 @@ void CClientSocket::SendPassiveReply(uint32_t nAddress) {
 
 bool CClientSocket::OpenPassive() {
     const CExtendedSettings& extended = Settings().m_extended;
-    // An IPv4 client's port is on every IPv4 address, as in the classic
-    // mode; an IPv6 client's on the address it reached the server at.
-    CAddress local = CAddress::FromV4(0, 0);
-    if (!m_peer.IsV4())
-        GetSockName(local);
+    // The port is opened on the address the client reached the server at,
+    // not on every address: a load balancer on the same host can then hold
+    // the same port numbers on its own address.
+    CAddress local;
+    if (!GetSockName(local))
+        return false;
     m_pPassive.reset(new (std::nothrow) CPassiveSocket(m_peer));
     // A listener that cannot listen would never report a connection: it goes.
     if (!m_pPassive ||
@@ -73,6 +75,12 @@ bool CClientSocket::OpenPassive() {
         m_pPassive.reset();
         return false;
     }
+    // Behind a balancer its data connections bring a PROXY header too.
+    if (std::shared_ptr<const CProxyPolicy> pPolicy = m_rHost.ProxyPolicy())
+        m_pPassive->SetProxyPolicy(std::move(pPolicy),
+                                   [this](const CAddress& balancer, ProxyRefusal why) {
+                                       m_rHost.ProxyRefused(balancer, why);
+                                   });
     return true;
 }
 

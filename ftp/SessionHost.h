@@ -11,6 +11,7 @@
 
 class CClientSocket;
 class CTlsContext;
+struct CProxyPolicy;
 
 class CSessionHost {
 public:
@@ -28,6 +29,11 @@ public:
     // client keeps the certificate its transfer was started with, even when
     // the settings replace it meanwhile.
     virtual std::shared_ptr<const CTlsContext> TlsContext() = 0;
+    // Behind a load balancer: whose connections begin with a PROXY header;
+    // null while the PROXY protocol is off.
+    virtual std::shared_ptr<const CProxyPolicy> ProxyPolicy() const = 0;
+    // A balancer's connection was closed for its header (logged).
+    virtual void ProxyRefused(const CAddress& balancer, ProxyRefusal why) = 0;
     // A login failed: counted against the client's address and logged.
     // False when that failure banned the address: every session of it
     // that has not logged in, this one too, has then been ended (released

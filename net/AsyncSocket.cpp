@@ -1,5 +1,6 @@
 #include "net/AsyncSocket.h"
 
+#include "net/ProxyGate.h"
 #include "net/SocketDispatcher.h"
 
 #include <arpa/inet.h>
@@ -12,6 +13,8 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+CAsyncSocket::CAsyncSocket() = default;
 
 CAsyncSocket::~CAsyncSocket() {
     Close();
@@ -108,6 +111,16 @@ bool CAsyncSocket::Accept(CAsyncSocket& rConnected, CAddress* pPeer) {
         SetLastError(EINVAL);
         return false;
     }
+    // A balancer's connection whose header has been read comes first.
+    int hReady = -1;
+    CAddress client;
+    if (m_pGate && m_pGate->TakeReady(hReady, client)) {
+        if (pPeer)
+            *pPeer = client;
+        rConnected.Attach(hReady, State::Connected);
+        rConnected.m_pNamedPeer = std::make_unique<CAddress>(client);
+        return true;
+    }
     sockaddr_storage peer{};
     socklen_t nLen = sizeof peer;
     int hSocket = ::accept4(m_hSocket, reinterpret_cast<sockaddr*>(&peer), &nLen,
@@ -133,10 +146,44 @@ bool CAsyncSocket::Accept(CAsyncSocket& rConnected, CAddress* pPeer) {
         SetLastError(nError);
         return false;
     }
+    const CAddress from = CAddress::FromSystem(reinterpret_cast<sockaddr*>(&peer), nLen);
+    if (m_pGate && m_pGate->Holds(from)) {
+        // Offered once its header has been read.
+        m_pGate->Hold(hSocket, from);
+        SetLastError(EWOULDBLOCK);
+        return false;
+    }
     if (pPeer)
-        *pPeer = CAddress::FromSystem(reinterpret_cast<sockaddr*>(&peer), nLen);
+        *pPeer = from;
     rConnected.Attach(hSocket, State::Connected);
     return true;
+}
+
+void CAsyncSocket::SetProxyPolicy(std::shared_ptr<const CProxyPolicy> pPolicy,
+                                  std::function<void(const CAddress&, ProxyRefusal)> onRefused) {
+    if (m_pGate) {
+        // Connections already held keep being read; the new policy (and
+        // handler) applies to those that come next.
+        m_pGate->SetPolicy(std::move(pPolicy));
+        return;
+    }
+    if (pPolicy)
+        m_pGate = std::make_unique<CProxyGate>(*this, std::move(pPolicy), std::move(onRefused));
+}
+
+size_t CAsyncSocket::HeldConnections() const {
+    return m_pGate ? m_pGate->WaitingCount() : 0;
+}
+
+int CAsyncSocket::Detach() {
+    if (m_hSocket < 0)
+        return -1;
+    if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
+        pDispatcher->Unregister(this, true);
+    const int hSocket = m_hSocket;
+    m_hSocket = -1;
+    m_state = State::Closed;
+    return hSocket;
 }
 
 void CAsyncSocket::Attach(int hSocket, State state) {
@@ -270,6 +317,9 @@ void CAsyncSocket::Close() {
     ::close(m_hSocket);
     m_hSocket = -1;
     m_state = State::Closed;
+    // A listener's held connections go with it.
+    m_pGate.reset();
+    m_pNamedPeer.reset();
     if (pDispatcher)
         pDispatcher->DescriptorFreed();
 }
@@ -300,6 +350,10 @@ bool CAsyncSocket::GetSockName(CAddress& rAddress) const {
 }
 
 bool CAsyncSocket::GetPeerName(CAddress& rAddress) const {
+    if (m_pNamedPeer && m_hSocket >= 0) {
+        rAddress = *m_pNamedPeer;
+        return true;
+    }
     return AddressOf(m_hSocket, true, rAddress);
 }
 

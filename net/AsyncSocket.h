@@ -12,8 +12,13 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 
+class CProxyGate;
+struct CProxyPolicy;
+enum class ProxyRefusal;
 class CSocketDispatcher;
 class CTlsContext;
 typedef struct ssl_st SSL;
@@ -24,7 +29,7 @@ bool IsDescriptorShortage(int nError);
 
 class CAsyncSocket {
 public:
-    CAsyncSocket() = default;
+    CAsyncSocket();
     virtual ~CAsyncSocket();
     CAsyncSocket(const CAsyncSocket&) = delete;
     CAsyncSocket& operator=(const CAsyncSocket&) = delete;
@@ -41,8 +46,21 @@ public:
     bool CreateLocal(const std::string& strPath, unsigned nMode);
     int Listen(int nBacklog = 5);
     // Moves the waiting connection into rConnected, which gets its events;
-    // pPeer, when given, receives the peer's address.
+    // pPeer, when given, receives the peer's address (for a connection
+    // that came through a balancer, the client its header named).
     bool Accept(CAsyncSocket& rConnected, CAddress* pPeer = nullptr);
+    // A listener behind a load balancer: a connection from an address the
+    // policy lists is held until its PROXY header has been read, and only
+    // then offered to Accept (a null policy: none is held from now on).
+    // onRefused hears of each connection closed for a missing, malformed or
+    // late header.
+    void SetProxyPolicy(std::shared_ptr<const CProxyPolicy> pPolicy,
+                        std::function<void(const CAddress&, ProxyRefusal)> onRefused);
+    // A listener's connections from balancers whose header is still awaited.
+    size_t HeldConnections() const;
+    // The connection came through a balancer (its peer is the client the
+    // header named, or the balancer itself for a health check).
+    bool CameThroughBalancer() const { return m_pNamedPeer != nullptr; }
     // Starts a connection: true while it is under way; OnConnect then
     // reports the outcome (even of a connection made at once).
     bool Connect(const CAddress& address);
@@ -85,6 +103,8 @@ public:
     void Close();
 
     bool GetSockName(CAddress& rAddress) const;
+    // The peer: for a connection that came through a balancer, the client
+    // its header named.
     bool GetPeerName(CAddress& rAddress) const;
     // A local socket's peer: the user id of the process at its other end.
     bool GetPeerUser(unsigned& rUid) const;
@@ -113,6 +133,10 @@ protected:
 
 private:
     friend class CSocketDispatcher;
+    // They hold a balancer's connection while its header is read, then
+    // hand its descriptor on.
+    friend class CProxyGate;
+    friend class CProxyWait;
 
     // Asks for OnSend once the socket can take more bytes.
     void WantSend();
@@ -158,9 +182,16 @@ private:
     // After a handshake: the tag of the session now in use.
     void TakeTlsSessionTag();
     void Attach(int hSocket, State state);
+    // Gives the descriptor up without closing it: the socket is closed to
+    // its events and its owner.
+    int Detach();
     uint32_t WantedEvents() const;
 
     int m_hSocket = -1;
+    // A listener's gate for connections from a load balancer.
+    std::unique_ptr<CProxyGate> m_pGate;
+    // A connection that came through a balancer: the client it carries.
+    std::unique_ptr<CAddress> m_pNamedPeer;
     State m_state = State::Closed;
     uint32_t m_nSerial = 0;     // registration number, guards against handle reuse
     uint32_t m_nRegistered = 0; // events the epoll instance is watching

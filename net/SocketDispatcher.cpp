@@ -59,12 +59,15 @@ void CSocketDispatcher::Register(CAsyncSocket* pSocket) {
     }
 }
 
-void CSocketDispatcher::Unregister(CAsyncSocket* pSocket) {
+void CSocketDispatcher::Unregister(CAsyncSocket* pSocket, bool bStaysOpen) {
     int hSocket = pSocket->m_hSocket;
     if (hSocket >= 0 && static_cast<size_t>(hSocket) < m_entries.size() &&
         m_entries[static_cast<size_t>(hSocket)].pSocket == pSocket)
         m_entries[static_cast<size_t>(hSocket)] = Entry{};
-    // Closing the handle removes it from the epoll instance.
+    // Closing the handle removes it from the epoll instance; a handle that
+    // stays open (handed to another socket) is removed here.
+    if (bStaysOpen && pSocket->m_bInEpoll)
+        ::epoll_ctl(m_hEpoll, EPOLL_CTL_DEL, hSocket, nullptr);
     pSocket->m_bInEpoll = false;
     pSocket->m_nRegistered = 0;
 }

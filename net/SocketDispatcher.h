@@ -69,7 +69,8 @@ public:
 
     // Used by CAsyncSocket.
     void Register(CAsyncSocket* pSocket);
-    void Unregister(CAsyncSocket* pSocket);
+    // bStaysOpen: the handle is not being closed (it is handed on).
+    void Unregister(CAsyncSocket* pSocket, bool bStaysOpen = false);
     void UpdateInterest(CAsyncSocket* pSocket);
     // A listener that found no descriptor for a waiting connection stops
     // asking for accept events until a socket closes or kBackOffMs pass.

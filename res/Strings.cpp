@@ -50,6 +50,13 @@ const StringEntry kStrings[] = {
     {IDS_LISTENING_IPV6, "Escuchando tambi\xC3\xA9n en IPv6, direcci\xC3\xB3n :: y puerto %d\n"},
     {IDS_IPV6_UNAVAILABLE, "IPv6 no disponible (%s): escuchando s\xC3\xB3lo en IPv4\n"},
     {IDS_CONTROL_UNAVAILABLE, "Sin socket de control: %s\n"},
+    {IDS_PROXY_BAD_HEADER, "Conexi\xC3\xB3n de %s cerrada: cabecera PROXY no v\xC3\xA1lida\n"},
+    {IDS_PROXY_LATE, "Conexi\xC3\xB3n de %s cerrada: sin cabecera PROXY completa en %d segundos\n"},
+    {IDS_PROXY_CLOSED, "Conexi\xC3\xB3n de %s cerrada antes de su cabecera PROXY\n"},
+    {IDS_PROXY_UNLISTED, "Conexi\xC3\xB3n de %s cerrada: cabecera PROXY de una direcci\xC3\xB3n "
+                         "que no est\xC3\xA1 en ProxyFrom\n"},
+    {IDS_PROXY_FROM_INVALID,
+     "Error: ProxyFrom=%s no es una lista de direcciones separadas por comas\n"},
     {IDS_SETTINGS_DEFAULTED, "Configuraci\xC3\xB3n de %s: valores por omisi\xC3\xB3n para: %s\n"},
 };
 

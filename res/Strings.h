@@ -49,6 +49,14 @@ enum : int {
     IDS_IPV6_UNAVAILABLE = 153,
     // The control socket of the server without a window could not be made.
     IDS_CONTROL_UNAVAILABLE = 154,
+    // A load balancer's connection closed for its PROXY header, a header
+    // from an address that is not a balancer's, a list of balancers that
+    // cannot be read.
+    IDS_PROXY_BAD_HEADER = 155,
+    IDS_PROXY_LATE = 156,
+    IDS_PROXY_CLOSED = 157,
+    IDS_PROXY_UNLISTED = 158,
+    IDS_PROXY_FROM_INVALID = 159,
 };
 
 // The text of a string resource; an empty text for an unknown number.

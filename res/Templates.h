@@ -74,6 +74,8 @@ enum : int {
     IDC_BAN_MINUTES = 1043,
     IDC_BAN_LIST = 1044,
     IDC_UNBAN = 1045,
+    IDC_PROXY_PROTOCOL = 1046,
+    IDC_PROXY_FROM = 1047,
 };
 
 enum class EControlKind {

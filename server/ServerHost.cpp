@@ -4,6 +4,7 @@
 #include "ftp/FtpTables.h"
 #include "ftp/Listing.h"
 #include "net/ListeningSocket.h"
+#include "net/ProxyGate.h"
 #include "net/SocketDispatcher.h"
 #include "net/TlsContext.h"
 #include "res/Strings.h"
@@ -55,6 +56,10 @@ int CServerHost::StartServer() {
     if (!bPortValid || !OpenListener())
         return FailStart();
     m_bRunning = true;
+    // Balancers that cannot be told apart would let anyone name any
+    // address: such a list stops the start.
+    if (!ReadProxyPolicy())
+        return FailStart();
     // TlsMode has three values; any other stops the start, as a port out of
     // range does, rather than leave what is in force to guesswork.
     const CExtendedSettings& extended = m_settings.m_extended;
@@ -120,8 +125,12 @@ bool CServerHost::OpenListener() {
 }
 
 void CServerHost::SettingsChanged() {
+    if (!m_bRunning)
+        return;
+    // A list that cannot be read keeps the policy in force.
+    ReadProxyPolicy();
     // The listener follows the mode: switched in place, the sessions stay.
-    if (!m_bRunning || m_settings.m_extended.m_bEnabled == m_bWantsV6)
+    if (m_settings.m_extended.m_bEnabled == m_bWantsV6)
         return;
     m_pListener.reset();
     if (!OpenListener()) {
@@ -129,8 +138,45 @@ void CServerHost::SettingsChanged() {
         FailStart();
         return;
     }
+    ReadProxyPolicy();
     if (m_bListeningV6)
         Log(FormatString(LoadString(IDS_LISTENING_IPV6), m_settings.m_nPort), 0);
+}
+
+bool CServerHost::ReadProxyPolicy() {
+    const CExtendedSettings& extended = m_settings.m_extended;
+    std::shared_ptr<CProxyPolicy> pPolicy;
+    if (extended.ProxyProtocolOn()) {
+        pPolicy = std::make_shared<CProxyPolicy>();
+        if (!CProxyPolicy::ParseList(extended.m_strProxyFrom, pPolicy->balancers)) {
+            Log(FormatString(LoadString(IDS_PROXY_FROM_INVALID), extended.m_strProxyFrom.c_str()),
+                0);
+            return false;
+        }
+    }
+    m_pProxyPolicy = pPolicy;
+    if (m_pListener)
+        m_pListener->SetProxyPolicy(
+            m_pProxyPolicy,
+            [this](const CAddress& balancer, ProxyRefusal why) { ProxyRefused(balancer, why); });
+    return true;
+}
+
+void CServerHost::ProxyRefused(const CAddress& balancer, ProxyRefusal why) {
+    const std::string strFrom = balancer.ToString();
+    switch (why) {
+    case ProxyRefusal::BadHeader:
+        Log(FormatString(LoadString(IDS_PROXY_BAD_HEADER), strFrom.c_str()), 0);
+        break;
+    case ProxyRefusal::Late: {
+        const int nSeconds = m_pProxyPolicy ? m_pProxyPolicy->nTimeoutMs / 1000 : 5;
+        Log(FormatString(LoadString(IDS_PROXY_LATE), strFrom.c_str(), nSeconds), 0);
+        break;
+    }
+    case ProxyRefusal::Closed:
+        Log(FormatString(LoadString(IDS_PROXY_CLOSED), strFrom.c_str()), 0);
+        break;
+    }
 }
 
 int CServerHost::FailStart() {

@@ -54,6 +54,8 @@ public:
     // after its settings change), its fingerprint logged; null when TLS is
     // off or the certificate cannot be used (the reason is logged once).
     std::shared_ptr<const CTlsContext> TlsContext() override;
+    std::shared_ptr<const CProxyPolicy> ProxyPolicy() const override { return m_pProxyPolicy; }
+    void ProxyRefused(const CAddress& balancer, ProxyRefusal why) override;
     // The fingerprint of the certificate in use, empty when none.
     std::string TlsFingerprint();
 
@@ -95,6 +97,9 @@ private:
     bool IsOverAddressLimit(const CClientSocket& rSession) const;
     // Loads (or first makes) the certificate the settings name.
     void LoadTls();
+    // The policy of the PROXY protocol as the settings say, given to the
+    // control listener; false (logged) when ProxyFrom cannot be read.
+    bool ReadProxyPolicy();
     // A start that cannot go on: nothing listens, the failure is logged.
     int FailStart();
     // The control listener for the mode in force; false when the port
@@ -113,6 +118,7 @@ private:
     bool m_bListeningV6 = false;
     std::string m_strTlsFolder;
     std::shared_ptr<const CTlsContext> m_pTls;
+    std::shared_ptr<const CProxyPolicy> m_pProxyPolicy;
     // The certificate and key files the loaded (or failed) context is for.
     std::string m_strTlsLoadedFor;
     std::string m_strLog;

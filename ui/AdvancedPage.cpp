@@ -1,5 +1,6 @@
 #include "ui/AdvancedPage.h"
 
+#include "net/ProxyGate.h"
 #include "res/Templates.h"
 #include "server/ServerHost.h"
 #include "ui/DialogLayout.h"
@@ -57,6 +58,8 @@ CAdvancedPage::CAdvancedPage(CServerHost& rHost) : CPropertyPage(rHost, IDD_ADVA
     m_nPassiveMax = static_cast<unsigned>(std::max(extended.m_nPassivePortMax, 0));
     m_strPassiveAddress = QString::fromStdString(extended.m_strPassiveAddress);
     m_nMaxPerAddress = static_cast<unsigned>(std::max(extended.m_nMaxPerAddress, 0));
+    m_bProxyProtocol = extended.m_bProxyProtocol;
+    m_strProxyFrom = QString::fromStdString(extended.m_strProxyFrom);
     m_nTlsMode = static_cast<int>(extended.StoredTlsMode());
     m_strTlsCertificate = QString::fromStdString(extended.m_strTlsCertificate);
     m_strTlsKey = QString::fromStdString(extended.m_strTlsKey);
@@ -78,6 +81,12 @@ void CAdvancedPage::OnInitPage() {
     pAddress->setText(m_strPassiveAddress);
     pLimit->setText(QString::number(m_nMaxPerAddress));
     pAddress->setMaxLength(15);
+    auto* pProxy = m_pLayout->Get<QCheckBox>(IDC_PROXY_PROTOCOL);
+    auto* pProxyFrom = m_pLayout->Get<QLineEdit>(IDC_PROXY_FROM);
+    pProxy->setChecked(m_bProxyProtocol);
+    pProxyFrom->setText(m_strProxyFrom);
+    connect(pProxy, &QCheckBox::clicked, this, [this] { SetModified(); });
+    connect(pProxy, &QCheckBox::toggled, this, [this] { UpdateExtendedControls(); });
     auto* pMode = m_pLayout->Get<QComboBox>(IDC_TLS_MODE);
     auto* pCertificate = m_pLayout->Get<QLineEdit>(IDC_TLS_CERTIFICATE);
     auto* pKey = m_pLayout->Get<QLineEdit>(IDC_TLS_KEY);
@@ -91,11 +100,11 @@ void CAdvancedPage::OnInitPage() {
     pKey->setPlaceholderText(QStringLiteral("(propia de Skerrow)"));
     ShowFingerprint();
     connect(pExtended, &QCheckBox::clicked, this, [this] { SetModified(); });
-    connect(pExtended, &QCheckBox::toggled, this, [this] { UpdateTlsControls(); });
-    UpdateTlsControls();
+    connect(pExtended, &QCheckBox::toggled, this, [this] { UpdateExtendedControls(); });
+    UpdateExtendedControls();
     connect(pReuse, &QCheckBox::clicked, this, [this] { SetModified(); });
     connect(pMode, &QComboBox::activated, this, [this] { SetModified(); });
-    for (QLineEdit* pBox : {pMin, pMax, pAddress, pLimit, pCertificate, pKey})
+    for (QLineEdit* pBox : {pMin, pMax, pAddress, pLimit, pProxyFrom, pCertificate, pKey})
         connect(pBox, &QLineEdit::textEdited, this, [this] { SetModified(); });
     connect(m_pLayout->Get<QPushButton>(IDC_TLS_CERTIFICATE_BROWSE), &QPushButton::clicked, this,
             [this] { OnBrowse(IDC_TLS_CERTIFICATE); });
@@ -121,12 +130,14 @@ void CAdvancedPage::OnInitPage() {
     ShowBans();
 }
 
-void CAdvancedPage::UpdateTlsControls() {
+void CAdvancedPage::UpdateExtendedControls() {
     // TLS is part of the extended mode: without it its controls do nothing.
     const bool bExtended = m_pLayout->Get<QCheckBox>(IDC_EXTENDED)->isChecked();
     for (int nId : {IDC_TLS_MODE, IDC_TLS_CERTIFICATE, IDC_TLS_CERTIFICATE_BROWSE, IDC_TLS_KEY,
-                    IDC_TLS_KEY_BROWSE, IDC_TLS_REUSE})
+                    IDC_TLS_KEY_BROWSE, IDC_TLS_REUSE, IDC_PROXY_PROTOCOL})
         m_pLayout->Control(nId)->setEnabled(bExtended);
+    m_pLayout->Control(IDC_PROXY_FROM)
+        ->setEnabled(bExtended && m_pLayout->Get<QCheckBox>(IDC_PROXY_PROTOCOL)->isChecked());
 }
 
 void CAdvancedPage::ShowBans() {
@@ -250,6 +261,17 @@ bool CAdvancedPage::OnKillActive() {
     if (bExtended && strCertificate.isEmpty() != strKey.isEmpty())
         return Refuse(strCertificate.isEmpty() ? *pCertificate : *pKey,
                       QStringLiteral("Please enter both the certificate and the key, or neither."));
+    // The balancers are believed about whom they carry: their addresses
+    // must be addresses.
+    const bool bProxy = m_pLayout->Get<QCheckBox>(IDC_PROXY_PROTOCOL)->isChecked();
+    auto* pProxyFrom = m_pLayout->Get<QLineEdit>(IDC_PROXY_FROM);
+    std::vector<CAddress> balancers;
+    if (bExtended && bProxy &&
+        !CProxyPolicy::ParseList(pProxyFrom->text().trimmed().toStdString(), balancers))
+        return Refuse(*pProxyFrom,
+                      QStringLiteral("Please enter IP addresses separated by commas."));
+    m_bProxyProtocol = bProxy;
+    m_strProxyFrom = pProxyFrom->text().trimmed();
     m_nTlsMode = m_pLayout->Get<QComboBox>(IDC_TLS_MODE)->currentIndex();
     m_strTlsCertificate = strCertificate;
     m_strTlsKey = strKey;
@@ -271,6 +293,8 @@ bool CAdvancedPage::OnApply() {
     extended.m_nPassivePortMax = static_cast<int>(m_nPassiveMax);
     extended.m_strPassiveAddress = m_strPassiveAddress.toStdString();
     extended.m_nMaxPerAddress = static_cast<int>(m_nMaxPerAddress);
+    extended.m_bProxyProtocol = m_bProxyProtocol;
+    extended.m_strProxyFrom = m_strProxyFrom.toStdString();
     extended.m_nTlsMode = m_nTlsMode;
     extended.m_strTlsCertificate = m_strTlsCertificate.toStdString();
     extended.m_strTlsKey = m_strTlsKey.toStdString();

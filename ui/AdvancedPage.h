@@ -1,6 +1,7 @@
 // "Avanzado": the extended mode for today's clients (off by default), the
 // passive port range and advertised address, the limit of connections from
-// one address, and TLS (its policy, certificate and key, session reuse on
+// one address, the load balancers whose connections bring a PROXY header,
+// and TLS (its policy, certificate and key, session reuse on
 // data connections, and the fingerprint of the certificate in use), and the
 // guard against password guessing: after how many failed logins an address
 // is banned and for how long, the addresses banned now and their unban. Its
@@ -32,6 +33,8 @@ public:
     unsigned m_nPassiveMax = 0;
     QString m_strPassiveAddress;
     unsigned m_nMaxPerAddress = 0;
+    bool m_bProxyProtocol = false;
+    QString m_strProxyFrom;
     int m_nTlsMode = 0;
     QString m_strTlsCertificate;
     QString m_strTlsKey;
@@ -59,8 +62,9 @@ private:
     void ShowFingerprint();
     // The unban button follows the selection.
     void UpdateUnban();
-    // The TLS controls are available only with the extended mode on.
-    void UpdateTlsControls();
+    // The TLS and PROXY controls are available only with the extended mode
+    // on, the balancers' addresses only with the PROXY protocol on.
+    void UpdateExtendedControls();
 
     QStandardItemModel* m_pBans = nullptr;
 };

@@ -1,0 +1,206 @@
+// A listener behind a load balancer, over loopback: a balancer's
+// connection is offered only once its PROXY header has been read, carries
+// the client the header named, and keeps every byte after the header;
+// missing, malformed and late headers are refused; other peers pass as
+// before.
+#include "net/ProxyGate.h"
+#include "net/AsyncSocket.h"
+#include "net/SocketDispatcher.h"
+#include "tests/unit/SocketTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+class CReadingSocket : public CAsyncSocket {
+public:
+    void OnReceive(int) override {
+        char buffer[256];
+        const int n = Receive(buffer, sizeof buffer);
+        if (n > 0)
+            m_strData.append(buffer, static_cast<size_t>(n));
+    }
+    std::string m_strData;
+};
+
+// Accepts every connection it is offered and keeps it.
+class CGatedListener : public CAsyncSocket {
+public:
+    void OnAccept(int) override {
+        auto pConnection = std::make_unique<CReadingSocket>();
+        CAddress peer;
+        if (Accept(*pConnection, &peer)) {
+            m_peers.push_back(peer);
+            m_accepted.push_back(std::move(pConnection));
+        }
+    }
+    std::vector<CAddress> m_peers;
+    std::vector<std::unique_ptr<CReadingSocket>> m_accepted;
+};
+
+std::string VersionTwo(unsigned char nCommand, unsigned char nFamily, const std::string& strBody) {
+    std::string strHead("\r\n\r\n\0\r\nQUIT\n", 12);
+    strHead += static_cast<char>(nCommand);
+    strHead += static_cast<char>(nFamily);
+    strHead += static_cast<char>(strBody.size() >> 8);
+    strHead += static_cast<char>(strBody.size() & 255);
+    return strHead + strBody;
+}
+
+class ProxyGateTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_dispatcher.IsValid());
+        ASSERT_TRUE(m_listener.Create(0, "127.0.0.1"));
+        ASSERT_EQ(m_listener.Listen(5), 0);
+        CAddress local;
+        m_listener.GetSockName(local);
+        m_nPort = local.Port();
+        Believe("127.0.0.1", 5000);
+    }
+    void Believe(const std::string& strList, int nTimeoutMs) {
+        auto pPolicy = std::make_shared<CProxyPolicy>();
+        ASSERT_TRUE(CProxyPolicy::ParseList(strList, pPolicy->balancers));
+        pPolicy->nTimeoutMs = nTimeoutMs;
+        m_listener.SetProxyPolicy(pPolicy, [this](const CAddress& balancer, ProxyRefusal why) {
+            m_refusals.push_back({balancer.ToString(), why});
+        });
+    }
+    bool Refused(ProxyRefusal why) {
+        return PumpUntil(m_dispatcher, [&] { return !m_refusals.empty(); }) &&
+               m_refusals.size() == 1 && m_refusals[0].second == why &&
+               m_refusals[0].first == "127.0.0.1";
+    }
+
+    CSocketDispatcher m_dispatcher;
+    CGatedListener m_listener;
+    unsigned m_nPort = 0;
+    std::vector<std::pair<std::string, ProxyRefusal>> m_refusals;
+};
+
+} // namespace
+
+TEST_F(ProxyGateTest, AHeaderInPiecesNamesThePeerAndTheBytesAfterItStay) {
+    CTestClient client(m_nPort);
+    client.Send("PROXY TCP4 192.0.2");
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_listener.HeldConnections() == 1; }));
+    client.Send(".7 198.51.100.1 500");
+    // Nothing is offered while the header is incomplete.
+    EXPECT_FALSE(PumpUntil(
+        m_dispatcher, [&] { return !m_listener.m_peers.empty(); }, 100));
+    client.Send("00 21\r\nUSER ana\r\n");
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return !m_listener.m_accepted.empty(); }));
+    CReadingSocket& rConnection = *m_listener.m_accepted[0];
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return rConnection.m_strData.size() >= 10; }));
+    EXPECT_EQ(rConnection.m_strData, "USER ana\r\n");
+    EXPECT_EQ(m_listener.m_peers[0].ToString(), "192.0.2.7");
+    CAddress peer;
+    ASSERT_TRUE(rConnection.GetPeerName(peer));
+    EXPECT_EQ(peer.ToString(), "192.0.2.7");
+    EXPECT_TRUE(rConnection.CameThroughBalancer());
+    EXPECT_TRUE(m_refusals.empty());
+
+    // Version 2, IPv6, with a TLV the gate skips; the client's bytes follow
+    // in the same segment.
+    std::string strBody(36, '\0');
+    strBody[0] = 0x20, strBody[1] = 0x01, strBody[2] = 0x0d, strBody[3] = static_cast<char>(0xb8);
+    strBody[15] = 7;
+    strBody[16 + 15] = 1;
+    strBody[32] = static_cast<char>(0xC3), strBody[33] = 0x50, strBody[34] = 0, strBody[35] = 21;
+    strBody += std::string("\x04\x00\x01X", 4);
+    CTestClient second(m_nPort);
+    second.Send(VersionTwo(0x21, 0x21, strBody) + "NOOP\r\n");
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_listener.m_accepted.size() == 2; }));
+    ASSERT_TRUE(
+        PumpUntil(m_dispatcher, [&] { return m_listener.m_accepted[1]->m_strData.size() >= 6; }));
+    EXPECT_EQ(m_listener.m_accepted[1]->m_strData, "NOOP\r\n");
+    EXPECT_EQ(m_listener.m_peers[1].ToString(), "2001:db8::7");
+}
+
+TEST_F(ProxyGateTest, HealthChecksAreTheBalancersOwnConnection) {
+    CTestClient unknown(m_nPort);
+    unknown.Send("PROXY UNKNOWN\r\n");
+    CTestClient local(m_nPort);
+    local.Send(VersionTwo(0x20, 0x00, std::string()));
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_listener.m_accepted.size() == 2; }));
+    for (const CAddress& peer : m_listener.m_peers)
+        EXPECT_EQ(peer.ToString(), "127.0.0.1");
+}
+
+TEST_F(ProxyGateTest, AMalformedHeaderIsRefusedAndClosed) {
+    for (const std::string& strBad :
+         {std::string("USER ana\r\n"), std::string("PROXY TCP4 1.2.3 4.5.6.7 1 2\r\n"),
+          std::string(200, 'P'), VersionTwo(0x31, 0x11, std::string(12, '\0')),
+          VersionTwo(0x21, 0x51, std::string(12, '\0'))}) {
+        m_refusals.clear();
+        CTestClient client(m_nPort);
+        client.Send(strBad);
+        EXPECT_TRUE(Refused(ProxyRefusal::BadHeader)) << strBad;
+        EXPECT_TRUE(client.WaitClosed(m_dispatcher));
+    }
+    EXPECT_TRUE(m_listener.m_accepted.empty());
+}
+
+TEST_F(ProxyGateTest, AConnectionThatEndsBeforeItsHeaderIsRefused) {
+    CTestClient client(m_nPort);
+    client.Send("PROXY TCP4 192.0.2.7");
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_listener.HeldConnections() == 1; }));
+    client.Close();
+    EXPECT_TRUE(Refused(ProxyRefusal::Closed));
+    EXPECT_TRUE(m_listener.m_accepted.empty());
+    EXPECT_EQ(m_listener.HeldConnections(), 0u);
+}
+
+TEST_F(ProxyGateTest, TimedAHeaderThatComesTooSlowlyIsRefusedInTime) {
+    Believe("127.0.0.1", 300);
+    CTestClient client(m_nPort);
+    const auto start = std::chrono::steady_clock::now();
+    // A byte now and then, never the whole header.
+    for (char ch : std::string("PROXY TCP4 ")) {
+        client.Send(std::string(1, ch));
+        PumpUntil(
+            m_dispatcher, [&] { return !m_refusals.empty(); }, 20);
+    }
+    EXPECT_TRUE(Refused(ProxyRefusal::Late));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(ScaledMs(3000)));
+    EXPECT_TRUE(client.WaitClosed(m_dispatcher));
+    EXPECT_TRUE(m_listener.m_accepted.empty());
+}
+
+TEST_F(ProxyGateTest, OthersPassAsBeforeAndTheListenerMayGoWhileItHolds) {
+    Believe("192.0.2.1", 5000);
+    CTestClient direct(m_nPort);
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_listener.m_accepted.size() == 1; }));
+    EXPECT_EQ(m_listener.m_peers[0].ToString(), "127.0.0.1");
+    EXPECT_FALSE(m_listener.m_accepted[0]->CameThroughBalancer());
+
+    // Held connections go with the listener, quietly.
+    Believe("127.0.0.1", 5000);
+    CTestClient held(m_nPort);
+    held.Send("PROXY TCP4 ");
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_listener.HeldConnections() == 1; }));
+    m_listener.Close();
+    EXPECT_TRUE(held.WaitClosed(m_dispatcher));
+    EXPECT_TRUE(m_refusals.empty());
+}
+
+TEST(ProxyPolicyTest, ListsOfBalancers) {
+    std::vector<CAddress> list;
+    ASSERT_TRUE(CProxyPolicy::ParseList(" 127.0.0.1 ,::1,10.0.0.2", list));
+    ASSERT_EQ(list.size(), 3u);
+    CProxyPolicy policy;
+    policy.balancers = list;
+    CAddress mapped;
+    ASSERT_TRUE(CAddress::Parse("::ffff:10.0.0.2", 0, mapped));
+    EXPECT_TRUE(policy.Lists(mapped));
+    CAddress other;
+    ASSERT_TRUE(CAddress::Parse("127.0.0.2", 0, other));
+    EXPECT_FALSE(policy.Lists(other));
+    for (const char* pszBad : {"", "127.0.0.1,", "balancer.example", "127.0.0.1 10.0.0.2"}) {
+        EXPECT_FALSE(CProxyPolicy::ParseList(pszBad, list)) << pszBad;
+        EXPECT_EQ(list.size(), 3u);
+    }
+}
