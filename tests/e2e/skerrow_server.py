@@ -52,14 +52,22 @@ class PortReservation:
     @classmethod
     def neighbours(cls):
         """Two reservations of neighbouring ports, the lower first."""
+        return tuple(cls.run(2))
+
+    @classmethod
+    def run(cls, count):
+        """Reservations of count consecutive ports, the lowest first."""
         while True:
-            low = cls()
-            if low.port < 65535:
-                try:
-                    return low, cls(low.port + 1)
-                except OSError:
-                    pass
-            low.release()
+            held = [cls()]
+            try:
+                while len(held) < count and held[-1].port < 65535:
+                    held.append(cls(held[-1].port + 1))
+            except OSError:
+                pass
+            if len(held) == count:
+                return held
+            for reservation in held:
+                reservation.release()
 
     def release(self):
         if self._socket is not None:
