@@ -5,7 +5,8 @@
 //        CONNS 1 and a negative SECONDS it does -SECONDS round trips.
 //   loadgen idle PORT USER PASS CONNS          -- log in CONNS clients, print
 //        "ready", hold them until standard input closes.
-// The server is at 127.0.0.1, or at the address LOADGEN_HOST names (::1).
+// The server is at 127.0.0.1, or at the address LOADGEN_HOST names (::1,
+// 127.0.0.2).
 #include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
@@ -69,6 +70,8 @@ int main(int argc, char** argv) {
         p4->sin_family = AF_INET;
         p4->sin_port = htons(nPort);
         p4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (pszHost)
+            inet_pton(AF_INET, pszHost, &p4->sin_addr);
     }
     auto t0 = Clock::now();
     for (int i = 0; i < nConns; ++i) {

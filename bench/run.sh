@@ -8,6 +8,7 @@ SUDO=$([ "$(id -u)" = 0 ] || echo sudo)
 missing=""
 command -v vsftpd >/dev/null || [ -x /usr/sbin/vsftpd ] || missing="$missing vsftpd"
 command -v taskset >/dev/null || missing="$missing util-linux"
+command -v haproxy >/dev/null || [ -x /usr/sbin/haproxy ] || missing="$missing haproxy"
 if [ -n "$missing" ]; then
   $SUDO apt-get update -q && DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q $missing
 fi
@@ -24,4 +25,5 @@ python3 bench/tls.py "$@"
 python3 bench/logins.py "$@"
 python3 bench/ipv6.py "$@"
 python3 bench/who.py "$@"
+python3 bench/balancer.py "$@"
 exec python3 bench/window.py

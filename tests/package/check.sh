@@ -29,6 +29,10 @@ exposure=$(systemd-analyze security --offline=true /lib/systemd/system/skerrow.s
            sed -n 's/.*Overall exposure level for skerrow.service: \([0-9.]*\).*/\1/p')
 echo "exposure of skerrow.service: $exposure"
 awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.0) }'
+# The template for several instances on one host, as one instance of it.
+systemd-analyze verify skerrow@a.service
+test -f /usr/share/doc/skerrow/balancer.md
+test -f /usr/share/doc/skerrow/haproxy/haproxy.cfg
 # The user manager's checks need a runtime folder of their own.
 runtime=$(mktemp -d)
 XDG_RUNTIME_DIR="$runtime" systemd-analyze --user verify /usr/lib/systemd/user/skerrow.service
