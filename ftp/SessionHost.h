@@ -12,6 +12,7 @@
 class CClientSocket;
 class CTlsContext;
 struct CProxyPolicy;
+enum class ProxyRefusal;
 
 class CSessionHost {
 public:

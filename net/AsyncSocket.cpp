@@ -1,6 +1,5 @@
 #include "net/AsyncSocket.h"
 
-#include "net/ProxyGate.h"
 #include "net/SocketDispatcher.h"
 
 #include <arpa/inet.h>
@@ -111,7 +110,7 @@ bool CAsyncSocket::Accept(CAsyncSocket& rConnected, CAddress* pPeer) {
         SetLastError(EINVAL);
         return false;
     }
-    // A balancer's connection whose header has been read comes first.
+    // A connection the gate held back and now offers comes first.
     int hReady = -1;
     CAddress client;
     if (m_pGate && m_pGate->TakeReady(hReady, client)) {
@@ -148,7 +147,7 @@ bool CAsyncSocket::Accept(CAsyncSocket& rConnected, CAddress* pPeer) {
     }
     const CAddress from = CAddress::FromSystem(reinterpret_cast<sockaddr*>(&peer), nLen);
     if (m_pGate && m_pGate->Holds(from)) {
-        // Offered once its header has been read.
+        // Offered once the gate has done with it.
         m_pGate->Hold(hSocket, from);
         SetLastError(EWOULDBLOCK);
         return false;
@@ -157,22 +156,6 @@ bool CAsyncSocket::Accept(CAsyncSocket& rConnected, CAddress* pPeer) {
         *pPeer = from;
     rConnected.Attach(hSocket, State::Connected);
     return true;
-}
-
-void CAsyncSocket::SetProxyPolicy(std::shared_ptr<const CProxyPolicy> pPolicy,
-                                  std::function<void(const CAddress&, ProxyRefusal)> onRefused) {
-    if (m_pGate) {
-        // Connections already held keep being read; the new policy (and
-        // handler) applies to those that come next.
-        m_pGate->SetPolicy(std::move(pPolicy));
-        return;
-    }
-    if (pPolicy)
-        m_pGate = std::make_unique<CProxyGate>(*this, std::move(pPolicy), std::move(onRefused));
-}
-
-size_t CAsyncSocket::HeldConnections() const {
-    return m_pGate ? m_pGate->WaitingCount() : 0;
 }
 
 int CAsyncSocket::Detach() {

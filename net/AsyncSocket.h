@@ -12,16 +12,29 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
-class CProxyGate;
-struct CProxyPolicy;
-enum class ProxyRefusal;
 class CSocketDispatcher;
 class CTlsContext;
 typedef struct ssl_st SSL;
+
+// What a listener consults before it hands a connection on: it may hold
+// connections back (a load balancer's, until their header has been read)
+// and offer them later.
+class CAcceptGate {
+public:
+    virtual ~CAcceptGate() = default;
+    // A connection whose wait is over, oldest first: its descriptor and its
+    // peer. False when none is ready.
+    virtual bool TakeReady(int& rSocket, CAddress& rPeer) = 0;
+    // A connection from this peer is to be held.
+    virtual bool Holds(const CAddress& peer) const = 0;
+    // Takes a just-accepted connection to hold.
+    virtual void Hold(int hSocket, const CAddress& peer) = 0;
+    // Connections held now.
+    virtual size_t HeldCount() const = 0;
+};
 
 // True for the errors that mean the system has no descriptor (or memory)
 // left for a new socket: waiting, not retrying, is the cure.
@@ -49,15 +62,12 @@ public:
     // pPeer, when given, receives the peer's address (for a connection
     // that came through a balancer, the client its header named).
     bool Accept(CAsyncSocket& rConnected, CAddress* pPeer = nullptr);
-    // A listener behind a load balancer: a connection from an address the
-    // policy lists is held until its PROXY header has been read, and only
-    // then offered to Accept (a null policy: none is held from now on).
-    // onRefused hears of each connection closed for a missing, malformed or
-    // late header.
-    void SetProxyPolicy(std::shared_ptr<const CProxyPolicy> pPolicy,
-                        std::function<void(const CAddress&, ProxyRefusal)> onRefused);
-    // A listener's connections from balancers whose header is still awaited.
-    size_t HeldConnections() const;
+    // A listening socket's gate (see CAcceptGate), which it owns and which
+    // goes when it closes; null until one is set.
+    void SetAcceptGate(std::unique_ptr<CAcceptGate> pGate) { m_pGate = std::move(pGate); }
+    CAcceptGate* AcceptGate() const { return m_pGate.get(); }
+    // Connections the gate holds back now.
+    size_t HeldConnections() const { return m_pGate ? m_pGate->HeldCount() : 0; }
     // The connection came through a balancer (its peer is the client the
     // header named, or the balancer itself for a health check).
     bool CameThroughBalancer() const { return m_pNamedPeer != nullptr; }
@@ -188,8 +198,8 @@ private:
     uint32_t WantedEvents() const;
 
     int m_hSocket = -1;
-    // A listener's gate for connections from a load balancer.
-    std::unique_ptr<CProxyGate> m_pGate;
+    // A listener's gate (connections from a load balancer).
+    std::unique_ptr<CAcceptGate> m_pGate;
     // A connection that came through a balancer: the client it carries.
     std::unique_ptr<CAddress> m_pNamedPeer;
     State m_state = State::Closed;

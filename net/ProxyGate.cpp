@@ -1,6 +1,5 @@
 #include "net/ProxyGate.h"
 
-#include "net/AsyncSocket.h"
 #include "net/ProxyHeader.h"
 #include "net/SocketDispatcher.h"
 #include "net/Timer.h"
@@ -107,6 +106,17 @@ void CProxyWait::OnReceive(int) {
     }
     // A health check (LOCAL, UNKNOWN) is the balancer's own connection.
     m_rGate.HeaderRead(*this, header.bLocal ? m_balancer : header.source);
+}
+
+void SetProxyPolicy(CAsyncSocket& rListener, std::shared_ptr<const CProxyPolicy> pPolicy,
+                    std::function<void(const CAddress&, ProxyRefusal)> onRefused) {
+    if (auto* pGate = dynamic_cast<CProxyGate*>(rListener.AcceptGate())) {
+        pGate->SetPolicy(std::move(pPolicy));
+        return;
+    }
+    if (pPolicy)
+        rListener.SetAcceptGate(
+            std::make_unique<CProxyGate>(rListener, std::move(pPolicy), std::move(onRefused)));
 }
 
 CProxyGate::CProxyGate(CAsyncSocket& rListener, std::shared_ptr<const CProxyPolicy> pPolicy,

@@ -14,13 +14,13 @@
 #pragma once
 
 #include "net/Address.h"
+#include "net/AsyncSocket.h"
 
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-class CAsyncSocket;
 class CProxyWait;
 
 // Whom to believe.
@@ -42,27 +42,34 @@ enum class ProxyRefusal {
     Closed,    // the connection ended (or failed) before its header did
 };
 
-class CProxyGate {
+// Gives the listener a gate that follows this policy (a null policy: no
+// connection is held from now on), or gives its gate the new policy:
+// connections already held keep being read. onRefused hears of each
+// connection closed for a missing, malformed or late header.
+void SetProxyPolicy(CAsyncSocket& rListener, std::shared_ptr<const CProxyPolicy> pPolicy,
+                    std::function<void(const CAddress& balancer, ProxyRefusal why)> onRefused);
+
+class CProxyGate : public CAcceptGate {
 public:
     using RefusalHandler = std::function<void(const CAddress& balancer, ProxyRefusal why)>;
 
     CProxyGate(CAsyncSocket& rListener, std::shared_ptr<const CProxyPolicy> pPolicy,
                RefusalHandler onRefused);
-    ~CProxyGate();
+    ~CProxyGate() override;
     CProxyGate(const CProxyGate&) = delete;
     CProxyGate& operator=(const CProxyGate&) = delete;
 
     // Connections accepted from now on follow this policy.
     void SetPolicy(std::shared_ptr<const CProxyPolicy> pPolicy) { m_pPolicy = std::move(pPolicy); }
     // A connection from this peer must bring a header.
-    bool Holds(const CAddress& peer) const { return m_pPolicy && m_pPolicy->Lists(peer); }
+    bool Holds(const CAddress& peer) const override { return m_pPolicy && m_pPolicy->Lists(peer); }
     // Takes a just-accepted connection from a balancer and reads its header.
-    void Hold(int hSocket, const CAddress& balancer);
+    void Hold(int hSocket, const CAddress& balancer) override;
     // A connection whose header has been read, oldest first: its
     // descriptor and the client it carries. False when none is ready.
-    bool TakeReady(int& rSocket, CAddress& rClient);
+    bool TakeReady(int& rSocket, CAddress& rClient) override;
     // Connections whose header is still being read.
-    size_t WaitingCount() const { return m_waiting.size(); }
+    size_t HeldCount() const override { return m_waiting.size(); }
 
 private:
     friend class CProxyWait;

@@ -156,8 +156,8 @@ bool CServerHost::ReadProxyPolicy() {
     }
     m_pProxyPolicy = pPolicy;
     if (m_pListener)
-        m_pListener->SetProxyPolicy(
-            m_pProxyPolicy,
+        SetProxyPolicy(
+            *m_pListener, m_pProxyPolicy,
             [this](const CAddress& balancer, ProxyRefusal why) { ProxyRefused(balancer, why); });
     return true;
 }

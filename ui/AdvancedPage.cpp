@@ -223,6 +223,21 @@ bool CAdvancedPage::ReadBox(QLineEdit& rBox, unsigned nMin, unsigned nMax, unsig
             : QStringLiteral("Please enter an integer between %1 and %2.").arg(nMin).arg(nMax));
 }
 
+bool CAdvancedPage::ReadBalancers(bool bExtended) {
+    // The balancers are believed about whom they carry: their addresses
+    // must be addresses.
+    const bool bProxy = m_pLayout->Get<QCheckBox>(IDC_PROXY_PROTOCOL)->isChecked();
+    auto* pProxyFrom = m_pLayout->Get<QLineEdit>(IDC_PROXY_FROM);
+    std::vector<CAddress> balancers;
+    if (bExtended && bProxy &&
+        !CProxyPolicy::ParseList(pProxyFrom->text().trimmed().toStdString(), balancers))
+        return Refuse(*pProxyFrom,
+                      QStringLiteral("Please enter IP addresses separated by commas."));
+    m_bProxyProtocol = bProxy;
+    m_strProxyFrom = pProxyFrom->text().trimmed();
+    return true;
+}
+
 bool CAdvancedPage::OnKillActive() {
     if (!IsBuilt())
         return true;
@@ -261,17 +276,8 @@ bool CAdvancedPage::OnKillActive() {
     if (bExtended && strCertificate.isEmpty() != strKey.isEmpty())
         return Refuse(strCertificate.isEmpty() ? *pCertificate : *pKey,
                       QStringLiteral("Please enter both the certificate and the key, or neither."));
-    // The balancers are believed about whom they carry: their addresses
-    // must be addresses.
-    const bool bProxy = m_pLayout->Get<QCheckBox>(IDC_PROXY_PROTOCOL)->isChecked();
-    auto* pProxyFrom = m_pLayout->Get<QLineEdit>(IDC_PROXY_FROM);
-    std::vector<CAddress> balancers;
-    if (bExtended && bProxy &&
-        !CProxyPolicy::ParseList(pProxyFrom->text().trimmed().toStdString(), balancers))
-        return Refuse(*pProxyFrom,
-                      QStringLiteral("Please enter IP addresses separated by commas."));
-    m_bProxyProtocol = bProxy;
-    m_strProxyFrom = pProxyFrom->text().trimmed();
+    if (!ReadBalancers(bExtended))
+        return false;
     m_nTlsMode = m_pLayout->Get<QComboBox>(IDC_TLS_MODE)->currentIndex();
     m_strTlsCertificate = strCertificate;
     m_strTlsKey = strKey;

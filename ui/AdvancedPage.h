@@ -58,6 +58,9 @@ private:
     // and the box selected, when it does not pass.
     bool ReadBox(QLineEdit& rBox, unsigned nMin, unsigned nMax, unsigned& rValue);
     bool Refuse(QLineEdit& rBox, const QString& strMessage);
+    // Takes the PROXY protocol's check box and the balancers' addresses;
+    // false (refused) when the addresses are needed and are not addresses.
+    bool ReadBalancers(bool bExtended);
     // Shows the fingerprint of the certificate the server uses now.
     void ShowFingerprint();
     // The unban button follows the selection.

@@ -627,7 +627,11 @@ private slots:
         QCOMPARE(Next(AdvancedBox(IDC_PASSIVE_MAX)), AdvancedBox(IDC_PASSIVE_ADDRESS));
         QCOMPARE(Next(AdvancedBox(IDC_PASSIVE_ADDRESS)), AdvancedBox(IDC_MAX_PER_ADDRESS));
         QWidget* pMode = page.Layout().Control(IDC_TLS_MODE);
-        QCOMPARE(Next(AdvancedBox(IDC_MAX_PER_ADDRESS)), pMode);
+        QWidget* pProxy = page.Layout().Control(IDC_PROXY_PROTOCOL);
+        QCOMPARE(Next(AdvancedBox(IDC_MAX_PER_ADDRESS)), pProxy);
+        QCOMPARE(Next(pProxy), AdvancedBox(IDC_PROXY_FROM));
+        QCOMPARE(Next(AdvancedBox(IDC_PROXY_FROM)), pMode);
+        QCOMPARE(AdvancedBox(IDC_PROXY_FROM)->text(), QStringLiteral("127.0.0.1"));
         QCOMPARE(Next(pMode), AdvancedBox(IDC_TLS_CERTIFICATE));
         QCOMPARE(Next(AdvancedBox(IDC_TLS_CERTIFICATE)),
                  page.Layout().Control(IDC_TLS_CERTIFICATE_BROWSE));
@@ -646,12 +650,17 @@ private slots:
         QCOMPARE(AdvancedBox(IDC_TLS_FINGERPRINT)->text(), QString());
         // TLS is part of the extended mode: its controls wait for the box.
         for (int nId : {IDC_TLS_MODE, IDC_TLS_CERTIFICATE, IDC_TLS_CERTIFICATE_BROWSE, IDC_TLS_KEY,
-                        IDC_TLS_KEY_BROWSE, IDC_TLS_REUSE})
+                        IDC_TLS_KEY_BROWSE, IDC_TLS_REUSE, IDC_PROXY_PROTOCOL, IDC_PROXY_FROM})
             QVERIFY(!page.Layout().Control(nId)->isEnabled());
         QTest::mouseClick(pExtended, Qt::LeftButton);
         for (int nId : {IDC_TLS_MODE, IDC_TLS_CERTIFICATE, IDC_TLS_CERTIFICATE_BROWSE, IDC_TLS_KEY,
-                        IDC_TLS_KEY_BROWSE, IDC_TLS_REUSE})
+                        IDC_TLS_KEY_BROWSE, IDC_TLS_REUSE, IDC_PROXY_PROTOCOL})
             QVERIFY(page.Layout().Control(nId)->isEnabled());
+        // The balancers' addresses matter only with the PROXY protocol on.
+        QVERIFY(!AdvancedBox(IDC_PROXY_FROM)->isEnabled());
+        QTest::mouseClick(pProxy, Qt::LeftButton);
+        QVERIFY(AdvancedBox(IDC_PROXY_FROM)->isEnabled());
+        QTest::mouseClick(pProxy, Qt::LeftButton);
         QTest::mouseClick(pExtended, Qt::LeftButton);
         auto Name = AccessibleName;
         QCOMPARE(Name(AdvancedBox(IDC_PASSIVE_MIN)), QStringLiteral("Puertos desde:"));
@@ -673,6 +682,9 @@ private slots:
                  QStringLiteral("Examinar certificado"));
         QCOMPARE(Name(page.Layout().Control(IDC_TLS_KEY_BROWSE)), QStringLiteral("Examinar clave"));
         QCOMPARE(Name(AdvancedBox(IDC_TLS_FINGERPRINT)), QStringLiteral("Huella SHA-256:"));
+        QCOMPARE(Name(pProxy), QStringLiteral("Protocolo PROXY desde:"));
+        QCOMPARE(Name(AdvancedBox(IDC_PROXY_FROM)),
+                 QStringLiteral("Direcciones de los balanceadores"));
         m_pSheet->Buttons().button(QDialogButtonBox::Help)->click();
         QCOMPARE(m_pOwner->HelpWindow()->source().fragment(), QStringLiteral("avanzado"));
     }
@@ -800,8 +812,17 @@ private slots:
         AdvancedBox(IDC_PASSIVE_MAX)->setText(QStringLiteral("50010"));
         AdvancedBox(IDC_PASSIVE_ADDRESS)->setText(QStringLiteral("203.0.113.9"));
         QTest::keyClicks(AdvancedBox(IDC_MAX_PER_ADDRESS), QStringLiteral("5"));
+        // Balancers must be addresses: the page stays until they are.
+        QTest::mouseClick(Advanced().Layout().Get<QCheckBox>(IDC_PROXY_PROTOCOL), Qt::LeftButton);
+        AdvancedBox(IDC_PROXY_FROM)->setText(QStringLiteral("10.0.0.2, balanceador"));
+        QCOMPARE(MessageOnLeavingPage(),
+                 QStringLiteral("Please enter IP addresses separated by commas."));
+        QCOMPARE(m_pSheet->focusWidget(), AdvancedBox(IDC_PROXY_FROM));
+        AdvancedBox(IDC_PROXY_FROM)->setText(QStringLiteral("10.0.0.2, ::1"));
         pApply->click();
         QVERIFY(!pApply->isEnabled());
+        QVERIFY(m_pOwner->Settings().m_extended.ProxyProtocolOn());
+        QCOMPARE(m_pOwner->Settings().m_extended.m_strProxyFrom, std::string("10.0.0.2, ::1"));
         const CExtendedSettings& extended = m_pOwner->Settings().m_extended;
         QVERIFY(extended.m_bEnabled);
         QCOMPARE(extended.m_nPassivePortMin, 50000);
@@ -822,6 +843,8 @@ private slots:
         QVERIFY(stored.m_extended.m_bEnabled);
         QCOMPARE(stored.m_extended.m_nPassivePortMax, 50010);
         QCOMPARE(stored.m_extended.m_strPassiveAddress, std::string("203.0.113.9"));
+        QVERIFY(stored.m_extended.m_bProxyProtocol);
+        QCOMPARE(stored.m_extended.m_strProxyFrom, std::string("10.0.0.2, ::1"));
     }
 
     void advancedPageSwitchesTlsOnAndShowsTheFingerprint() {

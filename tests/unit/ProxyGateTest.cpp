@@ -65,7 +65,7 @@ protected:
         auto pPolicy = std::make_shared<CProxyPolicy>();
         ASSERT_TRUE(CProxyPolicy::ParseList(strList, pPolicy->balancers));
         pPolicy->nTimeoutMs = nTimeoutMs;
-        m_listener.SetProxyPolicy(pPolicy, [this](const CAddress& balancer, ProxyRefusal why) {
+        SetProxyPolicy(m_listener, pPolicy, [this](const CAddress& balancer, ProxyRefusal why) {
             m_refusals.push_back({balancer.ToString(), why});
         });
     }

@@ -137,6 +137,8 @@ TEST_F(SettingsStoreTest, TheExtendedGroupIsOffByDefaultAndRoundTrips) {
     EXPECT_FALSE(settings.m_extended.m_bEnabled);
     EXPECT_EQ(settings.m_extended.m_nTlsSessionReuse, 1);
     EXPECT_EQ(settings.m_extended.m_nMaxPerAddress, 0);
+    EXPECT_FALSE(settings.m_extended.m_bProxyProtocol);
+    EXPECT_EQ(settings.m_extended.m_strProxyFrom, "127.0.0.1");
 
     settings.m_extended.m_bEnabled = true;
     settings.m_extended.m_nPassivePortMin = 50000;
@@ -147,6 +149,8 @@ TEST_F(SettingsStoreTest, TheExtendedGroupIsOffByDefaultAndRoundTrips) {
     settings.m_extended.m_strTlsKey = "/etc/ssl/a.key";
     settings.m_extended.m_nTlsSessionReuse = 0;
     settings.m_extended.m_nMaxPerAddress = 8;
+    settings.m_extended.m_bProxyProtocol = true;
+    settings.m_extended.m_strProxyFrom = "10.0.0.2, 10.0.0.3";
     CSettingsStore::Save(settings);
     EXPECT_EQ(Stored("Extended/Enabled").toInt(), 1);
     EXPECT_EQ(Stored("Config/Port").toInt(), 2121);
@@ -163,6 +167,9 @@ TEST_F(SettingsStoreTest, TheExtendedGroupIsOffByDefaultAndRoundTrips) {
     EXPECT_EQ(r.m_strTlsKey, "/etc/ssl/a.key");
     EXPECT_EQ(r.m_nTlsSessionReuse, 0);
     EXPECT_EQ(r.m_nMaxPerAddress, 8);
+    EXPECT_TRUE(r.m_bProxyProtocol);
+    // A list with commas comes back whole, written by Skerrow or by hand.
+    EXPECT_EQ(r.m_strProxyFrom, "10.0.0.2, 10.0.0.3");
 }
 
 TEST_F(SettingsStoreTest, TheLoginsGroupRoundTripsAndBadValuesAreNamed) {
