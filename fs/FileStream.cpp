@@ -58,7 +58,10 @@ bool CFileStream::Open(const CLocalPath& path, Mode mode, bool bText, int& rErro
         ::close(hFile);
         return false;
     }
-    ::fcntl(hFile, F_SETFL, ::fcntl(hFile, F_GETFL) & ~O_NONBLOCK);
+    // Reading a plain file ignores O_NONBLOCK; writing clears it, so that a
+    // file system that would honour it never answers "try again".
+    if (mode != Mode::Read)
+        ::fcntl(hFile, F_SETFL, ::fcntl(hFile, F_GETFL) & ~O_NONBLOCK);
     m_pBuffer = std::make_unique<char[]>(kBufferSize);
     m_hFile = hFile;
     m_nSizeAtOpen = static_cast<int64_t>(info.st_size);
@@ -320,6 +323,45 @@ bool CFileStream::WriteAll(const char* pData, int nLength, int& rError) {
         }
         pData += nWritten;
         nLength -= static_cast<int>(nWritten);
+    }
+    return true;
+}
+
+bool CFileStream::WriteFromPipe(int hPipe, size_t nLength, bool& rCopied, int& rError) {
+    if (m_hFile < 0 || !m_bWriting || m_bText) {
+        rError = EBADF;
+        return false;
+    }
+    if (!Flush(rError))
+        return false;
+    while (nLength > 0) {
+        if (!rCopied) {
+            const ssize_t nMoved =
+                ::splice(hPipe, nullptr, m_hFile, nullptr, nLength, SPLICE_F_MOVE);
+            if (nMoved > 0) {
+                nLength -= static_cast<size_t>(nMoved);
+                continue;
+            }
+            if (nMoved < 0 && errno == EINTR)
+                continue;
+            if (nMoved < 0 && (errno == EINVAL || errno == ENOSYS)) {
+                rCopied = true;
+                continue;
+            }
+            rError = nMoved < 0 && errno ? errno : EIO;
+            return false;
+        }
+        const ssize_t nRead =
+            ::read(hPipe, m_pBuffer.get(), std::min(nLength, static_cast<size_t>(kBufferSize)));
+        if (nRead < 0 && errno == EINTR)
+            continue;
+        if (nRead <= 0) {
+            rError = nRead < 0 && errno ? errno : EIO;
+            return false;
+        }
+        if (!WriteAll(m_pBuffer.get(), static_cast<int>(nRead), rError))
+            return false;
+        nLength -= static_cast<size_t>(nRead);
     }
     return true;
 }

@@ -36,6 +36,12 @@ public:
     // Bytes read into pBuffer, 0 at the end, -1 on error.
     int Read(char* pBuffer, int nLength, int& rError);
     bool Write(const char* pBuffer, int nLength, int& rError);
+    // Raw mode: stores the nLength bytes waiting in the pipe hPipe without
+    // copying them through the process (splice). Where the file system
+    // cannot take them so they are copied instead, and rCopied is set: the
+    // caller had better receive the rest the ordinary way.
+    bool WriteFromPipe(int hPipe, size_t nLength, bool& rCopied, int& rError);
+    bool IsText() const { return m_bText; }
     // Writes out what is buffered.
     bool Flush(int& rError);
     bool Close(int& rError);

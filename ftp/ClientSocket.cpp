@@ -35,7 +35,8 @@ void CClientSocket::SendReply(const std::string& strText) {
     // Every reply is sent whole and in order, however long the client takes
     // to read: what the socket cannot take at once waits for its room.
     m_strOutput += strText;
-    FlushOutput();
+    if (!m_bHoldOutput)
+        FlushOutput();
 }
 
 void CClientSocket::SendFormatted(int nReply, const std::string& strArgument) {

@@ -111,6 +111,9 @@ public:
     // While more than this waits to be sent, no further command is read:
     // the client is slowed, never answered out of order.
     static constexpr size_t kOutputBeforePause = 64 * 1024;
+    // A download of at most this many bytes may hold its 150 back to send
+    // it with its 226.
+    static constexpr int64_t kHeldReplyFileSize = 64 * 1024;
     // Transfers a client may have running at once.
     static constexpr size_t kMaxDataConnections = 4;
     // The reply to a PASS that does not log in comes this late; the
@@ -194,8 +197,10 @@ private:
     // Data connections (ClientSocketTransfers.cpp).
     // pListing: a listing still being written into the file at path.
     // strName: what the views call the transfer (its virtual path).
+    // pFile: the file already open (a download opened at its command).
     int StartSend(const CLocalPath& path, const std::string& strName, bool bDeleteAfter,
-                  std::unique_ptr<CListingBuilder> pListing = nullptr);
+                  std::unique_ptr<CListingBuilder> pListing = nullptr,
+                  std::unique_ptr<CFileStream> pFile = nullptr);
     int StartReceive(const CLocalPath& path, const std::string& strName, bool bAppend = false);
     // A transfer of the file with the session's type, restart offset and
     // protection.
@@ -349,6 +354,10 @@ private:
     bool m_bInputPaused = false;
     // QUIT: the sending side ends once the waiting replies are out.
     bool m_bShutDownWhenSent = false;
+    // Replies wait in the queue until the command that sends them is done
+    // (a download's 150 and, when the file went out at once, its 226: one
+    // segment, one wake-up of the client).
+    bool m_bHoldOutput = false;
     // A STAT reply in progress: its listing (being written, then read
     // into the replies as the client takes them).
     std::unique_ptr<CListingBuilder> m_pStatListing;

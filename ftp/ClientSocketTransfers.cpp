@@ -206,13 +206,28 @@ void CClientSocket::DoRetr(const CCommandRow& rRow, const std::string& strParame
     STarget target;
     if (!ResolveTarget(rRow, strParameter, PathForm::File, target))
         return;
-    if (target.local.IsEmpty() || !target.local.Exists()) {
+    // The file is opened now, which also tells that it is there; one that
+    // cannot be opened yet (no descriptor left, say) is tried again once
+    // the connection is made, as long as it exists.
+    std::unique_ptr<CFileStream> pFile(target.local.IsEmpty() ? nullptr
+                                                              : new (std::nothrow) CFileStream);
+    int nError = 0;
+    if (pFile && !pFile->Open(target.local, CFileStream::Mode::Read, m_nType != 1 && m_nType != 2,
+                              nError))
+        pFile.reset();
+    if (!pFile && (target.local.IsEmpty() || !target.local.Exists())) {
         SendFormatted(REPLY_CANT_READ, strParameter);
         return;
     }
+    // A small file goes whole within this command when its connection is
+    // already there: its 150 then waits to leave with its 226, in one
+    // segment. A larger one's 150 goes at once, before its first bytes.
+    m_bHoldOutput = pFile && pFile->SizeAtOpen() <= kHeldReplyFileSize;
     SendReply(
         FormatString(ReplyText(REPLY_OPENING_DATA), m_strWord.c_str(), target.strPath.c_str()));
-    StartSend(target.local, target.strPath, false);
+    StartSend(target.local, target.strPath, false, nullptr, std::move(pFile));
+    m_bHoldOutput = false;
+    FlushOutput();
 }
 
 void CClientSocket::DoStor(const CCommandRow& rRow, const std::string& strParameter) {
@@ -254,9 +269,11 @@ void CClientSocket::ReceiveUpload(const CCommandRow& rRow, const std::string& st
 }
 
 int CClientSocket::StartSend(const CLocalPath& path, const std::string& strName, bool bDeleteAfter,
-                             std::unique_ptr<CListingBuilder> pListing) {
+                             std::unique_ptr<CListingBuilder> pListing,
+                             std::unique_ptr<CFileStream> pFile) {
     Log(FormatString(LoadString(IDS_SENDING), path.Full().c_str()), 0);
     CDataSocket::STransfer transfer = NewTransfer(path, true);
+    transfer.pFile = std::move(pFile);
     transfer.strShownName = strName;
     transfer.bDeleteAfter = bDeleteAfter;
     transfer.pListing = std::move(pListing);

@@ -170,7 +170,7 @@ void CDataSocket::Fail(int nError) {
     FinishTransfer();
     if (m_transfer.bSending) {
         // The client reads to the end of what was sent, then closes.
-        ShutDown(1);
+        EndOurSide();
         return;
     }
     // An upload that cannot go on is closed at once: the client's sending
@@ -245,8 +245,13 @@ void CDataSocket::BeginTransfer() {
     NoteProgress(0);
     m_stallTimer.Start(g_nStallMs, [this] { CheckStall(); });
     // A listing still being written is opened once it is complete.
-    if (!m_transfer.pListing)
-        OpenFile();
+    if (m_transfer.pListing)
+        return;
+    OpenFile();
+    // A download starts at once: a new connection has room, and a small
+    // file is then sent whole within the event of its command.
+    if (false && m_pFile && m_transfer.bSending && !m_bOpenWaiting && !m_bFinished)
+        SendFromFile();
 }
 
 void CDataSocket::OpenFile() {
@@ -257,7 +262,11 @@ void CDataSocket::OpenFile() {
     }
     // Closing never waits for unsent bytes: the system delivers them in
     // the background, so no linger time is set.
-    std::unique_ptr<CFileStream> pFile(new (std::nothrow) CFileStream);
+    std::unique_ptr<CFileStream> pFile = std::move(m_transfer.pFile);
+    const bool bText = m_transfer.nType != 1 && m_transfer.nType != 2;
+    int nError = 0;
+    if (!pFile)
+        pFile.reset(new (std::nothrow) CFileStream);
     if (!pFile) {
         Fail(1);
         return;
@@ -266,9 +275,7 @@ void CDataSocket::OpenFile() {
                              : m_transfer.nRestart == 0 && !m_transfer.bAppend
                                  ? CFileStream::Mode::Truncate
                                  : CFileStream::Mode::Update;
-    bool bText = m_transfer.nType != 1 && m_transfer.nType != 2;
-    int nError = 0;
-    if (!pFile->Open(m_transfer.file, mode, bText, nError)) {
+    if (!pFile->IsOpen() && !pFile->Open(m_transfer.file, mode, bText, nError)) {
         if (!WaitForDescriptor(nError))
             Fail(nError);
         return;
@@ -367,6 +374,7 @@ void CDataSocket::FinishTransfer() {
         bComplete = m_nError == 0;
     }
     m_pBuffer.reset();
+    m_pPipe.reset();
     m_rOwner.OnTransferFinished(*this, bComplete);
     DeleteListing();
 }
@@ -378,6 +386,7 @@ void CDataSocket::Abandon() {
     m_retryTimer.Stop();
     m_transfer.pListing.reset();
     m_pFile.reset();
+    m_pPipe.reset();
     m_pBuffer.reset();
     DeleteListing();
 }

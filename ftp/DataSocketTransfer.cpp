@@ -1,14 +1,55 @@
 // The moving of a data connection's bytes: a download sent from its file
-// (without copying through the process where it can be), an upload
-// received into its file, each in turns of at most kEventBudget bytes so
-// that every other connection is served meanwhile.
+// and an upload received into it, without copying through the process
+// where the system allows (sendfile, splice). Each event moves bytes until
+// the socket has no more room or bytes, in turns: after each kEventBudget
+// bytes it looks whether another connection waits, and if one does (or the
+// burst limit is reached) leaves it its turn.
 #include "ftp/DataSocket.h"
 
 #include "net/SocketDispatcher.h"
 
 #include <cstring>
+#include <fcntl.h>
 #include <new>
 #include <unistd.h>
+
+namespace {
+
+bool g_bZeroCopy = true;
+
+// The bytes one event has moved, and whether its turn is over.
+class CTurn {
+public:
+    explicit CTurn(const CAsyncSocket& rSelf) : m_rSelf(rSelf) {}
+    bool Over(size_t nMoved) {
+        m_nMoved += nMoved;
+        if (m_nMoved < m_nNextLook)
+            return false;
+        m_nNextLook = m_nMoved + CDataSocket::kEventBudget;
+        if (m_nMoved >= CDataSocket::kBurstLimit)
+            return true;
+        CSocketDispatcher* pDispatcher = CSocketDispatcher::Current();
+        return !pDispatcher || pDispatcher->OthersWaiting(&m_rSelf);
+    }
+
+private:
+    const CAsyncSocket& m_rSelf;
+    size_t m_nMoved = 0;
+    size_t m_nNextLook = CDataSocket::kEventBudget;
+};
+
+} // namespace
+
+void CDataSocket::SetZeroCopyForTests(bool bZeroCopy) {
+    g_bZeroCopy = bZeroCopy;
+}
+
+CDataSocket::SPipe::~SPipe() {
+    if (hRead >= 0)
+        ::close(hRead);
+    if (hWrite >= 0)
+        ::close(hWrite);
+}
 
 void CDataSocket::OnSend(int nErrorCode) {
     if (nErrorCode != 0) {
@@ -23,11 +64,19 @@ void CDataSocket::OnSend(int nErrorCode) {
             return;
         // Nothing to send (the file failed to open, or the transfer has
         // ended and its reply is out): just end our side.
-        ShutDown(1);
+        EndOurSide();
         return;
     }
     if (m_transfer.bSending)
         SendFromFile();
+}
+
+void CDataSocket::EndOurSide() {
+    // Said once: the client reads to the end of what was sent.
+    if (m_bOurSideEnded)
+        return;
+    m_bOurSideEnded = true;
+    ShutDown(1);
 }
 
 void CDataSocket::SendFromFile() {
@@ -38,12 +87,16 @@ void CDataSocket::SendFromFile() {
 }
 
 void CDataSocket::SendWithoutCopy() {
-    size_t nBudget = kEventBudget;
-    while (nBudget > 0) {
-        long nSent = SendFile(m_pFile->Handle(), m_nOffset, nBudget);
+    CTurn turn(*this);
+    for (;;) {
+        long nSent = SendFile(m_pFile->Handle(), m_nOffset, kEventBudget);
         if (nSent > 0) {
             NoteProgress(nSent);
-            nBudget -= static_cast<size_t>(nSent);
+            if (turn.Over(static_cast<size_t>(nSent))) {
+                // Another connection's turn; go on at the next write event.
+                RequestSend();
+                return;
+            }
             continue;
         }
         if (nSent == 0) {
@@ -52,7 +105,7 @@ void CDataSocket::SendWithoutCopy() {
             if (m_nOffset < m_pFile->SizeAtOpen())
                 m_nError = EIO;
             FinishTransfer();
-            ShutDown(1);
+            EndOurSide();
             return;
         }
         if (WouldBlock())
@@ -70,17 +123,16 @@ void CDataSocket::SendWithoutCopy() {
         Fail(1);
         return;
     }
-    // Budget spent: let other connections have their turn.
-    RequestSend();
 }
 
 void CDataSocket::SendThroughBuffer() {
     if (!AllocateBuffer())
         return;
-    int nBudget = kEventBudget;
+    CTurn turn(*this);
+    bool bTurnOver = false;
     for (;;) {
         if (m_nPending == 0) {
-            if (nBudget <= 0) {
+            if (bTurnOver) {
                 // Let other connections have their turn; go on at the
                 // next write event.
                 RequestSend();
@@ -96,7 +148,7 @@ void CDataSocket::SendThroughBuffer() {
             m_nPending = nRead;
             if (m_nPending <= 0) {
                 FinishTransfer();
-                ShutDown(1);
+                EndOurSide();
                 return;
             }
         }
@@ -109,7 +161,7 @@ void CDataSocket::SendThroughBuffer() {
         NoteProgress(nSent);
         m_nStart += nSent;
         m_nPending -= nSent;
-        nBudget -= nSent;
+        bTurnOver = turn.Over(static_cast<size_t>(nSent));
     }
 }
 
@@ -130,7 +182,7 @@ void CDataSocket::OnReceive(int nErrorCode) {
     if (m_bOpenWaiting)
         return;
     if (!m_pFile) {
-        ShutDown(1);
+        EndOurSide();
         return;
     }
     if (!m_transfer.bSending)
@@ -138,10 +190,14 @@ void CDataSocket::OnReceive(int nErrorCode) {
 }
 
 void CDataSocket::ReceiveIntoFile() {
+    if (g_bZeroCopy && !m_bCopyUpload && !m_pFile->IsText() && !IsTls()) {
+        ReceiveBySplice();
+        return;
+    }
     if (!AllocateBuffer())
         return;
-    int nBudget = kEventBudget;
-    while (nBudget > 0) {
+    CTurn turn(*this);
+    for (;;) {
         int nReceived = Receive(m_pBuffer.get(), kBlockSize);
         if (nReceived > 0) {
             NoteProgress(nReceived);
@@ -150,18 +206,76 @@ void CDataSocket::ReceiveIntoFile() {
                 Fail(nError);
                 return;
             }
-            nBudget -= nReceived;
+            // Bytes still waiting bring the next receive event.
+            if (turn.Over(static_cast<size_t>(nReceived)))
+                return;
             continue;
         }
         if (nReceived == 0) {
             FinishTransfer();
-            ShutDown(1);
+            EndOurSide();
         } else if (!WouldBlock()) {
             Fail(1);
         }
         return;
     }
-    // Budget spent: bytes still waiting bring the next receive event.
+}
+
+bool CDataSocket::OpenPipe() {
+    auto pPipe = std::unique_ptr<SPipe>(new (std::nothrow) SPipe);
+    int hPipe[2];
+    if (!pPipe || ::pipe2(hPipe, O_NONBLOCK | O_CLOEXEC) != 0)
+        return false;
+    pPipe->hRead = hPipe[0];
+    pPipe->hWrite = hPipe[1];
+    // A larger pipe takes more per call; the system may allow less.
+    ::fcntl(pPipe->hWrite, F_SETPIPE_SZ, kPipeSize);
+    pPipe->nSize = ::fcntl(pPipe->hWrite, F_GETPIPE_SZ);
+    if (pPipe->nSize <= 0)
+        return false;
+    m_pPipe = std::move(pPipe);
+    return true;
+}
+
+void CDataSocket::ReceiveBySplice() {
+    if (!m_pPipe && !OpenPipe()) {
+        // No pipe to be had (no descriptor left): copied, as before.
+        m_bCopyUpload = true;
+        ReceiveIntoFile();
+        return;
+    }
+    CTurn turn(*this);
+    for (;;) {
+        const long nMoved = ReceiveToPipe(m_pPipe->hWrite, static_cast<size_t>(m_pPipe->nSize));
+        if (nMoved > 0) {
+            NoteProgress(nMoved);
+            int nError = 0;
+            if (!m_pFile->WriteFromPipe(m_pPipe->hRead, static_cast<size_t>(nMoved), m_bCopyUpload,
+                                        nError)) {
+                Fail(nError);
+                return;
+            }
+            // A file system that took a copy goes on with copies.
+            if (turn.Over(static_cast<size_t>(nMoved)) || m_bCopyUpload)
+                return;
+            continue;
+        }
+        if (nMoved == 0) {
+            FinishTransfer();
+            EndOurSide();
+            return;
+        }
+        if (WouldBlock())
+            return;
+        if (LastError() == EINVAL || LastError() == ENOSYS) {
+            // This socket cannot splice: its bytes are copied.
+            m_bCopyUpload = true;
+            ReceiveIntoFile();
+            return;
+        }
+        Fail(1);
+        return;
+    }
 }
 
 void CDataSocket::OnOutOfBandData(int /*nErrorCode*/) {

@@ -1,13 +1,47 @@
 #include "ftp/PassiveSocket.h"
 
 #include <cerrno>
+#include <cstdio>
+
+namespace {
+
+// The ports the system hands out itself (its ephemeral range).
+void SystemPortRange(unsigned& rMin, unsigned& rMax) {
+    static unsigned s_nMin = 0;
+    static unsigned s_nMax = 0;
+    if (s_nMin == 0) {
+        s_nMin = 32768;
+        s_nMax = 60999;
+        if (FILE* pFile = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+            unsigned nMin = 0;
+            unsigned nMax = 0;
+            if (std::fscanf(pFile, "%u %u", &nMin, &nMax) == 2 && nMin >= 1024 && nMin <= nMax &&
+                nMax <= 65535) {
+                s_nMin = nMin;
+                s_nMax = nMax;
+            }
+            std::fclose(pFile);
+        }
+    }
+    rMin = s_nMin;
+    rMax = s_nMax;
+}
+
+} // namespace
 
 bool CPassiveSocket::Open() {
-    return Create(0) && Listen(5) == 0;
+    return Open(0, 0, CAddress::FromV4(0, 0));
 }
 
 bool CPassiveSocket::Open(unsigned nMin, unsigned nMax, const CAddress& local) {
     CAddress address = local;
+    // Without a range of its own a listener takes the system's, searched
+    // here rather than by the system: the system's own search (port 0)
+    // slows down as the ports of finished data connections wait out their
+    // TIME_WAIT, by a hundredfold after some thousands of small transfers,
+    // while a port named outright is taken at once, past such remains.
+    if (nMin == 0 && nMax == 0)
+        SystemPortRange(nMin, nMax);
     if (nMin == 0 || nMax < nMin || nMax > 65535) {
         address.SetPort(0);
         return Create(address) && Listen(5) == 0;

@@ -32,12 +32,12 @@ public:
     // allowedPeer: the control connection's peer (its port plays no part).
     explicit CPassiveSocket(const CAddress& allowedPeer) : m_allowedPeer(allowedPeer) {}
 
-    // Listens on a port the system chooses, on every IPv4 address; false
-    // when it cannot.
+    // Listens on a free port of the system's own range, on every IPv4
+    // address; false when it cannot.
     bool Open();
     // Listens on local (its port aside) on a free port from nMin to nMax
-    // (0 and 0: the system chooses); false when every port of the range is
-    // taken.
+    // (0 and 0: the system's own range); false when every port of the
+    // range is taken.
     bool Open(unsigned nMin, unsigned nMax, const CAddress& local);
     unsigned Port() const;
     // Attaches the transfer's data connection; a connection already

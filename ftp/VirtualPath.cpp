@@ -161,7 +161,17 @@ bool CheckAccess(const CServerSettings& settings, const std::string& strUser, Ac
     if (!(bDownload ? user.m_bDownload && folder.m_bDownload : user.m_bUpload && folder.m_bUpload))
         return false;
     // Every other entry that reaches the same place must allow it too; with
-    // a single published folder there is none, and nothing more to resolve.
+    // a single published folder there is none, and nothing more to resolve
+    // (not even that folder's real path).
+    const auto nFolders =
+        std::count_if(settings.m_folderMap.begin(), settings.m_folderMap.end(),
+                      [](const std::string& strEntry) {
+                          CFolderRecord record;
+                          ParseFolderRecord(strEntry, record);
+                          return !record.m_strRealPath.empty();
+                      });
+    if (nFolders < 2)
+        return true;
     const auto entries = EntryFolders(settings.m_folderMap);
     if (entries.size() < 2)
         return true;

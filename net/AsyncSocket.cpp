@@ -238,6 +238,30 @@ long CAsyncSocket::SendFile(int hFile, int64_t& rOffset, size_t nCount) {
     return static_cast<long>(nSent);
 }
 
+long CAsyncSocket::ReceiveToPipe(int hPipe, size_t nCount) {
+    if (m_hSocket < 0) {
+        SetLastError(ENOTSOCK);
+        return -1;
+    }
+    if (!m_bReadArmed) {
+        m_bReadArmed = true;
+        if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
+            pDispatcher->UpdateInterest(this);
+    }
+    if (m_pSsl) {
+        // The bytes must be decrypted: the caller receives them.
+        SetLastError(EINVAL);
+        return -1;
+    }
+    const ssize_t nMoved =
+        ::splice(m_hSocket, nullptr, hPipe, nullptr, nCount, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    if (nMoved < 0) {
+        SetLastError(errno);
+        return -1;
+    }
+    return static_cast<long>(nMoved);
+}
+
 void CAsyncSocket::WantSend() {
     if (!m_bWriteWanted) {
         m_bWriteWanted = true;

@@ -80,6 +80,11 @@ public:
     // copying them through the process (sendfile); rOffset moves past what
     // was sent. -1 on failure; "would block" brings OnSend as Send does.
     long SendFile(int hFile, int64_t& rOffset, size_t nCount);
+    // Moves up to nCount received bytes into the pipe hPipe without copying
+    // them through the process (splice): the count moved, 0 at the end of
+    // the stream, -1 on failure (EINVAL where the socket cannot splice, as
+    // under TLS). Re-arms receiving as Receive does.
+    long ReceiveToPipe(int hPipe, size_t nCount);
     int ShutDown(int nHow = 1);
     // TLS, server side: the connection is upgraded in place and the
     // handshake runs inside the event loop; OnTlsHandshake reports its end.

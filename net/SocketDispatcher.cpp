@@ -173,10 +173,30 @@ int CSocketDispatcher::ProcessEvents(int nTimeoutMs, const sigset_t* pWaitMask) 
     epoll_event events[256];
     int nReady = pWaitMask ? ::epoll_pwait(m_hEpoll, events, 256, nTimeoutMs, pWaitMask)
                            : ::epoll_wait(m_hEpoll, events, 256, nTimeoutMs);
-    for (int i = 0; i < nReady; ++i)
+    for (int i = 0; i < nReady; ++i) {
+        m_nRoundLeft = nReady - i - 1;
         Deliver(events[i].data.u64, events[i].events);
+    }
+    m_nRoundLeft = 0;
     RunDueTimers();
     return nReady;
+}
+
+bool CSocketDispatcher::OthersWaiting(const CAsyncSocket* pSelf) {
+    if (m_nRoundLeft > 0 || !m_buffered.empty())
+        return true;
+    if (!m_timers.empty() && m_timers.begin()->first.first <= Clock::now())
+        return true;
+    // A look without waiting: readiness is level-triggered, so what is
+    // seen here is reported again by the next wait.
+    epoll_event events[4];
+    const int nReady = ::epoll_wait(m_hEpoll, events, 4, 0);
+    const uint64_t nSelf = pSelf ? MakeKey(pSelf->m_hSocket, pSelf->m_nSerial) : 0;
+    for (int i = 0; i < nReady; ++i)
+        if (events[i].data.u64 != nSelf ||
+            (events[i].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR | EPOLLPRI)))
+            return true;
+    return false;
 }
 
 CSocketDispatcher::TimerId CSocketDispatcher::SetTimer(int nDelayMs,

@@ -42,6 +42,12 @@ public:
     // of ready handles, or -1 (for instance when a signal interrupted).
     int ProcessEvents(int nTimeoutMs, const sigset_t* pWaitMask = nullptr);
 
+    // True when something other than pSelf waits to be served: another
+    // socket's event (of this round, or ready now), bytes held for reading,
+    // a timer due; or pSelf's peer has closed, reset or sent urgent data. A handler that could go on working (a transfer) uses it
+    // to take more than its fair turn only while nobody else needs one.
+    bool OthersWaiting(const CAsyncSocket* pSelf);
+
     // Runs until Stop() is called from a handler.
     void Run();
     void Stop() { m_bStop = true; }
@@ -111,6 +117,8 @@ private:
     bool m_bStop = false;
     std::vector<Entry> m_entries;
     int m_nDelivering = 0;
+    // Events of the current round not yet delivered.
+    int m_nRoundLeft = 0;
     std::vector<std::unique_ptr<CAsyncSocket>> m_released;
 
     TimerId m_nNextTimer = 1;
