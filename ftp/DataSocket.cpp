@@ -247,10 +247,15 @@ void CDataSocket::BeginTransfer() {
     // A listing still being written is opened once it is complete.
     if (m_transfer.pListing)
         return;
+    // What a download hands the system is what its client is about to
+    // get: its progress stays true, and a slow client does not have
+    // megabytes queued for it.
+    if (m_transfer.bSending)
+        SetUnsentLimit(kUnsentLimit);
     OpenFile();
     // A download starts at once: a new connection has room, and a small
     // file is then sent whole within the event of its command.
-    if (false && m_pFile && m_transfer.bSending && !m_bOpenWaiting && !m_bFinished)
+    if (m_pFile && m_transfer.bSending && !m_bOpenWaiting && !m_bFinished)
         SendFromFile();
 }
 

@@ -123,6 +123,8 @@ public:
     // share, looking again after each kEventBudget bytes, up to this much
     // per event.
     static constexpr size_t kBurstLimit = 8 * 1024 * 1024;
+    // Bytes of a download the system may hold not yet on their way.
+    static constexpr int kUnsentLimit = 512 * 1024;
     // The pipe an upload in TYPE I goes through from the socket to the file
     // without a copy (where the system allows a pipe this large).
     static constexpr int kPipeSize = 1024 * 1024;

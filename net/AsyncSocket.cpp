@@ -314,6 +314,11 @@ bool CAsyncSocket::SetNoDelay() {
            ::setsockopt(m_hSocket, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn) == 0;
 }
 
+bool CAsyncSocket::SetUnsentLimit(int nBytes) {
+    return m_hSocket >= 0 &&
+           ::setsockopt(m_hSocket, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &nBytes, sizeof nBytes) == 0;
+}
+
 void CAsyncSocket::Close() {
     if (m_hSocket < 0)
         return;

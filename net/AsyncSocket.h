@@ -115,6 +115,10 @@ public:
 
     // Sends small writes at once instead of holding them for coalescing.
     bool SetNoDelay();
+    // Holds at most about nBytes sent but not yet on their way (on top of
+    // what the peer's window lets go): beyond that a send would block. A
+    // slow peer then no longer has megabytes queued for it in the system.
+    bool SetUnsentLimit(int nBytes);
     void Close();
 
     bool GetSockName(CAddress& rAddress) const;
