@@ -212,8 +212,8 @@ void CClientSocket::DoRetr(const CCommandRow& rRow, const std::string& strParame
     std::unique_ptr<CFileStream> pFile(target.local.IsEmpty() ? nullptr
                                                               : new (std::nothrow) CFileStream);
     int nError = 0;
-    if (pFile && !pFile->Open(target.local, CFileStream::Mode::Read, m_nType != 1 && m_nType != 2,
-                              nError))
+    if (pFile &&
+        !pFile->Open(target.local, CFileStream::Mode::Read, m_nType != 1 && m_nType != 2, nError))
         pFile.reset();
     if (!pFile && (target.local.IsEmpty() || !target.local.Exists())) {
         SendFormatted(REPLY_CANT_READ, strParameter);

@@ -163,13 +163,12 @@ bool CheckAccess(const CServerSettings& settings, const std::string& strUser, Ac
     // Every other entry that reaches the same place must allow it too; with
     // a single published folder there is none, and nothing more to resolve
     // (not even that folder's real path).
-    const auto nFolders =
-        std::count_if(settings.m_folderMap.begin(), settings.m_folderMap.end(),
-                      [](const std::string& strEntry) {
-                          CFolderRecord record;
-                          ParseFolderRecord(strEntry, record);
-                          return !record.m_strRealPath.empty();
-                      });
+    const auto nFolders = std::count_if(settings.m_folderMap.begin(), settings.m_folderMap.end(),
+                                        [](const std::string& strEntry) {
+                                            CFolderRecord record;
+                                            ParseFolderRecord(strEntry, record);
+                                            return !record.m_strRealPath.empty();
+                                        });
     if (nFolders < 2)
         return true;
     const auto entries = EntryFolders(settings.m_folderMap);

@@ -44,8 +44,9 @@ public:
 
     // True when something other than pSelf waits to be served: another
     // socket's event (of this round, or ready now), bytes held for reading,
-    // a timer due; or pSelf's peer has closed, reset or sent urgent data. A handler that could go on working (a transfer) uses it
-    // to take more than its fair turn only while nobody else needs one.
+    // a timer due; or pSelf's peer has closed, reset or sent urgent data. A handler that could go
+    // on working (a transfer) uses it to take more than its fair turn only while nobody else needs
+    // one.
     bool OthersWaiting(const CAsyncSocket* pSelf);
 
     // Runs until Stop() is called from a handler.

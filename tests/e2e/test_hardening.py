@@ -419,6 +419,40 @@ class ResourceTests(unittest.TestCase):
         self.assertLess(time.monotonic() - started, 5)
         self.assertEqual(ftp.sendcmd("NOOP"), "200 Ok")
 
+    @unittest.skipUnless(os.geteuid() == 0, "mounts a small file system of its own (root)")
+    def test_a_disk_that_fills_during_an_upload_fails_it_at_once(self):
+        import ctypes
+        libc = ctypes.CDLL(None, use_errno=True)
+
+        def small_disk():
+            # The server alone sees a 4 MiB file system over its folder.
+            clone_newns, ms_rec, ms_private = 0x00020000, 0x4000, 0x40000
+            if (libc.unshare(clone_newns) != 0
+                    or libc.mount(None, b"/", None, ms_rec | ms_private, None) != 0
+                    or libc.mount(b"tmpfs", self.root.encode(), b"tmpfs", 0, b"size=4m") != 0):
+                os._exit(70)
+        server = self.start(preexec_fn=small_disk)
+        for binary in (True, False):
+            ftp = ftplib.FTP()
+            ftp.connect("127.0.0.1", server.port, timeout=scaled(10))
+            self.addCleanup(ftp.close)
+            ftp.login("admin", "pw")
+            # In TYPE I the bytes go through a pipe without a copy; in TYPE A
+            # through the process: either way the upload ends at once.
+            ftp.sendcmd("TYPE I" if binary else "TYPE A")
+            started = time.monotonic()
+            data = ftp.transfercmd("STOR full%d.bin" % binary)
+            with self.assertRaises(OSError):
+                for _ in range(64):
+                    data.sendall(b"x" * 1024 * 1024)
+            data.close()
+            with self.assertRaises(ftplib.error_temp) as error:
+                ftp.voidresp()
+            self.assertEqual(str(error.exception), "425 Data connection reset")
+            self.assertLess(time.monotonic() - started, scaled(5))
+            self.assertEqual(ftp.sendcmd("DELE full%d.bin" % binary), "250 File deleted")
+            self.assertEqual(ftp.sendcmd("NOOP"), "200 Ok")
+
     def test_ports_outside_the_tcp_range_do_not_start(self):
         for port in (0, -1, 65536, 70000, 92146):
             server = SkerrowServer()
