@@ -258,23 +258,30 @@ def memory_per_transfer(server, count=20):
     return (busy - idle) / count
 
 
+def share(rate, ceiling):
+    """A rate, and what share of this run's ceiling it is."""
+    if ceiling in CEILINGS:
+        return "%.0f MB/s (%.0f %% of the %s ceiling)" % (rate, 100 * rate / CEILINGS[ceiling],
+                                                          ceiling)
+    return "%.0f MB/s" % rate
+
+
 def run_server(server, work, data, size_mib, conns, eight_hash):
     r = {}
     noop = [loadgen(server, "rtt", 1, -2000) for _ in range(RUNS)]
     r["NOOP 1 conn"] = "%.0f/s, p99 %.3f ms" % (median(field(x, "rate") for x in noop),
                                                 median(field(x, "p99") for x in noop))
     took = [timed_curl(server, "-o", "/dev/null", "URL/big.bin") for _ in range(RUNS)]
-    r["RETR I"] = "%.0f MB/s" % (size_mib * 1.048576 / median(took))
+    r["RETR I %d MiB" % size_mib] = share(size_mib * 1.048576 / median(took), "sendfile")
     took = [timed_curl(server, "--use-ascii", "-o", "/dev/null", "URL/text.txt")
             for _ in range(RUNS)]
     r["RETR A"] = "%.0f MB/s" % (64 * 1.048576 / median(took))
-    upload = os.path.join(work, "upload.bin")
-    took = [timed_curl(server, "-T", os.path.join(data, "big.bin"), "URL/stored.bin")
+    took = [timed_curl(server, "-T", os.path.join(data, "stor.bin"), "URL/stored.bin")
             for _ in range(RUNS)]
-    r["STOR I"] = "%.0f MB/s" % (size_mib * 1.048576 / median(took))
+    r["STOR I %d MiB" % STOR_MIB] = share(STOR_MIB * 1.048576 / median(took), "splice")
     os.remove(os.path.join(data, "stored.bin"))
     small = [float(client([SMALL, str(server.port), server.user, server.password, "small.bin",
-                           "300"]).stdout or 0) for _ in range(RUNS)]
+                           "1000"]).stdout or 0) for _ in range(RUNS)]
     r["small RETR"] = "%.0f/s" % median(small)
     took, count = list_time(server, "many")
     r["LIST 10k"] = "%.1f ms (%d lines)" % (took * 1000, count)
@@ -317,6 +324,10 @@ def make_data(work, size_mib):
         while written < 64 << 20:
             out.write(chunk)
             written += len(chunk)
+    # The upload's file: the first STOR_MIB MiB of the download's.
+    with open(os.path.join(data, "big.bin"), "rb") as source, \
+            open(os.path.join(data, "stor.bin"), "wb") as out:
+        out.write(source.read(STOR_MIB << 20))
     with open(os.path.join(data, "small.bin"), "wb") as out:
         out.write(os.urandom(1024))
     for i in range(10000):
@@ -327,12 +338,44 @@ def make_data(work, size_mib):
     return data, hashlib.sha256(eight).hexdigest()
 
 
+def transfer_ceiling(data, *curl_args):
+    """Seconds curl takes for one transfer from the bare FTP responder."""
+    tool = os.path.join(BUILD, "bench", "transferceiling")
+    target = os.path.join(data, "ceiling.bin") if "-T" in curl_args else \
+        os.path.join(data, "big.bin")
+    responder = subprocess.Popen(SERVER_CORE + [tool, "ftp", target], stdout=subprocess.PIPE,
+                                 text=True)
+    port = int(responder.stdout.readline())
+    start = time.monotonic()
+    code = subprocess.call(CLIENT_CORE + ["curl", "-s", "-S"] + list(curl_args)
+                           + ["ftp://a:b@127.0.0.1:%d/x" % port])
+    took = time.monotonic() - start
+    responder.wait(60)
+    if code:
+        raise RuntimeError("curl failed against the ceiling")
+    return took
+
+
 def ceilings(data, size_mib):
     def raw(*args):
         return median(float(client([RAW] + list(args)).stdout or 0) for _ in range(RUNS))
-    return ("256-byte sends %.0f MB/s, 64 KiB sends %.0f MB/s, sendfile %.0f MB/s" % (
-        raw("push", str(size_mib)), raw("push64k", str(size_mib)),
-        raw("sendfile", os.path.join(data, "big.bin"))))
+    send = median(transfer_ceiling(data, "-o", "/dev/null") for _ in range(RUNS))
+    receive = median(transfer_ceiling(data, "-T", os.path.join(data, "stor.bin"))
+                     for _ in range(RUNS))
+    os.remove(os.path.join(data, "ceiling.bin"))
+    CEILINGS["sendfile"] = size_mib * 1.048576 / send
+    CEILINGS["splice"] = STOR_MIB * 1.048576 / receive
+    return ("256-byte sends %.0f MB/s, 64 KiB sends %.0f MB/s, sendfile %.0f MB/s; "
+            "one curl transfer from a bare responder: RETR (sendfile) %.0f MB/s, "
+            "STOR %d MiB (splice) %.0f MB/s" % (
+                raw("push", str(size_mib)), raw("push64k", str(size_mib)),
+                raw("sendfile", os.path.join(data, "big.bin")), CEILINGS["sendfile"],
+                STOR_MIB, CEILINGS["splice"]))
+
+
+# The transfer ceilings of this run, for the shares printed beside the figures.
+CEILINGS = {}
+STOR_MIB = 32 if QUICK else 256
 
 
 def main():

@@ -99,13 +99,22 @@ def tls_logins(server, count):
     return (max(done) - start if done else float("nan")), len(done)
 
 
+STREAM = None
+
+
+def with_share(rate):
+    """A rate, and its share of this run's single-stream TLS ceiling."""
+    return "%.0f MB/s (%.0f %% of one TLS stream)" % (rate, 100 * rate / STREAM) if STREAM \
+        else "%.0f MB/s" % rate
+
+
 def measure(server, size_mib):
     r = {}
     took = [timed(server, "-o", "/dev/null", "URL/big.bin") for _ in range(run.RUNS)]
-    r["RETR PROT P"] = "%.0f MB/s" % (size_mib * 1.048576 / median(took))
+    r["RETR PROT P"] = with_share(size_mib * 1.048576 / median(took))
     took = [timed(server, "-T", os.path.join(DATA, "big.bin"), "URL/stored.bin")
             for _ in range(run.RUNS)]
-    r["STOR PROT P"] = "%.0f MB/s" % (size_mib * 1.048576 / median(took))
+    r["STOR PROT P"] = with_share(size_mib * 1.048576 / median(took))
     logins = [tls_logins(server, LOGINS) for _ in range(run.RUNS)]
     r["200 TLS logins"] = "%.2f s (%d of %d logged in within 60 s)" % (
         median(t for t, _ in logins), min(n for _, n in logins), LOGINS)
@@ -123,9 +132,37 @@ def measure(server, size_mib):
 
 DATA = None
 
+# The names openssl speed knows the negotiated ciphers by.
+EVP_NAMES = {"AES_256_GCM": "aes-256-gcm", "AES256-GCM": "aes-256-gcm",
+             "AES_128_GCM": "aes-128-gcm", "AES128-GCM": "aes-128-gcm",
+             "CHACHA20": "chacha20-poly1305"}
+
+
+def tls_ceilings(work, size_mib):
+    """One TLS stream through OpenSSL over loopback (MB/s, median), its cipher,
+    and that cipher's own speed in 16 KiB blocks (openssl speed -evp)."""
+    cert, key = os.path.join(work, "ceiling-cert.pem"), os.path.join(work, "ceiling-key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:P-256", "-nodes", "-keyout", key, "-out", cert, "-days",
+                    "2", "-subj", "/CN=127.0.0.1"], check=True, capture_output=True)
+    tool = os.path.join(run.BUILD, "bench", "transferceiling")
+    outs = [subprocess.run([tool, "tls", str(size_mib), cert, key], capture_output=True,
+                           text=True, timeout=600).stdout.split() for _ in range(run.RUNS)]
+    stream = median(float(o[0]) for o in outs)
+    cipher = outs[0][2] if outs and len(outs[0]) > 2 else "?"
+    evp = next((name for part, name in EVP_NAMES.items() if part in cipher), "aes-256-gcm")
+    speed = subprocess.run(run.SERVER_CORE + ["openssl", "speed", "-evp", evp, "-bytes",
+                                              "16384", "-seconds", "1" if run.QUICK else "3"],
+                           capture_output=True, text=True).stdout
+    cipher_mb = float("nan")
+    for line in speed.splitlines():
+        if line.startswith(evp.upper()) or line.lower().startswith(evp):
+            cipher_mb = float(line.split()[-1].rstrip("k")) * 1000 / 1e6
+    return stream, cipher, evp, cipher_mb
+
 
 def main():
-    global DATA
+    global DATA, STREAM
     work = tempfile.mkdtemp(prefix="skerrow-bench-tls-")
     os.chmod(work, 0o755)
     DATA = os.path.join(work, "data")
@@ -135,6 +172,10 @@ def main():
         block = os.urandom(1 << 20)
         for _ in range(size_mib):
             out.write(block)
+    stream, cipher, evp, cipher_mb = tls_ceilings(work, size_mib)
+    STREAM = stream
+    print("TLS ceilings: one stream %.0f MB/s (%s), %s alone %.0f MB/s (openssl speed, 16 KiB)"
+          % (stream, cipher, evp, cipher_mb), flush=True)
     for kind in (skerrow_tls, vsftpd_tls):
         server = kind(work, DATA)
         try:

@@ -3,6 +3,8 @@
 // the mapping of OpenSSL's waits and failures to the socket's own.
 #include "net/AsyncSocket.h"
 
+#include <malloc.h>
+
 #include "net/SocketDispatcher.h"
 #include "net/TlsContext.h"
 
@@ -42,12 +44,35 @@ bool CAsyncSocket::StartTls(const CTlsContext& context, bool bTickets) {
     return true;
 }
 
+namespace {
+
+// A handshake leaves behind freed memory scattered between the connections
+// that live on (its keys, its transcript, its record buffers); after a
+// burst of them the process would keep twice what its connections hold.
+// Once a second at most, after handshakes, the free pages inside the heap
+// are given back to the system.
+bool g_bTrimScheduled = false;
+
+void ScheduleTrim() {
+    CSocketDispatcher* pDispatcher = CSocketDispatcher::Current();
+    if (g_bTrimScheduled || !pDispatcher)
+        return;
+    g_bTrimScheduled = true;
+    pDispatcher->SetTimer(1000, [] {
+        g_bTrimScheduled = false;
+        ::malloc_trim(0);
+    });
+}
+
+} // namespace
+
 void CAsyncSocket::ContinueTlsHandshake() {
     ERR_clear_error();
     int nResult = SSL_do_handshake(m_pSsl);
     m_bTlsWantRead = m_bTlsWantWrite = false;
     if (nResult == 1) {
         m_bTlsHandshaking = false;
+        ScheduleTrim();
         TakeTlsSessionTag();
         OnTlsHandshake(0);
         return;
