@@ -59,6 +59,8 @@ public:
 
 private:
     bool FillBuffer(int& rError);
+    // Reads from the file into pBuffer, past the buffer (which is empty).
+    int ReadDirect(char* pBuffer, int nLength, int& rError);
     bool PutByte(char ch, int& rError);
     int ReadNetworkText(char* pBuffer, int nLength, int& rError);
     bool WriteNetworkText(const char* pBuffer, int nLength, int& rError);

@@ -198,26 +198,38 @@ void CDataSocket::ReceiveIntoFile() {
         return;
     CTurn turn(*this);
     for (;;) {
-        int nReceived = Receive(m_pBuffer.get(), kBlockSize);
-        if (nReceived > 0) {
-            NoteProgress(nReceived);
+        // A block at a time; through TLS, which gives one record (16 KiB)
+        // per read, the block is filled from several before it is written.
+        int nFilled = 0;
+        int nLast = 0;
+        while (nFilled < kBlockSize) {
+            nLast = Receive(m_pBuffer.get() + nFilled, kBlockSize - nFilled);
+            if (nLast <= 0)
+                break;
+            nFilled += nLast;
+            if (!IsTls())
+                break;
+        }
+        if (nLast < 0 && !WouldBlock()) {
+            Fail(1);
+            return;
+        }
+        if (nFilled > 0) {
+            NoteProgress(nFilled);
             int nError = 0;
-            if (!m_pFile->Write(m_pBuffer.get(), nReceived, nError)) {
+            if (!m_pFile->Write(m_pBuffer.get(), nFilled, nError)) {
                 Fail(nError);
                 return;
             }
-            // Bytes still waiting bring the next receive event.
-            if (turn.Over(static_cast<size_t>(nReceived)))
-                return;
-            continue;
         }
-        if (nReceived == 0) {
+        if (nLast == 0) {
             FinishTransfer();
             EndOurSide();
-        } else if (!WouldBlock()) {
-            Fail(1);
+            return;
         }
-        return;
+        // Bytes still waiting bring the next receive event.
+        if (nLast < 0 || turn.Over(static_cast<size_t>(nFilled)))
+            return;
     }
 }
 

@@ -229,4 +229,5 @@ private:
     bool m_bTlsWantWrite = false;      // the handshake waits for room
     bool m_bReceiveWantsWrite = false; // a read waits for room (TLS)
     bool m_bSendWantsRead = false;     // a write waits for bytes (TLS)
+    bool m_bTlsReadStarved = false;    // the last read found no whole record
 };

@@ -24,8 +24,14 @@ bool CAsyncSocket::StartTls(const CTlsContext& context, bool bTickets) {
         return false;
     }
     SSL_set_accept_state(m_pSsl);
-    if (!bTickets)
+    if (!bTickets) {
         SSL_set_num_tickets(m_pSsl, 0);
+        // A connection that only carries data (it never goes back to clear
+        // text) reads ahead: as many records as have come in one receive,
+        // not each record's head and body apart.
+        SSL_set_read_ahead(m_pSsl, 1);
+    }
+    m_bTlsReadStarved = false;
     // A new session's tag, unless the handshake resumes one.
     unsigned char tag[16];
     if (RAND_bytes(tag, sizeof tag) != 1) {
@@ -175,7 +181,12 @@ std::string CAsyncSocket::TlsVersion() const {
 }
 
 bool CAsyncSocket::HasBufferedInput() const {
-    return m_pSsl && !m_bTlsHandshaking && SSL_pending(m_pSsl) > 0;
+    if (!m_pSsl || m_bTlsHandshaking)
+        return false;
+    // Bytes decrypted and not taken, or (reading ahead) whole records
+    // received and not yet decrypted; not the start of a record that a
+    // read has just found incomplete.
+    return SSL_pending(m_pSsl) > 0 || (!m_bTlsReadStarved && SSL_has_pending(m_pSsl) == 1);
 }
 
 int CAsyncSocket::SendTls(const void* pBuffer, int nLength) {
@@ -198,9 +209,13 @@ int CAsyncSocket::ReceiveTls(void* pBuffer, int nLength) {
     }
     ERR_clear_error();
     int nDecrypted = SSL_read(m_pSsl, pBuffer, nLength);
+    m_bTlsReadStarved = false;
     if (nDecrypted > 0)
         return nDecrypted;
     int nError = TlsFailure(nDecrypted, true);
+    // What TLS still holds is part of a record whose rest is on its way:
+    // the network will say when it has come.
+    m_bTlsReadStarved = nError == EAGAIN;
     // The peer's close_notify, or its plain end of the connection.
     if (nError == 0)
         return 0;
