@@ -125,15 +125,23 @@ std::string MapToRealPath(const std::vector<std::string>& folderMap, const std::
 
 namespace {
 
-// Each entry with a local folder, and that folder's real path.
-std::vector<std::pair<CFolderRecord, std::string>>
-EntryFolders(const std::vector<std::string>& folderMap) {
-    std::vector<std::pair<CFolderRecord, std::string>> entries;
+// Each entry with a local folder.
+std::vector<CFolderRecord> LocalEntries(const std::vector<std::string>& folderMap) {
+    std::vector<CFolderRecord> records;
     for (const std::string& strEntry : folderMap) {
         CFolderRecord record;
         ParseFolderRecord(strEntry, record);
-        if (record.m_strRealPath.empty())
-            continue;
+        if (!record.m_strRealPath.empty())
+            records.push_back(std::move(record));
+    }
+    return records;
+}
+
+// Each of those entries whose folder resolves, with its real path.
+std::vector<std::pair<CFolderRecord, std::string>>
+EntryFolders(std::vector<CFolderRecord> records) {
+    std::vector<std::pair<CFolderRecord, std::string>> entries;
+    for (CFolderRecord& record : records) {
         std::string strReal = CLocalPath(record.m_strRealPath, std::string()).RealPath();
         if (!strReal.empty())
             entries.emplace_back(std::move(record), std::move(strReal));
@@ -163,15 +171,10 @@ bool CheckAccess(const CServerSettings& settings, const std::string& strUser, Ac
     // Every other entry that reaches the same place must allow it too; with
     // a single published folder there is none, and nothing more to resolve
     // (not even that folder's real path).
-    const auto nFolders = std::count_if(settings.m_folderMap.begin(), settings.m_folderMap.end(),
-                                        [](const std::string& strEntry) {
-                                            CFolderRecord record;
-                                            ParseFolderRecord(strEntry, record);
-                                            return !record.m_strRealPath.empty();
-                                        });
-    if (nFolders < 2)
+    std::vector<CFolderRecord> local = LocalEntries(settings.m_folderMap);
+    if (local.size() < 2)
         return true;
-    const auto entries = EntryFolders(settings.m_folderMap);
+    const auto entries = EntryFolders(std::move(local));
     if (entries.size() < 2)
         return true;
     const std::string strReal = MapToLocalPath(settings.m_folderMap, strPath).RealPath();
@@ -187,7 +190,7 @@ bool IsPublishedFolderItself(const std::vector<std::string>& folderMap, const CL
     if (local.IsEmpty() || local.Relative().find_first_not_of('/') == std::string::npos)
         return true;
     const std::string strReal = local.RealPath();
-    for (const auto& entry : EntryFolders(folderMap))
+    for (const auto& entry : EntryFolders(LocalEntries(folderMap)))
         if (entry.second == strReal)
             return true;
     return false;

@@ -243,11 +243,7 @@ long CAsyncSocket::ReceiveToPipe(int hPipe, size_t nCount) {
         SetLastError(ENOTSOCK);
         return -1;
     }
-    if (!m_bReadArmed) {
-        m_bReadArmed = true;
-        if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
-            pDispatcher->UpdateInterest(this);
-    }
+    Arm(m_bReadArmed);
     if (m_pSsl) {
         // The bytes must be decrypted: the caller receives them.
         SetLastError(EINVAL);
@@ -275,17 +271,20 @@ void CAsyncSocket::RequestSend() {
         WantSend();
 }
 
+void CAsyncSocket::Arm(bool& rArmed) {
+    if (rArmed)
+        return;
+    rArmed = true;
+    if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
+        pDispatcher->UpdateInterest(this);
+}
+
 int CAsyncSocket::Receive(void* pBuffer, int nLength, int nFlags) {
     if (m_hSocket < 0) {
         SetLastError(ENOTSOCK);
         return -1;
     }
-    bool& rArmed = (nFlags & MSG_OOB) ? m_bOobArmed : m_bReadArmed;
-    if (!rArmed) {
-        rArmed = true;
-        if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
-            pDispatcher->UpdateInterest(this);
-    }
+    Arm((nFlags & MSG_OOB) ? m_bOobArmed : m_bReadArmed);
     if (m_pSsl && !(nFlags & MSG_OOB))
         return ReceiveTls(pBuffer, nLength);
     ssize_t nRead = ::recv(m_hSocket, pBuffer, static_cast<size_t>(nLength), nFlags);

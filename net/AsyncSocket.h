@@ -159,6 +159,8 @@ private:
 
     // Asks for OnSend once the socket can take more bytes.
     void WantSend();
+    // Asks again for the receive (or urgent data) event rArmed stands for.
+    void Arm(bool& rArmed);
 
     enum class State { Closed, Created, Listening, Connecting, Connected, Finished };
     using Handler = void (CAsyncSocket::*)(int);

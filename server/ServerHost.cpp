@@ -138,7 +138,7 @@ void CServerHost::SettingsChanged() {
         FailStart();
         return;
     }
-    ReadProxyPolicy();
+    GateListener();
     if (m_bListeningV6)
         Log(FormatString(LoadString(IDS_LISTENING_IPV6), m_settings.m_nPort), 0);
 }
@@ -155,11 +155,15 @@ bool CServerHost::ReadProxyPolicy() {
         }
     }
     m_pProxyPolicy = pPolicy;
+    GateListener();
+    return true;
+}
+
+void CServerHost::GateListener() {
     if (m_pListener)
         SetProxyPolicy(
             *m_pListener, m_pProxyPolicy,
             [this](const CAddress& balancer, ProxyRefusal why) { ProxyRefused(balancer, why); });
-    return true;
 }
 
 void CServerHost::ProxyRefused(const CAddress& balancer, ProxyRefusal why) {

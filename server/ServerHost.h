@@ -100,6 +100,8 @@ private:
     // The policy of the PROXY protocol as the settings say, given to the
     // control listener; false (logged) when ProxyFrom cannot be read.
     bool ReadProxyPolicy();
+    // Gives the control listener the policy in force.
+    void GateListener();
     // A start that cannot go on: nothing listens, the failure is logged.
     int FailStart();
     // The control listener for the mode in force; false when the port

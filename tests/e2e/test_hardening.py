@@ -16,6 +16,21 @@ from skerrow_server import (BINARY, answer, cpu_seconds, logged_in, PortReservat
                             SkerrowServer, wait_for)
 
 
+def assert_upload_refused_at_once(test, ftp, name, limit):
+    """An upload of name that the server cannot take: the client's sending
+    fails, the reply is 425, all within limit seconds of the command."""
+    started = time.monotonic()
+    data = ftp.transfercmd("STOR " + name)
+    with test.assertRaises(OSError):
+        for _ in range(64):
+            data.sendall(b"x" * 1024 * 1024)
+    data.close()
+    with test.assertRaises(ftplib.error_temp) as error:
+        ftp.voidresp()
+    test.assertEqual(str(error.exception), "425 Data connection reset")
+    test.assertLess(time.monotonic() - started, limit)
+
+
 def descriptors(pid):
     return len(os.listdir("/proc/%d/fd" % pid))
 
@@ -152,16 +167,7 @@ class HostileTests(unittest.TestCase):
         first.sendall(b"first part")
         self.assertTrue(wait_for(lambda: os.path.exists(os.path.join(self.root, "held.bin"))))
         second_ftp = self.login()
-        started = time.monotonic()
-        data = second_ftp.transfercmd("STOR held.bin")
-        with self.assertRaises(OSError):
-            for _ in range(64):
-                data.sendall(b"x" * 1024 * 1024)
-        data.close()
-        with self.assertRaises(ftplib.error_temp) as error:
-            second_ftp.voidresp()
-        self.assertEqual(str(error.exception), "425 Data connection reset")
-        self.assertLess(time.monotonic() - started, 5)
+        assert_upload_refused_at_once(self, second_ftp, "held.bin", 5)
         first.close()
         self.assertEqual(ftp.voidresp(), "226 Transfer complete")
         with open(os.path.join(self.root, "held.bin"), "rb") as src:
@@ -407,16 +413,7 @@ class ResourceTests(unittest.TestCase):
         self.addCleanup(ftp.close)
         ftp.login("admin", "pw")
         ftp.sendcmd("TYPE I")
-        started = time.monotonic()
-        data = ftp.transfercmd("STOR big.bin")
-        with self.assertRaises(OSError):
-            for _ in range(64):
-                data.sendall(b"x" * 1024 * 1024)
-        data.close()
-        with self.assertRaises(ftplib.error_temp) as error:
-            ftp.voidresp()
-        self.assertEqual(str(error.exception), "425 Data connection reset")
-        self.assertLess(time.monotonic() - started, 5)
+        assert_upload_refused_at_once(self, ftp, "big.bin", 5)
         self.assertEqual(ftp.sendcmd("NOOP"), "200 Ok")
 
     @unittest.skipUnless(os.geteuid() == 0, "mounts a small file system of its own (root)")
@@ -440,16 +437,7 @@ class ResourceTests(unittest.TestCase):
             # In TYPE I the bytes go through a pipe without a copy; in TYPE A
             # through the process: either way the upload ends at once.
             ftp.sendcmd("TYPE I" if binary else "TYPE A")
-            started = time.monotonic()
-            data = ftp.transfercmd("STOR full%d.bin" % binary)
-            with self.assertRaises(OSError):
-                for _ in range(64):
-                    data.sendall(b"x" * 1024 * 1024)
-            data.close()
-            with self.assertRaises(ftplib.error_temp) as error:
-                ftp.voidresp()
-            self.assertEqual(str(error.exception), "425 Data connection reset")
-            self.assertLess(time.monotonic() - started, scaled(5))
+            assert_upload_refused_at_once(self, ftp, "full%d.bin" % binary, scaled(5))
             self.assertEqual(ftp.sendcmd("DELE full%d.bin" % binary), "250 File deleted")
             self.assertEqual(ftp.sendcmd("NOOP"), "200 Ok")
 

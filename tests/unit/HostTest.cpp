@@ -5,6 +5,7 @@
 #include "net/ListeningSocket.h"
 #include "net/SocketDispatcher.h"
 #include "server/ServerHost.h"
+#include "tests/unit/HostTestSupport.h"
 #include "tests/unit/SocketTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -70,16 +71,8 @@ protected:
         ASSERT_TRUE(m_dispatcher.IsValid());
         m_host.Settings().m_users = {"anonymous,,0,1"};
         m_host.Settings().m_folderMap = {"/=/nonexistent-skerrow/,1,1"};
-        // A port the system has just chosen (another process may take it
-        // before the server does: try again then).
-        for (int nTry = 0; nTry < 5 && !m_host.IsRunning(); ++nTry) {
-            m_host.Settings().m_nPort = FreePort();
-            m_host.StartServer();
-        }
+        m_nPort = StartOnFreePort(m_host);
         ASSERT_TRUE(m_host.IsRunning());
-        CAddress address;
-        m_host.Listener()->GetSockName(address);
-        m_nPort = address.Port();
     }
     void TearDown() override { m_host.StopServer(); }
 

@@ -7,6 +7,7 @@
 #include "net/ListeningSocket.h"
 #include "net/SocketDispatcher.h"
 #include "server/ServerHost.h"
+#include "tests/unit/HostTestSupport.h"
 #include "tests/unit/SocketTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -55,14 +56,8 @@ protected:
         m_host.Settings().m_users = {"ana,pw,1,1"};
         m_host.Settings().m_folderMap = {"/=" + m_folder.string() + "/,1,1"};
         m_host.Settings().m_extended.m_bEnabled = true;
-        for (int nTry = 0; nTry < 5 && !m_host.IsRunning(); ++nTry) {
-            m_host.Settings().m_nPort = FreePort();
-            m_host.StartServer();
-        }
+        m_nPort = StartOnFreePort(m_host);
         ASSERT_TRUE(m_host.IsRunning());
-        CAddress address;
-        m_host.Listener()->GetSockName(address);
-        m_nPort = address.Port();
     }
     void TearDown() override {
         CDataSocket::SetZeroCopyForTests(true);
