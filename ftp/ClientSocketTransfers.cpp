@@ -389,7 +389,12 @@ void CClientSocket::AbandonDataConnections() {
 
 void CClientSocket::DoAbor(const CCommandRow&, const std::string&) {
     const bool bRunning = RunningDataConnections() > 0;
-    const bool bAny = bRunning || !m_dataSockets.empty() || m_pPassive;
+    // A finished transfer's connection counts while it is open: once its
+    // client has closed it there is nothing left to abort, whether or not
+    // that close has been read yet (it may come after this command).
+    const bool bOpen = std::any_of(m_dataSockets.begin(), m_dataSockets.end(),
+                                   [](const auto& p) { return !p->PeerHasClosed(); });
+    const bool bAny = bRunning || bOpen || m_pPassive;
     // The transfer ends at once, files closed, with no reply of its own.
     AbandonDataConnections();
     if (bRunning) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -305,6 +306,13 @@ int CAsyncSocket::ShutDown(int nHow) {
         SayTlsEnd();
     int nMode = nHow == 0 ? SHUT_RD : nHow == 1 ? SHUT_WR : SHUT_RDWR;
     return ::shutdown(m_hSocket, nMode) == 0 ? 0 : -1;
+}
+
+bool CAsyncSocket::PeerHasClosed() const {
+    if (m_hSocket < 0)
+        return true;
+    pollfd state{m_hSocket, POLLRDHUP, 0};
+    return ::poll(&state, 1, 0) > 0 && (state.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 bool CAsyncSocket::SetNoDelay() {

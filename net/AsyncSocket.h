@@ -113,6 +113,9 @@ public:
     // no readiness of the network will announce.
     bool HasBufferedInput() const;
 
+    // The peer has closed its side (or reset the connection), whether or
+    // not that event has been delivered yet.
+    bool PeerHasClosed() const;
     // Sends small writes at once instead of holding them for coalescing.
     bool SetNoDelay();
     // Holds at most about nBytes sent but not yet on their way (on top of
