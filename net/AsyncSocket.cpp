@@ -256,6 +256,7 @@ long CAsyncSocket::ReceiveToPipe(int hPipe, size_t nCount) {
         SetLastError(errno);
         return -1;
     }
+    m_nBytesTaken += static_cast<uint64_t>(nMoved);
     return static_cast<long>(nMoved);
 }
 
@@ -294,6 +295,7 @@ int CAsyncSocket::Receive(void* pBuffer, int nLength, int nFlags) {
         SetLastError(nError);
         return -1;
     }
+    m_nBytesTaken += static_cast<uint64_t>(nRead);
     return static_cast<int>(nRead);
 }
 

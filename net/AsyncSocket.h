@@ -235,4 +235,5 @@ private:
     bool m_bReceiveWantsWrite = false; // a read waits for room (TLS)
     bool m_bSendWantsRead = false;     // a write waits for bytes (TLS)
     bool m_bTlsReadStarved = false;    // the last read found no whole record
+    uint64_t m_nBytesTaken = 0;        // bytes receives have given the owner
 };

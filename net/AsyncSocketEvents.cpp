@@ -131,10 +131,20 @@ void CAsyncSocket::DeliverPeerClosed(uint32_t nEvents, CSocketDispatcher& rDispa
     if (m_bReadArmed && !(nEvents & EPOLLERR))
         ::ioctl(m_hSocket, FIONREAD, &nWaiting);
     if (nWaiting > 0 || (m_bReadArmed && HasBufferedInput())) {
+        const uint64_t nTakenBefore = m_nBytesTaken;
         m_bReadArmed = false;
-        if (Fire(&CAsyncSocket::OnReceive, rDispatcher))
+        if (!Fire(&CAsyncSocket::OnReceive, rDispatcher))
+            return;
+        // Nothing more will come: a receive that took nothing of what is
+        // left (a TLS record that can never be completed) is not offered
+        // the same bytes again; the connection ends now. A handler that
+        // did not receive at all holds its input and is asked again.
+        int nLeft = 0;
+        ::ioctl(m_hSocket, FIONREAD, &nLeft);
+        if (!m_bReadArmed || m_nBytesTaken != nTakenBefore || nLeft < nWaiting) {
             NoteBufferedInput(rDispatcher);
-        return;
+            return;
+        }
     }
     int nError = 0;
     socklen_t nLen = sizeof nError;

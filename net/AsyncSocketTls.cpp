@@ -210,8 +210,10 @@ int CAsyncSocket::ReceiveTls(void* pBuffer, int nLength) {
     ERR_clear_error();
     int nDecrypted = SSL_read(m_pSsl, pBuffer, nLength);
     m_bTlsReadStarved = false;
-    if (nDecrypted > 0)
+    if (nDecrypted > 0) {
+        m_nBytesTaken += static_cast<uint64_t>(nDecrypted);
         return nDecrypted;
+    }
     int nError = TlsFailure(nDecrypted, true);
     // What TLS still holds is part of a record whose rest is on its way:
     // the network will say when it has come.

@@ -23,7 +23,7 @@ public:
         ++m_nReceives;
         if (m_bRead) {
             char buffer[64];
-            int n = Receive(buffer, sizeof buffer);
+            int n = Receive(buffer, m_nReadSize);
             if (n > 0)
                 m_strData.append(buffer, static_cast<size_t>(n));
         }
@@ -39,6 +39,8 @@ public:
     }
     int m_nSends = 0, m_nReceives = 0, m_nCloses = 0, m_nCloseError = 0, m_nUrgent = 0;
     bool m_bRead = true;
+    // Bytes one receive asks for (0: a receive that takes nothing).
+    int m_nReadSize = 64;
     std::string m_strData;
 };
 
@@ -149,6 +151,31 @@ TEST_F(DispatcherTest, AHandlerThatDoesNotReadIsNotCalledAgainUntilItDoes) {
     char buffer[2];
     EXPECT_EQ(accepted.Receive(buffer, 2), 2);
     ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return accepted.m_nReceives == 2; }));
+}
+
+TEST_F(DispatcherTest, AfterAHangUpAReceiveThatTakesNothingEndsTheConnection) {
+    // A receive that makes no progress on bytes that can no longer grow
+    // (as TLS does with a record that will never be completed) is not
+    // offered them again: the close comes instead of endless events.
+    CTestClient client(m_nPort);
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_listener.m_nAccepts > 0; }));
+    CRecordingSocket accepted;
+    accepted.m_nReadSize = 0;
+    ASSERT_TRUE(m_listener.Accept(accepted));
+    client.Send("never taken");
+    ::shutdown(client.m_hSocket, SHUT_WR);
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return accepted.m_nCloses == 1; }));
+    EXPECT_LE(accepted.m_nReceives, 2);
+    // A reader that takes a little each time still gets every byte first.
+    CTestClient second(m_nPort);
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_listener.m_nAccepts > 1; }));
+    CRecordingSocket slow;
+    slow.m_nReadSize = 3;
+    ASSERT_TRUE(m_listener.Accept(slow));
+    second.Send("every byte arrives");
+    ::shutdown(second.m_hSocket, SHUT_WR);
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return slow.m_nCloses == 1; }));
+    EXPECT_EQ(slow.m_strData, "every byte arrives");
 }
 
 TEST_F(DispatcherTest, UrgentDataAndResetAreReported) {

@@ -69,7 +69,7 @@ protected:
         m_listener.GetSockName(address);
         m_pClient = std::make_unique<CTestClient>(address.Port());
         ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_listener.Accept(m_server); }));
-        ASSERT_TRUE(m_server.StartTls(*m_pContext));
+        ASSERT_TRUE(m_server.StartTls(*m_pContext, !ReadsAhead()));
         m_pClientContext = SSL_CTX_new(TLS_client_method());
         m_pSsl = SSL_new(m_pClientContext);
         SSL_set_fd(m_pSsl, m_pClient->m_hSocket);
@@ -84,6 +84,8 @@ protected:
         fs::remove_all(m_folder);
     }
 
+    // A data connection's TLS reads ahead, a control connection's does not.
+    virtual bool ReadsAhead() const { return false; }
     // Steps the client's handshake and the server's until both are done.
     bool Handshake() {
         bool bClientDone = false;
@@ -243,3 +245,47 @@ TEST_F(TlsSocketTest, Tls12OffersOnlyAeadSuites) {
     }
     SSL_free(pSsl);
 }
+
+// Bytes that are not a whole good record, followed by the client's close:
+// the connection ends at once, whatever TLS still holds of them, and the
+// loop does not turn on a receive that takes nothing.
+class TlsHangUpTest : public TlsSocketTest,
+                      public ::testing::WithParamInterface<std::tuple<bool, std::string>> {
+protected:
+    bool ReadsAhead() const override { return std::get<0>(GetParam()); }
+};
+
+TEST_P(TlsHangUpTest, BadRecordsThenACloseEndTheConnection) {
+    ASSERT_TRUE(Handshake());
+    m_pClient->Send(std::get<1>(GetParam()));
+    ::shutdown(m_pClient->m_hSocket, SHUT_WR);
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_server.m_bEnded; }));
+    EXPECT_EQ(m_server.m_strReceived, "");
+    EXPECT_LE(m_server.m_nReceiveEvents, 4);
+}
+
+namespace {
+
+std::string Repeated(const std::string& strRecord, int nCount) {
+    std::string strAll;
+    for (int i = 0; i < nCount; ++i)
+        strAll += strRecord;
+    return strAll;
+}
+
+} // namespace
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, TlsHangUpTest,
+    ::testing::Combine(
+        ::testing::Bool(),
+        ::testing::Values(
+            // A record announced longer than what came.
+            std::string("\x17\x03\x03\x40\x00", 5) + std::string(100, 'x'),
+            // Records that hold nothing, and the compatibility records TLS 1.3 skips.
+            Repeated(std::string("\x17\x03\x03\x00\x00", 5), 40),
+            Repeated(std::string("\x14\x03\x03\x00\x01\x01", 6), 200),
+            // A header cut short, and a stream of handshake headers.
+            std::string("\x17\x03", 2), std::string(1000, '\x16'),
+            // A record that cannot be decrypted.
+            std::string("\x17\x03\x03\x00\x20", 5) + std::string(32, '\0'))));
