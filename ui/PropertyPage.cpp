@@ -2,8 +2,10 @@
 
 #include "res/Templates.h"
 #include "ui/DialogLayout.h"
+#include "ui/ServerPage.h"
 
 #include <QApplication>
+#include <QLineEdit>
 #include <QMessageBox>
 
 CPropertyPage::CPropertyPage(CServerHost& rHost, int nTemplateId)
@@ -28,6 +30,24 @@ void CPropertyPage::SetModified(bool bModified) {
         return;
     m_bModified = bModified;
     emit modifiedChanged();
+}
+
+bool CPropertyPage::Refuse(QLineEdit& rBox, const QString& strMessage) {
+    ShowFrameworkMessage(window(), strMessage);
+    rBox.setFocus();
+    rBox.selectAll();
+    return false;
+}
+
+bool CPropertyPage::ReadBox(QLineEdit& rBox, unsigned nMin, unsigned nMax, unsigned& rValue) {
+    const ENumberCheck result = ParseUnsigned(rBox.text(), nMin, nMax, rValue);
+    if (result == ENumberCheck::Ok)
+        return true;
+    return Refuse(
+        rBox,
+        result == ENumberCheck::NotANumber
+            ? QStringLiteral("Please enter a positive integer.")
+            : QStringLiteral("Please enter an integer between %1 and %2.").arg(nMin).arg(nMax));
 }
 
 void ShowFrameworkMessage(QWidget* pParent, const QString& strText) {
