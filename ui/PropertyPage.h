@@ -56,6 +56,12 @@ private:
     bool m_bModified = false;
 };
 
+// Reads an edit box's text as an unsigned decimal number in nMin..nMax,
+// as the framework's exchange does: false, with its message, when the text
+// is not a number or out of range.
+enum class ENumberCheck { Ok, NotANumber, OutOfRange };
+ENumberCheck ParseUnsigned(const QString& strText, unsigned nMin, unsigned nMax, unsigned& rValue);
+
 // The framework's message for a value that does not pass: a message box
 // titled with the application's name. Its texts are deliberately English in
 // this Spanish window: they are the framework's own, not the program's.
