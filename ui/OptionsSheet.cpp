@@ -22,6 +22,9 @@ COptionsSheet::COptionsSheet(QWidget& rParent, CServerHost& rHost,
     setFont(rParent.font());
 
     m_pTabs = new QTabWidget(this);
+    // Every tab stays in sight: five captions are wider than the pages, and
+    // the sheet widens to show them rather than scroll them away.
+    m_pTabs->setUsesScrollButtons(false);
     m_pUsers = new CUsersPage(rHost);
     m_pFolders = new CFoldersPage(rHost);
     m_pServer = new CServerPage(rHost);

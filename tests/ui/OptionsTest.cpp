@@ -25,6 +25,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSlider>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
@@ -196,6 +197,13 @@ private slots:
         QCOMPARE(tabs.tabText(2), QStringLiteral("Servidor"));
         QCOMPARE(tabs.tabText(3), QStringLiteral("Avanzado"));
         QCOMPARE(tabs.tabText(4), QStringLiteral("Conexiones"));
+        // Every tab is in sight at once, whichever page is in front.
+        for (int nPage : {0, 4}) {
+            m_pSheet->SetActivePage(nPage);
+            for (int nTab = 0; nTab < tabs.count(); ++nTab)
+                QVERIFY(tabs.tabBar()->rect().contains(tabs.tabBar()->tabRect(nTab)));
+        }
+        m_pSheet->SetActivePage(0);
         QCOMPARE(tabs.currentIndex(), 0);
         QVERIFY(Users().IsBuilt());
         QVERIFY(!m_pSheet->FoldersPage().IsBuilt());
