@@ -23,6 +23,15 @@ def connect(port, address):
     return sock
 
 
+def has_ipv6_loopback():
+    try:
+        with socket.socket(socket.AF_INET6) as probe:
+            probe.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
 def received_until_closed(sock):
     """Everything the server sends before it closes the connection."""
     data = b""
@@ -83,6 +92,17 @@ class AllowAndDeny(unittest.TestCase):
         self.assert_refused("127.0.0.5")
         self.assert_logged_once("127.0.0.2")
         self.assert_logged_once("127.0.0.5")
+
+    @unittest.skipUnless(has_ipv6_loopback(), "this machine has no IPv6 loopback")
+    def test_ipv6_clients_match_ipv6_networks_only(self):
+        self.start("Allow=127.0.0.0/8\nDeny=::ffff:127.0.0.2\n", extended=True).start()
+        v6 = socket.create_connection(("::1", self.server.port), timeout=scaled(10))
+        self.addCleanup(v6.close)
+        self.assertEqual(received_until_closed(v6), b"")
+        self.assert_refused("127.0.0.2")
+        self.assert_served("127.0.0.3")
+        self.assert_logged_once("::1")
+        self.assert_logged_once("127.0.0.2")
 
     def test_behind_a_balancer_the_lists_see_the_client_it_names(self):
         server = self.start("Deny=192.0.2.7\n", extended=True,
