@@ -39,7 +39,8 @@ struct CExtendedSettings {
     std::string m_strTlsCertificate;
     std::string m_strTlsKey;
     int m_nTlsSessionReuse = 1;
-    int m_nMaxPerAddress = 0; // 0: unlimited
+    int m_nMaxPerAddress = 0;  // 0: unlimited
+    int m_nMaxConnections = 0; // connections in all; 0: unlimited
     // Behind a load balancer: connections from the addresses of
     // m_strProxyFrom (a comma list) begin with a PROXY header naming the client.
     bool m_bProxyProtocol = false;
@@ -58,10 +59,15 @@ struct CExtendedSettings {
 };
 
 // Password guessing: after m_nBanAfter failed logins from one address within
-// ten minutes (0: never), the address is banned for m_nBanMinutes.
+// ten minutes (0: never), the address is banned for m_nBanMinutes. Who may
+// connect at all: m_strAllow and m_strDeny are comma lists of addresses and
+// networks; a connection from a denied address, or from one outside a
+// non-empty allow list, is closed without a greeting.
 struct CLoginSettings {
     int m_nBanAfter = 10;
     int m_nBanMinutes = 15;
+    std::string m_strAllow; // empty: everyone
+    std::string m_strDeny;  // empty: no one
     // Tests only (never written): a ban of this many seconds instead.
     int m_nTestBanSeconds = 0;
     // The values a setting may take; others read as the default.

@@ -107,6 +107,7 @@ void CSettingsStore::Load(CServerSettings& rSettings, std::vector<std::string>* 
     rExtended.m_nTlsSessionReuse =
         ReadInt(store, "TlsSessionReuse", defaults.m_nTlsSessionReuse, pDefaulted);
     rExtended.m_nMaxPerAddress = ReadInt(store, "MaxPerAddress", 0, pDefaulted);
+    rExtended.m_nMaxConnections = ReadInt(store, "MaxConnections", 0, pDefaulted);
     rExtended.m_bProxyProtocol = ReadInt(store, "ProxyProtocol", 0, pDefaulted) != 0;
     rExtended.m_strProxyFrom =
         store.contains("ProxyFrom") ? ReadString(store, "ProxyFrom") : defaults.m_strProxyFrom;
@@ -121,6 +122,8 @@ void CSettingsStore::Load(CServerSettings& rSettings, std::vector<std::string>* 
                                         CLoginSettings::kMaxValue, pDefaulted);
     rLogins.m_nTestBanSeconds =
         ReadBounded(store, "TestBanSeconds", 0, CLoginSettings::kMaxValue, pDefaulted);
+    rLogins.m_strAllow = ReadString(store, "Allow");
+    rLogins.m_strDeny = ReadString(store, "Deny");
     store.endGroup();
 }
 
@@ -203,11 +206,14 @@ void CSettingsStore::Save(const CServerSettings& rSettings) {
     store.setValue("MaxPerAddress", rExtended.m_nMaxPerAddress);
     store.setValue("ProxyProtocol", rExtended.m_bProxyProtocol ? 1 : 0);
     store.setValue("ProxyFrom", QString::fromStdString(rExtended.m_strProxyFrom));
+    store.setValue("MaxConnections", rExtended.m_nMaxConnections);
     store.endGroup();
 
     store.beginGroup("Logins");
     store.setValue("BanAfter", rSettings.m_logins.m_nBanAfter);
     store.setValue("BanMinutes", rSettings.m_logins.m_nBanMinutes);
+    store.setValue("Allow", QString::fromStdString(rSettings.m_logins.m_strAllow));
+    store.setValue("Deny", QString::fromStdString(rSettings.m_logins.m_strDeny));
     store.endGroup();
 
     // The file holds passwords: only its owner may read it, from the

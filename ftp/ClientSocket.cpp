@@ -279,8 +279,8 @@ void CClientSocket::OnOutOfBandData(int) {
     Receive(&chUrgent, 1, MSG_OOB);
 }
 
-void CClientSocket::RefuseTooMany() {
-    SendExtended(XREPLY_TOO_MANY);
+void CClientSocket::RefuseTooMany(bool bInAll) {
+    SendExtended(bInAll ? XREPLY_TOO_MANY_IN_ALL : XREPLY_TOO_MANY);
 }
 
 void CClientSocket::RestartIdleTimer() {

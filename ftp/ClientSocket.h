@@ -76,8 +76,9 @@ public:
     void OnTlsHandshake(int nErrorCode) override;
     void OnSend(int nErrorCode) override;
 
-    // A connection over the per-address limit: told so before it is closed.
-    void RefuseTooMany();
+    // A connection over the per-address limit (or, bInAll, over the limit
+    // of connections in all): told so before it is closed.
+    void RefuseTooMany(bool bInAll = false);
 
     void SendReply(const char* pszText);
     void SendReply(const std::string& strText);

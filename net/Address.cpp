@@ -17,6 +17,10 @@ CAddress CAddress::FromV4(uint32_t nAddress, unsigned nPort) {
 }
 
 bool CAddress::Parse(const std::string& strText, unsigned nPort, CAddress& rAddress) {
+    // The system reads up to the first NUL: text after one would go unseen,
+    // and "192.0.2.7\0junk" pass for an address.
+    if (strText.find('\0') != std::string::npos)
+        return false;
     sockaddr_storage storage{};
     auto* pV4 = reinterpret_cast<sockaddr_in*>(&storage);
     auto* pV6 = reinterpret_cast<sockaddr_in6*>(&storage);
@@ -100,6 +104,16 @@ bool CAddress::SameHost(const CAddress& other) const {
     return std::memcmp(m_bytes.data(), other.m_bytes.data(), nSize) == 0;
 }
 
+std::array<uint8_t, 16> CAddress::V6Bytes() const {
+    if (m_family != Family::V4)
+        return m_bytes;
+    std::array<uint8_t, 16> mapped{};
+    mapped[10] = 0xFF;
+    mapped[11] = 0xFF;
+    std::memcpy(mapped.data() + 12, m_bytes.data(), 4);
+    return mapped;
+}
+
 std::string CAddress::ClientKey() const {
     if (m_family != Family::V6)
         return ToString();
@@ -107,6 +121,69 @@ std::string CAddress::ClientKey() const {
     CAddress network = *this;
     std::memset(network.m_bytes.data() + 8, 0, 8);
     return network.ToString() + "/64";
+}
+
+namespace {
+
+// The first nPrefix bits of both are the same.
+bool SamePrefix(const std::array<uint8_t, 16>& a, const std::array<uint8_t, 16>& b,
+                unsigned nPrefix) {
+    const size_t nWhole = nPrefix / 8;
+    if (std::memcmp(a.data(), b.data(), nWhole) != 0)
+        return false;
+    const unsigned nRest = nPrefix % 8;
+    if (nRest == 0)
+        return true;
+    const auto nMask = static_cast<uint8_t>(0xFF << (8 - nRest));
+    return ((a[nWhole] ^ b[nWhole]) & nMask) == 0;
+}
+
+} // namespace
+
+bool CNetwork::Parse(const std::string& strText, CNetwork& rNetwork) {
+    const size_t nSlash = strText.find('/');
+    const std::string strAddress = strText.substr(0, nSlash);
+    CAddress address;
+    if (!CAddress::Parse(strAddress, 0, address))
+        return false;
+    // The prefix counts the bits of the address as written: a mapped IPv4
+    // address written as IPv6 counts all 128.
+    const bool bWrittenV4 = strAddress.find(':') == std::string::npos;
+    const unsigned nBits = bWrittenV4 ? 32 : 128;
+    unsigned nPrefix = nBits;
+    if (nSlash != std::string::npos) {
+        const std::string strPrefix = strText.substr(nSlash + 1);
+        if (strPrefix.empty() || strPrefix.size() > 3 ||
+            strPrefix.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        nPrefix = static_cast<unsigned>(std::stoul(strPrefix));
+        if (nPrefix > nBits)
+            return false;
+    }
+    CNetwork network;
+    network.m_nPrefix = nPrefix + (128 - nBits);
+    network.m_bytes = address.V6Bytes();
+    // Clear the bits beyond the prefix.
+    for (unsigned nBit = network.m_nPrefix; nBit < 128; ++nBit)
+        network.m_bytes[nBit / 8] &= static_cast<uint8_t>(~(0x80 >> (nBit % 8)));
+    rNetwork = network;
+    return true;
+}
+
+bool CNetwork::Contains(const CAddress& address) const {
+    return address.IsValid() && SamePrefix(m_bytes, address.V6Bytes(), m_nPrefix);
+}
+
+std::string CNetwork::ToString() const {
+    sockaddr_in6 system{};
+    system.sin6_family = AF_INET6;
+    std::memcpy(&system.sin6_addr, m_bytes.data(), 16);
+    const CAddress address =
+        CAddress::FromSystem(reinterpret_cast<const sockaddr*>(&system), sizeof system);
+    // A mapped range is written as the IPv4 network it is (its prefix
+    // reaches past the mapped part, or the bits showing it would be cleared).
+    const unsigned nPrefix = address.IsV4() ? m_nPrefix - 96 : m_nPrefix;
+    return address.ToString() + "/" + std::to_string(nPrefix);
 }
 
 CAddress AddressToReport(const std::string& strHost) {

@@ -39,6 +39,9 @@ public:
     std::string ToString() const;
     // The same host, whatever the ports.
     bool SameHost(const CAddress& other) const;
+    // The address's sixteen bytes as IPv6, network order: an IPv4 address as
+    // its mapped form ::ffff:a.b.c.d (all zero without an address).
+    std::array<uint8_t, 16> V6Bytes() const;
     // What counts as one client for limits and bans: the address itself for
     // IPv4, its /64 network for IPv6 ("2001:db8:1:2::/64").
     std::string ClientKey() const;
@@ -52,6 +55,35 @@ private:
     // IPv4 in the first four bytes, network order.
     std::array<uint8_t, 16> m_bytes{};
     uint16_t m_nPort = 0;
+};
+
+// A network: an address and the length of its prefix, "192.0.2.0/24" or
+// "2001:db8::/32"; an address alone is a network of that one address.
+//
+// Networks are held as IPv6, an IPv4 one as its mapped range (192.0.2.0/24
+// is ::ffff:192.0.2.0/120), so that an IPv4 client matches its network
+// whether it came through an IPv4 or an IPv6 socket, and whether the
+// network was written as IPv4 or as ::ffff:a.b.c.d. It follows that an IPv6
+// network holding the mapped range holds the IPv4 addresses too: ::/0 is
+// every address of both families.
+//
+// Bits of the address beyond the prefix are ignored, as most firewalls
+// read them: 192.0.2.7/24 is the network 192.0.2.0/24.
+class CNetwork {
+public:
+    CNetwork() = default;
+    // "address" or "address/prefix" (0 to 32 after an IPv4 address, 0 to 128
+    // after an IPv6 one), nothing else, not even spaces; false when it is not.
+    static bool Parse(const std::string& strText, CNetwork& rNetwork);
+
+    // The address lies in the network (never one without an address).
+    bool Contains(const CAddress& address) const;
+    // "192.0.2.0/24", "2001:db8::/32": the bits beyond the prefix cleared.
+    std::string ToString() const;
+
+private:
+    std::array<uint8_t, 16> m_bytes{};
+    unsigned m_nPrefix = 128; // of the IPv6 form
 };
 
 // False when the system has IPv6 turned off (net.ipv6.conf.all.disable_ipv6):

@@ -57,6 +57,9 @@ const StringEntry kStrings[] = {
                          "que no est\xC3\xA1 en ProxyFrom\n"},
     {IDS_PROXY_FROM_INVALID,
      "Error: ProxyFrom=%s no es una lista de direcciones separadas por comas\n"},
+    {IDS_ADDRESS_NOT_ADMITTED, "Conexi\xC3\xB3n de %s cerrada: direcci\xC3\xB3n no admitida\n"},
+    {IDS_ADDRESS_LIST_INVALID,
+     "Error: %s=%s no es una lista de direcciones y redes separadas por comas\n"},
     {IDS_SETTINGS_DEFAULTED, "Configuraci\xC3\xB3n de %s: valores por omisi\xC3\xB3n para: %s\n"},
 };
 

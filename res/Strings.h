@@ -57,6 +57,10 @@ enum : int {
     IDS_PROXY_CLOSED = 157,
     IDS_PROXY_UNLISTED = 158,
     IDS_PROXY_FROM_INVALID = 159,
+    // A connection closed by the Allow and Deny lists; a list that cannot
+    // be read (its key and its text).
+    IDS_ADDRESS_NOT_ADMITTED = 175,
+    IDS_ADDRESS_LIST_INVALID = 176,
 };
 
 // The text of a string resource; an empty text for an unknown number.

@@ -15,6 +15,7 @@ enum : int {
     IDD_USER = 194,
     IDD_FOLDER = 195,
     IDD_ADVANCED_PAGE = 196,
+    IDD_CONNECTIONS_PAGE = 197,
 
     // Icons and menus.
     IDR_MAINFRAME = 128,
@@ -76,6 +77,9 @@ enum : int {
     IDC_UNBAN = 1045,
     IDC_PROXY_PROTOCOL = 1046,
     IDC_PROXY_FROM = 1047,
+    IDC_MAX_CONNECTIONS = 1048,
+    IDC_ALLOW = 1049,
+    IDC_DENY = 1050,
 };
 
 enum class EControlKind {

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <new>
 #include <sys/socket.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -50,6 +51,10 @@ CServerHost::~CServerHost() {
 int CServerHost::StartServer() {
     // Listings left behind by a server that was killed go now.
     RemoveStaleListings();
+    // Lists of who may connect that cannot be read would leave the server
+    // open to those they were written to keep out: they stop the start.
+    if (!ReadAccessLists())
+        return FailStart();
     // A stored port outside the TCP range fails like a port in use, rather
     // than listening on the port it would wrap around to.
     const bool bPortValid = m_settings.m_nPort >= 1 && m_settings.m_nPort <= 65535;
@@ -127,8 +132,9 @@ bool CServerHost::OpenListener() {
 void CServerHost::SettingsChanged() {
     if (!m_bRunning)
         return;
-    // A list that cannot be read keeps the policy in force.
+    // A list that cannot be read keeps the policy (or the lists) in force.
     ReadProxyPolicy();
+    ReadAccessLists();
     // The listener follows the mode: switched in place, the sessions stay.
     if (m_settings.m_extended.m_bEnabled == m_bWantsV6)
         return;
@@ -217,6 +223,12 @@ int CServerHost::AcceptClient() {
     if (!m_pListener->Accept(*pSession))
         return -1;
     ++m_nNextId;
+    if (!IsAdmitted(*pSession)) {
+        // Not greeted: closed as it comes.
+        if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
+            pDispatcher->ReleaseLater(std::move(pSession));
+        return -1;
+    }
     CAddress peer;
     if (pSession->GetPeerName(peer) &&
         m_logins.IsBanned(peer.ToString(), CLoginGuard::Clock::now())) {
@@ -225,9 +237,10 @@ int CServerHost::AcceptClient() {
             pDispatcher->ReleaseLater(std::move(pSession));
         return -1;
     }
-    if (IsOverAddressLimit(*pSession)) {
+    const bool bInAll = IsOverConnectionLimit();
+    if (bInAll || IsOverAddressLimit(*pSession)) {
         // Told why, then closed: the system delivers the reply after the close.
-        pSession->RefuseTooMany();
+        pSession->RefuseTooMany(bInAll);
         pSession->ShutDown(1);
         if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
             pDispatcher->ReleaseLater(std::move(pSession));
@@ -308,6 +321,45 @@ bool CServerHost::IsOverAddressLimit(const CClientSocket& rSession) const {
         return p->Peer().ClientKey() == strKey;
     });
     return nSame >= extended.m_nMaxPerAddress;
+}
+
+bool CServerHost::IsOverConnectionLimit() const {
+    const CExtendedSettings& extended = m_settings.m_extended;
+    return extended.m_bEnabled && extended.m_nMaxConnections > 0 &&
+           m_sessions.size() >= static_cast<size_t>(extended.m_nMaxConnections);
+}
+
+bool CServerHost::IsAdmitted(const CClientSocket& rSession) {
+    if (m_allow.IsEmpty() && m_deny.IsEmpty())
+        return true;
+    // Behind a balancer this is the client its PROXY header named. An
+    // address that cannot be known is in no list: outside a non-empty
+    // Allow list.
+    CAddress peer;
+    rSession.GetPeerName(peer);
+    if (!m_deny.Contains(peer) && (m_allow.IsEmpty() || m_allow.Contains(peer)))
+        return true;
+    Log(FormatString(LoadString(IDS_ADDRESS_NOT_ADMITTED), peer.ToString().c_str()), 0);
+    return false;
+}
+
+bool CServerHost::ReadAccessLists() {
+    const CLoginSettings& logins = m_settings.m_logins;
+    CNetworkList allow;
+    CNetworkList deny;
+    bool bRead = true;
+    for (const auto& [pszKey, pText, pList] : {std::tuple{"Allow", &logins.m_strAllow, &allow},
+                                               std::tuple{"Deny", &logins.m_strDeny, &deny}}) {
+        if (CNetworkList::Parse(*pText, *pList))
+            continue;
+        Log(FormatString(LoadString(IDS_ADDRESS_LIST_INVALID), pszKey, pText->c_str()), 0);
+        bRead = false;
+    }
+    if (!bRead)
+        return false;
+    m_allow = std::move(allow);
+    m_deny = std::move(deny);
+    return true;
 }
 
 void CServerHost::Log(const std::string& strText, int nLevel) {

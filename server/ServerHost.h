@@ -9,6 +9,7 @@
 
 #include "config/ServerSettings.h"
 #include "ftp/SessionHost.h"
+#include "net/NetworkList.h"
 #include "net/Timer.h"
 #include "server/HostViews.h"
 #include "server/LoginGuard.h"
@@ -95,6 +96,14 @@ private:
     // The extended mode's limit of connections from one address: true when
     // the new session's address already has that many.
     bool IsOverAddressLimit(const CClientSocket& rSession) const;
+    // The extended mode's limit of connections in all has been reached.
+    bool IsOverConnectionLimit() const;
+    // The Allow and Deny lists let the new session's address in; when they
+    // do not, the log says so.
+    bool IsAdmitted(const CClientSocket& rSession);
+    // Puts the Allow and Deny lists of the settings in force; when one
+    // cannot be read, the log names it and the lists in force stay (false).
+    bool ReadAccessLists();
     // Loads (or first makes) the certificate the settings name.
     void LoadTls();
     // The policy of the PROXY protocol as the settings say, given to the
@@ -124,6 +133,9 @@ private:
     // The certificate and key files the loaded (or failed) context is for.
     std::string m_strTlsLoadedFor;
     std::string m_strLog;
+    // Who may connect: the Allow and Deny lists in force.
+    CNetworkList m_allow;
+    CNetworkList m_deny;
     // Failed logins and bans by address, kept while the program runs.
     CLoginGuard m_logins;
     CTimer m_banTimer;

@@ -4,37 +4,20 @@
 #include "res/Templates.h"
 #include "server/ServerHost.h"
 #include "ui/DialogLayout.h"
-#include "ui/ServerPage.h"
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDateTime>
 #include <QDir>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QStandardItemModel>
-#include <QTreeView>
 
 #include <algorithm>
-#include <chrono>
 
 namespace {
 // The lowest port a passive range may use: the ports below are the system's.
 constexpr unsigned kLowestPassivePort = 1024;
-constexpr unsigned kMaxPerAddressLimit = 1000;
-constexpr int kMaxBanValue = CLoginSettings::kMaxValue;
-
-// When a ban ends, as the administrator reads it: the local time of day,
-// with the date when it is not today.
-QString BanEndText(CLoginGuard::Clock::time_point until) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::seconds>(until - CLoginGuard::Clock::now());
-    const QDateTime end = QDateTime::currentDateTime().addSecs(left.count());
-    return end.date() == QDate::currentDate() ? end.toString(QStringLiteral("HH:mm:ss"))
-                                              : end.toString(QStringLiteral("dd/MM HH:mm"));
-}
 } // namespace
 
 bool IsPassiveAddress(const QString& strText) {
@@ -57,16 +40,12 @@ CAdvancedPage::CAdvancedPage(CServerHost& rHost) : CPropertyPage(rHost, IDD_ADVA
     m_nPassiveMin = static_cast<unsigned>(std::max(extended.m_nPassivePortMin, 0));
     m_nPassiveMax = static_cast<unsigned>(std::max(extended.m_nPassivePortMax, 0));
     m_strPassiveAddress = QString::fromStdString(extended.m_strPassiveAddress);
-    m_nMaxPerAddress = static_cast<unsigned>(std::max(extended.m_nMaxPerAddress, 0));
     m_bProxyProtocol = extended.m_bProxyProtocol;
     m_strProxyFrom = QString::fromStdString(extended.m_strProxyFrom);
     m_nTlsMode = static_cast<int>(extended.StoredTlsMode());
     m_strTlsCertificate = QString::fromStdString(extended.m_strTlsCertificate);
     m_strTlsKey = QString::fromStdString(extended.m_strTlsKey);
     m_bTlsReuse = extended.m_nTlsSessionReuse != 0;
-    const CLoginSettings& logins = rHost.Settings().m_logins;
-    m_nBanAfter = static_cast<unsigned>(std::clamp(logins.m_nBanAfter, 0, kMaxBanValue));
-    m_nBanMinutes = static_cast<unsigned>(std::clamp(logins.m_nBanMinutes, 0, kMaxBanValue));
 }
 
 void CAdvancedPage::OnInitPage() {
@@ -74,12 +53,10 @@ void CAdvancedPage::OnInitPage() {
     auto* pMin = m_pLayout->Get<QLineEdit>(IDC_PASSIVE_MIN);
     auto* pMax = m_pLayout->Get<QLineEdit>(IDC_PASSIVE_MAX);
     auto* pAddress = m_pLayout->Get<QLineEdit>(IDC_PASSIVE_ADDRESS);
-    auto* pLimit = m_pLayout->Get<QLineEdit>(IDC_MAX_PER_ADDRESS);
     pExtended->setChecked(m_bExtended);
     pMin->setText(QString::number(m_nPassiveMin));
     pMax->setText(QString::number(m_nPassiveMax));
     pAddress->setText(m_strPassiveAddress);
-    pLimit->setText(QString::number(m_nMaxPerAddress));
     pAddress->setMaxLength(15);
     auto* pProxy = m_pLayout->Get<QCheckBox>(IDC_PROXY_PROTOCOL);
     auto* pProxyFrom = m_pLayout->Get<QLineEdit>(IDC_PROXY_FROM);
@@ -104,30 +81,12 @@ void CAdvancedPage::OnInitPage() {
     UpdateExtendedControls();
     connect(pReuse, &QCheckBox::clicked, this, [this] { SetModified(); });
     connect(pMode, &QComboBox::activated, this, [this] { SetModified(); });
-    for (QLineEdit* pBox : {pMin, pMax, pAddress, pLimit, pProxyFrom, pCertificate, pKey})
+    for (QLineEdit* pBox : {pMin, pMax, pAddress, pProxyFrom, pCertificate, pKey})
         connect(pBox, &QLineEdit::textEdited, this, [this] { SetModified(); });
     connect(m_pLayout->Get<QPushButton>(IDC_TLS_CERTIFICATE_BROWSE), &QPushButton::clicked, this,
             [this] { OnBrowse(IDC_TLS_CERTIFICATE); });
     connect(m_pLayout->Get<QPushButton>(IDC_TLS_KEY_BROWSE), &QPushButton::clicked, this,
             [this] { OnBrowse(IDC_TLS_KEY); });
-
-    auto* pBanAfter = m_pLayout->Get<QLineEdit>(IDC_BAN_AFTER);
-    auto* pBanMinutes = m_pLayout->Get<QLineEdit>(IDC_BAN_MINUTES);
-    pBanAfter->setText(QString::number(m_nBanAfter));
-    pBanMinutes->setText(QString::number(m_nBanMinutes));
-    for (QLineEdit* pBox : {pBanAfter, pBanMinutes}) {
-        pBox->setMaxLength(5);
-        connect(pBox, &QLineEdit::textEdited, this, [this] { SetModified(); });
-    }
-    auto* pList = m_pLayout->Get<QTreeView>(IDC_BAN_LIST);
-    m_pBans = new QStandardItemModel(0, 2, this);
-    m_pBans->setHorizontalHeaderLabels({QStringLiteral("Direcci\u00f3n"), QStringLiteral("Hasta")});
-    pList->setModel(m_pBans);
-    connect(pList->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-            [this] { UpdateUnban(); });
-    connect(m_pLayout->Get<QPushButton>(IDC_UNBAN), &QPushButton::clicked, this,
-            [this] { OnUnban(); });
-    ShowBans();
 }
 
 void CAdvancedPage::UpdateExtendedControls() {
@@ -138,48 +97,6 @@ void CAdvancedPage::UpdateExtendedControls() {
         m_pLayout->Control(nId)->setEnabled(bExtended);
     m_pLayout->Control(IDC_PROXY_FROM)
         ->setEnabled(bExtended && m_pLayout->Get<QCheckBox>(IDC_PROXY_PROTOCOL)->isChecked());
-}
-
-void CAdvancedPage::ShowBans() {
-    if (!IsBuilt())
-        return;
-    if (!IsBuilt() || !m_pBans)
-        return;
-    auto* pList = m_pLayout->Get<QTreeView>(IDC_BAN_LIST);
-    // The selection follows its address through the refresh.
-    QString strSelected;
-    const QModelIndexList selected = pList->selectionModel()->selectedRows();
-    if (!selected.isEmpty())
-        strSelected = m_pBans->item(selected.first().row(), 0)->text();
-    m_pBans->removeRows(0, m_pBans->rowCount());
-    for (const CLoginGuard::SBan& ban : m_rHost.Bans()) {
-        auto* pAddress = new QStandardItem(QString::fromStdString(ban.strKey));
-        auto* pUntil = new QStandardItem(BanEndText(ban.until));
-        pAddress->setData(QString::fromStdString(ban.strKey), Qt::AccessibleTextRole);
-        pUntil->setData(QStringLiteral("Hasta ") + pUntil->text(), Qt::AccessibleTextRole);
-        m_pBans->appendRow({pAddress, pUntil});
-        if (pAddress->text() == strSelected)
-            pList->selectionModel()->select(pAddress->index(), QItemSelectionModel::ClearAndSelect |
-                                                                   QItemSelectionModel::Rows);
-    }
-    pList->resizeColumnToContents(0);
-    UpdateUnban();
-}
-
-void CAdvancedPage::UpdateUnban() {
-    auto* pList = m_pLayout->Get<QTreeView>(IDC_BAN_LIST);
-    m_pLayout->Get<QPushButton>(IDC_UNBAN)->setEnabled(pList->selectionModel()->hasSelection());
-}
-
-void CAdvancedPage::OnUnban() {
-    auto* pList = m_pLayout->Get<QTreeView>(IDC_BAN_LIST);
-    const QModelIndexList selected = pList->selectionModel()->selectedRows();
-    if (selected.isEmpty())
-        return;
-    const QString strKey = m_pBans->item(selected.first().row(), 0)->text();
-    // The host reports the change, which refreshes the list.
-    if (!m_rHost.Unban(strKey.toStdString()))
-        ShowBans();
 }
 
 void CAdvancedPage::OnBrowse(int nBox) {
@@ -203,24 +120,6 @@ void CAdvancedPage::ShowFingerprint() {
         return;
     m_pLayout->Get<QLineEdit>(IDC_TLS_FINGERPRINT)
         ->setText(QString::fromStdString(m_rHost.TlsFingerprint()));
-}
-
-bool CAdvancedPage::Refuse(QLineEdit& rBox, const QString& strMessage) {
-    ShowFrameworkMessage(window(), strMessage);
-    rBox.setFocus();
-    rBox.selectAll();
-    return false;
-}
-
-bool CAdvancedPage::ReadBox(QLineEdit& rBox, unsigned nMin, unsigned nMax, unsigned& rValue) {
-    const ENumberCheck result = ParseUnsigned(rBox.text(), nMin, nMax, rValue);
-    if (result == ENumberCheck::Ok)
-        return true;
-    return Refuse(
-        rBox,
-        result == ENumberCheck::NotANumber
-            ? QStringLiteral("Please enter a positive integer.")
-            : QStringLiteral("Please enter an integer between %1 and %2.").arg(nMin).arg(nMax));
 }
 
 bool CAdvancedPage::ReadBalancers(bool bExtended) {
@@ -258,14 +157,6 @@ bool CAdvancedPage::OnKillActive() {
     }
     if (!IsPassiveAddress(pAddress->text()))
         return Refuse(*pAddress, QStringLiteral("Please enter a valid IPv4 address."));
-    unsigned nLimit = 0;
-    if (!ReadBox(*m_pLayout->Get<QLineEdit>(IDC_MAX_PER_ADDRESS), 0, kMaxPerAddressLimit, nLimit))
-        return false;
-    unsigned nBanAfter = 0;
-    unsigned nBanMinutes = 0;
-    if (!ReadBox(*m_pLayout->Get<QLineEdit>(IDC_BAN_AFTER), 0, kMaxBanValue, nBanAfter) ||
-        !ReadBox(*m_pLayout->Get<QLineEdit>(IDC_BAN_MINUTES), 0, kMaxBanValue, nBanMinutes))
-        return false;
     // A certificate comes with its key: both files, or neither (Skerrow's own).
     auto* pCertificate = m_pLayout->Get<QLineEdit>(IDC_TLS_CERTIFICATE);
     auto* pKey = m_pLayout->Get<QLineEdit>(IDC_TLS_KEY);
@@ -286,9 +177,6 @@ bool CAdvancedPage::OnKillActive() {
     m_nPassiveMin = nMin;
     m_nPassiveMax = nMax;
     m_strPassiveAddress = pAddress->text().trimmed();
-    m_nMaxPerAddress = nLimit;
-    m_nBanAfter = nBanAfter;
-    m_nBanMinutes = nBanMinutes;
     return true;
 }
 
@@ -298,16 +186,12 @@ bool CAdvancedPage::OnApply() {
     extended.m_nPassivePortMin = static_cast<int>(m_nPassiveMin);
     extended.m_nPassivePortMax = static_cast<int>(m_nPassiveMax);
     extended.m_strPassiveAddress = m_strPassiveAddress.toStdString();
-    extended.m_nMaxPerAddress = static_cast<int>(m_nMaxPerAddress);
     extended.m_bProxyProtocol = m_bProxyProtocol;
     extended.m_strProxyFrom = m_strProxyFrom.toStdString();
     extended.m_nTlsMode = m_nTlsMode;
     extended.m_strTlsCertificate = m_strTlsCertificate.toStdString();
     extended.m_strTlsKey = m_strTlsKey.toStdString();
     extended.m_nTlsSessionReuse = m_bTlsReuse ? 1 : 0;
-    CLoginSettings& logins = m_rHost.Settings().m_logins;
-    logins.m_nBanAfter = static_cast<int>(m_nBanAfter);
-    logins.m_nBanMinutes = static_cast<int>(m_nBanMinutes);
     // The certificate now in force (made or loaded on first need).
     ShowFingerprint();
     return true;

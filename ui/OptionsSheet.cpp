@@ -3,6 +3,7 @@
 #include "res/Strings.h"
 #include "server/ServerHost.h"
 #include "ui/AdvancedPage.h"
+#include "ui/ConnectionsPage.h"
 #include "ui/FoldersPage.h"
 #include "ui/ServerPage.h"
 #include "ui/UsersPage.h"
@@ -21,11 +22,15 @@ COptionsSheet::COptionsSheet(QWidget& rParent, CServerHost& rHost,
     setFont(rParent.font());
 
     m_pTabs = new QTabWidget(this);
+    // Every tab stays in sight: five captions are wider than the pages, and
+    // the sheet widens to show them rather than scroll them away.
+    m_pTabs->setUsesScrollButtons(false);
     m_pUsers = new CUsersPage(rHost);
     m_pFolders = new CFoldersPage(rHost);
     m_pServer = new CServerPage(rHost);
     m_pAdvanced = new CAdvancedPage(rHost);
-    m_pages = {m_pUsers, m_pFolders, m_pServer, m_pAdvanced};
+    m_pConnections = new CConnectionsPage(rHost);
+    m_pages = {m_pUsers, m_pFolders, m_pServer, m_pAdvanced, m_pConnections};
     for (CPropertyPage* pPage : m_pages) {
         m_pTabs->addTab(pPage, pPage->Caption());
         connect(pPage, &CPropertyPage::modifiedChanged, this, &COptionsSheet::UpdateApply);
@@ -58,7 +63,7 @@ COptionsSheet::COptionsSheet(QWidget& rParent, CServerHost& rHost,
 COptionsSheet::~COptionsSheet() = default;
 
 void COptionsSheet::OnBansChanged() {
-    m_pAdvanced->ShowBans();
+    m_pConnections->ShowBans();
 }
 
 CPropertyPage* COptionsSheet::ActivePage() const {

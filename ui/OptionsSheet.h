@@ -1,4 +1,4 @@
-// "Opciones": the four option pages in tabs, with OK, Cancel, Apply and
+// "Opciones": the five option pages in tabs, with OK, Cancel, Apply and
 // Help. Pages work on copies and write them back at OK or Apply.
 #pragma once
 
@@ -8,6 +8,7 @@
 #include <vector>
 
 class CAdvancedPage;
+class CConnectionsPage;
 class CFoldersPage;
 class CPropertyPage;
 class CServerHost;
@@ -30,6 +31,7 @@ public:
     CFoldersPage& FoldersPage() const { return *m_pFolders; }
     CServerPage& ServerPage() const { return *m_pServer; }
     CAdvancedPage& AdvancedPage() const { return *m_pAdvanced; }
+    CConnectionsPage& ConnectionsPage() const { return *m_pConnections; }
     QTabWidget& Tabs() const { return *m_pTabs; }
     QDialogButtonBox& Buttons() const { return *m_pButtons; }
     CPropertyPage* ActivePage() const;
@@ -39,7 +41,7 @@ public:
     // OK and Apply: false when the page in front does not pass its checks.
     bool Apply();
     void accept() override;
-    // The server's bans have changed: the advanced page shows them anew.
+    // The server's bans have changed: the connections page shows them anew.
     void OnBansChanged();
 
 private:
@@ -54,6 +56,7 @@ private:
     CFoldersPage* m_pFolders = nullptr;
     CServerPage* m_pServer = nullptr;
     CAdvancedPage* m_pAdvanced = nullptr;
+    CConnectionsPage* m_pConnections = nullptr;
     std::vector<CPropertyPage*> m_pages;
     int m_nActive = 0;
     bool m_bSwitching = false;

@@ -9,6 +9,7 @@
 
 class CDialogLayout;
 class CServerHost;
+class QLineEdit;
 
 class CPropertyPage : public QWidget {
     Q_OBJECT
@@ -40,6 +41,12 @@ signals:
 
 protected:
     virtual void OnInitPage() = 0;
+    // Shows the framework's message for a box whose value does not pass and
+    // selects the box; false, to be returned by OnKillActive.
+    bool Refuse(QLineEdit& rBox, const QString& strMessage);
+    // Reads a number box in nMin..nMax; false, with the framework's message
+    // and the box selected, when it does not pass.
+    bool ReadBox(QLineEdit& rBox, unsigned nMin, unsigned nMax, unsigned& rValue);
 
     CServerHost& m_rHost;
     std::unique_ptr<CDialogLayout> m_pLayout;
@@ -48,6 +55,12 @@ private:
     int m_nTemplateId;
     bool m_bModified = false;
 };
+
+// Reads an edit box's text as an unsigned decimal number in nMin..nMax,
+// as the framework's exchange does: false, with its message, when the text
+// is not a number or out of range.
+enum class ENumberCheck { Ok, NotANumber, OutOfRange };
+ENumberCheck ParseUnsigned(const QString& strText, unsigned nMin, unsigned nMax, unsigned& rValue);
 
 // The framework's message for a value that does not pass: a message box
 // titled with the application's name. Its texts are deliberately English in

@@ -10,23 +10,6 @@
 
 #include <algorithm>
 
-ENumberCheck ParseUnsigned(const QString& strText, unsigned nMin, unsigned nMax, unsigned& rValue) {
-    const QString strTrimmed = strText.trimmed();
-    if (strTrimmed.isEmpty())
-        return ENumberCheck::NotANumber;
-    unsigned long long nValue = 0;
-    for (QChar ch : strTrimmed) {
-        if (ch < u'0' || ch > u'9')
-            return ENumberCheck::NotANumber;
-        nValue = std::min<unsigned long long>(
-            nValue * 10 + static_cast<unsigned>(ch.unicode() - u'0'), 0xFFFFFFFFFFull);
-    }
-    if (nValue < nMin || nValue > nMax)
-        return ENumberCheck::OutOfRange;
-    rValue = static_cast<unsigned>(nValue);
-    return ENumberCheck::Ok;
-}
-
 CServerPage::CServerPage(CServerHost& rHost) : CPropertyPage(rHost, IDD_SERVER_PAGE) {
     const CServerSettings& settings = rHost.Settings();
     m_nPort = static_cast<unsigned>(settings.m_nPort);
@@ -52,25 +35,11 @@ void CServerPage::OnInitPage() {
     connect(pHide, &QCheckBox::clicked, this, [this] { SetModified(); });
 }
 
-bool CServerPage::ReadBox(QLineEdit& rBox, unsigned nMax, unsigned& rValue) {
-    const ENumberCheck result = ParseUnsigned(rBox.text(), 1, nMax, rValue);
-    if (result == ENumberCheck::Ok)
-        return true;
-    ShowFrameworkMessage(
-        window(),
-        result == ENumberCheck::NotANumber
-            ? QStringLiteral("Please enter a positive integer.")
-            : QStringLiteral("Please enter an integer between %1 and %2.").arg(1).arg(nMax));
-    rBox.setFocus();
-    rBox.selectAll();
-    return false;
-}
-
 bool CServerPage::OnKillActive() {
     if (!IsBuilt())
         return true;
-    if (!ReadBox(*m_pLayout->Get<QLineEdit>(IDC_PORT), 65535, m_nPort) ||
-        !ReadBox(*m_pLayout->Get<QLineEdit>(IDC_TIMEOUT), 16383, m_nTimeout))
+    if (!ReadBox(*m_pLayout->Get<QLineEdit>(IDC_PORT), 1, 65535, m_nPort) ||
+        !ReadBox(*m_pLayout->Get<QLineEdit>(IDC_TIMEOUT), 1, 16383, m_nTimeout))
         return false;
     m_bHide = m_pLayout->Get<QCheckBox>(IDC_HIDE)->isChecked();
     return true;

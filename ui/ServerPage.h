@@ -4,14 +4,6 @@
 
 #include "ui/PropertyPage.h"
 
-class QLineEdit;
-
-// Reads an edit box's text as an unsigned decimal number in nMin..nMax,
-// as the framework's exchange does: false, with its message, when the text
-// is not a number or out of range.
-enum class ENumberCheck { Ok, NotANumber, OutOfRange };
-ENumberCheck ParseUnsigned(const QString& strText, unsigned nMin, unsigned nMax, unsigned& rValue);
-
 class CServerPage : public CPropertyPage {
     Q_OBJECT
 
@@ -28,7 +20,4 @@ public:
 
 protected:
     void OnInitPage() override;
-
-private:
-    bool ReadBox(QLineEdit& rBox, unsigned nMax, unsigned& rValue);
 };

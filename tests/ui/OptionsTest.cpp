@@ -2,6 +2,7 @@
 #include "server/ServerHost.h"
 #include "tests/ui/WindowTestSupport.h"
 #include "ui/AdvancedPage.h"
+#include "ui/ConnectionsPage.h"
 #include "ui/DialogLayout.h"
 #include "ui/FolderDlg.h"
 #include "ui/FoldersPage.h"
@@ -24,6 +25,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSlider>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
@@ -116,6 +118,11 @@ class OptionsTest : public QObject {
         return m_pSheet->AdvancedPage();
     }
     QLineEdit* AdvancedBox(int nId) { return Advanced().Layout().Get<QLineEdit>(nId); }
+    CConnectionsPage& Connections() {
+        m_pSheet->SetActivePage(4);
+        return m_pSheet->ConnectionsPage();
+    }
+    QLineEdit* ConnectionsBox(int nId) { return Connections().Layout().Get<QLineEdit>(nId); }
     // The next control that Tab reaches.
     static QWidget* NextInTabOrder(QWidget* pWidget) {
         do
@@ -184,11 +191,19 @@ private slots:
         Open();
         QCOMPARE(m_pSheet->windowTitle(), QStringLiteral("Opciones"));
         QTabWidget& tabs = m_pSheet->Tabs();
-        QCOMPARE(tabs.count(), 4);
+        QCOMPARE(tabs.count(), 5);
         QCOMPARE(tabs.tabText(0), QStringLiteral("Seguridad"));
         QCOMPARE(tabs.tabText(1), QStringLiteral("Acceso"));
         QCOMPARE(tabs.tabText(2), QStringLiteral("Servidor"));
         QCOMPARE(tabs.tabText(3), QStringLiteral("Avanzado"));
+        QCOMPARE(tabs.tabText(4), QStringLiteral("Conexiones"));
+        // Every tab is in sight at once, whichever page is in front.
+        for (int nPage : {0, 4}) {
+            m_pSheet->SetActivePage(nPage);
+            for (int nTab = 0; nTab < tabs.count(); ++nTab)
+                QVERIFY(tabs.tabBar()->rect().contains(tabs.tabBar()->tabRect(nTab)));
+        }
+        m_pSheet->SetActivePage(0);
         QCOMPARE(tabs.currentIndex(), 0);
         QVERIFY(Users().IsBuilt());
         QVERIFY(!m_pSheet->FoldersPage().IsBuilt());
@@ -618,17 +633,15 @@ private slots:
         QCOMPARE(AdvancedBox(IDC_PASSIVE_MIN)->text(), QStringLiteral("0"));
         QCOMPARE(AdvancedBox(IDC_PASSIVE_MAX)->text(), QStringLiteral("0"));
         QCOMPARE(AdvancedBox(IDC_PASSIVE_ADDRESS)->text(), QString());
-        QCOMPARE(AdvancedBox(IDC_MAX_PER_ADDRESS)->text(), QStringLiteral("0"));
         // The check box comes first in the tab order, then the boxes in
         // reading order.
         auto Next = NextInTabOrder;
         QCOMPARE(Next(pExtended), AdvancedBox(IDC_PASSIVE_MIN));
         QCOMPARE(Next(AdvancedBox(IDC_PASSIVE_MIN)), AdvancedBox(IDC_PASSIVE_MAX));
         QCOMPARE(Next(AdvancedBox(IDC_PASSIVE_MAX)), AdvancedBox(IDC_PASSIVE_ADDRESS));
-        QCOMPARE(Next(AdvancedBox(IDC_PASSIVE_ADDRESS)), AdvancedBox(IDC_MAX_PER_ADDRESS));
         QWidget* pMode = page.Layout().Control(IDC_TLS_MODE);
         QWidget* pProxy = page.Layout().Control(IDC_PROXY_PROTOCOL);
-        QCOMPARE(Next(AdvancedBox(IDC_MAX_PER_ADDRESS)), pProxy);
+        QCOMPARE(Next(AdvancedBox(IDC_PASSIVE_ADDRESS)), pProxy);
         QCOMPARE(Next(pProxy), AdvancedBox(IDC_PROXY_FROM));
         QCOMPARE(Next(AdvancedBox(IDC_PROXY_FROM)), pMode);
         QCOMPARE(AdvancedBox(IDC_PROXY_FROM)->text(), QStringLiteral("127.0.0.1"));
@@ -666,7 +679,9 @@ private slots:
         QCOMPARE(Name(AdvancedBox(IDC_PASSIVE_MIN)), QStringLiteral("Puertos desde:"));
         QCOMPARE(Name(AdvancedBox(IDC_PASSIVE_MAX)), QStringLiteral("hasta:"));
         QCOMPARE(Name(AdvancedBox(IDC_PASSIVE_ADDRESS)), Utf8("Direcci\xC3\xB3n:"));
-        QCOMPARE(Name(AdvancedBox(IDC_MAX_PER_ADDRESS)), Utf8("Conexiones por direcci\xC3\xB3n:"));
+        // The connection settings have a page of their own.
+        for (int nId : {IDC_MAX_PER_ADDRESS, IDC_BAN_AFTER, IDC_BAN_LIST, IDC_UNBAN})
+            QVERIFY(!page.Layout().Control(nId));
         // A drop-down list's name on Linux is its value; its caption reaches
         // the screen reader as the label that names it.
         QCOMPARE(pMode->accessibleName(), QStringLiteral("Cifrado TLS:"));
@@ -689,14 +704,122 @@ private slots:
         QCOMPARE(m_pOwner->HelpWindow()->source().fragment(), QStringLiteral("avanzado"));
     }
 
-    void advancedPageLoginsGroupBansAndUnban() {
+    // Connections page.
+
+    void connectionsPageControlsNamesAndTabOrder() {
         Open();
-        CAdvancedPage& page = Advanced();
+        CConnectionsPage& page = Connections();
+        QVERIFY(page.IsBuilt());
+        QCOMPARE(ConnectionsBox(IDC_MAX_PER_ADDRESS)->text(), QStringLiteral("0"));
+        QCOMPARE(ConnectionsBox(IDC_MAX_CONNECTIONS)->text(), QStringLiteral("0"));
+        QCOMPARE(ConnectionsBox(IDC_ALLOW)->text(), QString());
+        QCOMPARE(ConnectionsBox(IDC_DENY)->text(), QString());
         auto Name = AccessibleName;
-        QCOMPARE(AdvancedBox(IDC_BAN_AFTER)->text(), QStringLiteral("10"));
-        QCOMPARE(AdvancedBox(IDC_BAN_MINUTES)->text(), QStringLiteral("15"));
-        QCOMPARE(Name(AdvancedBox(IDC_BAN_AFTER)), QStringLiteral("Bloquear tras"));
-        QCOMPARE(Name(AdvancedBox(IDC_BAN_MINUTES)), QStringLiteral("durante"));
+        QCOMPARE(Name(ConnectionsBox(IDC_MAX_PER_ADDRESS)),
+                 Utf8("Conexiones por direcci\xC3\xB3n:"));
+        QCOMPARE(Name(ConnectionsBox(IDC_MAX_CONNECTIONS)), QStringLiteral("Conexiones en total:"));
+        QCOMPARE(Name(ConnectionsBox(IDC_ALLOW)), QStringLiteral("Permitir desde:"));
+        QCOMPARE(Name(ConnectionsBox(IDC_DENY)), QStringLiteral("Denegar desde:"));
+        // Reading order: the limits, the lists, then the logins group.
+        auto Next = NextInTabOrder;
+        QCOMPARE(Next(ConnectionsBox(IDC_MAX_PER_ADDRESS)), ConnectionsBox(IDC_MAX_CONNECTIONS));
+        QCOMPARE(Next(ConnectionsBox(IDC_MAX_CONNECTIONS)), ConnectionsBox(IDC_ALLOW));
+        QCOMPARE(Next(ConnectionsBox(IDC_ALLOW)), ConnectionsBox(IDC_DENY));
+        QCOMPARE(Next(ConnectionsBox(IDC_DENY)), ConnectionsBox(IDC_BAN_AFTER));
+        // Nothing is cut off at the page's edges.
+        const QRect area = page.rect();
+        const QList<QWidget*>& controls = page.Layout().Controls();
+        for (QWidget* pControl : controls)
+            QVERIFY2(area.contains(pControl->geometry()),
+                     qPrintable(pControl->objectName() + Name(pControl)));
+        m_pSheet->Buttons().button(QDialogButtonBox::Help)->click();
+        QCOMPARE(m_pOwner->HelpWindow()->source().fragment(), QStringLiteral("conexiones"));
+    }
+
+    void connectionsPageValidation() {
+        Open();
+        struct SCase {
+            int nBox;
+            const char* pszText;
+            const char* pszMessage;
+        };
+        const SCase cases[] = {
+            {IDC_MAX_PER_ADDRESS, "1001", "Please enter an integer between 0 and 1000."},
+            {IDC_MAX_PER_ADDRESS, "", "Please enter a positive integer."},
+            {IDC_MAX_CONNECTIONS, "100001", "Please enter an integer between 0 and 100000."},
+            {IDC_MAX_CONNECTIONS, "-1", "Please enter a positive integer."},
+            {IDC_ALLOW, "192.0.2.0/24, red",
+             "Please enter IP addresses or networks separated by "
+             "commas."},
+            {IDC_ALLOW, "192.0.2.0/24,,10.0.0.1",
+             "Please enter IP addresses or networks "
+             "separated by commas."},
+            {IDC_DENY, "10.0.0.0/33",
+             "Please enter IP addresses or networks separated by "
+             "commas."},
+            {IDC_DENY, "2001:db8::/129",
+             "Please enter IP addresses or networks separated by "
+             "commas."},
+        };
+        for (const SCase& c : cases) {
+            for (const auto& [nId, pszValue] : {std::pair{IDC_MAX_PER_ADDRESS, "0"},
+                                                {IDC_MAX_CONNECTIONS, "0"},
+                                                {IDC_ALLOW, ""},
+                                                {IDC_DENY, ""}})
+                ConnectionsBox(nId)->setText(QString::fromUtf8(pszValue));
+            ConnectionsBox(c.nBox)->setText(QString::fromUtf8(c.pszText));
+            QCOMPARE(MessageOnLeavingPage(), QString::fromUtf8(c.pszMessage));
+            QCOMPARE(m_pSheet->Tabs().currentIndex(), 4);
+            QCOMPARE(m_pSheet->focusWidget(), ConnectionsBox(c.nBox));
+        }
+    }
+
+    void connectionsPageAppliesSavesAndReachesClients() {
+        Open();
+        QPushButton* pApply = m_pSheet->Buttons().button(QDialogButtonBox::Apply);
+        QTest::keyClicks(ConnectionsBox(IDC_MAX_PER_ADDRESS), QStringLiteral("5"));
+        QVERIFY(pApply->isEnabled());
+        ConnectionsBox(IDC_MAX_CONNECTIONS)->setText(QStringLiteral("200"));
+        ConnectionsBox(IDC_ALLOW)->setText(QStringLiteral(" 127.0.0.0/8, 2001:db8::/32 "));
+        ConnectionsBox(IDC_DENY)->setText(QStringLiteral("127.0.0.1"));
+        pApply->click();
+        QVERIFY(!pApply->isEnabled());
+        const CServerSettings& settings = m_pOwner->Settings();
+        QCOMPARE(settings.m_extended.m_nMaxPerAddress, 5); // "0" then "5" typed after it: 05
+        QCOMPARE(settings.m_extended.m_nMaxConnections, 200);
+        QCOMPARE(settings.m_logins.m_strAllow, std::string("127.0.0.0/8, 2001:db8::/32"));
+        QCOMPARE(settings.m_logins.m_strDeny, std::string("127.0.0.1"));
+        // In force for the next connection: this one is closed unanswered.
+        CTestClient denied(m_nPort);
+        QVERIFY(denied.WaitClosed());
+        QVERIFY(denied.Received().isEmpty());
+        QVERIFY(QString::fromStdString(m_pOwner->Host().LogText())
+                    .contains(Utf8("Conexi\xC3\xB3n de 127.0.0.1 cerrada: direcci\xC3\xB3n no "
+                                   "admitida\n")));
+        ConnectionsBox(IDC_DENY)->clear();
+        QVERIFY(m_pSheet->Apply());
+        CTestClient admitted(m_nPort);
+        QVERIFY(admitted.WaitConnected());
+        QVERIFY(admitted.WaitFor("220 "));
+        // Saved when the sheet closes.
+        m_pSheet->Buttons().button(QDialogButtonBox::Ok)->click();
+        m_pSheet.reset();
+        m_pOwner.reset();
+        const CServerSettings stored = StoredSettings();
+        QCOMPARE(stored.m_extended.m_nMaxPerAddress, 5);
+        QCOMPARE(stored.m_extended.m_nMaxConnections, 200);
+        QCOMPARE(stored.m_logins.m_strAllow, std::string("127.0.0.0/8, 2001:db8::/32"));
+        QCOMPARE(stored.m_logins.m_strDeny, std::string());
+    }
+
+    void connectionsPageLoginsGroupBansAndUnban() {
+        Open();
+        CConnectionsPage& page = Connections();
+        auto Name = AccessibleName;
+        QCOMPARE(ConnectionsBox(IDC_BAN_AFTER)->text(), QStringLiteral("10"));
+        QCOMPARE(ConnectionsBox(IDC_BAN_MINUTES)->text(), QStringLiteral("15"));
+        QCOMPARE(Name(ConnectionsBox(IDC_BAN_AFTER)), QStringLiteral("Bloquear tras"));
+        QCOMPARE(Name(ConnectionsBox(IDC_BAN_MINUTES)), QStringLiteral("durante"));
         auto* pList = page.Layout().Get<QTreeView>(IDC_BAN_LIST);
         auto* pUnban = page.Layout().Get<QPushButton>(IDC_UNBAN);
         QCOMPARE(Name(pList), QStringLiteral("Direcciones bloqueadas"));
@@ -705,22 +828,22 @@ private slots:
         QCOMPARE(pList->model()->headerData(0, Qt::Horizontal).toString(),
                  Utf8("Direcci\xC3\xB3n"));
         QVERIFY(!pUnban->isEnabled());
-        // Reached by keyboard after the fingerprint, in reading order.
+        // Reached by keyboard after the lists, in reading order.
         auto Next = NextInTabOrder;
-        QCOMPARE(Next(AdvancedBox(IDC_TLS_FINGERPRINT)), AdvancedBox(IDC_BAN_AFTER));
-        QCOMPARE(Next(AdvancedBox(IDC_BAN_AFTER)), AdvancedBox(IDC_BAN_MINUTES));
-        QCOMPARE(Next(AdvancedBox(IDC_BAN_MINUTES)), static_cast<QWidget*>(pList));
+        QCOMPARE(Next(ConnectionsBox(IDC_DENY)), ConnectionsBox(IDC_BAN_AFTER));
+        QCOMPARE(Next(ConnectionsBox(IDC_BAN_AFTER)), ConnectionsBox(IDC_BAN_MINUTES));
+        QCOMPARE(Next(ConnectionsBox(IDC_BAN_MINUTES)), static_cast<QWidget*>(pList));
         // Out of range or not a number: the framework's message, the box kept.
         for (const auto& [pszValue, pszMessage] :
              {std::pair{"10001", "Please enter an integer between 0 and 10000."},
               std::pair{"-3", "Please enter a positive integer."}}) {
-            AdvancedBox(IDC_BAN_MINUTES)->setText(QString::fromUtf8(pszValue));
+            ConnectionsBox(IDC_BAN_MINUTES)->setText(QString::fromUtf8(pszValue));
             QCOMPARE(MessageOnLeavingPage(), QString::fromUtf8(pszMessage));
-            QCOMPARE(m_pSheet->focusWidget(), AdvancedBox(IDC_BAN_MINUTES));
+            QCOMPARE(m_pSheet->focusWidget(), ConnectionsBox(IDC_BAN_MINUTES));
         }
         // Two failures ban, once applied.
-        AdvancedBox(IDC_BAN_AFTER)->setText(QStringLiteral("2"));
-        AdvancedBox(IDC_BAN_MINUTES)->setText(QStringLiteral("30"));
+        ConnectionsBox(IDC_BAN_AFTER)->setText(QStringLiteral("2"));
+        ConnectionsBox(IDC_BAN_MINUTES)->setText(QStringLiteral("30"));
         QVERIFY(m_pSheet->Apply());
         QCOMPARE(m_pOwner->Settings().m_logins.m_nBanAfter, 2);
         QCOMPARE(m_pOwner->Settings().m_logins.m_nBanMinutes, 30);
@@ -755,33 +878,24 @@ private slots:
             const char* pszMin;
             const char* pszMax;
             const char* pszAddress;
-            const char* pszLimit;
             int nBox;
             const char* pszMessage;
         };
         const SCase cases[] = {
-            {"x", "0", "", "0", IDC_PASSIVE_MIN, "Please enter a positive integer."},
-            {"0", "70000", "", "0", IDC_PASSIVE_MAX,
-             "Please enter an integer between 0 and 65535."},
-            {"80", "6000", "", "0", IDC_PASSIVE_MIN,
-             "Please enter an integer between 1024 and 65535."},
-            {"5000", "0", "", "0", IDC_PASSIVE_MAX,
-             "Please enter an integer between 1024 and 65535."},
-            {"6000", "5000", "", "0", IDC_PASSIVE_MIN,
-             "Please enter an integer between 1024 and 5000."},
-            {"0", "0", "10.1", "0", IDC_PASSIVE_ADDRESS, "Please enter a valid IPv4 address."},
-            {"0", "0", "300.1.1.1", "0", IDC_PASSIVE_ADDRESS, "Please enter a valid IPv4 address."},
-            {"0", "0", "", "1001", IDC_MAX_PER_ADDRESS,
-             "Please enter an integer between 0 and 1000."},
-            {"0", "0", "", "", IDC_MAX_PER_ADDRESS, "Please enter a positive integer."},
-            {"0", "0", "", "0", IDC_TLS_KEY,
+            {"x", "0", "", IDC_PASSIVE_MIN, "Please enter a positive integer."},
+            {"0", "70000", "", IDC_PASSIVE_MAX, "Please enter an integer between 0 and 65535."},
+            {"80", "6000", "", IDC_PASSIVE_MIN, "Please enter an integer between 1024 and 65535."},
+            {"5000", "0", "", IDC_PASSIVE_MAX, "Please enter an integer between 1024 and 65535."},
+            {"6000", "5000", "", IDC_PASSIVE_MIN, "Please enter an integer between 1024 and 5000."},
+            {"0", "0", "10.1", IDC_PASSIVE_ADDRESS, "Please enter a valid IPv4 address."},
+            {"0", "0", "300.1.1.1", IDC_PASSIVE_ADDRESS, "Please enter a valid IPv4 address."},
+            {"0", "0", "", IDC_TLS_KEY,
              "Please enter both the certificate and the key, or neither."},
         };
         for (const SCase& c : cases) {
             AdvancedBox(IDC_PASSIVE_MIN)->setText(QString::fromUtf8(c.pszMin));
             AdvancedBox(IDC_PASSIVE_MAX)->setText(QString::fromUtf8(c.pszMax));
             AdvancedBox(IDC_PASSIVE_ADDRESS)->setText(QString::fromUtf8(c.pszAddress));
-            AdvancedBox(IDC_MAX_PER_ADDRESS)->setText(QString::fromUtf8(c.pszLimit));
             // Only the last case names a certificate without its key, which
             // is checked with the extended mode on (the TLS boxes are
             // available only then).
@@ -811,7 +925,6 @@ private slots:
         AdvancedBox(IDC_PASSIVE_MIN)->setText(QStringLiteral("50000"));
         AdvancedBox(IDC_PASSIVE_MAX)->setText(QStringLiteral("50010"));
         AdvancedBox(IDC_PASSIVE_ADDRESS)->setText(QStringLiteral("203.0.113.9"));
-        QTest::keyClicks(AdvancedBox(IDC_MAX_PER_ADDRESS), QStringLiteral("5"));
         // Balancers must be addresses: the page stays until they are.
         QTest::mouseClick(Advanced().Layout().Get<QCheckBox>(IDC_PROXY_PROTOCOL), Qt::LeftButton);
         AdvancedBox(IDC_PROXY_FROM)->setText(QStringLiteral("10.0.0.2, balanceador"));
@@ -828,7 +941,6 @@ private slots:
         QCOMPARE(extended.m_nPassivePortMin, 50000);
         QCOMPARE(extended.m_nPassivePortMax, 50010);
         QCOMPARE(extended.m_strPassiveAddress, std::string("203.0.113.9"));
-        QCOMPARE(extended.m_nMaxPerAddress, 5); // "0" then "5" typed after it: 05
         // The client already connected keeps its mode until it logs in again.
         QVERIFY(client.Command("FEAT", "500"));
         QVERIFY(client.Login("ana", "secreto"));

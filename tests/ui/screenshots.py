@@ -29,7 +29,8 @@ def grab(session, window, name):
 def main():
     os.makedirs(DOCS, exist_ok=True)
     xvfb = Xvfb()
-    session = SkerrowWindow(xvfb, users=["anonymous,,0,1", "ana,secreto,1,1"], log_level=1)
+    session = SkerrowWindow(xvfb, users=["anonymous,,0,1", "ana,secreto,1,1"], log_level=1,
+                            extra_config="[Logins]\nDeny=\"192.0.2.0/24, 2001:db8:bad::/48\"\n")
     public = session.folder("publico")
     with open(os.path.join(public, "leeme.txt"), "w") as out:
         out.write("Hola\n")
@@ -133,7 +134,7 @@ def pages():
         if sheet is None:
             raise RuntimeError("the options sheet did not open")
         for index, name in enumerate(("options-users.png", "options-folders.png", "options-server.png",
-                                    "options-advanced.png")):
+                                    "options-advanced.png", "options-connections.png")):
             if index:
                 session.key(sheet, "ctrl+Tab")
             wait_for(lambda: False, 0.5)

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <string>
+
+using namespace std::string_literals;
 
 TEST(Address, BothFamiliesParsePrintAndKeepTheirPort) {
     CAddress v4;
@@ -22,6 +25,9 @@ TEST(Address, BothFamiliesParsePrintAndKeepTheirPort) {
     CAddress none;
     EXPECT_FALSE(CAddress::Parse("not an address", 1, none));
     EXPECT_FALSE(CAddress::Parse("", 1, none));
+    // Every byte belongs to the address: nothing after a NUL goes unread.
+    for (const std::string& strNul : {"192.0.2.7\0junk"s, "192.0.2.7\0"s, "::1\0"s, "\0"s})
+        EXPECT_FALSE(CAddress::Parse(strNul, 1, none)) << strNul.size();
     EXPECT_FALSE(none.IsValid());
     EXPECT_EQ(none.ToString(), "");
     sockaddr_storage system{};

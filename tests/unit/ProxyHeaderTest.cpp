@@ -4,6 +4,8 @@
 
 #include <string>
 
+using namespace std::string_literals;
+
 namespace {
 ProxyParse Parse(const std::string& strData, SProxyHeader& rHeader) {
     return ParseProxyHeader(strData.data(), strData.size(), rHeader);
@@ -65,6 +67,11 @@ TEST(ProxyHeader, AnythingElseIsRefused) {
              "PROXY TCP4 192.0.2.7 198.51.100.1 50000\r\n",      // a field missing
          })
         EXPECT_EQ(Parse(pszBad, header), ProxyParse::Invalid) << pszBad;
+    // A NUL inside an address field: the field is not an address.
+    EXPECT_EQ(Parse("PROXY TCP4 192.0.2.7\0junk 198.51.100.1 50000 21\r\n"s, header),
+              ProxyParse::Invalid);
+    EXPECT_EQ(Parse("PROXY TCP6 2001:db8::7 2001:db8::1\0 50000 21\r\n"s, header),
+              ProxyParse::Invalid);
     // A line that has not ended within the longest a header can be.
     EXPECT_EQ(Parse("PROXY TCP4 " + std::string(120, '1'), header), ProxyParse::Invalid);
 }

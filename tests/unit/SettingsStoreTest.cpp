@@ -137,6 +137,7 @@ TEST_F(SettingsStoreTest, TheExtendedGroupIsOffByDefaultAndRoundTrips) {
     EXPECT_FALSE(settings.m_extended.m_bEnabled);
     EXPECT_EQ(settings.m_extended.m_nTlsSessionReuse, 1);
     EXPECT_EQ(settings.m_extended.m_nMaxPerAddress, 0);
+    EXPECT_EQ(settings.m_extended.m_nMaxConnections, 0);
     EXPECT_FALSE(settings.m_extended.m_bProxyProtocol);
     EXPECT_EQ(settings.m_extended.m_strProxyFrom, "127.0.0.1");
 
@@ -149,6 +150,7 @@ TEST_F(SettingsStoreTest, TheExtendedGroupIsOffByDefaultAndRoundTrips) {
     settings.m_extended.m_strTlsKey = "/etc/ssl/a.key";
     settings.m_extended.m_nTlsSessionReuse = 0;
     settings.m_extended.m_nMaxPerAddress = 8;
+    settings.m_extended.m_nMaxConnections = 500;
     settings.m_extended.m_bProxyProtocol = true;
     settings.m_extended.m_strProxyFrom = "10.0.0.2, 10.0.0.3";
     CSettingsStore::Save(settings);
@@ -167,6 +169,8 @@ TEST_F(SettingsStoreTest, TheExtendedGroupIsOffByDefaultAndRoundTrips) {
     EXPECT_EQ(r.m_strTlsKey, "/etc/ssl/a.key");
     EXPECT_EQ(r.m_nTlsSessionReuse, 0);
     EXPECT_EQ(r.m_nMaxPerAddress, 8);
+    EXPECT_EQ(r.m_nMaxConnections, 500);
+    EXPECT_EQ(Stored("Extended/MaxConnections").toInt(), 500);
     EXPECT_TRUE(r.m_bProxyProtocol);
     // A list with commas comes back whole, written by Skerrow or by hand.
     EXPECT_EQ(r.m_strProxyFrom, "10.0.0.2, 10.0.0.3");
@@ -179,9 +183,14 @@ TEST_F(SettingsStoreTest, TheLoginsGroupRoundTripsAndBadValuesAreNamed) {
     EXPECT_TRUE(defaulted.empty());
     EXPECT_EQ(settings.m_logins.m_nBanAfter, 10);
     EXPECT_EQ(settings.m_logins.m_nBanMinutes, 15);
+    EXPECT_EQ(settings.m_logins.m_strAllow, "");
+    EXPECT_EQ(settings.m_logins.m_strDeny, "");
     settings.m_logins.m_nBanAfter = 0;
     settings.m_logins.m_nBanMinutes = 10000;
+    settings.m_logins.m_strAllow = "192.0.2.0/24, 2001:db8::/32";
+    settings.m_logins.m_strDeny = "192.0.2.7";
     CSettingsStore::Save(settings);
+    EXPECT_EQ(Stored("Logins/Deny").toString(), QStringLiteral("192.0.2.7"));
     EXPECT_EQ(Stored("Logins/BanAfter").toInt(), 0);
     EXPECT_EQ(Stored("Logins/BanMinutes").toInt(), 10000);
     // The test-only ban time is never written.
@@ -190,6 +199,13 @@ TEST_F(SettingsStoreTest, TheLoginsGroupRoundTripsAndBadValuesAreNamed) {
     CSettingsStore::Load(loaded);
     EXPECT_EQ(loaded.m_logins.m_nBanAfter, 0);
     EXPECT_EQ(loaded.m_logins.m_nBanMinutes, 10000);
+    EXPECT_EQ(loaded.m_logins.m_strAllow, "192.0.2.0/24, 2001:db8::/32");
+    EXPECT_EQ(loaded.m_logins.m_strDeny, "192.0.2.7");
+    // Written by hand without quotes, a list with commas comes back whole.
+    WriteFile("[Logins]\nAllow=10.0.0.0/8,::1\n");
+    CServerSettings hand;
+    CSettingsStore::Load(hand);
+    EXPECT_EQ(hand.m_logins.m_strAllow, "10.0.0.0/8,::1");
 
     // Not a number, negative, above 10,000: the default, and the name.
     for (const char* pszBad : {"many", "-1", "10001", "99999999999"}) {
