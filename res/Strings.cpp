@@ -57,6 +57,9 @@ const StringEntry kStrings[] = {
                          "que no est\xC3\xA1 en ProxyFrom\n"},
     {IDS_PROXY_FROM_INVALID,
      "Error: ProxyFrom=%s no es una lista de direcciones separadas por comas\n"},
+    {IDS_LISTING_FOLDER_REPLACED,
+     "La carpeta %s no es propia y privada (%s): los listados se escriben en %s\n"},
+    {IDS_LISTING_FAILED, "Listado de %s no escrito en la carpeta temporal: %s\n"},
     {IDS_SETTINGS_DEFAULTED, "Configuraci\xC3\xB3n de %s: valores por omisi\xC3\xB3n para: %s\n"},
 };
 

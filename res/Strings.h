@@ -57,6 +57,10 @@ enum : int {
     IDS_PROXY_CLOSED = 157,
     IDS_PROXY_UNLISTED = 158,
     IDS_PROXY_FROM_INVALID = 159,
+    // The listings' folder in a shared temporary folder was not the
+    // server's own, and a listing that could not be written.
+    IDS_LISTING_FOLDER_REPLACED = 180,
+    IDS_LISTING_FAILED = 181,
 };
 
 // The text of a string resource; an empty text for an unknown number.
