@@ -584,7 +584,9 @@ class ListingFolderTests(unittest.TestCase):
         for name in ("DISPLAY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR"):
             env.pop(name, None)
         parent = subprocess.Popen([sys.executable, "-c", ZOMBIE_PARENT, BINARY], env=env,
-                                  cwd=server.root, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+                                  cwd=server.root, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL)
+        self.addCleanup(parent.stdout.close)
         self.addCleanup(parent.wait, timeout=scaled(30))
         self.addCleanup(parent.stdin.close)
         pid = int(parent.stdout.readline())

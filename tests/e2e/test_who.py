@@ -294,8 +294,11 @@ while True:
         except OSError:
             pass
         print("got " + received.hex(), flush=True)
-        if reply:
-            conn.sendall(bytes.fromhex(reply))
+        try:
+            if received and reply:
+                conn.sendall(bytes.fromhex(reply))
+        except OSError:
+            pass
         conn.close()
     elif not sys.stdin.read(1):
         break
@@ -330,6 +333,9 @@ class PlantedSocketTests(unittest.TestCase):
         process = subprocess.Popen(
             ["/usr/bin/python3", "-c", PLANTED, path, str(bind_uid), str(listen_uid), reply.hex()],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(process.stderr.close)
+        self.addCleanup(process.stdout.close)
+        self.addCleanup(process.wait)
         self.addCleanup(process.kill)
         line = process.stdout.readline()
         self.assertEqual(line, b"ready\n", process.stderr.read() if not line else line)
