@@ -56,7 +56,8 @@ bool ParseRequest(std::vector<std::string> args, SRequest& rRequest) {
             rRequest.strInstance = args[i + 1];
             if (!IsInstanceName(rRequest.strInstance))
                 return false;
-            args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+            args.erase(args.begin() + static_cast<long>(i),
+                       args.begin() + static_cast<long>(i) + 2);
             break;
         }
     std::string& rLine = rRequest.strLine;
@@ -95,8 +96,8 @@ std::vector<uid_t> ServiceUsers() {
 std::vector<SCandidate> Candidates(const SRequest& request) {
     const uid_t nSelf = ::geteuid();
     if (!request.strInstance.empty())
-        return {{std::string(kServiceFolder) + "-" + request.strInstance + "/control",
-                 ServiceUsers()}};
+        return {
+            {std::string(kServiceFolder) + "-" + request.strInstance + "/control", ServiceUsers()}};
     std::vector<SCandidate> candidates = {{RuntimeControlSocketPath(), {nSelf}}};
     if (const std::string strTemporary = TemporaryControlSocketPath(); !strTemporary.empty())
         candidates.push_back({strTemporary, {nSelf}});
@@ -119,33 +120,32 @@ std::string Untrusted(const SCandidate& candidate, const std::string& strPath, b
     const std::string strWhat = (bFolder ? "the control socket's folder " : "the control socket ");
     struct stat info {};
     if (::lstat(strPath.c_str(), &info) != 0)
-        return errno == EACCES ? "the control socket " + candidate.strPath +
-                                     " belongs to another user"
-                               : strWhat + strPath + ": " + std::strerror(errno);
+        return errno == EACCES
+                   ? "the control socket " + candidate.strPath + " belongs to another user"
+                   : strWhat + strPath + ": " + std::strerror(errno);
     if (bFolder ? !S_ISDIR(info.st_mode) : !S_ISSOCK(info.st_mode))
         return strWhat + strPath + (bFolder ? " is not a folder" : " is not a socket");
     if (!Trusted(candidate, info.st_uid))
-        return strWhat + strPath + " belongs to another user (uid " +
-               std::to_string(info.st_uid) + ")";
+        return strWhat + strPath + " belongs to another user (uid " + std::to_string(info.st_uid) +
+               ")";
     if ((info.st_mode & 022) != 0)
         return strWhat + strPath + " may be written by other users";
     return std::string();
 }
 
-// The first candidate where something stands; null when none has one.
-const SCandidate* Choose(const std::vector<SCandidate>& candidates) {
-    for (const SCandidate& candidate : candidates) {
-        struct stat info {};
-        if (::lstat(candidate.strPath.c_str(), &info) == 0 ||
-            (errno != ENOENT && errno != ENOTDIR))
-            return &candidate;
-    }
-    return nullptr;
+// True when something stands at the candidate's path (or may, out of
+// this user's sight).
+bool Present(const SCandidate& candidate) {
+    struct stat info {};
+    return ::lstat(candidate.strPath.c_str(), &info) == 0 || (errno != ENOENT && errno != ENOTDIR);
 }
+
+constexpr int kNobodyListens = -2;
 
 // Connects to the socket once its folder and itself have been checked, and
 // checks who runs the server behind it; -1 with the reason printed when any
-// of it fails (nothing has been sent then).
+// of it fails (nothing has been sent then), kNobodyListens for a socket
+// left behind by a server that has ended.
 int Connect(const SCandidate& candidate) {
     const std::string& strPath = candidate.strPath;
     const std::string strFolder = strPath.substr(0, strPath.rfind('/'));
@@ -164,7 +164,7 @@ int Connect(const SCandidate& candidate) {
             ::close(hSocket);
         if (nError == EACCES || nError == EPERM)
             return Fail("the control socket " + strPath + " belongs to another user"), -1;
-        return Fail("no Skerrow server is running for this user"), -1;
+        return kNobodyListens;
     }
     // The server behind it: the one that listens, whoever made the file.
     ucred peer{};
@@ -223,13 +223,16 @@ int RunControlCommand(const std::vector<std::string>& args) {
                              "--unban DIRECCI\xC3\x93N | --reload | --metrics\n");
         return 2;
     }
-    const std::vector<SCandidate> candidates = Candidates(request);
-    const SCandidate* pChosen = Choose(candidates);
-    if (!pChosen)
+    // The first server that answers where one is looked for; a socket that
+    // fails a check ends the search.
+    int hSocket = kNobodyListens;
+    for (const SCandidate& candidate : Candidates(request))
+        if (hSocket == kNobodyListens && Present(candidate))
+            hSocket = Connect(candidate);
+    if (hSocket == kNobodyListens)
         return Fail(request.strInstance.empty()
                         ? std::string("no Skerrow server is running for this user")
                         : "no Skerrow server is running as instance " + request.strInstance);
-    const int hSocket = Connect(*pChosen);
     if (hSocket < 0)
         return 1;
     const std::string strLine = request.strLine + "\n";

@@ -138,9 +138,8 @@ void CClientSocket::DoExtendedList(const CCommandRow& rRow, const std::string& s
         return;
     request.style = rRow.nCode == CMD_NLST ? ListingStyle::UnixNlst : ListingStyle::UnixList;
     request.strShownName = WithoutOptions(strParameter);
-    SendListing(StartListing(strPath, std::move(request)),
-                ExtendedReplyText(XREPLY_LISTING_FAILED), WithoutFinalSlash(strPath),
-                WithoutFinalSlash(strPath));
+    SendListing(StartListing(strPath, std::move(request)), ExtendedReplyText(XREPLY_LISTING_FAILED),
+                WithoutFinalSlash(strPath), WithoutFinalSlash(strPath));
 }
 
 void CClientSocket::DoMlsd(const CCommandRow& rRow, const std::string& strParameter) {
@@ -152,9 +151,8 @@ void CClientSocket::DoMlsd(const CCommandRow& rRow, const std::string& strParame
     request.nFacts = m_nMlstFacts;
     request.bMayDownload = CheckAccess(Settings(), m_strUser, AccessClass::Download, strPath);
     request.bMayUpload = CheckAccess(Settings(), m_strUser, AccessClass::Upload, strPath);
-    SendListing(StartListing(strPath, std::move(request)),
-                ExtendedReplyText(XREPLY_LISTING_FAILED), WithoutFinalSlash(strPath),
-                WithoutFinalSlash(strPath));
+    SendListing(StartListing(strPath, std::move(request)), ExtendedReplyText(XREPLY_LISTING_FAILED),
+                WithoutFinalSlash(strPath), WithoutFinalSlash(strPath));
 }
 
 void CClientSocket::DoMlst(const CCommandRow&, const std::string& strParameter) {

@@ -573,6 +573,27 @@ class ListingFolderTests(unittest.TestCase):
                                 "No such file or directory\n", len(commands))
             server.stop()
 
+    def test_a_listing_cut_short_by_the_file_size_limit_is_answered_and_logged(self):
+        server = self.server()
+        for i in range(4000):
+            open(os.path.join(self.root, "%04d-%s" % (i, "n" * 120)), "wb").close()
+
+        def small_files():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (128 * 1024, 128 * 1024))
+        server.start(preexec_fn=small_files)
+        ftp = logged_in(self, server.port, "admin", "pw")
+        for command in ("LIST", "MLSD"):
+            with self.subTest(command):
+                # Refused at once, or after its 150 once the limit is met:
+                # 451 all the same.
+                with self.assertRaises(ftplib.error_temp) as error:
+                    ftp.retrlines(command, lambda line: None)
+                self.assertEqual(str(error.exception),
+                                 "451 Local error: the listing cannot be written")
+        self.assertEqual(ftp.sendcmd("NOOP"), "200 Ok")
+        server.expect_count("Listado de / no escrito en la carpeta temporal: "
+                            "File too large\n", 2)
+
     def test_a_zombies_listing_folder_goes_at_the_next_start(self):
         server = self.server(extended=False)
         reservation = PortReservation()

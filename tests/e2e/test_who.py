@@ -401,6 +401,19 @@ class PlantedSocketTests(unittest.TestCase):
                 # The peer is checked once connected: connections, no bytes.
                 self.assertEqual(received, [b"", b""] if name == "peer" else [])
 
+    def test_a_socket_left_by_a_dead_server_is_passed_over(self):
+        runtime = self.folder("runtime")
+        stale = socket.socket(socket.AF_UNIX)
+        stale.bind(os.path.join(self.folder("runtime", "skerrow"), "control"))
+        stale.close()
+        # The server that runs fell back to a temporary folder of root's own.
+        temporary = self.folder("temporary", mode=0o755)
+        planted = self.plant(os.path.join(self.folder("temporary", "skerrow-0"), "control"),
+                             reply=b"OK\nanswered\n")
+        result = self.client("--who", env={"XDG_RUNTIME_DIR": runtime, "TMPDIR": temporary})
+        self.assertEqual((result.returncode, result.stdout), (0, b"answered\n"), result.stderr)
+        self.assertEqual(self.finish(planted), [b"who\n"])
+
     def test_what_reaches_a_terminal_has_no_control_bytes_and_json_stays_exact(self):
         runtime = self.folder("own")
         path = os.path.join(self.folder("own", "skerrow"), "control")

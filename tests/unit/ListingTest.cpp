@@ -398,7 +398,8 @@ TEST_F(ListingFolderTest, FoldersWhoseLockNobodyHoldsAreSwept) {
     int hOld = -1;
     const fs::path dead = Leftover(m_user / "listings-AbC123", false, hDead);
     const fs::path live = Leftover(m_user / "listings-XyZ789", true, hLive);
-    const fs::path replaced = Leftover(m_base / (m_user.filename().string() + "-Qq1234"), false, hOld);
+    const fs::path replaced =
+        Leftover(m_base / (m_user.filename().string() + "-Qq1234"), false, hOld);
     // A folder of an earlier version, named after its process, with no lock.
     const fs::path unlocked = m_user / ("listings-" + std::to_string(getpid()));
     fs::create_directories(unlocked);

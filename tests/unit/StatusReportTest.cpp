@@ -52,7 +52,8 @@ TEST(TerminalText, ControlsAreShownAndBrokenUtf8Replaced) {
 
 TEST(WhoReport, JsonHoldsAnyNameAsValidJson) {
     const auto now = std::chrono::steady_clock::now();
-    const std::string strJson = WhoJson({Session("ana\xFF\x1b", "/a\"b\\c\x01\xC3(\xC2\x85.txt")}, now);
+    const std::string strJson =
+        WhoJson({Session("ana\xFF\x1b", "/a\"b\\c\x01\xC3(\xC2\x85.txt")}, now);
     EXPECT_NE(strJson.find("\"user\": \"ana\xEF\xBF\xBD\\u001b\""), std::string::npos) << strJson;
     EXPECT_NE(strJson.find("\"name\": \"/a\\\"b\\\\c\\u0001\xEF\xBF\xBD(\\u0085.txt\""),
               std::string::npos)
@@ -66,8 +67,7 @@ TEST(WhoReport, JsonHoldsAnyNameAsValidJson) {
 
 TEST(WhoReport, TableCarriesNoControlBytes) {
     const auto now = std::chrono::steady_clock::now();
-    const std::string strTable =
-        WhoTable({Session("\x1b]0;owned\x07", "/x\x1b[2J\xFF.txt")}, now);
+    const std::string strTable = WhoTable({Session("\x1b]0;owned\x07", "/x\x1b[2J\xFF.txt")}, now);
     EXPECT_FALSE(HasControlByte(strTable)) << strTable;
     EXPECT_NE(strTable.find("\\x1b]0;owned\\x07"), std::string::npos) << strTable;
     EXPECT_NE(strTable.find("/x\\x1b[2J\xEF\xBF\xBD.txt"), std::string::npos) << strTable;
