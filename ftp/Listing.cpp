@@ -5,7 +5,6 @@
 #include "res/Strings.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -277,12 +276,13 @@ std::unique_ptr<CListingBuilder> CListingBuilder::Start(const std::vector<std::s
 
 namespace {
 
+// Why the last listing that could not be started failed (an errno).
+int g_nStartError = 0;
+
 // This process's listing folder, made beneath the base it was asked for (the
 // runtime folder or the temporary one); its lock file stays locked for the
 // process's life, which is how a later start tells a dead server's folder
 // from a running one's.
-int g_nStartError = 0;
-
 struct SListingFolder {
     std::string strBase;
     std::string strPath;
