@@ -283,7 +283,7 @@ while True:
     ready, _, _ = select.select([server, sys.stdin], [], [])
     if server in ready:
         conn, _ = server.accept()
-        conn.settimeout(2)
+        conn.settimeout(60)
         received = b""
         try:
             while b"\n" not in received:
