@@ -19,8 +19,8 @@ void ForbidDumps() {
 
 void PrintUsage() {
     printf("Uso: skerrow [--headless | --help | --version]\n"
-           "       skerrow --who [--json] | --kick ID | --unban DIRECCI\xC3\x93N | --reload |"
-           " --metrics\n"
+           "       skerrow [--instance NOMBRE] --who [--json] | --kick ID |"
+           " --unban DIRECCI\xC3\x93N | --reload | --metrics\n"
            "\n"
            "  (sin opciones)  abre la ventana de administraci\xC3\xB3n\n"
            "  --headless      sirve sin ventana; el registro va a la salida est\xC3\xA1ndar\n"
@@ -31,6 +31,7 @@ void PrintUsage() {
            "  --unban DIR     desbloquea una direcci\xC3\xB3n bloqueada por inicios fallidos\n"
            "  --reload        vuelve a leer la configuraci\xC3\xB3n (como SIGHUP)\n"
            "  --metrics       los contadores del servidor en el formato de Prometheus\n"
+           "  --instance NOMBRE  (root) la instancia skerrow@NOMBRE del servicio del sistema\n"
            "  --help          muestra esta ayuda\n"
            "  --version       muestra la versi\xC3\xB3n\n"
            "\n"

@@ -230,6 +230,14 @@ private:
     // names.
     void SendListing(std::unique_ptr<CListingBuilder> pListing, const std::string& strFailReply,
                      const std::string& strShownPath, const std::string& strListedPath);
+    // Starts the listing of strPath; what the log should know about its
+    // folder, and why it could not be started, are logged.
+    std::unique_ptr<CListingBuilder> StartListing(const std::string& strPath,
+                                                  SListingRequest request);
+    // True when the listing was started and its first slice (when complete)
+    // written; otherwise the reason is logged and false returned.
+    bool ListingWritten(const CListingBuilder* pListing, bool bComplete,
+                        const std::string& strPath) const;
     // What a listing argument names (leading option words skipped): a file
     // (rPath without final "/") or a folder (rPath ending in "/"); false
     // when nothing is there.

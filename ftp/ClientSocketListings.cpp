@@ -8,6 +8,7 @@
 #include "res/Strings.h"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <unistd.h>
 
@@ -54,7 +55,9 @@ void CClientSocket::DoList(const CCommandRow& rRow, const std::string& strParame
     if (!ResolveTarget(rRow, strParameter, PathForm::Folder, target))
         return;
     // The classic reply names the listing's own file.
-    auto pListing = CListingBuilder::Start(Settings().m_folderMap, target.strPath, rRow.nCode);
+    SListingRequest request;
+    request.style = rRow.nCode == CMD_NLST ? ListingStyle::Nlst : ListingStyle::List;
+    auto pListing = StartListing(target.strPath, std::move(request));
     const std::string strShown = pListing ? pListing->FileName() : std::string();
     SendListing(std::move(pListing), FormatString(ReplyText(REPLY_CANT_CHANGE_DIR), ""), strShown,
                 target.strPath);
@@ -66,7 +69,7 @@ void CClientSocket::SendListing(std::unique_ptr<CListingBuilder> pListing,
     // A listing that is not complete after its first slice goes on being
     // written while its data connection is made.
     const bool bComplete = pListing && pListing->WriteSlice();
-    if (!pListing || (bComplete && !pListing->IsOk())) {
+    if (!ListingWritten(pListing.get(), bComplete, strListedPath)) {
         SendReply(strFailReply);
         return;
     }
@@ -75,6 +78,24 @@ void CClientSocket::SendListing(std::unique_ptr<CListingBuilder> pListing,
         pListing.reset();
     SendReply(FormatString(ReplyText(REPLY_OPENING_DATA), m_strWord.c_str(), strShownPath.c_str()));
     StartSend(CLocalPath::Unconfined(strName), strListedPath, true, std::move(pListing));
+}
+
+std::unique_ptr<CListingBuilder> CClientSocket::StartListing(const std::string& strPath,
+                                                             SListingRequest request) {
+    auto pListing = CListingBuilder::Start(Settings().m_folderMap, strPath, std::move(request));
+    // A folder made in place of the user's own is said once, when made.
+    if (const std::string strNotice = TakeListingFolderNotice(); !strNotice.empty())
+        Log(strNotice, 0);
+    return pListing;
+}
+
+bool CClientSocket::ListingWritten(const CListingBuilder* pListing, bool bComplete,
+                                   const std::string& strPath) const {
+    if (pListing && (!bComplete || pListing->IsOk()))
+        return true;
+    const int nError = pListing ? pListing->Error() : CListingBuilder::StartError();
+    Log(FormatString(LoadString(IDS_LISTING_FAILED), strPath.c_str(), std::strerror(nError)), 0);
+    return false;
 }
 
 bool CClientSocket::ResolveListingPath(const std::string& strParameter, std::string& rPath,
@@ -117,9 +138,8 @@ void CClientSocket::DoExtendedList(const CCommandRow& rRow, const std::string& s
         return;
     request.style = rRow.nCode == CMD_NLST ? ListingStyle::UnixNlst : ListingStyle::UnixList;
     request.strShownName = WithoutOptions(strParameter);
-    SendListing(CListingBuilder::Start(Settings().m_folderMap, strPath, std::move(request)),
-                ExtendedReplyText(XREPLY_NOT_FOUND), WithoutFinalSlash(strPath),
-                WithoutFinalSlash(strPath));
+    SendListing(StartListing(strPath, std::move(request)), ExtendedReplyText(XREPLY_LISTING_FAILED),
+                WithoutFinalSlash(strPath), WithoutFinalSlash(strPath));
 }
 
 void CClientSocket::DoMlsd(const CCommandRow& rRow, const std::string& strParameter) {
@@ -131,9 +151,8 @@ void CClientSocket::DoMlsd(const CCommandRow& rRow, const std::string& strParame
     request.nFacts = m_nMlstFacts;
     request.bMayDownload = CheckAccess(Settings(), m_strUser, AccessClass::Download, strPath);
     request.bMayUpload = CheckAccess(Settings(), m_strUser, AccessClass::Upload, strPath);
-    SendListing(CListingBuilder::Start(Settings().m_folderMap, strPath, std::move(request)),
-                ExtendedReplyText(XREPLY_NOT_FOUND), WithoutFinalSlash(strPath),
-                WithoutFinalSlash(strPath));
+    SendListing(StartListing(strPath, std::move(request)), ExtendedReplyText(XREPLY_LISTING_FAILED),
+                WithoutFinalSlash(strPath), WithoutFinalSlash(strPath));
 }
 
 void CClientSocket::DoMlst(const CCommandRow&, const std::string& strParameter) {
@@ -180,10 +199,10 @@ void CClientSocket::DoStat(const CCommandRow&, const std::string& strParameter) 
     request.style = ListingStyle::UnixList;
     request.bFile = bFile;
     request.strShownName = WithoutOptions(strParameter);
-    auto pListing = CListingBuilder::Start(Settings().m_folderMap, strPath, std::move(request));
+    auto pListing = StartListing(strPath, std::move(request));
     const bool bComplete = pListing && pListing->WriteSlice();
-    if (!pListing || (bComplete && !pListing->IsOk())) {
-        SendExtended(XREPLY_NOT_FOUND);
+    if (!ListingWritten(pListing.get(), bComplete, strPath)) {
+        SendExtended(XREPLY_LISTING_FAILED);
         return;
     }
     SendReply("213-Status of \"" + WithoutFinalSlash(strPath) + "\"\r\n");

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <new>
 #include <unistd.h>
 
@@ -351,6 +352,17 @@ void CClientSocket::OnTransferFinished(CDataSocket& rData, bool bComplete) {
     if (!bComplete && rData.IsSessionRefused()) {
         SendExtended(XREPLY_TLS_RESUME_REQUIRED);
         return;
+    }
+    // A listing that could not be written to its end: said in the log, and
+    // to the client in the extended mode's words.
+    if (!bComplete && rData.ListingError() != 0) {
+        Log(FormatString(LoadString(IDS_LISTING_FAILED), rData.Progress().strName.c_str(),
+                         std::strerror(rData.ListingError())),
+            0);
+        if (m_pProtocol->IsExtended()) {
+            SendExtended(XREPLY_LISTING_FAILED);
+            return;
+        }
     }
     SendReply(ReplyText(bComplete ? REPLY_TRANSFER_COMPLETE : REPLY_DATA_RESET));
 }

@@ -65,9 +65,9 @@ void CDataSocket::BuildListingSlice() {
         return;
     }
     const bool bOk = m_transfer.pListing->IsOk();
-    m_transfer.pListing.reset();
     if (!bOk)
-        m_nError = EIO;
+        m_nError = EIO, m_nListingError = m_transfer.pListing->Error();
+    m_transfer.pListing.reset();
     if (!m_bConnected)
         return;
     OpenFile();

@@ -102,6 +102,9 @@ public:
     // connection's own TLS session (the transfer fails with 522 if no
     // connection that does comes).
     bool IsSessionRefused() const { return m_bSessionRefused; }
+    // Why the listing it sends could not be written to its end (an errno);
+    // 0 when it was, or when it sends no listing.
+    int ListingError() const { return m_nListingError; }
     const CLocalPath& File() const { return m_transfer.file; }
 
     void OnReceive(int nErrorCode) override;
@@ -236,6 +239,7 @@ private:
     CTimer m_stallTimer;
     bool m_bStalled = false;
     bool m_bSessionRefused = false;
+    int m_nListingError = 0;
     // Bytes moved, the size to move (-1: not known), when moving began.
     int64_t m_nMoved = 0;
     int64_t m_nTotal = -1;

@@ -107,6 +107,7 @@ const char* const kExtendedReplies[XREPLY_COUNT] = {
     "522 Network protocol not supported, use (2)\r\n",
     "425 Use EPSV or EPRT on an IPv6 connection.\r\n",
     "421 Too many connections.\r\n",
+    "451 Local error: the listing cannot be written\r\n",
 };
 
 bool IsBlank(char ch) {

@@ -157,7 +157,8 @@ enum FtpExtendedReply : int {
     XREPLY_BAD_PROTOCOL_V6 = 55,
     XREPLY_USE_EXTENDED_PORTS = 56,
     XREPLY_TOO_MANY_IN_ALL = 57,
-    XREPLY_COUNT = 58,
+    XREPLY_LISTING_FAILED = 58,
+    XREPLY_COUNT = 59,
 };
 const char* ExtendedReplyText(int nReply);
 

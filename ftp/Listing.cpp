@@ -2,9 +2,9 @@
 
 #include "ftp/FtpTables.h"
 #include "ftp/VirtualPath.h"
+#include "res/Strings.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,8 +12,10 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -274,87 +276,236 @@ std::unique_ptr<CListingBuilder> CListingBuilder::Start(const std::vector<std::s
 
 namespace {
 
-// A folder of this user's only (made 0700 when missing); false when what
-// stands there is not such a folder (a link, another owner, open to others).
-bool PrivateFolder(const std::string& strPath) {
-    if (::mkdir(strPath.c_str(), 0700) != 0 && errno != EEXIST)
-        return false;
-    struct stat info {};
-    return ::lstat(strPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
-           info.st_uid == ::geteuid() && (info.st_mode & 077) == 0;
+// Why the last listing that could not be started failed (an errno).
+int g_nStartError = 0;
+
+// This process's listing folder, made beneath the base it was asked for (the
+// runtime folder or the temporary one); its lock file stays locked for the
+// process's life, which is how a later start tells a dead server's folder
+// from a running one's.
+struct SListingFolder {
+    std::string strBase;
+    std::string strPath;
+    dev_t device = 0;
+    ino_t inode = 0;
+    int hLock = -1;
+    std::string strNotice;
+    int nError = 0;
+};
+
+SListingFolder& CurrentFolder() {
+    static SListingFolder folder;
+    return folder;
 }
 
-// Removes a process's listing folder and the listings in it.
-void RemoveListingFolder(const std::filesystem::path& folder) {
+constexpr const char* kLockName = "lock";
+constexpr const char* kListingsPrefix = "listings-";
+
+std::string UserFolderName() {
+    return "skerrow-" + std::to_string(::geteuid());
+}
+
+// Why what stands at strPath is not a folder of this user's alone (owner,
+// mode 0700, not a link); empty when it is one.
+std::string WhyNotPrivate(const std::string& strPath) {
+    struct stat info {};
+    if (::lstat(strPath.c_str(), &info) != 0)
+        return std::strerror(errno);
+    if (S_ISLNK(info.st_mode))
+        return "es un enlace";
+    if (!S_ISDIR(info.st_mode))
+        return "no es una carpeta";
+    if (info.st_uid != ::geteuid())
+        return "es del usuario " + std::to_string(info.st_uid);
+    if ((info.st_mode & 0777) != 0700) {
+        char szMode[32];
+        std::snprintf(szMode, sizeof szMode, "modo %04o", info.st_mode & 07777);
+        return szMode;
+    }
+    return std::string();
+}
+
+// Removes the listings and the lock of a folder whose lock nobody holds
+// (its server has ended, however it ended), then the folder. Only a real
+// folder of this user's is touched, through a handle, never a link.
+void RemoveIfUnlocked(const std::string& strFolder) {
+    const int hDir = ::open(strFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (hDir < 0)
+        return;
+    struct stat info {};
+    const int hLock = ::openat(hDir, kLockName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // A folder without its lock never was a running server's: the lock is
+    // in place before the folder takes its name.
+    const bool bFree = hLock < 0 ? errno == ENOENT : ::flock(hLock, LOCK_EX | LOCK_NB) == 0;
+    if (bFree && ::fstat(hDir, &info) == 0 && info.st_uid == ::geteuid() && S_ISDIR(info.st_mode)) {
+        if (DIR* pDir = ::fdopendir(::dup(hDir))) {
+            while (dirent* pEntry = ::readdir(pDir))
+                if (std::strncmp(pEntry->d_name, "FLS", 3) == 0 ||
+                    std::strcmp(pEntry->d_name, kLockName) == 0)
+                    ::unlinkat(hDir, pEntry->d_name, 0);
+            ::closedir(pDir);
+        }
+        ::rmdir(strFolder.c_str());
+    }
+    if (hLock >= 0)
+        ::close(hLock);
+    ::close(hDir);
+}
+
+// Makes strParent/strPrefix + a unique part, holding a lock file this
+// process keeps locked. It is made under a name no sweep looks at and takes
+// its own name only once locked, so that a starting server never takes a
+// folder in the making for a dead one's.
+bool MakeLockedFolder(const std::string& strParent, const std::string& strPrefix,
+                      SListingFolder& rFolder) {
+    std::string strNew = strParent + "/.new-" + strPrefix + "XXXXXX";
+    if (!::mkdtemp(strNew.data()))
+        return false;
+    const std::string strLock = strNew + "/" + kLockName;
+    const int hLock =
+        ::open(strLock.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const std::string strFinal = strParent + "/" + strPrefix + strNew.substr(strNew.size() - 6);
+    struct stat info {};
+    if (hLock < 0 || ::flock(hLock, LOCK_EX | LOCK_NB) != 0 ||
+        ::renameat2(AT_FDCWD, strNew.c_str(), AT_FDCWD, strFinal.c_str(), RENAME_NOREPLACE) != 0 ||
+        ::lstat(strFinal.c_str(), &info) != 0) {
+        const int nError = errno;
+        if (hLock >= 0)
+            ::close(hLock);
+        ::unlink(strLock.c_str());
+        ::rmdir(strNew.c_str());
+        errno = nError;
+        return false;
+    }
+    rFolder.strPath = strFinal;
+    rFolder.hLock = hLock;
+    rFolder.device = info.st_dev;
+    rFolder.inode = info.st_ino;
+    return true;
+}
+
+// The folder the listings are written beneath: the runtime folder, else the
+// temporary one; empty when there is none.
+std::string ListingBase() {
+    if (const char* pszRuntime = ::getenv("XDG_RUNTIME_DIR"); pszRuntime && *pszRuntime)
+        return pszRuntime;
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error))
-        if (entry.path().filename().string().rfind("FLS", 0) == 0)
-            std::filesystem::remove(entry.path(), error);
-    std::filesystem::remove(folder, error);
+    const std::filesystem::path temp = std::filesystem::temp_directory_path(error);
+    return error ? std::string() : temp.string();
+}
+
+// Lets go of the folder: its lock released, then the folder removed with
+// what is left in it (the server's transfers have ended by then).
+void ReleaseFolder(SListingFolder& rFolder) {
+    if (rFolder.hLock < 0)
+        return;
+    ::close(rFolder.hLock);
+    RemoveIfUnlocked(rFolder.strPath);
+    rFolder = SListingFolder{};
+}
+
+bool StillThere(const SListingFolder& rFolder) {
+    struct stat info {};
+    return rFolder.hLock >= 0 && ::lstat(rFolder.strPath.c_str(), &info) == 0 &&
+           info.st_dev == rFolder.device && info.st_ino == rFolder.inode;
+}
+
+// Makes this process's folder beneath strBase: in the user's folder there
+// (skerrow-<uid>, made 0700 when missing) when that is the user's own and
+// private; else, since anyone may have made it first in a shared
+// temporary folder, in a fresh private folder of its own, said once.
+bool MakeListingFolder(const std::string& strBase, SListingFolder& rFolder) {
+    const std::string strUser = strBase + "/" + UserFolderName();
+    if (::mkdir(strUser.c_str(), 0700) != 0 && errno != EEXIST) {
+        rFolder.nError = errno;
+        return false;
+    }
+    const std::string strWhy = WhyNotPrivate(strUser);
+    if (strWhy.empty()) {
+        if (!MakeLockedFolder(strUser, kListingsPrefix, rFolder))
+            return rFolder.nError = errno, false;
+        return true;
+    }
+    if (!MakeLockedFolder(strBase, UserFolderName() + "-", rFolder))
+        return rFolder.nError = errno, false;
+    rFolder.strNotice = FormatString(LoadString(IDS_LISTING_FOLDER_REPLACED), strUser.c_str(),
+                                     strWhy.c_str(), rFolder.strPath.c_str());
+    return true;
 }
 
 } // namespace
 
+int CListingBuilder::StartError() {
+    return g_nStartError;
+}
+
 std::string ListingFolder() {
-    // Under the user's runtime folder where there is one, else the
-    // temporary folder; one folder per process inside a private one.
-    std::error_code error;
-    const char* pszRuntime = ::getenv("XDG_RUNTIME_DIR");
-    std::filesystem::path base = pszRuntime && *pszRuntime
-                                     ? std::filesystem::path(pszRuntime)
-                                     : std::filesystem::temp_directory_path(error);
-    if (error)
+    SListingFolder& rFolder = CurrentFolder();
+    const std::string strBase = ListingBase();
+    if (StillThere(rFolder) && rFolder.strBase == strBase)
+        return rFolder.strPath;
+    // Made for another base (the environment changed), or gone (removed
+    // by hand or by a cleaner): made anew.
+    ReleaseFolder(rFolder);
+    rFolder.nError = ENOENT;
+    if (strBase.empty() || !MakeListingFolder(strBase, rFolder))
         return std::string();
-    const std::filesystem::path own = base / ("skerrow-" + std::to_string(::geteuid()));
-    const std::filesystem::path mine = own / ("listings-" + std::to_string(::getpid()));
-    if (!PrivateFolder(own.string()) || !PrivateFolder(mine.string()))
-        return std::string();
-    return mine.string();
+    rFolder.strBase = strBase;
+    return rFolder.strPath;
+}
+
+std::string TakeListingFolderNotice() {
+    return std::exchange(CurrentFolder().strNotice, std::string());
 }
 
 void RemoveStaleListings() {
-    // The folders of processes that ended without cleaning up (killed).
-    std::error_code error;
+    // The folders of servers that ended without cleaning up (killed): their
+    // locks are free, whatever became of their processes.
     const std::string strMine = ListingFolder();
-    if (strMine.empty())
+    const std::string strBase = ListingBase();
+    if (strBase.empty())
         return;
-    const std::filesystem::path own = std::filesystem::path(strMine).parent_path();
-    for (const auto& entry : std::filesystem::directory_iterator(own, error)) {
-        const std::string strName = entry.path().filename().string();
-        if (strName.rfind("listings-", 0) != 0)
-            continue;
-        const long nPid = std::strtol(strName.c_str() + 9, nullptr, 10);
-        if (nPid > 0 && nPid != ::getpid() && ::kill(static_cast<pid_t>(nPid), 0) != 0 &&
-            errno == ESRCH)
-            RemoveListingFolder(entry.path());
-    }
+    const std::string strUser = strBase + "/" + UserFolderName();
+    std::error_code error;
+    if (WhyNotPrivate(strUser).empty())
+        for (const auto& entry : std::filesystem::directory_iterator(strUser, error))
+            if (entry.path().filename().string().rfind(kListingsPrefix, 0) == 0 &&
+                entry.path().string() != strMine)
+                RemoveIfUnlocked(entry.path().string());
+    // Folders made in place of a user folder that was not private.
+    const std::string strPrefix = UserFolderName() + "-";
+    for (const auto& entry : std::filesystem::directory_iterator(strBase, error))
+        if (entry.path().filename().string().rfind(strPrefix, 0) == 0 &&
+            entry.path().string() != strMine && WhyNotPrivate(entry.path().string()).empty())
+            RemoveIfUnlocked(entry.path().string());
 }
 
 void RemoveOwnListingFolder() {
-    // Only an empty one: listings still being sent are their transfers'.
-    const std::string strMine = ListingFolder();
-    if (!strMine.empty())
-        ::rmdir(strMine.c_str());
+    ReleaseFolder(CurrentFolder());
 }
 
 std::unique_ptr<CListingBuilder> CListingBuilder::Start(const std::vector<std::string>& folderMap,
                                                         const std::string& strPath,
                                                         SListingRequest request) {
     const std::string strFolder = ListingFolder();
-    if (strFolder.empty())
+    if (strFolder.empty()) {
+        g_nStartError = CurrentFolder().nError;
         return nullptr;
+    }
     const std::filesystem::path tempDir(strFolder);
     std::unique_ptr<CListingBuilder> pBuilder(new CListingBuilder);
     pBuilder->m_request = std::move(request);
     pBuilder->m_strName = (tempDir / "FLSXXXXXX").string();
     int hFile = ::mkstemp(pBuilder->m_strName.data());
     if (hFile < 0) {
+        g_nStartError = errno;
         pBuilder->m_strName.clear();
         return nullptr;
     }
     ::fcntl(hFile, F_SETFD, FD_CLOEXEC);
     pBuilder->m_pFile = ::fdopen(hFile, "wb");
     if (!pBuilder->m_pFile) {
+        g_nStartError = errno;
         ::close(hFile);
         pBuilder->m_bOk = false;
         return nullptr;
@@ -374,8 +525,10 @@ std::unique_ptr<CListingBuilder> CListingBuilder::Start(const std::vector<std::s
 }
 
 void CListingBuilder::Write(const std::string& strLine) {
-    if (m_bOk && fwrite(strLine.data(), 1, strLine.size(), m_pFile) != strLine.size())
+    if (m_bOk && fwrite(strLine.data(), 1, strLine.size(), m_pFile) != strLine.size()) {
+        m_nError = errno;
         m_bOk = false;
+    }
 }
 
 bool CListingBuilder::WriteSlice(std::chrono::microseconds budget) {
@@ -409,8 +562,10 @@ bool CListingBuilder::WriteSlice(std::chrono::microseconds budget) {
         }
     }
     if (m_pFile) {
-        if (fclose(m_pFile) != 0)
+        if (fclose(m_pFile) != 0 && m_bOk) {
+            m_nError = errno;
             m_bOk = false;
+        }
         m_pFile = nullptr;
     }
     return true;

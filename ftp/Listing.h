@@ -62,15 +62,24 @@ struct SEntryInfo {
     time_t modified = 0;
 };
 
-// The folder the listings are written in: one of this process's own, in a
-// folder private to the user under $XDG_RUNTIME_DIR (else the temporary
-// folder); empty when it cannot be made safely.
+// The folder the listings are written in: one of this process's own, in the
+// user's private folder skerrow-<uid> under $XDG_RUNTIME_DIR (else the
+// temporary folder). When what stands at skerrow-<uid> is not the user's
+// own private folder (a link, another owner, open to others: in a shared
+// temporary folder anyone may make it first), a fresh private folder of
+// its own is made beside it instead. The folder holds a lock file, locked
+// for as long as the process keeps the folder. Empty when no folder can be
+// made.
 std::string ListingFolder();
-// Removes the listing folders of processes of this user that have ended
-// (a server killed before it could clean up), and their listings.
+// What the log should say once about the folder just made: why it is not
+// in the user's folder. Empty otherwise; cleared when taken.
+std::string TakeListingFolderNotice();
+// Removes the listing folders of this user's servers that have ended (a
+// server killed before it could clean up, whether or not its process has
+// been reaped): those whose lock nobody holds, with their listings.
 void RemoveStaleListings();
-// Removes this process's own listing folder when it is empty (when the
-// server ends).
+// Removes this process's own listing folder with what is left in it (when
+// the server ends).
 void RemoveOwnListingFolder();
 
 // One `ls -l` line (CR LF): the year replaces the time for entries more
@@ -116,8 +125,11 @@ public:
 
     // How long one slice may take: other clients are answered between slices.
     static constexpr std::chrono::microseconds kSlice{500};
-    // False once a write has failed.
+    // False once a write has failed; Error() then says why (an errno).
     bool IsOk() const { return m_bOk; }
+    int Error() const { return m_nError; }
+    // Why the last Start that returned null failed (an errno).
+    static int StartError();
     const std::string& FileName() const { return m_strName; }
 
 private:
@@ -134,4 +146,5 @@ private:
     bool m_bFilePending = false; // a file listing whose line is not written yet
     time_t m_now = 0;
     bool m_bOk = true;
+    int m_nError = 0;
 };

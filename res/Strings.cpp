@@ -60,6 +60,9 @@ const StringEntry kStrings[] = {
     {IDS_ADDRESS_NOT_ADMITTED, "Conexi\xC3\xB3n de %s cerrada: direcci\xC3\xB3n no admitida\n"},
     {IDS_ADDRESS_LIST_INVALID,
      "Error: %s=%s no es una lista de direcciones y redes separadas por comas\n"},
+    {IDS_LISTING_FOLDER_REPLACED,
+     "La carpeta %s no es propia y privada (%s): los listados se escriben en %s\n"},
+    {IDS_LISTING_FAILED, "Listado de %s no escrito en la carpeta temporal: %s\n"},
     {IDS_SETTINGS_DEFAULTED, "Configuraci\xC3\xB3n de %s: valores por omisi\xC3\xB3n para: %s\n"},
 };
 

@@ -61,6 +61,10 @@ enum : int {
     // be read (its key and its text).
     IDS_ADDRESS_NOT_ADMITTED = 175,
     IDS_ADDRESS_LIST_INVALID = 176,
+    // The listings' folder in a shared temporary folder was not the
+    // server's own, and a listing that could not be written.
+    IDS_LISTING_FOLDER_REPLACED = 180,
+    IDS_LISTING_FAILED = 181,
 };
 
 // The text of a string resource; an empty text for an unknown number.

@@ -12,14 +12,30 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+std::string RuntimeControlSocketPath() {
+    if (const char* pszRuntime = std::getenv("XDG_RUNTIME_DIR"); pszRuntime && *pszRuntime)
+        return std::string(pszRuntime) + "/skerrow/control";
+    return "/run/user/" + std::to_string(::geteuid()) + "/skerrow/control";
+}
+
+std::string TemporaryControlSocketPath() {
+    const char* pszTemp = std::getenv("TMPDIR");
+    const std::string strTemp = pszTemp && *pszTemp ? pszTemp : "/tmp";
+    // Root keeps nothing where others may write (/tmp): only a temporary
+    // folder of its own that no one else may write into will do.
+    struct stat info {};
+    if (::geteuid() == 0 && (::stat(strTemp.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+                             info.st_uid != 0 || (info.st_mode & 022) != 0))
+        return std::string();
+    return strTemp + "/skerrow-" + std::to_string(::geteuid()) + "/control";
+}
+
 std::string ControlSocketPath() {
     if (const char* pszService = std::getenv("RUNTIME_DIRECTORY"); pszService && *pszService)
         return std::string(pszService) + "/control";
     if (const char* pszRuntime = std::getenv("XDG_RUNTIME_DIR"); pszRuntime && *pszRuntime)
-        return std::string(pszRuntime) + "/skerrow/control";
-    const char* pszTemp = std::getenv("TMPDIR");
-    return std::string(pszTemp && *pszTemp ? pszTemp : "/tmp") + "/skerrow-" +
-           std::to_string(::geteuid()) + "/control";
+        return RuntimeControlSocketPath();
+    return TemporaryControlSocketPath();
 }
 
 namespace {
@@ -151,6 +167,10 @@ CControlServer::~CControlServer() {
 
 bool CControlServer::Open(const std::string& strPath, std::string& rError) {
     Close();
+    if (strPath.empty()) {
+        rError = "sin XDG_RUNTIME_DIR y la carpeta temporal no es privada";
+        return false;
+    }
     const std::string strFolder = strPath.substr(0, strPath.rfind('/'));
     if (!SafeFolder(strFolder, rError))
         return false;

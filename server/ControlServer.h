@@ -22,8 +22,14 @@
 
 // Where the control socket of this user's server lives:
 // $RUNTIME_DIRECTORY/control (a system service's), else
-// $XDG_RUNTIME_DIR/skerrow/control, else $TMPDIR/skerrow-<uid>/control.
+// RuntimeControlSocketPath() when XDG_RUNTIME_DIR is set, else
+// TemporaryControlSocketPath(); empty when there is no place for it.
 std::string ControlSocketPath();
+// $XDG_RUNTIME_DIR/skerrow/control, else /run/user/<uid>/skerrow/control.
+std::string RuntimeControlSocketPath();
+// $TMPDIR/skerrow-<uid>/control ($TMPDIR else /tmp). For root only in a
+// temporary folder of root's that no one else may write into; else empty.
+std::string TemporaryControlSocketPath();
 
 class CControlServer {
 public:
@@ -37,7 +43,8 @@ public:
 
     // Listens at strPath (its folder made 0700 when missing). A stale socket
     // there (no server answers it) is replaced; false, with the reason in
-    // rError, when another server answers it or the folder is not safe.
+    // rError, when another server answers it, the folder is not safe or
+    // strPath is empty (no place for it).
     bool Open(const std::string& strPath, std::string& rError);
     // Stops listening and removes the socket.
     void Close();

@@ -92,6 +92,9 @@ int CServerHost::StartServer() {
         0);
     if (m_bListeningV6)
         Log(FormatString(LoadString(IDS_LISTENING_IPV6), m_settings.m_nPort), 0);
+    // Where the listings go, when that is not the user's own folder.
+    if (const std::string strNotice = TakeListingFolderNotice(); !strNotice.empty())
+        Log(strNotice, 0);
     m_rViews.OnRunningChanged(true);
     return 0;
 }

@@ -13,21 +13,62 @@ std::string Printed(const char* pszFormat, double dValue) {
     return szText;
 }
 
-// JSON's string form: quotes, backslashes and control characters escaped.
+// The length of the UTF-8 character at nAt (1 to 4) and its code point;
+// 0 when the bytes there are not one (overlong forms and surrogates
+// included).
+size_t Utf8Char(const std::string& strText, size_t nAt, uint32_t& rCode) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(strText[i]); };
+    const unsigned char uchLead = byte(nAt);
+    if (uchLead < 0x80) {
+        rCode = uchLead;
+        return 1;
+    }
+    const size_t nLength = uchLead >= 0xF0 ? 4 : uchLead >= 0xE0 ? 3 : uchLead >= 0xC0 ? 2 : 0;
+    if (nLength == 0 || nAt + nLength > strText.size() || uchLead > 0xF4)
+        return 0;
+    uint32_t nCode = uchLead & (0x7F >> nLength);
+    for (size_t i = 1; i < nLength; ++i) {
+        if ((byte(nAt + i) & 0xC0) != 0x80)
+            return 0;
+        nCode = (nCode << 6) | (byte(nAt + i) & 0x3F);
+    }
+    static const uint32_t kSmallest[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (nCode < kSmallest[nLength] || nCode > 0x10FFFF || (nCode >= 0xD800 && nCode <= 0xDFFF))
+        return 0;
+    rCode = nCode;
+    return nLength;
+}
+
+bool IsControl(uint32_t nCode) {
+    return nCode < 0x20 || (nCode >= 0x7F && nCode <= 0x9F);
+}
+
+constexpr const char* kReplacement = "\xEF\xBF\xBD"; // U+FFFD
+
+// JSON's string form: quotes, backslashes and control characters escaped,
+// bytes that are not UTF-8 replaced by U+FFFD, so that any name makes
+// valid JSON.
 std::string JsonString(const std::string& strText) {
     std::string strOut = "\"";
-    for (char ch : strText) {
-        const unsigned char uch = static_cast<unsigned char>(ch);
-        if (ch == '"' || ch == '\\') {
+    for (size_t i = 0; i < strText.size();) {
+        uint32_t nCode = 0;
+        const size_t nLength = Utf8Char(strText, i, nCode);
+        if (nLength == 0) {
+            strOut += kReplacement;
+            ++i;
+            continue;
+        }
+        if (nCode == '"' || nCode == '\\') {
             strOut += '\\';
-            strOut += ch;
-        } else if (uch < 0x20) {
+            strOut += static_cast<char>(nCode);
+        } else if (IsControl(nCode)) {
             char szEscape[8];
-            std::snprintf(szEscape, sizeof szEscape, "\\u%04x", uch);
+            std::snprintf(szEscape, sizeof szEscape, "\\u%04x", static_cast<unsigned>(nCode));
             strOut += szEscape;
         } else {
-            strOut += ch;
+            strOut.append(strText, i, nLength);
         }
+        i += nLength;
     }
     return strOut + "\"";
 }
@@ -64,16 +105,44 @@ std::vector<std::string> Cells(const SSessionStatus& status, Clock::time_point n
         strProgress = ProgressText(status.transfers.front());
         strRate = RateText(AverageRate(status.transfers.front(), now));
     }
+    // Names come from clients: never their escape sequences on the
+    // administrator's terminal.
     return {std::to_string(status.nId),
-            status.strUser.empty() ? std::string("-") : status.strUser,
-            status.strAddress,
+            status.strUser.empty() ? std::string("-") : TerminalText(status.strUser),
+            TerminalText(status.strAddress),
             DurationText(now - status.connected),
-            StateText(status),
+            TerminalText(StateText(status)),
             strProgress,
             strRate};
 }
 
 } // namespace
+
+std::string TerminalText(const std::string& strText, bool bKeepLines) {
+    std::string strOut;
+    strOut.reserve(strText.size());
+    for (size_t i = 0; i < strText.size();) {
+        uint32_t nCode = 0;
+        const size_t nLength = Utf8Char(strText, i, nCode);
+        if (nLength == 0) {
+            strOut += kReplacement;
+            ++i;
+        } else if (IsControl(nCode) && !(bKeepLines && (nCode == '\n' || nCode == '\t'))) {
+            // One \xNN for each byte of the character.
+            for (size_t j = 0; j < nLength; ++j) {
+                char szEscape[8];
+                std::snprintf(szEscape, sizeof szEscape, "\\x%02x",
+                              static_cast<unsigned char>(strText[i + j]));
+                strOut += szEscape;
+            }
+            i += nLength;
+        } else {
+            strOut.append(strText, i, nLength);
+            i += nLength;
+        }
+    }
+    return strOut;
+}
 
 std::string DurationText(Clock::duration elapsed) {
     const long long nSeconds =

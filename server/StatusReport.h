@@ -28,6 +28,10 @@ struct SServerCounters {
 using SSessionStatus = CClientSocket::SStatus;
 using SProgress = CDataSocket::SProgress;
 
+// Text as a terminal may show it whatever its bytes: those that are not
+// UTF-8 become U+FFFD, control characters (C0, DEL, C1) become "\xNN" for
+// each of their bytes; bKeepLines keeps line breaks and tabs.
+std::string TerminalText(const std::string& strText, bool bKeepLines = false);
 // "1 h 02 min", "3 min 05 s", "12 s".
 std::string DurationText(std::chrono::steady_clock::duration elapsed);
 // "512 B", "1.5 KB", "3.2 MB", "1.1 GB" (powers of 1024).

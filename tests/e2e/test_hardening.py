@@ -4,10 +4,12 @@ no spin, no stall, nothing held for ever."""
 import ftplib
 import io
 import os
+import re
 import resource
 import signal
 import socket
 import subprocess
+import sys
 import threading
 import time
 import unittest
@@ -469,6 +471,165 @@ class ResourceTests(unittest.TestCase):
         output = server.output()
         missing = [i for i in range(1500) if b"NOOP marker-%d\r\n" % i not in output]
         self.assertEqual(missing[:10], [])
+
+
+# Starts the server (argv[1]) as its child and never reaps it while it
+# runs: killed, the server stays a zombie until this parent's standard
+# input closes. Prints the server's process id.
+ZOMBIE_PARENT = r"""
+import os, sys
+pid = os.fork()
+if pid == 0:
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 1)
+    os.execv(sys.argv[1], [sys.argv[1], "--headless"])
+print(pid, flush=True)
+sys.stdin.read()
+os.waitpid(pid, 0)
+"""
+
+
+def process_state(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return None
+
+
+class ListingFolderTests(unittest.TestCase):
+    """Where the listings are written: a folder of the server's own that no
+    other user can take first, swept after a server that died."""
+
+    def server(self, extended=True):
+        server = SkerrowServer(extra_config="[Extended]\nEnabled=1\n" if extended else "")
+        self.addCleanup(server.cleanup)
+        self.root = server.folder("root")
+        with open(os.path.join(self.root, "a.txt"), "wb") as out:
+            out.write(b"a")
+        server.folders = ["/=%s/,1,1" % self.root]
+        server.users = ["admin,pw,1,1"]
+        return server
+
+    def listings(self, ftp):
+        """LIST, NLST, MLSD and STAT of the root: what each answered."""
+        lines = []
+        ftp.retrlines("LIST", lines.append)
+        names = ftp.nlst()
+        facts = [name for name, entry in ftp.mlsd() if entry.get("type") == "file"]
+        status = ftp.sendcmd("STAT /")
+        return lines, names, facts, status
+
+    def test_a_planted_user_folder_leaves_listings_working_with_one_log_line(self):
+        server = self.server()
+        planted = os.path.join(server.tmp, "skerrow-%d" % os.geteuid())
+        if os.geteuid() == 0:
+            # Another user's, made first in the temporary folder.
+            os.mkdir(planted, 0o777)
+            os.chown(planted, 12345, 12345)
+            why = "es del usuario 12345"
+        else:
+            os.symlink(server.folder("elsewhere"), planted)
+            why = "es un enlace"
+        server.start()
+        ftp = logged_in(self, server.port, "admin", "pw")
+        for _ in range(2):
+            lines, names, facts, status = self.listings(ftp)
+            self.assertEqual(len(lines), 1, lines)
+            self.assertTrue(lines[0].endswith(" a.txt"), lines)
+            self.assertEqual(names, ["a.txt"])
+            self.assertEqual(facts, ["a.txt"])
+            self.assertIn(" a.txt\n", status)
+        log = server.settle()
+        line = re.escape("La carpeta %s no es propia y privada (%s): los listados se escriben en "
+                         % (planted, why)) + r"(.*)\n"
+        self.assertEqual(len(re.findall(line, log)), 1, log)
+        folder = re.search(line, log).group(1)
+        self.assertEqual(os.path.dirname(folder), server.tmp)
+        self.assertEqual(os.lstat(folder).st_mode & 0o7777, 0o700)
+        self.assertEqual(os.listdir(os.path.realpath(planted)), [])
+        server.stop()
+        self.assertFalse(os.path.exists(folder))
+
+    def test_a_listing_that_cannot_be_written_is_answered_and_logged(self):
+        missing = "/nonexistent-skerrow-%d" % os.getpid()
+        for extended, reply in ((True, "451 Local error: the listing cannot be written"),
+                                (False, '553 Can\'t change directory to ""')):
+            server = self.server(extended)
+            server.extra_env = {"TMPDIR": missing}
+            server.start()
+            ftp = logged_in(self, server.port, "admin", "pw")
+            commands = ["LIST", "NLST"] + (["MLSD", "STAT /"] if extended else [])
+            for command in commands:
+                with self.subTest(command=command, extended=extended):
+                    if command.startswith("STAT"):
+                        self.assertEqual(answer(ftp, command), reply)
+                    else:
+                        with self.assertRaises(ftplib.Error) as error:
+                            ftp.retrlines(command)
+                        self.assertEqual(str(error.exception), reply)
+            self.assertEqual(ftp.sendcmd("NOOP"), "200 Ok")
+            server.expect_count("Listado de / no escrito en la carpeta temporal: "
+                                "No such file or directory\n", len(commands))
+            server.stop()
+
+    def test_a_listing_cut_short_by_the_file_size_limit_is_answered_and_logged(self):
+        server = self.server()
+        for i in range(4000):
+            open(os.path.join(self.root, "%04d-%s" % (i, "n" * 120)), "wb").close()
+
+        def small_files():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (128 * 1024, 128 * 1024))
+        server.start(preexec_fn=small_files)
+        ftp = logged_in(self, server.port, "admin", "pw")
+        for command in ("LIST", "MLSD"):
+            with self.subTest(command):
+                # Refused at once, or after its 150 once the limit is met:
+                # 451 all the same.
+                with self.assertRaises(ftplib.error_temp) as error:
+                    ftp.retrlines(command, lambda line: None)
+                self.assertEqual(str(error.exception),
+                                 "451 Local error: the listing cannot be written")
+        self.assertEqual(ftp.sendcmd("NOOP"), "200 Ok")
+        server.expect_count("Listado de / no escrito en la carpeta temporal: "
+                            "File too large\n", 2)
+
+    def test_a_zombies_listing_folder_goes_at_the_next_start(self):
+        server = self.server(extended=False)
+        reservation = PortReservation()
+        self.addCleanup(reservation.release)
+        server.port = reservation.port
+        server.write_settings()
+        env = dict(os.environ, XDG_CONFIG_HOME=server.config_home, HOME=server.home,
+                   TMPDIR=server.tmp, LC_ALL="C.UTF-8")
+        for name in ("DISPLAY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR"):
+            env.pop(name, None)
+        parent = subprocess.Popen([sys.executable, "-c", ZOMBIE_PARENT, BINARY], env=env,
+                                  cwd=server.root, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL)
+        self.addCleanup(parent.stdout.close)
+        self.addCleanup(parent.wait, timeout=scaled(30))
+        self.addCleanup(parent.stdin.close)
+        pid = int(parent.stdout.readline())
+        self.addCleanup(lambda: process_state(pid) not in (None, "Z") and os.kill(pid, 9))
+        user = os.path.join(server.tmp, "skerrow-%d" % os.geteuid())
+
+        def folders():
+            return [name for name in os.listdir(user) if name.startswith("listings-")] \
+                if os.path.isdir(user) else []
+        self.assertTrue(wait_for(lambda: listening_on(server.port)))
+        reservation.release()
+        self.assertEqual(len(folders()), 1)
+        zombie = folders()[0]
+        os.kill(pid, signal.SIGKILL)
+        self.assertTrue(wait_for(lambda: process_state(pid) == "Z"))
+        server.start()
+        # The process is still there, a zombie, and its folder has gone.
+        self.assertEqual(process_state(pid), "Z")
+        self.assertNotIn(zombie, folders())
+        self.assertEqual(len(folders()), 1)
+        server.stop()
+        self.assertEqual(folders(), [])
 
 
 class UndrainedOutputTests(unittest.TestCase):

@@ -6,9 +6,12 @@ socket itself."""
 import ftplib
 import json
 import os
+import pty
+import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -110,6 +113,33 @@ class WhoTests(unittest.TestCase):
             sessions = json.loads(self.skerrow("--who", "--json").stdout)["sessions"]
             return [s for s in sessions if s["transfers"]][0]["transfers"][0]["bytes"]
         self.assertTrue(wait_for(lambda: bytes_now() > before))
+
+    def test_names_clients_choose_reach_no_terminal_and_make_valid_json(self):
+        # A file whose name is not UTF-8 and holds an escape sequence, being
+        # downloaded (the client does not read, so that it stays listed).
+        name = b"bad\xff\x1b[2J\x07.bin"
+        with open(os.path.join(self.root.encode(), name), "wb") as out:
+            out.truncate(256 * 1024 * 1024)
+        ftp = ftplib.FTP(encoding="latin-1")
+        ftp.connect("127.0.0.1", self.server.port, timeout=scaled(30))
+        self.addCleanup(ftp.close)
+        ftp.login("ana", "pw")
+        ftp.sendcmd("TYPE I")
+        data = ftp.transfercmd("RETR " + name.decode("latin-1"))
+        self.addCleanup(data.close)
+        data.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+
+        def listed():
+            result = self.skerrow("--who", "--json")
+            self.assertEqual(result.returncode, 0, result.stderr)
+            sessions = json.loads(result.stdout)["sessions"]
+            return [t["name"] for s in sessions for t in s["transfers"]]
+        self.assertTrue(wait_for(lambda: listed() == ["/bad\ufffd\x1b[2J\x07.bin"]), listed())
+        table = self.skerrow("--who")
+        self.assertEqual(table.returncode, 0, table.stderr)
+        self.assertNotIn(b"\x1b", table.stdout)
+        self.assertNotIn(b"\x07", table.stdout)
+        self.assertIn("/bad\ufffd\\x1b[2J\\x07.bin".encode(), table.stdout)
 
     def test_kick_ends_a_session_and_an_unknown_id_is_an_error(self):
         ftp = self.login()
@@ -232,6 +262,191 @@ class WhoTests(unittest.TestCase):
         # The socket goes with the server.
         self.server.stop()
         self.assertFalse(os.path.exists(self.socket_path))
+
+
+# A stand-in for a server at a control socket: it binds as bind_uid (the
+# caller's if -1), listens as listen_uid, prints "ready", then reports each
+# connection as "got HEX" (what it received) and answers with REPLY, until
+# its standard input closes.
+PLANTED = r"""
+import os, select, socket, sys
+path, bind_uid, listen_uid, reply = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+if bind_uid >= 0:
+    os.setuid(bind_uid)
+server = socket.socket(socket.AF_UNIX)
+server.bind(path)
+if listen_uid >= 0:
+    os.setuid(listen_uid)
+server.listen(4)
+print("ready", flush=True)
+while True:
+    ready, _, _ = select.select([server, sys.stdin], [], [])
+    if server in ready:
+        conn, _ = server.accept()
+        conn.settimeout(60)
+        received = b""
+        try:
+            while b"\n" not in received:
+                chunk = conn.recv(4096)
+                if not chunk:
+                    break
+                received += chunk
+        except OSError:
+            pass
+        print("got " + received.hex(), flush=True)
+        try:
+            if received and reply:
+                conn.sendall(bytes.fromhex(reply))
+        except OSError:
+            pass
+        conn.close()
+    elif not sys.stdin.read(1):
+        break
+"""
+
+STRANGER = 12345
+
+
+@unittest.skipUnless(os.geteuid() == 0, "needs root: the sockets are planted as another user")
+class PlantedSocketTests(unittest.TestCase):
+    """The control client talks only to a socket whose folder, file and
+    listening server belong to the user it expects, and sends nothing to
+    any other."""
+
+    def setUp(self):
+        self.area = tempfile.mkdtemp(prefix="skerrow-planted-")
+        self.addCleanup(shutil.rmtree, self.area, ignore_errors=True)
+        os.chmod(self.area, 0o755)
+        for path in ("/run/user/0/skerrow/control", "/run/skerrow/control"):
+            if os.path.exists(path):
+                self.skipTest("a real server answers at " + path)
+
+    def folder(self, *parts, owner=0, mode=0o700):
+        path = os.path.join(self.area, *parts)
+        os.makedirs(path, exist_ok=True)
+        os.chown(path, owner, owner)
+        os.chmod(path, mode)
+        return path
+
+    def plant(self, path, bind_uid=-1, listen_uid=-1, reply=b""):
+        """A planted server at path; its reports come from finish()."""
+        process = subprocess.Popen(
+            ["/usr/bin/python3", "-c", PLANTED, path, str(bind_uid), str(listen_uid), reply.hex()],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(process.stderr.close)
+        self.addCleanup(process.stdout.close)
+        self.addCleanup(process.wait)
+        self.addCleanup(process.kill)
+        line = process.stdout.readline()
+        self.assertEqual(line, b"ready\n", process.stderr.read() if not line else line)
+        return process
+
+    @staticmethod
+    def finish(process):
+        """What the planted server received, one entry per connection."""
+        out, _ = process.communicate(b"", timeout=scaled(30))
+        return [bytes.fromhex(line[4:]) for line in out.decode().splitlines()
+                if line.startswith("got ")]
+
+    def client(self, *args, env=None, user=None, stdout=subprocess.PIPE):
+        base = {k: v for k, v in os.environ.items() if k not in ("XDG_RUNTIME_DIR", "TMPDIR")}
+        base.update(env or {}, LC_ALL="C.UTF-8")
+        return subprocess.run([BINARY] + list(args), stdout=stdout, stderr=subprocess.PIPE,
+                              timeout=scaled(30), env=base, preexec_fn=user)
+
+    def test_a_socket_in_a_shared_temporary_folder_is_never_roots(self):
+        # /tmp as cron or su - leave it: anyone may make skerrow-0 there first.
+        shared = self.folder("shared", mode=0o1777)
+        planted = self.plant(os.path.join(self.folder("shared", "skerrow-0", owner=STRANGER),
+                                          "control"), bind_uid=STRANGER,
+                             reply=b"OK\n\x1b]0;owned\x07\n")
+        result = self.client("--who", env={"TMPDIR": shared})
+        self.assertEqual((result.returncode, result.stderr),
+                         (1, b"skerrow: no Skerrow server is running for this user\n"))
+        self.assertEqual(result.stdout, b"")
+        self.assertEqual(self.finish(planted), [])
+        # Another user's there is refused by its owner: nothing is sent.
+        planted = self.plant(os.path.join(self.folder("shared", "skerrow-%d" % (STRANGER + 1),
+                                                      owner=STRANGER), "control"),
+                             bind_uid=STRANGER, reply=b"OK\n")
+        result = self.client("--who", env={"TMPDIR": shared},
+                             user=lambda: os.setuid(STRANGER + 1))
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"belongs to another user", result.stderr)
+        self.assertEqual(self.finish(planted), [])
+
+    def test_a_runtime_folder_not_the_users_own_is_refused(self):
+        cases = [
+            # Folder and socket of another user.
+            ("owner", dict(owner=STRANGER, mode=0o700), dict(bind_uid=STRANGER),
+             b"belongs to another user (uid %d)" % STRANGER),
+            # Root's folder, but others may write into it.
+            ("open", dict(mode=0o770), dict(), b"may be written by other users"),
+            # Root's folder and file, but another user's server listens.
+            ("peer", dict(mode=0o700), dict(listen_uid=STRANGER),
+             b"runs as another user (uid %d)" % STRANGER),
+        ]
+        for name, folder, server, why in cases:
+            with self.subTest(name):
+                runtime = self.folder(name, mode=0o711)
+                planted = self.plant(os.path.join(self.folder(name, "skerrow", **folder), "control"),
+                                     reply=b"OK\n", **server)
+                for args in (["--who"], ["--kick", "1"]):
+                    result = self.client(*args, env={"XDG_RUNTIME_DIR": runtime})
+                    self.assertEqual(result.returncode, 1, result.stderr)
+                    self.assertIn(why, result.stderr)
+                    self.assertTrue(result.stderr.endswith(b"; nothing was sent\n"), result.stderr)
+                    self.assertEqual(result.stdout, b"")
+                received = self.finish(planted)
+                # The peer is checked once connected: connections, no bytes.
+                self.assertEqual(received, [b"", b""] if name == "peer" else [])
+
+    def test_a_socket_left_by_a_dead_server_is_passed_over(self):
+        runtime = self.folder("runtime")
+        stale = socket.socket(socket.AF_UNIX)
+        stale.bind(os.path.join(self.folder("runtime", "skerrow"), "control"))
+        stale.close()
+        # The server that runs fell back to a temporary folder of root's own.
+        temporary = self.folder("temporary", mode=0o755)
+        planted = self.plant(os.path.join(self.folder("temporary", "skerrow-0"), "control"),
+                             reply=b"OK\nanswered\n")
+        result = self.client("--who", env={"XDG_RUNTIME_DIR": runtime, "TMPDIR": temporary})
+        self.assertEqual((result.returncode, result.stdout), (0, b"answered\n"), result.stderr)
+        self.assertEqual(self.finish(planted), [b"who\n"])
+
+    def test_what_reaches_a_terminal_has_no_control_bytes_and_json_stays_exact(self):
+        runtime = self.folder("own")
+        path = os.path.join(self.folder("own", "skerrow"), "control")
+        body = b"\x1b[31mred\xff\n"
+        json_body = b'{"sessions": [], "note": "\\u001b"}\n'
+        for args, reply, shown in ((["--who"], body, "\\x1b[31mred\ufffd\r\n".encode()),
+                                   (["--who", "--json"], json_body,
+                                    json_body.replace(b"\n", b"\r\n"))):
+            planted = self.plant(path, reply=b"OK\n" + reply)
+            leader, follower = pty.openpty()
+            try:
+                result = self.client(*args, env={"XDG_RUNTIME_DIR": runtime}, stdout=follower)
+            finally:
+                os.close(follower)
+            printed = b""
+            while True:
+                try:
+                    chunk = os.read(leader, 4096)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                printed += chunk
+            os.close(leader)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual(printed, shown)
+            self.assertEqual(self.finish(planted), [b"who json\n" if "--json" in args else b"who\n"])
+            os.unlink(path)
+            # Into a pipe or a file, the bytes as they came.
+            planted = self.plant(path, reply=b"OK\n" + reply)
+            self.assertEqual(self.client(*args, env={"XDG_RUNTIME_DIR": runtime}).stdout, reply)
+            self.finish(planted)
+            os.unlink(path)
 
 
 if __name__ == "__main__":

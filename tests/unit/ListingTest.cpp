@@ -5,9 +5,12 @@
 
 #include <limits>
 
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -271,4 +274,143 @@ TEST_F(BuildListingTest, ExtendedListingsLeaveOutDotsAndUseCrLf) {
     EXPECT_EQ(strText.rfind("-rw-", 0), 0u) << strText;
     EXPECT_NE(strText.find("        5 "), std::string::npos) << strText;
     EXPECT_EQ(strText.substr(strText.size() - 12), " shown.txt\r\n");
+}
+
+namespace {
+
+// The listings' folder beneath a fresh temporary folder of the test's own.
+class ListingFolderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RemoveOwnListingFolder();
+        m_base = fs::temp_directory_path() / ("skerrow-folder-" + std::to_string(getpid()));
+        fs::remove_all(m_base);
+        fs::create_directories(m_base);
+        if (const char* pszOld = getenv("TMPDIR"))
+            m_strOldTemp = pszOld;
+        setenv("TMPDIR", m_base.c_str(), 1);
+        m_user = m_base / ("skerrow-" + std::to_string(geteuid()));
+    }
+    void TearDown() override {
+        RemoveOwnListingFolder();
+        if (m_strOldTemp.empty())
+            unsetenv("TMPDIR");
+        else
+            setenv("TMPDIR", m_strOldTemp.c_str(), 1);
+        fs::remove_all(m_base);
+    }
+
+    // True when the lock file in strFolder is held by someone.
+    static bool Locked(const fs::path& folder) {
+        const int hLock = open((folder / "lock").c_str(), O_RDONLY | O_CLOEXEC);
+        if (hLock < 0)
+            return false;
+        const bool bLocked = flock(hLock, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        close(hLock);
+        return bLocked;
+    }
+    static unsigned Mode(const fs::path& path) {
+        struct stat info {};
+        return lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+    }
+    // A folder as a server leaves it, its lock held through rLock when
+    // asked (-1 otherwise).
+    static fs::path Leftover(const fs::path& folder, bool bHeld, int& rLock) {
+        fs::create_directories(folder);
+        chmod(folder.c_str(), 0700);
+        std::ofstream(folder / "FLSabcdef") << "listing";
+        rLock = open((folder / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (bHeld)
+            flock(rLock, LOCK_EX);
+        else
+            close(rLock), rLock = -1;
+        return folder;
+    }
+
+    fs::path m_base;
+    fs::path m_user;
+    std::string m_strOldTemp;
+};
+
+} // namespace
+
+TEST_F(ListingFolderTest, OwnFolderIsPrivateAndLockedForTheProcesssLife) {
+    const fs::path folder = ListingFolder();
+    ASSERT_FALSE(folder.empty());
+    EXPECT_EQ(folder.parent_path(), m_user);
+    EXPECT_EQ(Mode(m_user), 0700u);
+    EXPECT_EQ(Mode(folder), 0700u);
+    EXPECT_TRUE(Locked(folder));
+    EXPECT_EQ(TakeListingFolderNotice(), "");
+    EXPECT_EQ(ListingFolder(), folder.string());
+    // Removed by hand while the server runs: made anew.
+    fs::remove_all(folder);
+    const fs::path again = ListingFolder();
+    EXPECT_NE(again, folder);
+    EXPECT_TRUE(Locked(again));
+    RemoveOwnListingFolder();
+    EXPECT_FALSE(fs::exists(again));
+}
+
+TEST_F(ListingFolderTest, AUserFolderThatIsNotOwnAndPrivateIsReplacedOnce) {
+    const fs::path elsewhere = m_base / "elsewhere";
+    fs::create_directories(elsewhere);
+    chmod(elsewhere.c_str(), 0700);
+    std::vector<std::pair<std::string, std::function<void()>>> squats = {
+        {"es un enlace", [&] { fs::create_directory_symlink(elsewhere, m_user); }},
+        {"modo 0755", [&] { fs::create_directory(m_user), chmod(m_user.c_str(), 0755); }},
+        {"no es una carpeta", [&] { std::ofstream(m_user) << "x"; }},
+    };
+    if (geteuid() == 0)
+        squats.push_back({"es del usuario 65534", [&] {
+                              fs::create_directory(m_user), chmod(m_user.c_str(), 0700);
+                              EXPECT_EQ(chown(m_user.c_str(), 65534, 65534), 0);
+                          }});
+    for (const auto& [strWhy, squat] : squats) {
+        SCOPED_TRACE(strWhy);
+        RemoveOwnListingFolder();
+        fs::remove_all(m_user);
+        squat();
+        const fs::path folder = ListingFolder();
+        ASSERT_FALSE(folder.empty());
+        EXPECT_EQ(folder.parent_path(), m_base);
+        EXPECT_EQ(folder.filename().string().rfind(m_user.filename().string() + "-", 0), 0u);
+        EXPECT_EQ(Mode(folder), 0700u);
+        EXPECT_TRUE(Locked(folder));
+        const std::string strNotice = TakeListingFolderNotice();
+        EXPECT_NE(strNotice.find(m_user.string()), std::string::npos) << strNotice;
+        EXPECT_NE(strNotice.find(strWhy), std::string::npos) << strNotice;
+        EXPECT_NE(strNotice.find(folder.string()), std::string::npos) << strNotice;
+        // Said once; the listings go there and nothing into the squat.
+        EXPECT_EQ(TakeListingFolderNotice(), "");
+        const std::string strListing = BuildListing({"/=" + elsewhere.string() + "/,1,1"}, "/", 14);
+        EXPECT_EQ(fs::path(strListing).parent_path(), folder);
+        EXPECT_TRUE(fs::is_empty(elsewhere));
+        fs::remove(strListing);
+    }
+}
+
+TEST_F(ListingFolderTest, FoldersWhoseLockNobodyHoldsAreSwept) {
+    fs::create_directories(m_user);
+    chmod(m_user.c_str(), 0700);
+    int hDead = -1;
+    int hLive = -1;
+    int hOld = -1;
+    const fs::path dead = Leftover(m_user / "listings-AbC123", false, hDead);
+    const fs::path live = Leftover(m_user / "listings-XyZ789", true, hLive);
+    const fs::path replaced =
+        Leftover(m_base / (m_user.filename().string() + "-Qq1234"), false, hOld);
+    // A folder of an earlier version, named after its process, with no lock.
+    const fs::path unlocked = m_user / ("listings-" + std::to_string(getpid()));
+    fs::create_directories(unlocked);
+    RemoveStaleListings();
+    EXPECT_FALSE(fs::exists(dead));
+    EXPECT_FALSE(fs::exists(replaced));
+    EXPECT_FALSE(fs::exists(unlocked));
+    EXPECT_TRUE(fs::exists(live / "FLSabcdef"));
+    EXPECT_TRUE(fs::exists(ListingFolder()));
+    // Its server gone (the lock goes with its last descriptor): swept next.
+    close(hLive);
+    RemoveStaleListings();
+    EXPECT_FALSE(fs::exists(live));
 }
