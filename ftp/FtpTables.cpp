@@ -106,6 +106,7 @@ const char* const kExtendedReplies[XREPLY_COUNT] = {
     "522 Data connection must resume the TLS session of the control connection.\r\n",
     "522 Network protocol not supported, use (2)\r\n",
     "425 Use EPSV or EPRT on an IPv6 connection.\r\n",
+    "421 Too many failed logins from your address.\r\n",
 };
 
 bool IsBlank(char ch) {

@@ -156,7 +156,9 @@ enum FtpExtendedReply : int {
     XREPLY_TLS_RESUME_REQUIRED = 54,
     XREPLY_BAD_PROTOCOL_V6 = 55,
     XREPLY_USE_EXTENDED_PORTS = 56,
-    XREPLY_COUNT = 57,
+    // Both modes: a USER or PASS from a banned address.
+    XREPLY_BANNED = 57,
+    XREPLY_COUNT = 58,
 };
 const char* ExtendedReplyText(int nReply);
 
