@@ -274,8 +274,9 @@ class LoginTests(unittest.TestCase):
         self.addCleanup(sock.close)
         # 200 two-byte characters: cut between characters, at 254 bytes.
         name = "\u00e9" * 200
-        sock.sendall(b"USER " + name.encode() + b"\r\nPASS x\r\n")
+        sock.sendall(b"USER " + name.encode() + b"\r\n")
         self.assertEqual(read_line(sock), b"331 Enter PASS command\r\n")
+        sock.sendall(b"PASS x\r\n")
         self.assertEqual(read_line(sock), b"550 Permission denied\r\n")
         text = self.server.expect("fallido de 127.0.0.62")
         self.assertIn("(usuario %s)\n" % name[:127], text)

@@ -62,6 +62,11 @@ TEST(LoginGuard, EachFailureAgesOutOfTheWindowByItself) {
     EXPECT_FALSE(guard.Failed("10.0.0.2", kStart + minutes(6), 3, minutes(15)));
     EXPECT_FALSE(guard.Failed("10.0.0.2", kStart + minutes(11), 3, minutes(15)));
     EXPECT_TRUE(guard.Failed("10.0.0.2", kStart + minutes(12), 3, minutes(15)));
+    // The same on a clock that started moments ago (a server started soon
+    // after the machine).
+    const Clock::time_point early = Clock::time_point() + seconds(10);
+    EXPECT_FALSE(FailTimes(guard, "10.0.0.4", 2, early));
+    EXPECT_TRUE(guard.Failed("10.0.0.4", early + minutes(1), 3, minutes(15)));
     // Spread out enough, failures never add up.
     for (int i = 0; i < 20; ++i)
         EXPECT_FALSE(guard.Failed("10.0.0.3", kStart + minutes(6 * i), 3, minutes(15))) << i;
