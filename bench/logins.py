@@ -265,15 +265,34 @@ async def many_between(port, address, victim, deadline, answered):
                            for _ in range(200)))
 
 
+async def plain_guesses(port, address, victim, deadline, answered):
+    """Wrong passwords one after another, a new connection when closed."""
+    while time.monotonic() < deadline:
+        try:
+            reader, writer = await open_from(port, address)
+            while time.monotonic() < deadline:
+                if not (await command(reader, writer, "USER " + victim,
+                                      deadline)).startswith(b"331"):
+                    break
+                if not failed(await command(reader, writer, "PASS wrong-guess", deadline)):
+                    break
+                answered.append(time.monotonic())
+            writer.close()
+        except (OSError, ConnectionError, asyncio.TimeoutError, asyncio.IncompleteReadError):
+            pass
+        await asyncio.sleep(0.05)
+
+
 async def logged_in_again(port, address, victim, deadline, answered):
     """20 sessions log in as anonymous; another connection guesses until the
-    address is banned; then the 20 send USER and PASS again."""
+    address is banned; then the 20 send USER and PASS again, logging in as
+    anonymous between guesses."""
     sessions = []
     for _ in range(20):
         reader, writer = await open_from(port, address)
         if await log_in(reader, writer, "anonymous", "guest@", deadline):
             sessions.append((reader, writer))
-    await anonymous_between(port, address, victim, min(deadline, time.monotonic() + 15), answered)
+    await plain_guesses(port, address, victim, min(deadline, time.monotonic() + 15), answered)
 
     async def session(reader, writer):
         try:
