@@ -96,9 +96,8 @@ bool CLoginGuard::Failed(const std::string& strAddress, Clock::time_point now, i
             return false;
         Lift(strKey, *pEntry);
         m_lifted.push_back(strKey);
-    } else {
-        m_order.splice(m_order.end(), m_order, pEntry->order);
     }
+    m_order.splice(m_order.end(), m_order, pEntry->order);
     Record(*pEntry, nSlot);
     if (Count(*pEntry, nSlot) < nBanAfter)
         return false;
@@ -118,7 +117,8 @@ void CLoginGuard::Ban(const std::string& strKey, SEntry& rEntry, Clock::time_poi
 void CLoginGuard::Lift(const std::string& strKey, SEntry& rEntry) {
     m_bans.erase({rEntry.bannedUntil, strKey});
     rEntry.bBanned = false;
-    rEntry.order = m_order.insert(m_order.end(), strKey);
+    // Its failures are as old as the ban at least: among the first to go.
+    rEntry.order = m_order.insert(m_order.begin(), strKey);
 }
 
 bool CLoginGuard::TakeFullNotice() {
