@@ -92,17 +92,21 @@ def processes_named(name, first):
 class Skerrow:
     name = "skerrow"
 
-    def __init__(self, work, data, extended=False, extra="", name=None):
-        """extended: the extended mode on; extra: more lines of its group."""
+    def __init__(self, work, data, extended=False, extra="", name=None, more_users=()):
+        """extended: the extended mode on; extra: more lines of its group;
+        more_users: user records besides the bench user."""
         self.port = free_port()
         self.user, self.password = "bench", "pw"
         self.name = name or ("skerrow-extended" if extended else "skerrow")
         config = os.path.join(work, self.name + "-config")
         os.makedirs(os.path.join(config, "Orvane"))
+        users = ["bench,pw,1,1"] + list(more_users)
         with open(os.path.join(config, "Orvane", "skerrow.conf"), "w") as out:
-            out.write('[Config]\nPort=%d\nLogLevel=0\n[Users]\nUserCount=1\nUser0="bench,pw,1,1"\n'
+            out.write('[Config]\nPort=%d\nLogLevel=0\n[Users]\nUserCount=%d\n%s'
                       '[Mapping]\nMapCount=1\nMap0="/=%s/,1,1"\n[Extended]\nEnabled=%d\n%s'
-                      % (self.port, data, 1 if extended else 0, extra))
+                      % (self.port, len(users),
+                         "".join('User%d="%s"\n' % (i, u) for i, u in enumerate(users)),
+                         data, 1 if extended else 0, extra))
         env = dict(os.environ, XDG_CONFIG_HOME=config, HOME=work, TMPDIR=work)
         # Standard error apart: run as root, the server warns there.
         self.process = subprocess.Popen(SERVER_CORE + [os.path.join(BUILD, "skerrow"),

@@ -177,6 +177,9 @@ private:
                     std::string& rCwd) const;
     // The failed login's reply, sent late; then the lines that waited.
     void EndLoginDelay();
+    // A USER or PASS from an address banned now: answered 421 and closed
+    // (true; nothing of the session may be used then).
+    bool RefusedWhileBanned(const std::string& strUser);
 
     // The one resolve-and-check step of every command that names a path
     // (ClientSocketPaths.cpp): false once the refusal is sent.

@@ -6,6 +6,27 @@
 #include "ftp/VirtualPath.h"
 #include "res/Strings.h"
 
+namespace {
+
+// The longest user name kept: no configured name is longer, and a longer
+// one is never compared or logged whole.
+constexpr size_t kMaxUserName = 255;
+
+// The name cut at kMaxUserName bytes, not inside a UTF-8 sequence.
+std::string CutUserName(const std::string& strName) {
+    if (strName.size() <= kMaxUserName)
+        return strName;
+    size_t nEnd = kMaxUserName;
+    // Back over the continuation bytes (at most three) of a sequence the
+    // cut would split.
+    for (int i = 0; i < 3 && nEnd > 0 && (static_cast<unsigned char>(strName[nEnd]) & 0xC0) == 0x80;
+         ++i)
+        --nEnd;
+    return strName.substr(0, nEnd);
+}
+
+} // namespace
+
 bool CClientSocket::CheckLogin(const std::string& strUser, const std::string& strPassword,
                                std::string& rCwd) const {
     CUserRecord record = FindUser(Settings().m_users, strUser);
@@ -17,21 +38,39 @@ bool CClientSocket::CheckLogin(const std::string& strUser, const std::string& st
     return true;
 }
 
+bool CClientSocket::RefusedWhileBanned(const std::string& strUser) {
+    // Only a logged-in session of a banned address is still here (the ban
+    // ended the others): it keeps its transfers until it tries to log in
+    // again, which would let it go on guessing.
+    if (!m_rHost.RefusesLogin(*this, strUser))
+        return false;
+    SendExtended(XREPLY_BANNED);
+    Log(FormatString(LoadString(IDS_CONNECTION_CLOSED), m_strPeerAddr.c_str()), 0);
+    // The host ends the session after this event; nothing of it is used after.
+    m_rHost.RemoveClient(*this);
+    return true;
+}
+
 void CClientSocket::DoUser(const CCommandRow&, const std::string& strParameter) {
-    m_strUser = strParameter;
+    const std::string strUser = CutUserName(strParameter);
+    if (RefusedWhileBanned(strUser))
+        return;
+    m_strUser = strUser;
     m_bLoggedIn = false;
     SendReply(ReplyText(REPLY_ENTER_PASS));
 }
 
 void CClientSocket::DoPass(const CCommandRow&, const std::string& strParameter) {
+    if (RefusedWhileBanned(m_strUser))
+        return;
     if (m_strUser.empty()) {
         SendReply(ReplyText(REPLY_USER_FIRST));
         return;
     }
     if (!CheckLogin(m_strUser, strParameter, m_strCwd)) {
-        // Unknown names and wrong passwords alike: counted at once, and
-        // answered a second later, so that guessing is slow; the
-        // connection reads nothing more meanwhile.
+        // Unknown names and wrong passwords alike, on a logged-in session
+        // too: counted at once, and answered a second later, so that
+        // guessing is slow; the connection reads nothing more meanwhile.
         if (!m_rHost.LoginFailed(*this, m_strUser))
             return;
         m_bLoginDelayed = true;

@@ -108,6 +108,7 @@ const char* const kExtendedReplies[XREPLY_COUNT] = {
     "425 Use EPSV or EPRT on an IPv6 connection.\r\n",
     "421 Too many connections.\r\n",
     "451 Local error: the listing cannot be written\r\n",
+    "421 Too many failed logins from your address.\r\n",
 };
 
 bool IsBlank(char ch) {

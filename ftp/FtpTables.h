@@ -158,7 +158,9 @@ enum FtpExtendedReply : int {
     XREPLY_USE_EXTENDED_PORTS = 56,
     XREPLY_TOO_MANY_IN_ALL = 57,
     XREPLY_LISTING_FAILED = 58,
-    XREPLY_COUNT = 59,
+    // Both modes: a USER or PASS from a banned address.
+    XREPLY_BANNED = 59,
+    XREPLY_COUNT = 60,
 };
 const char* ExtendedReplyText(int nReply);
 

@@ -36,11 +36,16 @@ public:
     // A balancer's connection was closed for its header (logged).
     virtual void ProxyRefused(const CAddress& balancer, ProxyRefusal why) = 0;
     // A login failed: counted against the client's address and logged.
-    // False when that failure banned the address: every session of it
-    // that has not logged in, this one too, has then been ended (released
-    // after the current event), and nothing of this one may be used.
+    // When that failure banned the address, every session of it that has
+    // not logged in has been ended (released after the current event);
+    // false when this one was among them: nothing of it may be used then.
     virtual bool LoginFailed(CClientSocket& rClient, const std::string& strUser) = 0;
-    // A login succeeded: the address's count of failures is cleared.
+    // A USER or PASS about to run: true when the client's address is banned
+    // now. The attempt is then logged as a failed login of strUser, but not
+    // counted against the address (no password was tried), and the session
+    // is to close itself.
+    virtual bool RefusesLogin(CClientSocket& rClient, const std::string& strUser) = 0;
+    // A login succeeded (counted; it clears nothing of the address's count).
     virtual void LoginSucceeded(CClientSocket& rClient) = 0;
     // A transfer has ended, whole or not, having moved what it says.
     virtual void TransferEnded(const CDataSocket::SProgress& progress, bool bComplete) = 0;

@@ -41,6 +41,8 @@ const StringEntry kStrings[] = {
     {IDS_LOGIN_FAILED, "Inicio de sesi\xC3\xB3n fallido de %s (usuario %s)\n"},
     {IDS_ADDRESS_BANNED, "Direcci\xC3\xB3n %s bloqueada durante %d minutos\n"},
     {IDS_ADDRESS_UNBANNED, "Direcci\xC3\xB3n %s desbloqueada\n"},
+    {IDS_LOGIN_TABLE_FULL, "Tabla de inicios de sesi\xC3\xB3n llena: se olvidan las direcciones "
+                           "m\xC3\xA1s antiguas sin bloqueo\n"},
     {IDS_TLS_MODE_INVALID, "Error TLS: TlsMode=%d no es v\xC3\xA1lido (0, 1 o 2)\n"},
     {IDS_TLS_NEEDS_EXTENDED, "TLS desactivado: TlsMode=%d s\xC3\xB3lo act\xC3\xBA"
                              "a con el modo extendido\n"},

@@ -35,6 +35,8 @@ enum : int {
     IDS_LOGIN_FAILED = 144,
     IDS_ADDRESS_BANNED = 145,
     IDS_ADDRESS_UNBANNED = 146,
+    // The table of failed logins reached its bound.
+    IDS_LOGIN_TABLE_FULL = 160,
     // Values of the settings file that could not be used, at start.
     IDS_SETTINGS_DEFAULTED = 147,
     // TLS settings that cannot be used as they stand.

@@ -16,48 +16,115 @@ bool CLoginGuard::IsBanned(const std::string& strAddress, Clock::time_point now)
     return it != m_entries.end() && it->second.bBanned && now < it->second.bannedUntil;
 }
 
-void CLoginGuard::Touch(SEntry& rEntry) {
-    m_order.splice(m_order.end(), m_order, rEntry.order);
+int64_t CLoginGuard::SlotOf(Clock::time_point when) {
+    return std::chrono::floor<std::chrono::seconds>(when.time_since_epoch()) / kSlot;
+}
+
+size_t CLoginGuard::RingIndex(int64_t nSlot) {
+    return static_cast<size_t>(((nSlot % kSlots) + kSlots) % kSlots);
+}
+
+int CLoginGuard::Count(const SEntry& entry, int64_t nSlot) {
+    // Slots older than kSlots before now have aged out; the ring holds the
+    // rest, zeroed as time passed.
+    const int64_t nAge = nSlot - entry.nLastSlot;
+    if (nAge >= kSlots)
+        return 0;
+    int nCount = 0;
+    for (int64_t n = nSlot - kSlots + 1; n <= entry.nLastSlot; ++n)
+        nCount += entry.failures[RingIndex(n)];
+    return nCount;
+}
+
+void CLoginGuard::Record(SEntry& rEntry, int64_t nSlot) {
+    // The slots passed since the latest failure start empty.
+    const int64_t nFrom = std::max(rEntry.nLastSlot + 1, nSlot - kSlots + 1);
+    for (int64_t n = nFrom; n <= nSlot; ++n)
+        rEntry.failures[RingIndex(n)] = 0;
+    rEntry.nLastSlot = nSlot;
+    uint16_t& rCount = rEntry.failures[RingIndex(nSlot)];
+    if (rCount < UINT16_MAX)
+        ++rCount;
+}
+
+void CLoginGuard::Prune(int64_t nSlot) {
+    while (!m_order.empty()) {
+        auto it = m_entries.find(m_order.front());
+        if (nSlot - it->second.nLastSlot < kSlots)
+            return;
+        m_entries.erase(it);
+        m_order.pop_front();
+    }
+}
+
+CLoginGuard::SEntry* CLoginGuard::EntryFor(const std::string& strKey, int64_t nSlot) {
+    auto it = m_entries.find(strKey);
+    if (it != m_entries.end())
+        return &it->second;
+    Prune(nSlot);
+    if (m_entries.size() < m_nMaxEntries) {
+        m_bFull = false;
+    } else {
+        if (!m_bFull)
+            m_bFullNotice = true;
+        m_bFull = true;
+        // The least recently failed address that is not banned makes room;
+        // with bans only, the new address is not counted.
+        if (m_order.empty())
+            return nullptr;
+        m_entries.erase(m_order.front());
+        m_order.pop_front();
+    }
+    it = m_entries.emplace(strKey, SEntry{}).first;
+    it->second.nLastSlot = nSlot;
+    it->second.order = m_order.insert(m_order.end(), strKey);
+    return &it->second;
 }
 
 bool CLoginGuard::Failed(const std::string& strAddress, Clock::time_point now, int nBanAfter,
                          Clock::duration banTime) {
+    if (nBanAfter <= 0)
+        return false;
     const std::string strKey = KeyOf(strAddress);
-    auto it = m_entries.find(strKey);
-    if (it == m_entries.end()) {
-        // Full: the address least recently failed makes room.
-        while (m_entries.size() >= m_nMaxEntries && !m_order.empty()) {
-            m_entries.erase(m_order.front());
-            m_order.pop_front();
-        }
-        it = m_entries.emplace(strKey, SEntry{}).first;
-        it->second.order = m_order.insert(m_order.end(), strKey);
-    } else {
-        Touch(it->second);
-    }
-    SEntry& rEntry = it->second;
-    if (rEntry.bBanned && now < rEntry.bannedUntil)
+    SEntry* pEntry = EntryFor(strKey, SlotOf(now));
+    if (!pEntry)
         return false;
-    rEntry.bBanned = false;
-    if (rEntry.nFailures == 0 || now - rEntry.firstFailure >= kWindow) {
-        rEntry.nFailures = 0;
-        rEntry.firstFailure = now;
+    // Never behind the latest failure: the ring only moves forward.
+    const int64_t nSlot = std::max(SlotOf(now), pEntry->nLastSlot);
+    if (pEntry->bBanned) {
+        if (now < pEntry->bannedUntil)
+            return false;
+        Lift(strKey, *pEntry);
+        m_lifted.push_back(strKey);
     }
-    ++rEntry.nFailures;
-    if (nBanAfter <= 0 || rEntry.nFailures < nBanAfter)
+    m_order.splice(m_order.end(), m_order, pEntry->order);
+    Record(*pEntry, nSlot);
+    if (Count(*pEntry, nSlot) < nBanAfter)
         return false;
-    rEntry.bBanned = true;
-    rEntry.bannedUntil = now + banTime;
-    rEntry.nFailures = 0;
+    Ban(strKey, *pEntry, now + banTime);
     return true;
 }
 
-void CLoginGuard::Succeeded(const std::string& strAddress) {
-    auto it = m_entries.find(KeyOf(strAddress));
-    if (it == m_entries.end() || it->second.bBanned)
-        return;
-    m_order.erase(it->second.order);
-    m_entries.erase(it);
+void CLoginGuard::Ban(const std::string& strKey, SEntry& rEntry, Clock::time_point until) {
+    // A ban leaves the eviction order: only addresses that are not banned
+    // ever make room.
+    m_order.erase(rEntry.order);
+    rEntry.bBanned = true;
+    rEntry.bannedUntil = until;
+    m_bans.emplace(until, strKey);
+}
+
+void CLoginGuard::Lift(const std::string& strKey, SEntry& rEntry) {
+    m_bans.erase({rEntry.bannedUntil, strKey});
+    rEntry.bBanned = false;
+    // Its failures are as old as the ban at least: among the first to go.
+    rEntry.order = m_order.insert(m_order.begin(), strKey);
+}
+
+bool CLoginGuard::TakeFullNotice() {
+    const bool bNotice = m_bFullNotice;
+    m_bFullNotice = false;
+    return bNotice;
 }
 
 bool CLoginGuard::Unban(const std::string& strKeyOrAddress) {
@@ -66,21 +133,19 @@ bool CLoginGuard::Unban(const std::string& strKeyOrAddress) {
         it = m_entries.find(KeyOf(strKeyOrAddress));
     if (it == m_entries.end() || !it->second.bBanned)
         return false;
-    m_order.erase(it->second.order);
+    // Lifted by hand, the address starts again from nothing.
+    m_bans.erase({it->second.bannedUntil, it->first});
     m_entries.erase(it);
     return true;
 }
 
 std::vector<std::string> CLoginGuard::Expire(Clock::time_point now) {
     std::vector<std::string> ended;
-    for (auto it = m_entries.begin(); it != m_entries.end();) {
-        if (it->second.bBanned && now >= it->second.bannedUntil) {
-            ended.push_back(it->first);
-            m_order.erase(it->second.order);
-            it = m_entries.erase(it);
-        } else {
-            ++it;
-        }
+    ended.swap(m_lifted);
+    while (!m_bans.empty() && m_bans.begin()->first <= now) {
+        const std::string strKey = m_bans.begin()->second;
+        Lift(strKey, m_entries.at(strKey));
+        ended.push_back(strKey);
     }
     std::sort(ended.begin(), ended.end());
     return ended;
@@ -88,27 +153,24 @@ std::vector<std::string> CLoginGuard::Expire(Clock::time_point now) {
 
 std::vector<CLoginGuard::SBan> CLoginGuard::Bans(Clock::time_point now) const {
     std::vector<SBan> bans;
-    for (const auto& [strKey, entry] : m_entries)
-        if (entry.bBanned && now < entry.bannedUntil)
-            bans.push_back({strKey, entry.bannedUntil});
-    std::sort(bans.begin(), bans.end(), [](const SBan& a, const SBan& b) {
-        return a.until != b.until ? a.until < b.until : a.strKey < b.strKey;
-    });
+    for (const auto& [until, strKey] : m_bans)
+        if (now < until)
+            bans.push_back({strKey, until});
     return bans;
 }
 
 bool CLoginGuard::NextExpiry(Clock::time_point& rWhen) const {
-    bool bAny = false;
-    for (const auto& [strKey, entry] : m_entries) {
-        if (entry.bBanned && (!bAny || entry.bannedUntil < rWhen)) {
-            rWhen = entry.bannedUntil;
-            bAny = true;
-        }
-    }
-    return bAny;
+    if (m_bans.empty())
+        return false;
+    rWhen = m_bans.begin()->first;
+    return true;
 }
 
 void CLoginGuard::Clear() {
     m_entries.clear();
     m_order.clear();
+    m_bans.clear();
+    m_lifted.clear();
+    m_bFull = false;
+    m_bFullNotice = false;
 }

@@ -409,6 +409,9 @@ bool CServerHost::RemoveSession(SessionId nId) {
 }
 
 bool CServerHost::LoginFailed(CClientSocket& rClient, const std::string& strUser) {
+    // A ban whose time has just come is lifted (and logged) before the
+    // failure counts.
+    ExpireBans();
     const std::string strAddress = rClient.PeerAddress();
     Log(FormatString(LoadString(IDS_LOGIN_FAILED), strAddress.c_str(), strUser.c_str()), 1);
     ++m_counters.nLoginsFailed;
@@ -420,13 +423,17 @@ bool CServerHost::LoginFailed(CClientSocket& rClient, const std::string& strUser
     // A ban of no time bans nothing.
     const int nBanAfter =
         logins.m_nBanMinutes > 0 || logins.m_nTestBanSeconds > 0 ? logins.m_nBanAfter : 0;
-    if (!m_logins.Failed(strAddress, CLoginGuard::Clock::now(), nBanAfter, banTime))
+    const bool bBanned = m_logins.Failed(strAddress, CLoginGuard::Clock::now(), nBanAfter, banTime);
+    if (m_logins.TakeFullNotice())
+        Log(LoadString(IDS_LOGIN_TABLE_FULL), 0);
+    if (!bBanned)
         return true;
     const std::string strKey = CLoginGuard::KeyOf(strAddress);
     Log(FormatString(LoadString(IDS_ADDRESS_BANNED), strKey.c_str(), logins.m_nBanMinutes), 0);
     ++m_counters.nBans;
     // Its sessions that have not logged in go, this one too; logged-in
-    // ones stay.
+    // ones stay (a USER or PASS of theirs is refused while the ban lasts).
+    const bool bThisStays = rClient.IsLoggedIn();
     std::vector<SessionId> ended;
     for (const auto& pSession : m_sessions)
         if (!pSession->IsLoggedIn() && CLoginGuard::KeyOf(pSession->PeerAddress()) == strKey)
@@ -435,11 +442,21 @@ bool CServerHost::LoginFailed(CClientSocket& rClient, const std::string& strUser
         RemoveSession(nId);
     ArmBanTimer();
     m_rViews.OnBansChanged();
-    return false;
+    return bThisStays;
 }
 
-void CServerHost::LoginSucceeded(CClientSocket& rClient) {
-    m_logins.Succeeded(rClient.PeerAddress());
+bool CServerHost::RefusesLogin(CClientSocket& rClient, const std::string& strUser) {
+    const std::string strAddress = rClient.PeerAddress();
+    if (!m_logins.IsBanned(strAddress, CLoginGuard::Clock::now()))
+        return false;
+    // The same line as a failed login, for the administrator and for a
+    // watcher of the log; the ban in force is neither counted nor extended.
+    Log(FormatString(LoadString(IDS_LOGIN_FAILED), strAddress.c_str(), strUser.c_str()), 1);
+    ++m_counters.nLoginsFailed;
+    return true;
+}
+
+void CServerHost::LoginSucceeded(CClientSocket&) {
     ++m_counters.nLoginsSucceeded;
 }
 

@@ -88,6 +88,7 @@ private:
     void RelabelClient(CClientSocket& rClient, const std::string& strLabel) override;
     void RemoveClient(CClientSocket& rClient) override;
     bool LoginFailed(CClientSocket& rClient, const std::string& strUser) override;
+    bool RefusesLogin(CClientSocket& rClient, const std::string& strUser) override;
     void LoginSucceeded(CClientSocket& rClient) override;
     void TransferEnded(const CDataSocket::SProgress& progress, bool bComplete) override;
     // Logs the bans whose time has come and waits for the next.

@@ -67,6 +67,24 @@ class LoginTests(unittest.TestCase):
         ftp.login("ana", password)
         return ftp
 
+    def logged_in(self, address, user, password):
+        """A raw control connection logged in as user."""
+        sock = connect(self.server.port, address)
+        self.addCleanup(sock.close)
+        sock.sendall(b"USER " + user + b"\r\n")
+        self.assertEqual(read_line(sock), b"331 Enter PASS command\r\n")
+        sock.sendall(b"PASS " + password + b"\r\n")
+        self.assertEqual(read_line(sock), b"230 Logged in\r\n")
+        return sock
+
+    def anonymous(self, address):
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", self.server.port, timeout=scaled(10),
+                    source_address=(address, 0))
+        self.addCleanup(ftp.close)
+        ftp.login("anonymous", "guest@")
+        return ftp
+
     def guess(self, address, password="wrong", user=b"ana"):
         """A connection that has sent a wrong password; its reply is due."""
         sock = connect(self.server.port, address)
@@ -121,18 +139,90 @@ class LoginTests(unittest.TestCase):
         self.assertEqual(logged_in.voidcmd("NOOP"), "200 Ok")
         self.assertEqual(self.login("127.0.0.22").voidcmd("NOOP"), "200 Ok")
 
-    def test_a_ban_ends_after_its_time_and_a_success_clears_the_count(self):
+    def test_a_ban_ends_after_its_time_and_only_age_clears_the_count(self):
         self.start(logins="BanAfter=2\nTestBanSeconds=1\n")
-        # One failure, then a success: the count starts again.
-        self.assertEqual(read_line(self.guess("127.0.0.31")), b"550 Permission denied\r\n")
-        self.login("127.0.0.31")
+        # One failure, then a success: the count goes on, and the next
+        # failure bans.
         self.assertEqual(read_line(self.guess("127.0.0.31")), b"550 Permission denied\r\n")
         self.assertEqual(self.login("127.0.0.31").voidcmd("NOOP"), "200 Ok")
-        # Two in a row ban, for the (shortened) time.
-        self.assertEqual(read_line(self.guess("127.0.0.31")), b"550 Permission denied\r\n")
         self.assertTrue(closed_without_a_word(self.guess("127.0.0.31")))
+        self.server.expect("Direcci\u00f3n 127.0.0.31 bloqueada durante 15 minutos\n")
+        # The (shortened) ban ends; the right password logs in again, but
+        # the failures that earned the ban still count: one more bans anew.
         self.server.expect("Direcci\u00f3n 127.0.0.31 desbloqueada\n")
         self.assertEqual(self.login("127.0.0.31").voidcmd("NOOP"), "200 Ok")
+        self.assertTrue(closed_without_a_word(self.guess("127.0.0.31")))
+        self.server.expect_count("Direcci\u00f3n 127.0.0.31 bloqueada", 2)
+
+    def test_ten_wrong_passwords_between_anonymous_logins_ban_the_address(self):
+        for extended in (False, True):
+            with self.subTest(extended=extended):
+                self.start(extended=extended)
+                address = "127.0.0.81" if extended else "127.0.0.82"
+                for _ in range(9):
+                    # An account that takes any password clears nothing.
+                    self.anonymous(address).close()
+                    self.assertEqual(read_line(self.guess(address)),
+                                     b"550 Permission denied\r\n")
+                self.anonymous(address).close()
+                self.assertTrue(closed_without_a_word(self.guess(address)))
+                self.server.expect("Direcci\u00f3n %s bloqueada durante 15 minutos\n" % address)
+                fresh = socket.create_connection(("127.0.0.1", self.server.port),
+                                                 timeout=scaled(10), source_address=(address, 0))
+                self.addCleanup(fresh.close)
+                self.assertTrue(closed_without_a_word(fresh))
+
+    def test_a_login_again_on_a_logged_in_session_during_a_ban_closes_it(self):
+        refused = b"421 Too many failed logins from your address.\r\n"
+        for extended in (False, True):
+            with self.subTest(extended=extended):
+                self.start(extended=extended, logins="BanAfter=2\n")
+                address = "127.0.0.91" if extended else "127.0.0.92"
+                ana = self.logged_in(address, b"ana", b"pw")
+                anonymous = self.logged_in(address, b"anonymous", b"x")
+                for _ in range(2):
+                    self.guess(address)
+                self.server.expect("Direcci\u00f3n %s bloqueada" % address)
+                # The logged-in sessions keep working...
+                ana.sendall(b"NOOP\r\n")
+                self.assertEqual(read_line(ana), b"200 Ok\r\n")
+                # ...until they try to log in again: the right password
+                # too is refused, and the session closed.
+                anonymous.sendall(b"USER ana\r\n")
+                self.assertEqual(read_line(anonymous), refused)
+                self.assertTrue(closed_without_a_word(anonymous))
+                ana.sendall(b"PASS pw\r\n")
+                self.assertEqual(read_line(ana), refused)
+                self.assertTrue(closed_without_a_word(ana))
+                # Each refusal is logged as a failed login, and nobody
+                # logged in after the ban.
+                text = self.server.expect_count("fallido de %s" % address, 4)
+                self.assertIn("fallido de %s (usuario ana)\n" % address,
+                              text.split("bloqueada")[-1])
+                text = self.server.settle()
+                self.assertEqual(text.count("Usuario ana logeado"), 1)
+                self.assertEqual(text.count("Inicio de sesi\u00f3n fallido de %s" % address), 4)
+
+    def test_timed_a_wrong_pass_on_a_logged_in_session_counts_and_is_answered_late(self):
+        self.start(logins="BanAfter=2\n")
+        address = "127.0.0.93"
+        ana = self.logged_in(address, b"ana", b"pw")
+        anonymous = self.logged_in(address, b"anonymous", b"x")
+        # USER on a logged-in session logs it out; its wrong PASS counts.
+        anonymous.sendall(b"USER ana\r\n")
+        self.assertEqual(read_line(anonymous), b"331 Enter PASS command\r\n")
+        anonymous.sendall(b"PASS wrong\r\n")
+        self.assertEqual(read_line(anonymous), b"550 Permission denied\r\n")
+        # A PASS alone on a logged-in session counts as well, and bans:
+        # the session, still logged in, gets its late answer and stays.
+        started = time.monotonic()
+        ana.sendall(b"PASS wrong\r\n")
+        self.assertEqual(read_line(ana), b"550 Permission denied\r\n")
+        self.assertGreaterEqual(time.monotonic() - started, 1.0)
+        self.server.expect("Direcci\u00f3n %s bloqueada durante 15 minutos\n" % address)
+        self.assertTrue(closed_without_a_word(anonymous))
+        ana.sendall(b"NOOP\r\n")
+        self.assertEqual(read_line(ana), b"200 Ok\r\n")
 
     def test_zero_never_bans(self):
         self.start(logins="BanAfter=0\n")
@@ -177,6 +267,19 @@ class LoginTests(unittest.TestCase):
         sock.sendall(b"PASS \r\n")
         self.assertEqual(read_line(sock), b"230 Logged in\r\n")
         self.server.expect_count("Inicio de sesi\u00f3n fallido de 127.0.0.61", 2)
+
+    def test_a_user_name_is_cut_at_255_bytes(self):
+        self.start()
+        sock = connect(self.server.port, "127.0.0.62")
+        self.addCleanup(sock.close)
+        # 200 two-byte characters: cut between characters, at 254 bytes.
+        name = "\u00e9" * 200
+        sock.sendall(b"USER " + name.encode() + b"\r\n")
+        self.assertEqual(read_line(sock), b"331 Enter PASS command\r\n")
+        sock.sendall(b"PASS x\r\n")
+        self.assertEqual(read_line(sock), b"550 Permission denied\r\n")
+        text = self.server.expect("fallido de 127.0.0.62")
+        self.assertIn("(usuario %s)\n" % name[:127], text)
 
     @unittest.skipUnless(shutil.which("fail2ban-regex"), "fail2ban is not installed")
     def test_the_fail2ban_filter_matches_every_failed_login_of_a_real_log(self):
