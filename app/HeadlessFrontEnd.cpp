@@ -1,6 +1,7 @@
 #include "app/HeadlessFrontEnd.h"
 
 #include "app/HeadlessViews.h"
+#include "app/JournalOutput.h"
 #include "app/OutputQueue.h"
 #include "config/SettingsStore.h"
 #include "net/SocketDispatcher.h"
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -191,7 +193,11 @@ int RunHeadless() {
     WarnWhenRoot();
 
     COutputQueue output;
-    CHeadlessViews views(&output);
+    // Under systemd the log goes to the journal with its fields.
+    std::unique_ptr<CJournalOutput> pJournal;
+    if (CJournalOutput::IsStandardOutput())
+        pJournal = std::make_unique<CJournalOutput>();
+    CHeadlessViews views(&output, pJournal.get());
     CServerHost host(views);
     host.SetTlsFolder(CSettingsStore::OwnFilesFolder());
     CRunningSettings settings(host);
