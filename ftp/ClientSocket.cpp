@@ -112,11 +112,12 @@ void CClientSocket::OnConnect(int /*nErrorCode*/) {
     // unacknowledged one (226 after 150) must not wait for the client's
     // delayed acknowledgement.
     SetNoDelay();
+    // The client's address first: the greeting's log record names it.
+    GetPeerName(m_peer);
+    m_strPeerAddr = m_peer.ToString();
     SendReply(FormatString(ReplyText(REPLY_GREETING), LocalHostName().c_str(), kVersion,
                            TimeText().c_str()));
     m_strInput.clear();
-    GetPeerName(m_peer);
-    m_strPeerAddr = m_peer.ToString();
     m_connected = std::chrono::steady_clock::now();
     Log(LogEvent::Connect, FormatString(LoadString(IDS_CONNECTED), m_strPeerAddr.c_str()), 0);
     m_rHost.AddClient(*this, LoadString(IDS_USER_CONNECTING));

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 enum class LogEvent {
     None,        // a line without an event of its own
@@ -27,6 +28,12 @@ enum class LogEvent {
 const char* LogEventName(LogEvent event);
 
 struct SLogRecord {
+    SLogRecord() = default;
+    SLogRecord(std::string strText_, int nLevel_, LogEvent event_ = LogEvent::None,
+               std::string strClient_ = {}, std::string strUser_ = {}, uint64_t nSession_ = 0)
+        : strText(std::move(strText_)), nLevel(nLevel_), event(event_),
+          strClient(std::move(strClient_)), strUser(std::move(strUser_)), nSession(nSession_) {}
+
     std::string strText; // as shown, line end included
     int nLevel = 0;      // shown when at most the configured log level
     LogEvent event = LogEvent::None;
