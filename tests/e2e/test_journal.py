@@ -130,7 +130,20 @@ class PlainLogTests(unittest.TestCase):
         # One log line per command line: a bare CR ends a command, and is
         # shown. (At level 2 a client's command may read like any line: the
         # journal's fields tell them apart, plain text cannot.)
-        self.assertIn(b"NOOP\\x00\\x1B[2K\\x1B[1A\\x0D200 Ok\r", lines)
+        self.assertIn(b"NOOP\\x00\\x1B[2K\\x1B[1A\\x0D530 Please log in with USER and PASS\r",
+                      lines)
+
+
+def thread_waits(pid):
+    """What each thread of a process waits for in the kernel, where shown."""
+    waits = []
+    for thread in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/wchan" % (pid, thread)) as wchan:
+                waits.append(wchan.read())
+        except OSError:
+            pass
+    return waits
 
 
 def native_fields(datagram):
@@ -273,12 +286,17 @@ class JournalTests(unittest.TestCase):
         server.expect_record(SKERROW_EVENT="disconnect", SKERROW_CLIENT="127.0.0.83")
         records = server.records()
 
+        # Line ends inside a record are the server's own (its start, a
+        # reply of several lines); a command line has none.
         for record in records:
             message = record["MESSAGE"]
             message.decode("utf-8")
             self.assertFalse(message.endswith(b"\n"), record)
-            self.assertTrue(all(b >= 0x20 for b in message.replace(b"\r\n", b"")), record)
+            inner = message.replace(b"\r\n", b"").replace(b"\n", b"")
+            self.assertTrue(all(b >= 0x20 and b != 0x7F for b in inner), record)
             self.assertEqual(record["SYSLOG_IDENTIFIER"], b"skerrow")
+            if record.get("SKERROW_EVENT") == b"command":
+                self.assertEqual(inner, message)
         self.assertEqual(server.output(), b"")
 
         failed = server.records(SKERROW_EVENT="login-failed")
@@ -361,13 +379,21 @@ class JournalTests(unittest.TestCase):
         for number in range(200):
             sock.sendall(b"NOOP %d\r\n" % number)
             self.assertEqual(read_line(sock), b"200 Ok\r\n")
+        # The journal's sender is stuck meanwhile, waiting for room in the
+        # socket (where the kernel names what threads wait for), and the
+        # server still answers.
+        stuck = wait_for(lambda: "unix_wait_for_peer" in thread_waits(server.process.pid), 5)
+        if any(wait not in ("", "0") for wait in thread_waits(server.process.pid)):
+            self.assertTrue(stuck, thread_waits(server.process.pid))
+        sock.sendall(b"NOOP 200\r\n")
+        self.assertEqual(read_line(sock), b"200 Ok\r\n")
         server.reading.set()
         # The greeting, USER's and PASS's replies, then one for each NOOP.
-        replies = server.expect_record(203, SKERROW_EVENT="reply", SKERROW_CLIENT="127.0.0.84")
+        replies = server.expect_record(204, SKERROW_EVENT="reply", SKERROW_CLIENT="127.0.0.84")
         commands = server.records(SKERROW_EVENT="command", SKERROW_CLIENT="127.0.0.84")
         # Every record arrives, in order.
         self.assertEqual([r["MESSAGE"] for r in commands[2:]],
-                         [b"NOOP %d" % n for n in range(200)])
+                         [b"NOOP %d" % n for n in range(201)])
         self.assertEqual(replies[-1]["MESSAGE"], b"200 Ok")
 
 
