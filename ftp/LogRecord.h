@@ -29,10 +29,10 @@ const char* LogEventName(LogEvent event);
 
 struct SLogRecord {
     SLogRecord() = default;
-    SLogRecord(std::string strText_, int nLevel_, LogEvent event_ = LogEvent::None,
-               std::string strClient_ = {}, std::string strUser_ = {}, uint64_t nSession_ = 0)
-        : strText(std::move(strText_)), nLevel(nLevel_), event(event_),
-          strClient(std::move(strClient_)), strUser(std::move(strUser_)), nSession(nSession_) {}
+    SLogRecord(std::string strLine, int nLineLevel, LogEvent what = LogEvent::None,
+               std::string strAddress = {}, std::string strName = {}, uint64_t nId = 0)
+        : strText(std::move(strLine)), nLevel(nLineLevel), event(what),
+          strClient(std::move(strAddress)), strUser(std::move(strName)), nSession(nId) {}
 
     std::string strText; // as shown, line end included
     int nLevel = 0;      // shown when at most the configured log level
