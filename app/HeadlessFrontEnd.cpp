@@ -162,6 +162,18 @@ std::string AnswerControlRequest(CServerHost& rHost, CRunningSettings& rSettings
     return "ERR unknown request\n";
 }
 
+// Under systemd the log goes to the journal with its fields; null elsewhere,
+// and when no thread can be had to send them (plain lines on standard output
+// then, which the journal takes too).
+std::unique_ptr<CJournalOutput> JournalOfStandardOutput() {
+    if (!CJournalOutput::IsStandardOutput())
+        return nullptr;
+    auto pJournal = std::make_unique<CJournalOutput>();
+    if (!pJournal->IsRunning())
+        return nullptr;
+    return pJournal;
+}
+
 } // namespace
 
 int RunHeadless() {
@@ -193,10 +205,7 @@ int RunHeadless() {
     WarnWhenRoot();
 
     COutputQueue output;
-    // Under systemd the log goes to the journal with its fields.
-    std::unique_ptr<CJournalOutput> pJournal;
-    if (CJournalOutput::IsStandardOutput())
-        pJournal = std::make_unique<CJournalOutput>();
+    std::unique_ptr<CJournalOutput> pJournal = JournalOfStandardOutput();
     CHeadlessViews views(&output, pJournal.get());
     CServerHost host(views);
     host.SetTlsFolder(CSettingsStore::OwnFilesFolder());

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <syslog.h>
+#include <system_error>
 // The journal records where in the program a record was sent from unless
 // told not to: that says nothing to an administrator.
 #define SD_JOURNAL_SUPPRESS_LOCATION
@@ -117,7 +118,12 @@ CJournalOutput::CJournalOutput(size_t nLimit)
     : m_pShared(std::make_shared<SShared>()), m_nLimit(nLimit) {
     // The thread shares only the queue: left behind at the end, it uses
     // nothing that goes away.
-    std::thread([pShared = m_pShared] { SendQueued(pShared); }).detach();
+    try {
+        std::thread([pShared = m_pShared] { SendQueued(pShared); }).detach();
+        m_bRunning = true;
+    } catch (const std::system_error&) {
+        m_bRunning = false;
+    }
 }
 
 CJournalOutput::~CJournalOutput() {

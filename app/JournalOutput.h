@@ -28,6 +28,8 @@ public:
     static bool IsStandardOutput();
 
     void Send(const SLogRecord& record);
+    // False when the sending thread could not be started: nothing is sent.
+    bool IsRunning() const { return m_bRunning; }
 
     static constexpr size_t kLimit = 1024 * 1024;
     // How long the end waits for the queue.
@@ -39,6 +41,7 @@ public:
 private:
     std::shared_ptr<SShared> m_pShared;
     size_t m_nLimit;
+    bool m_bRunning = false;
 };
 
 // The journal's priority of a record (syslog's numbers): failed logins and
