@@ -4,6 +4,9 @@ PACKAGES := cmake g++ ninja-build qt6-base-dev qt6-translations-l10n libgtest-de
             python3 curl wget lftp ncftp aria2 rclone xvfb xauth xdotool desktop-file-utils \
             dpkg-dev fakeroot lintian groff-base man-db appstream systemd xdg-user-dirs fail2ban \
             dbus-daemon libglib2.0-bin iproute2 python3-prometheus-client haproxy
+# The system journal's library (the headless log under systemd), pkg-config to
+# find it, and the journal reader that fail2ban's systemd backend needs.
+PACKAGES += libsystemd-dev pkgconf python3-systemd
 # Taken without what they recommend (GNOME's disk and phone daemons).
 LEAN_PACKAGES := gvfs-backends
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)

@@ -1,6 +1,7 @@
 #include "app/HeadlessFrontEnd.h"
 
 #include "app/HeadlessViews.h"
+#include "app/JournalOutput.h"
 #include "app/OutputQueue.h"
 #include "config/SettingsStore.h"
 #include "net/SocketDispatcher.h"
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -160,6 +162,18 @@ std::string AnswerControlRequest(CServerHost& rHost, CRunningSettings& rSettings
     return "ERR unknown request\n";
 }
 
+// Under systemd the log goes to the journal with its fields; null elsewhere,
+// and when no thread can be had to send them (plain lines on standard output
+// then, which the journal takes too).
+std::unique_ptr<CJournalOutput> JournalOfStandardOutput() {
+    if (!CJournalOutput::IsStandardOutput())
+        return nullptr;
+    auto pJournal = std::make_unique<CJournalOutput>();
+    if (!pJournal->IsRunning())
+        return nullptr;
+    return pJournal;
+}
+
 } // namespace
 
 int RunHeadless() {
@@ -191,7 +205,8 @@ int RunHeadless() {
     WarnWhenRoot();
 
     COutputQueue output;
-    CHeadlessViews views(&output);
+    std::unique_ptr<CJournalOutput> pJournal = JournalOfStandardOutput();
+    CHeadlessViews views(&output, pJournal.get());
     CServerHost host(views);
     host.SetTlsFolder(CSettingsStore::OwnFilesFolder());
     CRunningSettings settings(host);

@@ -7,6 +7,7 @@
 #include "ftp/SessionHost.h"
 #include "net/ProxyHeader.h"
 #include "net/SocketDispatcher.h"
+#include "res/LogText.h"
 #include "res/Strings.h"
 
 #include <algorithm>
@@ -22,6 +23,11 @@ void CClientSocket::Log(const std::string& strText, int nLevel) const {
     m_rHost.Log(strText, nLevel);
 }
 
+void CClientSocket::Log(LogEvent event, const std::string& strText, int nLevel) const {
+    m_rHost.Log({strText, nLevel, event, m_strPeerAddr,
+                 m_bLoggedIn ? LogSafe(m_strUser) : std::string(), m_nId});
+}
+
 const CServerSettings& CClientSocket::Settings() const {
     return m_rHost.Settings();
 }
@@ -31,7 +37,10 @@ void CClientSocket::SendReply(const char* pszText) {
 }
 
 void CClientSocket::SendReply(const std::string& strText) {
-    Log(strText, 2);
+    // A reply may repeat what the client sent (a word, a path); its own
+    // line ends are the server's. Built only where level 2 shows it.
+    if (Settings().m_nLogLevel >= 2)
+        Log(LogEvent::Reply, LogSafeLines(strText), 2);
     // Every reply is sent whole and in order, however long the client takes
     // to read: what the socket cannot take at once waits for its room.
     m_strOutput += strText;
@@ -103,13 +112,14 @@ void CClientSocket::OnConnect(int /*nErrorCode*/) {
     // unacknowledged one (226 after 150) must not wait for the client's
     // delayed acknowledgement.
     SetNoDelay();
+    // The client's address first: the greeting's log record names it.
+    GetPeerName(m_peer);
+    m_strPeerAddr = m_peer.ToString();
     SendReply(FormatString(ReplyText(REPLY_GREETING), LocalHostName().c_str(), kVersion,
                            TimeText().c_str()));
     m_strInput.clear();
-    GetPeerName(m_peer);
-    m_strPeerAddr = m_peer.ToString();
     m_connected = std::chrono::steady_clock::now();
-    Log(FormatString(LoadString(IDS_CONNECTED), m_strPeerAddr.c_str()), 0);
+    Log(LogEvent::Connect, FormatString(LoadString(IDS_CONNECTED), m_strPeerAddr.c_str()), 0);
     m_rHost.AddClient(*this, LoadString(IDS_USER_CONNECTING));
     m_pProtocol = &CProtocol::For(Settings());
     if (m_pProtocol->IdleTimesOut())
@@ -180,7 +190,7 @@ bool CClientSocket::RefusesStrayProxyHeader(const char* pData, size_t nSize) {
     const ProxyParse result = ParseProxyHeader(pData, nSize, header);
     if (result == ProxyParse::Invalid || (result == ProxyParse::NeedMore && nSize < 6))
         return false;
-    Log(FormatString(LoadString(IDS_PROXY_UNLISTED), m_strPeerAddr.c_str()), 0);
+    Log(LogEvent::Refused, FormatString(LoadString(IDS_PROXY_UNLISTED), m_strPeerAddr.c_str()), 0);
     m_rHost.RemoveClient(*this);
     return true;
 }
@@ -192,9 +202,11 @@ void CClientSocket::RunReceivedLines(size_t nSearched) {
     while (m_pProtocol->NextLine(m_strInput, nPos, nSearched, line)) {
         // Lines are logged at level 2 only: below it, no work on each line.
         if (bLogLines) {
+            // Whatever the client sent shows as text of one line, never
+            // as a line of its own, a control sequence or raw bytes.
             const std::string strLogged = m_pProtocol->LoggedLine(line.strRaw);
             if (!strLogged.empty())
-                Log(strLogged, 2);
+                Log(LogEvent::Command, LogSafeLine(strLogged), 2);
         }
         if (!line.strLine.empty())
             ProcessCommand(line.strLine);
@@ -222,7 +234,8 @@ void CClientSocket::RunReceivedLines(size_t nSearched) {
 }
 
 void CClientSocket::OnClose(int /*nErrorCode*/) {
-    Log(FormatString(LoadString(IDS_CONNECTION_CLOSED), m_strPeerAddr.c_str()), 0);
+    Log(LogEvent::Disconnect,
+        FormatString(LoadString(IDS_CONNECTION_CLOSED), m_strPeerAddr.c_str()), 0);
     m_pPassive.reset();
     // The host ends this session and releases it after this event: nothing
     // of it may be used afterwards.
@@ -322,7 +335,8 @@ void CClientSocket::OnIdleTimeout() {
         return;
     }
     SendExtended(XREPLY_TIMEOUT);
-    Log(FormatString(LoadString(IDS_CONNECTION_CLOSED), m_strPeerAddr.c_str()), 0);
+    Log(LogEvent::Disconnect,
+        FormatString(LoadString(IDS_CONNECTION_CLOSED), m_strPeerAddr.c_str()), 0);
     // The host ends the session after this event; nothing of it is used after.
     m_rHost.RemoveClient(*this);
 }

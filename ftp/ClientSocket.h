@@ -20,6 +20,7 @@
 #include "fs/LocalPath.h"
 #include "ftp/CommandTable.h"
 #include "ftp/DataSocket.h"
+#include "ftp/LogRecord.h"
 #include "ftp/Protocol.h"
 #include "net/AsyncSocket.h"
 #include "net/Timer.h"
@@ -159,6 +160,9 @@ private:
     // Runs the lines that waited and reads on, once input is no longer held.
     void ResumeInput();
     void Log(const std::string& strText, int nLevel) const;
+    // A line about this session: its client, identity and user beside the
+    // text. Client text in strText must already be fit for the log.
+    void Log(LogEvent event, const std::string& strText, int nLevel) const;
     const CServerSettings& Settings() const;
     void SendFormatted(int nReply, const std::string& strArgument);
     void SendExtended(int nReply, const std::string& strArgument = std::string());

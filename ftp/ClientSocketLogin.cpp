@@ -4,6 +4,7 @@
 #include "ftp/FtpTables.h"
 #include "ftp/SessionHost.h"
 #include "ftp/VirtualPath.h"
+#include "res/LogText.h"
 #include "res/Strings.h"
 
 namespace {
@@ -83,7 +84,10 @@ void CClientSocket::DoPass(const CCommandRow&, const std::string& strParameter) 
     SendReply(ReplyText(REPLY_LOGGED_IN));
     m_bLoggedIn = true;
     m_rHost.RelabelClient(*this, m_strUser + " (" + m_strPeerAddr + ")");
-    Log(FormatString(LoadString(IDS_USER_LOGGED_IN), m_strUser.c_str(), m_strCwd.c_str()), 0);
+    Log(LogEvent::Login,
+        FormatString(LoadString(IDS_USER_LOGGED_IN), LogSafe(m_strUser).c_str(),
+                     LogSafe(m_strCwd).c_str()),
+        0);
 }
 
 void CClientSocket::EndLoginDelay() {

@@ -5,6 +5,7 @@
 #include "ftp/FtpTables.h"
 #include "ftp/TransferArguments.h"
 #include "ftp/VirtualPath.h"
+#include "res/LogText.h"
 #include "res/Strings.h"
 
 #include <ctime>
@@ -83,7 +84,8 @@ void CClientSocket::DoDele(const CCommandRow& rRow, const std::string& strParame
         return;
     }
     SendReply(ReplyText(REPLY_FILE_DELETED));
-    Log(FormatString(LoadString(IDS_FILE_DELETED), target.local.Full().c_str()), 0);
+    Log(LogEvent::File,
+        FormatString(LoadString(IDS_FILE_DELETED), LogSafe(target.local.Full()).c_str()), 0);
 }
 
 void CClientSocket::DoMkdRmd(const CCommandRow& rRow, const std::string& strParameter) {
@@ -102,8 +104,9 @@ void CClientSocket::DoMkdRmd(const CCommandRow& rRow, const std::string& strPara
     const std::string& strPath = target.strPath;
     SayReply(bMake ? Say::MkdDone : Say::RmdDone,
              strPath.size() > 1 ? strPath.substr(0, strPath.size() - 1) : strPath);
-    Log(FormatString(LoadString(bMake ? IDS_FOLDER_CREATED : IDS_FOLDER_REMOVED),
-                     target.local.Full().c_str()),
+    Log(LogEvent::File,
+        FormatString(LoadString(bMake ? IDS_FOLDER_CREATED : IDS_FOLDER_REMOVED),
+                     LogSafe(target.local.Full()).c_str()),
         0);
 }
 

@@ -67,7 +67,8 @@ void CClientSocket::OnTlsHandshake(int nErrorCode) {
     m_tlsTimer.Stop();
     if (nErrorCode != 0) {
         // Not TLS, or a version refused: the connection is of no more use.
-        Log(FormatString(LoadString(IDS_CONNECTION_CLOSED), m_strPeerAddr.c_str()), 0);
+        Log(LogEvent::Disconnect,
+            FormatString(LoadString(IDS_CONNECTION_CLOSED), m_strPeerAddr.c_str()), 0);
         m_rHost.RemoveClient(*this);
         return;
     }

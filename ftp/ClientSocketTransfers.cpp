@@ -9,6 +9,7 @@
 #include "ftp/VirtualPath.h"
 #include "net/ProxyGate.h"
 #include "net/SocketDispatcher.h"
+#include "res/LogText.h"
 #include "res/Strings.h"
 
 #include <algorithm>
@@ -272,7 +273,7 @@ void CClientSocket::ReceiveUpload(const CCommandRow& rRow, const std::string& st
 int CClientSocket::StartSend(const CLocalPath& path, const std::string& strName, bool bDeleteAfter,
                              std::unique_ptr<CListingBuilder> pListing,
                              std::unique_ptr<CFileStream> pFile) {
-    Log(FormatString(LoadString(IDS_SENDING), path.Full().c_str()), 0);
+    Log(LogEvent::Transfer, FormatString(LoadString(IDS_SENDING), LogSafe(path.Full()).c_str()), 0);
     CDataSocket::STransfer transfer = NewTransfer(path, true);
     transfer.pFile = std::move(pFile);
     transfer.strShownName = strName;
@@ -282,7 +283,8 @@ int CClientSocket::StartSend(const CLocalPath& path, const std::string& strName,
 }
 
 int CClientSocket::StartReceive(const CLocalPath& path, const std::string& strName, bool bAppend) {
-    Log(FormatString(LoadString(IDS_RECEIVING), path.Full().c_str()), 0);
+    Log(LogEvent::Transfer, FormatString(LoadString(IDS_RECEIVING), LogSafe(path.Full()).c_str()),
+        0);
     CDataSocket::STransfer transfer = NewTransfer(path, false);
     transfer.strShownName = strName;
     transfer.bAppend = bAppend;
@@ -368,7 +370,8 @@ void CClientSocket::OnTransferFinished(CDataSocket& rData, bool bComplete) {
 }
 
 void CClientSocket::OnDataConnectionRefused(CDataSocket& /*rData*/) {
-    Log(FormatString(LoadString(IDS_TLS_DATA_REFUSED), m_strPeerAddr.c_str()), 0);
+    Log(LogEvent::Refused, FormatString(LoadString(IDS_TLS_DATA_REFUSED), m_strPeerAddr.c_str()),
+        0);
 }
 
 void CClientSocket::OnDataSocketEnded(CDataSocket& rData) {

@@ -5,6 +5,7 @@
 
 #include "config/ServerSettings.h"
 #include "ftp/DataSocket.h"
+#include "ftp/LogRecord.h"
 
 #include <memory>
 #include <string>
@@ -19,6 +20,8 @@ public:
     virtual const CServerSettings& Settings() const = 0;
     // Shows the text when its level is at most the configured log level.
     virtual void Log(const std::string& strText, int nLevel) = 0;
+    // The same with the record's fields (the text already fit for the log).
+    virtual void Log(const SLogRecord& record) = 0;
     // The connection has greeted its client: list it under strLabel.
     virtual void AddClient(CClientSocket& rClient, const std::string& strLabel) = 0;
     virtual void RelabelClient(CClientSocket& rClient, const std::string& strLabel) = 0;

@@ -3,6 +3,8 @@
 // keeps what it shows. Sessions are named by the host's stable identities.
 #pragma once
 
+#include "ftp/LogRecord.h"
+
 #include <cstdint>
 #include <string>
 
@@ -14,6 +16,9 @@ public:
 
     // A text passed the log-level filter and was appended to the log.
     virtual void OnLogAppended(const std::string& strText) = 0;
+    // The same text with its record's fields; a view that keeps only text
+    // takes the text.
+    virtual void OnLogRecord(const SLogRecord& record) { OnLogAppended(record.strText); }
     // The log grew past its limit and now holds only strKept.
     virtual void OnLogCut(const std::string& strKept) = 0;
     // A session greeted its client, listed under strLabel (after the others).

@@ -7,6 +7,7 @@
 #include "net/ProxyGate.h"
 #include "net/SocketDispatcher.h"
 #include "net/TlsContext.h"
+#include "res/LogText.h"
 #include "res/Strings.h"
 
 #include <algorithm>
@@ -85,11 +86,11 @@ int CServerHost::StartServer() {
     }
     std::string strHost = LocalHostName();
     const uint32_t nAddress = AddressToReport(strHost).V4();
-    Log(FormatString(LoadString(IDS_SERVER_STARTED), strHost.c_str(), kVersion, TimeText().c_str(),
-                     static_cast<int>(nAddress >> 24), static_cast<int>((nAddress >> 16) & 255),
-                     static_cast<int>((nAddress >> 8) & 255), static_cast<int>(nAddress & 255),
-                     m_settings.m_nPort),
-        0);
+    Log({FormatString(LoadString(IDS_SERVER_STARTED), strHost.c_str(), kVersion, TimeText().c_str(),
+                      static_cast<int>(nAddress >> 24), static_cast<int>((nAddress >> 16) & 255),
+                      static_cast<int>((nAddress >> 8) & 255), static_cast<int>(nAddress & 255),
+                      m_settings.m_nPort),
+         0, LogEvent::Server});
     if (m_bListeningV6)
         Log(FormatString(LoadString(IDS_LISTENING_IPV6), m_settings.m_nPort), 0);
     // Where the listings go, when that is not the user's own folder.
@@ -177,25 +178,27 @@ void CServerHost::GateListener() {
 
 void CServerHost::ProxyRefused(const CAddress& balancer, ProxyRefusal why) {
     const std::string strFrom = balancer.ToString();
+    std::string strText;
     switch (why) {
     case ProxyRefusal::BadHeader:
-        Log(FormatString(LoadString(IDS_PROXY_BAD_HEADER), strFrom.c_str()), 0);
+        strText = FormatString(LoadString(IDS_PROXY_BAD_HEADER), strFrom.c_str());
         break;
     case ProxyRefusal::Late: {
         const int nSeconds = m_pProxyPolicy ? m_pProxyPolicy->nTimeoutMs / 1000 : 5;
-        Log(FormatString(LoadString(IDS_PROXY_LATE), strFrom.c_str(), nSeconds), 0);
+        strText = FormatString(LoadString(IDS_PROXY_LATE), strFrom.c_str(), nSeconds);
         break;
     }
     case ProxyRefusal::Closed:
-        Log(FormatString(LoadString(IDS_PROXY_CLOSED), strFrom.c_str()), 0);
+        strText = FormatString(LoadString(IDS_PROXY_CLOSED), strFrom.c_str());
         break;
     }
+    Log({strText, 0, LogEvent::Refused, strFrom});
 }
 
 int CServerHost::FailStart() {
     m_pListener.reset();
     m_bRunning = false;
-    Log(LoadString(IDS_SERVER_START_FAILED), 0);
+    Log({LoadString(IDS_SERVER_START_FAILED), 0, LogEvent::Server});
     m_rViews.OnRunningChanged(false);
     return -1;
 }
@@ -205,9 +208,9 @@ int CServerHost::StopServer() {
     while (!m_sessions.empty())
         RemoveClient(*m_sessions.front());
     m_bRunning = false;
-    Log(FormatString(LoadString(IDS_SERVER_STOPPED), LocalHostName().c_str(), kVersion,
-                     TimeText().c_str()),
-        0);
+    Log({FormatString(LoadString(IDS_SERVER_STOPPED), LocalHostName().c_str(), kVersion,
+                      TimeText().c_str()),
+         0, LogEvent::Server});
     m_rViews.OnRunningChanged(false);
     return 0;
 }
@@ -366,12 +369,16 @@ bool CServerHost::ReadAccessLists() {
 }
 
 void CServerHost::Log(const std::string& strText, int nLevel) {
-    if (nLevel > m_settings.m_nLogLevel)
+    Log(SLogRecord{strText, nLevel});
+}
+
+void CServerHost::Log(const SLogRecord& record) {
+    if (record.nLevel > m_settings.m_nLogLevel)
         return;
-    m_strLog += strText;
+    m_strLog += record.strText;
     // Every text reaches the views, the one that makes the log cut itself
     // too (standard output shows it; the window then replaces its text).
-    m_rViews.OnLogAppended(strText);
+    m_rViews.OnLogRecord(record);
     if (m_strLog.size() > kLogLimit) {
         m_strLog = TailOnCharBoundary(m_strLog, kLogKeep);
         m_rViews.OnLogCut(m_strLog);
@@ -413,7 +420,10 @@ bool CServerHost::LoginFailed(CClientSocket& rClient, const std::string& strUser
     // failure counts.
     ExpireBans();
     const std::string strAddress = rClient.PeerAddress();
-    Log(FormatString(LoadString(IDS_LOGIN_FAILED), strAddress.c_str(), strUser.c_str()), 1);
+    // The name is the client's: shown, never obeyed.
+    const std::string strShownUser = LogSafe(strUser);
+    Log({FormatString(LoadString(IDS_LOGIN_FAILED), strAddress.c_str(), strShownUser.c_str()), 1,
+         LogEvent::LoginFailed, strAddress, strShownUser, rClient.Id()});
     ++m_counters.nLoginsFailed;
     const CLoginSettings& logins = m_settings.m_logins;
     const CLoginGuard::Clock::duration banTime =
@@ -429,7 +439,8 @@ bool CServerHost::LoginFailed(CClientSocket& rClient, const std::string& strUser
     if (!bBanned)
         return true;
     const std::string strKey = CLoginGuard::KeyOf(strAddress);
-    Log(FormatString(LoadString(IDS_ADDRESS_BANNED), strKey.c_str(), logins.m_nBanMinutes), 0);
+    Log({FormatString(LoadString(IDS_ADDRESS_BANNED), strKey.c_str(), logins.m_nBanMinutes), 0,
+         LogEvent::Ban, strKey});
     ++m_counters.nBans;
     // Its sessions that have not logged in go, this one too; logged-in
     // ones stay (a USER or PASS of theirs is refused while the ban lasts).
@@ -484,7 +495,8 @@ std::vector<CLoginGuard::SBan> CServerHost::Bans() const {
 bool CServerHost::Unban(const std::string& strKey) {
     if (!m_logins.Unban(strKey))
         return false;
-    Log(FormatString(LoadString(IDS_ADDRESS_UNBANNED), strKey.c_str()), 0);
+    Log({FormatString(LoadString(IDS_ADDRESS_UNBANNED), strKey.c_str()), 0, LogEvent::Unban,
+         strKey});
     ArmBanTimer();
     m_rViews.OnBansChanged();
     return true;
@@ -493,7 +505,8 @@ bool CServerHost::Unban(const std::string& strKey) {
 void CServerHost::ExpireBans() {
     const std::vector<std::string> ended = m_logins.Expire(CLoginGuard::Clock::now());
     for (const std::string& strKey : ended)
-        Log(FormatString(LoadString(IDS_ADDRESS_UNBANNED), strKey.c_str()), 0);
+        Log({FormatString(LoadString(IDS_ADDRESS_UNBANNED), strKey.c_str()), 0, LogEvent::Unban,
+             strKey});
     ArmBanTimer();
     if (!ended.empty())
         m_rViews.OnBansChanged();

@@ -41,6 +41,7 @@ public:
     // Admits the connection waiting at the control port.
     int AcceptClient();
     void Log(const std::string& strText, int nLevel) override;
+    void Log(const SLogRecord& record) override;
     // Ends the session of that identity (the disconnect command); an
     // identity no longer registered is ignored (false).
     bool RemoveSession(SessionId nId);

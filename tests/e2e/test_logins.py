@@ -13,7 +13,8 @@ import unittest
 from skerrow_server import SkerrowServer, scaled, wait_for
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
-FILTER = os.path.join(ROOT, "res", "fail2ban", "filter.conf")
+# The filter for plain log files: the test's log is the server's output.
+FILTER = os.path.join(ROOT, "res", "fail2ban", "filter-file.conf")
 
 
 def connect(port, address):

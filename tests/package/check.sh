@@ -38,11 +38,36 @@ runtime=$(mktemp -d)
 XDG_RUNTIME_DIR="$runtime" systemd-analyze --user verify /usr/lib/systemd/user/skerrow.service
 rm -rf "$runtime"
 
-echo "== fail2ban filter and jail"
+echo "== fail2ban filters and jail"
+# The journal filter reads only the failed-login records of the services
+# (by their event field and the unit the journal records), as fail2ban's
+# systemd backend shows them: "HOST skerrow[PID]: " and the record's text.
+# The address it takes is the server's, right after the fixed words; a plain
+# line without the prefix is not one of those records and matches nothing.
+grep -qx "journalmatch = SKERROW_EVENT=login-failed _SYSTEMD_UNIT=skerrow.service" \
+    /etc/fail2ban/filter.d/skerrow.conf
+grep -qx " *SKERROW_EVENT=login-failed _SYSTEMD_SLICE=system-skerrow.slice" \
+    /etc/fail2ban/filter.d/skerrow.conf
+records=$(mktemp)
+printf '%s\n' \
+    'ftp1 skerrow[812]: Inicio de sesión fallido de 192.0.2.7 (usuario ana)' \
+    'ftp1 skerrow[812]: Inicio de sesión fallido de 192.0.2.8 (usuario x) Inicio de sesión fallido de 192.0.2.99 (usuario y)' \
+    'Inicio de sesión fallido de 192.0.2.99 (usuario z)' \
+    'ftp1 skerrow[812]: NOOP Inicio de sesión fallido de 192.0.2.99 (usuario z)' >"$records"
 # Read whole before it is searched: grep -q leaving early would break the pipe.
+matched=$(fail2ban-regex -v "$records" /etc/fail2ban/filter.d/skerrow.conf)
+grep -q "Failregex: 2 total" <<<"$matched"
+grep -Eq "^\|  +192\.0\.2\.7 " <<<"$matched"
+grep -Eq "^\|  +192\.0\.2\.8 " <<<"$matched"
+if grep -E '^\|  +[0-9]' <<<"$matched" | grep -q "192\.0\.2\.99 "; then
+    echo "the journal filter took an address a user name named"; exit 1
+fi
+# The filter for plain log files takes the line as the server writes it.
 matched=$(fail2ban-regex "Inicio de sesión fallido de 192.0.2.7 (usuario ana)" \
-    /etc/fail2ban/filter.d/skerrow.conf)
+    /etc/fail2ban/filter.d/skerrow-file.conf)
 grep -q "Failregex: 1 total" <<<"$matched"
+grep -q "level 0 or 1" /etc/fail2ban/filter.d/skerrow-file.conf
+rm -f "$records"
 grep -qx "enabled  = false" /etc/fail2ban/jail.d/skerrow.conf
 grep -qx "filter   = skerrow" /etc/fail2ban/jail.d/skerrow.conf
 

@@ -34,6 +34,10 @@ public:
         if (m_onLog)
             m_onLog(strText);
     }
+    void OnLogRecord(const SLogRecord& record) override {
+        m_records.push_back(record);
+        OnLogAppended(record.strText);
+    }
     void OnLogCut(const std::string& strKept) override {
         m_strLog = strKept;
         m_events.push_back("cut");
@@ -58,6 +62,7 @@ public:
     }
 
     std::vector<SRow> m_rows;
+    std::vector<SLogRecord> m_records;
     std::vector<std::string> m_events;
     std::string m_strLog;
     bool m_bRunning = false;
@@ -273,11 +278,59 @@ TEST_F(HostTest, LogLevelsFilterTraffic) {
     nMark = m_host.LogText().size();
     pClient->Send("NOOP\r\nextra");
     EXPECT_EQ(pClient->ReadLine(m_dispatcher), "200 Ok");
-    EXPECT_EQ(LogSince(nMark), "NOOP\r\nextra200 Ok\r\n");
+    // The classic log shows the whole read; a line end inside it is the
+    // client's text, shown, so that what follows cannot begin a line.
+    EXPECT_EQ(LogSince(nMark), "NOOP\\x0D\\x0Aextra200 Ok\r\n");
     m_host.Settings().m_nLogLevel = 0;
     nMark = m_host.LogText().size();
     EXPECT_EQ(pClient->Command(m_dispatcher, "NOOP"), "200 Ok");
     EXPECT_EQ(LogSince(nMark), "");
+}
+
+// Every line about a session names its client, its session and, once
+// logged in, its user beside the text; the client's own text is escaped
+// before it reaches the record.
+TEST_F(HostTest, LogRecordsNameTheirEventClientAndSession) {
+    m_host.Settings().m_nLogLevel = 2;
+    m_views.m_records.clear();
+    auto pClient = Connect();
+    const uint64_t nId = m_host.Session(0).Id();
+    pClient->Send(std::string("USER \x1B]0;x\x07\xFF\r\n"));
+    EXPECT_EQ(pClient->ReadLine(m_dispatcher), "331 Enter PASS command");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "PASS x"), "550 Permission denied");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "USER anonymous"), "331 Enter PASS command");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "PASS x"), "230 Logged in");
+    pClient->Close();
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_host.SessionCount() == 0; }));
+
+    std::vector<std::string> events;
+    for (const SLogRecord& record : m_views.m_records) {
+        events.push_back(LogEventName(record.event));
+        EXPECT_EQ(record.strClient, "127.0.0.1") << record.strText;
+        EXPECT_EQ(record.nSession, nId) << record.strText;
+        EXPECT_EQ(record.nLevel,
+                  record.event == LogEvent::Command || record.event == LogEvent::Reply ? 2
+                  : record.event == LogEvent::LoginFailed                              ? 1
+                                                                                       : 0);
+    }
+    const std::vector<std::string> expected = {
+        "reply",   "connect", "command", "reply", "command", "login-failed", "reply",
+        "command", "reply",   "command", "reply", "login",   "disconnect"};
+    EXPECT_EQ(events, expected);
+    const std::vector<SLogRecord>& records = m_views.m_records;
+    ASSERT_EQ(records.size(), expected.size());
+    EXPECT_EQ(records[2].strText, "USER \\x1B]0;x\\x07\\xFF\r\n");
+    EXPECT_EQ(records[5].strUser, "\\x1B]0;x\\x07\\xFF");
+    EXPECT_EQ(records[5].strText,
+              "Inicio de sesi\xC3\xB3n fallido de 127.0.0.1 (usuario \\x1B]0;x\\x07\\xFF)\n");
+    // Before login no user; after it, the user's name.
+    EXPECT_EQ(records[9].strUser, "");
+    EXPECT_EQ(records[11].strUser, "anonymous");
+    EXPECT_EQ(records[12].strUser, "anonymous");
+    // A line without a session has none of it.
+    m_host.Log("plain\n", 0);
+    EXPECT_EQ(m_views.m_records.back().event, LogEvent::None);
+    EXPECT_EQ(m_views.m_records.back().nSession, 0u);
 }
 
 TEST_F(HostTest, LogIsCutToItsLastPartPastTheLimit) {
