@@ -5,6 +5,7 @@
 #include "ftp/FtpTables.h"
 #include "ftp/Listing.h"
 #include "ftp/VirtualPath.h"
+#include "res/LogText.h"
 #include "res/Strings.h"
 
 #include <cstdio>
@@ -94,7 +95,9 @@ bool CClientSocket::ListingWritten(const CListingBuilder* pListing, bool bComple
     if (pListing && (!bComplete || pListing->IsOk()))
         return true;
     const int nError = pListing ? pListing->Error() : CListingBuilder::StartError();
-    Log(FormatString(LoadString(IDS_LISTING_FAILED), strPath.c_str(), std::strerror(nError)), 0);
+    Log(FormatString(LoadString(IDS_LISTING_FAILED), LogSafe(strPath).c_str(),
+                     std::strerror(nError)),
+        0);
     return false;
 }
 

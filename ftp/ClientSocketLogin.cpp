@@ -46,7 +46,8 @@ bool CClientSocket::RefusedWhileBanned(const std::string& strUser) {
     if (!m_rHost.RefusesLogin(*this, strUser))
         return false;
     SendExtended(XREPLY_BANNED);
-    Log(FormatString(LoadString(IDS_CONNECTION_CLOSED), m_strPeerAddr.c_str()), 0);
+    Log(LogEvent::Disconnect,
+        FormatString(LoadString(IDS_CONNECTION_CLOSED), m_strPeerAddr.c_str()), 0);
     // The host ends the session after this event; nothing of it is used after.
     m_rHost.RemoveClient(*this);
     return true;

@@ -358,7 +358,7 @@ void CClientSocket::OnTransferFinished(CDataSocket& rData, bool bComplete) {
     // A listing that could not be written to its end: said in the log, and
     // to the client in the extended mode's words.
     if (!bComplete && rData.ListingError() != 0) {
-        Log(FormatString(LoadString(IDS_LISTING_FAILED), rData.Progress().strName.c_str(),
+        Log(FormatString(LoadString(IDS_LISTING_FAILED), LogSafe(rData.Progress().strName).c_str(),
                          std::strerror(rData.ListingError())),
             0);
         if (m_pProtocol->IsExtended()) {

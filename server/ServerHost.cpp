@@ -345,7 +345,8 @@ bool CServerHost::IsAdmitted(const CClientSocket& rSession) {
     rSession.GetPeerName(peer);
     if (!m_deny.Contains(peer) && (m_allow.IsEmpty() || m_allow.Contains(peer)))
         return true;
-    Log(FormatString(LoadString(IDS_ADDRESS_NOT_ADMITTED), peer.ToString().c_str()), 0);
+    Log({FormatString(LoadString(IDS_ADDRESS_NOT_ADMITTED), peer.ToString().c_str()), 0,
+         LogEvent::Refused, peer.ToString()});
     return false;
 }
 
@@ -462,7 +463,9 @@ bool CServerHost::RefusesLogin(CClientSocket& rClient, const std::string& strUse
         return false;
     // The same line as a failed login, for the administrator and for a
     // watcher of the log; the ban in force is neither counted nor extended.
-    Log(FormatString(LoadString(IDS_LOGIN_FAILED), strAddress.c_str(), strUser.c_str()), 1);
+    const std::string strShownUser = LogSafe(strUser);
+    Log({FormatString(LoadString(IDS_LOGIN_FAILED), strAddress.c_str(), strShownUser.c_str()), 1,
+         LogEvent::LoginFailed, strAddress, strShownUser, rClient.Id()});
     ++m_counters.nLoginsFailed;
     return true;
 }
