@@ -5,26 +5,86 @@ configuration folder and a port the system has chosen, as the headless
 helper does. Windows are found and driven with xdotool.
 """
 
+import errno
+import glob
 import os
+import re
 import socket
+import struct
 import subprocess
 import threading
 import time
 
 from skerrow_server import BINARY, PortReservation, SkerrowServer, scaled, wait_for
 
+# Where X clients look for a display's socket file (the X library tries the
+# abstract socket of the same name first, where it has one).
+X11_DIR = "/tmp/.X11-unix"
+
+
+def x_server_answers(path):
+    """True when an X server on the Unix socket at path accepts a client:
+    the connection set-up (little-endian, protocol 11.0, no authorization)
+    is answered with success."""
+    try:
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+            sock.settimeout(scaled(5))
+            sock.connect(path)
+            sock.sendall(struct.pack("<BxHHHH2x", ord("l"), 11, 0, 0, 0))
+            status = sock.recv(1)
+    except OSError:
+        return False
+    return status == b"\x01"
+
 
 class Xvfb:
-    """A private X display for the time of a test."""
+    """A private X display for the time of a test.
+
+    Xvfb picks the first display number whose abstract socket it can bind
+    and listens there and on the socket file in /tmp/.X11-unix, where the
+    program's X library looks when the abstract socket cannot be reached.
+    Xvfb replaces the socket file of the number it takes, so the abstract
+    names of the numbers other X servers show (a socket file or a lock
+    file, from a server this network namespace cannot see) are held while
+    it starts: it passes over them. A lock file for the chosen number keeps
+    X servers started on a fixed number (xvfb-run, say) off it."""
 
     def __init__(self):
+        held = self._hold_numbers_in_use()
+        try:
+            self._start()
+        finally:
+            for sock in held:
+                sock.close()
+        self._lock = self._take_lock()
+        path = os.path.join(X11_DIR, "X" + self.number)
+        if not wait_for(lambda: x_server_answers(path), 20, 0.05):
+            self.stop()
+            raise RuntimeError("Xvfb %s does not answer on %s" % (self.display, path))
+
+    @staticmethod
+    def _hold_numbers_in_use():
+        numbers = set()
+        for name in glob.glob(os.path.join(X11_DIR, "X*")) + glob.glob("/tmp/.X*-lock"):
+            found = re.fullmatch(r"\.?X(\d+)(-lock)?", os.path.basename(name))
+            if found:
+                numbers.add(int(found.group(1)))
+        held = []
+        for number in sorted(numbers):
+            sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            try:
+                sock.bind("\0%s/X%d" % (X11_DIR, number))
+                sock.listen(1)
+                held.append(sock)
+            except OSError:  # its own X server holds it already
+                sock.close()
+        return held
+
+    def _start(self):
         read_end, write_end = os.pipe()
-        # Only the abstract local socket: a display's socket file in
-        # /tmp/.X11-unix can be removed by another X server that is looking
-        # for a free display number at the same moment.
         self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-             "-nolisten", "unix"],
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+             "-nolisten", "tcp", "-listen", "unix"],
             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         number = b""
@@ -37,8 +97,24 @@ class Xvfb:
         os.close(read_end)
         if not number.strip():
             self.process.kill()
+            self.process.wait()
             raise RuntimeError("Xvfb did not start")
-        self.display = ":" + number.decode().strip()
+        self.number = number.decode().strip()
+        self.display = ":" + self.number
+
+    def _take_lock(self):
+        """The lock file an X server keeps for its display, with Xvfb's
+        process id; None when one is there already."""
+        path = "/tmp/.X%s-lock" % self.number
+        try:
+            descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o444)
+        except OSError as error:
+            if error.errno == errno.EEXIST:
+                return None
+            raise
+        with os.fdopen(descriptor, "w") as lock:
+            lock.write("%10d\n" % self.process.pid)
+        return path
 
     def env(self):
         return dict(os.environ, DISPLAY=self.display)
@@ -46,15 +122,18 @@ class Xvfb:
     def stop(self):
         self.process.terminate()
         try:
-            self.process.wait(timeout=10)
+            self.process.wait(timeout=scaled(10))
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
+        if getattr(self, "_lock", None):
+            os.unlink(self._lock)
+            self._lock = None
 
 
 def port_open(port):
     try:
-        with socket.create_connection(("127.0.0.1", port), timeout=0.5) as probe:
+        with socket.create_connection(("127.0.0.1", port), timeout=scaled(2)) as probe:
             probe.recv(256)
         return True
     except OSError:
@@ -96,7 +175,7 @@ class SkerrowWindow(SkerrowServer):
 
     def xdotool(self, *args, check=True):
         return subprocess.run(["xdotool", *args], env=self.xvfb.env(), capture_output=True,
-                              text=True, timeout=30, check=check)
+                              text=True, timeout=scaled(30), check=check)
 
     def find_window(self, name, timeout=20):
         found = []
