@@ -302,13 +302,13 @@ class SkerrowServer:
         if self.process.poll() is None:
             self.process.send_signal(sig)
         try:
-            status = self.process.wait(timeout=15)
+            status = self.process.wait(timeout=scaled(15))
         except subprocess.TimeoutExpired:
             self.process.kill()
             status = self.process.wait()
-        self._thread.join(timeout=5)
+        self._thread.join(timeout=scaled(5))
         if getattr(self, "_error_thread", None):
-            self._error_thread.join(timeout=5)
+            self._error_thread.join(timeout=scaled(5))
             self.process.stderr.close()
         self.process.stdout.close()
         self.process = None

@@ -46,14 +46,14 @@ class ClientTests(unittest.TestCase):
         return "ftp://%s127.0.0.1:%d%s" % (auth, self.server.port, path)
 
     def curl(self, *args):
-        result = subprocess.run(["curl", "-s", "-S", "--max-time", "30"] + list(args),
+        result = subprocess.run(["curl", "-s", "-S", "--max-time", "%d" % scaled(30)] + list(args),
                                 capture_output=True, timeout=scaled(60), cwd=self.work)
         self.assertEqual(result.returncode, 0, result.stderr.decode() + self.server.text()[-3000:])
         return result.stdout
 
     def lftp(self, commands):
-        script = ("set net:max-retries 1; set net:timeout 15; set ftp:passive-mode on; "
-                  "set cmd:fail-exit yes; set xfer:clobber on; " + commands + "; quit")
+        script = ("set net:max-retries 1; set net:timeout %d; set ftp:passive-mode on; " % scaled(15)
+                  + "set cmd:fail-exit yes; set xfer:clobber on; " + commands + "; quit")
         result = subprocess.run(
             ["lftp", "-u", "admin,pw", "-p", str(self.server.port), "-e", script, "127.0.0.1"],
             capture_output=True, timeout=scaled(120), cwd=self.work, stdin=subprocess.DEVNULL,

@@ -51,7 +51,7 @@ class ControlTests(unittest.TestCase):
 
     def test_curl_logs_in_and_lists(self):
         result = subprocess.run(
-            ["curl", "-s", "-S", "--max-time", "20", "ftp://127.0.0.1:%d/" % self.server.port],
+            ["curl", "-s", "-S", "--max-time", "%d" % scaled(20), "ftp://127.0.0.1:%d/" % self.server.port],
             capture_output=True, timeout=scaled(30))
         self.assertEqual(result.returncode, 0, result.stderr)
         lines = result.stdout.decode().split("\n")

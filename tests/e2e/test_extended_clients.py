@@ -63,11 +63,11 @@ class ExtendedClientTests(unittest.TestCase):
         return result
 
     def curl(self, *args):
-        return self.run_client(["curl", "-s", "-S", "--max-time", "60"] + list(args)).stdout
+        return self.run_client(["curl", "-s", "-S", "--max-time", "%d" % scaled(60)] + list(args)).stdout
 
     def lftp(self, commands):
-        script = ("set net:max-retries 1; set net:timeout 15; set cmd:fail-exit yes; "
-                  "set xfer:clobber on; " + commands + "; quit")
+        script = ("set net:max-retries 1; set net:timeout %d; set cmd:fail-exit yes; " % scaled(15)
+                  + "set xfer:clobber on; " + commands + "; quit")
         return self.run_client(["lftp", "-u", "admin,pw", "-p", str(self.server.port), "-e",
                                 script, "127.0.0.1"]).stdout.decode()
 

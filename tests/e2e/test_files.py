@@ -160,7 +160,7 @@ class FilesTests(unittest.TestCase):
         self.assertEqual(ftp.getresp(), "226 Transfer complete")
         # The listener served its one connection.
         with self.assertRaises(OSError):
-            socket.create_connection((host, port), timeout=2).recv(1)
+            socket.create_connection((host, port), timeout=scaled(2)).recv(1)
         # A second PASV replaces the first: only the new port is used.
         first = ftp.makepasv()
         second = ftp.makepasv()
@@ -209,7 +209,7 @@ class FilesTests(unittest.TestCase):
         ftp.getresp()
         stranger = socket.socket()
         stranger.bind(("127.0.0.2", 0))
-        stranger.settimeout(10)
+        stranger.settimeout(scaled(10))
         stranger.connect((host, port))
         self.assertEqual(stranger.recv(10), b"")  # turned away
         stranger.close()

@@ -72,7 +72,7 @@ class Ipv6Tests(unittest.TestCase):
         self.start()
         self.server.expect("Escuchando tambi\u00e9n en IPv6, direcci\u00f3n :: y puerto %d\n"
                            % self.server.port)
-        curl = ["curl", "-s", "-S", "--max-time", "60"]
+        curl = ["curl", "-s", "-S", "--max-time", "%d" % scaled(60)]
         for mode in ([], ["-P", "-"]):  # passive (EPSV), then active (EPRT)
             listing = self.run_client(curl + mode + [self.url()]).stdout.decode()
             self.assertIn("data.bin", listing)
@@ -94,8 +94,8 @@ class Ipv6Tests(unittest.TestCase):
 
     def test_lftp_wget_and_rclone(self):
         self.start()
-        script = ("set net:max-retries 1; set net:timeout 15; set cmd:fail-exit yes; "
-                  "set xfer:clobber on; ls; get data.bin -o got.bin; put got.bin -o put.bin; "
+        script = ("set net:max-retries 1; set net:timeout %d; set cmd:fail-exit yes; " % scaled(15)
+                  + "set xfer:clobber on; ls; get data.bin -o got.bin; put got.bin -o put.bin; "
                   "mv put.bin renamed.bin; quit")
         listing = self.run_client(["lftp", "-e", script, "ftp://ana:pw@[::1]:%d"
                                    % self.server.port]).stdout.decode()

@@ -249,7 +249,7 @@ class JournalServer(SkerrowServer):
         super().cleanup()
         self._closing = True
         self.journal.close()
-        self._collector.join(timeout=5)
+        self._collector.join(timeout=scaled(5))
 
 
 def namespaces_work():

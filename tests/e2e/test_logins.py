@@ -102,8 +102,9 @@ class LoginTests(unittest.TestCase):
         started = time.monotonic()
         guesser = self.guess("127.0.0.11")
         unknown = self.guess("127.0.0.12", user=b"nadie")
-        # Meanwhile another client is served as usual.
-        for _ in range(50):
+        # Meanwhile another client is served as usual (few enough round
+        # trips that a loaded machine still makes them within the second).
+        for _ in range(10):
             self.assertEqual(other.voidcmd("NOOP"), "200 Ok")
         blocks = []
         other.retrbinary("RETR data.bin", blocks.append)

@@ -28,7 +28,8 @@ def balancer_config(control, instances):
     turn, each instance's passive range forwarded to it, the client's
     address sent before every connection."""
     lines = ["global", "    maxconn 4000", "defaults", "    mode tcp",
-             "    timeout connect 5s", "    timeout client 1m", "    timeout server 1m",
+             "    timeout connect %ds" % scaled(5), "    timeout client %ds" % scaled(60),
+             "    timeout server %ds" % scaled(60),
              "frontend control", "    bind %s:%d" % (BALANCER, control),
              "    default_backend instances", "backend instances", "    balance roundrobin"]
     for name, port, _ in instances:

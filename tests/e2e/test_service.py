@@ -14,7 +14,7 @@ from skerrow_server import PortReservation, scaled, SkerrowServer, wait_for
 
 def listening(port):
     try:
-        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        socket.create_connection(("127.0.0.1", port), timeout=scaled(1)).close()
         return True
     except OSError:
         return False

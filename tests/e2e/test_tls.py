@@ -126,8 +126,8 @@ class TlsTests(unittest.TestCase):
         for rel, size in (("top.bin", 100000), ("a/deep.bin", 300001), ("a/empty", 0)):
             with open(os.path.join(source, rel), "wb") as out:
                 out.write(os.urandom(size))
-        script = ("set net:max-retries 1; set net:timeout 15; set cmd:fail-exit yes; "
-                  "set ftp:ssl-force true; set ftp:ssl-protect-data true; "
+        script = ("set net:max-retries 1; set net:timeout %d; set cmd:fail-exit yes; " % scaled(15)
+                  + "set ftp:ssl-force true; set ftp:ssl-protect-data true; "
                   "set ssl:ca-file %s; set ssl:check-hostname no; "
                   "mirror /tree down; mirror -R down /back; quit" % self.cert)
         self.run_client(["lftp", "-u", "ana,secret-word", "-p", str(self.server.port), "-e",

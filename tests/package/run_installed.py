@@ -56,4 +56,4 @@ try:
     print("installed skerrow served", repr(listing.splitlines()[-1]))
 finally:
     server.terminate()
-    assert server.wait(15) == 0
+    assert server.wait(15 * FACTOR) == 0

@@ -13,7 +13,7 @@ root = sys.argv[1]
 sys.path.insert(0, os.path.join(root, "tests", "e2e"))
 os.environ.setdefault("SKERROW_BINARY", os.path.join(root, "build", "skerrow"))
 
-from skerrow_server import wait_for  # noqa: E402
+from skerrow_server import scaled, wait_for  # noqa: E402
 from skerrow_window import SkerrowWindow, Xvfb  # noqa: E402
 
 GRAB = os.path.join(root, "build", "tests", "skerrow_grab")
@@ -22,7 +22,7 @@ DOCS = os.path.join(root, "docs")
 
 def grab(session, window, name):
     path = os.path.join(DOCS, name)
-    subprocess.run([GRAB, str(window), path], env=session.xvfb.env(), check=True, timeout=30)
+    subprocess.run([GRAB, str(window), path], env=session.xvfb.env(), check=True, timeout=scaled(30))
     print("wrote", path)
 
 
@@ -38,11 +38,11 @@ def main():
     try:
         session.start()
         client = ftplib.FTP()
-        client.connect("127.0.0.1", session.port, timeout=10)
+        client.connect("127.0.0.1", session.port, timeout=scaled(10))
         client.login("ana", "secreto")
         client.nlst()
         second = ftplib.FTP()
-        second.connect("127.0.0.1", session.port, timeout=10)
+        second.connect("127.0.0.1", session.port, timeout=scaled(10))
         guess_passwords(session.port, "127.0.0.5", 10)
         # Let the window draw the new rows and lines.
         wait_for(lambda: False, 1.0)
@@ -63,7 +63,7 @@ def paced(port, command, rate, stop, payload=None):
     """A client that downloads (or uploads payload) at rate bytes a second
     until stop is set."""
     ftp = ftplib.FTP()
-    ftp.connect("127.0.0.1", port, timeout=10)
+    ftp.connect("127.0.0.1", port, timeout=scaled(10))
     ftp.login("ana", "secreto")
     ftp.sendcmd("TYPE I")
     data = ftp.transfercmd(command)
@@ -101,7 +101,7 @@ def transfers(xvfb):
         grab(session, session.window, "skerrow-transfers.png")
         stop.set()
         for client in clients:
-            client.join(10)
+            client.join(scaled(10))
     finally:
         stop.set()
         session.cleanup()
@@ -111,7 +111,7 @@ def guess_passwords(port, address, count):
     """count wrong passwords at once from address: enough to ban it."""
     guessers = []
     for _ in range(count):
-        sock = socket.create_connection(("127.0.0.1", port), timeout=10,
+        sock = socket.create_connection(("127.0.0.1", port), timeout=scaled(10),
                                         source_address=(address, 0))
         sock.recv(1024)
         sock.sendall(b"USER ana\r\n")
