@@ -4,6 +4,8 @@ PACKAGES := cmake g++ ninja-build qt6-base-dev qt6-translations-l10n libgtest-de
             python3 curl wget lftp ncftp aria2 rclone xvfb xauth xdotool desktop-file-utils \
             dpkg-dev fakeroot lintian groff-base man-db appstream systemd xdg-user-dirs fail2ban \
             dbus-daemon libglib2.0-bin iproute2 python3-prometheus-client haproxy
+# The load the soak runs the suite under.
+PACKAGES += stress-ng
 # The system journal's library (the headless log under systemd), pkg-config to
 # find it, and the journal reader that fail2ban's systemd backend needs.
 PACKAGES += libsystemd-dev pkgconf python3-systemd
@@ -65,9 +67,10 @@ test-package: package
 
 test: test-normal test-asan test-package
 
-# Not part of `make test`: five runs of it on a fresh clone while another
-# load keeps both cores busy; prints how many passed.
-test-soak:
+# Not part of `make test`: five runs of it on a fresh clone while
+# stress-ng keeps every core busy, with more processor and disk workers on
+# top; prints how many passed.
+test-soak: deps
 	tests/soak.sh
 
 bench: build

@@ -248,7 +248,7 @@ private slots:
         auto pDialog = Open(seed);
         CTrayIcon* pTray = pDialog->TrayIcon();
         // About half a second after start the window hides itself, for good.
-        QTRY_VERIFY_WITH_TIMEOUT(pDialog->IsHiddenInTray(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(pDialog->IsHiddenInTray(), ScaledMs(3000));
         QVERIFY(!pDialog->isVisible());
         QVERIFY(!pDialog->IsHideTimerActive());
         // A double click brings it back restored, and it stays.
@@ -307,7 +307,7 @@ private slots:
         pDialog->showNormal();
         // Switched on while shown: hidden within half a second.
         pDialog->Settings().m_nHide = 1;
-        QTRY_VERIFY_WITH_TIMEOUT(pDialog->IsHiddenInTray(), 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(pDialog->IsHiddenInTray(), ScaledMs(2000));
         QVERIFY(!pDialog->IsHideTimerActive());
 
         // Minimised (and so hidden) before the first tick: the timer keeps
@@ -321,7 +321,7 @@ private slots:
         QVERIFY(pDialog->IsHideTimerActive());
         emit pDialog->TrayIcon()->PlatformIcon()->activated(QSystemTrayIcon::DoubleClick);
         QVERIFY(pDialog->isVisible());
-        QTRY_VERIFY_WITH_TIMEOUT(pDialog->IsHiddenInTray(), 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(pDialog->IsHiddenInTray(), ScaledMs(2000));
         QVERIFY(!pDialog->IsHideTimerActive());
     }
 
@@ -465,10 +465,12 @@ private slots:
             for (int nRound = 0; nRound < 3; ++nRound) {
                 for (int i = 0; i < 40; ++i)
                     clients.push_back(std::make_unique<CTestClient>(m_nPort));
-                (void)QTest::qWaitFor([&] { return Users(*pDialog)->count() == 40; }, 10000);
+                (void)QTest::qWaitFor([&] { return Users(*pDialog)->count() == 40; },
+                                      ScaledMs(10000));
                 nPeak = std::max(nPeak, Users(*pDialog)->count());
                 clients.clear(); // every client closes
-                (void)QTest::qWaitFor([&] { return Users(*pDialog)->count() == 0; }, 10000);
+                (void)QTest::qWaitFor([&] { return Users(*pDialog)->count() == 0; },
+                                      ScaledMs(10000));
             }
             nLeft = Users(*pDialog)->count();
             static_cast<QDialog*>(pAbout)->accept();
@@ -518,7 +520,7 @@ private slots:
                 data.readAll();
                 return data.state() == QAbstractSocket::UnconnectedState;
             }(),
-            10000);
+            ScaledMs(10000));
         QCOMPARE(pDialog->Host().SessionCount(), size_t(0));
     }
 

@@ -48,19 +48,19 @@ CTestClient::CTestClient(int nPort) {
 
 bool CTestClient::WaitConnected() {
     return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::ConnectedState; },
-                           5000) &&
+                           ScaledMs(5000)) &&
            WaitFor("220 ");
 }
 
 bool CTestClient::WaitFor(const QByteArray& needle, int nTimeoutMs) {
-    return QTest::qWaitFor([&] { return m_received.contains(needle); }, nTimeoutMs);
+    return QTest::qWaitFor([&] { return m_received.contains(needle); }, ScaledMs(nTimeoutMs));
 }
 
 bool CTestClient::Command(const QByteArray& command, const QByteArray& code) {
     m_received.clear();
     m_socket.write(command + "\r\n");
     return QTest::qWaitFor(
-        [&] { return m_received.startsWith(code) && m_received.endsWith("\r\n"); }, 5000);
+        [&] { return m_received.startsWith(code) && m_received.endsWith("\r\n"); }, ScaledMs(5000));
 }
 
 bool CTestClient::Login(const QByteArray& user, const QByteArray& password) {
@@ -69,7 +69,7 @@ bool CTestClient::Login(const QByteArray& user, const QByteArray& password) {
 
 bool CTestClient::WaitClosed(int nTimeoutMs) {
     return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; },
-                           nTimeoutMs);
+                           ScaledMs(nTimeoutMs));
 }
 
 bool CTimerTicks::eventFilter(QObject* pWatched, QEvent* pEvent) {
@@ -84,6 +84,7 @@ QPointer<QTimer> WhenModalOpens(std::function<void(QWidget*)> action, QWidget* p
     auto pClock = std::make_shared<QElapsedTimer>();
     pClock->start();
     pTimer->setInterval(10);
+    nTimeoutMs = ScaledMs(nTimeoutMs);
     QObject::connect(pTimer, &QTimer::timeout, pTimer,
                      [pTimer, pClock, action, pExcept, nTimeoutMs] {
                          QWidget* pWidget = QApplication::activePopupWidget();

@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QTcpSocket>
+#include <QTest>
 #include <QTimer>
 #include <QWidget>
 
@@ -17,6 +18,15 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+// QTest's waits for a condition, stretched by the suites' time factor like
+// every other wait of the tests (the explicit ones take ScaledMs).
+#undef QTRY_VERIFY
+#define QTRY_VERIFY(expr) QTRY_VERIFY_WITH_TIMEOUT(expr, ScaledMs(5000))
+#undef QTRY_VERIFY2
+#define QTRY_VERIFY2(expr, message) QTRY_VERIFY2_WITH_TIMEOUT(expr, message, ScaledMs(5000))
+#undef QTRY_COMPARE
+#define QTRY_COMPARE(expr, expected) QTRY_COMPARE_WITH_TIMEOUT(expr, expected, ScaledMs(5000))
 
 // Writes a configuration to the store, so that the next window loads it.
 struct SSeed {

@@ -214,7 +214,7 @@ TEST_F(DispatcherTest, HandlersMayDeleteTheirOwnAndOtherObjects) {
         ::ioctl(p->Handle(), FIONREAD, &n);
         return n > 0;
     };
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ScaledMs(5000));
     while (!(waiting(pFirst) && waiting(pSecond)) && std::chrono::steady_clock::now() < deadline) {
     }
     ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return nDeleted == 2; }));
