@@ -1,5 +1,7 @@
 #include "server/StatusReport.h"
 
+#include "res/LogText.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -41,6 +43,12 @@ size_t Utf8Char(const std::string& strText, size_t nAt, uint32_t& rCode) {
 
 bool IsControl(uint32_t nCode) {
     return nCode < 0x20 || (nCode >= 0x7F && nCode <= 0x9F);
+}
+
+// What a terminal must not be given raw: controls, and the characters that
+// break or reorder a line.
+bool SteersTerminal(uint32_t nCode) {
+    return IsControl(nCode) || IsLayoutControl(nCode);
 }
 
 constexpr const char* kReplacement = "\xEF\xBF\xBD"; // U+FFFD
@@ -127,7 +135,7 @@ std::string TerminalText(const std::string& strText, bool bKeepLines) {
         if (nLength == 0) {
             strOut += kReplacement;
             ++i;
-        } else if (IsControl(nCode) && !(bKeepLines && (nCode == '\n' || nCode == '\t'))) {
+        } else if (SteersTerminal(nCode) && !(bKeepLines && (nCode == '\n' || nCode == '\t'))) {
             // One \xNN for each byte of the character.
             for (size_t j = 0; j < nLength; ++j) {
                 char szEscape[8];

@@ -127,11 +127,43 @@ class PlainLogTests(unittest.TestCase):
 
     def test_extended_client_text_is_escaped_and_cut(self):
         lines = self.check_mode(extended=True)
-        # One log line per command line: a bare CR ends a command, and is
-        # shown. (At level 2 a client's command may read like any line: the
+        # One log line per command line: a bare CR ends a command, and the
+        # logged line ends there too, so the reply starts a line of its own.
+        # (At level 2 a client's command may read like any line: the
         # journal's fields tell them apart, plain text cannot.)
-        self.assertIn(b"NOOP\\x00\\x1B[2K\\x1B[1A\\x0D530 Please log in with USER and PASS\r",
-                      lines)
+        at = lines.index(b"NOOP\\x00\\x1B[2K\\x1B[1A\r")
+        self.assertEqual(lines[at + 1], b"530 Please log in with USER and PASS\r")
+
+    def test_lines_ended_by_a_bare_cr_cannot_hide_a_failed_login(self):
+        # A client whose lines end in a bare CR must not glue the server's
+        # failed-login line to the end of its own: the file filter anchors
+        # at the start of a line, and would miss the real failure.
+        filter_file = os.path.join(ROOT, "res", "fail2ban", "filter-file.conf")
+        for extended in (0, 1):
+            with self.subTest(extended=extended):
+                server = SkerrowServer(log_level=2, users=["ana,pw,1,1"],
+                                       extra_config="[Extended]\nEnabled=%d\n" % extended)
+                self.addCleanup(server.cleanup)
+                server.start()
+                sock = connect(server.port, "127.0.0.82")
+                for _ in range(3):
+                    sock.sendall(b"USER ana\r")
+                    self.assertEqual(read_line(sock), b"331 Enter PASS command\r\n")
+                    sock.sendall(b"PASS wrong\r")
+                    self.assertEqual(read_line(sock), b"550 Permission denied\r\n")
+                sock.close()
+                server.expect_count("fallido de 127.0.0.82", 3)
+                lines = server.output().split(b"\n")
+                real = b"Inicio de sesi\xc3\xb3n fallido de 127.0.0.82 (usuario ana)"
+                self.assertEqual(sum(1 for line in lines if line.startswith(real)), 3)
+                if shutil.which("fail2ban-regex"):
+                    log = os.path.join(server.folder("log"), "skerrow.log")
+                    with open(log, "wb") as out:
+                        out.write(server.output())
+                    result = subprocess.run(["fail2ban-regex", log, filter_file],
+                                            capture_output=True, text=True,
+                                            timeout=scaled(60))
+                    self.assertRegex(result.stdout, r"Failregex: 3 total")
 
 
 def thread_waits(pid):
