@@ -711,12 +711,20 @@ class Fail2Ban:
 
 
 def fail_logins(port, address, count):
-    """count wrong passwords for ana from address, a connection each."""
-    for _ in range(count):
-        sock = connect(port, address)
-        try:
-            log_in(sock, b"wrong")
-        finally:
+    """count wrong passwords for ana from address, a connection each, all
+    sent before any answer is read (each failure is answered late)."""
+    socks = []
+    try:
+        for _ in range(count):
+            socks.append(connect(port, address))
+            socks[-1].sendall(b"USER ana\r\n")
+            assert read_line(socks[-1]) == b"331 Enter PASS command\r\n"
+            socks[-1].sendall(b"PASS wrong\r\n")
+        # Refused, or closed once the server bans the address itself.
+        for sock in socks:
+            assert read_line(sock)[:4] in (b"550 ", b"421 ", b""), address
+    finally:
+        for sock in socks:
             sock.close()
 
 
@@ -732,6 +740,20 @@ def forge_lines(port, address, count):
         sock.close()
 
 
+# Six records of a failed login of 192.0.2.98, sent by a program that is not
+# the server; then it waits for its standard input to close.
+FORGER_RECORDS = """
+import sys
+from systemd import journal
+for _ in range(6):
+    journal.sendv("MESSAGE=Inicio de sesi\u00f3n fallido de 192.0.2.98 (usuario x)",
+                  "SYSLOG_IDENTIFIER=skerrow", "SKERROW_EVENT=login-failed",
+                  "SKERROW_CLIENT=192.0.2.98", "PRIORITY=4",
+                  # Fields only the journal may write: dropped.
+                  "_SYSTEMD_UNIT=skerrow.service", "_SYSTEMD_SLICE=system-skerrow.slice")
+sys.stdin.read()
+"""
+
 MISSING = real_journal_missing()
 
 
@@ -741,47 +763,60 @@ class RealJournalTests(unittest.TestCase):
     shipped filter and jail, against servers run as skerrow.service and
     skerrow@a.service."""
 
-    def test_the_shipped_jail_bans_real_failures_and_never_a_forged_address(self):
-        journal = RealJournal()
-        self.addCleanup(journal.stop)
-        servers = {}
+    def start_servers(self, journal):
+        servers = []
         for unit in ("skerrow.service", "skerrow@a.service"):
             server = UnitServer(journal, unit, log_level=2, users=["ana,pw,1,1"])
             server.folders = ["/=%s/,1,1" % server.folder("root")]
             self.addCleanup(server.cleanup)
-            servers[unit] = server.start()
-        main, instance = servers["skerrow.service"], servers["skerrow@a.service"]
+            servers.append(server.start())
+        return servers
 
-        # Before fail2ban runs: forged lines, a forged record from another
-        # unit, and ten real failures. fail2ban reads them on its start.
-        forge(main.port, "127.0.0.4")
-        forge_lines(main.port, "127.0.0.4", 6)
-        forger = "\n".join(["MESSAGE=" + FORGED.decode("utf-8").replace("99", "98"),
-                            "SYSLOG_IDENTIFIER=skerrow", "SKERROW_EVENT=login-failed",
-                            "SKERROW_CLIENT=192.0.2.98", "PRIORITY=4"]) + "\n"
-        for _ in range(6):
-            subprocess.run(journal.command(["logger", "--journald"], "forger.service"),
-                           input=forger.encode("utf-8"), check=True, timeout=scaled(10))
-        fail_logins(main.port, "127.0.0.2", 10)
-        records = journal.expect_records(10, SKERROW_EVENT="login-failed",
-                                         SKERROW_CLIENT="127.0.0.2")
-        journal.expect_records(6, SKERROW_CLIENT="192.0.2.98", _SYSTEMD_UNIT="forger.service")
-        commands = journal.expect_records(7, SKERROW_EVENT="command", SKERROW_CLIENT="127.0.0.4",
-                                          MESSAGE=FORGED.decode("utf-8"))
-        # The records as the journal keeps them: the fields the server sent,
-        # and those only the journal writes.
-        record = records[0]
+    def forge_records(self, journal):
+        """Another program sends what a failed login's record holds, and
+        stays until the journal has them (the journal reads a sender's unit
+        from its cgroup, which a sender that has ended no longer has)."""
+        forger = subprocess.Popen(
+            journal.command([SYSTEM_PYTHON, "-c", FORGER_RECORDS], "forger.service"),
+            stdin=subprocess.PIPE)
+        self.addCleanup(forger.wait, scaled(10))
+        self.addCleanup(forger.stdin.close)
+        forged = journal.expect_records(6, SKERROW_CLIENT="192.0.2.98")
+        forger.stdin.close()
+        self.assertEqual({(r["_SYSTEMD_UNIT"], r["_SYSTEMD_SLICE"]) for r in forged},
+                         {("forger.service", "system.slice")})
+
+    def check_records(self, journal, server):
+        """The records as the journal keeps them: the fields the server
+        sent, and those only the journal writes."""
+        failed = journal.expect_records(10, SKERROW_EVENT="login-failed",
+                                        SKERROW_CLIENT="127.0.0.2")
+        record = failed[0]
         self.assertEqual(record["MESSAGE"],
                          "Inicio de sesi\u00f3n fallido de 127.0.0.2 (usuario ana)")
         self.assertEqual((record["SKERROW_USER"], record["PRIORITY"], record["SYSLOG_IDENTIFIER"],
                           record["_TRANSPORT"], record["_SYSTEMD_UNIT"],
                           record["_SYSTEMD_SLICE"], record["_PID"]),
                          ("ana", "4", "skerrow", "journal", "skerrow.service", "system.slice",
-                          str(main.process.pid)))
+                          str(server.process.pid)))
         self.assertTrue(record["SKERROW_SESSION"].isdigit())
-        self.assertEqual({r["_SYSTEMD_UNIT"] for r in commands}, {"skerrow.service"})
-        self.assertEqual({r["PRIORITY"] for r in commands}, {"7"})
+        commands = journal.expect_records(7, SKERROW_EVENT="command", SKERROW_CLIENT="127.0.0.4",
+                                          MESSAGE=FORGED.decode("utf-8"))
+        self.assertEqual({(r["_SYSTEMD_UNIT"], r["PRIORITY"]) for r in commands},
+                         {("skerrow.service", "7")})
 
+    def test_the_shipped_jail_bans_real_failures_and_never_a_forged_address(self):
+        journal = RealJournal()
+        self.addCleanup(journal.stop)
+        main, instance = self.start_servers(journal)
+
+        # Before fail2ban runs: forged lines, forged records of another
+        # unit, and ten real failures. fail2ban reads them on its start.
+        forge(main.port, "127.0.0.4")
+        forge_lines(main.port, "127.0.0.4", 6)
+        self.forge_records(journal)
+        fail_logins(main.port, "127.0.0.2", 10)
+        self.check_records(journal, main)
         fail2ban = Fail2Ban(journal)
         self.addCleanup(fail2ban.stop)
         fail2ban.start()
@@ -803,7 +838,8 @@ class RealJournalTests(unittest.TestCase):
         self.assertNotIn("192.0.2.9", fail2ban.log())
         self.assertIn("[skerrow] Found 127.0.0.4", fail2ban.log())
         self.assertIn("[skerrow] Found 127.0.0.5", fail2ban.log())
-
+        # Every line went as a record, none also as text on standard output.
+        self.assertEqual(journal.records(_TRANSPORT="stdout"), [])
 
 if __name__ == "__main__":
     unittest.main()
