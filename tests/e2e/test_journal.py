@@ -2,7 +2,9 @@
 log line raw, whole when long, or as a line of its own; under systemd every
 log record reaches the journal with its fields, and the shipped fail2ban
 filter, run by fail2ban's own code over those records, counts the real
-failed logins and never an address a client wrote."""
+failed logins and never an address a client wrote. Last, the whole chain for
+real: systemd's journal daemon, the servers as its units, and fail2ban's
+server with the shipped jail, which bans real attackers and nobody else."""
 
 import json
 import os
@@ -589,10 +591,11 @@ class UnitServer(SkerrowServer):
     """The server as systemd runs a unit of it: in the unit's cgroup, its
     standard output a stream to the journal, named by JOURNAL_STREAM."""
 
-    def __init__(self, journal, unit, **kwargs):
+    def __init__(self, journal, unit, uid=None, **kwargs):
         super().__init__(**kwargs)
         self.journal = journal
         self.unit = unit
+        self.uid = uid
 
     def launch(self, preexec_fn=None):
         env = dict(os.environ, XDG_CONFIG_HOME=self.config_home, HOME=self.home,
@@ -611,8 +614,16 @@ class UnitServer(SkerrowServer):
         self._output = bytearray()
         self._errors = bytearray()
         try:
+            argv = [BINARY, "--headless"]
+            if self.uid is not None:
+                # A user of its own, as DynamicUser= gives the service.
+                for folder, _, files in os.walk(self.root):
+                    for name in [folder] + [os.path.join(folder, f) for f in files]:
+                        os.chown(name, self.uid, self.uid)
+                argv = ["setpriv", "--reuid=%d" % self.uid, "--regid=%d" % self.uid,
+                        "--clear-groups"] + argv
             self.process = subprocess.Popen(
-                self.journal.command([BINARY, "--headless"], self.unit), stdout=stream.fileno(),
+                self.journal.command(argv, self.unit), stdout=stream.fileno(),
                 stderr=subprocess.PIPE, env=env, cwd=self.root)
         finally:
             stream.close()
@@ -765,8 +776,10 @@ class RealJournalTests(unittest.TestCase):
 
     def start_servers(self, journal):
         servers = []
-        for unit in ("skerrow.service", "skerrow@a.service"):
-            server = UnitServer(journal, unit, log_level=2, users=["ana,pw,1,1"])
+        # One as a user from the range of DynamicUser= (the journal keeps its
+        # records in the system's journal, which fail2ban reads), one as root.
+        for unit, uid in (("skerrow.service", 63000), ("skerrow@a.service", None)):
+            server = UnitServer(journal, unit, log_level=2, users=["ana,pw,1,1"], uid=uid)
             server.folders = ["/=%s/,1,1" % server.folder("root")]
             self.addCleanup(server.cleanup)
             servers.append(server.start())
@@ -799,6 +812,7 @@ class RealJournalTests(unittest.TestCase):
                           record["_SYSTEMD_SLICE"], record["_PID"]),
                          ("ana", "4", "skerrow", "journal", "skerrow.service", "system.slice",
                           str(server.process.pid)))
+        self.assertEqual(record["_UID"], str(server.uid))
         self.assertTrue(record["SKERROW_SESSION"].isdigit())
         commands = journal.expect_records(7, SKERROW_EVENT="command", SKERROW_CLIENT="127.0.0.4",
                                           MESSAGE=FORGED.decode("utf-8"))
