@@ -670,7 +670,7 @@ private slots:
         QVERIFY2(dRate > 2 * 1048576 * 0.8 && dRate < 2 * 1048576 * 1.2,
                  qPrintable(QString::number(dRate)));
         const QString strProgress = Cell(CSessionTableModel::Progress);
-        QVERIFY2(strProgress.contains(QStringLiteral(" de 512.0 MB")), qPrintable(strProgress));
+        QVERIFY2(strProgress.contains(QStringLiteral(" de 512,0 MB")), qPrintable(strProgress));
         QVERIFY(pModel->index(0, CSessionTableModel::Progress)
                     .data(CSessionTableModel::kPercentRole)
                     .toInt() > nFirst);
