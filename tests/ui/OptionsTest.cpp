@@ -27,6 +27,7 @@
 #include <QSlider>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTableView>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
@@ -720,6 +721,14 @@ private slots:
         QCOMPARE(Name(ConnectionsBox(IDC_MAX_CONNECTIONS)), QStringLiteral("Conexiones en total:"));
         QCOMPARE(Name(ConnectionsBox(IDC_ALLOW)), QStringLiteral("Permitir desde:"));
         QCOMPARE(Name(ConnectionsBox(IDC_DENY)), QStringLiteral("Denegar desde:"));
+        // The ban boxes are read with the sentence they stand in, and the
+        // number follows what is typed.
+        QCOMPARE(Name(ConnectionsBox(IDC_BAN_AFTER)),
+                 QStringLiteral("Bloquear tras 10 intentos fallidos"));
+        QCOMPARE(Name(ConnectionsBox(IDC_BAN_MINUTES)), QStringLiteral("durante 15 minutos"));
+        ConnectionsBox(IDC_BAN_MINUTES)->selectAll();
+        QTest::keyClicks(ConnectionsBox(IDC_BAN_MINUTES), QStringLiteral("60"));
+        QCOMPARE(Name(ConnectionsBox(IDC_BAN_MINUTES)), QStringLiteral("durante 60 minutos"));
         // Reading order: the limits, the lists, then the logins group.
         auto Next = NextInTabOrder;
         QCOMPARE(Next(ConnectionsBox(IDC_MAX_PER_ADDRESS)), ConnectionsBox(IDC_MAX_CONNECTIONS));
@@ -957,6 +966,35 @@ private slots:
         QCOMPARE(stored.m_extended.m_strPassiveAddress, std::string("203.0.113.9"));
         QVERIFY(stored.m_extended.m_bProxyProtocol);
         QCOMPARE(stored.m_extended.m_strProxyFrom, std::string("10.0.0.2, ::1"));
+    }
+
+    void applySwitchesTheWindowsViewAtOnce() {
+        Open();
+        const CDialogLayout& layout = m_pOwner->Layout();
+        const QRect classicLog = layout.Control(IDC_LOG)->geometry();
+        const QSize classicSize = m_pOwner->size();
+        QVERIFY(!m_pOwner->IsTableShown());
+        auto* pExtended = Advanced().Layout().Get<QCheckBox>(IDC_EXTENDED);
+        QTest::mouseClick(pExtended, Qt::LeftButton);
+        m_pSheet->Buttons().button(QDialogButtonBox::Apply)->click();
+        // The sheet is still open and the window already shows the table.
+        QVERIFY(m_pSheet->isVisible());
+        QVERIFY(m_pOwner->IsTableShown());
+        QVERIFY(m_pOwner->TransfersTable()->isVisible());
+        QVERIFY(!layout.Control(IDC_USER_LIST)->isVisible());
+        QVERIFY(m_pOwner->width() > classicSize.width());
+        // And back: the list box and the template's places.
+        QTest::mouseClick(pExtended, Qt::LeftButton);
+        m_pSheet->Buttons().button(QDialogButtonBox::Apply)->click();
+        QVERIFY(!m_pOwner->IsTableShown());
+        QVERIFY(!m_pOwner->TransfersTable()->isVisible());
+        QVERIFY(layout.Control(IDC_USER_LIST)->isVisible());
+        QCOMPARE(layout.Control(IDC_LOG)->geometry(), classicLog);
+        QCOMPARE(m_pOwner->size(), classicSize);
+        for (QWidget* pControl : layout.Controls()) {
+            QVERIFY(pControl->parentWidget() == m_pOwner.get());
+            QVERIFY(pControl == layout.Control(IDC_USER_LIST) || pControl->isVisible());
+        }
     }
 
     void advancedPageSwitchesTlsOnAndShowsTheFingerprint() {
