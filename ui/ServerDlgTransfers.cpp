@@ -35,7 +35,7 @@ constexpr int kExtraWidth = 160;
 constexpr int kExtraHeight = 130;
 // The graph under the table, in dialog units; it grows to fit its texts.
 constexpr int kGraphWidth = 120;
-constexpr int kGraphHeight = 28;
+constexpr int kGraphHeight = 36;
 // The splitter's handle between the boxes, in dialog units.
 constexpr int kHandle = 4;
 // The log shows at least this many lines when the table appears, and never
