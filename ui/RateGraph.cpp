@@ -19,7 +19,9 @@ void CRateGraph::SetHistory(const std::deque<double>& history, const QString& st
                             const QString& strNow) {
     m_history = history;
     m_strScale = strScale;
-    setAccessibleDescription(QStringLiteral("M\u00E1ximo %1. %2").arg(strScale, strNow));
+    const QString strDescription = QStringLiteral("M\u00E1ximo %1. %2").arg(strScale, strNow);
+    if (accessibleDescription() != strDescription)
+        setAccessibleDescription(strDescription);
     update();
 }
 

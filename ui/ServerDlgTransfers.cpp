@@ -234,9 +234,11 @@ void CServerDlg::SizeColumns() {
 void CServerDlg::RefreshTransfers() {
     m_pModel->Update(m_host.SessionStatuses(), std::chrono::steady_clock::now());
     m_pStatusLine->setText(m_pModel->StatusLine());
-    // A screen reader says the counts and the rates, not a fixed name.
-    m_pStatusLine->setAccessibleName(m_pModel->SpokenStatus());
+    // A screen reader says the counts and the rates, not a fixed name; it
+    // is told of a change only when there is one.
+    const QString strSpoken = m_pModel->SpokenStatus();
+    if (m_pStatusLine->accessibleName() != strSpoken)
+        m_pStatusLine->setAccessibleName(strSpoken);
     m_pGraph->SetHistory(m_pModel->History(),
-                         CSessionTableModel::RateForView(m_pModel->HighestRate()),
-                         m_pModel->SpokenStatus());
+                         CSessionTableModel::RateForView(m_pModel->HighestRate()), strSpoken);
 }
