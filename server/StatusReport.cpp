@@ -9,10 +9,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string Printed(const char* pszFormat, double dValue) {
+// printf's decimal point is the C locale's whatever the user's locale is;
+// cDecimal takes its place.
+std::string Printed(const char* pszFormat, double dValue, char cDecimal = '.') {
     char szText[64];
     std::snprintf(szText, sizeof szText, pszFormat, dValue);
-    return szText;
+    std::string strText = szText;
+    std::replace(strText.begin(), strText.end(), '.', cDecimal);
+    return strText;
 }
 
 // The length of the UTF-8 character at nAt (1 to 4) and its code point;
@@ -166,20 +170,20 @@ std::string DurationText(Clock::duration elapsed) {
     return szText;
 }
 
-std::string BytesText(int64_t nBytes) {
+std::string BytesText(int64_t nBytes, char cDecimal) {
     const double dBytes = static_cast<double>(std::max<int64_t>(0, nBytes));
     if (dBytes < 1024)
         return std::to_string(std::max<int64_t>(0, nBytes)) + " B";
     if (dBytes < 1024.0 * 1024)
-        return Printed("%.1f KB", dBytes / 1024);
+        return Printed("%.1f KB", dBytes / 1024, cDecimal);
     if (dBytes < 1024.0 * 1024 * 1024)
-        return Printed("%.1f MB", dBytes / (1024.0 * 1024));
-    return Printed("%.1f GB", dBytes / (1024.0 * 1024 * 1024));
+        return Printed("%.1f MB", dBytes / (1024.0 * 1024), cDecimal);
+    return Printed("%.1f GB", dBytes / (1024.0 * 1024 * 1024), cDecimal);
 }
 
-std::string RateText(double dBytesPerSecond) {
+std::string RateText(double dBytesPerSecond, char cDecimal) {
     const double dKb = std::max(0.0, dBytesPerSecond) / 1024;
-    return dKb < 1024 ? Printed("%.0f KB/s", dKb) : Printed("%.1f MB/s", dKb / 1024);
+    return dKb < 1024 ? Printed("%.0f KB/s", dKb) : Printed("%.1f MB/s", dKb / 1024, cDecimal);
 }
 
 std::string StateText(const SSessionStatus& status) {
@@ -199,13 +203,14 @@ std::string StateText(const SSessionStatus& status) {
     return "inactivo";
 }
 
-std::string ProgressText(const SProgress& progress) {
+std::string ProgressText(const SProgress& progress, char cDecimal) {
     if (progress.nTotal <= 0)
-        return BytesText(progress.nBytes);
+        return BytesText(progress.nBytes, cDecimal);
     const double dShare =
         100.0 * static_cast<double>(progress.nBytes) / static_cast<double>(progress.nTotal);
-    return Printed("%.0f %%", std::min(100.0, dShare)) + " (" + BytesText(progress.nBytes) +
-           " de " + BytesText(progress.nTotal) + ")";
+    return Printed("%.0f %%", std::min(100.0, dShare)) + " (" +
+           BytesText(progress.nBytes, cDecimal) + " de " + BytesText(progress.nTotal, cDecimal) +
+           ")";
 }
 
 double AverageRate(const SProgress& progress, Clock::time_point now) {
