@@ -58,7 +58,31 @@ size_t LineEndStart(std::string_view text) {
     return text.size() >= 2 && text[text.size() - 2] == '\r' ? text.size() - 2 : text.size() - 1;
 }
 
+// The code point of a valid character of nLength bytes at nPos.
+uint32_t CodePoint(std::string_view text, size_t nPos, size_t nLength) {
+    const unsigned char c = static_cast<unsigned char>(text[nPos]);
+    uint32_t nCode = nLength == 1   ? c
+                     : nLength == 2 ? c & 0x1F
+                     : nLength == 3 ? c & 0x0F
+                                    : c & 0x07;
+    for (size_t i = 1; i < nLength; ++i)
+        nCode = (nCode << 6) | (static_cast<unsigned char>(text[nPos + i]) & 0x3F);
+    return nCode;
+}
+
+bool IsControlCharacter(std::string_view text, size_t nPos, size_t nLength) {
+    const uint32_t nCode = CodePoint(text, nPos, nLength);
+    // C0 controls, DEL, and U+0080 to U+009F, which some terminals take as
+    // controls too.
+    return nCode < 0x20 || (nCode >= 0x7F && nCode <= 0x9F) || IsLayoutControl(nCode);
+}
+
 } // namespace
+
+bool IsLayoutControl(uint32_t nCode) {
+    return nCode == 0x061C || nCode == 0x200E || nCode == 0x200F ||
+           (nCode >= 0x2028 && nCode <= 0x202E) || (nCode >= 0x2066 && nCode <= 0x2069);
+}
 
 std::string LogSafe(std::string_view text, size_t nLimit) {
     std::string strOut;
@@ -67,12 +91,7 @@ std::string LogSafe(std::string_view text, size_t nLimit) {
     for (size_t nPos = 0; nPos < text.size();) {
         const size_t nLength = CharacterLength(text, nPos);
         const std::string_view character = text.substr(nPos, nLength ? nLength : 1);
-        const unsigned char c = static_cast<unsigned char>(text[nPos]);
-        // C0 controls, DEL, and U+0080 to U+009F (C2 80 to C2 9F), which
-        // some terminals take as controls too.
-        const bool bControl = nLength == 1 ? c < 0x20 || c == 0x7F
-                                           : nLength == 2 && c == 0xC2 &&
-                                                 static_cast<unsigned char>(text[nPos + 1]) < 0xA0;
+        const bool bControl = nLength != 0 && IsControlCharacter(text, nPos, nLength);
         strPiece.clear();
         if (nLength == 0 || bControl)
             AppendEscaped(strPiece, character);
@@ -88,10 +107,25 @@ std::string LogSafe(std::string_view text, size_t nLimit) {
     return strOut;
 }
 
-std::string LogSafeLine(std::string_view text, size_t nLimit) {
+namespace {
+
+// The line LogSafe, with its final line end (LF or CR LF) as it came.
+std::string LogSafeKeepingEnd(std::string_view text, size_t nLimit) {
     const size_t nEnd = LineEndStart(text);
     std::string strOut = LogSafe(text.substr(0, nEnd), nLimit);
     strOut += text.substr(nEnd);
+    return strOut;
+}
+
+} // namespace
+
+std::string LogSafeLine(std::string_view text, size_t nLimit) {
+    if (!text.empty() && text.back() == '\n')
+        return LogSafeKeepingEnd(text, nLimit);
+    if (!text.empty() && text.back() == '\r')
+        text.remove_suffix(1);
+    std::string strOut = LogSafe(text, nLimit);
+    strOut += "\r\n";
     return strOut;
 }
 
@@ -101,7 +135,7 @@ std::string LogSafeLines(std::string_view text, size_t nLimit) {
     while (nStart < text.size()) {
         const size_t nNewLine = text.find('\n', nStart);
         const size_t nNext = nNewLine == std::string_view::npos ? text.size() : nNewLine + 1;
-        strOut += LogSafeLine(text.substr(nStart, nNext - nStart), nLimit);
+        strOut += LogSafeKeepingEnd(text.substr(nStart, nNext - nStart), nLimit);
         nStart = nNext;
     }
     return strOut;

@@ -1,5 +1,7 @@
 #include "server/StatusReport.h"
 
+#include "res/LogText.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -7,10 +9,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string Printed(const char* pszFormat, double dValue) {
+// printf's decimal point is the C locale's whatever the user's locale is;
+// cDecimal takes its place.
+std::string Printed(const char* pszFormat, double dValue, char cDecimal = '.') {
     char szText[64];
     std::snprintf(szText, sizeof szText, pszFormat, dValue);
-    return szText;
+    std::string strText = szText;
+    std::replace(strText.begin(), strText.end(), '.', cDecimal);
+    return strText;
 }
 
 // The length of the UTF-8 character at nAt (1 to 4) and its code point;
@@ -41,6 +47,12 @@ size_t Utf8Char(const std::string& strText, size_t nAt, uint32_t& rCode) {
 
 bool IsControl(uint32_t nCode) {
     return nCode < 0x20 || (nCode >= 0x7F && nCode <= 0x9F);
+}
+
+// What a terminal must not be given raw: controls, and the characters that
+// break or reorder a line.
+bool SteersTerminal(uint32_t nCode) {
+    return IsControl(nCode) || IsLayoutControl(nCode);
 }
 
 constexpr const char* kReplacement = "\xEF\xBF\xBD"; // U+FFFD
@@ -127,7 +139,7 @@ std::string TerminalText(const std::string& strText, bool bKeepLines) {
         if (nLength == 0) {
             strOut += kReplacement;
             ++i;
-        } else if (IsControl(nCode) && !(bKeepLines && (nCode == '\n' || nCode == '\t'))) {
+        } else if (SteersTerminal(nCode) && !(bKeepLines && (nCode == '\n' || nCode == '\t'))) {
             // One \xNN for each byte of the character.
             for (size_t j = 0; j < nLength; ++j) {
                 char szEscape[8];
@@ -158,20 +170,20 @@ std::string DurationText(Clock::duration elapsed) {
     return szText;
 }
 
-std::string BytesText(int64_t nBytes) {
+std::string BytesText(int64_t nBytes, char cDecimal) {
     const double dBytes = static_cast<double>(std::max<int64_t>(0, nBytes));
     if (dBytes < 1024)
         return std::to_string(std::max<int64_t>(0, nBytes)) + " B";
     if (dBytes < 1024.0 * 1024)
-        return Printed("%.1f KB", dBytes / 1024);
+        return Printed("%.1f KB", dBytes / 1024, cDecimal);
     if (dBytes < 1024.0 * 1024 * 1024)
-        return Printed("%.1f MB", dBytes / (1024.0 * 1024));
-    return Printed("%.1f GB", dBytes / (1024.0 * 1024 * 1024));
+        return Printed("%.1f MB", dBytes / (1024.0 * 1024), cDecimal);
+    return Printed("%.1f GB", dBytes / (1024.0 * 1024 * 1024), cDecimal);
 }
 
-std::string RateText(double dBytesPerSecond) {
+std::string RateText(double dBytesPerSecond, char cDecimal) {
     const double dKb = std::max(0.0, dBytesPerSecond) / 1024;
-    return dKb < 1024 ? Printed("%.0f KB/s", dKb) : Printed("%.1f MB/s", dKb / 1024);
+    return dKb < 1024 ? Printed("%.0f KB/s", dKb) : Printed("%.1f MB/s", dKb / 1024, cDecimal);
 }
 
 std::string StateText(const SSessionStatus& status) {
@@ -191,13 +203,14 @@ std::string StateText(const SSessionStatus& status) {
     return "inactivo";
 }
 
-std::string ProgressText(const SProgress& progress) {
+std::string ProgressText(const SProgress& progress, char cDecimal) {
     if (progress.nTotal <= 0)
-        return BytesText(progress.nBytes);
+        return BytesText(progress.nBytes, cDecimal);
     const double dShare =
         100.0 * static_cast<double>(progress.nBytes) / static_cast<double>(progress.nTotal);
-    return Printed("%.0f %%", std::min(100.0, dShare)) + " (" + BytesText(progress.nBytes) +
-           " de " + BytesText(progress.nTotal) + ")";
+    return Printed("%.0f %%", std::min(100.0, dShare)) + " (" +
+           BytesText(progress.nBytes, cDecimal) + " de " + BytesText(progress.nTotal, cDecimal) +
+           ")";
 }
 
 double AverageRate(const SProgress& progress, Clock::time_point now) {

@@ -34,15 +34,17 @@ using SProgress = CDataSocket::SProgress;
 std::string TerminalText(const std::string& strText, bool bKeepLines = false);
 // "1 h 02 min", "3 min 05 s", "12 s".
 std::string DurationText(std::chrono::steady_clock::duration elapsed);
-// "512 B", "1.5 KB", "3.2 MB", "1.1 GB" (powers of 1024).
-std::string BytesText(int64_t nBytes);
+// "512 B", "1.5 KB", "3.2 MB", "1.1 GB" (powers of 1024). cDecimal is the
+// decimal mark: the point for the terminal and JSON, the comma for the
+// window's Spanish ("1,5 KB").
+std::string BytesText(int64_t nBytes, char cDecimal = '.');
 // "850 KB/s", "12.4 MB/s".
-std::string RateText(double dBytesPerSecond);
+std::string RateText(double dBytesPerSecond, char cDecimal = '.');
 // Estado: "inactivo", "STAT", or the transfer: "↓ /pub/a.iso" (download),
 // "↑ /in/b.zip" (upload), "listado /pub", "esperando conexión: /pub/a.iso".
 std::string StateText(const SSessionStatus& status);
 // Progreso: "35 % (1.4 GB de 4.0 GB)" when the size is known, else the bytes.
-std::string ProgressText(const SProgress& progress);
+std::string ProgressText(const SProgress& progress, char cDecimal = '.');
 // The average rate of a transfer since its bytes began to move.
 double AverageRate(const SProgress& progress, std::chrono::steady_clock::time_point now);
 

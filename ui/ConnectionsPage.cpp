@@ -62,6 +62,21 @@ void CConnectionsPage::OnInitPage() {
     }
     for (int nId : {IDC_BAN_AFTER, IDC_BAN_MINUTES})
         m_pLayout->Get<QLineEdit>(nId)->setMaxLength(5);
+    // The ban boxes sit inside a sentence ("Bloquear tras N intentos
+    // fallidos", "durante N minutos"): a screen reader says all of it, the
+    // number as it stands in the box.
+    const std::pair<int, QString> sentences[] = {
+        {IDC_BAN_AFTER, QStringLiteral("Bloquear tras %1 intentos fallidos")},
+        {IDC_BAN_MINUTES, QStringLiteral("durante %1 minutos")},
+    };
+    for (const auto& [nId, strSentence] : sentences) {
+        auto* pBox = m_pLayout->Get<QLineEdit>(nId);
+        const auto name = [pBox, strSentence] {
+            pBox->setAccessibleName(strSentence.arg(pBox->text()).simplified());
+        };
+        name();
+        connect(pBox, &QLineEdit::textChanged, this, name);
+    }
     // Empty lists: everyone may connect, no one is refused.
     m_pLayout->Get<QLineEdit>(IDC_ALLOW)->setPlaceholderText(QStringLiteral("(todas)"));
     m_pLayout->Get<QLineEdit>(IDC_DENY)->setPlaceholderText(QStringLiteral("(ninguna)"));

@@ -100,6 +100,7 @@ bool COptionsSheet::Apply() {
     }
     // The server follows what changed (its listener, a change of mode).
     m_rHost.SettingsChanged();
+    emit applied();
     return true;
 }
 

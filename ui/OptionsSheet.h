@@ -44,6 +44,10 @@ public:
     // The server's bans have changed: the connections page shows them anew.
     void OnBansChanged();
 
+signals:
+    // OK or Apply has put the pages' values in force.
+    void applied();
+
 private:
     void OnTabChanged(int nIndex);
     void UpdateApply();

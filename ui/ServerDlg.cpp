@@ -174,15 +174,16 @@ void CServerDlg::OnOptions() {
         pSheet->exec();
         m_pSheet = nullptr;
     }
-    // Saved however the sheet was closed; the view follows the mode.
+    // Saved however the sheet was closed.
     CSettingsStore::Save(Settings());
-    ApplyViewMode();
 }
 
 std::unique_ptr<COptionsSheet> CServerDlg::MakeOptionsSheet() {
     auto pSheet = std::make_unique<COptionsSheet>(
         *this, m_host, [this](const QString& strSection) { ShowHelp(strSection); });
     connect(this, &CServerDlg::BansChanged, pSheet.get(), &COptionsSheet::OnBansChanged);
+    // The window shows the mode in force as soon as it is applied.
+    connect(pSheet.get(), &COptionsSheet::applied, this, &CServerDlg::ApplyViewMode);
     return pSheet;
 }
 

@@ -20,10 +20,12 @@ class COptionsSheet;
 class CTrayIcon;
 class CRateGraph;
 class CSessionTableModel;
+class QGroupBox;
 class QLabel;
 class QListWidget;
 class QPlainTextEdit;
 class QPushButton;
+class QSplitter;
 class QTableView;
 class QTimer;
 
@@ -75,8 +77,10 @@ public:
     int SelectedRow() const;
     // The extended mode's view of the connections (ServerDlgTransfers.cpp):
     // a table of what each one does, a status line and a graph of the
-    // total rate, refreshed twice a second from the host's snapshot; the
-    // classic mode keeps its list box.
+    // total rate, refreshed twice a second from the host's snapshot, under
+    // the log with a splitter between them; the classic mode keeps its list
+    // box. Follows the settings' mode (the options sheet calls it whenever
+    // it applies).
     void ApplyViewMode();
     bool IsTableShown() const { return m_bTableShown; }
     void RefreshTransfers();
@@ -84,6 +88,7 @@ public:
     CSessionTableModel* TransfersModel() const { return m_pModel; }
     QLabel* TransfersStatus() const { return m_pStatusLine; }
     CRateGraph* RateGraph() const { return m_pGraph; }
+    QSplitter* Splitter() const { return m_pSplitter; }
     // The disconnect button's state, and the tray's tip and icon, from the
     // rows and the selection.
     void UpdateStatus();
@@ -115,8 +120,14 @@ private:
     void DisconnectSelected();
     void CreateTransfersView();
     // Places the controls for the classic list (the template's places) or
-    // for the table (the window larger, the table in the users' box).
+    // for the table (the window larger, the log's box and the users' box
+    // the two panes of a splitter).
     void PlaceControls(bool bTable);
+    void PlaceInSplitter(const QSize& extra);
+    // The log, the table and what goes with them, inside their boxes
+    // wherever the splitter has put them.
+    void PlaceInPanes();
+    void SizeColumns();
 
     CServerHost m_host;
     std::unique_ptr<CDialogLayout> m_pLayout;
@@ -129,6 +140,9 @@ private:
     QLabel* m_pStatusLine = nullptr;
     CRateGraph* m_pGraph = nullptr;
     QTimer* m_pViewTimer = nullptr;
+    QSplitter* m_pSplitter = nullptr;
+    QGroupBox* m_pLogBox = nullptr;
+    QGroupBox* m_pUsersBox = nullptr;
     bool m_bTableShown = false;
     // The template's own geometry of every control, and the window's size.
     QList<QRect> m_templateRects;

@@ -8,6 +8,9 @@ QString FromUtf8(const std::string& strText) {
     return QString::fromUtf8(strText.data(), static_cast<qsizetype>(strText.size()));
 }
 
+// The window's texts are Spanish, and so is their decimal mark.
+constexpr char kDecimal = ',';
+
 const char* const kHeadings[] = {"Usuario", "Direcci\xC3\xB3n", "Conectado",
                                  "Estado",  "Progreso",         "Velocidad"};
 
@@ -82,10 +85,24 @@ void CSessionTableModel::Refresh(SRow& rRow, const SSessionStatus& status, Clock
         rRow.dRate = static_cast<double>(progress.nBytes - oldest.second) / dSeconds;
 }
 
+QString CSessionTableModel::RateForView(double dBytesPerSecond) {
+    return FromUtf8(RateText(dBytesPerSecond, kDecimal));
+}
+
+double CSessionTableModel::HighestRate() const {
+    return m_history.empty() ? 0.0 : *std::max_element(m_history.begin(), m_history.end());
+}
+
 QString CSessionTableModel::StatusLine() const {
     return QStringLiteral("Conexiones: %1 \u00B7 Bajada %2 \u00B7 Subida %3")
         .arg(m_rows.size())
-        .arg(FromUtf8(RateText(m_dDown)), FromUtf8(RateText(m_dUp)));
+        .arg(RateForView(m_dDown), RateForView(m_dUp));
+}
+
+QString CSessionTableModel::SpokenStatus() const {
+    return QStringLiteral("Conexiones: %1, bajada %2, subida %3")
+        .arg(m_rows.size())
+        .arg(RateForView(m_dDown), RateForView(m_dUp));
 }
 
 int CSessionTableModel::rowCount(const QModelIndex& parent) const {
@@ -109,9 +126,9 @@ QString CSessionTableModel::Text(const SRow& row, int nColumn) const {
     case State:
         return FromUtf8(StateText(status));
     case Progress:
-        return bMoving ? FromUtf8(ProgressText(status.transfers.front())) : QString();
+        return bMoving ? FromUtf8(ProgressText(status.transfers.front(), kDecimal)) : QString();
     case Speed:
-        return bMoving ? FromUtf8(RateText(row.dRate)) : QString();
+        return bMoving ? RateForView(row.dRate) : QString();
     default:
         return QString();
     }

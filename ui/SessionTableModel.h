@@ -37,8 +37,16 @@ public:
     double DownloadRate() const { return m_dDown; }
     double UploadRate() const { return m_dUp; }
     const std::deque<double>& History() const { return m_history; }
-    // "Conexiones: 3 · Bajada 1.2 MB/s · Subida 300 KB/s".
+    // The highest of the last 60 seconds: the graph's scale.
+    double HighestRate() const;
+    // "Conexiones: 3 · Bajada 1,2 MB/s · Subida 300 KB/s"; the window's
+    // numbers carry the Spanish decimal comma.
     QString StatusLine() const;
+    // The same as a screen reader says it: "Conexiones: 3, bajada 1,2 MB/s,
+    // subida 300 KB/s".
+    QString SpokenStatus() const;
+    // A size or a rate as the window shows it.
+    static QString RateForView(double dBytesPerSecond);
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;

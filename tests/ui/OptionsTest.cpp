@@ -27,6 +27,7 @@
 #include <QSlider>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTableView>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
@@ -818,8 +819,14 @@ private slots:
         auto Name = AccessibleName;
         QCOMPARE(ConnectionsBox(IDC_BAN_AFTER)->text(), QStringLiteral("10"));
         QCOMPARE(ConnectionsBox(IDC_BAN_MINUTES)->text(), QStringLiteral("15"));
-        QCOMPARE(Name(ConnectionsBox(IDC_BAN_AFTER)), QStringLiteral("Bloquear tras"));
-        QCOMPARE(Name(ConnectionsBox(IDC_BAN_MINUTES)), QStringLiteral("durante"));
+        // The ban boxes are read with the sentence they stand in, and the
+        // number follows what is typed.
+        QCOMPARE(Name(ConnectionsBox(IDC_BAN_AFTER)),
+                 QStringLiteral("Bloquear tras 10 intentos fallidos"));
+        QCOMPARE(Name(ConnectionsBox(IDC_BAN_MINUTES)), QStringLiteral("durante 15 minutos"));
+        ConnectionsBox(IDC_BAN_MINUTES)->selectAll();
+        QTest::keyClicks(ConnectionsBox(IDC_BAN_MINUTES), QStringLiteral("60"));
+        QCOMPARE(Name(ConnectionsBox(IDC_BAN_MINUTES)), QStringLiteral("durante 60 minutos"));
         auto* pList = page.Layout().Get<QTreeView>(IDC_BAN_LIST);
         auto* pUnban = page.Layout().Get<QPushButton>(IDC_UNBAN);
         QCOMPARE(Name(pList), QStringLiteral("Direcciones bloqueadas"));
@@ -957,6 +964,35 @@ private slots:
         QCOMPARE(stored.m_extended.m_strPassiveAddress, std::string("203.0.113.9"));
         QVERIFY(stored.m_extended.m_bProxyProtocol);
         QCOMPARE(stored.m_extended.m_strProxyFrom, std::string("10.0.0.2, ::1"));
+    }
+
+    void applySwitchesTheWindowsViewAtOnce() {
+        Open();
+        const CDialogLayout& layout = m_pOwner->Layout();
+        const QRect classicLog = layout.Control(IDC_LOG)->geometry();
+        const QSize classicSize = m_pOwner->size();
+        QVERIFY(!m_pOwner->IsTableShown());
+        auto* pExtended = Advanced().Layout().Get<QCheckBox>(IDC_EXTENDED);
+        QTest::mouseClick(pExtended, Qt::LeftButton);
+        m_pSheet->Buttons().button(QDialogButtonBox::Apply)->click();
+        // The sheet is still open and the window already shows the table.
+        QVERIFY(m_pSheet->isVisible());
+        QVERIFY(m_pOwner->IsTableShown());
+        QVERIFY(m_pOwner->TransfersTable()->isVisible());
+        QVERIFY(!layout.Control(IDC_USER_LIST)->isVisible());
+        QVERIFY(m_pOwner->width() > classicSize.width());
+        // And back: the list box and the template's places.
+        QTest::mouseClick(pExtended, Qt::LeftButton);
+        m_pSheet->Buttons().button(QDialogButtonBox::Apply)->click();
+        QVERIFY(!m_pOwner->IsTableShown());
+        QVERIFY(!m_pOwner->TransfersTable()->isVisible());
+        QVERIFY(layout.Control(IDC_USER_LIST)->isVisible());
+        QCOMPARE(layout.Control(IDC_LOG)->geometry(), classicLog);
+        QCOMPARE(m_pOwner->size(), classicSize);
+        for (QWidget* pControl : layout.Controls()) {
+            QVERIFY(pControl->parentWidget() == m_pOwner.get());
+            QVERIFY(pControl == layout.Control(IDC_USER_LIST) || pControl->isVisible());
+        }
     }
 
     void advancedPageSwitchesTlsOnAndShowsTheFingerprint() {

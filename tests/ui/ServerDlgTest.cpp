@@ -10,6 +10,7 @@
 #include "ui/TrayIcon.h"
 
 #include <QAccessible>
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QElapsedTimer>
@@ -20,6 +21,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSplitter>
 #include <QSystemTrayIcon>
 #include <QTableView>
 #include <QTcpServer>
@@ -558,7 +560,11 @@ private slots:
                            CSessionTableModel::kPercentRole)
                      .toInt(),
                  25);
-        QVERIFY(Cell(1, CSessionTableModel::Progress).startsWith(QStringLiteral("25 %")));
+        // The window's Spanish decimal comma; `--who` keeps the point.
+        QCOMPARE(Cell(1, CSessionTableModel::Progress),
+                 QStringLiteral("25 % (976,6 KB de 3,8 MB)"));
+        QVERIFY(QString::fromStdString(WhoTable({idle, moving}, start + std::chrono::seconds(1)))
+                    .contains(QStringLiteral("25 % (976.6 KB de 3.8 MB)")));
         QCOMPARE(Cell(1, CSessionTableModel::Speed), QStringLiteral("977 KB/s"));
         QCOMPARE(model.data(model.index(1, CSessionTableModel::Speed), Qt::AccessibleTextRole)
                      .toString(),
@@ -570,12 +576,22 @@ private slots:
         moving.transfers[0].nBytes = 3000000;
         model.Update({idle, moving}, start + std::chrono::seconds(3));
         QCOMPARE(Cell(1, CSessionTableModel::Speed), QStringLiteral("977 KB/s"));
+        // 1.5 MiB in the next second: the rate, the status line and the
+        // graph's scale with the comma.
+        moving.transfers[0].nBytes = 3000000 + 1572864;
+        model.Update({idle, moving}, start + std::chrono::seconds(4));
+        QCOMPARE(Cell(1, CSessionTableModel::Speed), QStringLiteral("1,2 MB/s"));
+        QCOMPARE(model.StatusLine(),
+                 QStringLiteral("Conexiones: 2 \u00B7 Bajada 1,2 MB/s \u00B7 Subida 0 KB/s"));
+        QCOMPARE(model.SpokenStatus(),
+                 QStringLiteral("Conexiones: 2, bajada 1,2 MB/s, subida 0 KB/s"));
+        QCOMPARE(CSessionTableModel::RateForView(model.HighestRate()), QStringLiteral("1,2 MB/s"));
         // An upload's size is not known: bytes alone, no bar.
         moving.transfers[0].kind = SProgress::Kind::Upload;
         moving.transfers[0].nTotal = -1;
-        moving.transfers[0].started = start + std::chrono::seconds(3);
+        moving.transfers[0].started = start + std::chrono::seconds(4);
         moving.transfers[0].nBytes = 0;
-        model.Update({idle, moving}, start + std::chrono::seconds(3));
+        model.Update({idle, moving}, start + std::chrono::seconds(4));
         QCOMPARE(model
                      .data(model.index(1, CSessionTableModel::Progress),
                            CSessionTableModel::kPercentRole)
@@ -583,7 +599,7 @@ private slots:
                  -1);
         QCOMPARE(Cell(1, CSessionTableModel::Progress), QStringLiteral("0 B"));
         // Rows go in place; the one left keeps its identity.
-        model.Update({moving}, start + std::chrono::seconds(4));
+        model.Update({moving}, start + std::chrono::seconds(5));
         QCOMPARE(model.rowCount(), 1);
         QCOMPARE(model.SessionAt(0), 9u);
         QVERIFY(!model.History().empty());
@@ -672,7 +688,7 @@ private slots:
         QVERIFY2(dRate > 2 * 1048576 * 0.8 && dRate < 2 * 1048576 * 1.2,
                  qPrintable(QString::number(dRate)));
         const QString strProgress = Cell(CSessionTableModel::Progress);
-        QVERIFY2(strProgress.contains(QStringLiteral(" de 512.0 MB")), qPrintable(strProgress));
+        QVERIFY2(strProgress.contains(QStringLiteral(" de 512,0 MB")), qPrintable(strProgress));
         QVERIFY(pModel->index(0, CSessionTableModel::Progress)
                     .data(CSessionTableModel::kPercentRole)
                     .toInt() > nFirst);
@@ -693,6 +709,76 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return pModel->rowCount() == 0; }, ScaledMs(5000)));
         QVERIFY(!Button(*pDialog, IDC_DISCONNECT)->isEnabled());
         QFile::remove(big.fileName());
+    }
+
+    void extendedModeKeyboardPathNamesAndSplitter() {
+        SSeed seed;
+        seed.bExtended = true;
+        auto pDialog = Open(seed);
+        pDialog->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(pDialog.get()));
+        CTestClient first(m_nPort);
+        CTestClient second(m_nPort);
+        QVERIFY(first.WaitConnected() && first.Login("ana", "secreto"));
+        QVERIFY(second.WaitConnected() && second.Login("ana", "secreto"));
+        QTableView* pTable = pDialog->TransfersTable();
+        QVERIFY(QTest::qWaitFor([&] { return pTable->model()->rowCount() == 2; }, ScaledMs(5000)));
+        const CDialogLayout& layout = pDialog->Layout();
+        // The arrow keys move inside the table, and the selection with them.
+        pTable->setFocus();
+        pTable->selectRow(0);
+        QTest::keyClick(pTable, Qt::Key_Down);
+        QCOMPARE(pDialog->SelectedRow(), 1);
+        QTest::keyClick(pTable, Qt::Key_Right);
+        QTest::keyClick(pTable, Qt::Key_Up);
+        QCOMPARE(pDialog->SelectedRow(), 0);
+        QCOMPARE(QApplication::focusWidget(), pTable);
+        // Tab leaves the table after one stop and comes round to it through
+        // every button and the log; Shift+Tab goes back the same way.
+        QList<QWidget*> forward;
+        for (int i = 0; i < 7; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            forward << QApplication::focusWidget();
+        }
+        const QList<QWidget*> expected{layout.Control(IDC_DISCONNECT),
+                                       layout.Control(IDC_START_STOP),
+                                       layout.Control(IDC_OPTIONS),
+                                       layout.Control(ID_HELP),
+                                       layout.Control(IDCANCEL),
+                                       layout.Control(IDC_LOG),
+                                       pTable};
+        QCOMPARE(forward, expected);
+        QTest::keyClick(pTable, Qt::Key_Tab, Qt::ShiftModifier);
+        QCOMPARE(QApplication::focusWidget(), layout.Control(IDC_LOG));
+        // What a screen reader says of the status line and the graph: the
+        // counts and the rates, the graph's scale.
+        auto Text = [](QWidget* p, QAccessible::Text kind) {
+            return QAccessible::queryAccessibleInterface(p)->text(kind);
+        };
+        QTRY_COMPARE(Text(pDialog->TransfersStatus(), QAccessible::Name),
+                     QStringLiteral("Conexiones: 2, bajada 0 KB/s, subida 0 KB/s"));
+        QCOMPARE(Text(pDialog->RateGraph(), QAccessible::Description),
+                 QString::fromUtf8("M\xC3\xA1ximo 0 KB/s. Conexiones: 2, bajada 0 KB/s, "
+                                   "subida 0 KB/s"));
+        // The log shows eight lines at least; the splitter gives the log
+        // more room and the table less, and everything stays in its box.
+        auto* pLog = layout.Get<QPlainTextEdit>(IDC_LOG);
+        QVERIFY(pLog->viewport()->height() >= 8 * pLog->fontMetrics().lineSpacing());
+        QSplitter* pSplitter = pDialog->Splitter();
+        const int nLog = pLog->height();
+        const int nTable = pTable->height();
+        QSplitterHandle* pHandle = pSplitter->handle(1);
+        const QPoint grip = pHandle->rect().center();
+        QTest::mousePress(pHandle, Qt::LeftButton, {}, grip);
+        QTest::mouseMove(pHandle, grip + QPoint(0, 30));
+        QTest::mouseRelease(pHandle, Qt::LeftButton, {}, grip + QPoint(0, 30));
+        QCOMPARE(pLog->height(), nLog + 30);
+        QCOMPARE(pTable->height(), nTable - 30);
+        for (QWidget* pWidget : {static_cast<QWidget*>(pLog), static_cast<QWidget*>(pTable),
+                                 static_cast<QWidget*>(pDialog->RateGraph()),
+                                 static_cast<QWidget*>(pDialog->TransfersStatus())})
+            QVERIFY(pDialog->rect().contains(pWidget->geometry()));
+        QVERIFY(pTable->geometry().bottom() < pDialog->RateGraph()->geometry().top());
     }
 
     void controlsAreReachableByKeyboardAndByName() {

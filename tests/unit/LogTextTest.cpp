@@ -67,11 +67,33 @@ TEST(LogText, LongTextIsCutOnACharacterBoundaryWithAnEllipsis) {
     EXPECT_EQ(LogSafe("abcdef", 3), "abc" + kEllipsis);
 }
 
+TEST(LogText, LineSeparatorsAndDirectionControlsAreShown) {
+    // U+2028 and U+2029 break a line in some viewers; U+202E reverses what
+    // follows it on a terminal.
+    EXPECT_EQ(LogSafe("a\xE2\x80\xA8"
+                      "b\xE2\x80\xA9"
+                      "c"),
+              "a\\xE2\\x80\\xA8b\\xE2\\x80\\xA9c");
+    EXPECT_EQ(LogSafe("x\xE2\x80\xAEtxt.exe"), "x\\xE2\\x80\\xAEtxt.exe");
+    EXPECT_EQ(LogSafe("\xE2\x81\xA6"
+                      "a"
+                      "\xE2\x81\xA9"),
+              "\\xE2\\x81\\xA6a\\xE2\\x81\\xA9");
+    // Other characters of the same block stay.
+    EXPECT_EQ(LogSafe("1\xE2\x80\x93"
+                      "2 \xE2\x80\xA6"),
+              "1\xE2\x80\x93"
+              "2 \xE2\x80\xA6");
+}
+
 TEST(LogText, ALineKeepsOnlyItsFinalLineEnd) {
     EXPECT_EQ(LogSafeLine("USER ana\r\n"), "USER ana\r\n");
     EXPECT_EQ(LogSafeLine("USER ana\n"), "USER ana\n");
-    // A lone CR at the end is no line end of the log's: shown.
-    EXPECT_EQ(LogSafeLine("USER ana\r"), "USER ana\\x0D");
+    // A lone CR ends the client's line; the log's line ends too, so that
+    // the server's next line (a failed login) still starts a line.
+    EXPECT_EQ(LogSafeLine("USER ana\r"), "USER ana\r\n");
+    EXPECT_EQ(LogSafeLine("USER ana"), "USER ana\r\n");
+    EXPECT_EQ(LogSafeLine("PASS x\r") + "Inicio", "PASS x\r\nInicio");
     // A client's line with a forged line of its own, NUL and ESC inside.
     const std::string strForged =
         "NOOP\r\n\r\nInicio de sesi\xC3\xB3n fallido de 192.0.2.99 (usuario x)\0\x1B[1A\r\n"s;

@@ -45,6 +45,11 @@ TEST(TerminalText, ControlsAreShownAndBrokenUtf8Replaced) {
     EXPECT_EQ(TerminalText("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");
     EXPECT_EQ(TerminalText("\xED\xA0\x80").substr(0, 3), "\xEF\xBF\xBD");
     EXPECT_EQ(TerminalText("\xF4\x90\x80\x80").substr(0, 3), "\xEF\xBF\xBD");
+    // A name that reverses the rest of the row, or breaks it in two.
+    EXPECT_EQ(TerminalText("a\xE2\x80\xAE" "exe.txt"), "a\\xe2\\x80\\xae" "exe.txt");
+    EXPECT_EQ(TerminalText("a\xE2\x80\xA8"
+                           "b"),
+              "a\\xe2\\x80\\xa8b");
     // Text that is fine stays as it is.
     const std::string strFine = "Jos\xC3\xA9 \xE2\x86\x93 /pub/\xF0\x9F\x98\x80.iso";
     EXPECT_EQ(TerminalText(strFine), strFine);
