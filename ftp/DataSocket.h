@@ -25,6 +25,10 @@
 
 class CDataSocket : public CAsyncSocket, private CPassiveSocket::CTarget {
 public:
+    // After a download's last byte its reply waits at most this long for
+    // the client to close the connection (see STransfer::nReplyGraceMs).
+    static constexpr int kDefaultReplyGraceMs = 200;
+
     // What a data connection reports to the control connection that owns it.
     class COwner {
     public:
@@ -69,6 +73,9 @@ public:
         // A download's file, opened at its command; null: opened once the
         // connection is made.
         std::unique_ptr<CFileStream> pFile;
+        // A download's end is reported when its client closes the
+        // connection, or this long after the last byte went out.
+        int nReplyGraceMs = kDefaultReplyGraceMs;
     };
 
     // How far a transfer has come, for the views: read when they look, kept
@@ -94,8 +101,15 @@ public:
     // Ends without a reply: file closed, temporary listing deleted; used
     // when the control connection goes away.
     void Abandon();
-    // True once the end of the transfer has been reported.
+    // True once the transfer has ended: its file is closed, and its end
+    // reported or about to be (see HasHeldReport).
     bool IsFinished() const { return m_bFinished; }
+    // A download whose bytes are all out and whose end is not reported yet:
+    // its client has not closed the connection, and the grace runs.
+    bool HasHeldReport() const { return m_bReportHeld; }
+    // Reports a held end at once (the client has moved on to its next
+    // command, whose reply must come after this one).
+    void ReportHeld();
     // True when the transfer failed because nothing moved for kStallMs.
     bool IsStalled() const { return m_bStalled; }
     // True when a protected connection did not resume the control
@@ -194,6 +208,16 @@ private:
     bool OpenPipe();
     // Reports the end of the transfer; the file is closed first.
     void FinishTransfer();
+    // The last byte is out. A listing reports its end and ends our side. A
+    // download ends our side at once, closes its file, and its report
+    // waits for the client's close or the grace: a client that has all the
+    // bytes and closes gets the reply after that close, never in the same
+    // read as the transfer's start.
+    void FinishSending();
+    // The file closed, the transfer marked finished; m_bComplete set.
+    void EndFile();
+    // Tells the owner how the transfer ended.
+    void Report();
     // Records the error and ends the transfer; an upload is closed at once.
     void Fail(int nError);
     // Fails the transfer and asks the owner to release this connection.
@@ -211,6 +235,11 @@ private:
     bool m_bEnded = false;
     bool m_bConnected = false;
     bool m_bOurSideEnded = false;
+    // How the ended transfer went, and whether saying so waits (see
+    // FinishDownload).
+    bool m_bComplete = false;
+    bool m_bReportHeld = false;
+    CTimer m_graceTimer;
     CTimer m_sliceTimer;
     std::unique_ptr<char[]> m_pBuffer;
     // An upload's pipe (see kPipeSize), open only while it runs.
