@@ -78,7 +78,7 @@ void CSettingsStore::Load(CServerSettings& rSettings, std::vector<std::string>* 
     rSettings.m_nLogLevel = ReadInt(store, "LogLevel", 1, pDefaulted);
     rSettings.m_nHide = ReadInt(store, "Hide", 0, pDefaulted);
     rSettings.m_nTestReplyGraceMs =
-        ReadBounded(store, "TestReplyGraceMs", 0, 60 * 1000, pDefaulted);
+        ReadBounded(store, "TestReplyGraceMs", 0, 3600 * 1000, pDefaulted);
     store.endGroup();
 
     store.beginGroup("Users");
