@@ -1,7 +1,10 @@
 // One data connection: sends a local file (a download, or a listing's
 // temporary file) or receives into one (an upload), and reports the end of
 // the transfer to the control connection that started it, which answers
-// "226 Transfer complete" or "425 Data connection reset".
+// "226 Transfer complete" or "425 Data connection reset". A download whose
+// bytes are all out reports its end once its client has closed the
+// connection (or after a short grace, or at the client's next command): a
+// client never reads that reply together with the transfer's 150.
 //
 // Ownership: the control connection owns it (in its m_dataSockets) and,
 // once attached, it owns its passive listener. It never deletes itself:
@@ -236,7 +239,7 @@ private:
     bool m_bConnected = false;
     bool m_bOurSideEnded = false;
     // How the ended transfer went, and whether saying so waits (see
-    // FinishDownload).
+    // FinishSending).
     bool m_bComplete = false;
     bool m_bReportHeld = false;
     CTimer m_graceTimer;
