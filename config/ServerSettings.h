@@ -84,6 +84,9 @@ public:
     std::vector<std::string> m_users;
     CExtendedSettings m_extended;
     CLoginSettings m_logins;
+    // Tests only (never written): a download's end waits this long, not
+    // the usual grace, for its client to close the data connection.
+    int m_nTestReplyGraceMs = 0;
 };
 
 // Parses into rRecord; fields the parse does not reach keep their values.

@@ -77,6 +77,8 @@ void CSettingsStore::Load(CServerSettings& rSettings, std::vector<std::string>* 
     rSettings.m_nTimeout = ReadInt(store, "Timeout", 100, pDefaulted);
     rSettings.m_nLogLevel = ReadInt(store, "LogLevel", 1, pDefaulted);
     rSettings.m_nHide = ReadInt(store, "Hide", 0, pDefaulted);
+    rSettings.m_nTestReplyGraceMs =
+        ReadBounded(store, "TestReplyGraceMs", 0, 3600 * 1000, pDefaulted);
     store.endGroup();
 
     store.beginGroup("Users");

@@ -44,8 +44,7 @@ void CClientSocket::SendReply(const std::string& strText) {
     // Every reply is sent whole and in order, however long the client takes
     // to read: what the socket cannot take at once waits for its room.
     m_strOutput += strText;
-    if (!m_bHoldOutput)
-        FlushOutput();
+    FlushOutput();
 }
 
 void CClientSocket::SendFormatted(int nReply, const std::string& strArgument) {
@@ -245,6 +244,9 @@ void CClientSocket::OnClose(int /*nErrorCode*/) {
 void CClientSocket::ProcessCommand(const std::string& strLine) {
     // A transfer may end (and ask for its release) while its command runs.
     CDeferredReleaseScope scope;
+    // The client has moved on: a download's end it has not waited for is
+    // said before this command's reply.
+    ReportHeldTransfers();
     std::string strParameter;
     SplitCommandLine(strLine, m_strWord, strParameter);
     const CCommandRow* pRow = m_pProtocol->FindCommand(m_strWord);
@@ -334,6 +336,7 @@ void CClientSocket::OnIdleTimeout() {
         ArmIdleTimer(nTimeoutMs);
         return;
     }
+    ReportHeldTransfers();
     SendExtended(XREPLY_TIMEOUT);
     Log(LogEvent::Disconnect,
         FormatString(LoadString(IDS_CONNECTION_CLOSED), m_strPeerAddr.c_str()), 0);

@@ -113,9 +113,6 @@ public:
     // While more than this waits to be sent, no further command is read:
     // the client is slowed, never answered out of order.
     static constexpr size_t kOutputBeforePause = 64 * 1024;
-    // A download of at most this many bytes may hold its 150 back to send
-    // it with its 226.
-    static constexpr int64_t kHeldReplyFileSize = 64 * 1024;
     // Transfers a client may have running at once.
     static constexpr size_t kMaxDataConnections = 4;
     // The reply to a PASS that does not log in comes this late; the
@@ -226,6 +223,10 @@ private:
     // Opens a passive listener in the configured port range; false (and no
     // listener) when none can be opened.
     bool OpenPassive();
+    // Downloads whose bytes are all out but whose client has not closed
+    // the connection yet report their end now: a reply the session sends
+    // next must come after theirs.
+    void ReportHeldTransfers();
     // The data connections' reports.
     void OnTransferFinished(CDataSocket& rData, bool bComplete) override;
     void OnDataSocketEnded(CDataSocket& rData) override;
@@ -370,10 +371,6 @@ private:
     bool m_bInputPaused = false;
     // QUIT: the sending side ends once the waiting replies are out.
     bool m_bShutDownWhenSent = false;
-    // Replies wait in the queue until the command that sends them is done
-    // (a download's 150 and, when the file went out at once, its 226: one
-    // segment, one wake-up of the client).
-    bool m_bHoldOutput = false;
     // A STAT reply in progress: its listing (being written, then read
     // into the replies as the client takes them).
     std::unique_ptr<CListingBuilder> m_pStatListing;

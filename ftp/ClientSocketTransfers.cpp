@@ -221,15 +221,11 @@ void CClientSocket::DoRetr(const CCommandRow& rRow, const std::string& strParame
         SendFormatted(REPLY_CANT_READ, strParameter);
         return;
     }
-    // A small file goes whole within this command when its connection is
-    // already there: its 150 then waits to leave with its 226, in one
-    // segment. A larger one's 150 goes at once, before its first bytes.
-    m_bHoldOutput = pFile && pFile->SizeAtOpen() <= kHeldReplyFileSize;
+    // The 150 leaves before the first byte: a small file goes whole within
+    // this command when its connection is already there.
     SendReply(
         FormatString(ReplyText(REPLY_OPENING_DATA), m_strWord.c_str(), target.strPath.c_str()));
     StartSend(target.local, target.strPath, false, nullptr, std::move(pFile));
-    m_bHoldOutput = false;
-    FlushOutput();
 }
 
 void CClientSocket::DoStor(const CCommandRow& rRow, const std::string& strParameter) {
@@ -298,6 +294,8 @@ CDataSocket::STransfer CClientSocket::NewTransfer(const CLocalPath& path, bool b
     transfer.nType = m_nType;
     transfer.nRestart = m_nRestart;
     transfer.bNetworkText = m_pProtocol->NetworkText();
+    if (Settings().m_nTestReplyGraceMs > 0)
+        transfer.nReplyGraceMs = Settings().m_nTestReplyGraceMs;
     ProtectTransfer(transfer);
     return transfer;
 }
@@ -340,6 +338,14 @@ int CClientSocket::StartData(CDataSocket::STransfer transfer) {
     m_pPassive.reset();
     SendReply(ReplyText(REPLY_DATA_RESET));
     return -1;
+}
+
+void CClientSocket::ReportHeldTransfers() {
+    // A reply the client does not read may end the session, and with it
+    // the list: it is looked at again after each report.
+    for (size_t k = 0; k < m_dataSockets.size(); ++k)
+        if (m_dataSockets[k]->HasHeldReport())
+            m_dataSockets[k]->ReportHeld();
 }
 
 void CClientSocket::OnTransferFinished(CDataSocket& rData, bool bComplete) {

@@ -154,6 +154,9 @@ void CDataSocket::OnAcceptLost() {
 void CDataSocket::End() {
     if (m_bEnded)
         return;
+    // A held report goes out first: the client closed, or kept the
+    // connection open past the linger time.
+    ReportHeld();
     m_bEnded = true;
     m_timer.Stop();
     m_rOwner.OnDataSocketEnded(*this);
@@ -365,26 +368,56 @@ void CDataSocket::OnClose(int nErrorCode) {
 }
 
 void CDataSocket::FinishTransfer() {
+    EndFile();
+    Report();
+}
+
+void CDataSocket::FinishSending() {
+    if (m_transfer.bDeleteAfter) {
+        FinishTransfer();
+        EndOurSide();
+        return;
+    }
+    EndOurSide();
+    EndFile();
+    m_bReportHeld = true;
+    m_graceTimer.Start(m_transfer.nReplyGraceMs, [this] { ReportHeld(); });
+}
+
+void CDataSocket::EndFile() {
     m_bFinished = true;
     m_stallTimer.Stop();
     // A client that never closes its side does not hold the connection for ever.
     m_timer.Start(g_nLingerMs, [this] { End(); });
-    bool bComplete = false;
+    m_bComplete = false;
     if (m_pFile) {
         // Everything is on disk (or the failure known) before the reply says so.
         int nError = 0;
         if (!m_pFile->Close(nError) && m_nError == 0)
             m_nError = nError;
         m_pFile.reset();
-        bComplete = m_nError == 0;
+        m_bComplete = m_nError == 0;
     }
     m_pBuffer.reset();
     m_pPipe.reset();
-    m_rOwner.OnTransferFinished(*this, bComplete);
+}
+
+void CDataSocket::ReportHeld() {
+    if (!m_bReportHeld)
+        return;
+    m_bReportHeld = false;
+    m_graceTimer.Stop();
+    Report();
+}
+
+void CDataSocket::Report() {
+    m_rOwner.OnTransferFinished(*this, m_bComplete);
     DeleteListing();
 }
 
 void CDataSocket::Abandon() {
+    m_bReportHeld = false;
+    m_graceTimer.Stop();
     m_timer.Stop();
     m_stallTimer.Stop();
     m_sliceTimer.Stop();

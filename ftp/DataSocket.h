@@ -1,7 +1,10 @@
 // One data connection: sends a local file (a download, or a listing's
 // temporary file) or receives into one (an upload), and reports the end of
 // the transfer to the control connection that started it, which answers
-// "226 Transfer complete" or "425 Data connection reset".
+// "226 Transfer complete" or "425 Data connection reset". A download whose
+// bytes are all out reports its end once its client has closed the
+// connection (or after a short grace, or at the client's next command): a
+// client never reads that reply together with the transfer's 150.
 //
 // Ownership: the control connection owns it (in its m_dataSockets) and,
 // once attached, it owns its passive listener. It never deletes itself:
@@ -25,6 +28,10 @@
 
 class CDataSocket : public CAsyncSocket, private CPassiveSocket::CTarget {
 public:
+    // After a download's last byte its reply waits at most this long for
+    // the client to close the connection (see STransfer::nReplyGraceMs).
+    static constexpr int kDefaultReplyGraceMs = 200;
+
     // What a data connection reports to the control connection that owns it.
     class COwner {
     public:
@@ -69,6 +76,9 @@ public:
         // A download's file, opened at its command; null: opened once the
         // connection is made.
         std::unique_ptr<CFileStream> pFile;
+        // A download's end is reported when its client closes the
+        // connection, or this long after the last byte went out.
+        int nReplyGraceMs = kDefaultReplyGraceMs;
     };
 
     // How far a transfer has come, for the views: read when they look, kept
@@ -94,8 +104,15 @@ public:
     // Ends without a reply: file closed, temporary listing deleted; used
     // when the control connection goes away.
     void Abandon();
-    // True once the end of the transfer has been reported.
+    // True once the transfer has ended: its file is closed, and its end
+    // reported or about to be (see HasHeldReport).
     bool IsFinished() const { return m_bFinished; }
+    // A download whose bytes are all out and whose end is not reported yet:
+    // its client has not closed the connection, and the grace runs.
+    bool HasHeldReport() const { return m_bReportHeld; }
+    // Reports a held end at once (the client has moved on to its next
+    // command, whose reply must come after this one).
+    void ReportHeld();
     // True when the transfer failed because nothing moved for kStallMs.
     bool IsStalled() const { return m_bStalled; }
     // True when a protected connection did not resume the control
@@ -194,6 +211,16 @@ private:
     bool OpenPipe();
     // Reports the end of the transfer; the file is closed first.
     void FinishTransfer();
+    // The last byte is out. A listing reports its end and ends our side. A
+    // download ends our side at once, closes its file, and its report
+    // waits for the client's close or the grace: a client that has all the
+    // bytes and closes gets the reply after that close, never in the same
+    // read as the transfer's start.
+    void FinishSending();
+    // The file closed, the transfer marked finished; m_bComplete set.
+    void EndFile();
+    // Tells the owner how the transfer ended.
+    void Report();
     // Records the error and ends the transfer; an upload is closed at once.
     void Fail(int nError);
     // Fails the transfer and asks the owner to release this connection.
@@ -211,6 +238,11 @@ private:
     bool m_bEnded = false;
     bool m_bConnected = false;
     bool m_bOurSideEnded = false;
+    // How the ended transfer went, and whether saying so waits (see
+    // FinishSending).
+    bool m_bComplete = false;
+    bool m_bReportHeld = false;
+    CTimer m_graceTimer;
     CTimer m_sliceTimer;
     std::unique_ptr<char[]> m_pBuffer;
     // An upload's pipe (see kPipeSize), open only while it runs.

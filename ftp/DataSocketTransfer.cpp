@@ -104,8 +104,7 @@ void CDataSocket::SendWithoutCopy() {
             // cut it meanwhile: what was sent is not the file.
             if (m_nOffset < m_pFile->SizeAtOpen())
                 m_nError = EIO;
-            FinishTransfer();
-            EndOurSide();
+            FinishSending();
             return;
         }
         if (WouldBlock())
@@ -147,8 +146,7 @@ void CDataSocket::SendThroughBuffer() {
             m_nStart = 0;
             m_nPending = nRead;
             if (m_nPending <= 0) {
-                FinishTransfer();
-                EndOurSide();
+                FinishSending();
                 return;
             }
         }

@@ -24,6 +24,11 @@ BINARY = os.path.abspath(os.environ.get(
     os.path.join(os.path.dirname(__file__), "..", "..", "build", "skerrow")))
 
 
+# The server's grace for a client that waits for a download's 226 before
+# closing the data connection.
+REPLY_GRACE_MS = 200
+
+
 def scaled(seconds):
     """A time-out stretched by the suite's time factor."""
     return seconds * TIME_FACTOR
@@ -140,6 +145,10 @@ class SkerrowServer:
         self.log_level = log_level
         self.extra_config = extra_config or ""
         self.timeout = timeout
+        # How long a download's 226 waits for its client to close the data
+        # connection (milliseconds); None: the server's own grace, stretched
+        # by the time factor.
+        self.reply_grace_ms = None
         # More environment for the server (XDG_STATE_HOME, say).
         self.extra_env = {}
         self.port = None
@@ -161,6 +170,11 @@ class SkerrowServer:
         lines = ["[Config]", "Port=%d" % self.port, "LogLevel=%d" % self.log_level]
         if self.timeout is not None:
             lines.append("Timeout=%d" % self.timeout)
+        grace = self.reply_grace_ms
+        if grace is None and TIME_FACTOR > 1:
+            grace = round(REPLY_GRACE_MS * TIME_FACTOR)
+        if grace is not None:
+            lines.append("TestReplyGraceMs=%d" % grace)
         if self.users is not None:
             lines += ["[Users]", "UserCount=%d" % len(self.users)]
             lines += ["User%d=%s" % (i, quote(u)) for i, u in enumerate(self.users)]

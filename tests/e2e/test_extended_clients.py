@@ -10,6 +10,7 @@ import select
 import shutil
 import socket
 import subprocess
+import time
 import unittest
 
 from skerrow_server import scaled, SkerrowServer, wait_for
@@ -132,6 +133,19 @@ class ExtendedClientTests(unittest.TestCase):
         self.assertIn("Length: %d" % len(self.payload), result.stderr.decode())
         with open(os.path.join(self.work, "w.bin"), "rb") as src:
             self.assertEqual(src.read(), self.payload)
+
+    def test_aria2c_takes_small_files_at_once(self):
+        # aria2c waits ten seconds for a 226 that came in the same read as
+        # its 150; each small file must come well before that.
+        for size in (0, 1, 1000, 64 * 1024):
+            data = os.urandom(size)
+            self.write(os.path.join(self.root, "s%d.bin" % size), data)
+            start = time.monotonic()
+            self.run_client(["aria2c", "-q", "--allow-overwrite=true", "-d", self.work,
+                             self.url("/s%d.bin" % size)], timeout=scaled(30))
+            self.assertLess(time.monotonic() - start, scaled(2), size)
+            with open(os.path.join(self.work, "s%d.bin" % size), "rb") as src:
+                self.assertEqual(src.read(), data)
 
     def test_ncftpls_and_curl_list_with_options(self):
         os.makedirs(os.path.join(self.root, "sub"))

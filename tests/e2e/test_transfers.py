@@ -1,10 +1,12 @@
 """Transfers in large blocks: byte-exact at every block boundary, in both
 types and both modes, with restart offsets; listings written in slices; a
-file cut while being sent."""
+file cut while being sent. A download's 150 before its first byte and its
+226 once the client has closed the data connection, in both protocols."""
 
 import ftplib
 import io
 import os
+import select
 import socket
 import threading
 import time
@@ -189,6 +191,134 @@ class TransferTests(unittest.TestCase):
         for thread in threads:
             thread.join(scaled(60))
         self.assertEqual(results, [True] * 50)
+
+
+class Control:
+    """A control connection read line by line, so that what arrived together
+    with a reply stays visible."""
+
+    def __init__(self, test, port):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=scaled(30))
+        test.addCleanup(self.sock.close)
+        self.pending = b""
+        test.assertTrue(self.reply().startswith("220 "))
+        test.assertTrue(self.command("USER admin").startswith("331 "))
+        test.assertTrue(self.command("PASS pw").startswith("230 "))
+        test.assertTrue(self.command("TYPE I").startswith("200 "))
+
+    def reply(self):
+        """The next reply line (the socket's time-out bounds the wait)."""
+        while b"\r\n" not in self.pending:
+            chunk = self.sock.recv(4096)
+            if not chunk:
+                raise AssertionError("control connection closed; pending %r" % self.pending)
+            self.pending += chunk
+        line, self.pending = self.pending.split(b"\r\n", 1)
+        return line.decode()
+
+    def command(self, line):
+        self.sock.sendall(line.encode() + b"\r\n")
+        return self.reply()
+
+    def quiet_for(self, seconds):
+        """True when nothing more arrives within seconds. A server that is
+        late only makes this true: it never fails a correct server."""
+        readable, _, _ = select.select([self.sock], [], [], seconds)
+        return not self.pending and not readable
+
+    def data_connection(self):
+        """A passive data connection, made before its transfer command."""
+        reply = self.command("PASV")
+        numbers = [int(n) for n in reply[reply.index("(") + 1:reply.index(")")].split(",")]
+        return socket.create_connection(("127.0.0.1", numbers[4] * 256 + numbers[5]),
+                                        timeout=scaled(30))
+
+
+def read_all(sock):
+    chunks = []
+    while chunk := sock.recv(1 << 20):
+        chunks.append(chunk)
+    return b"".join(chunks)
+
+
+class DownloadReplyTests(unittest.TestCase):
+    """The connection is made before RETR, so a small file goes whole within
+    the command: its 150 must still come first, and its 226 only once the
+    client has closed the data connection (or after the grace, or before
+    the reply to the client's next command)."""
+
+    SIZES = (0, 1, 1000, STREAM - 1, STREAM + 1, BLOCK + 1, BUDGET + 1)
+    # A grace no test waits out: the 226 can only come from the client.
+    LONG_GRACE_MS = 600000
+
+    def start(self, extended, grace_ms=None):
+        server = SkerrowServer(extra_config="[Extended]\nEnabled=1\n" if extended else "")
+        self.addCleanup(server.cleanup)
+        root = server.folder("root")
+        server.folders = ["/=%s/,1,1" % root]
+        server.users = ["admin,pw,1,1"]
+        server.reply_grace_ms = grace_ms
+        server.start()
+        self.files = {}
+        for size in self.SIZES:
+            self.files[size] = os.urandom(size)
+            with open(os.path.join(root, "f%d" % size), "wb") as out:
+                out.write(self.files[size])
+        return Control(self, server.port)
+
+    def test_150_first_and_226_after_the_client_closes(self):
+        for extended in (False, True):
+            control = self.start(extended, self.LONG_GRACE_MS)
+            for size, data in self.files.items():
+                where = (extended, size)
+                conn = control.data_connection()
+                # The control connection is read first: the 150 is there
+                # before the client has taken a byte, and nothing with it.
+                self.assertEqual(control.command("RETR f%d" % size),
+                                 '150 Opening data connection for retr "/f%d"' % size, where)
+                self.assertEqual(control.pending, b"", where)
+                self.assertEqual(read_all(conn), data, where)
+                self.assertTrue(control.quiet_for(0.2), where)
+                conn.close()
+                self.assertEqual(control.reply(), "226 Transfer complete", where)
+
+    def test_a_client_that_waits_for_the_226_gets_it_after_the_grace(self):
+        for extended in (False, True):
+            control = self.start(extended)
+            # More than the transfers a client may run at once: one whose
+            # bytes are all out is not running, though its client keeps
+            # the connection.
+            kept = []
+            for size in (1000, 0, 1, 1000, BUDGET + 1):
+                conn = control.data_connection()
+                kept.append(conn)
+                self.addCleanup(conn.close)
+                self.assertTrue(control.command("RETR f%d" % size).startswith("150 "))
+                self.assertEqual(read_all(conn), self.files[size], (extended, size))
+                self.assertEqual(control.reply(), "226 Transfer complete", (extended, size))
+            self.assertEqual(control.command("NOOP"), "200 Ok")
+
+    def test_the_next_command_gets_its_reply_after_the_226(self):
+        for extended in (False, True):
+            control = self.start(extended, self.LONG_GRACE_MS)
+            conn = control.data_connection()
+            self.addCleanup(conn.close)
+            control.command("RETR f1000")
+            self.assertEqual(read_all(conn), self.files[1000])
+            self.assertEqual(control.command("NOOP"), "226 Transfer complete")
+            self.assertEqual(control.reply(), "200 Ok")
+            if not extended:
+                continue
+            # ABOR after a finished download whose connection is open: its
+            # 226 first, then the abort of the open connection.
+            conn = control.data_connection()
+            self.addCleanup(conn.close)
+            control.command("RETR f1")
+            self.assertEqual(read_all(conn), self.files[1])
+            self.assertEqual(control.command("ABOR"), "226 Transfer complete")
+            self.assertEqual(control.reply(), "226 Abort successful")
+            self.assertEqual(read_all(conn), b"")
+            self.assertEqual(control.command("ABOR"), "225 No transfer to abort")
 
 
 if __name__ == "__main__":

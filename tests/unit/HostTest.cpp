@@ -669,6 +669,52 @@ TEST_F(HostTest, TimedATransferThatMovesNothingFailsAndGivesBackItsSocket) {
     std::filesystem::remove_all(folder);
 }
 
+TEST_F(HostTest, TimedADownloadIsAnsweredWhenItsClientClosesOrAfterTheGrace) {
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("skerrow-grace-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder / "small.bin", std::ios::binary) << "0123456789";
+    m_host.Settings().m_folderMap = {"/=" + folder.string() + "/,1,1"};
+    CDataSocket::SetTimeoutsForTests(CDataSocket::kConnectTimeoutMs, ScaledMs(1000));
+    auto pClient = LoggedIn();
+    auto download = [&] {
+        std::string strPasv = pClient->Command(m_dispatcher, "PASV");
+        int a, b, c, d, p1, p2;
+        EXPECT_EQ(sscanf(strPasv.c_str(), "227 Entering passive mode (%d,%d,%d,%d,%d,%d)", &a, &b,
+                         &c, &d, &p1, &p2),
+                  6);
+        auto pData = std::make_unique<CTestClient>(static_cast<unsigned>(p1 * 256 + p2));
+        EXPECT_EQ(pClient->Command(m_dispatcher, "RETR small.bin").substr(0, 4), "150 ");
+        // The whole file, and the end of our side, before any reply.
+        EXPECT_TRUE(pData->WaitClosed(m_dispatcher));
+        EXPECT_EQ(pData->m_strReceived, "0123456789");
+        return pData;
+    };
+    // A grace longer than the test: the 226 waits for the client's close.
+    m_host.Settings().m_nTestReplyGraceMs = 3600 * 1000;
+    auto pData = download();
+    pClient->Poll();
+    EXPECT_EQ(pClient->m_strReceived, "");
+    pData->Close();
+    EXPECT_EQ(pClient->ReadLine(m_dispatcher), "226 Transfer complete");
+    EXPECT_TRUE(
+        PumpUntil(m_dispatcher, [&] { return m_host.Session(0).DataConnectionCount() == 0; }));
+    // A client that waits for the 226 before it closes gets it after the
+    // grace; the connection it keeps is closed after the linger time.
+    const int nGraceMs = ScaledMs(200);
+    m_host.Settings().m_nTestReplyGraceMs = nGraceMs;
+    const auto started = std::chrono::steady_clock::now();
+    pData = download();
+    EXPECT_EQ(pClient->ReadLine(m_dispatcher), "226 Transfer complete");
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(nGraceMs));
+    EXPECT_EQ(m_host.Session(0).DataConnectionCount(), 1u);
+    EXPECT_TRUE(
+        PumpUntil(m_dispatcher, [&] { return m_host.Session(0).DataConnectionCount() == 0; }));
+    EXPECT_EQ(pClient->Command(m_dispatcher, "NOOP"), "200 Ok");
+    CDataSocket::SetTimeoutsForTests(CDataSocket::kConnectTimeoutMs, CDataSocket::kLingerMs);
+    std::filesystem::remove_all(folder);
+}
+
 // Walks both command tables: a row that says it moves file data is the one
 // whose command opens a data connection (150), so that "TLS required"
 // protects every such command, one added later too.
