@@ -189,7 +189,7 @@ class SkerrowServer:
         """Starts the server and waits until it listens.
 
         Without preset_port the port is reserved for the server (see
-        PortReservation) until it has bound it; RuntimeError when it does not
+        PortReservation) until cleanup; RuntimeError when it does not
         start, the output of the attempt kept for the caller to look at."""
         reservation = None if preset_port else PortReservation()
         try:
@@ -199,6 +199,8 @@ class SkerrowServer:
             wait_for(lambda: b"puerto" in self.output() or b"Error:" in self.output()
                      or self.process.poll() is not None, 20)
             if b"puerto" in self.output():
+                self.keep_port(reservation)
+                reservation = None
                 return self
         finally:
             if reservation:
@@ -328,8 +330,21 @@ class SkerrowServer:
         self.process = None
         return status
 
+    def keep_port(self, reservation):
+        """Holds the server's port until cleanup: a test that stops, restarts
+        or moves its server, or checks that an old port no longer answers,
+        must never meet another program that was handed the same port."""
+        if reservation is None:
+            return
+        kept = getattr(self, "_kept_ports", [])
+        kept.append(reservation)
+        self._kept_ports = kept
+
     def cleanup(self):
         self.stop()
+        for reservation in getattr(self, "_kept_ports", []):
+            reservation.release()
+        self._kept_ports = []
         shutil.rmtree(self.root, ignore_errors=True)
 
     def temp_listings(self):

@@ -168,6 +168,8 @@ class SkerrowWindow(SkerrowServer):
                 raise RuntimeError("the window did not appear: %r" % self.output())
             if wait_port and not wait_for(lambda: port_open(self.port), 20):
                 raise RuntimeError("the window's server does not listen: %r" % self.output())
+            self.keep_port(reservation)
+            reservation = None
         finally:
             if reservation:
                 reservation.release()
