@@ -329,7 +329,11 @@ def bypass(work, data):
     print("ways around a ban: wrong passwords answered per address per 10 minutes, "
           "from %d s each" % BYPASS_SECONDS, flush=True)
     for extended in (False, True):
-        server = Skerrow(work, data, extended=extended, more_users=["anonymous,,0,1"])
+        # Settings of their own: the plain ways above may have run a Skerrow
+        # of the same name in the same folder.
+        name = ("skerrow-extended" if extended else "skerrow")
+        server = Skerrow(work, data, extended=extended, more_users=["anonymous,,0,1"],
+                         name=name + "-bypass")
         try:
             figures = asyncio.run(measure_bypass(server, server.user))
         finally:
