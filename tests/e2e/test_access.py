@@ -117,7 +117,7 @@ class AllowAndDeny(unittest.TestCase):
         self.assertTrue(admitted.recv(100).startswith(b"220"))
         server.expect("Conectado a 192.0.2.8\n")
         self.assert_logged_once("192.0.2.7")
-        self.assertNotIn("Conexión de 127.0.0.1 cerrada", server.text())
+        self.assertNotIn("Conexión de 127.0.0.1 cerrada", server.settle())
 
     def test_a_list_that_cannot_be_read_stops_the_start_and_names_it(self):
         for logins, key, value in (("Allow=10.0.0.0/33\n", "Allow", "10.0.0.0/33"),
@@ -142,7 +142,7 @@ class AllowAndDeny(unittest.TestCase):
                       "separadas por comas\n")
         self.assert_refused("127.0.0.2")
         self.assert_served("127.0.0.3")
-        self.assertNotIn("no es posible iniciar", server.text())
+        self.assertNotIn("no es posible iniciar", server.settle())
         # Mended, the new list is in force from the next reload on.
         with open(server.settings_file, "w", encoding="utf-8") as out:
             out.write(settings.replace("Deny=127.0.0.2", "Deny=127.0.0.3"))

@@ -212,7 +212,8 @@ class JournalServer(SkerrowServer):
         os.makedirs(os.path.join(self.run_dir, "systemd", "journal"))
         self.journal = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.journal.bind(os.path.join(self.run_dir, "systemd", "journal", "socket"))
-        self.journal.settimeout(0.05)
+        # How often the collector looks whether it should stop (not a deadline).
+        self.journal.settimeout(scaled(0.05))
         self.reading = threading.Event()
         self.reading.set()
         self._records = []
