@@ -310,6 +310,9 @@ class ResourceTests(unittest.TestCase):
             resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))
         server = self.start(preexec_fn=low_limit)
         pid = server.process.pid
+        # What the start opens after its listening line (the control socket)
+        # is in place once a barrier connection has come and gone.
+        server.settle()
         baseline = descriptors(pid)
         clients = []
         self.addCleanup(lambda: [c.close() for c in clients])
