@@ -47,7 +47,11 @@ class Xvfb:
     names of the numbers other X servers show (a socket file or a lock
     file, from a server this network namespace cannot see) are held while
     it starts: it passes over them. A lock file for the chosen number keeps
-    X servers started on a fixed number (xvfb-run, say) off it."""
+    X servers started on a fixed number (xvfb-run, say) off it.
+
+    It runs with -noreset: an X server resets when its last client leaves,
+    and the check that it answers is such a client; a program connecting
+    while the reset runs is refused ("could not connect to display")."""
 
     def __init__(self):
         held = self._hold_numbers_in_use()
@@ -84,7 +88,7 @@ class Xvfb:
         read_end, write_end = os.pipe()
         self.process = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-             "-nolisten", "tcp", "-listen", "unix"],
+             "-nolisten", "tcp", "-listen", "unix", "-noreset"],
             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         number = b""
