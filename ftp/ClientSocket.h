@@ -223,11 +223,16 @@ private:
     // Opens a passive listener in the configured port range; false (and no
     // listener) when none can be opened.
     bool OpenPassive();
+    // The control connection's local address (asked of the system once).
+    bool LocalAddress(CAddress& rLocal);
     // Downloads whose bytes are all out but whose client has not closed
     // the connection yet report their end now: a reply the session sends
     // next must come after theirs.
     void ReportHeldTransfers();
+    // Sends the 150 of the transfer being started, if not sent yet.
+    void SendStartReply();
     // The data connections' reports.
+    void OnDataConnected(CDataSocket& rData) override;
     void OnTransferFinished(CDataSocket& rData, bool bComplete) override;
     void OnDataSocketEnded(CDataSocket& rData) override;
     void OnDataConnectionRefused(CDataSocket& rData) override;
@@ -335,6 +340,8 @@ private:
     bool m_bLoggedIn = false;
     // The client, and its address as the log shows it.
     CAddress m_peer;
+    // The address the client reached the server at, once asked for.
+    CAddress m_local;
     std::string m_strPeerAddr;
     int m_nType = 0;
     int64_t m_nRestart = 0;
@@ -343,6 +350,9 @@ private:
     std::vector<std::unique_ptr<CDataSocket>> m_dataSockets;
     // The word of the command being run, lower-cased (for its replies).
     std::string m_strWord;
+    // The 150 of the transfer being started: sent once its connection is
+    // made, right before its first byte, or when its start returns.
+    std::string m_strStartReply;
     // A line outgrew kMaxInput: bytes are dropped until its end arrives.
     bool m_bOverlong = false;
     // The first bytes have come (and been checked for a stray PROXY header).

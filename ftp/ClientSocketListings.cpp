@@ -77,7 +77,8 @@ void CClientSocket::SendListing(std::unique_ptr<CListingBuilder> pListing,
     const std::string strName = pListing->FileName();
     if (bComplete)
         pListing.reset();
-    SendReply(FormatString(ReplyText(REPLY_OPENING_DATA), m_strWord.c_str(), strShownPath.c_str()));
+    m_strStartReply =
+        FormatString(ReplyText(REPLY_OPENING_DATA), m_strWord.c_str(), strShownPath.c_str());
     StartSend(CLocalPath::Unconfined(strName), strListedPath, true, std::move(pListing));
 }
 

@@ -48,8 +48,15 @@ void CClientSocket::DoPasv(const CCommandRow&, const std::string&) {
         return;
     }
     CAddress local;
-    GetSockName(local);
+    LocalAddress(local);
     SendPassiveReply(local.V4());
+}
+
+bool CClientSocket::LocalAddress(CAddress& rLocal) {
+    if (!m_local.IsValid() && !GetSockName(m_local))
+        return false;
+    rLocal = m_local;
+    return true;
 }
 
 void CClientSocket::SendPassiveReply(uint32_t nAddress) {
@@ -67,7 +74,7 @@ bool CClientSocket::OpenPassive() {
     // not on every address: a load balancer on the same host can then hold
     // the same port numbers on its own address.
     CAddress local;
-    if (!GetSockName(local))
+    if (!LocalAddress(local))
         return false;
     m_pPassive.reset(new (std::nothrow) CPassiveSocket(m_peer));
     // A listener that cannot listen would never report a connection: it goes.
@@ -111,7 +118,7 @@ void CClientSocket::DoExtendedPasv(const CCommandRow&, const std::string&) {
     CAddress advertised;
     if (!CAddress::Parse(Settings().m_extended.m_strPassiveAddress, 0, advertised) ||
         !advertised.IsV4())
-        GetSockName(advertised);
+        LocalAddress(advertised);
     SendPassiveReply(advertised.V4());
 }
 
@@ -221,10 +228,10 @@ void CClientSocket::DoRetr(const CCommandRow& rRow, const std::string& strParame
         SendFormatted(REPLY_CANT_READ, strParameter);
         return;
     }
-    // The 150 leaves before the first byte: a small file goes whole within
-    // this command when its connection is already there.
-    SendReply(
-        FormatString(ReplyText(REPLY_OPENING_DATA), m_strWord.c_str(), target.strPath.c_str()));
+    // A small file goes whole within this command when its connection is
+    // already there, right behind its 150.
+    m_strStartReply =
+        FormatString(ReplyText(REPLY_OPENING_DATA), m_strWord.c_str(), target.strPath.c_str());
     StartSend(target.local, target.strPath, false, nullptr, std::move(pFile));
 }
 
@@ -261,8 +268,8 @@ void CClientSocket::ReceiveUpload(const CCommandRow& rRow, const std::string& st
         SendFormatted(REPLY_CANT_CREATE, strParameter);
         return;
     }
-    SendReply(
-        FormatString(ReplyText(REPLY_OPENING_DATA), m_strWord.c_str(), target.strPath.c_str()));
+    m_strStartReply =
+        FormatString(ReplyText(REPLY_OPENING_DATA), m_strWord.c_str(), target.strPath.c_str());
     StartReceive(target.local, target.strPath, bAppend);
 }
 
@@ -323,12 +330,14 @@ int CClientSocket::StartData(CDataSocket::STransfer transfer) {
         m_dataSockets.push_back(std::move(pData));
         if (m_pPassive) {
             rData.StartPassive(std::move(m_pPassive));
+            SendStartReply();
             return 0;
         }
         bStarted = rData.StartActive(m_dataAddr);
         if (!bStarted)
             m_dataSockets.pop_back();
     }
+    SendStartReply();
     if (bStarted)
         return 0;
     // A refused transfer holds nothing: its listing, and the passive
@@ -340,6 +349,20 @@ int CClientSocket::StartData(CDataSocket::STransfer transfer) {
     return -1;
 }
 
+void CClientSocket::SendStartReply() {
+    if (m_strStartReply.empty())
+        return;
+    std::string strReply;
+    strReply.swap(m_strStartReply);
+    SendReply(strReply);
+}
+
+void CClientSocket::OnDataConnected(CDataSocket& /*rData*/) {
+    // The transfer's 150 goes before its first byte, and before a TLS
+    // handshake that the client starts only once it has read it.
+    SendStartReply();
+}
+
 void CClientSocket::ReportHeldTransfers() {
     // A reply the client does not read may end the session, and with it
     // the list: it is looked at again after each report.
@@ -349,6 +372,8 @@ void CClientSocket::ReportHeldTransfers() {
 }
 
 void CClientSocket::OnTransferFinished(CDataSocket& rData, bool bComplete) {
+    // A transfer that fails as it starts still says it started first.
+    SendStartReply();
     m_rHost.TransferEnded(rData.Progress(), bComplete);
     // A transfer ended for moving nothing: aborted, in the protocol's words.
     if (!bComplete && rData.IsStalled()) {

@@ -194,6 +194,7 @@ void CDataSocket::OnConnect(int nErrorCode) {
         Abort();
         return;
     }
+    m_rOwner.OnDataConnected(*this);
     // PROT P: the handshake comes first, bounded in time like the connection.
     if (m_transfer.pTls) {
         // No session tickets: the connection resumes the control
@@ -250,12 +251,12 @@ void CDataSocket::BeginTransfer() {
     // A listing still being written is opened once it is complete.
     if (m_transfer.pListing)
         return;
+    OpenFile();
     // What a download hands the system is what its client is about to
     // get: its progress stays true, and a slow client does not have
-    // megabytes queued for it.
-    if (m_transfer.bSending)
+    // megabytes queued for it. A file that fits within the limit needs none.
+    if (m_transfer.bSending && (m_nTotal < 0 || m_nTotal > kUnsentLimit))
         SetUnsentLimit(kUnsentLimit);
-    OpenFile();
     // A download starts at once: a new connection has room, and a small
     // file is then sent whole within the event of its command.
     if (m_pFile && m_transfer.bSending && !m_bOpenWaiting && !m_bFinished)

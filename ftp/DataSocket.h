@@ -35,6 +35,8 @@ public:
     // What a data connection reports to the control connection that owns it.
     class COwner {
     public:
+        // The connection is made: the transfer's first byte may follow.
+        virtual void OnDataConnected(CDataSocket& rData) = 0;
         // The transfer has ended, whole or not; the file is closed.
         virtual void OnTransferFinished(CDataSocket& rData, bool bComplete) = 0;
         // Nothing more will happen on this connection: release it.
@@ -143,6 +145,9 @@ public:
     // share, looking again after each kEventBudget bytes, up to this much
     // per event.
     static constexpr size_t kBurstLimit = 8 * 1024 * 1024;
+    // A binary download smaller than this is read and sent with its end in
+    // one piece (see SendSmallFileWhole).
+    static constexpr int kSmallFile = 16 * 1024;
     // Bytes of a download the system may hold not yet on their way.
     static constexpr int kUnsentLimit = 512 * 1024;
     // The pipe an upload in TYPE I goes through from the socket to the file
@@ -203,6 +208,9 @@ private:
     // Ends the sending side of the connection (once).
     void EndOurSide();
     void SendWithoutCopy();
+    // A small binary download sent in one go; false when the usual way
+    // must go on (from m_nOffset).
+    bool SendSmallFileWhole();
     void SendThroughBuffer();
     bool AllocateBuffer();
     void ReceiveIntoFile();

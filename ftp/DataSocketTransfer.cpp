@@ -86,7 +86,34 @@ void CDataSocket::SendFromFile() {
         SendThroughBuffer();
 }
 
+bool CDataSocket::SendSmallFileWhole() {
+    // Read into the stack and handed to the system as "more to come": the
+    // shut-down that follows sends the bytes and the end in one segment,
+    // and the client is woken once for both. A file found longer (it grew),
+    // a send the socket took only in part, or a failure goes on by the
+    // usual way from where this left off.
+    char buffer[kSmallFile];
+    const ssize_t nRead = ::pread(m_pFile->Handle(), buffer, sizeof buffer, m_nOffset);
+    if (nRead < 0 || static_cast<size_t>(nRead) == sizeof buffer)
+        return false;
+    const int nSent = nRead == 0 ? 0 : Send(buffer, static_cast<int>(nRead), MSG_MORE);
+    if (nSent > 0) {
+        m_nOffset += nSent;
+        NoteProgress(nSent);
+    }
+    if (nSent != nRead)
+        return false;
+    // Short of its size at the start, someone cut it meanwhile.
+    if (m_nOffset < m_pFile->SizeAtOpen())
+        m_nError = EIO;
+    FinishSending();
+    return true;
+}
+
 void CDataSocket::SendWithoutCopy() {
+    // A small file's first event sends it whole.
+    if (m_nMoved == 0 && m_nTotal >= 0 && m_nTotal < kSmallFile && SendSmallFileWhole())
+        return;
     CTurn turn(*this);
     for (;;) {
         long nSent = SendFile(m_pFile->Handle(), m_nOffset, kEventBudget);

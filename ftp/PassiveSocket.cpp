@@ -44,7 +44,12 @@ bool CPassiveSocket::Open(unsigned nMin, unsigned nMax, const CAddress& local) {
         SystemPortRange(nMin, nMax);
     if (nMin == 0 || nMax < nMin || nMax > 65535) {
         address.SetPort(0);
-        return Create(address) && Listen(5) == 0;
+        if (!Create(address) || Listen(5, false) != 0)
+            return false;
+        CAddress bound;
+        GetSockName(bound);
+        m_nPort = bound.Port();
+        return true;
     }
     // Successive listeners start where the previous search ended, so that
     // the ports of a busy range are taken in turn rather than all tried
@@ -54,8 +59,9 @@ bool CPassiveSocket::Open(unsigned nMin, unsigned nMax, const CAddress& local) {
     for (unsigned i = 0; i < nCount; ++i) {
         unsigned nPort = nMin + (s_nNext + i) % nCount;
         address.SetPort(nPort);
-        if (Create(address) && Listen(5) == 0) {
+        if (Create(address) && Listen(5, false) == 0) {
             s_nNext = (s_nNext + i + 1) % nCount;
+            m_nPort = nPort;
             return true;
         }
         Close();
@@ -67,34 +73,26 @@ bool CPassiveSocket::Open(unsigned nMin, unsigned nMax, const CAddress& local) {
     return false;
 }
 
-unsigned CPassiveSocket::Port() const {
-    CAddress address;
-    GetSockName(address);
-    return address.Port();
-}
-
 void CPassiveSocket::Attach(CTarget& rTarget) {
     m_pData = &rTarget;
-    if (m_bAcceptSeen)
-        OnAccept(0);
+    // The listener reports nothing until asked: a client that connected
+    // before its transfer command is taken now; otherwise the accept finds
+    // nothing and arms the listener for the connection to come.
+    OnAccept(0);
 }
 
 void CPassiveSocket::OnAccept(int /*nErrorCode*/) {
-    if (!m_pData) {
-        // The connection waits in the backlog until a transfer command
-        // attaches its data connection (or until the connection it holds
-        // has been checked and turned away).
-        m_bAcceptSeen = true;
+    // The connection waits in the backlog until a transfer command
+    // attaches its data connection (or until the connection it holds has
+    // been checked and turned away).
+    if (!m_pData)
         return;
-    }
     CAsyncSocket& rData = m_pData->AcceptTarget();
     CAddress peer;
     if (!Accept(rData, &peer)) {
-        if (WouldBlock()) {
-            // Nothing was waiting after all: the client may still connect.
-            m_bAcceptSeen = false;
+        // Nothing was waiting: the client may still connect.
+        if (WouldBlock())
             return;
-        }
         // Out of descriptors: the connection waits in the backlog and the
         // socket layer asks again when one frees (the data connection's own
         // time-out bounds the wait). Otherwise it was lost before it could
@@ -116,6 +114,5 @@ void CPassiveSocket::OnAccept(int /*nErrorCode*/) {
     // again when the connection turned out not to be its client's.
     CTarget* pTarget = m_pData;
     m_pData = nullptr;
-    m_bAcceptSeen = false;
     pTarget->OnAccepted();
 }

@@ -39,16 +39,18 @@ public:
     // (0 and 0: the system's own range); false when every port of the
     // range is taken.
     bool Open(unsigned nMin, unsigned nMax, const CAddress& local);
-    unsigned Port() const;
+    unsigned Port() const { return m_nPort; }
     // Attaches the transfer's data connection; a connection already
     // waiting is accepted at once (the target may be attached again after
-    // it turned a connection away).
+    // it turned a connection away). Until then the listener reports
+    // nothing: a client that connects before its command does not wake
+    // the loop twice.
     void Attach(CTarget& rTarget);
 
     void OnAccept(int nErrorCode) override;
 
 private:
     CTarget* m_pData = nullptr;
-    bool m_bAcceptSeen = false;
+    unsigned m_nPort = 0;
     CAddress m_allowedPeer;
 };

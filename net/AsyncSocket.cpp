@@ -94,13 +94,13 @@ bool CAsyncSocket::CreateLocal(const std::string& strPath, unsigned nMode) {
     return true;
 }
 
-int CAsyncSocket::Listen(int nBacklog) {
+int CAsyncSocket::Listen(int nBacklog, bool bReportAtOnce) {
     if (m_hSocket < 0 || ::listen(m_hSocket, nBacklog) != 0) {
         SetLastError(m_hSocket < 0 ? ENOTSOCK : errno);
         return -1;
     }
     m_state = State::Listening;
-    m_bAcceptArmed = true;
+    m_bAcceptArmed = bReportAtOnce;
     if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
         pDispatcher->Register(this);
     return 0;
@@ -307,7 +307,15 @@ int CAsyncSocket::ShutDown(int nHow) {
     if (nHow != 0)
         SayTlsEnd();
     int nMode = nHow == 0 ? SHUT_RD : nHow == 1 ? SHUT_WR : SHUT_RDWR;
-    return ::shutdown(m_hSocket, nMode) == 0 ? 0 : -1;
+    if (::shutdown(m_hSocket, nMode) != 0)
+        return -1;
+    // Nothing can be sent any more: no OnSend to wait for.
+    if (nHow != 0 && m_bWriteWanted) {
+        m_bWriteWanted = false;
+        if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
+            pDispatcher->UpdateInterest(this);
+    }
+    return 0;
 }
 
 bool CAsyncSocket::PeerHasClosed() const {

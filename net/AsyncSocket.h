@@ -57,7 +57,10 @@ public:
     // Opens a local (UNIX domain) stream socket bound to strPath, with the
     // permission bits nMode; the path must not exist.
     bool CreateLocal(const std::string& strPath, unsigned nMode);
-    int Listen(int nBacklog = 5);
+    // bReportAtOnce false: no OnAccept until the first Accept has found
+    // nothing waiting (a listener whose owner takes its connection when it
+    // is ready for it, and is not woken before).
+    int Listen(int nBacklog = 5, bool bReportAtOnce = true);
     // Moves the waiting connection into rConnected, which gets its events;
     // pPeer, when given, receives the peer's address (for a connection
     // that came through a balancer, the client its header named).
@@ -220,6 +223,7 @@ private:
     uint32_t m_nSerial = 0;     // registration number, guards against handle reuse
     uint32_t m_nRegistered = 0; // events the epoll instance is watching
     bool m_bInEpoll = false;
+    bool m_bInterestQueued = false; // an interest change waits for the delivery's end
     bool m_bReadArmed = false;
     bool m_bOobArmed = false;
     bool m_bAcceptArmed = false;

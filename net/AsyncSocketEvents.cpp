@@ -146,9 +146,11 @@ void CAsyncSocket::DeliverPeerClosed(uint32_t nEvents, CSocketDispatcher& rDispa
             return;
         }
     }
+    // A pending error always comes with EPOLLERR: a plain close has none.
     int nError = 0;
     socklen_t nLen = sizeof nError;
-    ::getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLen);
+    if (nEvents & EPOLLERR)
+        ::getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLen);
     m_state = State::Finished;
     OnClose(nError);
 }

@@ -50,13 +50,10 @@ void CSocketDispatcher::Register(CAsyncSocket* pSocket) {
         m_nNextSerial = 1;
     rEntry.pSocket = pSocket;
     rEntry.nSerial = pSocket->m_nSerial;
-    epoll_event event{};
-    event.events = pSocket->WantedEvents();
-    event.data.u64 = MakeKey(hSocket, pSocket->m_nSerial);
-    if (::epoll_ctl(m_hEpoll, EPOLL_CTL_ADD, hSocket, &event) == 0) {
-        pSocket->m_bInEpoll = true;
-        pSocket->m_nRegistered = event.events;
-    }
+    pSocket->m_bInEpoll = false;
+    pSocket->m_nRegistered = 0;
+    pSocket->m_bInterestQueued = false;
+    UpdateInterest(pSocket);
 }
 
 void CSocketDispatcher::Unregister(CAsyncSocket* pSocket, bool bStaysOpen) {
@@ -70,27 +67,60 @@ void CSocketDispatcher::Unregister(CAsyncSocket* pSocket, bool bStaysOpen) {
         ::epoll_ctl(m_hEpoll, EPOLL_CTL_DEL, hSocket, nullptr);
     pSocket->m_bInEpoll = false;
     pSocket->m_nRegistered = 0;
+    pSocket->m_bInterestQueued = false;
 }
 
 void CSocketDispatcher::UpdateInterest(CAsyncSocket* pSocket) {
-    if (!pSocket->m_bInEpoll)
+    if (Lookup(pSocket->m_hSocket, pSocket->m_nSerial) != pSocket)
         return;
+    // Inside a delivery the change waits for its end: a socket that changes
+    // its mind several times, or closes, within one event costs the epoll
+    // instance one call or none.
+    if (m_nDelivering > 0) {
+        if (!pSocket->m_bInterestQueued) {
+            pSocket->m_bInterestQueued = true;
+            m_interestChanged.push_back(MakeKey(pSocket->m_hSocket, pSocket->m_nSerial));
+        }
+        return;
+    }
+    ApplyInterest(pSocket);
+}
+
+void CSocketDispatcher::ApplyInterest(CAsyncSocket* pSocket) {
+    pSocket->m_bInterestQueued = false;
     if (pSocket->m_state == CAsyncSocket::State::Finished) {
         // Nothing more will be delivered: stop the ever-reported hang-up
         // and error conditions from waking the loop.
-        ::epoll_ctl(m_hEpoll, EPOLL_CTL_DEL, pSocket->m_hSocket, nullptr);
+        if (pSocket->m_bInEpoll)
+            ::epoll_ctl(m_hEpoll, EPOLL_CTL_DEL, pSocket->m_hSocket, nullptr);
         pSocket->m_bInEpoll = false;
         pSocket->m_nRegistered = 0;
         return;
     }
-    uint32_t nWanted = pSocket->WantedEvents();
-    if (nWanted == pSocket->m_nRegistered)
+    const uint32_t nWanted = pSocket->WantedEvents();
+    // A socket that wants nothing yet (a listener that reports no
+    // connection before it is asked) joins the epoll instance when it does.
+    if (pSocket->m_bInEpoll ? nWanted == pSocket->m_nRegistered : nWanted == 0)
         return;
     epoll_event event{};
     event.events = nWanted;
     event.data.u64 = MakeKey(pSocket->m_hSocket, pSocket->m_nSerial);
-    if (::epoll_ctl(m_hEpoll, EPOLL_CTL_MOD, pSocket->m_hSocket, &event) == 0)
+    const int nOperation = pSocket->m_bInEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    if (::epoll_ctl(m_hEpoll, nOperation, pSocket->m_hSocket, &event) == 0) {
+        pSocket->m_bInEpoll = true;
         pSocket->m_nRegistered = nWanted;
+    }
+}
+
+void CSocketDispatcher::ApplyQueuedInterest() {
+    while (!m_interestChanged.empty()) {
+        std::vector<uint64_t> changed;
+        changed.swap(m_interestChanged);
+        for (uint64_t nKey : changed)
+            if (CAsyncSocket* pSocket =
+                    Lookup(static_cast<int>(nKey & 0xffffffffu), static_cast<uint32_t>(nKey >> 32)))
+                ApplyInterest(pSocket);
+    }
 }
 
 CAsyncSocket* CSocketDispatcher::Lookup(int hSocket, uint32_t nSerial) const {
@@ -109,6 +139,7 @@ void CSocketDispatcher::Deliver(uint64_t nKey, uint32_t nEvents) {
 void CSocketDispatcher::EndDelivery() {
     if (--m_nDelivering > 0)
         return;
+    ApplyQueuedInterest();
     // Deleting may release more (an owner's parts): take them in turn.
     while (!m_released.empty()) {
         std::vector<std::unique_ptr<CAsyncSocket>> released;
@@ -185,6 +216,9 @@ int CSocketDispatcher::ProcessEvents(int nTimeoutMs, const sigset_t* pWaitMask) 
 bool CSocketDispatcher::OthersWaiting(const CAsyncSocket* pSelf) {
     if (m_nRoundLeft > 0 || !m_buffered.empty())
         return true;
+    // What the sockets want now, pSelf's hang-up among it (a connection
+    // made in this very event joins the epoll instance here).
+    ApplyQueuedInterest();
     if (!m_timers.empty() && m_timers.begin()->first.first <= Clock::now())
         return true;
     // A look without waiting: readiness is level-triggered, so what is

@@ -78,6 +78,8 @@ public:
     void Register(CAsyncSocket* pSocket);
     // bStaysOpen: the handle is not being closed (it is handed on).
     void Unregister(CAsyncSocket* pSocket, bool bStaysOpen = false);
+    // The socket's wanted events may have changed: the epoll instance is
+    // told at once, or at the end of the delivery under way.
     void UpdateInterest(CAsyncSocket* pSocket);
     // A listener that found no descriptor for a waiting connection stops
     // asking for accept events until a socket closes or kBackOffMs pass.
@@ -99,6 +101,9 @@ private:
     friend class CAsyncSocket;
 
     CAsyncSocket* Lookup(int hSocket, uint32_t nSerial) const;
+    // Tells the epoll instance what the socket wants now.
+    void ApplyInterest(CAsyncSocket* pSocket);
+    void ApplyQueuedInterest();
     void Deliver(uint64_t nKey, uint32_t nEvents);
     void DeliverTo(int hSocket, uint32_t nSerial, uint32_t nEvents);
     // Sockets holding bytes for reading that no readiness will announce
@@ -132,6 +137,8 @@ private:
     TimerId m_nBackOffTimer = 0;
     // Sockets holding bytes for reading (handle and serial).
     std::vector<uint64_t> m_buffered;
+    // Sockets whose wanted events changed during the delivery under way.
+    std::vector<uint64_t> m_interestChanged;
 };
 
 // Holds the dispatcher's deferred releases until it goes, as an event

@@ -17,8 +17,9 @@ from skerrow_server import scaled, SkerrowServer, wait_for
 BLOCK = 128 * 1024      # text downloads and uploads
 BUDGET = 256 * 1024     # bytes per event
 STREAM = 64 * 1024      # the file stream's own buffer
-SIZES = sorted({0, 1, STREAM - 1, STREAM, STREAM + 1, BLOCK - 1, BLOCK, BLOCK + 1,
-                BUDGET - 1, BUDGET, BUDGET + 1, 5 * BLOCK + 1})
+SMALL = 16 * 1024       # a binary download sent whole with its end
+SIZES = sorted({0, 1, SMALL - 1, SMALL, SMALL + 1, STREAM - 1, STREAM, STREAM + 1, BLOCK - 1,
+                BLOCK, BLOCK + 1, BUDGET - 1, BUDGET, BUDGET + 1, 5 * BLOCK + 1})
 
 
 def text_download(raw):
@@ -247,7 +248,7 @@ class DownloadReplyTests(unittest.TestCase):
     client has closed the data connection (or after the grace, or before
     the reply to the client's next command)."""
 
-    SIZES = (0, 1, 1000, STREAM - 1, STREAM + 1, BLOCK + 1, BUDGET + 1)
+    SIZES = (0, 1, 1000, SMALL - 1, SMALL, STREAM - 1, STREAM + 1, BLOCK + 1, BUDGET + 1)
     # A grace no test waits out: the 226 can only come from the client.
     LONG_GRACE_MS = 600000
 

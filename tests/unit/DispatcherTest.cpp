@@ -255,3 +255,51 @@ TEST_F(DispatcherTest, ConnectReportsItsOutcome) {
     EXPECT_NE(refused.m_nResult, 0);
     EXPECT_EQ(refused.m_nSends, 0);
 }
+
+TEST(DispatcherListenTest, AListenerThatReportsNothingUntilAskedIsArmedByItsFirstAccept) {
+    CSocketDispatcher dispatcher;
+    CCountingListener listener;
+    ASSERT_TRUE(listener.Create(0, "127.0.0.1"));
+    ASSERT_EQ(listener.Listen(5, false), 0);
+    // Asked before anyone connects: nothing is there, and the listener is
+    // armed for what comes.
+    CRecordingSocket early;
+    EXPECT_FALSE(listener.Accept(early));
+    EXPECT_TRUE(listener.WouldBlock());
+    CTestClient first(PortOf(listener));
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return listener.m_nAccepts == 1; }));
+
+    CCountingListener quiet;
+    ASSERT_TRUE(quiet.Create(0, "127.0.0.1"));
+    ASSERT_EQ(quiet.Listen(5, false), 0);
+    CTestClient second(PortOf(quiet));
+    // A connection made before the first Accept wakes nobody...
+    for (int i = 0; i < 5; ++i)
+        dispatcher.ProcessEvents(10);
+    EXPECT_EQ(quiet.m_nAccepts, 0);
+    // ...and is there when asked for.
+    CRecordingSocket accepted;
+    ASSERT_TRUE(quiet.Accept(accepted));
+    CTestClient third(PortOf(quiet));
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return quiet.m_nAccepts == 1; }));
+}
+
+TEST_F(DispatcherTest, ChangesInsideADeliveryTakeEffectAtItsEnd) {
+    CTestClient client(m_nPort);
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_listener.m_nAccepts > 0; }));
+    CRecordingSocket accepted;
+    {
+        // As a transfer that sends everything and ends its side within the
+        // event that accepted it: no OnSend follows, the close still does.
+        CDeferredReleaseScope delivery;
+        ASSERT_TRUE(m_listener.Accept(accepted));
+        EXPECT_EQ(accepted.Send("whole", 5), 5);
+        EXPECT_EQ(accepted.ShutDown(1), 0);
+    }
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return client.Poll(); }));
+    EXPECT_EQ(client.m_strReceived, "whole");
+    client.Close();
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return accepted.m_nCloses == 1; }));
+    EXPECT_EQ(accepted.m_nSends, 0);
+    EXPECT_EQ(accepted.m_nCloseError, 0);
+}
