@@ -5,14 +5,12 @@
 #include "app/OutputQueue.h"
 #include "config/SettingsStore.h"
 #include "net/SocketDispatcher.h"
+#include "server/ControlRequests.h"
 #include "server/ControlServer.h"
 #include "server/ServerHost.h"
-#include "server/StatusReport.h"
 
 #include "res/Strings.h"
 
-#include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -131,37 +129,6 @@ void IgnoreFileSignals() {
 
 namespace {
 
-// A request of the control socket (see CControlServer): who, who json,
-// kick ID, unban ADDRESS, reload, metrics.
-std::string AnswerControlRequest(CServerHost& rHost, CRunningSettings& rSettings,
-                                 const std::string& strRequest) {
-    const size_t nBlank = strRequest.find(' ');
-    const std::string strVerb = strRequest.substr(0, nBlank);
-    const std::string strArgument =
-        nBlank == std::string::npos ? std::string() : strRequest.substr(nBlank + 1);
-    const auto now = std::chrono::steady_clock::now();
-    if (strVerb == "who")
-        return "OK\n" + (strArgument == "json" ? WhoJson(rHost.SessionStatuses(), now)
-                                               : WhoTable(rHost.SessionStatuses(), now));
-    if (strVerb == "metrics")
-        return "OK\n" + MetricsText(rHost.Counters(), rHost.SessionStatuses(), rHost.Bans().size());
-    if (strVerb == "reload") {
-        rSettings.Reload();
-        return "OK\n";
-    }
-    if (strVerb == "unban")
-        return rHost.Unban(strArgument) ? "OK\n" : "ERR no ban for " + strArgument + "\n";
-    if (strVerb == "kick") {
-        char* pszEnd = nullptr;
-        const unsigned long long nId = std::strtoull(strArgument.c_str(), &pszEnd, 10);
-        const bool bNumber = !strArgument.empty() && *pszEnd == '\0';
-        if (!bNumber || !rHost.RemoveSession(nId))
-            return "ERR unknown session " + strArgument + "\n";
-        return "OK\n";
-    }
-    return "ERR unknown request\n";
-}
-
 // Under systemd the log goes to the journal with its fields; null elsewhere,
 // and when no thread can be had to send them (plain lines on standard output
 // then, which the journal takes too).
@@ -216,9 +183,9 @@ int RunHeadless() {
         return 1;
     }
     // skerrow --who and its siblings reach the server here.
-    CControlServer control([&](const std::string& strRequest) {
-        return AnswerControlRequest(host, settings, strRequest);
-    });
+    CControlRequests requests(host, [&] { settings.Reload(); });
+    CControlServer control(
+        [&](const std::string& strRequest) { return requests.Answer(strRequest); });
     std::string strError;
     if (!control.Open(ControlSocketPath(), strError))
         host.Log(FormatString(LoadString(IDS_CONTROL_UNAVAILABLE), strError.c_str()), 0);

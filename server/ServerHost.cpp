@@ -28,6 +28,21 @@ namespace {
 // system's own ceiling lets every one of them be admitted at once.
 constexpr int kControlBacklog = SOMAXCONN;
 
+// A transfer's progress as the views take it.
+SProgress Progress(CDataSocket::SProgress transfer) {
+    SProgress progress;
+    progress.strName = std::move(transfer.strName);
+    progress.kind = transfer.kind == CDataSocket::SProgress::Kind::Upload ? SProgress::Kind::Upload
+                    : transfer.kind == CDataSocket::SProgress::Kind::Listing
+                        ? SProgress::Kind::Listing
+                        : SProgress::Kind::Download;
+    progress.nBytes = transfer.nBytes;
+    progress.nTotal = transfer.nTotal;
+    progress.bConnected = transfer.bConnected;
+    progress.started = transfer.started;
+    return progress;
+}
+
 } // namespace
 
 std::string TailOnCharBoundary(const std::string& strText, size_t nKeep) {
@@ -483,11 +498,20 @@ void CServerHost::TransferEnded(const CDataSocket::SProgress& progress, bool bCo
     (nKind == 1 ? m_counters.nBytesReceived : m_counters.nBytesSent) += nBytes;
 }
 
-std::vector<CClientSocket::SStatus> CServerHost::SessionStatuses() const {
-    std::vector<CClientSocket::SStatus> statuses;
+std::vector<SSessionStatus> CServerHost::SessionStatuses() const {
+    std::vector<SSessionStatus> statuses;
     statuses.reserve(m_sessions.size());
-    for (const auto& pSession : m_sessions)
-        statuses.push_back(pSession->Status());
+    for (const auto& pSession : m_sessions) {
+        CClientSocket::SStatus session = pSession->Status();
+        SSessionStatus& rStatus = statuses.emplace_back();
+        rStatus.nId = session.nId;
+        rStatus.strUser = std::move(session.strUser);
+        rStatus.strAddress = std::move(session.strAddress);
+        rStatus.connected = session.connected;
+        rStatus.bStatRunning = session.bStatRunning;
+        for (CDataSocket::SProgress& rTransfer : session.transfers)
+            rStatus.transfers.push_back(Progress(std::move(rTransfer)));
+    }
     return statuses;
 }
 

@@ -13,7 +13,7 @@
 #include "net/Timer.h"
 #include "server/HostViews.h"
 #include "server/LoginGuard.h"
-#include "server/StatusReport.h"
+#include "server/SessionStatus.h"
 
 #include <cstdint>
 #include <memory>
@@ -62,7 +62,7 @@ public:
     std::string TlsFingerprint();
 
     // What every session is doing now, in the order they came.
-    std::vector<CClientSocket::SStatus> SessionStatuses() const;
+    std::vector<SSessionStatus> SessionStatuses() const;
     // The counters of the metrics since the program began.
     const SServerCounters& Counters() const { return m_counters; }
 

@@ -109,23 +109,40 @@ const char* KindName(SProgress::Kind kind) {
     return "download";
 }
 
-// The table's cells of one session, in its column order.
+// The table's cells of one session: its identity, then its columns. Names
+// come from clients: never their escape sequences on the administrator's
+// terminal.
 std::vector<std::string> Cells(const SSessionStatus& status, Clock::time_point now) {
-    std::string strProgress = "-";
-    std::string strRate = "-";
-    if (!status.transfers.empty() && status.transfers.front().bConnected) {
-        strProgress = ProgressText(status.transfers.front());
-        strRate = RateText(AverageRate(status.transfers.front(), now));
+    std::vector<std::string> cells = {std::to_string(status.nId)};
+    for (const SSessionColumnInfo& info : kSessionColumns)
+        cells.push_back(TerminalText(CellText(status, info.column, now)));
+    return cells;
+}
+
+// A session's field in the JSON.
+std::string JsonValue(const SSessionStatus& status, SessionColumn column, Clock::time_point now) {
+    switch (column) {
+    case SessionColumn::User:
+        return JsonString(status.strUser);
+    case SessionColumn::Address:
+        return JsonString(status.strAddress);
+    case SessionColumn::Connected:
+        return std::to_string(
+            std::chrono::duration_cast<std::chrono::seconds>(now - status.connected).count());
+    case SessionColumn::State:
+        return JsonString(StateText(status));
+    default:
+        return "null";
     }
-    // Names come from clients: never their escape sequences on the
-    // administrator's terminal.
-    return {std::to_string(status.nId),
-            status.strUser.empty() ? std::string("-") : TerminalText(status.strUser),
-            TerminalText(status.strAddress),
-            DurationText(now - status.connected),
-            TerminalText(StateText(status)),
-            strProgress,
-            strRate};
+}
+
+std::string TransferJson(const SProgress& progress) {
+    return "{\"name\": " + JsonString(progress.strName) + ", \"kind\": \"" +
+           KindName(progress.kind) +
+           "\", \"connected\": " + (progress.bConnected ? "true" : "false") +
+           ", \"bytes\": " + std::to_string(progress.nBytes) +
+           ", \"total\": " + std::to_string(progress.nTotal) +
+           ", \"rate\": " + Printed("%.0f", progress.bConnected ? progress.dRate : 0) + "}";
 }
 
 } // namespace
@@ -204,23 +221,37 @@ std::string StateText(const SSessionStatus& status) {
 }
 
 std::string ProgressText(const SProgress& progress, char cDecimal) {
-    if (progress.nTotal <= 0)
+    const int nPercent = Percent(progress);
+    if (nPercent < 0)
         return BytesText(progress.nBytes, cDecimal);
-    const double dShare =
-        100.0 * static_cast<double>(progress.nBytes) / static_cast<double>(progress.nTotal);
-    return Printed("%.0f %%", std::min(100.0, dShare)) + " (" +
-           BytesText(progress.nBytes, cDecimal) + " de " + BytesText(progress.nTotal, cDecimal) +
-           ")";
+    return std::to_string(nPercent) + " % (" + BytesText(progress.nBytes, cDecimal) + " de " +
+           BytesText(progress.nTotal, cDecimal) + ")";
 }
 
-double AverageRate(const SProgress& progress, Clock::time_point now) {
-    const double dSeconds = std::chrono::duration<double>(now - progress.started).count();
-    return dSeconds > 0.05 ? static_cast<double>(progress.nBytes) / dSeconds : 0.0;
+std::string CellText(const SSessionStatus& status, SessionColumn column, Clock::time_point now,
+                     const SCellStyle& style) {
+    const bool bMoving = !status.transfers.empty() && status.transfers.front().bConnected;
+    switch (column) {
+    case SessionColumn::User:
+        return status.strUser.empty() ? style.pszNoUser : status.strUser;
+    case SessionColumn::Address:
+        return status.strAddress;
+    case SessionColumn::Connected:
+        return DurationText(now - status.connected);
+    case SessionColumn::State:
+        return StateText(status);
+    case SessionColumn::Progress:
+        return bMoving ? ProgressText(status.transfers.front(), style.cDecimal) : style.pszBlank;
+    case SessionColumn::Rate:
+        return bMoving ? RateText(status.transfers.front().dRate, style.cDecimal) : style.pszBlank;
+    }
+    return style.pszBlank;
 }
 
 std::string WhoTable(const std::vector<SSessionStatus>& sessions, Clock::time_point now) {
-    std::vector<std::vector<std::string>> rows = {
-        {"ID", "Usuario", "Direcci\xC3\xB3n", "Conectado", "Estado", "Progreso", "Velocidad"}};
+    std::vector<std::vector<std::string>> rows = {{"ID"}};
+    for (const SSessionColumnInfo& info : kSessionColumns)
+        rows.front().push_back(info.pszHeading);
     for (const SSessionStatus& status : sessions)
         rows.push_back(Cells(status, now));
     std::vector<size_t> widths(rows.front().size(), 0);
@@ -235,19 +266,10 @@ std::string WhoTable(const std::vector<SSessionStatus>& sessions, Clock::time_po
             strLine += i + 1 < row.size() ? Padded(row[i], widths[i] + 2) : row[i];
         strText += strLine + "\n";
     }
-    size_t nTransfers = 0;
-    double dDown = 0;
-    double dUp = 0;
-    for (const SSessionStatus& status : sessions)
-        for (const SProgress& progress : status.transfers) {
-            if (!progress.bConnected)
-                continue;
-            ++nTransfers;
-            (progress.kind == SProgress::Kind::Upload ? dUp : dDown) += AverageRate(progress, now);
-        }
-    strText += "Total: conexiones " + std::to_string(sessions.size()) + ", transferencias " +
-               std::to_string(nTransfers) + ", bajada " + RateText(dDown) + ", subida " +
-               RateText(dUp) + "\n";
+    const SStatusTotals totals = Totals(sessions);
+    strText += "Total: conexiones " + std::to_string(totals.nConnections) + ", transferencias " +
+               std::to_string(totals.nTransfers) + ", bajada " + RateText(totals.dDown) +
+               ", subida " + RateText(totals.dUp) + "\n";
     return strText;
 }
 
@@ -255,24 +277,15 @@ std::string WhoJson(const std::vector<SSessionStatus>& sessions, Clock::time_poi
     std::string strText = "{\"sessions\": [";
     for (size_t i = 0; i < sessions.size(); ++i) {
         const SSessionStatus& status = sessions[i];
-        const long long nSeconds =
-            std::chrono::duration_cast<std::chrono::seconds>(now - status.connected).count();
         strText += i ? ", " : "";
-        strText += "{\"id\": " + std::to_string(status.nId) +
-                   ", \"user\": " + JsonString(status.strUser) +
-                   ", \"address\": " + JsonString(status.strAddress) +
-                   ", \"connected_seconds\": " + std::to_string(nSeconds) +
-                   ", \"state\": " + JsonString(StateText(status)) + ", \"transfers\": [";
-        for (size_t j = 0; j < status.transfers.size(); ++j) {
-            const SProgress& progress = status.transfers[j];
-            strText += j ? ", " : "";
-            strText += "{\"name\": " + JsonString(progress.strName) + ", \"kind\": \"" +
-                       KindName(progress.kind) +
-                       "\", \"connected\": " + (progress.bConnected ? "true" : "false") +
-                       ", \"bytes\": " + std::to_string(progress.nBytes) +
-                       ", \"total\": " + std::to_string(progress.nTotal) + ", \"rate\": " +
-                       Printed("%.0f", progress.bConnected ? AverageRate(progress, now) : 0) + "}";
-        }
+        strText += "{\"id\": " + std::to_string(status.nId);
+        for (const SSessionColumnInfo& info : kSessionColumns)
+            if (info.pszJsonKey)
+                strText += std::string(", \"") + info.pszJsonKey +
+                           "\": " + JsonValue(status, info.column, now);
+        strText += ", \"transfers\": [";
+        for (size_t j = 0; j < status.transfers.size(); ++j)
+            strText += (j ? ", " : "") + TransferJson(status.transfers[j]);
         strText += "]}";
     }
     return strText + "], \"connections\": " + std::to_string(sessions.size()) + "}\n";

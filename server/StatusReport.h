@@ -4,29 +4,12 @@
 // no state and do no input or output.
 #pragma once
 
-#include "ftp/ClientSocket.h"
+#include "server/SessionStatus.h"
 
 #include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
-
-// The server's counters since it began, kept by the host.
-struct SServerCounters {
-    uint64_t nConnections = 0; // connections admitted
-    uint64_t nLoginsSucceeded = 0;
-    uint64_t nLoginsFailed = 0;
-    uint64_t nBans = 0;
-    // Transfers ended, by kind (download, upload, listing) and result
-    // (complete, failed).
-    uint64_t nTransfers[3][2] = {};
-    // Bytes of transfers that have ended.
-    uint64_t nBytesSent = 0;
-    uint64_t nBytesReceived = 0;
-};
-
-using SSessionStatus = CClientSocket::SStatus;
-using SProgress = CDataSocket::SProgress;
 
 // Text as a terminal may show it whatever its bytes: those that are not
 // UTF-8 become U+FFFD, control characters (C0, DEL, C1) become "\xNN" for
@@ -45,8 +28,19 @@ std::string RateText(double dBytesPerSecond, char cDecimal = '.');
 std::string StateText(const SSessionStatus& status);
 // Progreso: "35 % (1.4 GB de 4.0 GB)" when the size is known, else the bytes.
 std::string ProgressText(const SProgress& progress, char cDecimal = '.');
-// The average rate of a transfer since its bytes began to move.
-double AverageRate(const SProgress& progress, std::chrono::steady_clock::time_point now);
+
+// How a view writes a row's cells: its decimal mark, and what it shows for a
+// session not logged in yet and for a figure it does not have (no transfer
+// moving).
+struct SCellStyle {
+    char cDecimal = '.';
+    const char* pszNoUser = "-";
+    const char* pszBlank = "-";
+};
+// The text of one cell of a session's row, as the view of that style shows
+// it; the speed is that of the first transfer as the snapshot holds it.
+std::string CellText(const SSessionStatus& status, SessionColumn column,
+                     std::chrono::steady_clock::time_point now, const SCellStyle& style = {});
 
 // The sessions' table in aligned text, one line per connection and a total
 // line.

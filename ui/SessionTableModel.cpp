@@ -1,6 +1,7 @@
 #include "ui/SessionTableModel.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 namespace {
 
@@ -8,11 +9,13 @@ QString FromUtf8(const std::string& strText) {
     return QString::fromUtf8(strText.data(), static_cast<qsizetype>(strText.size()));
 }
 
-// The window's texts are Spanish, and so is their decimal mark.
-constexpr char kDecimal = ',';
+// The window's texts are Spanish, and so is their decimal mark; a session
+// not logged in yet is "(conectando)", a figure it does not have is blank.
+constexpr SCellStyle kWindowStyle = {',', "(conectando)", ""};
 
-const char* const kHeadings[] = {"Usuario", "Direcci\xC3\xB3n", "Conectado",
-                                 "Estado",  "Progreso",         "Velocidad"};
+QString Heading(int nColumn) {
+    return QString::fromUtf8(kSessionColumns[nColumn].pszHeading);
+}
 
 } // namespace
 
@@ -21,10 +24,12 @@ CSessionTableModel::CSessionTableModel(QObject* pParent) : QAbstractTableModel(p
 void CSessionTableModel::Update(const std::vector<SSessionStatus>& sessions,
                                 Clock::time_point now) {
     m_now = now;
+    std::vector<SSessionStatus> taken = sessions;
+    m_rates.Sample(taken, now);
     // Rows whose session has gone leave, the others keep their places.
     for (int nRow = static_cast<int>(m_rows.size()) - 1; nRow >= 0; --nRow) {
-        const uint64_t nId = m_rows[static_cast<size_t>(nRow)].status.nId;
-        if (std::none_of(sessions.begin(), sessions.end(),
+        const uint64_t nId = m_rows[static_cast<size_t>(nRow)].nId;
+        if (std::none_of(taken.begin(), taken.end(),
                          [nId](const SSessionStatus& s) { return s.nId == nId; })) {
             beginRemoveRows(QModelIndex(), nRow, nRow);
             m_rows.erase(m_rows.begin() + nRow);
@@ -33,24 +38,21 @@ void CSessionTableModel::Update(const std::vector<SSessionStatus>& sessions,
     }
     std::unordered_map<uint64_t, size_t> rowOf;
     for (size_t i = 0; i < m_rows.size(); ++i)
-        rowOf[m_rows[i].status.nId] = i;
-    m_dDown = m_dUp = 0;
-    for (const SSessionStatus& status : sessions) {
+        rowOf[m_rows[i].nId] = i;
+    for (SSessionStatus& status : taken) {
         auto it = rowOf.find(status.nId);
         if (it == rowOf.end()) {
             const int nRow = static_cast<int>(m_rows.size());
             beginInsertRows(QModelIndex(), nRow, nRow);
-            m_rows.push_back(SRow{});
-            Refresh(m_rows.back(), status, now);
+            m_rows.push_back(std::move(status));
             endInsertRows();
         } else {
-            Refresh(m_rows[it->second], status, now);
+            m_rows[it->second] = std::move(status);
         }
     }
-    for (const SRow& row : m_rows)
-        if (!row.status.transfers.empty())
-            (row.status.transfers.front().kind == SProgress::Kind::Upload ? m_dUp : m_dDown) +=
-                row.dRate;
+    const SStatusTotals totals = Totals(m_rows);
+    m_dDown = totals.dDown;
+    m_dUp = totals.dUp;
     if (!m_rows.empty())
         emit dataChanged(index(0, 0), index(static_cast<int>(m_rows.size()) - 1, ColumnCount - 1));
     // One point of the graph a second.
@@ -62,31 +64,8 @@ void CSessionTableModel::Update(const std::vector<SSessionStatus>& sessions,
     }
 }
 
-void CSessionTableModel::Refresh(SRow& rRow, const SSessionStatus& status, Clock::time_point now) {
-    rRow.status = status;
-    rRow.dRate = 0;
-    if (status.transfers.empty() || !status.transfers.front().bConnected) {
-        rRow.samples.clear();
-        return;
-    }
-    const SProgress& progress = status.transfers.front();
-    // Another transfer begins its own samples.
-    if (progress.started != rRow.transferStart) {
-        rRow.samples.clear();
-        rRow.transferStart = progress.started;
-        rRow.samples.emplace_back(progress.started, 0);
-    }
-    rRow.samples.emplace_back(now, progress.nBytes);
-    while (rRow.samples.size() > 2 && now - rRow.samples[1].first >= kRateWindow)
-        rRow.samples.pop_front();
-    const auto& oldest = rRow.samples.front();
-    const double dSeconds = std::chrono::duration<double>(now - oldest.first).count();
-    if (dSeconds > 0.05)
-        rRow.dRate = static_cast<double>(progress.nBytes - oldest.second) / dSeconds;
-}
-
 QString CSessionTableModel::RateForView(double dBytesPerSecond) {
-    return FromUtf8(RateText(dBytesPerSecond, kDecimal));
+    return FromUtf8(RateText(dBytesPerSecond, kWindowStyle.cDecimal));
 }
 
 double CSessionTableModel::HighestRate() const {
@@ -113,50 +92,30 @@ int CSessionTableModel::columnCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : ColumnCount;
 }
 
-QString CSessionTableModel::Text(const SRow& row, int nColumn) const {
-    const SSessionStatus& status = row.status;
-    const bool bMoving = !status.transfers.empty() && status.transfers.front().bConnected;
-    switch (nColumn) {
-    case User:
-        return status.strUser.empty() ? QStringLiteral("(conectando)") : FromUtf8(status.strUser);
-    case Address:
-        return FromUtf8(status.strAddress);
-    case Connected:
-        return FromUtf8(DurationText(m_now - status.connected));
-    case State:
-        return FromUtf8(StateText(status));
-    case Progress:
-        return bMoving ? FromUtf8(ProgressText(status.transfers.front(), kDecimal)) : QString();
-    case Speed:
-        return bMoving ? RateForView(row.dRate) : QString();
-    default:
+QString CSessionTableModel::Text(const SSessionStatus& status, int nColumn) const {
+    if (nColumn < 0 || nColumn >= ColumnCount)
         return QString();
-    }
+    return FromUtf8(CellText(status, kSessionColumns[nColumn].column, m_now, kWindowStyle));
 }
 
 QVariant CSessionTableModel::data(const QModelIndex& index, int nRole) const {
     if (!index.isValid() || index.row() >= static_cast<int>(m_rows.size()))
         return QVariant();
-    const SRow& row = m_rows[static_cast<size_t>(index.row())];
+    const SSessionStatus& row = m_rows[static_cast<size_t>(index.row())];
     switch (nRole) {
     case Qt::DisplayRole:
         return Text(row, index.column());
     case Qt::AccessibleTextRole: {
         // What a screen reader says of the cell: its column and its value.
         const QString strText = Text(row, index.column());
-        return QString::fromUtf8(kHeadings[index.column()]) + ": " +
-               (strText.isEmpty() ? QStringLiteral("-") : strText);
+        return Heading(index.column()) + ": " + (strText.isEmpty() ? QStringLiteral("-") : strText);
     }
-    case kPercentRole: {
-        if (row.status.transfers.empty() || !row.status.transfers.front().bConnected)
+    case kPercentRole:
+        if (row.transfers.empty() || !row.transfers.front().bConnected)
             return -1;
-        const SProgress& progress = row.status.transfers.front();
-        if (progress.nTotal <= 0)
-            return -1;
-        return static_cast<int>(std::min<int64_t>(100, progress.nBytes * 100 / progress.nTotal));
-    }
+        return Percent(row.transfers.front());
     case kSessionRole:
-        return QVariant::fromValue<quint64>(row.status.nId);
+        return QVariant::fromValue<quint64>(row.nId);
     default:
         return QVariant();
     }
@@ -167,5 +126,5 @@ QVariant CSessionTableModel::headerData(int nSection, Qt::Orientation orientatio
     if (orientation != Qt::Horizontal || nSection < 0 || nSection >= ColumnCount ||
         (nRole != Qt::DisplayRole && nRole != Qt::AccessibleTextRole))
         return QVariant();
-    return QString::fromUtf8(kHeadings[nSection]);
+    return Heading(nSection);
 }

@@ -1,9 +1,10 @@
 // The window's table of connections in the extended mode: one row per
-// session (Usuario, Dirección, Conectado, Estado, Progreso, Velocidad),
-// refreshed from the host's snapshot of its sessions. The speed of a
-// transfer is its bytes over the last two seconds; the totals keep the
-// last 60 seconds for the graph. The engine keeps its counters as it moves
-// bytes; the table only reads them when it refreshes.
+// session, in the columns every view of the sessions shows (Usuario,
+// Dirección, Conectado, Estado, Progreso, Velocidad), refreshed from the
+// host's snapshot of its sessions. The speed of a transfer is its bytes over
+// the last two seconds of the snapshots taken; the totals keep the last 60
+// seconds for the graph. The engine keeps its counters as it moves bytes;
+// the table only reads them when it refreshes.
 #pragma once
 
 #include "server/StatusReport.h"
@@ -12,14 +13,21 @@
 
 #include <chrono>
 #include <deque>
-#include <unordered_map>
 #include <vector>
 
 class CSessionTableModel : public QAbstractTableModel {
     Q_OBJECT
 
 public:
-    enum Column { User, Address, Connected, State, Progress, Speed, ColumnCount };
+    enum Column {
+        User = static_cast<int>(SessionColumn::User),
+        Address = static_cast<int>(SessionColumn::Address),
+        Connected = static_cast<int>(SessionColumn::Connected),
+        State = static_cast<int>(SessionColumn::State),
+        Progress = static_cast<int>(SessionColumn::Progress),
+        Speed = static_cast<int>(SessionColumn::Rate),
+        ColumnCount = kSessionColumnCount
+    };
     // The share done (0 to 100), or -1 when the size is not known.
     static constexpr int kPercentRole = Qt::UserRole + 1;
     // The session's identity.
@@ -31,7 +39,7 @@ public:
 
     // Takes a new snapshot: rows come, change and go in place.
     void Update(const std::vector<SSessionStatus>& sessions, Clock::time_point now);
-    uint64_t SessionAt(int nRow) const { return m_rows[static_cast<size_t>(nRow)].status.nId; }
+    uint64_t SessionAt(int nRow) const { return m_rows[static_cast<size_t>(nRow)].nId; }
     // The current total rates (bytes per second) and their last 60 seconds,
     // oldest first (one value a second).
     double DownloadRate() const { return m_dDown; }
@@ -53,21 +61,14 @@ public:
     QVariant data(const QModelIndex& index, int nRole) const override;
     QVariant headerData(int nSection, Qt::Orientation orientation, int nRole) const override;
 
-    static constexpr auto kRateWindow = std::chrono::seconds(2);
     static constexpr size_t kHistorySeconds = 60;
 
 private:
-    struct SRow {
-        SSessionStatus status;
-        // The current transfer's (time, bytes) over the rate window.
-        std::deque<std::pair<Clock::time_point, int64_t>> samples;
-        Clock::time_point transferStart;
-        double dRate = 0;
-    };
-    void Refresh(SRow& rRow, const SSessionStatus& status, Clock::time_point now);
-    QString Text(const SRow& row, int nColumn) const;
+    QString Text(const SSessionStatus& status, int nColumn) const;
 
-    std::vector<SRow> m_rows;
+    // The sessions as last taken, their speeds filled.
+    std::vector<SSessionStatus> m_rows;
+    CTransferRates m_rates;
     Clock::time_point m_now;
     double m_dDown = 0;
     double m_dUp = 0;

@@ -608,6 +608,67 @@ private slots:
                  QString::fromUtf8("Direcci\xC3\xB3n"));
     }
 
+    // The window and `skerrow --who` take the same snapshots through the
+    // same columns, share and speed: for the same transfer they show the same
+    // figures, the window with its decimal comma.
+    void windowAndWhoShowTheSameFigures() {
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point start = Clock::now();
+        SSessionStatus moving;
+        moving.nId = 4;
+        moving.strUser = "ana";
+        moving.strAddress = "192.0.2.4";
+        moving.connected = start;
+        SProgress progress;
+        progress.strName = "/pub/a.iso";
+        progress.nTotal = 30000000;
+        progress.bConnected = true;
+        progress.started = start;
+        moving.transfers = {progress};
+        CSessionTableModel model;
+        CTransferRates rates;
+        std::vector<SSessionStatus> taken;
+        // A transfer that speeds up: the average since the start and the
+        // last two seconds differ.
+        const int64_t kBytes[] = {0, 500000, 1000000, 1500000, 4000000, 6500000, 9000000};
+        Clock::time_point now = start;
+        for (size_t i = 0; i < std::size(kBytes); ++i) {
+            now = start + std::chrono::milliseconds(500 * static_cast<int>(i) + 500);
+            moving.transfers[0].nBytes = kBytes[i];
+            model.Update({moving}, now);
+            taken = {moving};
+            rates.Sample(taken, now);
+        }
+        const auto Cell = [&](int nColumn) {
+            return model.data(model.index(0, nColumn), Qt::DisplayRole).toString();
+        };
+        const auto Pointed = [](QString strText) { return strText.replace(u',', u'.'); };
+        // The table: one row, its cells those of the window, the point for
+        // the comma.
+        const QStringList lines = QString::fromStdString(WhoTable(taken, now)).split(u'\n');
+        const QStringList headings = lines[0].split(QStringLiteral("  "), Qt::SkipEmptyParts);
+        QCOMPARE(headings.size(), CSessionTableModel::ColumnCount + 1);
+        for (int nColumn = 0; nColumn < CSessionTableModel::ColumnCount; ++nColumn) {
+            QCOMPARE(headings[nColumn + 1].trimmed(),
+                     model.headerData(nColumn, Qt::Horizontal, Qt::DisplayRole).toString());
+            QVERIFY2(lines[1].contains(Pointed(Cell(nColumn))), qPrintable(Cell(nColumn)));
+        }
+        // 8,000,000 bytes in the last two seconds, not 9,000,000 in 3.5.
+        QCOMPARE(Cell(CSessionTableModel::Speed), QStringLiteral("3,8 MB/s"));
+        QCOMPARE(Cell(CSessionTableModel::Progress), QStringLiteral("30 % (8,6 MB de 28,6 MB)"));
+        QCOMPARE(model
+                     .data(model.index(0, CSessionTableModel::Progress),
+                           CSessionTableModel::kPercentRole)
+                     .toInt(),
+                 Percent(taken[0].transfers[0]));
+        QCOMPARE(CSessionTableModel::RateForView(model.DownloadRate()), QStringLiteral("3,8 MB/s"));
+        QVERIFY(lines[2].startsWith(QStringLiteral("Total: conexiones 1, transferencias 1, "
+                                                   "bajada 3.8 MB/s, subida 0 KB/s")));
+        // The JSON's speed is the same, in bytes a second.
+        QVERIFY(QString::fromStdString(WhoJson(taken, now))
+                    .contains(QStringLiteral("\"rate\": 4000000")));
+    }
+
     void timedExtendedModeShowsEachTransferAndDisconnectsTheSelected() {
         SSeed seed;
         seed.bExtended = true;

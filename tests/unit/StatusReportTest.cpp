@@ -46,7 +46,10 @@ TEST(TerminalText, ControlsAreShownAndBrokenUtf8Replaced) {
     EXPECT_EQ(TerminalText("\xED\xA0\x80").substr(0, 3), "\xEF\xBF\xBD");
     EXPECT_EQ(TerminalText("\xF4\x90\x80\x80").substr(0, 3), "\xEF\xBF\xBD");
     // A name that reverses the rest of the row, or breaks it in two.
-    EXPECT_EQ(TerminalText("a\xE2\x80\xAE" "exe.txt"), "a\\xe2\\x80\\xae" "exe.txt");
+    EXPECT_EQ(TerminalText("a\xE2\x80\xAE"
+                           "exe.txt"),
+              "a\\xe2\\x80\\xae"
+              "exe.txt");
     EXPECT_EQ(TerminalText("a\xE2\x80\xA8"
                            "b"),
               "a\\xe2\\x80\\xa8b");
@@ -76,4 +79,106 @@ TEST(WhoReport, TableCarriesNoControlBytes) {
     EXPECT_FALSE(HasControlByte(strTable)) << strTable;
     EXPECT_NE(strTable.find("\\x1b]0;owned\\x07"), std::string::npos) << strTable;
     EXPECT_NE(strTable.find("/x\\x1b[2J\xEF\xBF\xBD.txt"), std::string::npos) << strTable;
+}
+
+// The share done, as the window's bar and every view's text show it.
+TEST(SessionStatus, PercentIsRoundedDownAndUnknownWithoutASize) {
+    SProgress progress;
+    progress.nTotal = 1000;
+    progress.nBytes = 999;
+    EXPECT_EQ(Percent(progress), 99); // 100 only when all of it has moved
+    EXPECT_EQ(ProgressText(progress), "99 % (999 B de 1000 B)");
+    progress.nBytes = 1000;
+    EXPECT_EQ(Percent(progress), 100);
+    progress.nBytes = 1500; // a file grown while it is sent
+    EXPECT_EQ(Percent(progress), 100);
+    progress.nBytes = 0;
+    EXPECT_EQ(Percent(progress), 0);
+    // An upload, or a text download: bytes alone.
+    progress.nTotal = -1;
+    progress.nBytes = 2048;
+    EXPECT_EQ(Percent(progress), -1);
+    EXPECT_EQ(ProgressText(progress, ','), "2,0 KB");
+    // Past 20 GiB the product of bytes and 100 still fits.
+    progress.nTotal = int64_t{40} << 30;
+    progress.nBytes = int64_t{30} << 30;
+    EXPECT_EQ(Percent(progress), 75);
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+SSessionStatus Moving(uint64_t nId, Clock::time_point started, int64_t nBytes,
+                      SProgress::Kind kind = SProgress::Kind::Download) {
+    SSessionStatus status;
+    status.nId = nId;
+    status.connected = started;
+    SProgress progress;
+    progress.kind = kind;
+    progress.bConnected = true;
+    progress.started = started;
+    progress.nBytes = nBytes;
+    status.transfers.push_back(progress);
+    return status;
+}
+
+double Sampled(CTransferRates& rRates, SSessionStatus status, Clock::time_point now) {
+    std::vector<SSessionStatus> sessions = {status};
+    rRates.Sample(sessions, now);
+    return sessions[0].transfers[0].dRate;
+}
+
+} // namespace
+
+// The speed is that of the last two seconds of the snapshots taken, not the
+// average since the start.
+TEST(SessionStatus, RateIsThatOfTheLastTwoSeconds) {
+    const Clock::time_point start = Clock::now();
+    const auto at = [&](int nMs) { return start + std::chrono::milliseconds(nMs); };
+    CTransferRates rates;
+    // Looked at once: the speed since the start.
+    EXPECT_DOUBLE_EQ(Sampled(rates, Moving(1, start, 4000000), at(4000)), 1000000.0);
+    // 1 MB a second for four seconds, then 3 MB a second: after two seconds
+    // of the new pace, the speed shows it alone.
+    CTransferRates paced;
+    for (int nSecond = 0; nSecond <= 4; ++nSecond)
+        Sampled(paced, Moving(1, start, nSecond * 1000000), at(nSecond * 1000));
+    Sampled(paced, Moving(1, start, 7000000), at(5000));
+    EXPECT_DOUBLE_EQ(Sampled(paced, Moving(1, start, 10000000), at(6000)), 3000000.0);
+    // Samples twice a second: the window reaches back to the newest sample
+    // at least two seconds old.
+    CTransferRates halves;
+    for (int nHalf = 0; nHalf <= 12; ++nHalf)
+        Sampled(halves, Moving(1, start, nHalf < 8 ? 0 : (nHalf - 7) * 500000), at(nHalf * 500));
+    EXPECT_DOUBLE_EQ(Sampled(halves, Moving(1, start, 3000000), at(6500)), 1000000.0);
+    // Too short a time says nothing yet.
+    CTransferRates fresh;
+    EXPECT_EQ(Sampled(fresh, Moving(1, start, 1000), at(10)), 0.0);
+}
+
+TEST(SessionStatus, RatesFollowEachTransferAndForgetTheGone) {
+    const Clock::time_point start = Clock::now();
+    const auto at = [&](int nMs) { return start + std::chrono::milliseconds(nMs); };
+    CTransferRates rates;
+    Sampled(rates, Moving(1, start, 0), at(0));
+    Sampled(rates, Moving(1, start, 5000000), at(1000));
+    // A new transfer of the same session (a later start) counts from its
+    // own start, not from the bytes of the one before.
+    EXPECT_DOUBLE_EQ(Sampled(rates, Moving(1, at(1500), 1000000), at(2500)), 1000000.0);
+    // A transfer not connected yet has no speed, and leaves none behind.
+    SSessionStatus waiting = Moving(1, at(1500), 0);
+    waiting.transfers[0].bConnected = false;
+    EXPECT_EQ(Sampled(rates, waiting, at(3000)), 0.0);
+    // Two sessions in one snapshot, and the totals by direction.
+    std::vector<SSessionStatus> sessions = {Moving(2, at(3000), 2000000),
+                                            Moving(3, at(3000), 500000, SProgress::Kind::Upload)};
+    rates.Sample(sessions, at(4000));
+    const SStatusTotals totals = Totals(sessions);
+    EXPECT_EQ(totals.nConnections, 2u);
+    EXPECT_EQ(totals.nTransfers, 2u);
+    EXPECT_DOUBLE_EQ(totals.dDown, 2000000.0);
+    EXPECT_DOUBLE_EQ(totals.dUp, 500000.0);
+    // Session 1 was not in the last snapshot: its transfer starts over.
+    EXPECT_DOUBLE_EQ(Sampled(rates, Moving(1, at(1500), 4000000), at(5500)), 1000000.0);
 }
