@@ -105,9 +105,17 @@ class WhoTests(unittest.TestCase):
         data.setblocking(False)
 
         def bytes_now():
-            # The client reads on while it looks, so that room opens for more.
+            # The client reads on while it looks, up to 1 MiB each time: the
+            # server is offered room again only once half of what it had
+            # queued has gone, which a few small reads (the receive buffer
+            # is small) between slow looks would not reach in time.
+            taken = 0
             try:
-                data.recv(1 << 20)
+                while taken < (1 << 20):
+                    chunk = data.recv(1 << 16)
+                    if not chunk:
+                        break
+                    taken += len(chunk)
             except BlockingIOError:
                 pass
             sessions = json.loads(self.skerrow("--who", "--json").stdout)["sessions"]
