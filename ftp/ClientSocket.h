@@ -22,7 +22,7 @@
 #include "ftp/DataSocket.h"
 #include "ftp/LogRecord.h"
 #include "ftp/Protocol.h"
-#include "net/AsyncSocket.h"
+#include "net/BufferedConnection.h"
 #include "net/Timer.h"
 
 #include <chrono>
@@ -38,7 +38,7 @@ class CPassiveSocket;
 class CServerSettings;
 class CSessionHost;
 
-class CClientSocket : public CAsyncSocket, private CDataSocket::COwner {
+class CClientSocket : public CBufferedConnection, private CDataSocket::COwner {
 public:
     CClientSocket(CSessionHost& rHost, uint64_t nId);
     ~CClientSocket() override;
@@ -66,7 +66,6 @@ public:
     void SetTimeout(int nTimeout) { m_nTimeout = nTimeout; }
     int Timeout() const { return m_nTimeout; }
 
-    void OnReceive(int nErrorCode) override;
     // The extended mode reads the urgent byte clients send with ABOR.
     void OnOutOfBandData(int nErrorCode) override;
     // The start step: greets the client and asks the host to list it.
@@ -91,8 +90,6 @@ public:
     // Ends every data connection quietly (no reply): files closed,
     // temporary listings deleted, passive listener closed.
     void AbandonDataConnections();
-    // Bytes received that no line end has completed yet (tests).
-    const std::string& PendingInput() const { return m_strInput; }
 
     // The classic command table, in its order.
     static std::span<const CCommandRow> ClassicCommands();
@@ -103,16 +100,6 @@ public:
     // The protocol the session speaks now.
     const CProtocol& Protocol() const { return *m_pProtocol; }
 
-    // Bytes kept while no line end has arrived; beyond this they are dropped.
-    static constexpr size_t kMaxInput = 64 * 1024;
-    // Input memory kept between lines; a longer line's memory is given back.
-    static constexpr size_t kKeptInputCapacity = 4 * 1024;
-    // Replies the socket could not take yet are kept, in order, up to this
-    // size; a client that reads nothing for longer is disconnected.
-    static constexpr size_t kMaxOutput = 1024 * 1024;
-    // While more than this waits to be sent, no further command is read:
-    // the client is slowed, never answered out of order.
-    static constexpr size_t kOutputBeforePause = 64 * 1024;
     // Transfers a client may have running at once.
     static constexpr size_t kMaxDataConnections = 4;
     // The reply to a PASS that does not log in comes this late; the
@@ -141,21 +128,19 @@ private:
         std::string strDenied;
     };
 
-    // The control line and the reply queue (ClientSocket.cpp).
-    void ClearInput();
-    // Runs the complete lines that have arrived, as the protocol takes them.
-    void RunReceivedLines(size_t nSearched);
-    // Sends what the socket takes of the waiting replies.
-    void FlushOutput();
-    // True while no further command is read: a failed login's reply is
-    // held back, or too many replies wait unread.
-    bool InputHeld() const;
+    // The control line (ClientSocket.cpp): each line as the protocol
+    // splits it, logged and run.
+    bool RunNextLine(const std::string& rInput, size_t& rPos, size_t nSearched) override;
+    // No further command is read while a failed login's reply is held back
+    // or a STAT reply is in progress (and while replies wait unread).
+    bool HoldsInput() const override;
     // Behind a balancer, a connection that did not come through one yet
     // begins with a PROXY header names an address it may not name: it is
     // logged and ended (true; nothing of the session may be used then).
-    bool RefusesStrayProxyHeader(const char* pData, size_t nSize);
-    // Runs the lines that waited and reads on, once input is no longer held.
-    void ResumeInput();
+    bool RefusesFirstBytes(const char* pData, size_t nSize) override;
+    // Replies the socket could not take yet are kept, in order, up to
+    // kMaxOutput; a client that reads nothing for longer is disconnected.
+    void OnOutputOverflow() override;
     void Log(const std::string& strText, int nLevel) const;
     // A line about this session: its client, identity and user beside the
     // text. Client text in strText must already be fit for the log.
@@ -334,7 +319,6 @@ private:
     const CProtocol* m_pProtocol = &CProtocol::Classic();
     // Where PORT or EPRT asked the next data connection to go (none: PASV).
     CAddress m_dataAddr;
-    std::string m_strInput;
     std::string m_strCwd;
     std::string m_strUser;
     bool m_bLoggedIn = false;
@@ -353,10 +337,6 @@ private:
     // The 150 of the transfer being started: sent once its connection is
     // made, right before its first byte, or when its start returns.
     std::string m_strStartReply;
-    // A line outgrew kMaxInput: bytes are dropped until its end arrives.
-    bool m_bOverlong = false;
-    // The first bytes have come (and been checked for a stray PROXY header).
-    bool m_bFirstBytesSeen = false;
     // The virtual path RNFR named, waiting for RNTO.
     std::string m_strRenameFrom;
     // EPSV ALL was given: only EPSV opens data connections from now on.
@@ -369,18 +349,12 @@ private:
     bool m_bTlsRequested = false;
     bool m_bPbsz = false;
     bool m_bProtectData = false;
-    // Replies not yet taken by the socket (plain or TLS), in order.
-    std::string m_strOutput;
     CTimer m_tlsTimer;
     std::chrono::steady_clock::time_point m_lastCommand;
     std::chrono::steady_clock::time_point m_connected;
     // A failed login's reply is held back; nothing is read meanwhile.
     bool m_bLoginDelayed = false;
     CTimer m_loginTimer;
-    // Input was held back (see InputHeld) and must be resumed.
-    bool m_bInputPaused = false;
-    // QUIT: the sending side ends once the waiting replies are out.
-    bool m_bShutDownWhenSent = false;
     // A STAT reply in progress: its listing (being written, then read
     // into the replies as the client takes them).
     std::unique_ptr<CListingBuilder> m_pStatListing;

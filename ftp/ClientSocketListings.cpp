@@ -229,7 +229,7 @@ void CClientSocket::ContinueStat() {
     std::string strChunk;
     char szLine[4096];
     bool bEnd = !m_pStatFile;
-    while (!bEnd && m_strOutput.size() + strChunk.size() < kOutputBeforePause) {
+    while (!bEnd && UnsentOutput() + strChunk.size() < kOutputBeforePause) {
         if (!::fgets(szLine, sizeof szLine, m_pStatFile)) {
             bEnd = true;
             break;
@@ -250,7 +250,7 @@ void CClientSocket::ContinueStat() {
         return;
     if (bEnd)
         ResumeInput();
-    else if (m_strOutput.empty())
+    else if (UnsentOutput() == 0)
         m_statTimer.Start(0, [this] { ContinueStat(); });
     // Otherwise the room the client makes (OnSend) brings the next lines.
 }

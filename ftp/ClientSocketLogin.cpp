@@ -101,8 +101,5 @@ void CClientSocket::DoQuit(const CCommandRow&, const std::string&) {
     SendReply(ReplyText(REPLY_GOODBYE));
     // The connection stays until the client closes its side; the sending
     // side ends once every reply is out.
-    if (m_strOutput.empty())
-        ShutDown(1);
-    else
-        m_bShutDownWhenSent = true;
+    ShutDownWhenSent();
 }

@@ -50,7 +50,7 @@ void CClientSocket::DoAuth(const CCommandRow&, const std::string& strParameter) 
     SendExtended(XREPLY_AUTH_OK);
     // The reply goes in clear, before TLS begins: a client that has left
     // replies unread cannot begin it cleanly.
-    if (!m_strOutput.empty() || !StartTls(*pContext)) {
+    if (UnsentOutput() > 0 || !StartTls(*pContext)) {
         m_rHost.RemoveClient(*this);
         return;
     }
@@ -78,12 +78,12 @@ void CClientSocket::OnTlsHandshake(int nErrorCode) {
 void CClientSocket::OnSend(int) {
     FlushOutput();
     // A STAT reply goes on as the client reads it.
-    if (m_pStatListing && m_bStatComplete && m_strOutput.size() < kOutputBeforePause) {
+    if (m_pStatListing && m_bStatComplete && UnsentOutput() < kOutputBeforePause) {
         ContinueStat();
         return;
     }
     // Input held back for a reply backlog goes on once it has drained.
-    if (m_bInputPaused)
+    if (InputPaused())
         ResumeInput();
 }
 
