@@ -28,15 +28,11 @@ void CClientSocket::Log(const std::string& strText, int nLevel) const {
 
 void CClientSocket::Log(LogEvent event, const std::string& strText, int nLevel) const {
     m_rHost.Log({strText, nLevel, event, m_strPeerAddr,
-                 m_bLoggedIn ? LogSafe(m_strUser) : std::string(), m_nId});
+                 m_state.IsLoggedIn() ? LogSafe(m_state.User()) : std::string(), m_nId});
 }
 
 const CServerSettings& CClientSocket::Settings() const {
     return m_rHost.Settings();
-}
-
-void CClientSocket::SendReply(const char* pszText) {
-    SendReply(std::string(pszText));
 }
 
 void CClientSocket::SendReply(const std::string& strText) {
@@ -71,7 +67,7 @@ void CClientSocket::OnOutputOverflow() {
 }
 
 bool CClientSocket::HoldsInput() const {
-    return m_bLoginDelayed || m_pStatListing;
+    return m_bLoginDelayed || m_stat.IsRunning();
 }
 
 void CClientSocket::OnConnect(int /*nErrorCode*/) {
@@ -150,7 +146,7 @@ void CClientSocket::ProcessCommand(const std::string& strLine) {
         pRow = &kSecurityExchangeOff;
     // A pending rename lasts only until the next command.
     if (!pRow || (pRow->nCode != CMD_RNTO && pRow->nCode != CMD_RNFR))
-        m_strRenameFrom.clear();
+        m_state.ForgetRename();
     // The TLS policy comes first.
     if (pRow) {
         if (const char* pszRefusal = TlsRefusal(*pRow)) {
@@ -159,7 +155,7 @@ void CClientSocket::ProcessCommand(const std::string& strLine) {
         }
     }
     // The login gate comes before every other test, unknown words included.
-    if (!m_bLoggedIn && !(pRow && pRow->bBeforeLogin)) {
+    if (!m_state.IsLoggedIn() && !(pRow && pRow->bBeforeLogin)) {
         SendReply(ReplyText(REPLY_LOG_IN_FIRST));
         return;
     }
@@ -245,10 +241,10 @@ void CClientSocket::DoUnknown(const CCommandRow&, const std::string&) {
 CClientSocket::SStatus CClientSocket::Status() const {
     SStatus status;
     status.nId = m_nId;
-    status.strUser = m_bLoggedIn ? m_strUser : std::string();
+    status.strUser = m_state.LoggedInUser();
     status.strAddress = m_strPeerAddr;
     status.connected = m_connected;
-    status.bStatRunning = m_pStatListing != nullptr;
+    status.bStatRunning = m_stat.IsRunning();
     for (const std::unique_ptr<CDataSocket>& pData : m_dataSockets)
         if (!pData->IsFinished())
             status.transfers.push_back(pData->Progress());

@@ -22,6 +22,8 @@
 #include "ftp/DataSocket.h"
 #include "ftp/LogRecord.h"
 #include "ftp/Protocol.h"
+#include "ftp/SessionState.h"
+#include "ftp/StatReply.h"
 #include "net/BufferedConnection.h"
 #include "net/Timer.h"
 
@@ -58,13 +60,11 @@ public:
     SStatus Status() const;
     const std::string& PeerAddress() const { return m_strPeerAddr; }
     const CAddress& Peer() const { return m_peer; }
-    const std::string& User() const { return m_strUser; }
-    bool IsLoggedIn() const { return m_bLoggedIn; }
+    bool IsLoggedIn() const { return m_state.IsLoggedIn(); }
     // The time-out stored when the session was admitted. The classic mode
     // reads nothing of it: idle connections stay. The extended mode closes
     // idle sessions after the time-out in force at their last command.
-    void SetTimeout(int nTimeout) { m_nTimeout = nTimeout; }
-    int Timeout() const { return m_nTimeout; }
+    void SetTimeout(int nTimeout) { m_state.SetTimeout(nTimeout); }
 
     // The extended mode reads the urgent byte clients send with ABOR.
     void OnOutOfBandData(int nErrorCode) override;
@@ -80,7 +80,6 @@ public:
     // of connections in all): told so before it is closed.
     void RefuseTooMany(bool bInAll = false);
 
-    void SendReply(const char* pszText);
     void SendReply(const std::string& strText);
     void ProcessCommand(const std::string& strLine);
 
@@ -105,8 +104,6 @@ public:
     // The reply to a PASS that does not log in comes this late; the
     // connection's next lines wait for it.
     static constexpr int kLoginDelayMs = 1000;
-    // True while that reply is being held back.
-    bool IsLoginDelayed() const { return m_bLoginDelayed; }
 
 private:
     // A path a command names, resolved and checked.
@@ -159,8 +156,7 @@ private:
     void OnIdleTimeout();
 
     // Login (ClientSocketLogin.cpp).
-    bool CheckLogin(const std::string& strUser, const std::string& strPassword,
-                    std::string& rCwd) const;
+    bool CheckLogin(const std::string& strUser, const std::string& strPassword) const;
     // The failed login's reply, sent late; then the lines that waited.
     void EndLoginDelay();
     // A USER or PASS from an address banned now: answered 421 and closed
@@ -247,8 +243,6 @@ private:
     // STAT of a path: the next slice of its listing, or the next lines of
     // the reply once the listing is complete.
     void ContinueStat();
-    // Ends a STAT reply in progress: its listing file goes.
-    void EndStat();
 
     // TLS (ClientSocketTls.cpp).
     // AUTH, PBSZ, PROT and CCC: with TLS off they are unknown words.
@@ -317,48 +311,30 @@ private:
     const uint64_t m_nId;
     // Taken when the session starts and at each login.
     const CProtocol* m_pProtocol = &CProtocol::Classic();
+    // The user, folder, transfer settings and TLS steps of the client.
+    CSessionState m_state;
     // Where PORT or EPRT asked the next data connection to go (none: PASV).
     CAddress m_dataAddr;
-    std::string m_strCwd;
-    std::string m_strUser;
-    bool m_bLoggedIn = false;
     // The client, and its address as the log shows it.
     CAddress m_peer;
     // The address the client reached the server at, once asked for.
     CAddress m_local;
     std::string m_strPeerAddr;
-    int m_nType = 0;
-    int64_t m_nRestart = 0;
     std::unique_ptr<CPassiveSocket> m_pPassive;
-    int m_nTimeout = 0;
     std::vector<std::unique_ptr<CDataSocket>> m_dataSockets;
     // The word of the command being run, lower-cased (for its replies).
     std::string m_strWord;
     // The 150 of the transfer being started: sent once its connection is
     // made, right before its first byte, or when its start returns.
     std::string m_strStartReply;
-    // The virtual path RNFR named, waiting for RNTO.
-    std::string m_strRenameFrom;
-    // EPSV ALL was given: only EPSV opens data connections from now on.
-    bool m_bEpsvAll = false;
-    // The facts MLSD and MLST show (OPTS MLST).
-    unsigned m_nMlstFacts = kAllFacts;
     CTimer m_idleTimer;
-    // TLS: AUTH TLS has been accepted (the handshake may still run), PBSZ
-    // has been given, PROT P is in force.
-    bool m_bTlsRequested = false;
-    bool m_bPbsz = false;
-    bool m_bProtectData = false;
     CTimer m_tlsTimer;
     std::chrono::steady_clock::time_point m_lastCommand;
     std::chrono::steady_clock::time_point m_connected;
     // A failed login's reply is held back; nothing is read meanwhile.
     bool m_bLoginDelayed = false;
     CTimer m_loginTimer;
-    // A STAT reply in progress: its listing (being written, then read
-    // into the replies as the client takes them).
-    std::unique_ptr<CListingBuilder> m_pStatListing;
-    bool m_bStatComplete = false;
-    FILE* m_pStatFile = nullptr;
+    // A STAT reply in progress, and the timer that moves it on.
+    CStatReply m_stat;
     CTimer m_statTimer;
 };

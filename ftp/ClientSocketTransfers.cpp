@@ -94,7 +94,7 @@ bool CClientSocket::OpenPassive() {
 }
 
 bool CClientSocket::RefusesIpv4Ports() {
-    if (m_bEpsvAll) {
+    if (m_state.IsEpsvAll()) {
         SendExtended(XREPLY_ONLY_EPSV);
         return true;
     }
@@ -136,7 +136,7 @@ void CClientSocket::DoEpsv(const CCommandRow&, const std::string& strParameter) 
     for (char& ch : strArgument)
         ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
     if (strArgument == "ALL") {
-        m_bEpsvAll = true;
+        m_state.SetEpsvAll();
         SendExtended(XREPLY_EPSV_ALL);
         return;
     }
@@ -154,7 +154,7 @@ void CClientSocket::DoEpsv(const CCommandRow&, const std::string& strParameter) 
 }
 
 void CClientSocket::DoEprt(const CCommandRow&, const std::string& strParameter) {
-    if (m_bEpsvAll) {
+    if (m_state.IsEpsvAll()) {
         SendExtended(XREPLY_ONLY_EPSV);
         return;
     }
@@ -182,11 +182,8 @@ void CClientSocket::DoEprt(const CCommandRow&, const std::string& strParameter) 
 }
 
 void CClientSocket::DoType(const CCommandRow&, const std::string& strParameter) {
-    int nType = m_nType;
     std::string strShown;
-    int nReply = ParseTypeArgument(strParameter, nType, strShown);
-    if (nReply == REPLY_TYPE_OK)
-        m_nType = nType;
+    const int nReply = m_state.ApplyType(strParameter, strShown);
     if (nReply == REPLY_BYTESIZE)
         SendReply(ReplyText(nReply));
     else
@@ -204,10 +201,10 @@ void CClientSocket::DoStru(const CCommandRow&, const std::string& strParameter) 
 }
 
 void CClientSocket::DoRest(const CCommandRow&, const std::string& strParameter) {
-    m_nRestart = ParseRestartArgument(strParameter);
+    const int64_t nRestart = m_state.ApplyRestart(strParameter);
     // The offset is shown in full, whatever its size.
     std::string strReply = ReplyText(REPLY_RESTARTING);
-    strReply.replace(strReply.find("%d"), 2, std::to_string(m_nRestart));
+    strReply.replace(strReply.find("%d"), 2, std::to_string(nRestart));
     SendReply(strReply);
 }
 
@@ -221,8 +218,7 @@ void CClientSocket::DoRetr(const CCommandRow& rRow, const std::string& strParame
     std::unique_ptr<CFileStream> pFile(target.local.IsEmpty() ? nullptr
                                                               : new (std::nothrow) CFileStream);
     int nError = 0;
-    if (pFile &&
-        !pFile->Open(target.local, CFileStream::Mode::Read, m_nType != 1 && m_nType != 2, nError))
+    if (pFile && !pFile->Open(target.local, CFileStream::Mode::Read, !m_state.IsBinary(), nError))
         pFile.reset();
     if (!pFile && (target.local.IsEmpty() || !target.local.Exists())) {
         SendFormatted(REPLY_CANT_READ, strParameter);
@@ -241,11 +237,11 @@ void CClientSocket::DoStor(const CCommandRow& rRow, const std::string& strParame
 
 void CClientSocket::DoExtendedStor(const CCommandRow& rRow, const std::string& strParameter) {
     // A restart beyond the end of the file would leave a hole of zeros.
-    if (m_nRestart > 0) {
+    if (m_state.Restart() > 0) {
         CLocalPath local = MapToLocalPath(Settings().m_folderMap, ResolveFilePath(strParameter));
         struct stat info {};
-        if (local.IsEmpty() || !local.Stat(info) || m_nRestart > info.st_size) {
-            m_nRestart = 0;
+        if (local.IsEmpty() || !local.Stat(info) || m_state.Restart() > info.st_size) {
+            m_state.ClearRestart();
             SendExtended(XREPLY_BAD_RESTART);
             return;
         }
@@ -255,7 +251,7 @@ void CClientSocket::DoExtendedStor(const CCommandRow& rRow, const std::string& s
 
 void CClientSocket::DoAppe(const CCommandRow& rRow, const std::string& strParameter) {
     // An append goes on from the end of the file: a restart offset has no part.
-    m_nRestart = 0;
+    m_state.ClearRestart();
     ReceiveUpload(rRow, strParameter, true);
 }
 
@@ -298,8 +294,8 @@ CDataSocket::STransfer CClientSocket::NewTransfer(const CLocalPath& path, bool b
     CDataSocket::STransfer transfer;
     transfer.file = path;
     transfer.bSending = bSending;
-    transfer.nType = m_nType;
-    transfer.nRestart = m_nRestart;
+    transfer.nType = m_state.Type();
+    transfer.nRestart = m_state.Restart();
     transfer.bNetworkText = m_pProtocol->NetworkText();
     if (Settings().m_nTestReplyGraceMs > 0)
         transfer.nReplyGraceMs = Settings().m_nTestReplyGraceMs;
@@ -315,7 +311,7 @@ size_t CClientSocket::RunningDataConnections() const {
 
 int CClientSocket::StartData(CDataSocket::STransfer transfer) {
     // The transfer that takes the offset uses it up.
-    m_nRestart = 0;
+    m_state.ClearRestart();
     const std::string strListing = transfer.bDeleteAfter ? transfer.file.Full() : std::string();
     // A client gets a bounded number of transfers at once; one more is
     // refused as a data connection that cannot be started.
@@ -417,7 +413,8 @@ void CClientSocket::OnDataSocketEnded(CDataSocket& rData) {
 }
 
 void CClientSocket::AbandonDataConnections() {
-    EndStat();
+    m_statTimer.Stop();
+    m_stat.End();
     std::vector<std::unique_ptr<CDataSocket>> dataSockets;
     dataSockets.swap(m_dataSockets);
     CSocketDispatcher* pDispatcher = CSocketDispatcher::Current();
