@@ -16,7 +16,7 @@
 // A command line ends at CR or LF (the protocol tells which pairs are one
 // end).
 CClientSocket::CClientSocket(CSessionHost& rHost, uint64_t nId)
-    : CBufferedConnection("\r\n"), m_rHost(rHost), m_nId(nId) {}
+    : CBufferedConnection("\r\n"), m_rHost(rHost), m_nId(nId), m_transfers(*this) {}
 
 CClientSocket::~CClientSocket() {
     AbandonDataConnections();
@@ -121,7 +121,7 @@ bool CClientSocket::RunNextLine(const std::string& rInput, size_t& rPos, size_t 
 void CClientSocket::OnClose(int /*nErrorCode*/) {
     Log(LogEvent::Disconnect,
         FormatString(LoadString(IDS_CONNECTION_CLOSED), m_strPeerAddr.c_str()), 0);
-    m_pPassive.reset();
+    m_transfers.SetPassive(nullptr);
     // The host ends this session and releases it after this event: nothing
     // of it may be used afterwards.
     m_rHost.RemoveClient(*this);
@@ -132,7 +132,7 @@ void CClientSocket::ProcessCommand(const std::string& strLine) {
     CDeferredReleaseScope scope;
     // The client has moved on: a download's end it has not waited for is
     // said before this command's reply.
-    ReportHeldTransfers();
+    m_transfers.ReportHeld();
     std::string strParameter;
     SplitCommandLine(strLine, m_strWord, strParameter);
     const CCommandRow* pRow = m_pProtocol->FindCommand(m_strWord);
@@ -218,11 +218,11 @@ void CClientSocket::OnIdleTimeout() {
     // A session with a transfer running or waiting for its connection is
     // not idle (a transfer that moves nothing fails by itself); a passive
     // port or a finished data connection that the client keeps open is.
-    if (RunningDataConnections() > 0) {
+    if (m_transfers.Running() > 0) {
         ArmIdleTimer(nTimeoutMs);
         return;
     }
-    ReportHeldTransfers();
+    m_transfers.ReportHeld();
     SendExtended(XREPLY_TIMEOUT);
     Log(LogEvent::Disconnect,
         FormatString(LoadString(IDS_CONNECTION_CLOSED), m_strPeerAddr.c_str()), 0);
@@ -245,8 +245,6 @@ CClientSocket::SStatus CClientSocket::Status() const {
     status.strAddress = m_strPeerAddr;
     status.connected = m_connected;
     status.bStatRunning = m_stat.IsRunning();
-    for (const std::unique_ptr<CDataSocket>& pData : m_dataSockets)
-        if (!pData->IsFinished())
-            status.transfers.push_back(pData->Progress());
+    status.transfers = m_transfers.Progress();
     return status;
 }

@@ -1,20 +1,22 @@
 // The server side of one client's FTP control connection (a session):
-// collects command lines, runs each through its protocol's command table
-// and answers from the reply tables. It holds the client's login state,
-// current virtual directory, transfer settings and the data connections it
-// has started. Its parts live in files named after what they hold:
-// ClientSocket.cpp (the control line and the reply queue, the idle rule),
-// ClientSocketCommands.cpp (the command tables), ClientSocketLogin.cpp,
-// ClientSocketPaths.cpp (the commands that name a path),
-// ClientSocketTransfers.cpp (data connections), ClientSocketListings.cpp
-// (LIST, NLST, MLSD, MLST, STAT), ClientSocketInfo.cpp (what the server
-// says of itself) and ClientSocketTls.cpp.
+// takes the command lines its buffered connection collects, runs each
+// through its protocol's command table and answers from the reply tables.
+// What it knows of the client between commands is its CSessionState; its
+// data connections and passive listener are its CSessionTransfers; a STAT
+// reply in progress is its CStatReply. The handlers live in files named
+// after what they handle: ClientSocket.cpp (the control line, the idle
+// rule), ClientSocketCommands.cpp (the command tables),
+// ClientSocketLogin.cpp, ClientSocketPaths.cpp (the commands that name a
+// path), ClientSocketTransfers.cpp (data connections),
+// ClientSocketListings.cpp (LIST, NLST, MLSD, MLST, STAT),
+// ClientSocketInfo.cpp (what the server says of itself) and
+// ClientSocketTls.cpp.
 //
 // Ownership: the host owns each session. A session owns its data
 // connections and the passive listener that PASV made until a transfer
-// hands it on. An object that ends inside its own event handler is handed
-// to the dispatcher's deferred release by its owner, never deleted in the
-// middle of a call chain.
+// hands it on (through its CSessionTransfers). An object that ends inside
+// its own event handler is handed to the dispatcher's deferred release by
+// its owner, never deleted in the middle of a call chain.
 #pragma once
 
 #include "fs/LocalPath.h"
@@ -23,6 +25,7 @@
 #include "ftp/LogRecord.h"
 #include "ftp/Protocol.h"
 #include "ftp/SessionState.h"
+#include "ftp/SessionTransfers.h"
 #include "ftp/StatReply.h"
 #include "net/BufferedConnection.h"
 #include "net/Timer.h"
@@ -84,8 +87,8 @@ public:
     void ProcessCommand(const std::string& strLine);
 
     // Data connections whose transfer has not finished.
-    size_t RunningDataConnections() const;
-    size_t DataConnectionCount() const { return m_dataSockets.size(); }
+    size_t RunningDataConnections() const { return m_transfers.Running(); }
+    size_t DataConnectionCount() const { return m_transfers.Count(); }
     // Ends every data connection quietly (no reply): files closed,
     // temporary listings deleted, passive listener closed.
     void AbandonDataConnections();
@@ -99,8 +102,6 @@ public:
     // The protocol the session speaks now.
     const CProtocol& Protocol() const { return *m_pProtocol; }
 
-    // Transfers a client may have running at once.
-    static constexpr size_t kMaxDataConnections = 4;
     // The reply to a PASS that does not log in comes this late; the
     // connection's next lines wait for it.
     static constexpr int kLoginDelayMs = 1000;
@@ -206,10 +207,6 @@ private:
     bool OpenPassive();
     // The control connection's local address (asked of the system once).
     bool LocalAddress(CAddress& rLocal);
-    // Downloads whose bytes are all out but whose client has not closed
-    // the connection yet report their end now: a reply the session sends
-    // next must come after theirs.
-    void ReportHeldTransfers();
     // Sends the 150 of the transfer being started, if not sent yet.
     void SendStartReply();
     // The data connections' reports.
@@ -313,15 +310,13 @@ private:
     const CProtocol* m_pProtocol = &CProtocol::Classic();
     // The user, folder, transfer settings and TLS steps of the client.
     CSessionState m_state;
-    // Where PORT or EPRT asked the next data connection to go (none: PASV).
-    CAddress m_dataAddr;
+    // Its data connections and where the next one goes.
+    CSessionTransfers m_transfers;
     // The client, and its address as the log shows it.
     CAddress m_peer;
     // The address the client reached the server at, once asked for.
     CAddress m_local;
     std::string m_strPeerAddr;
-    std::unique_ptr<CPassiveSocket> m_pPassive;
-    std::vector<std::unique_ptr<CDataSocket>> m_dataSockets;
     // The word of the command being run, lower-cased (for its replies).
     std::string m_strWord;
     // The 150 of the transfer being started: sent once its connection is

@@ -186,7 +186,7 @@ void CClientSocket::DoStat(const CCommandRow&, const std::string& strParameter) 
         const int nType = m_state.Type();
         strLines += std::string(" TYPE: ") + kTypes[nType >= 0 && nType < 3 ? nType : 0] +
                     ", STRUcture: File, MODE: Stream\r\n";
-        strLines += " Data connections: " + std::to_string(RunningDataConnections()) + "\r\n";
+        strLines += " Data connections: " + std::to_string(m_transfers.Running()) + "\r\n";
         SendReply(FormatString(ExtendedReplyText(XREPLY_STATUS), LocalHostName().c_str(),
                                strLines.c_str()));
         return;

@@ -20,7 +20,7 @@
 
 void CClientSocket::DoPort(const CCommandRow&, const std::string& strParameter) {
     CAddress address;
-    m_dataAddr = CAddress();
+    m_transfers.SetActiveAddress(CAddress());
     if (ParsePortArgument(strParameter, address) != 0) {
         SendReply(ReplyText(REPLY_BAD_PORT));
         return;
@@ -29,7 +29,7 @@ void CClientSocket::DoPort(const CCommandRow&, const std::string& strParameter) 
         SendReply(ReplyText(REPLY_PERMISSION_DENIED));
         return;
     }
-    m_dataAddr = address;
+    m_transfers.SetActiveAddress(address);
     SendReply(ReplyText(REPLY_PORT_OK));
 }
 
@@ -40,13 +40,16 @@ bool CClientSocket::MayConnectTo(const CAddress& address) const {
 }
 
 void CClientSocket::DoPasv(const CCommandRow&, const std::string&) {
-    m_pPassive.reset(new (std::nothrow) CPassiveSocket(m_peer));
+    // A listener opened before is closed first: the new one may need its
+    // port.
+    m_transfers.SetPassive(nullptr);
+    std::unique_ptr<CPassiveSocket> pPassive(new (std::nothrow) CPassiveSocket(m_peer));
     // A listener that cannot listen would never report a connection: it goes.
-    if (!m_pPassive || !m_pPassive->Open()) {
-        m_pPassive.reset();
+    if (!pPassive || !pPassive->Open()) {
         SendReply(ReplyText(REPLY_PASSIVE_FAILED));
         return;
     }
+    m_transfers.SetPassive(std::move(pPassive));
     CAddress local;
     LocalAddress(local);
     SendPassiveReply(local.V4());
@@ -60,7 +63,7 @@ bool CClientSocket::LocalAddress(CAddress& rLocal) {
 }
 
 void CClientSocket::SendPassiveReply(uint32_t nAddress) {
-    unsigned nPort = m_pPassive->Port();
+    unsigned nPort = m_transfers.Passive()->Port();
     SendReply(FormatString(ReplyText(REPLY_PASSIVE), static_cast<int>((nAddress >> 24) & 255),
                            static_cast<int>((nAddress >> 16) & 255),
                            static_cast<int>((nAddress >> 8) & 255),
@@ -76,20 +79,19 @@ bool CClientSocket::OpenPassive() {
     CAddress local;
     if (!LocalAddress(local))
         return false;
-    m_pPassive.reset(new (std::nothrow) CPassiveSocket(m_peer));
+    m_transfers.SetPassive(nullptr);
+    std::unique_ptr<CPassiveSocket> pPassive(new (std::nothrow) CPassiveSocket(m_peer));
     // A listener that cannot listen would never report a connection: it goes.
-    if (!m_pPassive ||
-        !m_pPassive->Open(static_cast<unsigned>(extended.m_nPassivePortMin),
-                          static_cast<unsigned>(extended.m_nPassivePortMax), local)) {
-        m_pPassive.reset();
+    if (!pPassive || !pPassive->Open(static_cast<unsigned>(extended.m_nPassivePortMin),
+                                     static_cast<unsigned>(extended.m_nPassivePortMax), local))
         return false;
-    }
     // Behind a balancer its data connections bring a PROXY header too.
     if (std::shared_ptr<const CProxyPolicy> pPolicy = m_rHost.ProxyPolicy())
-        SetProxyPolicy(*m_pPassive, std::move(pPolicy),
+        SetProxyPolicy(*pPassive, std::move(pPolicy),
                        [this](const CAddress& balancer, ProxyRefusal why) {
                            m_rHost.ProxyRefused(balancer, why);
                        });
+    m_transfers.SetPassive(std::move(pPassive));
     return true;
 }
 
@@ -127,7 +129,7 @@ void CClientSocket::DoExtendedPort(const CCommandRow& rRow, const std::string& s
         return;
     // The client has chosen an active connection: a passive port it opened
     // before is given back.
-    m_pPassive.reset();
+    m_transfers.SetPassive(nullptr);
     DoPort(rRow, strParameter);
 }
 
@@ -150,7 +152,7 @@ void CClientSocket::DoEpsv(const CCommandRow&, const std::string& strParameter) 
         SendReply(ReplyText(REPLY_PASSIVE_FAILED));
         return;
     }
-    SendExtended(XREPLY_EXTENDED_PASSIVE, std::to_string(m_pPassive->Port()));
+    SendExtended(XREPLY_EXTENDED_PASSIVE, std::to_string(m_transfers.Passive()->Port()));
 }
 
 void CClientSocket::DoEprt(const CCommandRow&, const std::string& strParameter) {
@@ -159,7 +161,7 @@ void CClientSocket::DoEprt(const CCommandRow&, const std::string& strParameter) 
         return;
     }
     CAddress address;
-    m_dataAddr = CAddress();
+    m_transfers.SetActiveAddress(CAddress());
     const bool bV4 = m_peer.IsV4();
     switch (ParseExtendedPortArgument(Trim(strParameter), bV4 ? 1 : 2, address)) {
     case EprtResult::OtherFamily:
@@ -176,8 +178,8 @@ void CClientSocket::DoEprt(const CCommandRow&, const std::string& strParameter) 
         SendReply(ReplyText(REPLY_PERMISSION_DENIED));
         return;
     }
-    m_pPassive.reset();
-    m_dataAddr = address;
+    m_transfers.SetPassive(nullptr);
+    m_transfers.SetActiveAddress(address);
     SendExtended(XREPLY_EPRT_OK);
 }
 
@@ -303,36 +305,11 @@ CDataSocket::STransfer CClientSocket::NewTransfer(const CLocalPath& path, bool b
     return transfer;
 }
 
-size_t CClientSocket::RunningDataConnections() const {
-    return static_cast<size_t>(
-        std::count_if(m_dataSockets.begin(), m_dataSockets.end(),
-                      [](const std::unique_ptr<CDataSocket>& p) { return !p->IsFinished(); }));
-}
-
 int CClientSocket::StartData(CDataSocket::STransfer transfer) {
     // The transfer that takes the offset uses it up.
     m_state.ClearRestart();
     const std::string strListing = transfer.bDeleteAfter ? transfer.file.Full() : std::string();
-    // A client gets a bounded number of transfers at once; one more is
-    // refused as a data connection that cannot be started.
-    std::unique_ptr<CDataSocket> pData(RunningDataConnections() < kMaxDataConnections
-                                           ? new (std::nothrow)
-                                                 CDataSocket(*this, std::move(transfer))
-                                           : nullptr);
-    bool bStarted = false;
-    if (pData) {
-        CDataSocket& rData = *pData;
-        // Listed before it starts: the start may already end it.
-        m_dataSockets.push_back(std::move(pData));
-        if (m_pPassive) {
-            rData.StartPassive(std::move(m_pPassive));
-            SendStartReply();
-            return 0;
-        }
-        bStarted = rData.StartActive(m_dataAddr);
-        if (!bStarted)
-            m_dataSockets.pop_back();
-    }
+    const bool bStarted = m_transfers.Start(std::move(transfer));
     SendStartReply();
     if (bStarted)
         return 0;
@@ -340,7 +317,7 @@ int CClientSocket::StartData(CDataSocket::STransfer transfer) {
     // listener it would have used, go with the refusal.
     if (!strListing.empty())
         ::unlink(strListing.c_str());
-    m_pPassive.reset();
+    m_transfers.SetPassive(nullptr);
     SendReply(ReplyText(REPLY_DATA_RESET));
     return -1;
 }
@@ -357,14 +334,6 @@ void CClientSocket::OnDataConnected(CDataSocket& /*rData*/) {
     // The transfer's 150 goes before its first byte, and before a TLS
     // handshake that the client starts only once it has read it.
     SendStartReply();
-}
-
-void CClientSocket::ReportHeldTransfers() {
-    // A reply the client does not read may end the session, and with it
-    // the list: it is looked at again after each report.
-    for (size_t k = 0; k < m_dataSockets.size(); ++k)
-        if (m_dataSockets[k]->HasHeldReport())
-            m_dataSockets[k]->ReportHeld();
 }
 
 void CClientSocket::OnTransferFinished(CDataSocket& rData, bool bComplete) {
@@ -402,42 +371,22 @@ void CClientSocket::OnDataConnectionRefused(CDataSocket& /*rData*/) {
 }
 
 void CClientSocket::OnDataSocketEnded(CDataSocket& rData) {
-    auto it = std::find_if(m_dataSockets.begin(), m_dataSockets.end(),
-                           [&rData](const auto& p) { return p.get() == &rData; });
-    if (it == m_dataSockets.end())
-        return;
-    std::unique_ptr<CDataSocket> pEnded = std::move(*it);
-    m_dataSockets.erase(it);
-    if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
-        pDispatcher->ReleaseLater(std::move(pEnded));
+    m_transfers.Release(rData);
 }
 
 void CClientSocket::AbandonDataConnections() {
     m_statTimer.Stop();
     m_stat.End();
-    std::vector<std::unique_ptr<CDataSocket>> dataSockets;
-    dataSockets.swap(m_dataSockets);
-    CSocketDispatcher* pDispatcher = CSocketDispatcher::Current();
-    for (std::unique_ptr<CDataSocket>& pData : dataSockets) {
-        pData->ShutDown(1);
-        pData->Close();
-        pData->Abandon();
-        // One of them may be inside its own handler (its end removed this
-        // session): released after the current event.
-        if (pDispatcher)
-            pDispatcher->ReleaseLater(std::move(pData));
-    }
-    m_pPassive.reset();
+    m_transfers.Abandon();
 }
 
 void CClientSocket::DoAbor(const CCommandRow&, const std::string&) {
-    const bool bRunning = RunningDataConnections() > 0;
+    const bool bRunning = m_transfers.Running() > 0;
     // A finished transfer's connection counts while it is open: once its
     // client has closed it there is nothing left to abort, whether or not
     // that close has been read yet (it may come after this command).
-    const bool bOpen = std::any_of(m_dataSockets.begin(), m_dataSockets.end(),
-                                   [](const auto& p) { return !p->PeerHasClosed(); });
-    const bool bAny = bRunning || bOpen || m_pPassive;
+    const bool bOpen = m_transfers.AnyOpen();
+    const bool bAny = bRunning || bOpen || m_transfers.Passive();
     // The transfer ends at once, files closed, with no reply of its own.
     AbandonDataConnections();
     if (bRunning) {
