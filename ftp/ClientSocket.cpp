@@ -13,7 +13,10 @@
 #include <algorithm>
 #include <new>
 
-CClientSocket::CClientSocket(CSessionHost& rHost, uint64_t nId) : m_rHost(rHost), m_nId(nId) {}
+// A command line ends at CR or LF (the protocol tells which pairs are one
+// end).
+CClientSocket::CClientSocket(CSessionHost& rHost, uint64_t nId)
+    : CBufferedConnection("\r\n"), m_rHost(rHost), m_nId(nId), m_transfers(*this) {}
 
 CClientSocket::~CClientSocket() {
     AbandonDataConnections();
@@ -25,15 +28,11 @@ void CClientSocket::Log(const std::string& strText, int nLevel) const {
 
 void CClientSocket::Log(LogEvent event, const std::string& strText, int nLevel) const {
     m_rHost.Log({strText, nLevel, event, m_strPeerAddr,
-                 m_bLoggedIn ? LogSafe(m_strUser) : std::string(), m_nId});
+                 m_state.IsLoggedIn() ? LogSafe(m_state.User()) : std::string(), m_nId});
 }
 
 const CServerSettings& CClientSocket::Settings() const {
     return m_rHost.Settings();
-}
-
-void CClientSocket::SendReply(const char* pszText) {
-    SendReply(std::string(pszText));
 }
 
 void CClientSocket::SendReply(const std::string& strText) {
@@ -41,10 +40,7 @@ void CClientSocket::SendReply(const std::string& strText) {
     // line ends are the server's. Built only where level 2 shows it.
     if (Settings().m_nLogLevel >= 2)
         Log(LogEvent::Reply, LogSafeLines(strText), 2);
-    // Every reply is sent whole and in order, however long the client takes
-    // to read: what the socket cannot take at once waits for its room.
-    m_strOutput += strText;
-    FlushOutput();
+    QueueOutput(strText);
 }
 
 void CClientSocket::SendFormatted(int nReply, const std::string& strArgument) {
@@ -66,44 +62,12 @@ void CClientSocket::SayReply(::Say say, const std::string& strArgument) {
         SendReply(strReply);
 }
 
-void CClientSocket::FlushOutput() {
-    while (!m_strOutput.empty() && Handle() >= 0 && !IsTlsHandshaking()) {
-        int nSent = Send(m_strOutput.data(), static_cast<int>(m_strOutput.size()));
-        if (nSent <= 0)
-            break;
-        m_strOutput.erase(0, static_cast<size_t>(nSent));
-    }
-    if (m_strOutput.empty()) {
-        // A burst of replies does not keep its memory once it is out.
-        if (m_strOutput.capacity() > kKeptInputCapacity)
-            std::string().swap(m_strOutput);
-        if (m_bShutDownWhenSent) {
-            m_bShutDownWhenSent = false;
-            ShutDown(1);
-        }
-        return;
-    }
-    // A client that reads nothing while its replies pile up is let go.
-    if (m_strOutput.size() > kMaxOutput)
-        m_rHost.RemoveClient(*this);
+void CClientSocket::OnOutputOverflow() {
+    m_rHost.RemoveClient(*this);
 }
 
-bool CClientSocket::InputHeld() const {
-    return m_bLoginDelayed || m_pStatListing || m_strOutput.size() > kOutputBeforePause;
-}
-
-void CClientSocket::ResumeInput() {
-    if (InputHeld() || Handle() < 0)
-        return;
-    m_bInputPaused = false;
-    // The lines that arrived meanwhile (the extended mode keeps them),
-    // then whatever waits in the socket.
-    if (!m_strInput.empty()) {
-        RunReceivedLines(0);
-        if (Handle() < 0 || InputHeld())
-            return;
-    }
-    OnReceive(0);
+bool CClientSocket::HoldsInput() const {
+    return m_bLoginDelayed || m_stat.IsRunning();
 }
 
 void CClientSocket::OnConnect(int /*nErrorCode*/) {
@@ -116,7 +80,6 @@ void CClientSocket::OnConnect(int /*nErrorCode*/) {
     m_strPeerAddr = m_peer.ToString();
     SendReply(FormatString(ReplyText(REPLY_GREETING), LocalHostName().c_str(), kVersion,
                            TimeText().c_str()));
-    m_strInput.clear();
     m_connected = std::chrono::steady_clock::now();
     Log(LogEvent::Connect, FormatString(LoadString(IDS_CONNECTED), m_strPeerAddr.c_str()), 0);
     m_rHost.AddClient(*this, LoadString(IDS_USER_CONNECTING));
@@ -125,63 +88,7 @@ void CClientSocket::OnConnect(int /*nErrorCode*/) {
         RestartIdleTimer();
 }
 
-void CClientSocket::ClearInput() {
-    m_strInput.clear();
-    // A long line does not keep its memory once it is gone.
-    if (m_strInput.capacity() > kKeptInputCapacity)
-        std::string().swap(m_strInput);
-}
-
-void CClientSocket::OnReceive(int /*nErrorCode*/) {
-    // Bytes wait in the socket while a reply is held back or the client
-    // is not reading its replies; reading nothing asks for no further event.
-    if (InputHeld()) {
-        m_bInputPaused = true;
-        return;
-    }
-    char buffer[1024];
-    int nRead = Receive(buffer, sizeof buffer);
-    if (nRead < 0) {
-        // A failed receive (a reset, a fatal TLS error whose bytes TLS will
-        // never read) ends the connection as the client's close does:
-        // otherwise the bytes left waiting would bring event after event.
-        if (!WouldBlock()) {
-            OnClose(LastError());
-            return;
-        }
-        nRead = 0;
-    }
-    if (!m_bFirstBytesSeen && nRead > 0) {
-        m_bFirstBytesSeen = true;
-        if (RefusesStrayProxyHeader(buffer, static_cast<size_t>(nRead)))
-            return;
-    }
-    const size_t nSearched = m_strInput.size();
-    m_strInput.append(buffer, static_cast<size_t>(nRead));
-
-    // The bytes kept from earlier receives hold no line end: only the new
-    // ones are searched, so a long line costs linear time.
-    size_t nEnd = m_strInput.find_first_of("\r\n", nSearched);
-    if (m_bOverlong) {
-        // The rest of a line that outgrew the bound goes too, up to and
-        // with its end; no reply.
-        ClearInput();
-        if (nEnd != std::string::npos)
-            m_bOverlong = false;
-        return;
-    }
-    if (nEnd == std::string::npos) {
-        // A line without end is not kept for ever.
-        if (m_strInput.size() > kMaxInput) {
-            ClearInput();
-            m_bOverlong = true;
-        }
-        return;
-    }
-    RunReceivedLines(nSearched);
-}
-
-bool CClientSocket::RefusesStrayProxyHeader(const char* pData, size_t nSize) {
+bool CClientSocket::RefusesFirstBytes(const char* pData, size_t nSize) {
     if (CameThroughBalancer() || !m_rHost.ProxyPolicy())
         return false;
     // A whole header, or enough of one to tell it from a command.
@@ -194,48 +101,27 @@ bool CClientSocket::RefusesStrayProxyHeader(const char* pData, size_t nSize) {
     return true;
 }
 
-void CClientSocket::RunReceivedLines(size_t nSearched) {
-    const bool bLogLines = Settings().m_nLogLevel >= 2;
-    size_t nPos = 0;
+bool CClientSocket::RunNextLine(const std::string& rInput, size_t& rPos, size_t nSearched) {
     SReceivedLine line;
-    while (m_pProtocol->NextLine(m_strInput, nPos, nSearched, line)) {
-        // Lines are logged at level 2 only: below it, no work on each line.
-        if (bLogLines) {
-            // Whatever the client sent shows as text of one line, never
-            // as a line of its own, a control sequence or raw bytes.
-            const std::string strLogged = m_pProtocol->LoggedLine(line.strRaw);
-            if (!strLogged.empty())
-                Log(LogEvent::Command, LogSafeLine(strLogged), 2);
-        }
-        if (!line.strLine.empty())
-            ProcessCommand(line.strLine);
-        // The session may have been ended by what ran.
-        if (Handle() < 0)
-            return;
-        // A failed login, or replies the client has not read, hold the rest
-        // back until the reply is out or the backlog has drained.
-        if (InputHeld()) {
-            m_strInput.erase(0, nPos);
-            m_bInputPaused = true;
-            return;
-        }
-        // After AUTH TLS nothing more arrives in clear: whatever came with
-        // it is not the client's (an injection) and is dropped.
-        if (IsTlsHandshaking()) {
-            ClearInput();
-            return;
-        }
+    if (!m_pProtocol->NextLine(rInput, rPos, nSearched, line))
+        return false;
+    // Lines are logged at level 2 only: below it, no work on each line.
+    if (Settings().m_nLogLevel >= 2) {
+        // Whatever the client sent shows as text of one line, never as a
+        // line of its own, a control sequence or raw bytes.
+        const std::string strLogged = m_pProtocol->LoggedLine(line.strRaw);
+        if (!strLogged.empty())
+            Log(LogEvent::Command, LogSafeLine(strLogged), 2);
     }
-    // Bytes after the last line end wait for the rest of their line.
-    m_strInput.erase(0, nPos);
-    if (m_strInput.empty())
-        ClearInput();
+    if (!line.strLine.empty())
+        ProcessCommand(line.strLine);
+    return true;
 }
 
 void CClientSocket::OnClose(int /*nErrorCode*/) {
     Log(LogEvent::Disconnect,
         FormatString(LoadString(IDS_CONNECTION_CLOSED), m_strPeerAddr.c_str()), 0);
-    m_pPassive.reset();
+    m_transfers.SetPassive(nullptr);
     // The host ends this session and releases it after this event: nothing
     // of it may be used afterwards.
     m_rHost.RemoveClient(*this);
@@ -246,7 +132,7 @@ void CClientSocket::ProcessCommand(const std::string& strLine) {
     CDeferredReleaseScope scope;
     // The client has moved on: a download's end it has not waited for is
     // said before this command's reply.
-    ReportHeldTransfers();
+    m_transfers.ReportHeld();
     std::string strParameter;
     SplitCommandLine(strLine, m_strWord, strParameter);
     const CCommandRow* pRow = m_pProtocol->FindCommand(m_strWord);
@@ -260,7 +146,7 @@ void CClientSocket::ProcessCommand(const std::string& strLine) {
         pRow = &kSecurityExchangeOff;
     // A pending rename lasts only until the next command.
     if (!pRow || (pRow->nCode != CMD_RNTO && pRow->nCode != CMD_RNFR))
-        m_strRenameFrom.clear();
+        m_state.ForgetRename();
     // The TLS policy comes first.
     if (pRow) {
         if (const char* pszRefusal = TlsRefusal(*pRow)) {
@@ -269,7 +155,7 @@ void CClientSocket::ProcessCommand(const std::string& strLine) {
         }
     }
     // The login gate comes before every other test, unknown words included.
-    if (!m_bLoggedIn && !(pRow && pRow->bBeforeLogin)) {
+    if (!m_state.IsLoggedIn() && !(pRow && pRow->bBeforeLogin)) {
         SendReply(ReplyText(REPLY_LOG_IN_FIRST));
         return;
     }
@@ -332,11 +218,11 @@ void CClientSocket::OnIdleTimeout() {
     // A session with a transfer running or waiting for its connection is
     // not idle (a transfer that moves nothing fails by itself); a passive
     // port or a finished data connection that the client keeps open is.
-    if (RunningDataConnections() > 0) {
+    if (m_transfers.Running() > 0) {
         ArmIdleTimer(nTimeoutMs);
         return;
     }
-    ReportHeldTransfers();
+    m_transfers.ReportHeld();
     SendExtended(XREPLY_TIMEOUT);
     Log(LogEvent::Disconnect,
         FormatString(LoadString(IDS_CONNECTION_CLOSED), m_strPeerAddr.c_str()), 0);
@@ -355,12 +241,10 @@ void CClientSocket::DoUnknown(const CCommandRow&, const std::string&) {
 CClientSocket::SStatus CClientSocket::Status() const {
     SStatus status;
     status.nId = m_nId;
-    status.strUser = m_bLoggedIn ? m_strUser : std::string();
+    status.strUser = m_state.LoggedInUser();
     status.strAddress = m_strPeerAddr;
     status.connected = m_connected;
-    status.bStatRunning = m_pStatListing != nullptr;
-    for (const std::unique_ptr<CDataSocket>& pData : m_dataSockets)
-        if (!pData->IsFinished())
-            status.transfers.push_back(pData->Progress());
+    status.bStatRunning = m_stat.IsRunning();
+    status.transfers = m_transfers.Progress();
     return status;
 }

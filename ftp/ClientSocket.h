@@ -1,20 +1,22 @@
 // The server side of one client's FTP control connection (a session):
-// collects command lines, runs each through its protocol's command table
-// and answers from the reply tables. It holds the client's login state,
-// current virtual directory, transfer settings and the data connections it
-// has started. Its parts live in files named after what they hold:
-// ClientSocket.cpp (the control line and the reply queue, the idle rule),
-// ClientSocketCommands.cpp (the command tables), ClientSocketLogin.cpp,
-// ClientSocketPaths.cpp (the commands that name a path),
-// ClientSocketTransfers.cpp (data connections), ClientSocketListings.cpp
-// (LIST, NLST, MLSD, MLST, STAT), ClientSocketInfo.cpp (what the server
-// says of itself) and ClientSocketTls.cpp.
+// takes the command lines its buffered connection collects, runs each
+// through its protocol's command table and answers from the reply tables.
+// What it knows of the client between commands is its CSessionState; its
+// data connections and passive listener are its CSessionTransfers; a STAT
+// reply in progress is its CStatReply. The handlers live in files named
+// after what they handle: ClientSocket.cpp (the control line, the idle
+// rule), ClientSocketCommands.cpp (the command tables),
+// ClientSocketLogin.cpp, ClientSocketPaths.cpp (the commands that name a
+// path), ClientSocketTransfers.cpp (data connections),
+// ClientSocketListings.cpp (LIST, NLST, MLSD, MLST, STAT),
+// ClientSocketInfo.cpp (what the server says of itself) and
+// ClientSocketTls.cpp.
 //
 // Ownership: the host owns each session. A session owns its data
 // connections and the passive listener that PASV made until a transfer
-// hands it on. An object that ends inside its own event handler is handed
-// to the dispatcher's deferred release by its owner, never deleted in the
-// middle of a call chain.
+// hands it on (through its CSessionTransfers). An object that ends inside
+// its own event handler is handed to the dispatcher's deferred release by
+// its owner, never deleted in the middle of a call chain.
 #pragma once
 
 #include "fs/LocalPath.h"
@@ -22,7 +24,10 @@
 #include "ftp/DataSocket.h"
 #include "ftp/LogRecord.h"
 #include "ftp/Protocol.h"
-#include "net/AsyncSocket.h"
+#include "ftp/SessionState.h"
+#include "ftp/SessionTransfers.h"
+#include "ftp/StatReply.h"
+#include "net/BufferedConnection.h"
 #include "net/Timer.h"
 
 #include <chrono>
@@ -38,7 +43,7 @@ class CPassiveSocket;
 class CServerSettings;
 class CSessionHost;
 
-class CClientSocket : public CAsyncSocket, private CDataSocket::COwner {
+class CClientSocket : public CBufferedConnection, private CDataSocket::COwner {
 public:
     CClientSocket(CSessionHost& rHost, uint64_t nId);
     ~CClientSocket() override;
@@ -58,15 +63,12 @@ public:
     SStatus Status() const;
     const std::string& PeerAddress() const { return m_strPeerAddr; }
     const CAddress& Peer() const { return m_peer; }
-    const std::string& User() const { return m_strUser; }
-    bool IsLoggedIn() const { return m_bLoggedIn; }
+    bool IsLoggedIn() const { return m_state.IsLoggedIn(); }
     // The time-out stored when the session was admitted. The classic mode
     // reads nothing of it: idle connections stay. The extended mode closes
     // idle sessions after the time-out in force at their last command.
-    void SetTimeout(int nTimeout) { m_nTimeout = nTimeout; }
-    int Timeout() const { return m_nTimeout; }
+    void SetTimeout(int nTimeout) { m_state.SetTimeout(nTimeout); }
 
-    void OnReceive(int nErrorCode) override;
     // The extended mode reads the urgent byte clients send with ABOR.
     void OnOutOfBandData(int nErrorCode) override;
     // The start step: greets the client and asks the host to list it.
@@ -81,18 +83,15 @@ public:
     // of connections in all): told so before it is closed.
     void RefuseTooMany(bool bInAll = false);
 
-    void SendReply(const char* pszText);
     void SendReply(const std::string& strText);
     void ProcessCommand(const std::string& strLine);
 
     // Data connections whose transfer has not finished.
-    size_t RunningDataConnections() const;
-    size_t DataConnectionCount() const { return m_dataSockets.size(); }
+    size_t RunningDataConnections() const { return m_transfers.Running(); }
+    size_t DataConnectionCount() const { return m_transfers.Count(); }
     // Ends every data connection quietly (no reply): files closed,
     // temporary listings deleted, passive listener closed.
     void AbandonDataConnections();
-    // Bytes received that no line end has completed yet (tests).
-    const std::string& PendingInput() const { return m_strInput; }
 
     // The classic command table, in its order.
     static std::span<const CCommandRow> ClassicCommands();
@@ -103,23 +102,9 @@ public:
     // The protocol the session speaks now.
     const CProtocol& Protocol() const { return *m_pProtocol; }
 
-    // Bytes kept while no line end has arrived; beyond this they are dropped.
-    static constexpr size_t kMaxInput = 64 * 1024;
-    // Input memory kept between lines; a longer line's memory is given back.
-    static constexpr size_t kKeptInputCapacity = 4 * 1024;
-    // Replies the socket could not take yet are kept, in order, up to this
-    // size; a client that reads nothing for longer is disconnected.
-    static constexpr size_t kMaxOutput = 1024 * 1024;
-    // While more than this waits to be sent, no further command is read:
-    // the client is slowed, never answered out of order.
-    static constexpr size_t kOutputBeforePause = 64 * 1024;
-    // Transfers a client may have running at once.
-    static constexpr size_t kMaxDataConnections = 4;
     // The reply to a PASS that does not log in comes this late; the
     // connection's next lines wait for it.
     static constexpr int kLoginDelayMs = 1000;
-    // True while that reply is being held back.
-    bool IsLoginDelayed() const { return m_bLoginDelayed; }
 
 private:
     // A path a command names, resolved and checked.
@@ -141,21 +126,19 @@ private:
         std::string strDenied;
     };
 
-    // The control line and the reply queue (ClientSocket.cpp).
-    void ClearInput();
-    // Runs the complete lines that have arrived, as the protocol takes them.
-    void RunReceivedLines(size_t nSearched);
-    // Sends what the socket takes of the waiting replies.
-    void FlushOutput();
-    // True while no further command is read: a failed login's reply is
-    // held back, or too many replies wait unread.
-    bool InputHeld() const;
+    // The control line (ClientSocket.cpp): each line as the protocol
+    // splits it, logged and run.
+    bool RunNextLine(const std::string& rInput, size_t& rPos, size_t nSearched) override;
+    // No further command is read while a failed login's reply is held back
+    // or a STAT reply is in progress (and while replies wait unread).
+    bool HoldsInput() const override;
     // Behind a balancer, a connection that did not come through one yet
     // begins with a PROXY header names an address it may not name: it is
     // logged and ended (true; nothing of the session may be used then).
-    bool RefusesStrayProxyHeader(const char* pData, size_t nSize);
-    // Runs the lines that waited and reads on, once input is no longer held.
-    void ResumeInput();
+    bool RefusesFirstBytes(const char* pData, size_t nSize) override;
+    // Replies the socket could not take yet are kept, in order, up to
+    // kMaxOutput; a client that reads nothing for longer is disconnected.
+    void OnOutputOverflow() override;
     void Log(const std::string& strText, int nLevel) const;
     // A line about this session: its client, identity and user beside the
     // text. Client text in strText must already be fit for the log.
@@ -174,8 +157,7 @@ private:
     void OnIdleTimeout();
 
     // Login (ClientSocketLogin.cpp).
-    bool CheckLogin(const std::string& strUser, const std::string& strPassword,
-                    std::string& rCwd) const;
+    bool CheckLogin(const std::string& strUser, const std::string& strPassword) const;
     // The failed login's reply, sent late; then the lines that waited.
     void EndLoginDelay();
     // A USER or PASS from an address banned now: answered 421 and closed
@@ -225,10 +207,6 @@ private:
     bool OpenPassive();
     // The control connection's local address (asked of the system once).
     bool LocalAddress(CAddress& rLocal);
-    // Downloads whose bytes are all out but whose client has not closed
-    // the connection yet report their end now: a reply the session sends
-    // next must come after theirs.
-    void ReportHeldTransfers();
     // Sends the 150 of the transfer being started, if not sent yet.
     void SendStartReply();
     // The data connections' reports.
@@ -262,8 +240,6 @@ private:
     // STAT of a path: the next slice of its listing, or the next lines of
     // the reply once the listing is complete.
     void ContinueStat();
-    // Ends a STAT reply in progress: its listing file goes.
-    void EndStat();
 
     // TLS (ClientSocketTls.cpp).
     // AUTH, PBSZ, PROT and CCC: with TLS off they are unknown words.
@@ -332,59 +308,28 @@ private:
     const uint64_t m_nId;
     // Taken when the session starts and at each login.
     const CProtocol* m_pProtocol = &CProtocol::Classic();
-    // Where PORT or EPRT asked the next data connection to go (none: PASV).
-    CAddress m_dataAddr;
-    std::string m_strInput;
-    std::string m_strCwd;
-    std::string m_strUser;
-    bool m_bLoggedIn = false;
+    // The user, folder, transfer settings and TLS steps of the client.
+    CSessionState m_state;
+    // Its data connections and where the next one goes.
+    CSessionTransfers m_transfers;
     // The client, and its address as the log shows it.
     CAddress m_peer;
     // The address the client reached the server at, once asked for.
     CAddress m_local;
     std::string m_strPeerAddr;
-    int m_nType = 0;
-    int64_t m_nRestart = 0;
-    std::unique_ptr<CPassiveSocket> m_pPassive;
-    int m_nTimeout = 0;
-    std::vector<std::unique_ptr<CDataSocket>> m_dataSockets;
     // The word of the command being run, lower-cased (for its replies).
     std::string m_strWord;
     // The 150 of the transfer being started: sent once its connection is
     // made, right before its first byte, or when its start returns.
     std::string m_strStartReply;
-    // A line outgrew kMaxInput: bytes are dropped until its end arrives.
-    bool m_bOverlong = false;
-    // The first bytes have come (and been checked for a stray PROXY header).
-    bool m_bFirstBytesSeen = false;
-    // The virtual path RNFR named, waiting for RNTO.
-    std::string m_strRenameFrom;
-    // EPSV ALL was given: only EPSV opens data connections from now on.
-    bool m_bEpsvAll = false;
-    // The facts MLSD and MLST show (OPTS MLST).
-    unsigned m_nMlstFacts = kAllFacts;
     CTimer m_idleTimer;
-    // TLS: AUTH TLS has been accepted (the handshake may still run), PBSZ
-    // has been given, PROT P is in force.
-    bool m_bTlsRequested = false;
-    bool m_bPbsz = false;
-    bool m_bProtectData = false;
-    // Replies not yet taken by the socket (plain or TLS), in order.
-    std::string m_strOutput;
     CTimer m_tlsTimer;
     std::chrono::steady_clock::time_point m_lastCommand;
     std::chrono::steady_clock::time_point m_connected;
     // A failed login's reply is held back; nothing is read meanwhile.
     bool m_bLoginDelayed = false;
     CTimer m_loginTimer;
-    // Input was held back (see InputHeld) and must be resumed.
-    bool m_bInputPaused = false;
-    // QUIT: the sending side ends once the waiting replies are out.
-    bool m_bShutDownWhenSent = false;
-    // A STAT reply in progress: its listing (being written, then read
-    // into the replies as the client takes them).
-    std::unique_ptr<CListingBuilder> m_pStatListing;
-    bool m_bStatComplete = false;
-    FILE* m_pStatFile = nullptr;
+    // A STAT reply in progress, and the timer that moves it on.
+    CStatReply m_stat;
     CTimer m_statTimer;
 };

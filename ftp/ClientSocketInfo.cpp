@@ -15,7 +15,7 @@ void CClientSocket::DoSyst(const CCommandRow&, const std::string&) {
 void CClientSocket::DoFeat(const CCommandRow&, const std::string&) {
     // The MLST line marks the facts in force (OPTS MLST chooses them).
     SendExtended(m_rHost.TlsContext() ? XREPLY_FEATURES_TLS : XREPLY_FEATURES,
-                 FeatureFacts(m_nMlstFacts));
+                 FeatureFacts(m_state.Facts()));
 }
 
 void CClientSocket::DoOpts(const CCommandRow&, const std::string& strParameter) {
@@ -26,8 +26,8 @@ void CClientSocket::DoOpts(const CCommandRow&, const std::string& strParameter) 
     if (strWord == "mlst") {
         // The facts MLSD and MLST show from now on; the names not known are
         // left out, and the reply names the ones in force.
-        m_nMlstFacts = ParseFacts(Trim(strValue));
-        const std::string strNames = FactNames(m_nMlstFacts);
+        m_state.ApplyFacts(Trim(strValue));
+        const std::string strNames = FactNames(m_state.Facts());
         SendReply(strNames.empty()
                       ? std::string("200 MLST OPTS\r\n")
                       : FormatString(ExtendedReplyText(XREPLY_MLST_OPTS), strNames.c_str()));

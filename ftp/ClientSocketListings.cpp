@@ -105,7 +105,7 @@ bool CClientSocket::ListingWritten(const CListingBuilder* pListing, bool bComple
 bool CClientSocket::ResolveListingPath(const std::string& strParameter, std::string& rPath,
                                        bool& rFile) const {
     const std::vector<std::string>& folderMap = Settings().m_folderMap;
-    rPath = m_strCwd;
+    rPath = m_state.Folder();
     rFile = false;
     const std::string strArgument = WithoutOptions(strParameter);
     if (!strArgument.empty() && !ResolvePath(rPath, strArgument))
@@ -152,9 +152,9 @@ void CClientSocket::DoMlsd(const CCommandRow& rRow, const std::string& strParame
     if (!PrepareListing(rRow, strParameter, strPath, request.bFile, true))
         return;
     request.style = ListingStyle::Machine;
-    request.nFacts = m_nMlstFacts;
-    request.bMayDownload = CheckAccess(Settings(), m_strUser, AccessClass::Download, strPath);
-    request.bMayUpload = CheckAccess(Settings(), m_strUser, AccessClass::Upload, strPath);
+    request.nFacts = m_state.Facts();
+    request.bMayDownload = CheckAccess(Settings(), m_state.User(), AccessClass::Download, strPath);
+    request.bMayUpload = CheckAccess(Settings(), m_state.User(), AccessClass::Upload, strPath);
     SendListing(StartListing(strPath, std::move(request)), ExtendedReplyText(XREPLY_LISTING_FAILED),
                 WithoutFinalSlash(strPath), WithoutFinalSlash(strPath));
 }
@@ -170,11 +170,11 @@ void CClientSocket::DoMlst(const CCommandRow&, const std::string& strParameter) 
     CLocalPath local = MapToLocalPath(Settings().m_folderMap, bFile ? strShown : strPath);
     struct stat info {};
     SEntryInfo entry = !local.IsEmpty() && local.Stat(info) ? InfoOf(info) : VirtualFolderInfo();
-    const bool bDownload = CheckAccess(Settings(), m_strUser, AccessClass::Download, strPath);
-    const bool bUpload = CheckAccess(Settings(), m_strUser, AccessClass::Upload, strPath);
+    const bool bDownload = CheckAccess(Settings(), m_state.User(), AccessClass::Download, strPath);
+    const bool bUpload = CheckAccess(Settings(), m_state.User(), AccessClass::Upload, strPath);
     SendReply(FormatString(
         ExtendedReplyText(XREPLY_MLST), strShown.c_str(),
-        (" " + FormatMachineEntry(entry, bDownload, bUpload, strShown, false, m_nMlstFacts))
+        (" " + FormatMachineEntry(entry, bDownload, bUpload, strShown, false, m_state.Facts()))
             .c_str()));
 }
 
@@ -182,10 +182,11 @@ void CClientSocket::DoStat(const CCommandRow&, const std::string& strParameter) 
     if (Trim(strParameter).empty()) {
         static const char* const kTypes[] = {"ASCII", "L 8", "IMAGE"};
         std::string strLines = " Connected from " + m_strPeerAddr + "\r\n";
-        strLines += " Logged in as " + m_strUser + "\r\n";
-        strLines += std::string(" TYPE: ") + kTypes[m_nType >= 0 && m_nType < 3 ? m_nType : 0] +
+        strLines += " Logged in as " + m_state.User() + "\r\n";
+        const int nType = m_state.Type();
+        strLines += std::string(" TYPE: ") + kTypes[nType >= 0 && nType < 3 ? nType : 0] +
                     ", STRUcture: File, MODE: Stream\r\n";
-        strLines += " Data connections: " + std::to_string(RunningDataConnections()) + "\r\n";
+        strLines += " Data connections: " + std::to_string(m_transfers.Running()) + "\r\n";
         SendReply(FormatString(ExtendedReplyText(XREPLY_STATUS), LocalHostName().c_str(),
                                strLines.c_str()));
         return;
@@ -210,61 +211,32 @@ void CClientSocket::DoStat(const CCommandRow&, const std::string& strParameter) 
         return;
     }
     SendReply("213-Status of \"" + WithoutFinalSlash(strPath) + "\"\r\n");
-    m_pStatListing = std::move(pListing);
-    m_bStatComplete = bComplete;
+    m_stat.Begin(std::move(pListing), bComplete);
     m_statTimer.Start(0, [this] { ContinueStat(); });
 }
 
 void CClientSocket::ContinueStat() {
-    if (!m_pStatListing)
+    if (!m_stat.IsRunning())
         return;
-    if (!m_bStatComplete) {
-        m_bStatComplete = m_pStatListing->WriteSlice();
+    if (!m_stat.IsWritten()) {
+        m_stat.WriteSlice();
         m_statTimer.Start(0, [this] { ContinueStat(); });
         return;
     }
-    if (!m_pStatFile)
-        m_pStatFile = ::fopen(m_pStatListing->FileName().c_str(), "rbe");
     // Lines up to the pause size, then again once the client has read them.
-    std::string strChunk;
-    char szLine[4096];
-    bool bEnd = !m_pStatFile;
-    while (!bEnd && m_strOutput.size() + strChunk.size() < kOutputBeforePause) {
-        if (!::fgets(szLine, sizeof szLine, m_pStatFile)) {
-            bEnd = true;
-            break;
-        }
-        // A line longer than the buffer comes in pieces; only its first
-        // piece is indented.
-        if (strChunk.empty() || strChunk.back() == '\n')
-            strChunk += ' ';
-        strChunk += szLine;
-    }
-    if (bEnd) {
-        strChunk += "213 End of status\r\n";
-        EndStat();
-    }
+    bool bEnd = false;
+    const size_t nUnsent = UnsentOutput();
+    const std::string strLines =
+        m_stat.NextLines(nUnsent < kOutputBeforePause ? kOutputBeforePause - nUnsent : 0, bEnd);
+    if (bEnd)
+        m_statTimer.Stop();
     // Into the waiting replies as any reply goes.
-    SendReply(strChunk);
+    SendReply(strLines);
     if (Handle() < 0)
         return;
     if (bEnd)
         ResumeInput();
-    else if (m_strOutput.empty())
+    else if (UnsentOutput() == 0)
         m_statTimer.Start(0, [this] { ContinueStat(); });
     // Otherwise the room the client makes (OnSend) brings the next lines.
-}
-
-void CClientSocket::EndStat() {
-    m_statTimer.Stop();
-    // Nothing to end unless a STAT reply is in progress (the common case,
-    // every session's end, touches nothing more).
-    if (!m_pStatListing)
-        return;
-    if (m_pStatFile)
-        ::fclose(m_pStatFile);
-    m_pStatFile = nullptr;
-    ::unlink(m_pStatListing->FileName().c_str());
-    m_pStatListing.reset();
-    m_bStatComplete = false;
 }

@@ -28,14 +28,12 @@ std::string CutUserName(const std::string& strName) {
 
 } // namespace
 
-bool CClientSocket::CheckLogin(const std::string& strUser, const std::string& strPassword,
-                               std::string& rCwd) const {
+bool CClientSocket::CheckLogin(const std::string& strUser, const std::string& strPassword) const {
     CUserRecord record = FindUser(Settings().m_users, strUser);
     if (record.m_strName.empty() || record.m_strName != strUser)
         return false;
     if (!record.m_strPassword.empty() && record.m_strPassword != strPassword)
         return false;
-    rCwd.assign(1, '/');
     return true;
 }
 
@@ -57,37 +55,38 @@ void CClientSocket::DoUser(const CCommandRow&, const std::string& strParameter) 
     const std::string strUser = CutUserName(strParameter);
     if (RefusedWhileBanned(strUser))
         return;
-    m_strUser = strUser;
-    m_bLoggedIn = false;
+    m_state.NameUser(strUser);
     SendReply(ReplyText(REPLY_ENTER_PASS));
 }
 
 void CClientSocket::DoPass(const CCommandRow&, const std::string& strParameter) {
-    if (RefusedWhileBanned(m_strUser))
+    const std::string& strUser = m_state.User();
+    if (RefusedWhileBanned(strUser))
         return;
-    if (m_strUser.empty()) {
+    if (strUser.empty()) {
         SendReply(ReplyText(REPLY_USER_FIRST));
         return;
     }
-    if (!CheckLogin(m_strUser, strParameter, m_strCwd)) {
+    if (!CheckLogin(strUser, strParameter)) {
         // Unknown names and wrong passwords alike, on a logged-in session
         // too: counted at once, and answered a second later, so that
         // guessing is slow; the connection reads nothing more meanwhile.
-        if (!m_rHost.LoginFailed(*this, m_strUser))
+        if (!m_rHost.LoginFailed(*this, strUser))
             return;
         m_bLoginDelayed = true;
         m_loginTimer.Start(kLoginDelayMs, [this] { EndLoginDelay(); });
         return;
     }
+    m_state.EnterRoot();
     m_rHost.LoginSucceeded(*this);
     // A change of mode in the settings takes effect at a login.
     m_pProtocol = &CProtocol::For(Settings());
     SendReply(ReplyText(REPLY_LOGGED_IN));
-    m_bLoggedIn = true;
-    m_rHost.RelabelClient(*this, m_strUser + " (" + m_strPeerAddr + ")");
+    m_state.SetLoggedIn();
+    m_rHost.RelabelClient(*this, strUser + " (" + m_strPeerAddr + ")");
     Log(LogEvent::Login,
-        FormatString(LoadString(IDS_USER_LOGGED_IN), LogSafe(m_strUser).c_str(),
-                     LogSafe(m_strCwd).c_str()),
+        FormatString(LoadString(IDS_USER_LOGGED_IN), LogSafe(strUser).c_str(),
+                     LogSafe(m_state.Folder()).c_str()),
         0);
 }
 
@@ -101,8 +100,5 @@ void CClientSocket::DoQuit(const CCommandRow&, const std::string&) {
     SendReply(ReplyText(REPLY_GOODBYE));
     // The connection stays until the client closes its side; the sending
     // side ends once every reply is out.
-    if (m_strOutput.empty())
-        ShutDown(1);
-    else
-        m_bShutDownWhenSent = true;
+    ShutDownWhenSent();
 }

@@ -12,7 +12,7 @@
 
 bool CClientSocket::ResolveTarget(const CCommandRow& rRow, const std::string& strParameter,
                                   PathForm form, STarget& rTarget, const SRefusal& refusal) {
-    rTarget.strPath = m_strCwd;
+    rTarget.strPath = m_state.Folder();
     rTarget.bResolved = ResolvePath(rTarget.strPath, strParameter);
     if (!rTarget.bResolved && refusal.bMustResolve) {
         if (!refusal.strUnresolved.empty())
@@ -41,11 +41,11 @@ bool CClientSocket::Admit(const CCommandRow& rRow, const std::string& strPath,
 }
 
 bool CClientSocket::MayAccess(const CCommandRow& rRow, const std::string& strPath) const {
-    return CheckAccess(Settings(), m_strUser, rRow.access, strPath);
+    return CheckAccess(Settings(), m_state.User(), rRow.access, strPath);
 }
 
 std::string CClientSocket::ResolveFilePath(const std::string& strParameter) const {
-    std::string strPath = m_strCwd;
+    std::string strPath = m_state.Folder();
     ResolvePath(strPath, strParameter);
     if (strPath.size() > 1)
         strPath.pop_back();
@@ -53,7 +53,7 @@ std::string CClientSocket::ResolveFilePath(const std::string& strParameter) cons
 }
 
 void CClientSocket::DoPwd(const CCommandRow&, const std::string&) {
-    SendFormatted(REPLY_CURRENT_DIR, m_strCwd);
+    SendFormatted(REPLY_CURRENT_DIR, m_state.Folder());
 }
 
 void CClientSocket::DoCwd(const CCommandRow& rRow, const std::string& strParameter) {
@@ -64,10 +64,13 @@ void CClientSocket::DoCwd(const CCommandRow& rRow, const std::string& strParamet
     STarget target;
     if (!ResolveTarget(rRow, strParameter, PathForm::Folder, target, refusal))
         return;
-    if (ChangeDirectory(Settings().m_folderMap, m_strCwd, target.strPath))
-        SayReply(Say::CwdDone, m_strCwd);
-    else
+    std::string strFolder = m_state.Folder();
+    if (!ChangeDirectory(Settings().m_folderMap, strFolder, target.strPath)) {
         SayReply(Say::CwdFailed, strParameter);
+        return;
+    }
+    m_state.SetFolder(strFolder);
+    SayReply(Say::CwdDone, strFolder);
 }
 
 void CClientSocket::DoCdup(const CCommandRow& rRow, const std::string&) {
@@ -111,7 +114,7 @@ void CClientSocket::DoMkdRmd(const CCommandRow& rRow, const std::string& strPara
 }
 
 void CClientSocket::DoRnfr(const CCommandRow& rRow, const std::string& strParameter) {
-    m_strRenameFrom.clear();
+    m_state.ForgetRename();
     STarget target;
     if (!ResolveTarget(rRow, strParameter, PathForm::File, target))
         return;
@@ -120,13 +123,12 @@ void CClientSocket::DoRnfr(const CCommandRow& rRow, const std::string& strParame
         SendExtended(XREPLY_NO_FILE);
         return;
     }
-    m_strRenameFrom = target.strPath;
+    m_state.SetRenameFrom(target.strPath);
     SendExtended(XREPLY_READY_FOR_RNTO);
 }
 
 void CClientSocket::DoRnto(const CCommandRow& rRow, const std::string& strParameter) {
-    std::string strFrom;
-    strFrom.swap(m_strRenameFrom);
+    const std::string strFrom = m_state.TakeRenameFrom();
     if (strFrom.empty()) {
         SendExtended(XREPLY_RNFR_FIRST);
         return;
@@ -211,7 +213,7 @@ bool CClientSocket::StatFile(const std::string& strParameter, struct stat& rInfo
 
 void CClientSocket::DoSize(const CCommandRow&, const std::string& strParameter) {
     // The size of a converted file is not known without reading it.
-    if (m_nType == 0) {
+    if (m_state.Type() == 0) {
         SendExtended(XREPLY_SIZE_IN_ASCII);
         return;
     }

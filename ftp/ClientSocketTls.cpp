@@ -17,16 +17,16 @@ const char* CClientSocket::TlsRefusal(const CCommandRow& rRow) const {
     if (!m_pProtocol->IsExtended() || Settings().m_extended.TlsPolicy() != TlsMode::Required)
         return nullptr;
     // TLS required: nothing of the password crosses in clear, ...
-    if ((rRow.nCode == CMD_USER || rRow.nCode == CMD_PASS) && !m_bTlsRequested)
+    if ((rRow.nCode == CMD_USER || rRow.nCode == CMD_PASS) && !m_state.IsTlsRequested())
         return ExtendedReplyText(XREPLY_TLS_REQUIRED);
     // ... and nothing of the files.
-    if (rRow.bMovesData && !m_bProtectData)
+    if (rRow.bMovesData && !m_state.ProtectsData())
         return ExtendedReplyText(XREPLY_PROT_P_REQUIRED);
     return nullptr;
 }
 
 void CClientSocket::ProtectTransfer(CDataSocket::STransfer& rTransfer) {
-    if (!m_bProtectData || !IsTls())
+    if (!m_state.ProtectsData() || !IsTls())
         return;
     rTransfer.pTls = m_rHost.TlsContext();
     rTransfer.bRequireReuse = Settings().m_extended.m_nTlsSessionReuse != 0;
@@ -34,7 +34,7 @@ void CClientSocket::ProtectTransfer(CDataSocket::STransfer& rTransfer) {
 }
 
 void CClientSocket::DoAuth(const CCommandRow&, const std::string& strParameter) {
-    if (m_bTlsRequested) {
+    if (m_state.IsTlsRequested()) {
         SendExtended(XREPLY_ALREADY_PROTECTED);
         return;
     }
@@ -50,13 +50,11 @@ void CClientSocket::DoAuth(const CCommandRow&, const std::string& strParameter) 
     SendExtended(XREPLY_AUTH_OK);
     // The reply goes in clear, before TLS begins: a client that has left
     // replies unread cannot begin it cleanly.
-    if (!m_strOutput.empty() || !StartTls(*pContext)) {
+    if (UnsentOutput() > 0 || !StartTls(*pContext)) {
         m_rHost.RemoveClient(*this);
         return;
     }
-    m_bTlsRequested = true;
-    m_bPbsz = false;
-    m_bProtectData = false;
+    m_state.BeginTls();
     m_tlsTimer.Start(CDataSocket::HandshakeTimeoutMs(), [this] {
         if (IsTlsHandshaking())
             m_rHost.RemoveClient(*this);
@@ -78,31 +76,31 @@ void CClientSocket::OnTlsHandshake(int nErrorCode) {
 void CClientSocket::OnSend(int) {
     FlushOutput();
     // A STAT reply goes on as the client reads it.
-    if (m_pStatListing && m_bStatComplete && m_strOutput.size() < kOutputBeforePause) {
+    if (m_stat.IsWritten() && UnsentOutput() < kOutputBeforePause) {
         ContinueStat();
         return;
     }
     // Input held back for a reply backlog goes on once it has drained.
-    if (m_bInputPaused)
+    if (InputPaused())
         ResumeInput();
 }
 
 void CClientSocket::DoPbsz(const CCommandRow&, const std::string&) {
-    if (!m_bTlsRequested) {
+    if (!m_state.IsTlsRequested()) {
         SendExtended(XREPLY_NEEDS_AUTH);
         return;
     }
     // Stream mode has no buffer: the size is 0 whatever was asked.
-    m_bPbsz = true;
+    m_state.SetPbszGiven();
     SendExtended(XREPLY_PBSZ_OK);
 }
 
 void CClientSocket::DoProt(const CCommandRow&, const std::string& strParameter) {
-    if (!m_bTlsRequested) {
+    if (!m_state.IsTlsRequested()) {
         SendExtended(XREPLY_NEEDS_AUTH);
         return;
     }
-    if (!m_bPbsz) {
+    if (!m_state.IsPbszGiven()) {
         SendExtended(XREPLY_NEEDS_PBSZ);
         return;
     }
@@ -110,8 +108,8 @@ void CClientSocket::DoProt(const CCommandRow&, const std::string& strParameter) 
     for (char& ch : strLevel)
         ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
     if (strLevel == "C" || strLevel == "P") {
-        m_bProtectData = strLevel == "P";
-        SendExtended(XREPLY_PROT_OK, m_bProtectData ? "Private" : "Clear");
+        m_state.SetProtectData(strLevel == "P");
+        SendExtended(XREPLY_PROT_OK, m_state.ProtectsData() ? "Private" : "Clear");
     } else if (strLevel == "S" || strLevel == "E") {
         SendExtended(XREPLY_PROT_UNSUPPORTED);
     } else {

@@ -20,7 +20,7 @@
 
 void CClientSocket::DoPort(const CCommandRow&, const std::string& strParameter) {
     CAddress address;
-    m_dataAddr = CAddress();
+    m_transfers.SetActiveAddress(CAddress());
     if (ParsePortArgument(strParameter, address) != 0) {
         SendReply(ReplyText(REPLY_BAD_PORT));
         return;
@@ -29,7 +29,7 @@ void CClientSocket::DoPort(const CCommandRow&, const std::string& strParameter) 
         SendReply(ReplyText(REPLY_PERMISSION_DENIED));
         return;
     }
-    m_dataAddr = address;
+    m_transfers.SetActiveAddress(address);
     SendReply(ReplyText(REPLY_PORT_OK));
 }
 
@@ -40,13 +40,16 @@ bool CClientSocket::MayConnectTo(const CAddress& address) const {
 }
 
 void CClientSocket::DoPasv(const CCommandRow&, const std::string&) {
-    m_pPassive.reset(new (std::nothrow) CPassiveSocket(m_peer));
+    // A listener opened before is closed first: the new one may need its
+    // port.
+    m_transfers.SetPassive(nullptr);
+    std::unique_ptr<CPassiveSocket> pPassive(new (std::nothrow) CPassiveSocket(m_peer));
     // A listener that cannot listen would never report a connection: it goes.
-    if (!m_pPassive || !m_pPassive->Open()) {
-        m_pPassive.reset();
+    if (!pPassive || !pPassive->Open()) {
         SendReply(ReplyText(REPLY_PASSIVE_FAILED));
         return;
     }
+    m_transfers.SetPassive(std::move(pPassive));
     CAddress local;
     LocalAddress(local);
     SendPassiveReply(local.V4());
@@ -60,7 +63,7 @@ bool CClientSocket::LocalAddress(CAddress& rLocal) {
 }
 
 void CClientSocket::SendPassiveReply(uint32_t nAddress) {
-    unsigned nPort = m_pPassive->Port();
+    unsigned nPort = m_transfers.Passive()->Port();
     SendReply(FormatString(ReplyText(REPLY_PASSIVE), static_cast<int>((nAddress >> 24) & 255),
                            static_cast<int>((nAddress >> 16) & 255),
                            static_cast<int>((nAddress >> 8) & 255),
@@ -76,25 +79,24 @@ bool CClientSocket::OpenPassive() {
     CAddress local;
     if (!LocalAddress(local))
         return false;
-    m_pPassive.reset(new (std::nothrow) CPassiveSocket(m_peer));
+    m_transfers.SetPassive(nullptr);
+    std::unique_ptr<CPassiveSocket> pPassive(new (std::nothrow) CPassiveSocket(m_peer));
     // A listener that cannot listen would never report a connection: it goes.
-    if (!m_pPassive ||
-        !m_pPassive->Open(static_cast<unsigned>(extended.m_nPassivePortMin),
-                          static_cast<unsigned>(extended.m_nPassivePortMax), local)) {
-        m_pPassive.reset();
+    if (!pPassive || !pPassive->Open(static_cast<unsigned>(extended.m_nPassivePortMin),
+                                     static_cast<unsigned>(extended.m_nPassivePortMax), local))
         return false;
-    }
     // Behind a balancer its data connections bring a PROXY header too.
     if (std::shared_ptr<const CProxyPolicy> pPolicy = m_rHost.ProxyPolicy())
-        SetProxyPolicy(*m_pPassive, std::move(pPolicy),
+        SetProxyPolicy(*pPassive, std::move(pPolicy),
                        [this](const CAddress& balancer, ProxyRefusal why) {
                            m_rHost.ProxyRefused(balancer, why);
                        });
+    m_transfers.SetPassive(std::move(pPassive));
     return true;
 }
 
 bool CClientSocket::RefusesIpv4Ports() {
-    if (m_bEpsvAll) {
+    if (m_state.IsEpsvAll()) {
         SendExtended(XREPLY_ONLY_EPSV);
         return true;
     }
@@ -127,7 +129,7 @@ void CClientSocket::DoExtendedPort(const CCommandRow& rRow, const std::string& s
         return;
     // The client has chosen an active connection: a passive port it opened
     // before is given back.
-    m_pPassive.reset();
+    m_transfers.SetPassive(nullptr);
     DoPort(rRow, strParameter);
 }
 
@@ -136,7 +138,7 @@ void CClientSocket::DoEpsv(const CCommandRow&, const std::string& strParameter) 
     for (char& ch : strArgument)
         ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
     if (strArgument == "ALL") {
-        m_bEpsvAll = true;
+        m_state.SetEpsvAll();
         SendExtended(XREPLY_EPSV_ALL);
         return;
     }
@@ -150,16 +152,16 @@ void CClientSocket::DoEpsv(const CCommandRow&, const std::string& strParameter) 
         SendReply(ReplyText(REPLY_PASSIVE_FAILED));
         return;
     }
-    SendExtended(XREPLY_EXTENDED_PASSIVE, std::to_string(m_pPassive->Port()));
+    SendExtended(XREPLY_EXTENDED_PASSIVE, std::to_string(m_transfers.Passive()->Port()));
 }
 
 void CClientSocket::DoEprt(const CCommandRow&, const std::string& strParameter) {
-    if (m_bEpsvAll) {
+    if (m_state.IsEpsvAll()) {
         SendExtended(XREPLY_ONLY_EPSV);
         return;
     }
     CAddress address;
-    m_dataAddr = CAddress();
+    m_transfers.SetActiveAddress(CAddress());
     const bool bV4 = m_peer.IsV4();
     switch (ParseExtendedPortArgument(Trim(strParameter), bV4 ? 1 : 2, address)) {
     case EprtResult::OtherFamily:
@@ -176,17 +178,14 @@ void CClientSocket::DoEprt(const CCommandRow&, const std::string& strParameter) 
         SendReply(ReplyText(REPLY_PERMISSION_DENIED));
         return;
     }
-    m_pPassive.reset();
-    m_dataAddr = address;
+    m_transfers.SetPassive(nullptr);
+    m_transfers.SetActiveAddress(address);
     SendExtended(XREPLY_EPRT_OK);
 }
 
 void CClientSocket::DoType(const CCommandRow&, const std::string& strParameter) {
-    int nType = m_nType;
     std::string strShown;
-    int nReply = ParseTypeArgument(strParameter, nType, strShown);
-    if (nReply == REPLY_TYPE_OK)
-        m_nType = nType;
+    const int nReply = m_state.ApplyType(strParameter, strShown);
     if (nReply == REPLY_BYTESIZE)
         SendReply(ReplyText(nReply));
     else
@@ -204,10 +203,10 @@ void CClientSocket::DoStru(const CCommandRow&, const std::string& strParameter) 
 }
 
 void CClientSocket::DoRest(const CCommandRow&, const std::string& strParameter) {
-    m_nRestart = ParseRestartArgument(strParameter);
+    const int64_t nRestart = m_state.ApplyRestart(strParameter);
     // The offset is shown in full, whatever its size.
     std::string strReply = ReplyText(REPLY_RESTARTING);
-    strReply.replace(strReply.find("%d"), 2, std::to_string(m_nRestart));
+    strReply.replace(strReply.find("%d"), 2, std::to_string(nRestart));
     SendReply(strReply);
 }
 
@@ -221,8 +220,7 @@ void CClientSocket::DoRetr(const CCommandRow& rRow, const std::string& strParame
     std::unique_ptr<CFileStream> pFile(target.local.IsEmpty() ? nullptr
                                                               : new (std::nothrow) CFileStream);
     int nError = 0;
-    if (pFile &&
-        !pFile->Open(target.local, CFileStream::Mode::Read, m_nType != 1 && m_nType != 2, nError))
+    if (pFile && !pFile->Open(target.local, CFileStream::Mode::Read, !m_state.IsBinary(), nError))
         pFile.reset();
     if (!pFile && (target.local.IsEmpty() || !target.local.Exists())) {
         SendFormatted(REPLY_CANT_READ, strParameter);
@@ -241,11 +239,11 @@ void CClientSocket::DoStor(const CCommandRow& rRow, const std::string& strParame
 
 void CClientSocket::DoExtendedStor(const CCommandRow& rRow, const std::string& strParameter) {
     // A restart beyond the end of the file would leave a hole of zeros.
-    if (m_nRestart > 0) {
+    if (m_state.Restart() > 0) {
         CLocalPath local = MapToLocalPath(Settings().m_folderMap, ResolveFilePath(strParameter));
         struct stat info {};
-        if (local.IsEmpty() || !local.Stat(info) || m_nRestart > info.st_size) {
-            m_nRestart = 0;
+        if (local.IsEmpty() || !local.Stat(info) || m_state.Restart() > info.st_size) {
+            m_state.ClearRestart();
             SendExtended(XREPLY_BAD_RESTART);
             return;
         }
@@ -255,7 +253,7 @@ void CClientSocket::DoExtendedStor(const CCommandRow& rRow, const std::string& s
 
 void CClientSocket::DoAppe(const CCommandRow& rRow, const std::string& strParameter) {
     // An append goes on from the end of the file: a restart offset has no part.
-    m_nRestart = 0;
+    m_state.ClearRestart();
     ReceiveUpload(rRow, strParameter, true);
 }
 
@@ -298,8 +296,8 @@ CDataSocket::STransfer CClientSocket::NewTransfer(const CLocalPath& path, bool b
     CDataSocket::STransfer transfer;
     transfer.file = path;
     transfer.bSending = bSending;
-    transfer.nType = m_nType;
-    transfer.nRestart = m_nRestart;
+    transfer.nType = m_state.Type();
+    transfer.nRestart = m_state.Restart();
     transfer.bNetworkText = m_pProtocol->NetworkText();
     if (Settings().m_nTestReplyGraceMs > 0)
         transfer.nReplyGraceMs = Settings().m_nTestReplyGraceMs;
@@ -307,36 +305,11 @@ CDataSocket::STransfer CClientSocket::NewTransfer(const CLocalPath& path, bool b
     return transfer;
 }
 
-size_t CClientSocket::RunningDataConnections() const {
-    return static_cast<size_t>(
-        std::count_if(m_dataSockets.begin(), m_dataSockets.end(),
-                      [](const std::unique_ptr<CDataSocket>& p) { return !p->IsFinished(); }));
-}
-
 int CClientSocket::StartData(CDataSocket::STransfer transfer) {
     // The transfer that takes the offset uses it up.
-    m_nRestart = 0;
+    m_state.ClearRestart();
     const std::string strListing = transfer.bDeleteAfter ? transfer.file.Full() : std::string();
-    // A client gets a bounded number of transfers at once; one more is
-    // refused as a data connection that cannot be started.
-    std::unique_ptr<CDataSocket> pData(RunningDataConnections() < kMaxDataConnections
-                                           ? new (std::nothrow)
-                                                 CDataSocket(*this, std::move(transfer))
-                                           : nullptr);
-    bool bStarted = false;
-    if (pData) {
-        CDataSocket& rData = *pData;
-        // Listed before it starts: the start may already end it.
-        m_dataSockets.push_back(std::move(pData));
-        if (m_pPassive) {
-            rData.StartPassive(std::move(m_pPassive));
-            SendStartReply();
-            return 0;
-        }
-        bStarted = rData.StartActive(m_dataAddr);
-        if (!bStarted)
-            m_dataSockets.pop_back();
-    }
+    const bool bStarted = m_transfers.Start(std::move(transfer));
     SendStartReply();
     if (bStarted)
         return 0;
@@ -344,7 +317,7 @@ int CClientSocket::StartData(CDataSocket::STransfer transfer) {
     // listener it would have used, go with the refusal.
     if (!strListing.empty())
         ::unlink(strListing.c_str());
-    m_pPassive.reset();
+    m_transfers.SetPassive(nullptr);
     SendReply(ReplyText(REPLY_DATA_RESET));
     return -1;
 }
@@ -361,14 +334,6 @@ void CClientSocket::OnDataConnected(CDataSocket& /*rData*/) {
     // The transfer's 150 goes before its first byte, and before a TLS
     // handshake that the client starts only once it has read it.
     SendStartReply();
-}
-
-void CClientSocket::ReportHeldTransfers() {
-    // A reply the client does not read may end the session, and with it
-    // the list: it is looked at again after each report.
-    for (size_t k = 0; k < m_dataSockets.size(); ++k)
-        if (m_dataSockets[k]->HasHeldReport())
-            m_dataSockets[k]->ReportHeld();
 }
 
 void CClientSocket::OnTransferFinished(CDataSocket& rData, bool bComplete) {
@@ -406,41 +371,22 @@ void CClientSocket::OnDataConnectionRefused(CDataSocket& /*rData*/) {
 }
 
 void CClientSocket::OnDataSocketEnded(CDataSocket& rData) {
-    auto it = std::find_if(m_dataSockets.begin(), m_dataSockets.end(),
-                           [&rData](const auto& p) { return p.get() == &rData; });
-    if (it == m_dataSockets.end())
-        return;
-    std::unique_ptr<CDataSocket> pEnded = std::move(*it);
-    m_dataSockets.erase(it);
-    if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
-        pDispatcher->ReleaseLater(std::move(pEnded));
+    m_transfers.Release(rData);
 }
 
 void CClientSocket::AbandonDataConnections() {
-    EndStat();
-    std::vector<std::unique_ptr<CDataSocket>> dataSockets;
-    dataSockets.swap(m_dataSockets);
-    CSocketDispatcher* pDispatcher = CSocketDispatcher::Current();
-    for (std::unique_ptr<CDataSocket>& pData : dataSockets) {
-        pData->ShutDown(1);
-        pData->Close();
-        pData->Abandon();
-        // One of them may be inside its own handler (its end removed this
-        // session): released after the current event.
-        if (pDispatcher)
-            pDispatcher->ReleaseLater(std::move(pData));
-    }
-    m_pPassive.reset();
+    m_statTimer.Stop();
+    m_stat.End();
+    m_transfers.Abandon();
 }
 
 void CClientSocket::DoAbor(const CCommandRow&, const std::string&) {
-    const bool bRunning = RunningDataConnections() > 0;
+    const bool bRunning = m_transfers.Running() > 0;
     // A finished transfer's connection counts while it is open: once its
     // client has closed it there is nothing left to abort, whether or not
     // that close has been read yet (it may come after this command).
-    const bool bOpen = std::any_of(m_dataSockets.begin(), m_dataSockets.end(),
-                                   [](const auto& p) { return !p->PeerHasClosed(); });
-    const bool bAny = bRunning || bOpen || m_pPassive;
+    const bool bOpen = m_transfers.AnyOpen();
+    const bool bAny = bRunning || bOpen || m_transfers.Passive();
     // The transfer ends at once, files closed, with no reply of its own.
     AbandonDataConnections();
     if (bRunning) {

@@ -1,5 +1,6 @@
 #include "server/ControlServer.h"
 
+#include "net/BufferedConnection.h"
 #include "net/SocketDispatcher.h"
 
 #include <algorithm>
@@ -82,79 +83,60 @@ private:
 };
 
 // One request and its reply.
-class CControlServer::CConnection : public CAsyncSocket {
+class CControlServer::CConnection : public CBufferedConnection {
 public:
-    explicit CConnection(CControlServer& rServer) : m_rServer(rServer) {}
+    explicit CConnection(CControlServer& rServer)
+        : CBufferedConnection("\n", kMaxRequest), m_rServer(rServer) {}
 
-    void Begin() {
-        m_timer.Start(kRequestTimeoutMs, [this] { m_rServer.Finished(*this); });
-    }
+    void Begin() { StartTimer(); }
     // Someone other than the server's user or root: told so, nothing more.
     void Refuse() { Answer("ERR this server belongs to another user\n"); }
-    void OnReceive(int) override {
-        char buffer[1024];
-        const int nRead = Receive(buffer, sizeof buffer);
-        if (nRead <= 0) {
-            if (nRead == 0 || !WouldBlock())
-                PeerClosed();
-            return;
-        }
-        if (m_bAnswered)
-            return;
-        m_strRequest.append(buffer, static_cast<size_t>(nRead));
-        const size_t nEnd = m_strRequest.find('\n');
-        if (nEnd != std::string::npos)
-            Answer(m_rServer.m_handler(m_strRequest.substr(0, nEnd)));
-        else if (m_strRequest.size() > kMaxRequest)
-            Answer("ERR request too long\n");
+    void OnSend(int nErrorCode) override {
+        const size_t nUnsent = UnsentOutput();
+        CBufferedConnection::OnSend(nErrorCode);
+        AfterSending(nUnsent);
     }
-    void OnSend(int) override { Flush(); }
     void OnClose(int) override { PeerClosed(); }
 
 private:
+    void OnLine(const std::string& strLine) override {
+        if (!m_bAnswered)
+            Answer(m_rServer.m_handler(strLine));
+    }
+    void OnOverlongLine() override {
+        if (!m_bAnswered)
+            Answer("ERR request too long\n");
+    }
+    void OnSendFailed(int) override { m_rServer.Finished(*this); }
+    void StartTimer() {
+        m_timer.Start(kRequestTimeoutMs, [this] { m_rServer.Finished(*this); });
+    }
     // The client is done: the connection goes, once its reply is out.
     void PeerClosed() {
         m_bPeerClosed = true;
-        if (!m_bAnswered || m_nSent == m_strReply.size())
+        if (!m_bAnswered || UnsentOutput() == 0)
             m_rServer.Finished(*this);
     }
-    void Answer(std::string strReply) {
+    // The end of the reply is the end of the stream. The connection goes
+    // once the client has closed its side (or at the time-out), so that
+    // what it still sends cannot reset the reply.
+    void Answer(const std::string& strReply) {
         m_bAnswered = true;
-        m_strRequest.clear();
-        m_strReply = std::move(strReply);
-        Flush();
+        QueueOutput(strReply);
+        ShutDownWhenSent();
+        AfterSending(strReply.size());
     }
-    void Flush() {
-        while (m_bAnswered && m_nSent < m_strReply.size()) {
-            const int nSent =
-                Send(m_strReply.data() + m_nSent,
-                     static_cast<int>(std::min<size_t>(m_strReply.size() - m_nSent, 1 << 20)));
-            if (nSent <= 0) {
-                if (!WouldBlock())
-                    m_rServer.Finished(*this);
-                return;
-            }
-            m_nSent += static_cast<size_t>(nSent);
-            // A client that reads is given time for a long reply.
-            m_timer.Start(kRequestTimeoutMs, [this] { m_rServer.Finished(*this); });
-        }
-        // All of it is out: the end of the reply is the end of the stream.
-        // The connection goes once the client has closed its side (or at the
-        // time-out), so that what it still sends cannot reset the reply.
-        if (m_bAnswered && !m_bShutDown) {
-            m_bShutDown = true;
-            ShutDown(1);
-        }
-        if (m_bAnswered && m_bPeerClosed)
+    // nUnsentBefore: what waited before the last sending.
+    void AfterSending(size_t nUnsentBefore) {
+        // A client that reads is given time for a long reply.
+        if (UnsentOutput() < nUnsentBefore)
+            StartTimer();
+        if (m_bAnswered && m_bPeerClosed && UnsentOutput() == 0)
             m_rServer.Finished(*this);
     }
 
     CControlServer& m_rServer;
-    std::string m_strRequest;
-    std::string m_strReply;
-    size_t m_nSent = 0;
     bool m_bAnswered = false;
-    bool m_bShutDown = false;
     bool m_bPeerClosed = false;
     CTimer m_timer;
 };
