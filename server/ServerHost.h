@@ -8,6 +8,7 @@
 #pragma once
 
 #include "config/ServerSettings.h"
+#include "ftp/SessionFinder.h"
 #include "ftp/SessionHost.h"
 #include "net/NetworkList.h"
 #include "net/Timer.h"
@@ -24,7 +25,7 @@ class CClientSocket;
 class CListeningSocket;
 class CTlsContext;
 
-class CServerHost : private CSessionHost {
+class CServerHost : private CSessionHost, private CSessionFinder {
 public:
     using SessionId = CHostViews::SessionId;
 
@@ -45,6 +46,10 @@ public:
     // Ends the session of that identity (the disconnect command); an
     // identity no longer registered is ignored (false).
     bool RemoveSession(SessionId nId);
+    // Work done on another thread for that session comes back through this:
+    // run on the loop's thread with the session, or dropped when it has
+    // ended (or this host has gone) meanwhile.
+    CSessionCompletion CompletionFor(SessionId nId) override;
 
     // Where Skerrow's own certificate and key live (the settings folder),
     // used when no certificate is configured.
@@ -92,6 +97,7 @@ private:
     bool RefusesLogin(CClientSocket& rClient, const std::string& strUser) override;
     void LoginSucceeded(CClientSocket& rClient) override;
     void TransferEnded(const CDataSocket::SProgress& progress, bool bComplete) override;
+    CClientSocket* FindSession(uint64_t nId) override;
     // Logs the bans whose time has come and waits for the next.
     void ExpireBans();
     void ArmBanTimer();
@@ -141,6 +147,9 @@ private:
     // Failed logins and bans by address, kept while the program runs.
     CLoginGuard m_logins;
     CTimer m_banTimer;
+    // This host as its completions see it: they hold it weakly, so that one
+    // arriving after the host has gone finds nobody. It owns nothing.
+    std::shared_ptr<CSessionFinder> m_pFinder;
 };
 
 // Keeps the last nKeep bytes of a UTF-8 text, moved forward to a character start.
