@@ -3,6 +3,7 @@
 #include "ftp/ClientSocket.h"
 #include "ftp/FtpTables.h"
 #include "ftp/Listing.h"
+#include "ftp/SessionFinder.h"
 #include "net/ListeningSocket.h"
 #include "net/ProxyGate.h"
 #include "net/SocketDispatcher.h"
@@ -43,6 +44,21 @@ SProgress Progress(CDataSocket::SProgress transfer) {
     return progress;
 }
 
+// The host's sessions, looked up by identity for a completion.
+class CSessionList final : public CSessionFinder {
+public:
+    explicit CSessionList(const std::vector<std::unique_ptr<CClientSocket>>& rSessions)
+        : m_rSessions(rSessions) {}
+    CClientSocket* FindSession(uint64_t nId) override {
+        auto it = std::find_if(m_rSessions.begin(), m_rSessions.end(),
+                               [nId](const auto& p) { return p->Id() == nId; });
+        return it == m_rSessions.end() ? nullptr : it->get();
+    }
+
+private:
+    const std::vector<std::unique_ptr<CClientSocket>>& m_rSessions;
+};
+
 } // namespace
 
 std::string TailOnCharBoundary(const std::string& strText, size_t nKeep) {
@@ -56,7 +72,7 @@ std::string TailOnCharBoundary(const std::string& strText, size_t nKeep) {
 }
 
 CServerHost::CServerHost(CHostViews& rViews)
-    : m_rViews(rViews), m_pFinder(static_cast<CSessionFinder*>(this), [](CSessionFinder*) {}) {}
+    : m_rViews(rViews), m_pFinder(std::make_shared<CSessionList>(m_sessions)) {}
 
 CServerHost::~CServerHost() {
     m_pFinder.reset();
@@ -410,12 +426,6 @@ void CServerHost::RelabelClient(CClientSocket& rClient, const std::string& strLa
 
 void CServerHost::RemoveClient(CClientSocket& rClient) {
     RemoveSession(rClient.Id());
-}
-
-CClientSocket* CServerHost::FindSession(uint64_t nId) {
-    auto it = std::find_if(m_sessions.begin(), m_sessions.end(),
-                           [nId](const auto& p) { return p->Id() == nId; });
-    return it == m_sessions.end() ? nullptr : it->get();
 }
 
 CSessionCompletion CServerHost::CompletionFor(SessionId nId) {

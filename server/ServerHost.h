@@ -8,7 +8,6 @@
 #pragma once
 
 #include "config/ServerSettings.h"
-#include "ftp/SessionFinder.h"
 #include "ftp/SessionHost.h"
 #include "net/NetworkList.h"
 #include "net/Timer.h"
@@ -23,9 +22,10 @@
 
 class CClientSocket;
 class CListeningSocket;
+class CSessionFinder;
 class CTlsContext;
 
-class CServerHost : private CSessionHost, private CSessionFinder {
+class CServerHost : private CSessionHost {
 public:
     using SessionId = CHostViews::SessionId;
 
@@ -97,7 +97,6 @@ private:
     bool RefusesLogin(CClientSocket& rClient, const std::string& strUser) override;
     void LoginSucceeded(CClientSocket& rClient) override;
     void TransferEnded(const CDataSocket::SProgress& progress, bool bComplete) override;
-    CClientSocket* FindSession(uint64_t nId) override;
     // Logs the bans whose time has come and waits for the next.
     void ExpireBans();
     void ArmBanTimer();
@@ -147,8 +146,8 @@ private:
     // Failed logins and bans by address, kept while the program runs.
     CLoginGuard m_logins;
     CTimer m_banTimer;
-    // This host as its completions see it: they hold it weakly, so that one
-    // arriving after the host has gone finds nobody. It owns nothing.
+    // The sessions as completions look them up: they hold it weakly, so
+    // that one arriving after the host has gone finds nobody.
     std::shared_ptr<CSessionFinder> m_pFinder;
 };
 
