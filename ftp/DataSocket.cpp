@@ -119,8 +119,7 @@ void CDataSocket::ReleaseListener() {
     if (!m_pListener)
         return;
     m_pListener->Close();
-    if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
-        pDispatcher->ReleaseLater(std::move(m_pListener));
+    ReleaseAfterEvent(std::move(m_pListener));
     m_pListener.reset();
 }
 

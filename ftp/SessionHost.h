@@ -6,6 +6,7 @@
 #include "config/ServerSettings.h"
 #include "ftp/DataSocket.h"
 #include "ftp/LogRecord.h"
+#include "ftp/SessionCompletion.h"
 
 #include <memory>
 #include <string>
@@ -52,6 +53,9 @@ public:
     virtual void LoginSucceeded(CClientSocket& rClient) = 0;
     // A transfer has ended, whole or not, having moved what it says.
     virtual void TransferEnded(const CDataSocket::SProgress& progress, bool bComplete) = 0;
+    // The way back to the session of that identity for work handed to
+    // another thread (see CSessionCompletion).
+    virtual CSessionCompletion CompletionFor(uint64_t nSessionId) = 0;
 
 protected:
     ~CSessionHost() = default;

@@ -70,22 +70,19 @@ void CSessionTransfers::Release(CDataSocket& rData) {
         return;
     std::unique_ptr<CDataSocket> pEnded = std::move(*it);
     m_dataSockets.erase(it);
-    if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
-        pDispatcher->ReleaseLater(std::move(pEnded));
+    ReleaseAfterEvent(std::move(pEnded));
 }
 
 void CSessionTransfers::Abandon() {
     std::vector<std::unique_ptr<CDataSocket>> dataSockets;
     dataSockets.swap(m_dataSockets);
-    CSocketDispatcher* pDispatcher = CSocketDispatcher::Current();
     for (std::unique_ptr<CDataSocket>& pData : dataSockets) {
         pData->ShutDown(1);
         pData->Close();
         pData->Abandon();
         // One of them may be inside its own handler (its end removed the
         // session): released after the current event.
-        if (pDispatcher)
-            pDispatcher->ReleaseLater(std::move(pData));
+        ReleaseAfterEvent(std::move(pData));
     }
     m_pPassive.reset();
 }

@@ -176,6 +176,5 @@ void CProxyGate::Release(CProxyWait& rWait) {
     rWait.StopDeadline();
     std::unique_ptr<CAsyncSocket> pReleased = std::move(*it);
     m_waiting.erase(it);
-    if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
-        pDispatcher->ReleaseLater(std::move(pReleased));
+    ReleaseAfterEvent(std::move(pReleased));
 }

@@ -1,6 +1,7 @@
 #include "net/SocketDispatcher.h"
 
 #include "net/AsyncSocket.h"
+#include "net/PostQueue.h"
 
 #include <algorithm>
 #include <sys/epoll.h>
@@ -14,15 +15,31 @@ CSocketDispatcher* g_pCurrent = nullptr;
 uint64_t MakeKey(int hSocket, uint32_t nSerial) {
     return (static_cast<uint64_t>(nSerial) << 32) | static_cast<uint32_t>(hSocket);
 }
+
+// The post queue's key in the epoll instance: no socket has handle -1 or
+// serial 0.
+constexpr uint64_t kPostKey = 0xffffffffu;
 } // namespace
 
-CSocketDispatcher::CSocketDispatcher() {
+CSocketDispatcher::CSocketDispatcher() : m_pPosts(std::make_shared<CPostQueue>()) {
     m_hEpoll = ::epoll_create1(EPOLL_CLOEXEC);
-    if (m_hEpoll >= 0)
-        g_pCurrent = this;
+    if (m_hEpoll < 0)
+        return;
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = kPostKey;
+    if (!m_pPosts->IsValid() ||
+        ::epoll_ctl(m_hEpoll, EPOLL_CTL_ADD, m_pPosts->Handle(), &event) != 0) {
+        ::close(m_hEpoll);
+        m_hEpoll = -1;
+        return;
+    }
+    g_pCurrent = this;
 }
 
 CSocketDispatcher::~CSocketDispatcher() {
+    // Work still waiting is dropped, and later posts are refused.
+    m_pPosts->Close();
     m_released.clear();
     if (g_pCurrent == this)
         g_pCurrent = nullptr;
@@ -158,6 +175,26 @@ void CSocketDispatcher::ReleaseLater(std::unique_ptr<CAsyncSocket> pSocket) {
         m_released.push_back(std::move(pSocket));
 }
 
+void ReleaseAfterEvent(std::unique_ptr<CAsyncSocket> pSocket) {
+    if (g_pCurrent)
+        g_pCurrent->ReleaseLater(std::move(pSocket));
+}
+
+bool CSocketDispatcher::Post(std::function<void()> work) {
+    return m_pPosts->Post(std::move(work));
+}
+
+void CSocketDispatcher::RunPosts() {
+    for (std::function<void()>& rWork : m_pPosts->Take()) {
+        BeginDelivery();
+        // Let go of inside the delivery, with whatever it holds.
+        std::function<void()> work = std::move(rWork);
+        work();
+        work = nullptr;
+        EndDelivery();
+    }
+}
+
 void CSocketDispatcher::DeliverTo(int hSocket, uint32_t nSerial, uint32_t nEvents) {
     CAsyncSocket* pSocket = Lookup(hSocket, nSerial);
     if (!pSocket)
@@ -206,7 +243,10 @@ int CSocketDispatcher::ProcessEvents(int nTimeoutMs, const sigset_t* pWaitMask) 
                            : ::epoll_wait(m_hEpoll, events, 256, nTimeoutMs);
     for (int i = 0; i < nReady; ++i) {
         m_nRoundLeft = nReady - i - 1;
-        Deliver(events[i].data.u64, events[i].events);
+        if (events[i].data.u64 == kPostKey)
+            RunPosts();
+        else
+            Deliver(events[i].data.u64, events[i].events);
     }
     m_nRoundLeft = 0;
     RunDueTimers();

@@ -6,7 +6,8 @@
 //
 // It also keeps the process's timers: one ordered set of deadlines. The
 // wait for events is bounded by the nearest deadline, and due timers run
-// from the loop like events, one at a time. No thread and no signal.
+// from the loop like events, one at a time. No signal; the loop runs on
+// one thread, and other threads reach it only through Post.
 #pragma once
 
 #include <chrono>
@@ -20,6 +21,7 @@
 #include <vector>
 
 class CAsyncSocket;
+class CPostQueue;
 
 class CSocketDispatcher {
 public:
@@ -68,6 +70,16 @@ public:
     // outside loop driving this one (the window's) can re-arm its wait.
     void SetTimerChangeHandler(std::function<void()> handler);
 
+    // Any thread: runs the work on the loop's thread, from the loop, like a
+    // timer callback (objects it releases go when it returns). Work posted
+    // by one thread runs in the order it was posted; a post wakes a loop
+    // that waits. Nothing is run while posts are taken, so a post never
+    // holds the loop up for longer than a push onto a queue.
+    bool Post(std::function<void()> work);
+    // The queue behind Post, for a thread that may outlive the dispatcher:
+    // once the dispatcher has gone, its posts are refused and dropped.
+    std::shared_ptr<CPostQueue> Posts() const { return m_pPosts; }
+
     // Deferred release: an object that ends inside its own event handler is
     // handed here by its owner and deleted once the event (or timer) being
     // delivered has returned; at once when nothing is being delivered. It
@@ -110,6 +122,8 @@ private:
     // are delivered from the loop before it waits again.
     void NoteBufferedInput(CAsyncSocket* pSocket);
     void DeliverBufferedInput();
+    // Runs the work posted so far, each piece in a delivery of its own.
+    void RunPosts();
     // Brackets one delivery: objects released inside it go at its end.
     void BeginDelivery() { ++m_nDelivering; }
     void EndDelivery();
@@ -139,7 +153,14 @@ private:
     std::vector<uint64_t> m_buffered;
     // Sockets whose wanted events changed during the delivery under way.
     std::vector<uint64_t> m_interestChanged;
+    // Work posted from any thread; its eventfd is in the epoll instance.
+    std::shared_ptr<CPostQueue> m_pPosts;
 };
+
+// Releases a socket after the event (timer, post) being delivered, at once
+// when nothing is: for an object that ends inside a handler that may be its
+// own. It is closed first, so it receives nothing meanwhile.
+void ReleaseAfterEvent(std::unique_ptr<CAsyncSocket> pSocket);
 
 // Holds the dispatcher's deferred releases until it goes, as an event
 // delivery does: for work that may end objects outside an event (a command

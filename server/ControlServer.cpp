@@ -208,6 +208,5 @@ void CControlServer::Finished(CConnection& rConnection) {
     std::unique_ptr<CConnection> pEnded = std::move(*it);
     m_connections.erase(it);
     pEnded->ShutDown(2);
-    if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
-        pDispatcher->ReleaseLater(std::move(pEnded));
+    ReleaseAfterEvent(std::move(pEnded));
 }

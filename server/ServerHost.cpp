@@ -3,6 +3,7 @@
 #include "ftp/ClientSocket.h"
 #include "ftp/FtpTables.h"
 #include "ftp/Listing.h"
+#include "ftp/SessionFinder.h"
 #include "net/ListeningSocket.h"
 #include "net/ProxyGate.h"
 #include "net/SocketDispatcher.h"
@@ -43,6 +44,21 @@ SProgress Progress(CDataSocket::SProgress transfer) {
     return progress;
 }
 
+// The host's sessions, looked up by identity for a completion.
+class CSessionList final : public CSessionFinder {
+public:
+    explicit CSessionList(const std::vector<std::unique_ptr<CClientSocket>>& rSessions)
+        : m_rSessions(rSessions) {}
+    CClientSocket* FindSession(uint64_t nId) override {
+        auto it = std::find_if(m_rSessions.begin(), m_rSessions.end(),
+                               [nId](const auto& p) { return p->Id() == nId; });
+        return it == m_rSessions.end() ? nullptr : it->get();
+    }
+
+private:
+    const std::vector<std::unique_ptr<CClientSocket>>& m_rSessions;
+};
+
 } // namespace
 
 std::string TailOnCharBoundary(const std::string& strText, size_t nKeep) {
@@ -55,9 +71,11 @@ std::string TailOnCharBoundary(const std::string& strText, size_t nKeep) {
     return strText.substr(nStart);
 }
 
-CServerHost::CServerHost(CHostViews& rViews) : m_rViews(rViews) {}
+CServerHost::CServerHost(CHostViews& rViews)
+    : m_rViews(rViews), m_pFinder(std::make_shared<CSessionList>(m_sessions)) {}
 
 CServerHost::~CServerHost() {
+    m_pFinder.reset();
     // Quietly release what is left; the owner normally stops the server first.
     m_pListener.reset();
     m_sessions.clear();
@@ -246,16 +264,14 @@ int CServerHost::AcceptClient() {
     ++m_nNextId;
     if (!IsAdmitted(*pSession)) {
         // Not greeted: closed as it comes.
-        if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
-            pDispatcher->ReleaseLater(std::move(pSession));
+        ReleaseAfterEvent(std::move(pSession));
         return -1;
     }
     CAddress peer;
     if (pSession->GetPeerName(peer) &&
         m_logins.IsBanned(peer.ToString(), CLoginGuard::Clock::now())) {
         // A banned address is not even greeted.
-        if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
-            pDispatcher->ReleaseLater(std::move(pSession));
+        ReleaseAfterEvent(std::move(pSession));
         return -1;
     }
     const bool bInAll = IsOverConnectionLimit();
@@ -263,8 +279,7 @@ int CServerHost::AcceptClient() {
         // Told why, then closed: the system delivers the reply after the close.
         pSession->RefuseTooMany(bInAll);
         pSession->ShutDown(1);
-        if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
-            pDispatcher->ReleaseLater(std::move(pSession));
+        ReleaseAfterEvent(std::move(pSession));
         return -1;
     }
     // The stored time-out is handed to each session, which keeps it unused.
@@ -413,6 +428,11 @@ void CServerHost::RemoveClient(CClientSocket& rClient) {
     RemoveSession(rClient.Id());
 }
 
+CSessionCompletion CServerHost::CompletionFor(SessionId nId) {
+    CSocketDispatcher* pDispatcher = CSocketDispatcher::Current();
+    return CSessionCompletion(pDispatcher ? pDispatcher->Posts() : nullptr, m_pFinder, nId);
+}
+
 bool CServerHost::RemoveSession(SessionId nId) {
     auto it = std::find_if(m_sessions.begin(), m_sessions.end(),
                            [nId](const auto& p) { return p->Id() == nId; });
@@ -426,8 +446,7 @@ bool CServerHost::RemoveSession(SessionId nId) {
     pEnded->AbandonDataConnections();
     pEnded->ShutDown(1);
     // It may be inside its own handler: released after the current event.
-    if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
-        pDispatcher->ReleaseLater(std::move(pEnded));
+    ReleaseAfterEvent(std::move(pEnded));
     return true;
 }
 

@@ -22,6 +22,7 @@
 
 class CClientSocket;
 class CListeningSocket;
+class CSessionFinder;
 class CTlsContext;
 
 class CServerHost : private CSessionHost {
@@ -45,6 +46,10 @@ public:
     // Ends the session of that identity (the disconnect command); an
     // identity no longer registered is ignored (false).
     bool RemoveSession(SessionId nId);
+    // Work done on another thread for that session comes back through this:
+    // run on the loop's thread with the session, or dropped when it has
+    // ended (or this host has gone) meanwhile.
+    CSessionCompletion CompletionFor(SessionId nId) override;
 
     // Where Skerrow's own certificate and key live (the settings folder),
     // used when no certificate is configured.
@@ -141,6 +146,9 @@ private:
     // Failed logins and bans by address, kept while the program runs.
     CLoginGuard m_logins;
     CTimer m_banTimer;
+    // The sessions as completions look them up: they hold it weakly, so
+    // that one arriving after the host has gone finds nobody.
+    std::shared_ptr<CSessionFinder> m_pFinder;
 };
 
 // Keeps the last nKeep bytes of a UTF-8 text, moved forward to a character start.

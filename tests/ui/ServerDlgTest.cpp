@@ -30,6 +30,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -125,6 +126,25 @@ private slots:
         // The killed timer was due before both others: had it run, it would
         // have run by now.
         QTRY_COMPARE(nRuns, 11);
+    }
+
+    void postsFromAnotherThreadRunFromTheWindowLoop() {
+        CSocketDispatcher* pDispatcher = CSocketDispatcher::Current();
+        QVERIFY(pDispatcher);
+        const std::thread::id windowThread = std::this_thread::get_id();
+        int nRuns = 0;
+        bool bInOrderOnTheWindowThread = true;
+        std::thread poster([&] {
+            for (int i = 0; i < 100; ++i)
+                pDispatcher->Post([&, i] {
+                    bInOrderOnTheWindowThread &=
+                        nRuns == i && std::this_thread::get_id() == windowThread;
+                    ++nRuns;
+                });
+        });
+        poster.join();
+        QTRY_COMPARE(nRuns, 100);
+        QVERIFY(bInOrderOnTheWindowThread);
     }
 
     void startStopAndRetryAfterPortInUse() {
