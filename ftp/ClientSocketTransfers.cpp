@@ -86,10 +86,10 @@ bool CClientSocket::OpenPassive() {
     }
     // Behind a balancer its data connections bring a PROXY header too.
     if (std::shared_ptr<const CProxyPolicy> pPolicy = m_rHost.ProxyPolicy())
-        SetProxyPolicy(*m_pPassive, std::move(pPolicy),
-                       [this](const CAddress& balancer, ProxyRefusal why) {
-                           m_rHost.ProxyRefused(balancer, why);
-                       });
+        m_pPassive->SetAcceptFilter(std::make_unique<CProxyGate>(
+            std::move(pPolicy), [this](const CAddress& balancer, ProxyRefusal why) {
+                m_rHost.ProxyRefused(balancer, why);
+            }));
     return true;
 }
 

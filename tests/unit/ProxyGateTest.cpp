@@ -59,15 +59,19 @@ protected:
         CAddress local;
         m_listener.GetSockName(local);
         m_nPort = local.Port();
+        m_listener.SetAcceptFilter(
+            std::make_unique<CProxyGate>([this] { return m_pPolicy; },
+                                         [this](const CAddress& balancer, ProxyRefusal why) {
+                                             m_refusals.push_back({balancer.ToString(), why});
+                                         }));
         Believe("127.0.0.1", 5000);
     }
+    // The gate follows the policy from the next connection on.
     void Believe(const std::string& strList, int nTimeoutMs) {
         auto pPolicy = std::make_shared<CProxyPolicy>();
         ASSERT_TRUE(CProxyPolicy::ParseList(strList, pPolicy->balancers));
         pPolicy->nTimeoutMs = nTimeoutMs;
-        SetProxyPolicy(m_listener, pPolicy, [this](const CAddress& balancer, ProxyRefusal why) {
-            m_refusals.push_back({balancer.ToString(), why});
-        });
+        m_pPolicy = pPolicy;
     }
     bool Refused(ProxyRefusal why) {
         return PumpUntil(m_dispatcher, [&] { return !m_refusals.empty(); }) &&
@@ -76,6 +80,7 @@ protected:
     }
 
     CSocketDispatcher m_dispatcher;
+    std::shared_ptr<const CProxyPolicy> m_pPolicy;
     CGatedListener m_listener;
     unsigned m_nPort = 0;
     std::vector<std::pair<std::string, ProxyRefusal>> m_refusals;
