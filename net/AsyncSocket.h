@@ -3,7 +3,8 @@
 // Delivery rules: one event at a time; OnReceive only while bytes (or an
 // error) wait, re-armed by Receive; OnSend once when the connection is
 // established, then only after a Send that would have blocked; OnAccept once
-// per waiting connection, re-armed by Accept; OnClose once, when the peer has
+// per waiting connection, re-armed by Accept, and once per connection the
+// listener's filter held and has handed back; OnClose once, when the peer has
 // closed and nothing is left to read or the connection was reset. A handler
 // may delete its own object.
 #pragma once
