@@ -140,13 +140,15 @@ void CClientSocket::ProcessCommand(const std::string& strLine) {
         RestartIdleTimer();
     else
         m_idleTimer.Stop();
-    // The security exchange exists only while TLS can be offered;
-    // otherwise its words are answered as unknown, before login too.
-    if (pRow && IsSecurityExchange(pRow->nCode) && !m_rHost.TlsContext())
-        pRow = &kSecurityExchangeOff;
     // A pending rename lasts only until the next command.
     if (!pRow || (pRow->nCode != CMD_RNTO && pRow->nCode != CMD_RNFR))
         m_state.ForgetRename();
+    // The security exchange exists only while TLS is offered; otherwise
+    // its words are answered as unknown, before login too.
+    if (pRow && pRow->tls == TlsRole::Exchange && !TlsOffered()) {
+        DoUnknown(*pRow, strParameter);
+        return;
+    }
     // The TLS policy comes first.
     if (pRow) {
         if (const char* pszRefusal = TlsRefusal(*pRow)) {

@@ -242,9 +242,10 @@ private:
     void ContinueStat();
 
     // TLS (ClientSocketTls.cpp).
-    // AUTH, PBSZ, PROT and CCC: with TLS off they are unknown words.
-    static bool IsSecurityExchange(int nCode);
-    // The TLS policy: a reply that refuses the command, or null.
+    // The session offers TLS: its policy lets it and the certificate can be
+    // used. Otherwise the security exchange's words are unknown.
+    bool TlsOffered() const;
+    // The session's TLS policy: a reply that refuses the command, or null.
     const char* TlsRefusal(const CCommandRow& rRow) const;
     // Puts a transfer under PROT P where the client asked for it.
     void ProtectTransfer(CDataSocket::STransfer& rTransfer);
@@ -301,12 +302,11 @@ private:
 
     static const CCommandRow kClassicCommands[];
     static const CCommandRow kExtendedCommands[];
-    // What AUTH, PBSZ, PROT and CCC reach while TLS is off.
-    static const CCommandRow kSecurityExchangeOff;
 
     CSessionHost& m_rHost;
     const uint64_t m_nId;
-    // Taken when the session starts and at each login.
+    // Taken when the session starts and at each login, the TLS policy with
+    // it.
     const CProtocol* m_pProtocol = &CProtocol::Classic();
     // The user, folder, transfer settings and TLS steps of the client.
     CSessionState m_state;

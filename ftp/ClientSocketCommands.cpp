@@ -1,6 +1,7 @@
 // The session's command tables: every command is one row and one handler.
 // A row says what the command moves: file data over a data connection
-// (protected under "TLS required"), or nothing but the control line.
+// (protected under "TLS required"), or nothing but the control line; the
+// line FEAT announces for it, if any; and its part in TLS.
 #include "ftp/ClientSocket.h"
 
 #include "config/ServerSettings.h"
@@ -9,6 +10,7 @@
 namespace {
 using P = ParameterRule;
 using A = AccessClass;
+using T = TlsRole;
 constexpr bool kData = true;     // moves file data over a data connection
 constexpr bool kControl = false; // the control line only
 } // namespace
@@ -16,8 +18,10 @@ constexpr bool kControl = false; // the control line only
 // The classic 23 words in their fixed order: the order decides which row
 // a word reaches by the prefix rule.
 const CCommandRow CClientSocket::kClassicCommands[] = {
-    {"user", CMD_USER, P::Optional, true, A::None, kControl, &CClientSocket::DoUser},
-    {"pass", CMD_PASS, P::Optional, true, A::None, kControl, &CClientSocket::DoPass},
+    {"user", CMD_USER, P::Optional, true, A::None, kControl, &CClientSocket::DoUser, nullptr,
+     T::Login},
+    {"pass", CMD_PASS, P::Optional, true, A::None, kControl, &CClientSocket::DoPass, nullptr,
+     T::Login},
     {"port", CMD_PORT, P::Optional, false, A::None, kControl, &CClientSocket::DoPort},
     {"quit", CMD_QUIT, P::Optional, true, A::None, kControl, &CClientSocket::DoQuit},
     {"type", CMD_TYPE, P::Required, false, A::None, kControl, &CClientSocket::DoType},
@@ -28,7 +32,8 @@ const CCommandRow CClientSocket::kClassicCommands[] = {
     {"noop", CMD_NOOP, P::Optional, false, A::None, kControl, &CClientSocket::DoNoop},
     {"pwd", CMD_PWD, P::Optional, false, A::None, kControl, &CClientSocket::DoPwd},
     {"xpwd", CMD_PWD, P::Optional, false, A::None, kControl, &CClientSocket::DoPwd},
-    {"cwd", CMD_CWD, P::Required, false, A::None, kControl, &CClientSocket::DoCwd},
+    // Paths, here and everywhere, are those of the trivial virtual file store.
+    {"cwd", CMD_CWD, P::Required, false, A::None, kControl, &CClientSocket::DoCwd, "TVFS"},
     {"cdup", CMD_CDUP, P::Optional, false, A::None, kControl, &CClientSocket::DoCdup},
     {"list", CMD_LIST, P::Optional, false, A::None, kData, &CClientSocket::DoList},
     {"nlst", CMD_NLST, P::Optional, false, A::None, kData, &CClientSocket::DoList},
@@ -37,7 +42,8 @@ const CCommandRow CClientSocket::kClassicCommands[] = {
     {"rmd", CMD_RMD, P::Required, false, A::Upload, kControl, &CClientSocket::DoMkdRmd},
     {"syst", CMD_SYST, P::Optional, false, A::None, kControl, &CClientSocket::DoSyst},
     {"pasv", CMD_PASV, P::Optional, false, A::None, kControl, &CClientSocket::DoPasv},
-    {"rest", CMD_REST, P::Required, false, A::None, kControl, &CClientSocket::DoRest},
+    {"rest", CMD_REST, P::Required, false, A::None, kControl, &CClientSocket::DoRest,
+     "REST STREAM"},
     // A word with a code but no command: answered as unknown.
     {"name", CMD_NAME, P::Optional, false, A::None, kControl, &CClientSocket::DoUnknown},
 };
@@ -52,10 +58,10 @@ std::span<const CCommandRow> CClientSocket::ClassicCommands() {
 // handlers answer in the session's protocol's words.
 const CCommandRow CClientSocket::kExtendedCommands[] = {
     {"feat", CMD_FEAT, P::Optional, true, A::None, kControl, &CClientSocket::DoFeat},
-    {"opts", CMD_OPTS, P::Required, true, A::None, kControl, &CClientSocket::DoOpts},
-    {"size", CMD_SIZE, P::Required, false, A::None, kControl, &CClientSocket::DoSize},
-    {"mdtm", CMD_MDTM, P::Required, false, A::None, kControl, &CClientSocket::DoMdtm},
-    {"mfmt", CMD_MFMT, P::Required, false, A::Upload, kControl, &CClientSocket::DoMfmt},
+    {"opts", CMD_OPTS, P::Required, true, A::None, kControl, &CClientSocket::DoOpts, "UTF8"},
+    {"size", CMD_SIZE, P::Required, false, A::None, kControl, &CClientSocket::DoSize, "SIZE"},
+    {"mdtm", CMD_MDTM, P::Required, false, A::None, kControl, &CClientSocket::DoMdtm, "MDTM"},
+    {"mfmt", CMD_MFMT, P::Required, false, A::Upload, kControl, &CClientSocket::DoMfmt, "MFMT"},
     {"rnfr", CMD_RNFR, P::Required, false, A::Upload, kControl, &CClientSocket::DoRnfr},
     {"rnto", CMD_RNTO, P::Required, false, A::Upload, kControl, &CClientSocket::DoRnto},
     {"xcwd", CMD_CWD, P::Required, false, A::None, kControl, &CClientSocket::DoCwd},
@@ -65,31 +71,31 @@ const CCommandRow CClientSocket::kExtendedCommands[] = {
     {"list", CMD_LIST, P::Optional, false, A::None, kData, &CClientSocket::DoExtendedList},
     {"nlst", CMD_NLST, P::Optional, false, A::None, kData, &CClientSocket::DoExtendedList},
     {"mlsd", CMD_MLSD, P::Optional, false, A::None, kData, &CClientSocket::DoMlsd},
-    {"mlst", CMD_MLST, P::Optional, false, A::None, kControl, &CClientSocket::DoMlst},
+    {"mlst", CMD_MLST, P::Optional, false, A::None, kControl, &CClientSocket::DoMlst, "MLST %s"},
     {"stor", CMD_STOR, P::Required, false, A::Upload, kData, &CClientSocket::DoExtendedStor},
     {"appe", CMD_APPE, P::Required, false, A::Upload, kData, &CClientSocket::DoAppe},
     {"pasv", CMD_PASV, P::Optional, false, A::None, kControl, &CClientSocket::DoExtendedPasv},
     {"port", CMD_PORT, P::Optional, false, A::None, kControl, &CClientSocket::DoExtendedPort},
-    {"epsv", CMD_EPSV, P::Optional, false, A::None, kControl, &CClientSocket::DoEpsv},
-    {"eprt", CMD_EPRT, P::Required, false, A::None, kControl, &CClientSocket::DoEprt},
+    {"epsv", CMD_EPSV, P::Optional, false, A::None, kControl, &CClientSocket::DoEpsv, "EPSV"},
+    {"eprt", CMD_EPRT, P::Required, false, A::None, kControl, &CClientSocket::DoEprt, "EPRT"},
     {"abor", CMD_ABOR, P::Optional, false, A::None, kControl, &CClientSocket::DoAbor},
     {"stat", CMD_STAT, P::Optional, false, A::None, kControl, &CClientSocket::DoStat},
     {"help", CMD_HELP, P::Optional, true, A::None, kControl, &CClientSocket::DoHelp},
     {"allo", CMD_ALLO, P::Optional, false, A::None, kControl, &CClientSocket::DoAllo},
     {"site", CMD_SITE, P::Required, false, A::Upload, kControl, &CClientSocket::DoSite},
-    {"auth", CMD_AUTH, P::Required, true, A::None, kControl, &CClientSocket::DoAuth},
-    {"pbsz", CMD_PBSZ, P::Required, true, A::None, kControl, &CClientSocket::DoPbsz},
-    {"prot", CMD_PROT, P::Required, true, A::None, kControl, &CClientSocket::DoProt},
-    {"ccc", CMD_CCC, P::Optional, true, A::None, kControl, &CClientSocket::DoCcc},
+    {"auth", CMD_AUTH, P::Required, true, A::None, kControl, &CClientSocket::DoAuth, "AUTH TLS",
+     T::Exchange},
+    {"pbsz", CMD_PBSZ, P::Required, true, A::None, kControl, &CClientSocket::DoPbsz, "PBSZ",
+     T::Exchange},
+    {"prot", CMD_PROT, P::Required, true, A::None, kControl, &CClientSocket::DoProt, "PROT",
+     T::Exchange},
+    {"ccc", CMD_CCC, P::Optional, true, A::None, kControl, &CClientSocket::DoCcc, nullptr,
+     T::Exchange},
 };
 
 std::span<const CCommandRow> CClientSocket::ExtendedCommands() {
     return kExtendedCommands;
 }
-
-// What AUTH, PBSZ, PROT and CCC reach while TLS is off.
-const CCommandRow CClientSocket::kSecurityExchangeOff = {
-    "", CMD_UNKNOWN, P::Optional, true, A::None, kControl, &CClientSocket::DoUnknown};
 
 const CProtocol& CProtocol::Classic() {
     static const std::unique_ptr<CProtocol> s_pClassic =
@@ -97,12 +103,16 @@ const CProtocol& CProtocol::Classic() {
     return *s_pClassic;
 }
 
-const CProtocol& CProtocol::Extended() {
-    static const std::unique_ptr<CProtocol> s_pExtended =
-        MakeExtendedProtocol(CClientSocket::ExtendedCommands(), CClientSocket::ClassicCommands());
-    return *s_pExtended;
+const CProtocol& CProtocol::Extended(TlsMode tlsPolicy) {
+    auto make = [](TlsMode policy) {
+        return MakeExtendedProtocol(CClientSocket::ExtendedCommands(),
+                                    CClientSocket::ClassicCommands(), policy);
+    };
+    static const std::unique_ptr<CProtocol> s_pExtended[] = {
+        make(TlsMode::Off), make(TlsMode::Allowed), make(TlsMode::Required)};
+    return *s_pExtended[static_cast<int>(tlsPolicy)];
 }
 
 const CProtocol& CProtocol::For(const CServerSettings& settings) {
-    return settings.m_extended.m_bEnabled ? Extended() : Classic();
+    return settings.m_extended.m_bEnabled ? Extended(settings.m_extended.TlsPolicy()) : Classic();
 }

@@ -14,8 +14,8 @@ void CClientSocket::DoSyst(const CCommandRow&, const std::string&) {
 
 void CClientSocket::DoFeat(const CCommandRow&, const std::string&) {
     // The MLST line marks the facts in force (OPTS MLST chooses them).
-    SendExtended(m_rHost.TlsContext() ? XREPLY_FEATURES_TLS : XREPLY_FEATURES,
-                 FeatureFacts(m_state.Facts()));
+    SendReply(FormatString(m_pProtocol->FeatureReply(TlsOffered()).c_str(),
+                           FeatureFacts(m_state.Facts()).c_str()));
 }
 
 void CClientSocket::DoOpts(const CCommandRow&, const std::string& strParameter) {

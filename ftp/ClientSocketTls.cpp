@@ -1,6 +1,7 @@
 // Explicit TLS on the control connection and its data connections (the
 // extended mode, RFC 4217): AUTH TLS, PBSZ, PROT and CCC, the policy of the
-// TlsMode setting, and replies that wait for TLS to take them.
+// TlsMode setting as the session took it with its protocol, and replies
+// that wait for TLS to take them.
 #include "ftp/ClientSocket.h"
 
 #include "ftp/FtpTables.h"
@@ -9,15 +10,15 @@
 
 #include <cctype>
 
-bool CClientSocket::IsSecurityExchange(int nCode) {
-    return nCode == CMD_AUTH || nCode == CMD_PBSZ || nCode == CMD_PROT || nCode == CMD_CCC;
+bool CClientSocket::TlsOffered() const {
+    return m_pProtocol->TlsPolicy() != TlsMode::Off && m_rHost.TlsContext() != nullptr;
 }
 
 const char* CClientSocket::TlsRefusal(const CCommandRow& rRow) const {
-    if (!m_pProtocol->IsExtended() || Settings().m_extended.TlsPolicy() != TlsMode::Required)
+    if (m_pProtocol->TlsPolicy() != TlsMode::Required)
         return nullptr;
     // TLS required: nothing of the password crosses in clear, ...
-    if ((rRow.nCode == CMD_USER || rRow.nCode == CMD_PASS) && !m_state.IsTlsRequested())
+    if (rRow.tls == TlsRole::Login && !m_state.IsTlsRequested())
         return ExtendedReplyText(XREPLY_TLS_REQUIRED);
     // ... and nothing of the files.
     if (rRow.bMovesData && !m_state.ProtectsData())

@@ -87,10 +87,10 @@ bool CClientSocket::OpenPassive() {
         return false;
     // Behind a balancer its data connections bring a PROXY header too.
     if (std::shared_ptr<const CProxyPolicy> pPolicy = m_rHost.ProxyPolicy())
-        SetProxyPolicy(*pPassive, std::move(pPolicy),
-                       [this](const CAddress& balancer, ProxyRefusal why) {
-                           m_rHost.ProxyRefused(balancer, why);
-                       });
+        pPassive->SetAcceptFilter(std::make_unique<CProxyGate>(
+            std::move(pPolicy), [this](const CAddress& balancer, ProxyRefusal why) {
+                m_rHost.ProxyRefused(balancer, why);
+            }));
     m_transfers.SetPassive(std::move(pPassive));
     return true;
 }

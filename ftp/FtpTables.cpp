@@ -50,9 +50,8 @@ const char* const kExtendedReplies[XREPLY_COUNT] = {
     "257 \"%s\" created\r\n",
     "250 RMD ok\r\n",
     "215 UNIX Type: L8\r\n",
-    "211-Features:\r\n EPRT\r\n EPSV\r\n MDTM\r\n MFMT\r\n"
-    " MLST %s\r\n REST STREAM\r\n SIZE\r\n TVFS\r\n"
-    " UTF8\r\n211 End\r\n",
+    // The lines come from the command table.
+    "211-Features:\r\n%s211 End\r\n",
     "200 UTF8 set to on\r\n",
     "501 Option not understood\r\n",
     "213 %s\r\n",
@@ -98,9 +97,6 @@ const char* const kExtendedReplies[XREPLY_COUNT] = {
     "533 CCC refused: the control connection stays protected\r\n",
     "530 TLS required: use AUTH TLS first\r\n",
     "521 Data connections must be protected: use PROT P\r\n",
-    "211-Features:\r\n AUTH TLS\r\n EPRT\r\n EPSV\r\n MDTM\r\n MFMT\r\n"
-    " MLST %s\r\n PBSZ\r\n PROT\r\n REST STREAM\r\n"
-    " SIZE\r\n TVFS\r\n UTF8\r\n211 End\r\n",
     "214-The following SITE commands are recognized:\r\n CHMOD\r\n HELP\r\n214 Help ok\r\n",
     "200 MLST OPTS %s\r\n",
     "522 Data connection must resume the TLS session of the control connection.\r\n",

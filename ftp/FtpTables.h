@@ -1,5 +1,7 @@
 // The fixed reply table, the command codes and the version text of the FTP
-// side. The command words themselves are rows of the command table.
+// side. The command words themselves are rows of the command table; the
+// codes are those of the classic words and of the commands whose aliases
+// share one or whose handler tells its words apart.
 #pragma once
 
 #include <string>
@@ -52,6 +54,9 @@ enum FtpCommand : int {
     CMD_PROT = 119,
     CMD_CCC = 120,
     CMD_UNKNOWN = -1,
+    // A command that nothing needs to tell apart by its code: a new command
+    // needs no code of its own.
+    CMD_NONE = -2,
 };
 
 enum FtpReply : int {
@@ -150,17 +155,16 @@ enum FtpExtendedReply : int {
     XREPLY_CCC_REFUSED = 48,
     XREPLY_TLS_REQUIRED = 49,
     XREPLY_PROT_P_REQUIRED = 50,
-    XREPLY_FEATURES_TLS = 51,
-    XREPLY_SITE_HELP = 52,
-    XREPLY_MLST_OPTS = 53,
-    XREPLY_TLS_RESUME_REQUIRED = 54,
-    XREPLY_BAD_PROTOCOL_V6 = 55,
-    XREPLY_USE_EXTENDED_PORTS = 56,
-    XREPLY_TOO_MANY_IN_ALL = 57,
-    XREPLY_LISTING_FAILED = 58,
+    XREPLY_SITE_HELP = 51,
+    XREPLY_MLST_OPTS = 52,
+    XREPLY_TLS_RESUME_REQUIRED = 53,
+    XREPLY_BAD_PROTOCOL_V6 = 54,
+    XREPLY_USE_EXTENDED_PORTS = 55,
+    XREPLY_TOO_MANY_IN_ALL = 56,
+    XREPLY_LISTING_FAILED = 57,
     // Both modes: a USER or PASS from a banned address.
-    XREPLY_BANNED = 59,
-    XREPLY_COUNT = 60,
+    XREPLY_BANNED = 58,
+    XREPLY_COUNT = 59,
 };
 const char* ExtendedReplyText(int nReply);
 

@@ -3,13 +3,20 @@
 #include "ftp/FtpTables.h"
 
 #include <algorithm>
+#include <array>
 
 namespace {
 
 class CClassicProtocol : public CProtocol {
 public:
-    explicit CClassicProtocol(std::span<const CCommandRow> rows) : m_rows(rows) {}
+    explicit CClassicProtocol(std::span<const CCommandRow> rows)
+        : m_rows(rows), m_strFeatures{::FeatureReply({rows}, false), ::FeatureReply({rows}, true)} {
+    }
     bool IsExtended() const override { return false; }
+    TlsMode TlsPolicy() const override { return TlsMode::Off; }
+    const std::string& FeatureReply(bool bTlsOffered) const override {
+        return m_strFeatures[bTlsOffered ? 1 : 0];
+    }
     const CCommandRow* FindCommand(const std::string& strWord) const override {
         return ::FindCommand(m_rows, strWord);
     }
@@ -63,15 +70,26 @@ public:
         return strLine;
     }
 
+protected:
+    // The FEAT replies without and with the security exchange.
+    using Features = std::array<std::string, 2>;
+    CClassicProtocol(std::span<const CCommandRow> rows, Features features)
+        : m_rows(rows), m_strFeatures(std::move(features)) {}
+
 private:
     std::span<const CCommandRow> m_rows;
+    Features m_strFeatures;
 };
 
 class CExtendedProtocol : public CClassicProtocol {
 public:
-    CExtendedProtocol(std::span<const CCommandRow> rows, std::span<const CCommandRow> classicRows)
-        : CClassicProtocol(classicRows), m_rows(rows) {}
+    CExtendedProtocol(std::span<const CCommandRow> rows, std::span<const CCommandRow> classicRows,
+                      TlsMode tlsPolicy)
+        : CClassicProtocol(classicRows, {::FeatureReply({rows, classicRows}, false),
+                                         ::FeatureReply({rows, classicRows}, true)}),
+          m_rows(rows), m_tlsPolicy(tlsPolicy) {}
     bool IsExtended() const override { return true; }
+    TlsMode TlsPolicy() const override { return m_tlsPolicy; }
     // The extended rows come first; the classic table answers the rest.
     const CCommandRow* FindCommand(const std::string& strWord) const override {
         const CCommandRow* pRow = ::FindCommand(m_rows, strWord);
@@ -134,6 +152,7 @@ public:
 
 private:
     std::span<const CCommandRow> m_rows;
+    TlsMode m_tlsPolicy;
 };
 
 } // namespace
@@ -143,6 +162,7 @@ std::unique_ptr<CProtocol> MakeClassicProtocol(std::span<const CCommandRow> rows
 }
 
 std::unique_ptr<CProtocol> MakeExtendedProtocol(std::span<const CCommandRow> rows,
-                                                std::span<const CCommandRow> classicRows) {
-    return std::make_unique<CExtendedProtocol>(rows, classicRows);
+                                                std::span<const CCommandRow> classicRows,
+                                                TlsMode tlsPolicy) {
+    return std::make_unique<CExtendedProtocol>(rows, classicRows, tlsPolicy);
 }

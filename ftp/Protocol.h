@@ -1,20 +1,20 @@
 // The protocol a session speaks: the classic one (byte for byte the
-// original server's) or the extended one. A session takes its protocol
-// when it starts and again at each login, never in the middle of a
-// command; everything that differs between the two modes is asked of it:
-// the command table, the replies where the modes answer differently, how
-// lines are read from the connection and logged, how text is converted and
-// whether idle sessions time out.
+// original server's) or the extended one, under one of the three TLS
+// policies. A session takes its protocol when it starts and again at each
+// login, never in the middle of a command; everything that differs between
+// the modes is asked of it: the command table, the replies where the modes
+// answer differently, the features, the TLS policy, how lines are read
+// from the connection and logged, how text is converted and whether idle
+// sessions time out.
 #pragma once
 
+#include "config/ServerSettings.h"
 #include "ftp/CommandTable.h"
 
 #include <cstddef>
 #include <memory>
 #include <span>
 #include <string>
-
-class CServerSettings;
 
 // What a reply says where the two modes answer differently. Each mode has
 // a format for each, or none when it answers nothing.
@@ -41,16 +41,23 @@ public:
 
     // The protocol the settings ask for.
     static const CProtocol& For(const CServerSettings& settings);
-    // The two protocols, made once over the session's command tables
-    // (where the tables are).
+    // The protocols, made once over the session's command tables (where
+    // the tables are): the classic one, and the extended one under each TLS
+    // policy.
     static const CProtocol& Classic();
-    static const CProtocol& Extended();
+    static const CProtocol& Extended(TlsMode tlsPolicy = TlsMode::Off);
 
     virtual bool IsExtended() const = 0;
+    // What TLS is to this mode: off, allowed or required.
+    virtual TlsMode TlsPolicy() const = 0;
     // The row a lower-case word reaches in this mode, or null.
     virtual const CCommandRow* FindCommand(const std::string& strWord) const = 0;
     // Every row this mode answers, its own first.
     virtual std::span<const CCommandRow> OwnCommands() const = 0;
+    // The FEAT reply, as a format whose %s is for the facts in force; it
+    // names the security exchange when TLS is offered (the policy lets it
+    // and the certificate can be used).
+    virtual const std::string& FeatureReply(bool bTlsOffered) const = 0;
     // The format of a reply (one %s for its argument, if any); null where
     // this mode says nothing.
     virtual const char* Text(Say say) const = 0;
@@ -72,4 +79,5 @@ public:
 // extended one whose rows come before the classic ones.
 std::unique_ptr<CProtocol> MakeClassicProtocol(std::span<const CCommandRow> rows);
 std::unique_ptr<CProtocol> MakeExtendedProtocol(std::span<const CCommandRow> rows,
-                                                std::span<const CCommandRow> classicRows);
+                                                std::span<const CCommandRow> classicRows,
+                                                TlsMode tlsPolicy);

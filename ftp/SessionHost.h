@@ -29,10 +29,10 @@ public:
     // The client has closed the connection: the host ends it and releases
     // it after the current event. Nothing of it may be used after the call.
     virtual void RemoveClient(CClientSocket& rClient) = 0;
-    // The TLS certificate in force, or null while TLS is off or has no
-    // usable certificate. Shared: a data connection still waiting for its
-    // client keeps the certificate its transfer was started with, even when
-    // the settings replace it meanwhile.
+    // The TLS certificate the settings name, or null when it cannot be
+    // used; asked only by a session whose TLS policy offers TLS. Shared: a data connection still
+    // waiting for its client keeps the certificate its transfer was started with, even when the
+    // settings replace it meanwhile.
     virtual std::shared_ptr<const CTlsContext> TlsContext() = 0;
     // Behind a load balancer: whose connections begin with a PROXY header;
     // null while the PROXY protocol is off.

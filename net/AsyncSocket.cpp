@@ -1,5 +1,6 @@
 #include "net/AsyncSocket.h"
 
+#include "net/AcceptFilter.h"
 #include "net/SocketDispatcher.h"
 
 #include <arpa/inet.h>
@@ -13,6 +14,26 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <vector>
+
+struct CAsyncSocket::SFiltered {
+    struct SReady {
+        int hSocket;
+        CAddress peer;
+    };
+    explicit SFiltered(std::unique_ptr<CAcceptFilter> pFilterIn) : pFilter(std::move(pFilterIn)) {}
+    // What it still holds goes with it.
+    ~SFiltered() {
+        pFilter.reset();
+        for (const SReady& rReady : ready)
+            ::close(rReady.hSocket);
+    }
+    SFiltered(const SFiltered&) = delete;
+    SFiltered& operator=(const SFiltered&) = delete;
+
+    std::unique_ptr<CAcceptFilter> pFilter;
+    std::vector<SReady> ready;
+};
 
 CAsyncSocket::CAsyncSocket() = default;
 
@@ -111,16 +132,9 @@ bool CAsyncSocket::Accept(CAsyncSocket& rConnected, CAddress* pPeer) {
         SetLastError(EINVAL);
         return false;
     }
-    // A connection the gate held back and now offers comes first.
-    int hReady = -1;
-    CAddress client;
-    if (m_pGate && m_pGate->TakeReady(hReady, client)) {
-        if (pPeer)
-            *pPeer = client;
-        rConnected.Attach(hReady, State::Connected);
-        rConnected.m_pNamedPeer = std::make_unique<CAddress>(client);
+    // A connection the filter held back and has handed back comes first.
+    if (TakeHeldReady(rConnected, pPeer))
         return true;
-    }
     sockaddr_storage peer{};
     socklen_t nLen = sizeof peer;
     int hSocket = ::accept4(m_hSocket, reinterpret_cast<sockaddr*>(&peer), &nLen,
@@ -147,15 +161,55 @@ bool CAsyncSocket::Accept(CAsyncSocket& rConnected, CAddress* pPeer) {
         return false;
     }
     const CAddress from = CAddress::FromSystem(reinterpret_cast<sockaddr*>(&peer), nLen);
-    if (m_pGate && m_pGate->Holds(from)) {
-        // Offered once the gate has done with it.
-        m_pGate->Hold(hSocket, from);
+    const AcceptVerdict verdict =
+        m_pFiltered ? m_pFiltered->pFilter->Consider(hSocket, from) : AcceptVerdict::Pass;
+    if (verdict != AcceptVerdict::Pass) {
+        // Held: offered once the filter hands it back.
+        if (verdict == AcceptVerdict::Drop)
+            ::close(hSocket);
         SetLastError(EWOULDBLOCK);
         return false;
     }
     if (pPeer)
         *pPeer = from;
     rConnected.Attach(hSocket, State::Connected);
+    return true;
+}
+
+void CAsyncSocket::SetAcceptFilter(std::unique_ptr<CAcceptFilter> pFilter) {
+    m_pFiltered.reset();
+    if (!pFilter)
+        return;
+    m_pFiltered = std::make_unique<SFiltered>(std::move(pFilter));
+    m_pFiltered->pFilter->SetReadyHandler(
+        [this](int hSocket, const CAddress& peer) { HeldReady(hSocket, peer); });
+}
+
+size_t CAsyncSocket::HeldConnections() const {
+    return m_pFiltered ? m_pFiltered->pFilter->HeldCount() : 0;
+}
+
+void CAsyncSocket::HeldReady(int hSocket, const CAddress& peer) {
+    m_pFiltered->ready.push_back({hSocket, peer});
+    // Reported as the listener's own event, once per connection, after the
+    // event under way (the held connection's own) has returned.
+    if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
+        pDispatcher->NoteBufferedInput(this);
+}
+
+bool CAsyncSocket::HasHeldReady() const {
+    return m_pFiltered && !m_pFiltered->ready.empty();
+}
+
+bool CAsyncSocket::TakeHeldReady(CAsyncSocket& rConnected, CAddress* pPeer) {
+    if (!HasHeldReady())
+        return false;
+    const SFiltered::SReady ready = m_pFiltered->ready.front();
+    m_pFiltered->ready.erase(m_pFiltered->ready.begin());
+    if (pPeer)
+        *pPeer = ready.peer;
+    rConnected.Attach(ready.hSocket, State::Connected);
+    rConnected.m_pNamedPeer = std::make_unique<CAddress>(ready.peer);
     return true;
 }
 
@@ -347,7 +401,7 @@ void CAsyncSocket::Close() {
     m_hSocket = -1;
     m_state = State::Closed;
     // A listener's held connections go with it.
-    m_pGate.reset();
+    m_pFiltered.reset();
     m_pNamedPeer.reset();
     if (pDispatcher)
         pDispatcher->DescriptorFreed();

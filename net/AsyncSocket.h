@@ -3,7 +3,8 @@
 // Delivery rules: one event at a time; OnReceive only while bytes (or an
 // error) wait, re-armed by Receive; OnSend once when the connection is
 // established, then only after a Send that would have blocked; OnAccept once
-// per waiting connection, re-armed by Accept; OnClose once, when the peer has
+// per waiting connection, re-armed by Accept, and once per connection the
+// listener's filter held and has handed back; OnClose once, when the peer has
 // closed and nothing is left to read or the connection was reset. A handler
 // may delete its own object.
 #pragma once
@@ -15,26 +16,10 @@
 #include <memory>
 #include <string>
 
+class CAcceptFilter;
 class CSocketDispatcher;
 class CTlsContext;
 typedef struct ssl_st SSL;
-
-// What a listener consults before it hands a connection on: it may hold
-// connections back (a load balancer's, until their header has been read)
-// and offer them later.
-class CAcceptGate {
-public:
-    virtual ~CAcceptGate() = default;
-    // A connection whose wait is over, oldest first: its descriptor and its
-    // peer. False when none is ready.
-    virtual bool TakeReady(int& rSocket, CAddress& rPeer) = 0;
-    // A connection from this peer is to be held.
-    virtual bool Holds(const CAddress& peer) const = 0;
-    // Takes a just-accepted connection to hold.
-    virtual void Hold(int hSocket, const CAddress& peer) = 0;
-    // Connections held now.
-    virtual size_t HeldCount() const = 0;
-};
 
 // True for the errors that mean the system has no descriptor (or memory)
 // left for a new socket: waiting, not retrying, is the cure.
@@ -65,14 +50,17 @@ public:
     // pPeer, when given, receives the peer's address (for a connection
     // that came through a balancer, the client its header named).
     bool Accept(CAsyncSocket& rConnected, CAddress* pPeer = nullptr);
-    // A listening socket's gate (see CAcceptGate), which it owns and which
-    // goes when it closes; null until one is set.
-    void SetAcceptGate(std::unique_ptr<CAcceptGate> pGate) { m_pGate = std::move(pGate); }
-    CAcceptGate* AcceptGate() const { return m_pGate.get(); }
-    // Connections the gate holds back now.
-    size_t HeldConnections() const { return m_pGate ? m_pGate->HeldCount() : 0; }
-    // The connection came through a balancer (its peer is the client the
-    // header named, or the balancer itself for a health check).
+    // A listening socket's filter (see CAcceptFilter), which it owns and
+    // which goes when it closes (null: none). Accept asks it about every
+    // new connection; a connection it held and hands back is reported by
+    // OnAccept, from the loop, and taken by the next Accept before any
+    // other.
+    void SetAcceptFilter(std::unique_ptr<CAcceptFilter> pFilter);
+    // Connections the filter holds back now.
+    size_t HeldConnections() const;
+    // The connection came through a balancer: a listener's filter held it
+    // and named its peer (the client the header named, or the balancer
+    // itself for a health check).
     bool CameThroughBalancer() const { return m_pNamedPeer != nullptr; }
     // Starts a connection: true while it is under way; OnConnect then
     // reports the outcome (even of a connection made at once).
@@ -155,13 +143,18 @@ protected:
     // Asks for an OnSend as soon as the socket can take more bytes, so that
     // a sender that stopped to give other connections their turn resumes.
     void RequestSend();
+    // Takes a connected descriptor (one a listener's filter holds) and
+    // delivers its events from now on.
+    void AttachConnected(int hSocket) { Attach(hSocket, State::Connected); }
+    // Gives the descriptor up without closing it: the socket is closed to
+    // its events and its owner.
+    int Detach();
 
 private:
     friend class CSocketDispatcher;
-    // They hold a balancer's connection while its header is read, then
-    // hand its descriptor on.
-    friend class CProxyGate;
-    friend class CProxyWait;
+    // What a listener keeps for its filter: the filter, and the held
+    // connections it has handed back, oldest first.
+    struct SFiltered;
 
     // Asks for OnSend once the socket can take more bytes.
     void WantSend();
@@ -209,14 +202,17 @@ private:
     // After a handshake: the tag of the session now in use.
     void TakeTlsSessionTag();
     void Attach(int hSocket, State state);
-    // Gives the descriptor up without closing it: the socket is closed to
-    // its events and its owner.
-    int Detach();
+    // From the filter: a held connection may go on. Reported by OnAccept
+    // from the loop, not from inside the event that freed it.
+    void HeldReady(int hSocket, const CAddress& peer);
+    // Moves a connection the filter handed back into rConnected.
+    bool TakeHeldReady(CAsyncSocket& rConnected, CAddress* pPeer);
+    bool HasHeldReady() const;
     uint32_t WantedEvents() const;
 
     int m_hSocket = -1;
-    // A listener's gate (connections from a load balancer).
-    std::unique_ptr<CAcceptGate> m_pGate;
+    // A listener's filter and the connections it handed back.
+    std::unique_ptr<SFiltered> m_pFiltered;
     // A connection that came through a balancer: the client it carries.
     std::unique_ptr<CAddress> m_pNamedPeer;
     State m_state = State::Closed;

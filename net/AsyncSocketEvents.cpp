@@ -163,6 +163,12 @@ void CAsyncSocket::NoteBufferedInput(CSocketDispatcher& rDispatcher) {
 }
 
 void CAsyncSocket::DeliverBufferedInput(CSocketDispatcher& rDispatcher) {
+    // A listener: a connection its filter held is ready (one report each).
+    if (m_state == State::Listening) {
+        if (HasHeldReady())
+            OnAccept(0);
+        return;
+    }
     if (m_state != State::Connected || !m_bReadArmed || !HasBufferedInput())
         return;
     m_bReadArmed = false;

@@ -1,5 +1,6 @@
 #include "net/ProxyGate.h"
 
+#include "net/AsyncSocket.h"
 #include "net/ProxyHeader.h"
 #include "net/SocketDispatcher.h"
 #include "net/Timer.h"
@@ -37,13 +38,12 @@ bool CProxyPolicy::ParseList(const std::string& strText, std::vector<CAddress>& 
 // One balancer's connection while its header is read. Bytes are first
 // looked at, then taken only as far as they are the header's: whatever the
 // client sent after it stays in the socket for the connection's owner.
-class CProxyWait : public CAsyncSocket {
+class CProxyGate::CWait : public CAsyncSocket {
 public:
-    CProxyWait(CProxyGate& rGate, const CAddress& balancer)
-        : m_rGate(rGate), m_balancer(balancer) {}
+    CWait(CProxyGate& rGate, const CAddress& balancer) : m_rGate(rGate), m_balancer(balancer) {}
 
     bool Start(int hSocket, int nTimeoutMs) {
-        Attach(hSocket, State::Connected);
+        AttachConnected(hSocket);
         return m_deadline.Start(nTimeoutMs, [this] { m_rGate.Refused(*this, ProxyRefusal::Late); });
     }
     const CAddress& Balancer() const { return m_balancer; }
@@ -70,7 +70,7 @@ private:
     CTimer m_deadline;
 };
 
-void CProxyWait::OnReceive(int) {
+void CProxyGate::CWait::OnReceive(int) {
     char buffer[4096];
     const int nSeen = Receive(buffer, sizeof buffer, MSG_PEEK);
     if (nSeen <= 0) {
@@ -108,67 +108,51 @@ void CProxyWait::OnReceive(int) {
     m_rGate.HeaderRead(*this, header.bLocal ? m_balancer : header.source);
 }
 
-void SetProxyPolicy(CAsyncSocket& rListener, std::shared_ptr<const CProxyPolicy> pPolicy,
-                    std::function<void(const CAddress&, ProxyRefusal)> onRefused) {
-    if (auto* pGate = dynamic_cast<CProxyGate*>(rListener.AcceptGate())) {
-        pGate->SetPolicy(std::move(pPolicy));
-        return;
-    }
-    if (pPolicy)
-        rListener.SetAcceptGate(
-            std::make_unique<CProxyGate>(rListener, std::move(pPolicy), std::move(onRefused)));
-}
+CProxyGate::CProxyGate(PolicySource policy, RefusalHandler onRefused)
+    : m_policy(std::move(policy)), m_onRefused(std::move(onRefused)) {}
 
-CProxyGate::CProxyGate(CAsyncSocket& rListener, std::shared_ptr<const CProxyPolicy> pPolicy,
-                       RefusalHandler onRefused)
-    : m_rListener(rListener), m_pPolicy(std::move(pPolicy)), m_onRefused(std::move(onRefused)) {}
+CProxyGate::CProxyGate(std::shared_ptr<const CProxyPolicy> pPolicy, RefusalHandler onRefused)
+    : CProxyGate([pPolicy] { return pPolicy; }, std::move(onRefused)) {}
 
 CProxyGate::~CProxyGate() {
     // A held connection may be inside its own handler: released after it.
     while (!m_waiting.empty())
         Release(*m_waiting.back());
-    for (const SReady& ready : m_ready)
-        ::close(ready.hSocket);
 }
 
-void CProxyGate::Hold(int hSocket, const CAddress& balancer) {
-    std::unique_ptr<CProxyWait> pWait(new (std::nothrow) CProxyWait(*this, balancer));
-    if (!pWait) {
-        ::close(hSocket);
-        return;
-    }
-    CProxyWait& rWait = *pWait;
+AcceptVerdict CProxyGate::Consider(int hSocket, const CAddress& peer) {
+    const std::shared_ptr<const CProxyPolicy> pPolicy = m_policy ? m_policy() : nullptr;
+    if (!pPolicy || !pPolicy->Lists(peer))
+        return AcceptVerdict::Pass;
+    std::unique_ptr<CWait> pWait(new (std::nothrow) CWait(*this, peer));
+    if (!pWait)
+        return AcceptVerdict::Drop;
+    CWait& rWait = *pWait;
     m_waiting.push_back(std::move(pWait));
     // Without an event loop nothing could ever be read: refused at once.
-    if (!rWait.Start(hSocket, m_pPolicy ? m_pPolicy->nTimeoutMs : 0))
+    if (!rWait.Start(hSocket, pPolicy->nTimeoutMs))
         Refused(rWait, ProxyRefusal::Late);
+    return AcceptVerdict::Hold;
 }
 
-bool CProxyGate::TakeReady(int& rSocket, CAddress& rClient) {
-    if (m_ready.empty())
-        return false;
-    rSocket = m_ready.front().hSocket;
-    rClient = m_ready.front().client;
-    m_ready.erase(m_ready.begin());
-    return true;
-}
-
-void CProxyGate::HeaderRead(CProxyWait& rWait, const CAddress& client) {
-    m_ready.push_back({rWait.TakeDescriptor(), client});
+void CProxyGate::HeaderRead(CWait& rWait, const CAddress& client) {
+    const int hSocket = rWait.TakeDescriptor();
     Release(rWait);
-    // The listener hears of it as of any waiting connection; it may end
-    // this gate meanwhile, so nothing of it is used afterwards.
-    m_rListener.OnAccept(0);
+    // The listener takes it and reports it from its own event.
+    if (m_onReady)
+        m_onReady(hSocket, client);
+    else
+        ::close(hSocket);
 }
 
-void CProxyGate::Refused(CProxyWait& rWait, ProxyRefusal why) {
+void CProxyGate::Refused(CWait& rWait, ProxyRefusal why) {
     const CAddress balancer = rWait.Balancer();
     Release(rWait);
     if (m_onRefused)
         m_onRefused(balancer, why);
 }
 
-void CProxyGate::Release(CProxyWait& rWait) {
+void CProxyGate::Release(CWait& rWait) {
     auto it = std::find_if(m_waiting.begin(), m_waiting.end(),
                            [&](const auto& p) { return p.get() == &rWait; });
     if (it == m_waiting.end())

@@ -1,27 +1,25 @@
-// A listener behind a load balancer. Every connection from a balancer the
-// policy lists must begin with a PROXY header naming the client it carries;
-// the gate holds such a connection, reads its header without blocking and
-// within the policy's time, and only then offers it to the listener's
-// Accept, whose peer is the client the header named (the balancer's own
-// address for a health check: LOCAL, UNKNOWN). A connection whose header is
-// missing, malformed or late is closed, and its owner told why.
-// Connections from other addresses pass as before.
+// A listener behind a load balancer: the gate is the listener's filter.
+// Every connection from a balancer the policy lists must begin with a PROXY
+// header naming the client it carries; the gate holds such a connection,
+// reads its header without blocking and within the policy's time, and only
+// then hands it back to the listener, whose Accept then gives it with the
+// client the header named as its peer (the balancer's own address for a
+// health check: LOCAL, UNKNOWN). A connection whose header is missing,
+// malformed or late is closed, and its owner told why. Connections from
+// other addresses pass as before.
 //
 // Ownership: a listening socket owns its gate; the gate owns the
-// connections it holds (each a socket of its own while its header is read,
-// then a bare descriptor until Accept takes it). What it still holds when
-// it goes is closed.
+// connections whose header it is reading (each a socket of its own), until
+// it hands the descriptor back. What it still holds when it goes is closed.
 #pragma once
 
+#include "net/AcceptFilter.h"
 #include "net/Address.h"
-#include "net/AsyncSocket.h"
 
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
-
-class CProxyWait;
 
 // Whom to believe.
 struct CProxyPolicy {
@@ -42,51 +40,42 @@ enum class ProxyRefusal {
     Closed,    // the connection ended (or failed) before its header did
 };
 
-// Gives the listener a gate that follows this policy (a null policy: no
-// connection is held from now on), or gives its gate the new policy:
-// connections already held keep being read. onRefused hears of each
-// connection closed for a missing, malformed or late header.
-void SetProxyPolicy(CAsyncSocket& rListener, std::shared_ptr<const CProxyPolicy> pPolicy,
-                    std::function<void(const CAddress& balancer, ProxyRefusal why)> onRefused);
-
-class CProxyGate : public CAcceptGate {
+class CProxyGate : public CAcceptFilter {
 public:
     using RefusalHandler = std::function<void(const CAddress& balancer, ProxyRefusal why)>;
+    // Where the gate finds the policy in force when a connection arrives
+    // (null: the PROXY protocol is off, and every connection passes).
+    using PolicySource = std::function<std::shared_ptr<const CProxyPolicy>()>;
 
-    CProxyGate(CAsyncSocket& rListener, std::shared_ptr<const CProxyPolicy> pPolicy,
-               RefusalHandler onRefused);
+    // onRefused hears of each connection closed for a missing, malformed
+    // or late header. A change of the policy reaches the connections
+    // accepted afterwards: those held keep being read.
+    CProxyGate(PolicySource policy, RefusalHandler onRefused);
+    // A gate that follows one policy for good.
+    CProxyGate(std::shared_ptr<const CProxyPolicy> pPolicy, RefusalHandler onRefused);
     ~CProxyGate() override;
     CProxyGate(const CProxyGate&) = delete;
     CProxyGate& operator=(const CProxyGate&) = delete;
 
-    // Connections accepted from now on follow this policy.
-    void SetPolicy(std::shared_ptr<const CProxyPolicy> pPolicy) { m_pPolicy = std::move(pPolicy); }
-    // A connection from this peer must bring a header.
-    bool Holds(const CAddress& peer) const override { return m_pPolicy && m_pPolicy->Lists(peer); }
-    // Takes a just-accepted connection from a balancer and reads its header.
-    void Hold(int hSocket, const CAddress& balancer) override;
-    // A connection whose header has been read, oldest first: its
-    // descriptor and the client it carries. False when none is ready.
-    bool TakeReady(int& rSocket, CAddress& rClient) override;
+    void SetReadyHandler(ReadyHandler onReady) override { m_onReady = std::move(onReady); }
+    // A connection from a listed balancer is held while its header is read.
+    AcceptVerdict Consider(int hSocket, const CAddress& peer) override;
     // Connections whose header is still being read.
     size_t HeldCount() const override { return m_waiting.size(); }
 
 private:
-    friend class CProxyWait;
-    struct SReady {
-        int hSocket;
-        CAddress client;
-    };
-    // From a held connection: its header has been read (it is released and
-    // the listener told), or it was refused.
-    void HeaderRead(CProxyWait& rWait, const CAddress& client);
-    void Refused(CProxyWait& rWait, ProxyRefusal why);
-    // Gives the held connection to the deferred release.
-    void Release(CProxyWait& rWait);
+    // One balancer's connection while its header is read.
+    class CWait;
 
-    CAsyncSocket& m_rListener;
-    std::shared_ptr<const CProxyPolicy> m_pPolicy;
+    // From a held connection: its header has been read (its descriptor goes
+    // back to the listener with the client it names), or it was refused.
+    void HeaderRead(CWait& rWait, const CAddress& client);
+    void Refused(CWait& rWait, ProxyRefusal why);
+    // Gives the held connection to the deferred release.
+    void Release(CWait& rWait);
+
+    PolicySource m_policy;
     RefusalHandler m_onRefused;
-    std::vector<std::unique_ptr<CProxyWait>> m_waiting;
-    std::vector<SReady> m_ready;
+    ReadyHandler m_onReady;
+    std::vector<std::unique_ptr<CWait>> m_waiting;
 };

@@ -119,7 +119,8 @@ private:
     void Deliver(uint64_t nKey, uint32_t nEvents);
     void DeliverTo(int hSocket, uint32_t nSerial, uint32_t nEvents);
     // Sockets holding bytes for reading that no readiness will announce
-    // are delivered from the loop before it waits again.
+    // (or a listener holding a connection its filter handed back) are
+    // delivered from the loop before it waits again.
     void NoteBufferedInput(CAsyncSocket* pSocket);
     void DeliverBufferedInput();
     // Runs the work posted so far, each piece in a delivery of its own.

@@ -94,6 +94,7 @@ int CServerHost::StartServer() {
     const bool bPortValid = m_settings.m_nPort >= 1 && m_settings.m_nPort <= 65535;
     if (!bPortValid || !OpenListener())
         return FailStart();
+    GateListener();
     m_bRunning = true;
     // Balancers that cannot be told apart would let anyone name any
     // address: such a list stops the start.
@@ -198,15 +199,17 @@ bool CServerHost::ReadProxyPolicy() {
         }
     }
     m_pProxyPolicy = pPolicy;
-    GateListener();
     return true;
 }
 
 void CServerHost::GateListener() {
+    // The gate asks for the policy in force at each connection: a reload
+    // reaches the connections that come afterwards, and those held keep
+    // being read.
     if (m_pListener)
-        SetProxyPolicy(
-            *m_pListener, m_pProxyPolicy,
-            [this](const CAddress& balancer, ProxyRefusal why) { ProxyRefused(balancer, why); });
+        m_pListener->SetAcceptFilter(std::make_unique<CProxyGate>(
+            [this] { return m_pProxyPolicy; },
+            [this](const CAddress& balancer, ProxyRefusal why) { ProxyRefused(balancer, why); }));
 }
 
 void CServerHost::ProxyRefused(const CAddress& balancer, ProxyRefusal why) {
@@ -301,9 +304,9 @@ std::string CServerHost::OwnKeyFile() const {
 }
 
 std::shared_ptr<const CTlsContext> CServerHost::TlsContext() {
+    // Asked only where TLS is in force: a session keeps the policy it took
+    // at its login, even when the settings have turned TLS off since.
     const CExtendedSettings& extended = m_settings.m_extended;
-    if (extended.TlsPolicy() == TlsMode::Off)
-        return nullptr;
     const std::string strFor = extended.m_strTlsCertificate + '\n' + extended.m_strTlsKey;
     if (strFor != m_strTlsLoadedFor)
         LoadTls();
@@ -311,6 +314,8 @@ std::shared_ptr<const CTlsContext> CServerHost::TlsContext() {
 }
 
 std::string CServerHost::TlsFingerprint() {
+    if (m_settings.m_extended.TlsPolicy() == TlsMode::Off)
+        return std::string();
     std::shared_ptr<const CTlsContext> pContext = TlsContext();
     return pContext ? pContext->Fingerprint() : std::string();
 }

@@ -113,10 +113,12 @@ private:
     bool ReadAccessLists();
     // Loads (or first makes) the certificate the settings name.
     void LoadTls();
-    // The policy of the PROXY protocol as the settings say, given to the
-    // control listener; false (logged) when ProxyFrom cannot be read.
+    // The policy of the PROXY protocol as the settings say, which the
+    // control listener's gate follows; false (logged) when ProxyFrom cannot
+    // be read.
     bool ReadProxyPolicy();
-    // Gives the control listener the policy in force.
+    // Gives a new control listener its gate, which follows the policy in
+    // force.
     void GateListener();
     // A start that cannot go on: nothing listens, the failure is logged.
     int FailStart();

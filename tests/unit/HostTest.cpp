@@ -742,3 +742,92 @@ TEST_F(HostTest, EveryRowSaysWhetherItMovesFileData) {
     m_host.Settings().m_extended.m_bEnabled = false;
     std::filesystem::remove_all(folder);
 }
+
+namespace {
+// A multi-line reply, up to and with its last line (the one whose code is
+// followed by a space), each line ending in CR LF.
+std::string ReadReply(CTestClient& rClient, CSocketDispatcher& rDispatcher) {
+    std::string strReply;
+    for (;;) {
+        const std::string strLine = rClient.ReadLine(rDispatcher);
+        strReply += strLine + "\r\n";
+        if (strLine.size() < 4 || strLine[3] == ' ')
+            return strReply;
+    }
+}
+
+const char* const kFeaturesClear = "211-Features:\r\n EPRT\r\n EPSV\r\n MDTM\r\n MFMT\r\n"
+                                   " MLST type*;size*;modify*;perm*;UNIX.mode*;\r\n"
+                                   " REST STREAM\r\n SIZE\r\n TVFS\r\n UTF8\r\n211 End\r\n";
+const char* const kFeaturesTls =
+    "211-Features:\r\n AUTH TLS\r\n EPRT\r\n EPSV\r\n MDTM\r\n MFMT\r\n"
+    " MLST type*;size*;modify*;perm*;UNIX.mode*;\r\n PBSZ\r\n PROT\r\n REST STREAM\r\n"
+    " SIZE\r\n TVFS\r\n UTF8\r\n211 End\r\n";
+
+// TLS with Skerrow's own certificate, made in a folder of the test's own.
+struct STlsFolder {
+    explicit STlsFolder(CServerHost& rHost)
+        : path(std::filesystem::temp_directory_path() /
+               ("skerrow-feat-tls-" + std::to_string(getpid()))) {
+        std::filesystem::create_directories(path);
+        rHost.SetTlsFolder(path.string());
+    }
+    ~STlsFolder() { std::filesystem::remove_all(path); }
+    std::filesystem::path path;
+};
+} // namespace
+
+// FEAT is made from the command table: the same text, byte for byte, in
+// every mode and TLS setting, and the security exchange is named only
+// where it is offered (not with a certificate that cannot be used).
+TEST_F(HostTest, FeatTextsOfEveryModeAndTlsSetting) {
+    STlsFolder tls(m_host);
+    CExtendedSettings& extended = m_host.Settings().m_extended;
+    for (int nMode : {0, 1, 2}) {
+        extended.m_nTlsMode = nMode;
+        extended.m_bEnabled = false;
+        auto pClassic = LoggedIn();
+        EXPECT_EQ(pClassic->Command(m_dispatcher, "FEAT"), "500 Unknown command \"feat\"");
+        EXPECT_EQ(pClassic->Command(m_dispatcher, "AUTH TLS"), "500 Unknown command \"auth\"");
+        extended.m_bEnabled = true;
+        auto pClient = Connect();
+        pClient->Send("FEAT\r\n");
+        EXPECT_EQ(ReadReply(*pClient, m_dispatcher), nMode == 0 ? kFeaturesClear : kFeaturesTls)
+            << nMode;
+    }
+    extended.m_nTlsMode = 1;
+    extended.m_strTlsCertificate = (tls.path / "missing-cert.pem").string();
+    extended.m_strTlsKey = (tls.path / "missing-key.pem").string();
+    auto pClient = Connect();
+    pClient->Send("FEAT\r\n");
+    EXPECT_EQ(ReadReply(*pClient, m_dispatcher), kFeaturesClear);
+    EXPECT_EQ(pClient->Command(m_dispatcher, "AUTH TLS"), "500 Unknown command \"auth\"");
+    extended = CExtendedSettings();
+}
+
+// A session keeps the TLS policy it connected with until it logs in, and
+// the one it logged in with afterwards, whatever the settings say meanwhile.
+TEST_F(HostTest, ASessionKeepsItsTlsPolicyAsItKeepsItsMode) {
+    STlsFolder tls(m_host);
+    CExtendedSettings& extended = m_host.Settings().m_extended;
+    extended.m_bEnabled = true;
+    extended.m_nTlsMode = 2;
+    auto pRequired = Connect();
+    extended.m_nTlsMode = 0;
+    EXPECT_EQ(pRequired->Command(m_dispatcher, "USER anonymous"),
+              "530 TLS required: use AUTH TLS first");
+    pRequired->Send("FEAT\r\n");
+    EXPECT_EQ(ReadReply(*pRequired, m_dispatcher), kFeaturesTls);
+
+    auto pClear = Connect();
+    EXPECT_EQ(pClear->Command(m_dispatcher, "USER anonymous"), "331 Enter PASS command");
+    extended.m_nTlsMode = 2;
+    EXPECT_EQ(pClear->Command(m_dispatcher, "AUTH TLS"), "500 Unknown command \"auth\"");
+    EXPECT_EQ(pClear->Command(m_dispatcher, "PASS x"), "230 Logged in");
+    // The login took the policy now in force.
+    pClear->Send("FEAT\r\n");
+    EXPECT_EQ(ReadReply(*pClear, m_dispatcher), kFeaturesTls);
+    EXPECT_EQ(pClear->Command(m_dispatcher, "LIST"),
+              "521 Data connections must be protected: use PROT P");
+    extended = CExtendedSettings();
+}

@@ -148,7 +148,7 @@ TEST(CommandTable, ExtendedRowsAreWholeAndReachTheirOwnRows) {
         std::string strReply = ExtendedReplyText(i);
         EXPECT_EQ(strReply.substr(strReply.size() - 2), "\r\n") << i;
     }
-    std::string strFeat = ExtendedReplyText(XREPLY_FEATURES);
+    std::string strFeat = extended.FeatureReply(false);
     EXPECT_EQ(strFeat.rfind("211-", 0), 0u);
     EXPECT_NE(strFeat.find("\r\n211 End\r\n"), std::string::npos);
 }

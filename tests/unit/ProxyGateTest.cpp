@@ -59,15 +59,19 @@ protected:
         CAddress local;
         m_listener.GetSockName(local);
         m_nPort = local.Port();
+        m_listener.SetAcceptFilter(
+            std::make_unique<CProxyGate>([this] { return m_pPolicy; },
+                                         [this](const CAddress& balancer, ProxyRefusal why) {
+                                             m_refusals.push_back({balancer.ToString(), why});
+                                         }));
         Believe("127.0.0.1", 5000);
     }
+    // The gate follows the policy from the next connection on.
     void Believe(const std::string& strList, int nTimeoutMs) {
         auto pPolicy = std::make_shared<CProxyPolicy>();
         ASSERT_TRUE(CProxyPolicy::ParseList(strList, pPolicy->balancers));
         pPolicy->nTimeoutMs = nTimeoutMs;
-        SetProxyPolicy(m_listener, pPolicy, [this](const CAddress& balancer, ProxyRefusal why) {
-            m_refusals.push_back({balancer.ToString(), why});
-        });
+        m_pPolicy = pPolicy;
     }
     bool Refused(ProxyRefusal why) {
         return PumpUntil(m_dispatcher, [&] { return !m_refusals.empty(); }) &&
@@ -76,6 +80,7 @@ protected:
     }
 
     CSocketDispatcher m_dispatcher;
+    std::shared_ptr<const CProxyPolicy> m_pPolicy;
     CGatedListener m_listener;
     unsigned m_nPort = 0;
     std::vector<std::pair<std::string, ProxyRefusal>> m_refusals;
@@ -203,4 +208,94 @@ TEST(ProxyPolicyTest, ListsOfBalancers) {
         EXPECT_FALSE(CProxyPolicy::ParseList(pszBad, list)) << pszBad;
         EXPECT_EQ(list.size(), 3u);
     }
+}
+
+namespace {
+// Holds every connection from 127.0.0.1 until told, drops the next one when
+// told to, and names the peer of what it hands back.
+class CManualFilter : public CAcceptFilter {
+public:
+    void SetReadyHandler(ReadyHandler onReady) override { m_onReady = std::move(onReady); }
+    AcceptVerdict Consider(int hSocket, const CAddress&) override {
+        if (m_bDropNext) {
+            m_bDropNext = false;
+            return AcceptVerdict::Drop;
+        }
+        if (!m_bHold)
+            return AcceptVerdict::Pass;
+        m_held.push_back(hSocket);
+        return AcceptVerdict::Hold;
+    }
+    size_t HeldCount() const override { return m_held.size(); }
+    void HandBack(const CAddress& peer) {
+        const int hSocket = m_held.front();
+        m_held.erase(m_held.begin());
+        m_onReady(hSocket, peer);
+    }
+
+    ReadyHandler m_onReady;
+    std::vector<int> m_held;
+    bool m_bHold = false;
+    bool m_bDropNext = false;
+};
+
+// Counts its reports, and accepts only while it is willing.
+class CCountingListener : public CGatedListener {
+public:
+    void OnAccept(int nError) override {
+        ++m_nReports;
+        if (m_bWilling)
+            CGatedListener::OnAccept(nError);
+    }
+    int m_nReports = 0;
+    bool m_bWilling = true;
+};
+} // namespace
+
+// The listener asks its filter about each new connection: one passes, one
+// is dropped, one is held; the held one, handed back, is reported by the
+// listener itself from the loop (not inside the call that handed it back),
+// once, and its next Accept gives it with the peer the filter named.
+TEST(ListenerFilterTest, PassDropAndHoldThenTheListenerFinishesTheAccept) {
+    CSocketDispatcher dispatcher;
+    CCountingListener listener;
+    ASSERT_TRUE(listener.Create(0, "127.0.0.1"));
+    ASSERT_EQ(listener.Listen(5), 0);
+    auto pOwned = std::make_unique<CManualFilter>();
+    CManualFilter& rFilter = *pOwned;
+    listener.SetAcceptFilter(std::move(pOwned));
+    CAddress local;
+    listener.GetSockName(local);
+
+    CTestClient passed(local.Port());
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return listener.m_accepted.size() == 1; }));
+    EXPECT_FALSE(listener.m_accepted[0]->CameThroughBalancer());
+
+    rFilter.m_bDropNext = true;
+    CTestClient dropped(local.Port());
+    EXPECT_TRUE(dropped.WaitClosed(dispatcher));
+
+    rFilter.m_bHold = true;
+    CTestClient held(local.Port());
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return listener.HeldConnections() == 1; }));
+    const int nReportsBefore = listener.m_nReports;
+    // Not willing at first: the connection waits with the listener.
+    listener.m_bWilling = false;
+    CAddress named;
+    ASSERT_TRUE(CAddress::Parse("192.0.2.9", 0, named));
+    rFilter.HandBack(named);
+    EXPECT_EQ(listener.m_nReports, nReportsBefore);
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return listener.m_nReports == nReportsBefore + 1; }));
+    EXPECT_EQ(listener.m_accepted.size(), 1u);
+    // One report for one connection; the owner takes it when it is ready.
+    EXPECT_FALSE(PumpUntil(
+        dispatcher, [&] { return listener.m_nReports > nReportsBefore + 1; }, 100));
+    listener.m_bWilling = true;
+    listener.CGatedListener::OnAccept(0);
+    ASSERT_EQ(listener.m_accepted.size(), 2u);
+    EXPECT_EQ(listener.m_peers[1].ToString(), "192.0.2.9");
+    EXPECT_TRUE(listener.m_accepted[1]->CameThroughBalancer());
+    held.Send("NOOP\r\n");
+    EXPECT_TRUE(
+        PumpUntil(dispatcher, [&] { return listener.m_accepted[1]->m_strData == "NOOP\r\n"; }));
 }
