@@ -82,8 +82,10 @@ CServerDlg::~CServerDlg() {
 
 void CServerDlg::OnInitDialog() {
     setWindowIcon(m_appIcon);
+    CServerSettings settings;
     std::vector<std::string> defaulted;
-    CSettingsStore::Load(Settings(), &defaulted);
+    CSettingsStore::Load(settings, &defaulted);
+    m_host.TakeSettings(std::move(settings));
     // Values that could not be used are named once.
     if (!defaulted.empty()) {
         std::string strNames;
