@@ -25,9 +25,9 @@ struct CExtendedSettings {
     int m_nTlsMode = 0;
     std::string m_strTlsCertificate;
     std::string m_strTlsKey;
-    int m_nTlsSessionReuse = 1;
-    int m_nMaxPerAddress = 0;  // 0: unlimited
-    int m_nMaxConnections = 0; // connections in all; 0: unlimited
+    int m_nTlsSessionReuse = 1; // as stored: 0 off, any other value on
+    int m_nMaxPerAddress = 0;   // 0: unlimited
+    int m_nMaxConnections = 0;  // connections in all; 0: unlimited
     // Behind a load balancer: connections from the addresses of
     // m_strProxyFrom (a comma list) begin with a PROXY header naming the client.
     bool m_bProxyProtocol = false;
@@ -41,6 +41,8 @@ struct CExtendedSettings {
     }
     // The policy in force: TLS is part of the extended mode.
     TlsMode TlsPolicy() const { return m_bEnabled ? StoredTlsMode() : TlsMode::Off; }
+    // A data connection must resume the control connection's TLS session.
+    bool RequiresSessionReuse() const { return m_nTlsSessionReuse != 0; }
     // The PROXY protocol is part of the extended mode.
     bool ProxyProtocolOn() const { return m_bEnabled && m_bProxyProtocol; }
 };
@@ -66,11 +68,13 @@ public:
     int m_nPort = 21;
     int m_nTimeout = 100;
     int m_nLogLevel = 1;
-    int m_nHide = 0;
+    int m_nHide = 0; // as stored: 0 off, any other value on
     CFolderMap m_folderMap;
     CUserList m_users;
     CExtendedSettings m_extended;
     CLoginSettings m_logins;
+    // The window hides into the notification area.
+    bool HidesInTray() const { return m_nHide != 0; }
     // Tests only (never written): a download's end waits this long, not
     // the usual grace, for its client to close the data connection.
     int m_nTestReplyGraceMs = 0;

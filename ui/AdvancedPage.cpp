@@ -42,7 +42,7 @@ CAdvancedPage::CAdvancedPage(CServerHost& rHost, CServerSettings& rSettings)
     m_nTlsMode = static_cast<int>(extended.StoredTlsMode());
     m_strTlsCertificate = QString::fromStdString(extended.m_strTlsCertificate);
     m_strTlsKey = QString::fromStdString(extended.m_strTlsKey);
-    m_bTlsReuse = extended.m_nTlsSessionReuse != 0;
+    m_bTlsReuse = extended.RequiresSessionReuse();
 }
 
 void CAdvancedPage::OnInitPage() {

@@ -210,7 +210,7 @@ void CServerDlg::contextMenuEvent(QContextMenuEvent* pEvent) {
 // Hiding into the notification area: only where there is one, since nothing
 // else could bring a hidden window back.
 bool CServerDlg::MayHide() const {
-    return m_host.Settings().m_nHide != 0 && m_pTray && m_pTray->IsEnabled();
+    return m_host.Settings().HidesInTray() && m_pTray && m_pTray->IsEnabled();
 }
 
 void CServerDlg::HideIntoTray() {

@@ -15,7 +15,7 @@ CServerPage::CServerPage(CServerHost& rHost, CServerSettings& rSettings)
     const CServerSettings& settings = rSettings;
     m_nPort = static_cast<unsigned>(settings.m_nPort);
     m_nTimeout = static_cast<unsigned>(settings.m_nTimeout);
-    m_bHide = settings.m_nHide != 0;
+    m_bHide = settings.HidesInTray();
 }
 
 void CServerPage::OnInitPage() {
