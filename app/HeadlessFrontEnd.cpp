@@ -44,9 +44,11 @@ public:
     explicit CRunningSettings(CServerHost& rHost) : m_rHost(rHost) {}
 
     void Load() {
+        CServerSettings settings;
         std::vector<std::string> defaulted;
-        CSettingsStore::Load(m_rHost.Settings(), &defaulted);
+        CSettingsStore::Load(settings, &defaulted);
         m_nStamp = CSettingsStore::FileStamp();
+        m_rHost.TakeSettings(std::move(settings));
         // Values that could not be used are named once.
         if (!defaulted.empty())
             m_rHost.Log(FormatString(LoadString(IDS_SETTINGS_DEFAULTED),
@@ -54,29 +56,19 @@ public:
                         0);
     }
 
-    // Reads the file again and applies it as the options sheet's Apply does:
-    // users and folders take effect at each session's next command, a
-    // changed port (or a server that is not running) restarts the listener.
+    // Reads the file again and hands it to the server as the options
+    // sheet's Apply does, but a server that is not running starts.
     void Reload() {
         CServerSettings fresh;
         std::vector<std::string> defaulted;
         CSettingsStore::Load(fresh, &defaulted);
         m_nStamp = CSettingsStore::FileStamp();
-        const bool bRestart = fresh.m_nPort != m_rHost.Settings().m_nPort || !m_rHost.IsRunning();
-        m_rHost.Settings() = fresh;
         const std::string strFile = CSettingsStore::FileName();
-        m_rHost.Log(defaulted.empty()
-                        ? FormatString(LoadString(IDS_SETTINGS_RELOADED), strFile.c_str())
-                        : FormatString(LoadString(IDS_SETTINGS_RELOADED_DEFAULTS), strFile.c_str(),
-                                       Join(defaulted).c_str()),
-                    0);
-        if (bRestart) {
-            if (m_rHost.IsRunning())
-                m_rHost.StopServer();
-            m_rHost.StartServer();
-        } else {
-            m_rHost.SettingsChanged();
-        }
+        m_rHost.TakeSettings(std::move(fresh), CServerHost::WhenStopped::Starts,
+                             defaulted.empty()
+                                 ? FormatString(LoadString(IDS_SETTINGS_RELOADED), strFile.c_str())
+                                 : FormatString(LoadString(IDS_SETTINGS_RELOADED_DEFAULTS),
+                                                strFile.c_str(), Join(defaulted).c_str()));
     }
 
     // Saves at exit; an edit made by hand since the file was last read or
@@ -91,10 +83,11 @@ public:
             return;
         }
         // A file deleted meanwhile holds nothing to keep: it is written anew.
+        CServerSettings settings = m_rHost.Settings();
         const int64_t nStamp = CSettingsStore::FileStamp();
         if (nStamp != m_nStamp && nStamp != -1)
-            CSettingsStore::Load(m_rHost.Settings());
-        CSettingsStore::Save(m_rHost.Settings());
+            CSettingsStore::Load(settings);
+        CSettingsStore::Save(settings);
         m_nStamp = CSettingsStore::FileStamp();
     }
 

@@ -1,27 +1,14 @@
-// The whole configuration of the server: four numbers and two ordered lists
-// of record strings (users and published folders). Records are kept as text
-// and parsed again at every use, so a change made from the options applies
-// to every client at its next command.
+// The whole configuration: the numbers of the server, its two ordered
+// lists of records (users and published folders) and the groups of the
+// extended mode and of logins. Everything is read once, when the settings
+// are read; the options sheet edits a copy and hands it to the server.
 #pragma once
+
+#include "config/FolderRecord.h"
+#include "config/UserRecord.h"
 
 #include <string>
 #include <vector>
-
-// A parsed user-record string "name,password,U,D".
-struct CUserRecord {
-    std::string m_strName;
-    std::string m_strPassword;
-    bool m_bUpload = false;
-    bool m_bDownload = false;
-};
-
-// A parsed folder-map string "virtual=real,U,D".
-struct CFolderRecord {
-    std::string m_strRealPath;
-    std::string m_strVirtualPath;
-    bool m_bUpload = false;
-    bool m_bDownload = false;
-};
 
 // The TLS policy of the extended mode.
 enum class TlsMode { Off = 0, Allowed = 1, Required = 2 };
@@ -38,9 +25,9 @@ struct CExtendedSettings {
     int m_nTlsMode = 0;
     std::string m_strTlsCertificate;
     std::string m_strTlsKey;
-    int m_nTlsSessionReuse = 1;
-    int m_nMaxPerAddress = 0;  // 0: unlimited
-    int m_nMaxConnections = 0; // connections in all; 0: unlimited
+    int m_nTlsSessionReuse = 1; // as stored: 0 off, any other value on
+    int m_nMaxPerAddress = 0;   // 0: unlimited
+    int m_nMaxConnections = 0;  // connections in all; 0: unlimited
     // Behind a load balancer: connections from the addresses of
     // m_strProxyFrom (a comma list) begin with a PROXY header naming the client.
     bool m_bProxyProtocol = false;
@@ -54,6 +41,8 @@ struct CExtendedSettings {
     }
     // The policy in force: TLS is part of the extended mode.
     TlsMode TlsPolicy() const { return m_bEnabled ? StoredTlsMode() : TlsMode::Off; }
+    // A data connection must resume the control connection's TLS session.
+    bool RequiresSessionReuse() const { return m_nTlsSessionReuse != 0; }
     // The PROXY protocol is part of the extended mode.
     bool ProxyProtocolOn() const { return m_bEnabled && m_bProxyProtocol; }
 };
@@ -79,25 +68,14 @@ public:
     int m_nPort = 21;
     int m_nTimeout = 100;
     int m_nLogLevel = 1;
-    int m_nHide = 0;
-    std::vector<std::string> m_folderMap;
-    std::vector<std::string> m_users;
+    int m_nHide = 0; // as stored: 0 off, any other value on
+    CFolderMap m_folderMap;
+    CUserList m_users;
     CExtendedSettings m_extended;
     CLoginSettings m_logins;
+    // The window hides into the notification area.
+    bool HidesInTray() const { return m_nHide != 0; }
     // Tests only (never written): a download's end waits this long, not
     // the usual grace, for its client to close the data connection.
     int m_nTestReplyGraceMs = 0;
 };
-
-// Parses into rRecord; fields the parse does not reach keep their values.
-void ParseUserRecord(const std::string& strRecord, CUserRecord& rRecord);
-void ParseFolderRecord(const std::string& strRecord, CFolderRecord& rRecord);
-
-std::string ComposeUserRecord(const std::string& strName, const std::string& strPassword,
-                              bool bUpload, bool bDownload);
-std::string ComposeFolderRecord(const std::string& strVirtual, const std::string& strReal,
-                                bool bUpload, bool bDownload);
-
-// Looks a user up by exact name (text before the first comma); the last
-// matching string wins. No match gives a record with an empty name.
-CUserRecord FindUser(const std::vector<std::string>& users, const std::string& strName);

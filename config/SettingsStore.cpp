@@ -70,6 +70,32 @@ std::string CSettingsStore::DefaultFolderEntry() {
     return "/=" + PublicFolder().toStdString() + "/,1,1";
 }
 
+namespace {
+
+// The Users and Mapping groups. The records are read here, once; each
+// keeps its text for the save.
+void ReadRecords(QSettings& rStore, CServerSettings& rSettings,
+                 std::vector<std::string>* pDefaulted) {
+    std::vector<std::string> records;
+    rStore.beginGroup("Users");
+    ReadList(rStore, "UserCount", "User", records);
+    if (ReadInt(rStore, "UserCount", 0, pDefaulted) == 0)
+        records.push_back(CSettingsStore::kDefaultUser);
+    rSettings.m_users = ParseUserList(records);
+    rStore.endGroup();
+
+    rStore.beginGroup("Mapping");
+    ReadList(rStore, "MapCount", "Map", records);
+    if (ReadInt(rStore, "MapCount", 0, pDefaulted) == 0) {
+        records.push_back(CSettingsStore::DefaultFolderEntry());
+        QDir().mkpath(PublicFolder());
+    }
+    rSettings.m_folderMap = ParseFolderMap(records);
+    rStore.endGroup();
+}
+
+} // namespace
+
 void CSettingsStore::Load(CServerSettings& rSettings, std::vector<std::string>* pDefaulted) {
     QSettings store(QSettings::NativeFormat, QSettings::UserScope, kCompany, kApplication);
     store.beginGroup("Config");
@@ -81,19 +107,7 @@ void CSettingsStore::Load(CServerSettings& rSettings, std::vector<std::string>* 
         ReadBounded(store, "TestReplyGraceMs", 0, 3600 * 1000, pDefaulted);
     store.endGroup();
 
-    store.beginGroup("Users");
-    ReadList(store, "UserCount", "User", rSettings.m_users);
-    if (ReadInt(store, "UserCount", 0, pDefaulted) == 0)
-        rSettings.m_users.push_back(kDefaultUser);
-    store.endGroup();
-
-    store.beginGroup("Mapping");
-    ReadList(store, "MapCount", "Map", rSettings.m_folderMap);
-    if (ReadInt(store, "MapCount", 0, pDefaulted) == 0) {
-        rSettings.m_folderMap.push_back(DefaultFolderEntry());
-        QDir().mkpath(PublicFolder());
-    }
-    store.endGroup();
+    ReadRecords(store, rSettings, pDefaulted);
 
     // Missing values (a file of the classic groups only) take the defaults.
     CExtendedSettings& rExtended = rSettings.m_extended;
@@ -188,11 +202,11 @@ void CSettingsStore::Save(const CServerSettings& rSettings) {
     store.endGroup();
 
     store.beginGroup("Users");
-    WriteList(store, "UserCount", "User", rSettings.m_users);
+    WriteList(store, "UserCount", "User", RecordTexts(rSettings.m_users));
     store.endGroup();
 
     store.beginGroup("Mapping");
-    WriteList(store, "MapCount", "Map", rSettings.m_folderMap);
+    WriteList(store, "MapCount", "Map", RecordTexts(rSettings.m_folderMap));
     store.endGroup();
 
     const CExtendedSettings& rExtended = rSettings.m_extended;

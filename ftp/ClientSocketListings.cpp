@@ -104,7 +104,7 @@ bool CClientSocket::ListingWritten(const CListingBuilder* pListing, bool bComple
 
 bool CClientSocket::ResolveListingPath(const std::string& strParameter, std::string& rPath,
                                        bool& rFile) const {
-    const std::vector<std::string>& folderMap = Settings().m_folderMap;
+    const CFolderMap& folderMap = Settings().m_folderMap;
     rPath = m_state.Folder();
     rFile = false;
     const std::string strArgument = WithoutOptions(strParameter);

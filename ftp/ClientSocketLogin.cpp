@@ -30,9 +30,9 @@ std::string CutUserName(const std::string& strName) {
 
 bool CClientSocket::CheckLogin(const std::string& strUser, const std::string& strPassword) const {
     CUserRecord record = FindUser(Settings().m_users, strUser);
-    if (record.m_strName.empty() || record.m_strName != strUser)
+    if (record.Name().empty() || record.Name() != strUser)
         return false;
-    if (!record.m_strPassword.empty() && record.m_strPassword != strPassword)
+    if (!record.Password().empty() && record.Password() != strPassword)
         return false;
     return true;
 }

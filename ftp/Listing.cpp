@@ -225,8 +225,8 @@ namespace {
 
 // One line for each folder-map entry below the listed directory, named
 // after its first component below it, dated now.
-std::string FolderMapLines(const std::vector<std::string>& folderMap, const std::string& strPath,
-                           unsigned nFacts, ListingStyle style, time_t now) {
+std::string FolderMapLines(const CFolderMap& folderMap, const std::string& strPath, unsigned nFacts,
+                           ListingStyle style, time_t now) {
     tm nowLocal{};
     ::localtime_r(&now, &nowLocal);
     std::string strLines;
@@ -267,7 +267,7 @@ CListingBuilder::~CListingBuilder() {
         ::unlink(m_strName.c_str());
 }
 
-std::unique_ptr<CListingBuilder> CListingBuilder::Start(const std::vector<std::string>& folderMap,
+std::unique_ptr<CListingBuilder> CListingBuilder::Start(const CFolderMap& folderMap,
                                                         const std::string& strPath, int nCode) {
     SListingRequest request;
     request.style = nCode == CMD_NLST ? ListingStyle::Nlst : ListingStyle::List;
@@ -484,7 +484,7 @@ void RemoveOwnListingFolder() {
     ReleaseFolder(CurrentFolder());
 }
 
-std::unique_ptr<CListingBuilder> CListingBuilder::Start(const std::vector<std::string>& folderMap,
+std::unique_ptr<CListingBuilder> CListingBuilder::Start(const CFolderMap& folderMap,
                                                         const std::string& strPath,
                                                         SListingRequest request) {
     const std::string strFolder = ListingFolder();
@@ -613,8 +613,7 @@ void CListingBuilder::WriteExtendedEntry(const SEntryInfo& info, const std::stri
     }
 }
 
-std::string BuildListing(const std::vector<std::string>& folderMap, const std::string& strPath,
-                         int nCode) {
+std::string BuildListing(const CFolderMap& folderMap, const std::string& strPath, int nCode) {
     std::unique_ptr<CListingBuilder> pBuilder = CListingBuilder::Start(folderMap, strPath, nCode);
     if (!pBuilder)
         return std::string();

@@ -4,6 +4,7 @@
 // system returns them, nothing filtered.
 #pragma once
 
+#include "config/FolderRecord.h"
 #include "fs/LocalPath.h"
 
 #include <chrono>
@@ -100,8 +101,7 @@ std::string FormatFolderMapEntry(const tm& time, const std::string& strName);
 // Builds the listing of a virtual directory (ending in "/") for LIST
 // (code 13) or NLST (code 14). Returns the temporary file's full name, or
 // an empty name when it cannot be made or written.
-std::string BuildListing(const std::vector<std::string>& folderMap, const std::string& strPath,
-                         int nCode);
+std::string BuildListing(const CFolderMap& folderMap, const std::string& strPath, int nCode);
 
 // A listing written into its temporary file a slice at a time, so that a
 // folder of many thousand entries does not hold up the other clients.
@@ -109,11 +109,10 @@ class CListingBuilder {
 public:
     // Makes the temporary file and writes the folder-map lines; null when
     // the file cannot be made.
-    static std::unique_ptr<CListingBuilder> Start(const std::vector<std::string>& folderMap,
+    static std::unique_ptr<CListingBuilder> Start(const CFolderMap& folderMap,
                                                   const std::string& strPath, int nCode);
-    static std::unique_ptr<CListingBuilder> Start(const std::vector<std::string>& folderMap,
-                                                  const std::string& strPath,
-                                                  SListingRequest request);
+    static std::unique_ptr<CListingBuilder>
+    Start(const CFolderMap& folderMap, const std::string& strPath, SListingRequest request);
     // A listing that did not end well takes its file with it.
     ~CListingBuilder();
     CListingBuilder(const CListingBuilder&) = delete;

@@ -80,60 +80,57 @@ bool ResolvePath(std::string& rBase, const std::string& strParameter) {
     return true;
 }
 
-CFolderRecord FindFolder(const std::vector<std::string>& folderMap, const std::string& strPath) {
+CFolderRecord FindFolder(const CFolderMap& folderMap, const std::string& strPath) {
     CFolderRecord record;
     size_t nBest = 0;
-    for (const std::string& strEntry : folderMap) {
-        size_t nEquals = strEntry.find('=');
-        if (nEquals == std::string::npos)
+    for (const CFolderRecord& entry : folderMap) {
+        if (!entry.HasVirtualPath())
             continue;
-        if (nEquals <= nBest || nEquals > strPath.size())
+        const std::string& strVirtual = entry.VirtualPath();
+        const size_t nLength = strVirtual.size();
+        if (nLength <= nBest || nLength > strPath.size())
             continue;
-        if (strPath.compare(0, nEquals, strEntry, 0, nEquals) != 0)
+        if (strPath.compare(0, nLength, strVirtual) != 0)
             continue;
-        if (strPath.size() == nEquals || strPath[nEquals] == '/' || strEntry[nEquals - 1] == '/') {
+        if (strPath.size() == nLength || strPath[nLength] == '/' ||
+            strVirtual[nLength - 1] == '/') {
             // Each entry is read on its own: what it leaves out is empty or
             // refused, never taken over from an earlier match. An entry
             // with no local folder governs nothing.
-            CFolderRecord candidate;
-            ParseFolderRecord(strEntry, candidate);
-            if (candidate.m_strRealPath.empty())
+            if (entry.RealPath().empty())
                 continue;
-            nBest = nEquals;
-            record = std::move(candidate);
+            nBest = nLength;
+            record = entry;
         }
     }
     return record;
 }
 
-CLocalPath MapToLocalPath(const std::vector<std::string>& folderMap, const std::string& strPath) {
+CLocalPath MapToLocalPath(const CFolderMap& folderMap, const std::string& strPath) {
     CFolderRecord record = FindFolder(folderMap, strPath);
-    if (record.m_strVirtualPath.empty())
+    if (record.VirtualPath().empty())
         return CLocalPath();
-    std::string strRest = strPath.substr(record.m_strVirtualPath.size());
+    std::string strRest = strPath.substr(record.VirtualPath().size());
     for (char& ch : strRest)
         if (ch == '/')
             ch = kLocalSeparator;
     if (!strRest.empty() && strRest[0] == kLocalSeparator)
         strRest.erase(0, 1);
-    return CLocalPath(record.m_strRealPath, strRest);
+    return CLocalPath(record.RealPath(), strRest);
 }
 
-std::string MapToRealPath(const std::vector<std::string>& folderMap, const std::string& strPath) {
+std::string MapToRealPath(const CFolderMap& folderMap, const std::string& strPath) {
     return MapToLocalPath(folderMap, strPath).Full();
 }
 
 namespace {
 
 // Each entry with a local folder.
-std::vector<CFolderRecord> LocalEntries(const std::vector<std::string>& folderMap) {
+std::vector<CFolderRecord> LocalEntries(const CFolderMap& folderMap) {
     std::vector<CFolderRecord> records;
-    for (const std::string& strEntry : folderMap) {
-        CFolderRecord record;
-        ParseFolderRecord(strEntry, record);
-        if (!record.m_strRealPath.empty())
-            records.push_back(std::move(record));
-    }
+    for (const CFolderRecord& record : folderMap)
+        if (!record.RealPath().empty())
+            records.push_back(record);
     return records;
 }
 
@@ -142,7 +139,7 @@ std::vector<std::pair<CFolderRecord, std::string>>
 EntryFolders(std::vector<CFolderRecord> records) {
     std::vector<std::pair<CFolderRecord, std::string>> entries;
     for (CFolderRecord& record : records) {
-        std::string strReal = CLocalPath(record.m_strRealPath, std::string()).RealPath();
+        std::string strReal = CLocalPath(record.RealPath(), std::string()).RealPath();
         if (!strReal.empty())
             entries.emplace_back(std::move(record), std::move(strReal));
     }
@@ -166,7 +163,8 @@ bool CheckAccess(const CServerSettings& settings, const std::string& strUser, Ac
     CUserRecord user = FindUser(settings.m_users, strUser);
     CFolderRecord folder = FindFolder(settings.m_folderMap, strPath);
     const bool bDownload = access == AccessClass::Download;
-    if (!(bDownload ? user.m_bDownload && folder.m_bDownload : user.m_bUpload && folder.m_bUpload))
+    if (!(bDownload ? user.MayDownload() && folder.MayDownload()
+                    : user.MayUpload() && folder.MayUpload()))
         return false;
     // Every other entry that reaches the same place must allow it too; with
     // a single published folder there is none, and nothing more to resolve
@@ -181,12 +179,12 @@ bool CheckAccess(const CServerSettings& settings, const std::string& strUser, Ac
     if (strReal.empty())
         return true;
     for (const auto& [record, strFolder] : entries)
-        if (Holds(strFolder, strReal) && !(bDownload ? record.m_bDownload : record.m_bUpload))
+        if (Holds(strFolder, strReal) && !(bDownload ? record.MayDownload() : record.MayUpload()))
             return false;
     return true;
 }
 
-bool IsPublishedFolderItself(const std::vector<std::string>& folderMap, const CLocalPath& local) {
+bool IsPublishedFolderItself(const CFolderMap& folderMap, const CLocalPath& local) {
     if (local.IsEmpty() || local.Relative().find_first_not_of('/') == std::string::npos)
         return true;
     const std::string strReal = local.RealPath();
@@ -196,8 +194,7 @@ bool IsPublishedFolderItself(const std::vector<std::string>& folderMap, const CL
     return false;
 }
 
-bool ChangeDirectory(const std::vector<std::string>& folderMap, std::string& rCwd,
-                     const std::string& strPath) {
+bool ChangeDirectory(const CFolderMap& folderMap, std::string& rCwd, const std::string& strPath) {
     // Deliberately the process's working directory, shared by every client:
     // a successful change is what tells that the folder can be entered.
     CLocalPath local = MapToLocalPath(folderMap, strPath);
@@ -208,14 +205,13 @@ bool ChangeDirectory(const std::vector<std::string>& folderMap, std::string& rCw
     return true;
 }
 
-std::vector<std::string> FolderMapChildren(const std::vector<std::string>& folderMap,
+std::vector<std::string> FolderMapChildren(const CFolderMap& folderMap,
                                            const std::string& strPath) {
     std::vector<std::string> children;
-    for (const std::string& strEntry : folderMap) {
-        size_t nEquals = strEntry.find('=');
-        if (nEquals == std::string::npos)
+    for (const CFolderRecord& entry : folderMap) {
+        if (!entry.HasVirtualPath())
             continue;
-        std::string strEntryPath = strEntry.substr(0, nEquals);
+        std::string strEntryPath = entry.VirtualPath();
         if (strEntryPath.empty() || strEntryPath.back() != '/')
             strEntryPath += '/';
         if (strEntryPath.size() <= strPath.size() ||

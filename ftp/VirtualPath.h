@@ -18,21 +18,20 @@ bool ResolvePath(std::string& rBase, const std::string& strParameter);
 
 // The entry with the longest virtual path that governs strPath (the earlier
 // of two equal ones); an empty record when none does.
-CFolderRecord FindFolder(const std::vector<std::string>& folderMap, const std::string& strPath);
+CFolderRecord FindFolder(const CFolderMap& folderMap, const std::string& strPath);
 
 // The local path of a virtual path, split at the local folder of the entry
 // that governs it (everything is reached beneath that folder); empty when no
 // entry governs it.
-CLocalPath MapToLocalPath(const std::vector<std::string>& folderMap, const std::string& strPath);
+CLocalPath MapToLocalPath(const CFolderMap& folderMap, const std::string& strPath);
 // The same as text.
-std::string MapToRealPath(const std::vector<std::string>& folderMap, const std::string& strPath);
+std::string MapToRealPath(const CFolderMap& folderMap, const std::string& strPath);
 
 // The folder-map entries below the virtual folder strPath (ending in "/"),
 // each named after its first component below it, in map order (two
 // entries below one folder give two names). A path with any is a folder
 // even without a local one.
-std::vector<std::string> FolderMapChildren(const std::vector<std::string>& folderMap,
-                                           const std::string& strPath);
+std::vector<std::string> FolderMapChildren(const CFolderMap& folderMap, const std::string& strPath);
 
 // Whether the user may run a command of that access class on strPath:
 // downloads need the download flag of user and folder, changes the upload
@@ -48,10 +47,9 @@ bool CheckAccess(const CServerSettings& settings, const std::string& strUser, Ac
 // True when the local path reaches the local folder of an entry itself (by
 // its own virtual path, or by any other path or link): such a folder is the
 // administrator's, and cannot be renamed, nor have its mode or time changed.
-bool IsPublishedFolderItself(const std::vector<std::string>& folderMap, const CLocalPath& local);
+bool IsPublishedFolderItself(const CFolderMap& folderMap, const CLocalPath& local);
 
 // Makes the local folder of strPath the working directory and rCwd strPath.
 // The process has one working directory: it follows the last successful
 // change of any client, and nothing else depends on it.
-bool ChangeDirectory(const std::vector<std::string>& folderMap, std::string& rCwd,
-                     const std::string& strPath);
+bool ChangeDirectory(const CFolderMap& folderMap, std::string& rCwd, const std::string& strPath);

@@ -167,6 +167,22 @@ bool CServerHost::OpenListener() {
     return false;
 }
 
+void CServerHost::TakeSettings(CServerSettings settings, WhenStopped whenStopped,
+                               const std::string& strNotice) {
+    const bool bRestart =
+        m_bRunning ? settings.m_nPort != m_settings.m_nPort : whenStopped == WhenStopped::Starts;
+    m_settings = std::move(settings);
+    if (!strNotice.empty())
+        Log(strNotice, 0);
+    if (!bRestart) {
+        SettingsChanged();
+        return;
+    }
+    if (m_bRunning)
+        StopServer();
+    StartServer();
+}
+
 void CServerHost::SettingsChanged() {
     if (!m_bRunning)
         return;

@@ -36,9 +36,18 @@ public:
 
     int StartServer();
     int StopServer();
-    // The settings have changed while the server runs (Apply, a reload):
-    // the listener follows a change of mode (IPv6 with the extended mode).
-    void SettingsChanged();
+    // What new settings do to a server that is not running.
+    enum class WhenStopped { StaysStopped, Starts };
+    // Takes new settings and puts them in force, for the options sheet's
+    // Apply and OK and for a reload of the settings file: users and folders
+    // reach each session at its next command; a changed port restarts a
+    // running server (one that is not running starts when whenStopped says
+    // so, else keeps them for its next start); the other changes follow
+    // while it runs (the access lists, the balancers, the listener's mode).
+    // strNotice, when given, is logged once the settings are stored, before
+    // the server follows them.
+    void TakeSettings(CServerSettings settings, WhenStopped whenStopped = WhenStopped::StaysStopped,
+                      const std::string& strNotice = std::string());
     // Admits the connection waiting at the control port.
     int AcceptClient();
     void Log(const std::string& strText, int nLevel) override;
@@ -76,7 +85,6 @@ public:
     // Lifts the ban of an address as Bans lists it; false when none.
     bool Unban(const std::string& strKey);
 
-    CServerSettings& Settings() { return m_settings; }
     const CServerSettings& Settings() const override { return m_settings; }
     bool IsRunning() const { return m_bRunning; }
     const CListeningSocket* Listener() const { return m_pListener.get(); }
@@ -89,6 +97,9 @@ public:
     static constexpr size_t kLogKeep = 16383;
 
 private:
+    // The settings have changed while the server runs: the listener
+    // follows a change of mode (IPv6 with the extended mode).
+    void SettingsChanged();
     // The sessions' reports.
     void AddClient(CClientSocket& rClient, const std::string& strLabel) override;
     void RelabelClient(CClientSocket& rClient, const std::string& strLabel) override;

@@ -1,5 +1,6 @@
 #include "ui/AdvancedPage.h"
 
+#include "net/Address.h"
 #include "net/ProxyGate.h"
 #include "res/Templates.h"
 #include "server/ServerHost.h"
@@ -11,7 +12,6 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QRegularExpression>
 
 #include <algorithm>
 
@@ -21,21 +21,18 @@ constexpr unsigned kLowestPassivePort = 1024;
 } // namespace
 
 bool IsPassiveAddress(const QString& strText) {
-    const QString strTrimmed = strText.trimmed();
-    if (strTrimmed.isEmpty())
+    const std::string strTrimmed = strText.trimmed().toStdString();
+    if (strTrimmed.empty())
         return true;
-    // Four decimal numbers from 0 to 255, nothing else (no "10.1", no hex).
-    static const QRegularExpression dotted(QStringLiteral("^\\d{1,3}(\\.\\d{1,3}){3}$"));
-    if (!dotted.match(strTrimmed).hasMatch())
-        return false;
-    for (const QString& strPart : strTrimmed.split(u'.'))
-        if (strPart.toInt() > 255)
-            return false;
-    return true;
+    // Read as the server reads it for its passive replies, which carry an
+    // IPv4 address only.
+    CAddress address;
+    return CAddress::Parse(strTrimmed, 0, address) && address.IsV4();
 }
 
-CAdvancedPage::CAdvancedPage(CServerHost& rHost) : CPropertyPage(rHost, IDD_ADVANCED_PAGE) {
-    const CExtendedSettings& extended = rHost.Settings().m_extended;
+CAdvancedPage::CAdvancedPage(CServerHost& rHost, CServerSettings& rSettings)
+    : CPropertyPage(rHost, rSettings, IDD_ADVANCED_PAGE) {
+    const CExtendedSettings& extended = rSettings.m_extended;
     m_bExtended = extended.m_bEnabled;
     m_nPassiveMin = static_cast<unsigned>(std::max(extended.m_nPassivePortMin, 0));
     m_nPassiveMax = static_cast<unsigned>(std::max(extended.m_nPassivePortMax, 0));
@@ -45,7 +42,7 @@ CAdvancedPage::CAdvancedPage(CServerHost& rHost) : CPropertyPage(rHost, IDD_ADVA
     m_nTlsMode = static_cast<int>(extended.StoredTlsMode());
     m_strTlsCertificate = QString::fromStdString(extended.m_strTlsCertificate);
     m_strTlsKey = QString::fromStdString(extended.m_strTlsKey);
-    m_bTlsReuse = extended.m_nTlsSessionReuse != 0;
+    m_bTlsReuse = extended.RequiresSessionReuse();
 }
 
 void CAdvancedPage::OnInitPage() {
@@ -181,7 +178,7 @@ bool CAdvancedPage::OnKillActive() {
 }
 
 bool CAdvancedPage::OnApply() {
-    CExtendedSettings& extended = m_rHost.Settings().m_extended;
+    CExtendedSettings& extended = m_rSettings.m_extended;
     extended.m_bEnabled = m_bExtended;
     extended.m_nPassivePortMin = static_cast<int>(m_nPassiveMin);
     extended.m_nPassivePortMax = static_cast<int>(m_nPassiveMax);
@@ -192,7 +189,10 @@ bool CAdvancedPage::OnApply() {
     extended.m_strTlsCertificate = m_strTlsCertificate.toStdString();
     extended.m_strTlsKey = m_strTlsKey.toStdString();
     extended.m_nTlsSessionReuse = m_bTlsReuse ? 1 : 0;
+    return true;
+}
+
+void CAdvancedPage::OnApplied() {
     // The certificate now in force (made or loaded on first need).
     ShowFingerprint();
-    return true;
 }

@@ -9,17 +9,19 @@
 
 #include <QString>
 
-// The passive address box: empty, or an IPv4 address in dotted form.
+// The passive address box: empty, or an IPv4 address as the server reads it
+// (CAddress::Parse).
 bool IsPassiveAddress(const QString& strText);
 
 class CAdvancedPage : public CPropertyPage {
     Q_OBJECT
 
 public:
-    explicit CAdvancedPage(CServerHost& rHost);
+    CAdvancedPage(CServerHost& rHost, CServerSettings& rSettings);
 
     bool OnKillActive() override;
     bool OnApply() override;
+    void OnApplied() override;
     QString HelpSection() const override { return QStringLiteral("avanzado"); }
 
     bool m_bExtended = false;

@@ -34,12 +34,12 @@ unsigned NonNegative(int nValue) {
 }
 } // namespace
 
-CConnectionsPage::CConnectionsPage(CServerHost& rHost)
-    : CPropertyPage(rHost, IDD_CONNECTIONS_PAGE) {
-    const CExtendedSettings& extended = rHost.Settings().m_extended;
+CConnectionsPage::CConnectionsPage(CServerHost& rHost, CServerSettings& rSettings)
+    : CPropertyPage(rHost, rSettings, IDD_CONNECTIONS_PAGE) {
+    const CExtendedSettings& extended = rSettings.m_extended;
     m_nMaxPerAddress = NonNegative(extended.m_nMaxPerAddress);
     m_nMaxConnections = NonNegative(extended.m_nMaxConnections);
-    const CLoginSettings& logins = rHost.Settings().m_logins;
+    const CLoginSettings& logins = rSettings.m_logins;
     m_strAllow = QString::fromStdString(logins.m_strAllow);
     m_strDeny = QString::fromStdString(logins.m_strDeny);
     m_nBanAfter = static_cast<unsigned>(std::clamp(logins.m_nBanAfter, 0, kMaxBanValue));
@@ -164,10 +164,10 @@ bool CConnectionsPage::OnKillActive() {
 }
 
 bool CConnectionsPage::OnApply() {
-    CExtendedSettings& extended = m_rHost.Settings().m_extended;
+    CExtendedSettings& extended = m_rSettings.m_extended;
     extended.m_nMaxPerAddress = static_cast<int>(m_nMaxPerAddress);
     extended.m_nMaxConnections = static_cast<int>(m_nMaxConnections);
-    CLoginSettings& logins = m_rHost.Settings().m_logins;
+    CLoginSettings& logins = m_rSettings.m_logins;
     logins.m_strAllow = m_strAllow.toStdString();
     logins.m_strDeny = m_strDeny.toStdString();
     logins.m_nBanAfter = static_cast<int>(m_nBanAfter);

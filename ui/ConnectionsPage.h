@@ -16,7 +16,7 @@ class CConnectionsPage : public CPropertyPage {
     Q_OBJECT
 
 public:
-    explicit CConnectionsPage(CServerHost& rHost);
+    CConnectionsPage(CServerHost& rHost, CServerSettings& rSettings);
 
     bool OnKillActive() override;
     bool OnApply() override;

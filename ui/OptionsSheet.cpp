@@ -15,7 +15,8 @@
 
 COptionsSheet::COptionsSheet(QWidget& rParent, CServerHost& rHost,
                              std::function<void(const QString&)> showHelp)
-    : QDialog(&rParent), m_rHost(rHost), m_showHelp(std::move(showHelp)) {
+    : QDialog(&rParent), m_rHost(rHost), m_settings(rHost.Settings()),
+      m_showHelp(std::move(showHelp)) {
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setWindowModality(Qt::WindowModal);
@@ -25,11 +26,11 @@ COptionsSheet::COptionsSheet(QWidget& rParent, CServerHost& rHost,
     // Every tab stays in sight: five captions are wider than the pages, and
     // the sheet widens to show them rather than scroll them away.
     m_pTabs->setUsesScrollButtons(false);
-    m_pUsers = new CUsersPage(rHost);
-    m_pFolders = new CFoldersPage(rHost);
-    m_pServer = new CServerPage(rHost);
-    m_pAdvanced = new CAdvancedPage(rHost);
-    m_pConnections = new CConnectionsPage(rHost);
+    m_pUsers = new CUsersPage(rHost, m_settings);
+    m_pFolders = new CFoldersPage(rHost, m_settings);
+    m_pServer = new CServerPage(rHost, m_settings);
+    m_pAdvanced = new CAdvancedPage(rHost, m_settings);
+    m_pConnections = new CConnectionsPage(rHost, m_settings);
     m_pages = {m_pUsers, m_pFolders, m_pServer, m_pAdvanced, m_pConnections};
     for (CPropertyPage* pPage : m_pages) {
         m_pTabs->addTab(pPage, pPage->Caption());
@@ -98,8 +99,12 @@ bool COptionsSheet::Apply() {
         pPage->OnApply();
         pPage->SetModified(false);
     }
-    // The server follows what changed (its listener, a change of mode).
-    m_rHost.SettingsChanged();
+    // The server takes them and follows what changed (a new port, its
+    // listener, a change of mode).
+    m_rHost.TakeSettings(m_settings);
+    for (CPropertyPage* pPage : m_pages)
+        if (pPage->IsBuilt())
+            pPage->OnApplied();
     emit applied();
     return true;
 }

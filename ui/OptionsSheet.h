@@ -1,6 +1,10 @@
 // "Opciones": the five option pages in tabs, with OK, Cancel, Apply and
-// Help. Pages work on copies and write them back at OK or Apply.
+// Help. The sheet holds a copy of the server's settings: the pages put
+// their values into it at OK or Apply, and the sheet then hands it to the
+// server; Cancel leaves the server's settings as they were.
 #pragma once
+
+#include "config/ServerSettings.h"
 
 #include <QDialog>
 
@@ -35,6 +39,9 @@ public:
     QTabWidget& Tabs() const { return *m_pTabs; }
     QDialogButtonBox& Buttons() const { return *m_pButtons; }
     CPropertyPage* ActivePage() const;
+    // The settings as the pages have applied them (the server's when the
+    // sheet opened, with every Apply since).
+    const CServerSettings& Settings() const { return m_settings; }
 
     // Brings a page to the front, as a click on its tab does.
     void SetActivePage(int nIndex);
@@ -53,6 +60,7 @@ private:
     void UpdateApply();
 
     CServerHost& m_rHost;
+    CServerSettings m_settings;
     std::function<void(const QString&)> m_showHelp;
     QTabWidget* m_pTabs = nullptr;
     QDialogButtonBox* m_pButtons = nullptr;

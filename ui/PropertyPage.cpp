@@ -9,8 +9,8 @@
 
 #include <algorithm>
 
-CPropertyPage::CPropertyPage(CServerHost& rHost, int nTemplateId)
-    : m_rHost(rHost), m_nTemplateId(nTemplateId) {}
+CPropertyPage::CPropertyPage(CServerHost& rHost, CServerSettings& rSettings, int nTemplateId)
+    : m_rHost(rHost), m_rSettings(rSettings), m_nTemplateId(nTemplateId) {}
 
 CPropertyPage::~CPropertyPage() = default;
 

@@ -9,14 +9,16 @@
 
 class CDialogLayout;
 class CServerHost;
+class CServerSettings;
 class QLineEdit;
 
 class CPropertyPage : public QWidget {
     Q_OBJECT
 
 public:
-    // rHost: the server whose settings the page shows and changes.
-    CPropertyPage(CServerHost& rHost, int nTemplateId);
+    // rHost: the server the page belongs to; rSettings: the sheet's copy
+    // of its settings, which the page shows and changes.
+    CPropertyPage(CServerHost& rHost, CServerSettings& rSettings, int nTemplateId);
     ~CPropertyPage() override;
 
     // Builds the page when it is shown for the first time.
@@ -28,8 +30,11 @@ public:
     // Reads the controls back and checks them when the page is left, or
     // before OK or Apply; false keeps the page in front.
     virtual bool OnKillActive() { return true; }
-    // Hands the page's values to the main window; always succeeds.
+    // Puts the page's values into the sheet's copy of the settings, which
+    // the sheet then hands to the server; always succeeds.
     virtual bool OnApply() = 0;
+    // The server has taken the settings the pages applied.
+    virtual void OnApplied() {}
     // The section of the help that describes the page.
     virtual QString HelpSection() const = 0;
 
@@ -49,6 +54,7 @@ protected:
     bool ReadBox(QLineEdit& rBox, unsigned nMin, unsigned nMax, unsigned& rValue);
 
     CServerHost& m_rHost;
+    CServerSettings& m_rSettings;
     std::unique_ptr<CDialogLayout> m_pLayout;
 
 private:

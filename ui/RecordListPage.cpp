@@ -18,7 +18,7 @@ std::string CutOnCharBoundary(const std::string& strText, size_t nLimit) {
     return strText.substr(0, nEnd);
 }
 
-// The list's rows are the page's strings; every cell text is asked of the
+// The list's rows are the page's records; every cell text is asked of the
 // page when the view draws it, and only answered: nothing changes meanwhile.
 class CRecordListPage::CModel : public QAbstractTableModel {
 public:
@@ -32,7 +32,7 @@ public:
     }
     QVariant data(const QModelIndex& index, int nRole) const override {
         if ((nRole != Qt::DisplayRole && nRole != Qt::AccessibleTextRole) || index.row() < 0 ||
-            index.row() >= static_cast<int>(m_rPage.m_records.size()))
+            index.row() >= static_cast<int>(m_rPage.RecordCount()))
             return QVariant();
         // A cell shows at most 255 bytes, cut on a character boundary.
         return QString::fromStdString(
@@ -66,10 +66,9 @@ private:
     int m_nRows = 0;
 };
 
-CRecordListPage::CRecordListPage(CServerHost& rHost, int nTemplateId, int nListId,
-                                 std::vector<SColumn> columns,
-                                 const std::vector<std::string>& records)
-    : CPropertyPage(rHost, nTemplateId), m_records(records), m_nListId(nListId),
+CRecordListPage::CRecordListPage(CServerHost& rHost, CServerSettings& rSettings, int nTemplateId,
+                                 int nListId, std::vector<SColumn> columns)
+    : CPropertyPage(rHost, rSettings, nTemplateId), m_nListId(nListId),
       m_columns(std::move(columns)) {}
 
 CRecordListPage::~CRecordListPage() = default;
@@ -89,7 +88,7 @@ void CRecordListPage::OnInitPage() {
     m_pView->setModel(m_pModel);
     for (size_t i = 0; i < m_columns.size(); ++i)
         m_pView->header()->resizeSection(static_cast<int>(i), m_columns[i].nWidth);
-    for (size_t i = 0; i < m_records.size(); ++i)
+    for (size_t i = 0; i < RecordCount(); ++i)
         m_pModel->InsertRow(static_cast<int>(i));
     connect(m_pView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this] { UpdateButtons(); });
@@ -99,7 +98,7 @@ void CRecordListPage::OnInitPage() {
 bool CRecordListPage::HasRowsToShow() const {
     // Deliberately, as the classic list view sets the buttons only
     // while it draws a row: an empty list leaves them as they were.
-    return !m_records.empty();
+    return RecordCount() != 0;
 }
 
 void CRecordListPage::UpdateButtons() {
@@ -126,14 +125,12 @@ int CRecordListPage::SelectedRow() const {
     return rows.isEmpty() ? -1 : rows.first().row();
 }
 
-void CRecordListPage::AppendRecord(const std::string& strRecord) {
-    m_records.push_back(strRecord);
-    m_pModel->InsertRow(static_cast<int>(m_records.size()) - 1);
+void CRecordListPage::RecordAppended() {
+    m_pModel->InsertRow(static_cast<int>(RecordCount()) - 1);
     SetModified();
 }
 
-void CRecordListPage::ReplaceRecord(int nRow, const std::string& strRecord) {
-    m_records[static_cast<size_t>(nRow)] = strRecord;
+void CRecordListPage::RecordReplaced() {
     m_pModel->RedrawAll();
     m_pView->viewport()->update();
     UpdateButtons();
@@ -142,20 +139,12 @@ void CRecordListPage::ReplaceRecord(int nRow, const std::string& strRecord) {
 
 void CRecordListPage::OnDelete() {
     const int nRow = SelectedRow();
-    if (nRow >= 0 && nRow < static_cast<int>(m_records.size())) {
-        m_records.erase(m_records.begin() + nRow);
+    if (nRow >= 0 && nRow < static_cast<int>(RecordCount())) {
+        EraseRecord(static_cast<size_t>(nRow));
         m_pModel->RemoveRow(nRow);
         // No row stays selected after a deletion.
         m_pView->selectionModel()->clearSelection();
         UpdateButtons();
     }
     SetModified();
-}
-
-bool CRecordListPage::OnApply() {
-    std::vector<std::string>& rList = OwnerList();
-    rList.clear();
-    for (const std::string& strRecord : m_records)
-        rList.push_back(strRecord);
-    return true;
 }

@@ -1,7 +1,7 @@
-// A page that lists record strings (user accounts, published folders): it
-// keeps its own copy of the owner's list, shows one row per string and
-// decodes a string again each time one of its cells is drawn, so the rows
-// always say what the strings say.
+// A page that lists settings records (user accounts, published folders): the
+// page of each kind keeps its own copy of the list, this one shows a row per
+// record and asks the page for a cell's text each time the cell is drawn,
+// so the rows always say what the records say.
 #pragma once
 
 #include "ui/PropertyPage.h"
@@ -27,11 +27,10 @@ public:
         int nWidth;
     };
 
-    CRecordListPage(CServerHost& rHost, int nTemplateId, int nListId, std::vector<SColumn> columns,
-                    const std::vector<std::string>& records);
+    CRecordListPage(CServerHost& rHost, CServerSettings& rSettings, int nTemplateId, int nListId,
+                    std::vector<SColumn> columns);
     ~CRecordListPage() override;
 
-    const std::vector<std::string>& Records() const { return m_records; }
     QTreeView* View() const { return m_pView; }
     // The first selected row, or -1.
     int SelectedRow() const;
@@ -41,27 +40,27 @@ public:
     virtual void OnEdit() = 0;
     void OnDelete();
 
-    bool OnApply() override;
-
 protected:
     void OnInitPage() override;
     // The text of one cell of an existing row, decoded from its string.
     virtual std::string CellText(int nRow, int nColumn) const = 0;
+    // The page's list of records.
+    virtual size_t RecordCount() const = 0;
+    virtual void EraseRecord(size_t nRow) = 0;
     // Edit and delete are available while a row is selected; the buttons
     // follow every change of the selection and of the rows.
     virtual void UpdateButtons();
     // False for an empty list, whose buttons keep their state.
     bool HasRowsToShow() const;
-    virtual std::vector<std::string>& OwnerList() = 0;
     bool eventFilter(QObject* pObject, QEvent* pEvent) override;
 
-    void AppendRecord(const std::string& strRecord);
-    void ReplaceRecord(int nRow, const std::string& strRecord);
+    // The page's list has a new record at its end, or a record changed.
+    void RecordAppended();
+    void RecordReplaced();
 
     QPushButton* m_pAdd = nullptr;
     QPushButton* m_pEdit = nullptr;
     QPushButton* m_pDelete = nullptr;
-    std::vector<std::string> m_records;
 
 private:
     class CModel;

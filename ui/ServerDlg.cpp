@@ -82,8 +82,10 @@ CServerDlg::~CServerDlg() {
 
 void CServerDlg::OnInitDialog() {
     setWindowIcon(m_appIcon);
+    CServerSettings settings;
     std::vector<std::string> defaulted;
-    CSettingsStore::Load(Settings(), &defaulted);
+    CSettingsStore::Load(settings, &defaulted);
+    m_host.TakeSettings(std::move(settings));
     // Values that could not be used are named once.
     if (!defaulted.empty()) {
         std::string strNames;
@@ -208,7 +210,7 @@ void CServerDlg::contextMenuEvent(QContextMenuEvent* pEvent) {
 // Hiding into the notification area: only where there is one, since nothing
 // else could bring a hidden window back.
 bool CServerDlg::MayHide() const {
-    return m_host.Settings().m_nHide != 0 && m_pTray && m_pTray->IsEnabled();
+    return m_host.Settings().HidesInTray() && m_pTray && m_pTray->IsEnabled();
 }
 
 void CServerDlg::HideIntoTray() {

@@ -43,7 +43,7 @@ public:
     ~CServerDlg() override;
 
     CServerHost& Host() { return m_host; }
-    CServerSettings& Settings() { return m_host.Settings(); }
+    const CServerSettings& Settings() const { return m_host.Settings(); }
     int StartServer() { return m_host.StartServer(); }
     int StopServer() { return m_host.StopServer(); }
 

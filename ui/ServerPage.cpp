@@ -1,7 +1,7 @@
 #include "ui/ServerPage.h"
 
+#include "config/ServerSettings.h"
 #include "res/Templates.h"
-#include "server/ServerHost.h"
 #include "ui/DialogLayout.h"
 
 #include <QCheckBox>
@@ -10,11 +10,12 @@
 
 #include <algorithm>
 
-CServerPage::CServerPage(CServerHost& rHost) : CPropertyPage(rHost, IDD_SERVER_PAGE) {
-    const CServerSettings& settings = rHost.Settings();
+CServerPage::CServerPage(CServerHost& rHost, CServerSettings& rSettings)
+    : CPropertyPage(rHost, rSettings, IDD_SERVER_PAGE) {
+    const CServerSettings& settings = rSettings;
     m_nPort = static_cast<unsigned>(settings.m_nPort);
     m_nTimeout = static_cast<unsigned>(settings.m_nTimeout);
-    m_bHide = settings.m_nHide != 0;
+    m_bHide = settings.HidesInTray();
 }
 
 void CServerPage::OnInitPage() {
@@ -27,7 +28,7 @@ void CServerPage::OnInitPage() {
     auto* pSlider = m_pLayout->Get<QSlider>(IDC_LOG_LEVEL);
     pSlider->setRange(0, 2);
     pSlider->setTickInterval(1);
-    pSlider->setValue(std::clamp(m_rHost.Settings().m_nLogLevel, 0, 2));
+    pSlider->setValue(std::clamp(m_rSettings.m_nLogLevel, 0, 2));
     // Typing in a box or clicking the check box marks the page modified;
     // moving the slider does not.
     connect(pPort, &QLineEdit::textEdited, this, [this] { SetModified(); });
@@ -46,19 +47,10 @@ bool CServerPage::OnKillActive() {
 }
 
 bool CServerPage::OnApply() {
-    CServerSettings& settings = m_rHost.Settings();
-    settings.m_nLogLevel = m_pLayout->Get<QSlider>(IDC_LOG_LEVEL)->value();
-    settings.m_nTimeout = static_cast<int>(m_nTimeout);
-    settings.m_nHide = m_bHide ? 1 : 0;
-    if (static_cast<int>(m_nPort) != settings.m_nPort) {
-        if (m_rHost.IsRunning()) {
-            m_rHost.StopServer();
-            settings.m_nPort = static_cast<int>(m_nPort);
-            m_rHost.StartServer();
-        } else {
-            // Stored for the next start.
-            settings.m_nPort = static_cast<int>(m_nPort);
-        }
-    }
+    m_rSettings.m_nLogLevel = m_pLayout->Get<QSlider>(IDC_LOG_LEVEL)->value();
+    m_rSettings.m_nTimeout = static_cast<int>(m_nTimeout);
+    m_rSettings.m_nHide = m_bHide ? 1 : 0;
+    // A new port restarts a running server when the server takes it.
+    m_rSettings.m_nPort = static_cast<int>(m_nPort);
     return true;
 }

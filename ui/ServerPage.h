@@ -8,7 +8,7 @@ class CServerPage : public CPropertyPage {
     Q_OBJECT
 
 public:
-    explicit CServerPage(CServerHost& rHost);
+    CServerPage(CServerHost& rHost, CServerSettings& rSettings);
 
     bool OnKillActive() override;
     bool OnApply() override;

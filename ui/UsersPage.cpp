@@ -1,29 +1,33 @@
 #include "ui/UsersPage.h"
 
+#include "config/ServerSettings.h"
 #include "res/Strings.h"
 #include "res/Templates.h"
-#include "server/ServerHost.h"
 #include "ui/UserDlg.h"
 
 #include <QPushButton>
 
-CUsersPage::CUsersPage(CServerHost& rHost)
-    : CRecordListPage(rHost, IDD_USERS_PAGE, IDC_ACCOUNT_LIST,
-                      {{LoadString(IDS_COLUMN_USER), 75}, {"R", 25}, {"W", 25}},
-                      rHost.Settings().m_users) {}
+CUsersPage::CUsersPage(CServerHost& rHost, CServerSettings& rSettings)
+    : CRecordListPage(rHost, rSettings, IDD_USERS_PAGE, IDC_ACCOUNT_LIST,
+                      {{LoadString(IDS_COLUMN_USER), 75}, {"R", 25}, {"W", 25}}),
+      m_users(rSettings.m_users) {}
 
-std::vector<std::string>& CUsersPage::OwnerList() {
-    return m_rHost.Settings().m_users;
+bool CUsersPage::OnApply() {
+    m_rSettings.m_users = m_users;
+    return true;
+}
+
+void CUsersPage::EraseRecord(size_t nRow) {
+    m_users.erase(m_users.begin() + static_cast<std::ptrdiff_t>(nRow));
 }
 
 std::string CUsersPage::CellText(int nRow, int nColumn) const {
-    CUserRecord user;
-    ParseUserRecord(m_records[static_cast<size_t>(nRow)], user);
+    const CUserRecord& user = m_users[static_cast<size_t>(nRow)];
     if (nColumn == 0)
-        return user.m_strName;
+        return user.Name();
     if (nColumn == 1)
-        return user.m_bDownload ? "Y" : "N";
-    return user.m_bUpload ? "Y" : "N";
+        return user.MayDownload() ? "Y" : "N";
+    return user.MayUpload() ? "Y" : "N";
 }
 
 void CUsersPage::OnAdd() {
@@ -34,25 +38,26 @@ void CUsersPage::OnAdd() {
     dialog.m_bUpload = false;
     if (dialog.exec() != QDialog::Accepted)
         return;
-    AppendRecord(ComposeUserRecord(dialog.m_strName.toStdString(),
-                                   dialog.m_strPassword.toStdString(), dialog.m_bUpload,
-                                   dialog.m_bDownload));
+    m_users.push_back(CUserRecord::Make(dialog.m_strName.toStdString(),
+                                        dialog.m_strPassword.toStdString(), dialog.m_bUpload,
+                                        dialog.m_bDownload));
+    RecordAppended();
 }
 
 void CUsersPage::OnEdit() {
     const int nRow = SelectedRow();
-    if (nRow < 0 || nRow >= static_cast<int>(m_records.size()))
+    if (nRow < 0 || nRow >= static_cast<int>(m_users.size()))
         return;
-    CUserRecord user;
-    ParseUserRecord(m_records[static_cast<size_t>(nRow)], user);
+    const CUserRecord user = m_users[static_cast<size_t>(nRow)];
     CUserDlg dialog(this);
-    dialog.m_strName = QString::fromStdString(user.m_strName);
-    dialog.m_strPassword = QString::fromStdString(user.m_strPassword);
-    dialog.m_bDownload = user.m_bDownload;
-    dialog.m_bUpload = user.m_bUpload;
+    dialog.m_strName = QString::fromStdString(user.Name());
+    dialog.m_strPassword = QString::fromStdString(user.Password());
+    dialog.m_bDownload = user.MayDownload();
+    dialog.m_bUpload = user.MayUpload();
     if (dialog.exec() != QDialog::Accepted)
         return;
-    ReplaceRecord(nRow, ComposeUserRecord(dialog.m_strName.toStdString(),
-                                          dialog.m_strPassword.toStdString(), dialog.m_bUpload,
-                                          dialog.m_bDownload));
+    m_users[static_cast<size_t>(nRow)] =
+        CUserRecord::Make(dialog.m_strName.toStdString(), dialog.m_strPassword.toStdString(),
+                          dialog.m_bUpload, dialog.m_bDownload);
+    RecordReplaced();
 }

@@ -289,7 +289,7 @@ private slots:
         Open();
         // An empty list (the store gives one only from a negative count).
         m_pSheet.reset();
-        m_pOwner->Settings().m_users.clear();
+        EditSettings(m_pOwner->Host())->m_users.clear();
         m_pSheet = m_pOwner->MakeOptionsSheet();
         m_pSheet->show();
         QVERIFY(Rows(Users()).isEmpty());
@@ -415,29 +415,73 @@ private slots:
     }
 
     void applyTwiceApplyThenCancelAndPagesNeverShown() {
-        Open();
-        m_pOwner->Settings().m_nLogLevel = 5; // the server page would store 2
+        SSeed seed;
+        seed.nLogLevel = 5; // the server page would store 2
+        Open(seed);
         Select(Users(), 0);
         Users().OnDelete();
         QVERIFY(m_pSheet->Buttons().button(QDialogButtonBox::Apply)->isEnabled());
         m_pSheet->Buttons().button(QDialogButtonBox::Apply)->click();
-        QCOMPARE(m_pOwner->Settings().m_users, std::vector<std::string>{"ana,secreto,1,1"});
+        QCOMPARE(RecordTexts(m_pOwner->Settings().m_users),
+                 std::vector<std::string>{"ana,secreto,1,1"});
         QVERIFY(!m_pSheet->Buttons().button(QDialogButtonBox::Apply)->isEnabled());
         QVERIFY(m_pSheet->Apply());
-        QCOMPARE(m_pOwner->Settings().m_users, std::vector<std::string>{"ana,secreto,1,1"});
+        QCOMPARE(RecordTexts(m_pOwner->Settings().m_users),
+                 std::vector<std::string>{"ana,secreto,1,1"});
         // A change after Apply is lost by Cancel; the applied one stays.
         Users().OnDelete();
         m_pSheet->reject();
-        QCOMPARE(m_pOwner->Settings().m_users, std::vector<std::string>{"ana,secreto,1,1"});
+        QCOMPARE(RecordTexts(m_pOwner->Settings().m_users),
+                 std::vector<std::string>{"ana,secreto,1,1"});
         QCOMPARE(m_pOwner->Settings().m_nLogLevel, 5);
         QCOMPARE(m_pOwner->Settings().m_folderMap.size(), size_t(1));
+    }
+
+    // The pages change the sheet's copy of the settings: the server's stay
+    // as they are until Apply or OK hands the copy over, and Cancel drops it.
+    void pagesEditACopyThatApplyHandsOver() {
+        const auto ChangeThreePages = [this] {
+            Select(Users(), 0);
+            Users().OnDelete();
+            ServerBox(IDC_TIMEOUT)->setText(QStringLiteral("42"));
+            ConnectionsBox(IDC_DENY)->setText(QStringLiteral("192.0.2.0/24"));
+            // Leaving the connections page reads it back.
+            m_pSheet->SetActivePage(0);
+        };
+        const auto Untouched = [this] {
+            const CServerSettings& settings = m_pOwner->Settings();
+            return RecordTexts(settings.m_users) ==
+                       std::vector<std::string>{"anonymous,,0,1", "ana,secreto,1,1"} &&
+                   settings.m_nTimeout == 100 && settings.m_logins.m_strDeny.empty();
+        };
+        Open();
+        ChangeThreePages();
+        QVERIFY(Untouched());
+        m_pSheet->reject();
+        QVERIFY(Untouched());
+        // A client is served by what is in force: the account deleted on the
+        // page still logs in.
+        CTestClient client(m_nPort);
+        QVERIFY(client.WaitConnected());
+        QVERIFY(client.Login("anonymous", ""));
+
+        m_pSheet = m_pOwner->MakeOptionsSheet();
+        m_pSheet->show();
+        ChangeThreePages();
+        QVERIFY(Untouched());
+        QVERIFY(m_pSheet->Apply());
+        const CServerSettings& settings = m_pOwner->Settings();
+        QCOMPARE(RecordTexts(settings.m_users), std::vector<std::string>{"ana,secreto,1,1"});
+        QCOMPARE(settings.m_nTimeout, 42);
+        QCOMPARE(settings.m_logins.m_strDeny, std::string("192.0.2.0/24"));
+        QCOMPARE(RecordTexts(m_pSheet->Settings().m_users), RecordTexts(settings.m_users));
     }
 
     void optionsSavedHoweverTheSheetCloses() {
         Open();
         m_pSheet.reset();
         // Cancel at once still rewrites the store with what is in force.
-        m_pOwner->Settings().m_nTimeout = 55;
+        EditSettings(m_pOwner->Host())->m_nTimeout = 55;
         bool bServed = false;
         WhenModalOpens([&](QWidget* pWidget) {
             auto* pSheet = qobject_cast<COptionsSheet*>(pWidget);
@@ -453,7 +497,7 @@ private slots:
         QCOMPARE(StoredSettings().m_nTimeout, 55);
         // Changing only the folders page and pressing OK: the users page
         // applies its unchanged copy, the server page changes nothing.
-        m_pOwner->Settings().m_nLogLevel = 5;
+        EditSettings(m_pOwner->Host())->m_nLogLevel = 5;
         WhenModalOpens([](QWidget* pWidget) {
             auto* pSheet = qobject_cast<COptionsSheet*>(pWidget);
             if (!pSheet)
@@ -467,7 +511,8 @@ private slots:
         QVERIFY(!m_pOwner->OptionsSheet());
         const CServerSettings stored = StoredSettings();
         QCOMPARE(stored.m_nLogLevel, 5);
-        QCOMPARE(stored.m_users, (std::vector<std::string>{"anonymous,,0,1", "ana,secreto,1,1"}));
+        QCOMPARE(RecordTexts(stored.m_users),
+                 (std::vector<std::string>{"anonymous,,0,1", "ana,secreto,1,1"}));
         QCOMPARE(m_pOwner->Settings().m_folderMap.size(), size_t(1)); // nothing was selected
     }
 
@@ -575,7 +620,7 @@ private slots:
         // Apply hands the list over once, however often it is pressed.
         QVERIFY(m_pSheet->Apply());
         QVERIFY(m_pSheet->Apply());
-        QCOMPARE(m_pOwner->Settings().m_folderMap, Folders().Records());
+        QCOMPARE(RecordTexts(m_pOwner->Settings().m_folderMap), Folders().Records());
     }
 
     void theFolderPicker() {

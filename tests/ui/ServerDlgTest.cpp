@@ -300,7 +300,7 @@ private slots:
         QVERIFY(pDialog->isVisible());
         QVERIFY(!pDialog->IsHiddenInTray());
         pDialog->showMinimized();
-        pDialog->Settings().m_nHide = 0;
+        EditSettings(pDialog->Host())->m_nHide = 0;
         emit pTray->PlatformIcon()->activated(QSystemTrayIcon::DoubleClick);
         QVERIFY(pDialog->isVisible());
         pDialog->showNormal();
@@ -328,7 +328,7 @@ private slots:
         QVERIFY(pDialog->IsHideTimerActive());
         pDialog->showNormal();
         // Switched on while shown: hidden within half a second.
-        pDialog->Settings().m_nHide = 1;
+        EditSettings(pDialog->Host())->m_nHide = 1;
         QTRY_VERIFY_WITH_TIMEOUT(pDialog->IsHiddenInTray(), ScaledMs(2000));
         QVERIFY(!pDialog->IsHideTimerActive());
 
@@ -383,8 +383,8 @@ private slots:
         CTestClient client(m_nPort);
         QVERIFY(client.WaitConnected());
         QVERIFY(client.Login("ana", "secreto"));
-        pDialog->Settings().m_nTimeout = 77;
-        pDialog->Settings().m_users.push_back("nuevo,clave,0,1");
+        EditSettings(pDialog->Host())->m_nTimeout = 77;
+        EditSettings(pDialog->Host())->m_users.push_back(CUserRecord::Parse("nuevo,clave,0,1"));
         pDialog->ShowHelp();
         QVERIFY(pDialog->HelpWindow()->isVisible());
         QTest::keyClick(pDialog.get(), Qt::Key_Escape);
@@ -395,7 +395,7 @@ private slots:
         QVERIFY(client.WaitClosed());
         const CServerSettings stored = StoredSettings();
         QCOMPARE(stored.m_nTimeout, 77);
-        QCOMPARE(stored.m_users.back(), std::string("nuevo,clave,0,1"));
+        QCOMPARE(stored.m_users.back().Text(), std::string("nuevo,clave,0,1"));
         // Destroying the closed window does it only once.
         pDialog.reset();
         QCOMPARE(StoredSettings().m_nTimeout, 77);

@@ -27,11 +27,12 @@ void SeedSettings(const SSeed& seed) {
     settings.m_nLogLevel = seed.nLogLevel;
     settings.m_nHide = seed.nHide;
     settings.m_nTimeout = seed.nTimeout;
-    settings.m_users = seed.users;
-    settings.m_folderMap = seed.folders;
+    settings.m_users = ParseUserList(seed.users);
+    settings.m_folderMap = ParseFolderMap(seed.folders);
     settings.m_extended.m_bEnabled = seed.bExtended;
     if (settings.m_folderMap.empty())
-        settings.m_folderMap.push_back("/=" + TestFolder("published") + "/,1,1");
+        settings.m_folderMap.push_back(
+            CFolderRecord::Parse("/=" + TestFolder("published") + "/,1,1"));
     CSettingsStore::Save(settings);
 }
 

@@ -5,6 +5,7 @@
 
 #include "config/ServerSettings.h"
 #include "tests/FreePort.h"
+#include "tests/SettingsEdit.h"
 
 #include <QByteArray>
 #include <QObject>

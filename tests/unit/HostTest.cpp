@@ -74,8 +74,8 @@ class HostTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(m_dispatcher.IsValid());
-        m_host.Settings().m_users = {"anonymous,,0,1"};
-        m_host.Settings().m_folderMap = {"/=/nonexistent-skerrow/,1,1"};
+        EditSettings(m_host)->m_users = ParseUserList({"anonymous,,0,1"});
+        EditSettings(m_host)->m_folderMap = ParseFolderMap({"/=/nonexistent-skerrow/,1,1"});
         m_nPort = StartOnFreePort(m_host);
         ASSERT_TRUE(m_host.IsRunning());
     }
@@ -205,8 +205,8 @@ TEST_F(HostTest, QuitAnswersBeforeLoginAndTheRowStaysUntilTheClientCloses) {
 }
 
 TEST_F(HostTest, LoginRules) {
-    m_host.Settings().m_users = {"ann,Secret,1,1", "ann,Later,1,1", "Bob,,0,1", "a,b,pw,1,1",
-                                 "anonymous,,0,1"};
+    EditSettings(m_host)->m_users = ParseUserList(
+        {"ann,Secret,1,1", "ann,Later,1,1", "Bob,,0,1", "a,b,pw,1,1", "anonymous,,0,1"});
     auto pClient = Connect();
     EXPECT_EQ(pClient->Command(m_dispatcher, "PASS x"), "503 Login with USER first.");
     EXPECT_EQ(pClient->Command(m_dispatcher, "USER"), "331 Enter PASS command");
@@ -269,12 +269,12 @@ TEST_F(HostTest, LoginLogLineAndRelabelKeepsRowPosition) {
 }
 
 TEST_F(HostTest, LogLevelsFilterTraffic) {
-    m_host.Settings().m_nLogLevel = 1;
+    EditSettings(m_host)->m_nLogLevel = 1;
     size_t nMark = m_host.LogText().size();
     auto pClient = LoggedIn();
     EXPECT_EQ(pClient->Command(m_dispatcher, "NOOP"), "200 Ok");
     EXPECT_EQ(LogSince(nMark), "Conectado a 127.0.0.1\nUsuario anonymous logeado en, cas es /\n");
-    m_host.Settings().m_nLogLevel = 2;
+    EditSettings(m_host)->m_nLogLevel = 2;
     nMark = m_host.LogText().size();
     pClient->Send("NOOP\r\nextra");
     EXPECT_EQ(pClient->ReadLine(m_dispatcher), "200 Ok");
@@ -282,7 +282,7 @@ TEST_F(HostTest, LogLevelsFilterTraffic) {
     // client's text, shown, so that what follows cannot begin a line. The
     // logged line ends a line of the log even where the read did not.
     EXPECT_EQ(LogSince(nMark), "NOOP\\x0D\\x0Aextra\r\n200 Ok\r\n");
-    m_host.Settings().m_nLogLevel = 0;
+    EditSettings(m_host)->m_nLogLevel = 0;
     nMark = m_host.LogText().size();
     EXPECT_EQ(pClient->Command(m_dispatcher, "NOOP"), "200 Ok");
     EXPECT_EQ(LogSince(nMark), "");
@@ -292,7 +292,7 @@ TEST_F(HostTest, LogLevelsFilterTraffic) {
 // logged in, its user beside the text; the client's own text is escaped
 // before it reaches the record.
 TEST_F(HostTest, LogRecordsNameTheirEventClientAndSession) {
-    m_host.Settings().m_nLogLevel = 2;
+    EditSettings(m_host)->m_nLogLevel = 2;
     m_views.m_records.clear();
     auto pClient = Connect();
     const uint64_t nId = m_host.Session(0).Id();
@@ -335,7 +335,7 @@ TEST_F(HostTest, LogRecordsNameTheirEventClientAndSession) {
 }
 
 TEST_F(HostTest, LogIsCutToItsLastPartPastTheLimit) {
-    m_host.Settings().m_nLogLevel = 2;
+    EditSettings(m_host)->m_nLogLevel = 2;
     std::string strStart = m_host.LogText();
     std::string strFill(CServerHost::kLogLimit - strStart.size(), 'a');
     m_host.Log(strFill, 0);
@@ -363,7 +363,7 @@ TEST_F(HostTest, PortInUseLeavesTheServerStoppedAndCanBeRetried) {
     ASSERT_EQ(occupier.Listen(5), 0);
     CAddress address;
     occupier.GetSockName(address);
-    m_host.Settings().m_nPort = address.Port();
+    EditSettings(m_host)->m_nPort = address.Port();
     size_t nMark = m_host.LogText().size();
     EXPECT_EQ(m_host.StartServer(), -1);
     EXPECT_FALSE(m_host.IsRunning());
@@ -379,7 +379,7 @@ TEST_F(HostTest, PortInUseLeavesTheServerStoppedAndCanBeRetried) {
 TEST_F(HostTest, PortsOutsideTheTcpRangeFailAsAPortInUse) {
     m_host.StopServer();
     for (int nPort : {0, -1, 65536, 70000, 92146}) {
-        m_host.Settings().m_nPort = nPort;
+        EditSettings(m_host)->m_nPort = nPort;
         size_t nMark = m_host.LogText().size();
         EXPECT_EQ(m_host.StartServer(), -1) << nPort;
         EXPECT_FALSE(m_host.IsRunning());
@@ -560,7 +560,7 @@ TEST_F(HostTest, TheServerStoppedFromInsideASessionsOwnEvent) {
     // A transfer waiting on its passive listener while the session goes.
     EXPECT_EQ(pClient->Command(m_dispatcher, "PASV").substr(0, 4), "227 ");
     EXPECT_EQ(pClient->Command(m_dispatcher, "LIST").substr(0, 4), "150 ");
-    m_host.Settings().m_nLogLevel = 2;
+    EditSettings(m_host)->m_nLogLevel = 2;
     m_views.m_onLog = [this](const std::string& strText) {
         if (strText.rfind("NOOP stop", 0) == 0)
             m_host.StopServer();
@@ -580,7 +580,7 @@ TEST_F(HostTest, ASessionRemovedWhileItsTransferFinishes) {
     const auto nId = m_views.m_rows[0].nId;
     // The end of the transfer (its reply) removes the session from inside
     // the data connection's own event.
-    m_host.Settings().m_nLogLevel = 2;
+    EditSettings(m_host)->m_nLogLevel = 2;
     m_views.m_onLog = [this, nId](const std::string& strText) {
         if (strText.rfind("226 ", 0) == 0 || strText.rfind("425 ", 0) == 0)
             m_host.RemoveSession(nId);
@@ -606,8 +606,8 @@ TEST_F(HostTest, TimedAHandshakeThatStallsIsDroppedAndTheOthersGoOn) {
         std::filesystem::temp_directory_path() / ("skerrow-host-tls-" + std::to_string(getpid()));
     std::filesystem::create_directories(folder);
     m_host.SetTlsFolder(folder.string());
-    m_host.Settings().m_extended.m_bEnabled = true;
-    m_host.Settings().m_extended.m_nTlsMode = 1;
+    EditSettings(m_host)->m_extended.m_bEnabled = true;
+    EditSettings(m_host)->m_extended.m_nTlsMode = 1;
     CDataSocket::SetTimeoutsForTests(CDataSocket::kConnectTimeoutMs, CDataSocket::kLingerMs, 300);
 
     CTestClient stalled(m_nPort);
@@ -640,11 +640,11 @@ TEST_F(HostTest, TimedATransferThatMovesNothingFailsAndGivesBackItsSocket) {
         for (int i = 0; i < 32; ++i)
             big << strBlock;
     }
-    m_host.Settings().m_folderMap = {"/=" + folder.string() + "/,1,1"};
+    EditSettings(m_host)->m_folderMap = ParseFolderMap({"/=" + folder.string() + "/,1,1"});
     CDataSocket::SetTimeoutsForTests(CDataSocket::kConnectTimeoutMs, CDataSocket::kLingerMs,
                                      CDataSocket::kHandshakeMs, ScaledMs(300));
     for (bool bExtended : {false, true}) {
-        m_host.Settings().m_extended.m_bEnabled = bExtended;
+        EditSettings(m_host)->m_extended.m_bEnabled = bExtended;
         auto pClient = LoggedIn();
         EXPECT_EQ(pClient->Command(m_dispatcher, "TYPE I"), "200 Type I OK");
         std::string strPasv = pClient->Command(m_dispatcher, "PASV");
@@ -674,7 +674,7 @@ TEST_F(HostTest, TimedADownloadIsAnsweredWhenItsClientClosesOrAfterTheGrace) {
         std::filesystem::temp_directory_path() / ("skerrow-grace-" + std::to_string(getpid()));
     std::filesystem::create_directories(folder);
     std::ofstream(folder / "small.bin", std::ios::binary) << "0123456789";
-    m_host.Settings().m_folderMap = {"/=" + folder.string() + "/,1,1"};
+    EditSettings(m_host)->m_folderMap = ParseFolderMap({"/=" + folder.string() + "/,1,1"});
     CDataSocket::SetTimeoutsForTests(CDataSocket::kConnectTimeoutMs, ScaledMs(1000));
     auto pClient = LoggedIn();
     auto download = [&] {
@@ -691,7 +691,7 @@ TEST_F(HostTest, TimedADownloadIsAnsweredWhenItsClientClosesOrAfterTheGrace) {
         return pData;
     };
     // A grace longer than the test: the 226 waits for the client's close.
-    m_host.Settings().m_nTestReplyGraceMs = 3600 * 1000;
+    EditSettings(m_host)->m_nTestReplyGraceMs = 3600 * 1000;
     auto pData = download();
     pClient->Poll();
     EXPECT_EQ(pClient->m_strReceived, "");
@@ -702,7 +702,7 @@ TEST_F(HostTest, TimedADownloadIsAnsweredWhenItsClientClosesOrAfterTheGrace) {
     // A client that waits for the 226 before it closes gets it after the
     // grace; the connection it keeps is closed after the linger time.
     const int nGraceMs = ScaledMs(200);
-    m_host.Settings().m_nTestReplyGraceMs = nGraceMs;
+    EditSettings(m_host)->m_nTestReplyGraceMs = nGraceMs;
     const auto started = std::chrono::steady_clock::now();
     pData = download();
     EXPECT_EQ(pClient->ReadLine(m_dispatcher), "226 Transfer complete");
@@ -722,10 +722,10 @@ TEST_F(HostTest, EveryRowSaysWhetherItMovesFileData) {
     const std::filesystem::path folder =
         std::filesystem::temp_directory_path() / ("skerrow-walk-" + std::to_string(getpid()));
     std::filesystem::create_directories(folder);
-    m_host.Settings().m_users = {"anonymous,,1,1"};
-    m_host.Settings().m_folderMap = {"/=" + folder.string() + "/,1,1"};
+    EditSettings(m_host)->m_users = ParseUserList({"anonymous,,1,1"});
+    EditSettings(m_host)->m_folderMap = ParseFolderMap({"/=" + folder.string() + "/,1,1"});
     for (bool bExtended : {false, true}) {
-        m_host.Settings().m_extended.m_bEnabled = bExtended;
+        EditSettings(m_host)->m_extended.m_bEnabled = bExtended;
         const CProtocol& protocol = bExtended ? CProtocol::Extended() : CProtocol::Classic();
         for (const CCommandRow& row : protocol.OwnCommands()) {
             std::ofstream(folder / "f") << "data";
@@ -739,7 +739,7 @@ TEST_F(HostTest, EveryRowSaysWhetherItMovesFileData) {
                 << strWord << (bExtended ? " (extended): " : ": ") << strReply;
         }
     }
-    m_host.Settings().m_extended.m_bEnabled = false;
+    EditSettings(m_host)->m_extended.m_bEnabled = false;
     std::filesystem::remove_all(folder);
 }
 
@@ -782,38 +782,36 @@ struct STlsFolder {
 // where it is offered (not with a certificate that cannot be used).
 TEST_F(HostTest, FeatTextsOfEveryModeAndTlsSetting) {
     STlsFolder tls(m_host);
-    CExtendedSettings& extended = m_host.Settings().m_extended;
     for (int nMode : {0, 1, 2}) {
-        extended.m_nTlsMode = nMode;
-        extended.m_bEnabled = false;
+        EditSettings(m_host)->m_extended.m_nTlsMode = nMode;
+        EditSettings(m_host)->m_extended.m_bEnabled = false;
         auto pClassic = LoggedIn();
         EXPECT_EQ(pClassic->Command(m_dispatcher, "FEAT"), "500 Unknown command \"feat\"");
         EXPECT_EQ(pClassic->Command(m_dispatcher, "AUTH TLS"), "500 Unknown command \"auth\"");
-        extended.m_bEnabled = true;
+        EditSettings(m_host)->m_extended.m_bEnabled = true;
         auto pClient = Connect();
         pClient->Send("FEAT\r\n");
         EXPECT_EQ(ReadReply(*pClient, m_dispatcher), nMode == 0 ? kFeaturesClear : kFeaturesTls)
             << nMode;
     }
-    extended.m_nTlsMode = 1;
-    extended.m_strTlsCertificate = (tls.path / "missing-cert.pem").string();
-    extended.m_strTlsKey = (tls.path / "missing-key.pem").string();
+    EditSettings(m_host)->m_extended.m_nTlsMode = 1;
+    EditSettings(m_host)->m_extended.m_strTlsCertificate = (tls.path / "missing-cert.pem").string();
+    EditSettings(m_host)->m_extended.m_strTlsKey = (tls.path / "missing-key.pem").string();
     auto pClient = Connect();
     pClient->Send("FEAT\r\n");
     EXPECT_EQ(ReadReply(*pClient, m_dispatcher), kFeaturesClear);
     EXPECT_EQ(pClient->Command(m_dispatcher, "AUTH TLS"), "500 Unknown command \"auth\"");
-    extended = CExtendedSettings();
+    EditSettings(m_host)->m_extended = CExtendedSettings();
 }
 
 // A session keeps the TLS policy it connected with until it logs in, and
 // the one it logged in with afterwards, whatever the settings say meanwhile.
 TEST_F(HostTest, ASessionKeepsItsTlsPolicyAsItKeepsItsMode) {
     STlsFolder tls(m_host);
-    CExtendedSettings& extended = m_host.Settings().m_extended;
-    extended.m_bEnabled = true;
-    extended.m_nTlsMode = 2;
+    EditSettings(m_host)->m_extended.m_bEnabled = true;
+    EditSettings(m_host)->m_extended.m_nTlsMode = 2;
     auto pRequired = Connect();
-    extended.m_nTlsMode = 0;
+    EditSettings(m_host)->m_extended.m_nTlsMode = 0;
     EXPECT_EQ(pRequired->Command(m_dispatcher, "USER anonymous"),
               "530 TLS required: use AUTH TLS first");
     pRequired->Send("FEAT\r\n");
@@ -821,7 +819,7 @@ TEST_F(HostTest, ASessionKeepsItsTlsPolicyAsItKeepsItsMode) {
 
     auto pClear = Connect();
     EXPECT_EQ(pClear->Command(m_dispatcher, "USER anonymous"), "331 Enter PASS command");
-    extended.m_nTlsMode = 2;
+    EditSettings(m_host)->m_extended.m_nTlsMode = 2;
     EXPECT_EQ(pClear->Command(m_dispatcher, "AUTH TLS"), "500 Unknown command \"auth\"");
     EXPECT_EQ(pClear->Command(m_dispatcher, "PASS x"), "230 Logged in");
     // The login took the policy now in force.
@@ -829,5 +827,5 @@ TEST_F(HostTest, ASessionKeepsItsTlsPolicyAsItKeepsItsMode) {
     EXPECT_EQ(ReadReply(*pClear, m_dispatcher), kFeaturesTls);
     EXPECT_EQ(pClear->Command(m_dispatcher, "LIST"),
               "521 Data connections must be protected: use PROT P");
-    extended = CExtendedSettings();
+    EditSettings(m_host)->m_extended = CExtendedSettings();
 }

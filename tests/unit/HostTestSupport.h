@@ -4,13 +4,14 @@
 #include "net/ListeningSocket.h"
 #include "server/ServerHost.h"
 #include "tests/FreePort.h"
+#include "tests/SettingsEdit.h"
 
 // Starts the host on a free port (another process may take it before the
 // server does: then it tries again) and returns that port, 0 when it could
 // not start.
 inline unsigned StartOnFreePort(CServerHost& rHost) {
     for (int nTry = 0; nTry < 5 && !rHost.IsRunning(); ++nTry) {
-        rHost.Settings().m_nPort = FreePort();
+        EditSettings(rHost)->m_nPort = FreePort();
         rHost.StartServer();
     }
     if (!rHost.IsRunning())

@@ -72,9 +72,9 @@ protected:
     }
     void TearDown() override { fs::remove_all(m_root); }
 
-    std::vector<std::string> Map() const {
-        return {"/=" + m_root.string() + "/,1,1", "/pub/docs=/nowhere/,1,1", "/pub/x=/n/,1,1",
-                "/elsewhere/deep=/n/,1,1", "bad entry"};
+    CFolderMap Map() const {
+        return ParseFolderMap({"/=" + m_root.string() + "/,1,1", "/pub/docs=/nowhere/,1,1",
+                               "/pub/x=/n/,1,1", "/elsewhere/deep=/n/,1,1", "bad entry"});
     }
     fs::path m_root;
 };
@@ -114,7 +114,7 @@ TEST_F(BuildListingTest, ListLinesCarryAttributesAndSizes) {
 }
 
 TEST_F(BuildListingTest, PathsWithoutLocalFolderListOnlyTheFolderMap) {
-    std::vector<std::string> map = {"/pub/docs=/nowhere/,1,1", "/pub/x=/n/,1,1"};
+    CFolderMap map = ParseFolderMap({"/pub/docs=/nowhere/,1,1", "/pub/x=/n/,1,1"});
     std::string strName = BuildListing(map, "/", CMD_NLST);
     ASSERT_FALSE(strName.empty());
     EXPECT_EQ(ReadAll(strName), "pub\npub\n");
@@ -383,7 +383,8 @@ TEST_F(ListingFolderTest, AUserFolderThatIsNotOwnAndPrivateIsReplacedOnce) {
         EXPECT_NE(strNotice.find(folder.string()), std::string::npos) << strNotice;
         // Said once; the listings go there and nothing into the squat.
         EXPECT_EQ(TakeListingFolderNotice(), "");
-        const std::string strListing = BuildListing({"/=" + elsewhere.string() + "/,1,1"}, "/", 14);
+        const std::string strListing =
+            BuildListing(ParseFolderMap({"/=" + elsewhere.string() + "/,1,1"}), "/", 14);
         EXPECT_EQ(fs::path(strListing).parent_path(), folder);
         EXPECT_TRUE(fs::is_empty(elsewhere));
         fs::remove(strListing);

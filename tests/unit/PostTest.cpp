@@ -251,8 +251,8 @@ class SessionCompletionTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(m_dispatcher.IsValid());
-        m_pHost->Settings().m_users = {"anonymous,,0,1"};
-        m_pHost->Settings().m_folderMap = {"/=/nonexistent-skerrow/,1,1"};
+        EditSettings(*m_pHost)->m_users = ParseUserList({"anonymous,,0,1"});
+        EditSettings(*m_pHost)->m_folderMap = ParseFolderMap({"/=/nonexistent-skerrow/,1,1"});
         const unsigned nPort = StartOnFreePort(*m_pHost);
         ASSERT_TRUE(m_pHost->IsRunning());
         m_pClient = std::make_unique<CTestClient>(nPort);

@@ -3,89 +3,126 @@
 #include <gtest/gtest.h>
 
 TEST(UserRecord, ParsesAllFourFields) {
-    CUserRecord record;
-    ParseUserRecord("bob,secret,1,0", record);
-    EXPECT_EQ(record.m_strName, "bob");
-    EXPECT_EQ(record.m_strPassword, "secret");
-    EXPECT_TRUE(record.m_bUpload);
-    EXPECT_FALSE(record.m_bDownload);
+    const CUserRecord record = CUserRecord::Parse("bob,secret,1,0");
+    EXPECT_EQ(record.Name(), "bob");
+    EXPECT_EQ(record.Password(), "secret");
+    EXPECT_TRUE(record.MayUpload());
+    EXPECT_FALSE(record.MayDownload());
 
-    CUserRecord anonymous;
-    ParseUserRecord("anonymous,,0,1", anonymous);
-    EXPECT_EQ(anonymous.m_strName, "anonymous");
-    EXPECT_EQ(anonymous.m_strPassword, "");
-    EXPECT_FALSE(anonymous.m_bUpload);
-    EXPECT_TRUE(anonymous.m_bDownload);
+    const CUserRecord anonymous = CUserRecord::Parse("anonymous,,0,1");
+    EXPECT_EQ(anonymous.Name(), "anonymous");
+    EXPECT_EQ(anonymous.Password(), "");
+    EXPECT_FALSE(anonymous.MayUpload());
+    EXPECT_TRUE(anonymous.MayDownload());
 }
 
 TEST(UserRecord, OnlyFirstCharacterOfAPermissionCounts) {
-    CUserRecord record;
-    ParseUserRecord("bob,pw,1x,1yz,extra", record);
-    EXPECT_TRUE(record.m_bUpload);
-    EXPECT_TRUE(record.m_bDownload);
-    CUserRecord refused;
-    ParseUserRecord("bob,pw,,y1", refused);
-    EXPECT_FALSE(refused.m_bUpload);
-    EXPECT_FALSE(refused.m_bDownload);
+    const CUserRecord record = CUserRecord::Parse("bob,pw,1x,1yz,extra");
+    EXPECT_TRUE(record.MayUpload());
+    EXPECT_TRUE(record.MayDownload());
+    const CUserRecord refused = CUserRecord::Parse("bob,pw,,y1");
+    EXPECT_FALSE(refused.MayUpload());
+    EXPECT_FALSE(refused.MayDownload());
 }
 
-TEST(UserRecord, FieldsThePartialParseDoesNotReachKeepTheirValues) {
-    CUserRecord record;
-    ParseUserRecord("bob,pw,1", record); // only two commas
-    EXPECT_EQ(record.m_strName, "bob");
-    EXPECT_EQ(record.m_strPassword, "pw");
-    EXPECT_FALSE(record.m_bUpload);
-    EXPECT_FALSE(record.m_bDownload);
-
-    CUserRecord previous{"old", "oldpw", true, true};
-    ParseUserRecord("new,newpw", previous); // one comma: only the name
-    EXPECT_EQ(previous.m_strName, "new");
-    EXPECT_EQ(previous.m_strPassword, "oldpw");
-    EXPECT_TRUE(previous.m_bUpload);
-
-    CUserRecord empty;
-    ParseUserRecord("", empty);
-    EXPECT_EQ(empty.m_strName, "");
+TEST(UserRecord, ShortAndOddRecordsReadFromTheLeft) {
+    // Two commas: a name and a password, both permissions refused.
+    const CUserRecord dave = CUserRecord::Parse("dave,pw,1");
+    EXPECT_EQ(dave.Name(), "dave");
+    EXPECT_EQ(dave.Password(), "pw");
+    EXPECT_FALSE(dave.MayUpload());
+    EXPECT_FALSE(dave.MayDownload());
+    // One comma: only the name.
+    const CUserRecord nameOnly = CUserRecord::Parse("new,newpw");
+    EXPECT_TRUE(nameOnly.HasName());
+    EXPECT_EQ(nameOnly.Name(), "new");
+    EXPECT_EQ(nameOnly.Password(), "");
+    // No comma, or nothing: no account at all.
+    for (const char* pszText : {"", "nocomma"}) {
+        const CUserRecord none = CUserRecord::Parse(pszText);
+        EXPECT_FALSE(none.HasName()) << pszText;
+        EXPECT_EQ(none.Name(), "") << pszText;
+    }
+    // A comma in the password ends it there: the rest moves into the
+    // permissions, "w" refusing the upload and "1" granting the download.
+    const CUserRecord comma = CUserRecord::Parse("ann,p,w,1,1");
+    EXPECT_EQ(comma.Password(), "p");
+    EXPECT_FALSE(comma.MayUpload());
+    EXPECT_TRUE(comma.MayDownload());
 }
 
 TEST(FolderRecord, ParsesAndKeepsASecondEqualsInTheRealPath) {
-    CFolderRecord record;
-    ParseFolderRecord("/pub=/srv/a=b/,0,1", record);
-    EXPECT_EQ(record.m_strVirtualPath, "/pub");
-    EXPECT_EQ(record.m_strRealPath, "/srv/a=b/");
-    EXPECT_FALSE(record.m_bUpload);
-    EXPECT_TRUE(record.m_bDownload);
+    const CFolderRecord record = CFolderRecord::Parse("/pub=/srv/a=b/,0,1");
+    EXPECT_EQ(record.VirtualPath(), "/pub");
+    EXPECT_EQ(record.RealPath(), "/srv/a=b/");
+    EXPECT_FALSE(record.MayUpload());
+    EXPECT_TRUE(record.MayDownload());
 
-    CFolderRecord noComma;
-    ParseFolderRecord("/x=/srv/x/", noComma);
-    EXPECT_EQ(noComma.m_strVirtualPath, "/x");
-    EXPECT_EQ(noComma.m_strRealPath, "");
-    EXPECT_FALSE(noComma.m_bUpload);
-    EXPECT_FALSE(noComma.m_bDownload);
+    const CFolderRecord noComma = CFolderRecord::Parse("/x=/srv/x/");
+    EXPECT_TRUE(noComma.HasVirtualPath());
+    EXPECT_EQ(noComma.VirtualPath(), "/x");
+    EXPECT_EQ(noComma.RealPath(), "");
+    EXPECT_FALSE(noComma.MayUpload());
+    EXPECT_FALSE(noComma.MayDownload());
+
+    EXPECT_FALSE(CFolderRecord::Parse("/x").HasVirtualPath());
+    EXPECT_TRUE(CFolderRecord::Parse("=/srv/,1,1").HasVirtualPath());
 }
 
-TEST(Records, ComposeIsTheInverseOfParseForPlainTexts) {
-    EXPECT_EQ(ComposeUserRecord("ann", "pw", true, false), "ann,pw,1,0");
-    EXPECT_EQ(ComposeFolderRecord("/pub", "/srv/pub/", false, true), "/pub=/srv/pub/,0,1");
-    CUserRecord record;
-    ParseUserRecord(ComposeUserRecord("ann", "", false, true), record);
-    EXPECT_EQ(record.m_strName, "ann");
-    EXPECT_TRUE(record.m_bDownload);
-    // No escaping: a comma in the name reads back differently.
-    CUserRecord odd;
-    ParseUserRecord(ComposeUserRecord("a,b", "pw", true, true), odd);
-    EXPECT_EQ(odd.m_strName, "a");
+TEST(Records, AStoredTextIsWrittenBackExactlyAsItWasRead) {
+    const std::vector<std::string> users = {"anonymous,,0,1",      "dave,pw,1", "ann,p,w,1,1",
+                                            "bob,pw,1x,1yz,extra", "",          "nocomma",
+                                            " spaced , pw ,1,0"};
+    EXPECT_EQ(RecordTexts(ParseUserList(users)), users);
+    const std::vector<std::string> folders = {"/=/srv/,1,1", "/x=/srv/x/", "/a=/b=c/,1",
+                                              "broken",      "",           "/e=,1,1"};
+    EXPECT_EQ(RecordTexts(ParseFolderMap(folders)), folders);
+}
+
+TEST(Records, MadeRecordsAreReadAsTheirStoredTextWillBe) {
+    EXPECT_EQ(CUserRecord::Make("ann", "pw", true, false).Text(), "ann,pw,1,0");
+    EXPECT_EQ(CFolderRecord::Make("/pub", "/srv/pub/", false, true).Text(), "/pub=/srv/pub/,0,1");
+    const CUserRecord record = CUserRecord::Make("ann", "", false, true);
+    EXPECT_EQ(record.Name(), "ann");
+    EXPECT_TRUE(record.MayDownload());
+    // No escaping: a comma in the name reads back as it will from the file.
+    const CUserRecord odd = CUserRecord::Make("a,b", "pw", true, true);
+    EXPECT_EQ(odd.Text(), "a,b,pw,1,1");
+    EXPECT_EQ(odd.Name(), "a");
+    EXPECT_EQ(odd.Password(), "b");
+    EXPECT_FALSE(odd.MayUpload());
+    EXPECT_TRUE(odd.MayDownload());
+    EXPECT_EQ(CUserRecord::Parse(odd.Text()).Name(), odd.Name());
 }
 
 TEST(FindUser, LastMatchWinsAndNamesAreCaseSensitive) {
-    std::vector<std::string> users = {"ann,first,0,0", "Ann,other,1,1", "ann,second,1,0", "",
-                                      "nocomma"};
-    CUserRecord record = FindUser(users, "ann");
-    EXPECT_EQ(record.m_strPassword, "second");
-    EXPECT_TRUE(record.m_bUpload);
-    EXPECT_EQ(FindUser(users, "Ann").m_strPassword, "other");
-    EXPECT_EQ(FindUser(users, "ANN").m_strName, "");
-    EXPECT_EQ(FindUser(users, "nocomma").m_strName, "");
-    EXPECT_EQ(FindUser(users, "").m_strName, "");
-    EXPECT_EQ(FindUser(users, "an").m_strName, "");
+    const CUserList users = ParseUserList(
+        {"ann,first,0,0", "Ann,other,1,1", "ann,second,1,0", "", "nocomma", "dave,pw,1"});
+    const CUserRecord record = FindUser(users, "ann");
+    EXPECT_EQ(record.Password(), "second");
+    EXPECT_TRUE(record.MayUpload());
+    EXPECT_EQ(FindUser(users, "Ann").Password(), "other");
+    EXPECT_EQ(FindUser(users, "ANN").Name(), "");
+    EXPECT_EQ(FindUser(users, "nocomma").Name(), "");
+    EXPECT_EQ(FindUser(users, "").Name(), "");
+    EXPECT_EQ(FindUser(users, "an").Name(), "");
+    const CUserRecord dave = FindUser(users, "dave");
+    EXPECT_EQ(dave.Password(), "pw");
+    EXPECT_FALSE(dave.MayUpload());
+    EXPECT_FALSE(dave.MayDownload());
+}
+
+TEST(FindUser, AShortLaterRecordChangesOnlyTheFieldsItHas) {
+    // The password of the later record, the permissions of the earlier one.
+    const CUserList users = ParseUserList({"ann,pw,1,1", "ann,pw2,x"});
+    const CUserRecord ann = FindUser(users, "ann");
+    EXPECT_EQ(ann.Password(), "pw2");
+    EXPECT_TRUE(ann.MayUpload());
+    EXPECT_TRUE(ann.MayDownload());
+    // An empty password is a password; a name alone changes nothing.
+    const CUserRecord bob = FindUser(ParseUserList({"bob,secret,0,1", "bob,,"}), "bob");
+    EXPECT_EQ(bob.Password(), "");
+    EXPECT_TRUE(bob.MayDownload());
+    const CUserRecord carl = FindUser(ParseUserList({"carl,secret,0,1", "carl,other"}), "carl");
+    EXPECT_EQ(carl.Password(), "secret");
 }

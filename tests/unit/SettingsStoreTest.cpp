@@ -39,10 +39,10 @@ TEST_F(SettingsStoreTest, FirstStartLoadsDefaultsAndExitStoresThem) {
     EXPECT_EQ(settings.m_nLogLevel, 1);
     EXPECT_EQ(settings.m_nHide, 0);
     ASSERT_EQ(settings.m_users.size(), 1u);
-    EXPECT_EQ(settings.m_users[0], "anonymous,,0,1");
+    EXPECT_EQ(settings.m_users[0].Text(), "anonymous,,0,1");
     std::string strPublic = (fs::path(getenv("HOME")) / "Public").string();
     ASSERT_EQ(settings.m_folderMap.size(), 1u);
-    EXPECT_EQ(settings.m_folderMap[0], "/=" + strPublic + "/,1,1");
+    EXPECT_EQ(settings.m_folderMap[0].Text(), "/=" + strPublic + "/,1,1");
     // The published default folder is made when missing.
     EXPECT_TRUE(fs::is_directory(strPublic));
 
@@ -63,10 +63,10 @@ TEST_F(SettingsStoreTest, FirstStartLoadsDefaultsAndExitStoresThem) {
 TEST_F(SettingsStoreTest, ShrunkListsLeaveOldValuesUnread) {
     CServerSettings settings;
     CSettingsStore::Load(settings);
-    settings.m_users = {"a,1,1,1", "b,2,1,1", "c,3,1,1"};
+    settings.m_users = ParseUserList({"a,1,1,1", "b,2,1,1", "c,3,1,1"});
     settings.m_nPort = 2121;
     CSettingsStore::Save(settings);
-    settings.m_users = {"z,9,0,0"};
+    settings.m_users = ParseUserList({"z,9,0,0"});
     CSettingsStore::Save(settings);
     EXPECT_EQ(Stored("Users/UserCount").toInt(), 1);
     EXPECT_EQ(Stored("Users/User0").toString(), "z,9,0,0");
@@ -74,7 +74,7 @@ TEST_F(SettingsStoreTest, ShrunkListsLeaveOldValuesUnread) {
     EXPECT_EQ(Stored("Users/User2").toString(), "c,3,1,1");
     CServerSettings loaded;
     CSettingsStore::Load(loaded);
-    EXPECT_EQ(loaded.m_users, std::vector<std::string>{"z,9,0,0"});
+    EXPECT_EQ(RecordTexts(loaded.m_users), std::vector<std::string>{"z,9,0,0"});
     EXPECT_EQ(loaded.m_nPort, 2121);
 }
 
@@ -83,8 +83,8 @@ TEST_F(SettingsStoreTest, MissingIndexedValuesBecomeEmptyStrings) {
               "[Mapping]\nMapCount=1\nMap0=\"/=/srv/,0,1\"\n");
     CServerSettings settings;
     CSettingsStore::Load(settings);
-    EXPECT_EQ(settings.m_users, (std::vector<std::string>{"ann,pw,1,1", ""}));
-    EXPECT_EQ(settings.m_folderMap, std::vector<std::string>{"/=/srv/,0,1"});
+    EXPECT_EQ(RecordTexts(settings.m_users), (std::vector<std::string>{"ann,pw,1,1", ""}));
+    EXPECT_EQ(RecordTexts(settings.m_folderMap), std::vector<std::string>{"/=/srv/,0,1"});
 }
 
 TEST_F(SettingsStoreTest, NegativeCountsLoadEmptyListsWithoutDefaults) {
@@ -103,7 +103,7 @@ TEST_F(SettingsStoreTest, AnEmptyUserListComesBackAsTheDefaultAccount) {
     EXPECT_EQ(Stored("Users/UserCount").toInt(), 0);
     CServerSettings loaded;
     CSettingsStore::Load(loaded);
-    EXPECT_EQ(loaded.m_users, std::vector<std::string>{"anonymous,,0,1"});
+    EXPECT_EQ(RecordTexts(loaded.m_users), std::vector<std::string>{"anonymous,,0,1"});
 }
 
 TEST_F(SettingsStoreTest, HandEditedAndDamagedValues) {
@@ -116,8 +116,8 @@ TEST_F(SettingsStoreTest, HandEditedAndDamagedValues) {
     EXPECT_EQ(settings.m_nTimeout, 100);
     EXPECT_EQ(settings.m_nLogLevel, 2);
     // Unquoted texts with commas read back as written.
-    EXPECT_EQ(settings.m_users, (std::vector<std::string>{"bob,pw,1,0", ""}));
-    EXPECT_EQ(settings.m_folderMap, std::vector<std::string>{"/=/srv/files/,1,1"});
+    EXPECT_EQ(RecordTexts(settings.m_users), (std::vector<std::string>{"bob,pw,1,0", ""}));
+    EXPECT_EQ(RecordTexts(settings.m_folderMap), std::vector<std::string>{"/=/srv/files/,1,1"});
 
     WriteFile("\x01\x02 garbage [[[ \n=\n");
     CServerSettings garbage;

@@ -53,9 +53,9 @@ protected:
         m_folder = std::filesystem::temp_directory_path() /
                    ("skerrow-transfer-" + std::to_string(::getpid()));
         std::filesystem::create_directories(m_folder);
-        m_host.Settings().m_users = {"ana,pw,1,1"};
-        m_host.Settings().m_folderMap = {"/=" + m_folder.string() + "/,1,1"};
-        m_host.Settings().m_extended.m_bEnabled = true;
+        EditSettings(m_host)->m_users = ParseUserList({"ana,pw,1,1"});
+        EditSettings(m_host)->m_folderMap = ParseFolderMap({"/=" + m_folder.string() + "/,1,1"});
+        EditSettings(m_host)->m_extended.m_bEnabled = true;
         m_nPort = StartOnFreePort(m_host);
         ASSERT_TRUE(m_host.IsRunning());
     }

@@ -103,66 +103,66 @@ TEST(ResolvePath, LongHostileLinesResolveInLinearTime) {
 }
 
 TEST(FindFolder, LongestGoverningEntryWins) {
-    std::vector<std::string> map = {"/=/r/,1,1", "/pub=/p/,0,1", "/pub/docs=/d/,1,0"};
-    EXPECT_EQ(FindFolder(map, "/pub/x/").m_strVirtualPath, "/pub");
-    EXPECT_EQ(FindFolder(map, "/pub").m_strRealPath, "/p/");
-    EXPECT_EQ(FindFolder(map, "/pub/docs/a/b").m_strRealPath, "/d/");
-    EXPECT_EQ(FindFolder(map, "/public/").m_strVirtualPath, "/");
-    EXPECT_EQ(FindFolder(map, "/").m_strVirtualPath, "/");
+    CFolderMap map = ParseFolderMap({"/=/r/,1,1", "/pub=/p/,0,1", "/pub/docs=/d/,1,0"});
+    EXPECT_EQ(FindFolder(map, "/pub/x/").VirtualPath(), "/pub");
+    EXPECT_EQ(FindFolder(map, "/pub").RealPath(), "/p/");
+    EXPECT_EQ(FindFolder(map, "/pub/docs/a/b").RealPath(), "/d/");
+    EXPECT_EQ(FindFolder(map, "/public/").VirtualPath(), "/");
+    EXPECT_EQ(FindFolder(map, "/").VirtualPath(), "/");
 }
 
 TEST(FindFolder, BoundariesOrderAndNoMatch) {
-    std::vector<std::string> map = {"/doc=/1/,1,1", "/docs=/2/,1,1", "/doc=/3/,0,0", "broken"};
-    EXPECT_EQ(FindFolder(map, "/doc/a").m_strRealPath, "/1/");
-    EXPECT_EQ(FindFolder(map, "/docs/a").m_strRealPath, "/2/");
-    EXPECT_EQ(FindFolder(map, "/doc").m_strRealPath, "/1/");
+    CFolderMap map = ParseFolderMap({"/doc=/1/,1,1", "/docs=/2/,1,1", "/doc=/3/,0,0", "broken"});
+    EXPECT_EQ(FindFolder(map, "/doc/a").RealPath(), "/1/");
+    EXPECT_EQ(FindFolder(map, "/docs/a").RealPath(), "/2/");
+    EXPECT_EQ(FindFolder(map, "/doc").RealPath(), "/1/");
     CFolderRecord none = FindFolder(map, "/other/");
-    EXPECT_EQ(none.m_strVirtualPath, "");
-    EXPECT_FALSE(none.m_bUpload);
-    EXPECT_FALSE(none.m_bDownload);
+    EXPECT_EQ(none.VirtualPath(), "");
+    EXPECT_FALSE(none.MayUpload());
+    EXPECT_FALSE(none.MayDownload());
     // An intermediate component of an entry is not governed by it.
-    EXPECT_EQ(FindFolder({"/a/b=/ab/,1,1"}, "/a/").m_strVirtualPath, "");
-    EXPECT_EQ(FindFolder({"/=/r/,1,1", "/a/b=/ab/,1,1"}, "/a/").m_strVirtualPath, "/");
+    EXPECT_EQ(FindFolder(ParseFolderMap({"/a/b=/ab/,1,1"}), "/a/").VirtualPath(), "");
+    EXPECT_EQ(FindFolder(ParseFolderMap({"/=/r/,1,1", "/a/b=/ab/,1,1"}), "/a/").VirtualPath(), "/");
     // An entry that ends in "/" governs whatever follows it.
-    EXPECT_EQ(FindFolder({"/x/=/x/,1,1"}, "/x/y").m_strRealPath, "/x/");
+    EXPECT_EQ(FindFolder(ParseFolderMap({"/x/=/x/,1,1"}), "/x/y").RealPath(), "/x/");
 }
 
 TEST(FindFolder, EachEntryIsReadAloneAndOneWithoutLocalFolderGovernsNothing) {
     // A hand-edited entry without flags takes nothing from the entry
     // matched before it: its permissions are refused.
-    std::vector<std::string> map = {"/=/r/,1,1", "/a=/A/,1,1", "/a/b=/B/"};
+    CFolderMap map = ParseFolderMap({"/=/r/,1,1", "/a=/A/,1,1", "/a/b=/B/"});
     CFolderRecord record = FindFolder(map, "/a/b/f");
-    EXPECT_EQ(record.m_strVirtualPath, "/a");
-    EXPECT_EQ(record.m_strRealPath, "/A/");
+    EXPECT_EQ(record.VirtualPath(), "/a");
+    EXPECT_EQ(record.RealPath(), "/A/");
     // ... and with no comma at all it has no local folder: /a governs.
     EXPECT_EQ(MapToRealPath(map, "/a/b/f"), "/A/b/f");
-    record = FindFolder({"/=/r/,1,1", "/a=/A/,1,1", "/a/b=/B/,1"}, "/a/b/f");
-    EXPECT_EQ(record.m_strRealPath, "/B/");
-    EXPECT_FALSE(record.m_bUpload);
-    EXPECT_FALSE(record.m_bDownload);
+    record = FindFolder(ParseFolderMap({"/=/r/,1,1", "/a=/A/,1,1", "/a/b=/B/,1"}), "/a/b/f");
+    EXPECT_EQ(record.RealPath(), "/B/");
+    EXPECT_FALSE(record.MayUpload());
+    EXPECT_FALSE(record.MayDownload());
     // An empty local path never maps to the file system's root.
     for (const char* pszEntry : {"/e=,1,1", "/e=", "/e"}) {
-        std::vector<std::string> withEmpty = {"/=/r/,0,1", pszEntry};
+        CFolderMap withEmpty = ParseFolderMap({"/=/r/,0,1", pszEntry});
         EXPECT_EQ(MapToRealPath(withEmpty, "/e/etc/passwd"), "/r/e/etc/passwd") << pszEntry;
-        EXPECT_FALSE(FindFolder(withEmpty, "/e/x").m_bUpload) << pszEntry;
-        EXPECT_EQ(MapToRealPath({pszEntry}, "/e/etc/passwd"), "") << pszEntry;
+        EXPECT_FALSE(FindFolder(withEmpty, "/e/x").MayUpload()) << pszEntry;
+        EXPECT_EQ(MapToRealPath(ParseFolderMap({pszEntry}), "/e/etc/passwd"), "") << pszEntry;
     }
 }
 
 TEST(MapToRealPath, JoinsTheRestToTheLocalFolder) {
-    std::vector<std::string> map = {"/=/srv/root/,1,1", "/pub=/srv/files,1,1"};
+    CFolderMap map = ParseFolderMap({"/=/srv/root/,1,1", "/pub=/srv/files,1,1"});
     EXPECT_EQ(MapToRealPath(map, "/"), "/srv/root/");
     EXPECT_EQ(MapToRealPath(map, "/windows/"), "/srv/root/windows/");
     EXPECT_EQ(MapToRealPath(map, "/pub/a/b.txt"), "/srv/files/a/b.txt");
     EXPECT_EQ(MapToRealPath(map, "/pub"), "/srv/files/");
     EXPECT_EQ(MapToRealPath(map, "/pub/"), "/srv/files/");
-    EXPECT_EQ(MapToRealPath({"/pub=/p/,1,1"}, "/other"), "");
+    EXPECT_EQ(MapToRealPath(ParseFolderMap({"/pub=/p/,1,1"}), "/other"), "");
 }
 
 TEST(CheckAccess, NeedsBothUserAndFolderFlags) {
     CServerSettings settings;
-    settings.m_users = {"up,,1,0", "down,,0,1", "both,,1,1", "none,,0,0"};
-    settings.m_folderMap = {"/=/r/,1,1", "/ro=/ro/,0,1", "/wo=/wo/,1,0"};
+    settings.m_users = ParseUserList({"up,,1,0", "down,,0,1", "both,,1,1", "none,,0,0"});
+    settings.m_folderMap = ParseFolderMap({"/=/r/,1,1", "/ro=/ro/,0,1", "/wo=/wo/,1,0"});
     const AccessClass upload = AccessClass::Upload;
     const AccessClass download = AccessClass::Download;
     EXPECT_TRUE(CheckAccess(settings, "up", upload, "/x"));
@@ -186,14 +186,14 @@ TEST(ChangeDirectory, FollowsExistingLocalFoldersOnly) {
     std::filesystem::path root =
         std::filesystem::temp_directory_path() / ("skerrow-cd-" + std::to_string(getpid()));
     std::filesystem::create_directories(root / "sub");
-    std::vector<std::string> map = {"/=" + root.string() + "/,1,1"};
+    CFolderMap map = ParseFolderMap({"/=" + root.string() + "/,1,1"});
     std::string strCwd = "/";
     EXPECT_TRUE(ChangeDirectory(map, strCwd, "/sub/"));
     EXPECT_EQ(strCwd, "/sub/");
     EXPECT_EQ(std::filesystem::current_path(), root / "sub");
     EXPECT_FALSE(ChangeDirectory(map, strCwd, "/missing/"));
     EXPECT_EQ(strCwd, "/sub/");
-    EXPECT_FALSE(ChangeDirectory({"/pub=/p/,1,1"}, strCwd, "/x/"));
+    EXPECT_FALSE(ChangeDirectory(ParseFolderMap({"/pub=/p/,1,1"}), strCwd, "/x/"));
     std::filesystem::current_path("/");
     std::filesystem::remove_all(root);
 }

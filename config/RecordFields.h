@@ -1,0 +1,22 @@
+// The layout both kinds of settings record share, "<first><sep><second>,<U>,<D>":
+// a user "name,password,U,D", a published folder "virtual=real,U,D".
+#pragma once
+
+#include <string>
+
+// What one record text says, read from the left. A text that ends before
+// a field leaves it, and every field after it, unread: nReached counts the
+// fields read (0: not even the first separator; 1: the first field; 2: the
+// first two; 4: all four, the permissions being read together).
+struct SRecordFields {
+    std::string strFirst;
+    std::string strSecond;
+    bool bUpload = false;
+    bool bDownload = false;
+    int nReached = 0;
+
+    static SRecordFields Read(const std::string& strText, char chFirstSeparator);
+    // The text of a record from its four fields, nothing escaped.
+    static std::string Compose(const std::string& strFirst, char chFirstSeparator,
+                               const std::string& strSecond, bool bUpload, bool bDownload);
+};
