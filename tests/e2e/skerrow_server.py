@@ -4,8 +4,11 @@ Each server gets its own configuration folder (XDG_CONFIG_HOME), its own home
 folder, published folders of its own and a port the system has chosen.
 """
 
+import errno
+import fcntl
 import itertools
 import os
+import random
 import re
 import shutil
 import signal
@@ -34,25 +37,68 @@ def scaled(seconds):
     return seconds * TIME_FACTOR
 
 
+# Where reservations note the ports they hold, so that test processes
+# running side by side never reserve the same one.
+PORT_LOCKS = "/tmp/skerrow-test-ports"
+
+
+def reservable_ports():
+    """Ports below the system's ephemeral range: the system never hands
+    them to an outgoing connection or to a bind to port 0, and a server's
+    passive listeners, which search the ephemeral range, never take them."""
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as text:
+            low = int(text.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        low = 32768
+    if low - 1 - 2048 < 1024:
+        return range(40000, 50000)
+    return range(max(1024, low - 12000), low)
+
+
 class PortReservation:
-    """A port the system hands out and that stays ours until released.
+    """A port that stays ours until released.
 
     The reserving socket is bound (with SO_REUSEADDR) but never listens: the
     server, which also sets SO_REUSEADDR, may bind and listen on the same
     port, while no other program can be handed it meanwhile. A port merely
     chosen and released could be taken by anyone before the server binds it.
+    The port lies outside the system's ephemeral range (see
+    reservable_ports), and a lock file keeps other test processes off it: a
+    bound socket that does not listen would not.
     """
 
     def __init__(self, port=0):
-        """port 0: one the system chooses; OSError when port is taken."""
-        self._socket = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        """port 0: a free one of reservable_ports(); OSError when port is taken."""
+        self._socket = None
+        self._lock = None
+        candidates = list(reservable_ports()) if port == 0 else [port]
+        if port == 0:
+            random.shuffle(candidates)
+        for candidate in candidates:
+            if self._take(candidate):
+                self.port = candidate
+                return
+        raise OSError(errno.EADDRINUSE, "no port to reserve")
+
+    def _take(self, port):
+        os.makedirs(PORT_LOCKS, exist_ok=True)
+        lock = open(os.path.join(PORT_LOCKS, str(port)), "a")
         try:
-            self._socket.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            self._socket.bind(("0.0.0.0", port))
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except OSError:
-            self._socket.close()
-            raise
-        self.port = self._socket.getsockname()[1]
+            lock.close()
+            return False
+        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        try:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            sock.bind(("0.0.0.0", port))
+        except OSError:
+            sock.close()
+            lock.close()
+            return False
+        self._socket, self._lock = sock, lock
+        return True
 
     @classmethod
     def neighbours(cls):
@@ -78,6 +124,9 @@ class PortReservation:
         if self._socket is not None:
             self._socket.close()
             self._socket = None
+        if self._lock is not None:
+            self._lock.close()
+            self._lock = None
 
     def __enter__(self):
         return self
