@@ -8,9 +8,10 @@
 // rule), ClientSocketCommands.cpp (the command tables),
 // ClientSocketLogin.cpp, ClientSocketPaths.cpp (the commands that name a
 // path), ClientSocketTransfers.cpp (data connections),
-// ClientSocketListings.cpp (LIST, NLST, MLSD, MLST, STAT),
-// ClientSocketInfo.cpp (what the server says of itself) and
-// ClientSocketTls.cpp.
+// ClientSocketListings.cpp (LIST, NLST, MLSD, MLST, STAT) and
+// ClientSocketTls.cpp. Other handlers are classes of their own, made over the
+// command's context (CommandContext.h) for each command: what the server says
+// of itself is CInfoCommands.
 //
 // Ownership: the host owns each session. A session owns its data
 // connections and the passive listener that PASV made until a transfer
@@ -83,7 +84,22 @@ public:
     // of connections in all): told so before it is closed.
     void RefuseTooMany(bool bInAll = false);
 
+    // Replies, the log and the settings, for the command handlers too.
     void SendReply(const std::string& strText);
+    void Log(const std::string& strText, int nLevel) const;
+    // A line about this session: its client, identity and user beside the
+    // text. Client text in strText must already be fit for the log.
+    void Log(LogEvent event, const std::string& strText, int nLevel) const;
+    const CServerSettings& Settings() const;
+    void SendFormatted(int nReply, const std::string& strArgument);
+    void SendExtended(int nReply, const std::string& strArgument = std::string());
+    // The protocol's reply for a situation, with its argument ("" where the
+    // protocol says nothing), and the same sent.
+    std::string SayText(Say say, const std::string& strArgument) const;
+    void SayReply(Say say, const std::string& strArgument = std::string());
+    // The session offers TLS: its policy lets it and the certificate can be
+    // used. Otherwise the security exchange's words are unknown.
+    bool TlsOffered() const;
     void ProcessCommand(const std::string& strLine);
 
     // Data connections whose transfer has not finished.
@@ -139,17 +155,6 @@ private:
     // Replies the socket could not take yet are kept, in order, up to
     // kMaxOutput; a client that reads nothing for longer is disconnected.
     void OnOutputOverflow() override;
-    void Log(const std::string& strText, int nLevel) const;
-    // A line about this session: its client, identity and user beside the
-    // text. Client text in strText must already be fit for the log.
-    void Log(LogEvent event, const std::string& strText, int nLevel) const;
-    const CServerSettings& Settings() const;
-    void SendFormatted(int nReply, const std::string& strArgument);
-    void SendExtended(int nReply, const std::string& strArgument = std::string());
-    // The protocol's reply for a situation, with its argument ("" where the
-    // protocol says nothing), and the same sent.
-    std::string SayText(Say say, const std::string& strArgument) const;
-    void SayReply(Say say, const std::string& strArgument = std::string());
     // The idle time-out: restarted by every command, it closes a session
     // that has no transfer when it runs out.
     void RestartIdleTimer();
@@ -176,10 +181,6 @@ private:
     bool Admit(const CCommandRow& rRow, const std::string& strPath,
                const std::string& strDenied = std::string());
     bool MayAccess(const CCommandRow& rRow, const std::string& strPath) const;
-    // The path form of RETR, STOR and DELE: resolved, final "/" removed.
-    std::string ResolveFilePath(const std::string& strParameter) const;
-    // The local file a SIZE or MDTM names, when it is a plain file.
-    bool StatFile(const std::string& strParameter, struct stat& rInfo) const;
 
     // Data connections (ClientSocketTransfers.cpp).
     // pListing: a listing still being written into the file at path.
@@ -242,9 +243,6 @@ private:
     void ContinueStat();
 
     // TLS (ClientSocketTls.cpp).
-    // The session offers TLS: its policy lets it and the certificate can be
-    // used. Otherwise the security exchange's words are unknown.
-    bool TlsOffered() const;
     // The session's TLS policy: a reply that refuses the command, or null.
     const char* TlsRefusal(const CCommandRow& rRow) const;
     // Puts a transfer under PROT P where the client asked for it.
@@ -265,8 +263,6 @@ private:
     void DoRnto(const CCommandRow& rRow, const std::string& strParameter);
     void DoSite(const CCommandRow& rRow, const std::string& strParameter);
     void DoMfmt(const CCommandRow& rRow, const std::string& strParameter);
-    void DoSize(const CCommandRow& rRow, const std::string& strParameter);
-    void DoMdtm(const CCommandRow& rRow, const std::string& strParameter);
     void DoPort(const CCommandRow& rRow, const std::string& strParameter);
     void DoPasv(const CCommandRow& rRow, const std::string& strParameter);
     void DoType(const CCommandRow& rRow, const std::string& strParameter);
@@ -276,7 +272,6 @@ private:
     void DoRetr(const CCommandRow& rRow, const std::string& strParameter);
     void DoStor(const CCommandRow& rRow, const std::string& strParameter);
     void DoList(const CCommandRow& rRow, const std::string& strParameter);
-    void DoSyst(const CCommandRow& rRow, const std::string& strParameter);
     // The extended rows that answer a classic word with a behaviour of
     // their own.
     void DoExtendedList(const CCommandRow& rRow, const std::string& strParameter);
@@ -284,8 +279,6 @@ private:
     void DoExtendedPasv(const CCommandRow& rRow, const std::string& strParameter);
     void DoExtendedPort(const CCommandRow& rRow, const std::string& strParameter);
     // The extended mode's own words.
-    void DoFeat(const CCommandRow& rRow, const std::string& strParameter);
-    void DoOpts(const CCommandRow& rRow, const std::string& strParameter);
     void DoMlsd(const CCommandRow& rRow, const std::string& strParameter);
     void DoMlst(const CCommandRow& rRow, const std::string& strParameter);
     void DoAppe(const CCommandRow& rRow, const std::string& strParameter);
@@ -293,8 +286,6 @@ private:
     void DoEprt(const CCommandRow& rRow, const std::string& strParameter);
     void DoAbor(const CCommandRow& rRow, const std::string& strParameter);
     void DoStat(const CCommandRow& rRow, const std::string& strParameter);
-    void DoHelp(const CCommandRow& rRow, const std::string& strParameter);
-    void DoAllo(const CCommandRow& rRow, const std::string& strParameter);
     void DoAuth(const CCommandRow& rRow, const std::string& strParameter);
     void DoPbsz(const CCommandRow& rRow, const std::string& strParameter);
     void DoProt(const CCommandRow& rRow, const std::string& strParameter);

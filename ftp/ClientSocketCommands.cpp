@@ -7,6 +7,7 @@
 #include "config/ServerSettings.h"
 #include "ftp/CommandContext.h"
 #include "ftp/FtpTables.h"
+#include "ftp/InfoCommands.h"
 
 namespace {
 using P = ParameterRule;
@@ -42,7 +43,7 @@ const CCommandRow CClientSocket::kClassicCommands[] = {
     {"dele", CMD_DELE, P::Required, false, A::Upload, kControl, RunHandler<&CClientSocket::DoDele>},
     {"mkd", CMD_MKD, P::Required, false, A::Upload, kControl, RunHandler<&CClientSocket::DoMkdRmd>},
     {"rmd", CMD_RMD, P::Required, false, A::Upload, kControl, RunHandler<&CClientSocket::DoMkdRmd>},
-    {"syst", CMD_SYST, P::Optional, false, A::None, kControl, RunHandler<&CClientSocket::DoSyst>},
+    {"syst", CMD_SYST, P::Optional, false, A::None, kControl, RunHandler<&CInfoCommands::DoSyst>},
     {"pasv", CMD_PASV, P::Optional, false, A::None, kControl, RunHandler<&CClientSocket::DoPasv>},
     {"rest", CMD_REST, P::Required, false, A::None, kControl, RunHandler<&CClientSocket::DoRest>,
      "REST STREAM"},
@@ -60,12 +61,12 @@ std::span<const CCommandRow> CClientSocket::ClassicCommands() {
 // classic words CWD, CDUP, MKD, RMD and SYST keep their classic rows: their
 // handlers answer in the session's protocol's words.
 const CCommandRow CClientSocket::kExtendedCommands[] = {
-    {"feat", CMD_FEAT, P::Optional, true, A::None, kControl, RunHandler<&CClientSocket::DoFeat>},
-    {"opts", CMD_OPTS, P::Required, true, A::None, kControl, RunHandler<&CClientSocket::DoOpts>,
+    {"feat", CMD_FEAT, P::Optional, true, A::None, kControl, RunHandler<&CInfoCommands::DoFeat>},
+    {"opts", CMD_OPTS, P::Required, true, A::None, kControl, RunHandler<&CInfoCommands::DoOpts>,
      "UTF8"},
-    {"size", CMD_SIZE, P::Required, false, A::None, kControl, RunHandler<&CClientSocket::DoSize>,
+    {"size", CMD_SIZE, P::Required, false, A::None, kControl, RunHandler<&CInfoCommands::DoSize>,
      "SIZE"},
-    {"mdtm", CMD_MDTM, P::Required, false, A::None, kControl, RunHandler<&CClientSocket::DoMdtm>,
+    {"mdtm", CMD_MDTM, P::Required, false, A::None, kControl, RunHandler<&CInfoCommands::DoMdtm>,
      "MDTM"},
     {"mfmt", CMD_MFMT, P::Required, false, A::Upload, kControl, RunHandler<&CClientSocket::DoMfmt>,
      "MFMT"},
@@ -97,8 +98,8 @@ const CCommandRow CClientSocket::kExtendedCommands[] = {
      "EPRT"},
     {"abor", CMD_ABOR, P::Optional, false, A::None, kControl, RunHandler<&CClientSocket::DoAbor>},
     {"stat", CMD_STAT, P::Optional, false, A::None, kControl, RunHandler<&CClientSocket::DoStat>},
-    {"help", CMD_HELP, P::Optional, true, A::None, kControl, RunHandler<&CClientSocket::DoHelp>},
-    {"allo", CMD_ALLO, P::Optional, false, A::None, kControl, RunHandler<&CClientSocket::DoAllo>},
+    {"help", CMD_HELP, P::Optional, true, A::None, kControl, RunHandler<&CInfoCommands::DoHelp>},
+    {"allo", CMD_ALLO, P::Optional, false, A::None, kControl, RunHandler<&CInfoCommands::DoAllo>},
     {"site", CMD_SITE, P::Required, false, A::Upload, kControl, RunHandler<&CClientSocket::DoSite>},
     {"auth", CMD_AUTH, P::Required, true, A::None, kControl, RunHandler<&CClientSocket::DoAuth>,
      "AUTH TLS", T::Exchange},

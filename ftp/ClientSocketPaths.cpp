@@ -44,14 +44,6 @@ bool CClientSocket::MayAccess(const CCommandRow& rRow, const std::string& strPat
     return CheckAccess(Settings(), m_state.User(), rRow.access, strPath);
 }
 
-std::string CClientSocket::ResolveFilePath(const std::string& strParameter) const {
-    std::string strPath = m_state.Folder();
-    ResolvePath(strPath, strParameter);
-    if (strPath.size() > 1)
-        strPath.pop_back();
-    return strPath;
-}
-
 void CClientSocket::DoPwd(const CCommandRow&, const std::string&) {
     SendFormatted(REPLY_CURRENT_DIR, m_state.Folder());
 }
@@ -204,35 +196,4 @@ void CClientSocket::DoMfmt(const CCommandRow& rRow, const std::string& strParame
         return;
     }
     SendExtended(XREPLY_MODIFIED, strParameter.substr(0, 14) + "; " + strName);
-}
-
-bool CClientSocket::StatFile(const std::string& strParameter, struct stat& rInfo) const {
-    CLocalPath local = MapToLocalPath(Settings().m_folderMap, ResolveFilePath(strParameter));
-    return !local.IsEmpty() && local.Stat(rInfo) && S_ISREG(rInfo.st_mode);
-}
-
-void CClientSocket::DoSize(const CCommandRow&, const std::string& strParameter) {
-    // The size of a converted file is not known without reading it.
-    if (m_state.Type() == 0) {
-        SendExtended(XREPLY_SIZE_IN_ASCII);
-        return;
-    }
-    struct stat info {};
-    if (!StatFile(strParameter, info)) {
-        SendExtended(XREPLY_NO_FILE);
-        return;
-    }
-    SendExtended(XREPLY_STATUS_213, std::to_string(static_cast<long long>(info.st_size)));
-}
-
-void CClientSocket::DoMdtm(const CCommandRow&, const std::string& strParameter) {
-    struct stat info {};
-    tm when{};
-    char szTime[32] = "";
-    if (!StatFile(strParameter, info) || !::gmtime_r(&info.st_mtime, &when) ||
-        strftime(szTime, sizeof szTime, "%Y%m%d%H%M%S", &when) == 0) {
-        SendExtended(XREPLY_NO_FILE);
-        return;
-    }
-    SendExtended(XREPLY_STATUS_213, szTime);
 }

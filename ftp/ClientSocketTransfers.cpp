@@ -240,7 +240,8 @@ void CClientSocket::DoStor(const CCommandRow& rRow, const std::string& strParame
 void CClientSocket::DoExtendedStor(const CCommandRow& rRow, const std::string& strParameter) {
     // A restart beyond the end of the file would leave a hole of zeros.
     if (m_state.Restart() > 0) {
-        CLocalPath local = MapToLocalPath(Settings().m_folderMap, ResolveFilePath(strParameter));
+        CLocalPath local =
+            MapToLocalPath(Settings().m_folderMap, ResolveFilePath(m_state.Folder(), strParameter));
         struct stat info {};
         if (local.IsEmpty() || !local.Stat(info) || m_state.Restart() > info.st_size) {
             m_state.ClearRestart();
