@@ -6,12 +6,13 @@
 // reply in progress is its CStatReply. The handlers live in files named
 // after what they handle: ClientSocket.cpp (the control line, the idle
 // rule), ClientSocketCommands.cpp (the command tables),
-// ClientSocketLogin.cpp, ClientSocketPaths.cpp (the commands that name a
-// path), ClientSocketTransfers.cpp (data connections),
+// ClientSocketLogin.cpp, ClientSocketTransfers.cpp (data connections),
 // ClientSocketListings.cpp (LIST, NLST, MLSD, MLST, STAT) and
 // ClientSocketTls.cpp. Other handlers are classes of their own, made over the
 // command's context (CommandContext.h) for each command: what the server says
-// of itself is CInfoCommands.
+// of itself is CInfoCommands, the commands that name a path CPathCommands
+// (each path resolved and checked by CPathResolver), the security exchange
+// of TLS CTlsCommands.
 //
 // Ownership: the host owns each session. A session owns its data
 // connections and the passive listener that PASV made until a transfer
@@ -100,6 +101,10 @@ public:
     // The session offers TLS: its policy lets it and the certificate can be
     // used. Otherwise the security exchange's words are unknown.
     bool TlsOffered() const;
+    // AUTH TLS: the handshake on the control connection begins, and the
+    // session ends when it does not finish in time; false when it cannot
+    // begin (replies still wait unread, or TLS cannot start).
+    bool BeginControlTls(const CTlsContext& context);
     void ProcessCommand(const std::string& strLine);
 
     // Data connections whose transfer has not finished.
@@ -123,25 +128,6 @@ public:
     static constexpr int kLoginDelayMs = 1000;
 
 private:
-    // A path a command names, resolved and checked.
-    struct STarget {
-        std::string strPath; // the virtual path
-        CLocalPath local;    // its local path (empty where the map has none)
-        bool bResolved = false;
-    };
-    // The form a command takes its path in: a file (without a final "/")
-    // or a folder.
-    enum class PathForm { File, Folder };
-    // How a command refuses its path. A path that cannot be resolved is used
-    // as far as it was resolved, unless bMustResolve (then strUnresolved is
-    // sent, nothing when empty); a path the user or its folder may not reach
-    // gets strDenied (the permission reply when empty).
-    struct SRefusal {
-        bool bMustResolve = false;
-        std::string strUnresolved;
-        std::string strDenied;
-    };
-
     // The control line (ClientSocket.cpp): each line as the protocol
     // splits it, logged and run.
     bool RunNextLine(const std::string& rInput, size_t& rPos, size_t nSearched) override;
@@ -168,19 +154,6 @@ private:
     // A USER or PASS from an address banned now: answered 421 and closed
     // (true; nothing of the session may be used then).
     bool RefusedWhileBanned(const std::string& strUser);
-
-    // The one resolve-and-check step of every command that names a path
-    // (ClientSocketPaths.cpp): false once the refusal is sent.
-    bool ResolveTarget(const CCommandRow& rRow, const std::string& strParameter, PathForm form,
-                       STarget& rTarget, const SRefusal& refusal);
-    // The same with the usual refusal (the permission reply).
-    bool ResolveTarget(const CCommandRow& rRow, const std::string& strParameter, PathForm form,
-                       STarget& rTarget);
-    // The user's and the folder's flags for the row's access; false once
-    // strDenied (the permission reply when empty) is sent.
-    bool Admit(const CCommandRow& rRow, const std::string& strPath,
-               const std::string& strDenied = std::string());
-    bool MayAccess(const CCommandRow& rRow, const std::string& strPath) const;
 
     // Data connections (ClientSocketTransfers.cpp).
     // pListing: a listing still being written into the file at path.
@@ -254,15 +227,6 @@ private:
     void DoQuit(const CCommandRow& rRow, const std::string& strParameter);
     void DoNoop(const CCommandRow& rRow, const std::string& strParameter);
     void DoUnknown(const CCommandRow& rRow, const std::string& strParameter);
-    void DoPwd(const CCommandRow& rRow, const std::string& strParameter);
-    void DoCwd(const CCommandRow& rRow, const std::string& strParameter);
-    void DoCdup(const CCommandRow& rRow, const std::string& strParameter);
-    void DoDele(const CCommandRow& rRow, const std::string& strParameter);
-    void DoMkdRmd(const CCommandRow& rRow, const std::string& strParameter);
-    void DoRnfr(const CCommandRow& rRow, const std::string& strParameter);
-    void DoRnto(const CCommandRow& rRow, const std::string& strParameter);
-    void DoSite(const CCommandRow& rRow, const std::string& strParameter);
-    void DoMfmt(const CCommandRow& rRow, const std::string& strParameter);
     void DoPort(const CCommandRow& rRow, const std::string& strParameter);
     void DoPasv(const CCommandRow& rRow, const std::string& strParameter);
     void DoType(const CCommandRow& rRow, const std::string& strParameter);
@@ -286,10 +250,6 @@ private:
     void DoEprt(const CCommandRow& rRow, const std::string& strParameter);
     void DoAbor(const CCommandRow& rRow, const std::string& strParameter);
     void DoStat(const CCommandRow& rRow, const std::string& strParameter);
-    void DoAuth(const CCommandRow& rRow, const std::string& strParameter);
-    void DoPbsz(const CCommandRow& rRow, const std::string& strParameter);
-    void DoProt(const CCommandRow& rRow, const std::string& strParameter);
-    void DoCcc(const CCommandRow& rRow, const std::string& strParameter);
 
     static const CCommandRow kClassicCommands[];
     static const CCommandRow kExtendedCommands[];

@@ -8,6 +8,8 @@
 #include "ftp/CommandContext.h"
 #include "ftp/FtpTables.h"
 #include "ftp/InfoCommands.h"
+#include "ftp/PathCommands.h"
+#include "ftp/TlsCommands.h"
 
 namespace {
 using P = ParameterRule;
@@ -32,17 +34,17 @@ const CCommandRow CClientSocket::kClassicCommands[] = {
     {"retr", CMD_RETR, P::Required, false, A::Download, kData, RunHandler<&CClientSocket::DoRetr>},
     {"stor", CMD_STOR, P::Required, false, A::Upload, kData, RunHandler<&CClientSocket::DoStor>},
     {"noop", CMD_NOOP, P::Optional, false, A::None, kControl, RunHandler<&CClientSocket::DoNoop>},
-    {"pwd", CMD_PWD, P::Optional, false, A::None, kControl, RunHandler<&CClientSocket::DoPwd>},
-    {"xpwd", CMD_PWD, P::Optional, false, A::None, kControl, RunHandler<&CClientSocket::DoPwd>},
+    {"pwd", CMD_PWD, P::Optional, false, A::None, kControl, RunHandler<&CPathCommands::DoPwd>},
+    {"xpwd", CMD_PWD, P::Optional, false, A::None, kControl, RunHandler<&CPathCommands::DoPwd>},
     // Paths, here and everywhere, are those of the trivial virtual file store.
-    {"cwd", CMD_CWD, P::Required, false, A::None, kControl, RunHandler<&CClientSocket::DoCwd>,
+    {"cwd", CMD_CWD, P::Required, false, A::None, kControl, RunHandler<&CPathCommands::DoCwd>,
      "TVFS"},
-    {"cdup", CMD_CDUP, P::Optional, false, A::None, kControl, RunHandler<&CClientSocket::DoCdup>},
+    {"cdup", CMD_CDUP, P::Optional, false, A::None, kControl, RunHandler<&CPathCommands::DoCdup>},
     {"list", CMD_LIST, P::Optional, false, A::None, kData, RunHandler<&CClientSocket::DoList>},
     {"nlst", CMD_NLST, P::Optional, false, A::None, kData, RunHandler<&CClientSocket::DoList>},
-    {"dele", CMD_DELE, P::Required, false, A::Upload, kControl, RunHandler<&CClientSocket::DoDele>},
-    {"mkd", CMD_MKD, P::Required, false, A::Upload, kControl, RunHandler<&CClientSocket::DoMkdRmd>},
-    {"rmd", CMD_RMD, P::Required, false, A::Upload, kControl, RunHandler<&CClientSocket::DoMkdRmd>},
+    {"dele", CMD_DELE, P::Required, false, A::Upload, kControl, RunHandler<&CPathCommands::DoDele>},
+    {"mkd", CMD_MKD, P::Required, false, A::Upload, kControl, RunHandler<&CPathCommands::DoMkdRmd>},
+    {"rmd", CMD_RMD, P::Required, false, A::Upload, kControl, RunHandler<&CPathCommands::DoMkdRmd>},
     {"syst", CMD_SYST, P::Optional, false, A::None, kControl, RunHandler<&CInfoCommands::DoSyst>},
     {"pasv", CMD_PASV, P::Optional, false, A::None, kControl, RunHandler<&CClientSocket::DoPasv>},
     {"rest", CMD_REST, P::Required, false, A::None, kControl, RunHandler<&CClientSocket::DoRest>,
@@ -68,16 +70,16 @@ const CCommandRow CClientSocket::kExtendedCommands[] = {
      "SIZE"},
     {"mdtm", CMD_MDTM, P::Required, false, A::None, kControl, RunHandler<&CInfoCommands::DoMdtm>,
      "MDTM"},
-    {"mfmt", CMD_MFMT, P::Required, false, A::Upload, kControl, RunHandler<&CClientSocket::DoMfmt>,
+    {"mfmt", CMD_MFMT, P::Required, false, A::Upload, kControl, RunHandler<&CPathCommands::DoMfmt>,
      "MFMT"},
-    {"rnfr", CMD_RNFR, P::Required, false, A::Upload, kControl, RunHandler<&CClientSocket::DoRnfr>},
-    {"rnto", CMD_RNTO, P::Required, false, A::Upload, kControl, RunHandler<&CClientSocket::DoRnto>},
-    {"xcwd", CMD_CWD, P::Required, false, A::None, kControl, RunHandler<&CClientSocket::DoCwd>},
-    {"xcup", CMD_CDUP, P::Optional, false, A::None, kControl, RunHandler<&CClientSocket::DoCdup>},
+    {"rnfr", CMD_RNFR, P::Required, false, A::Upload, kControl, RunHandler<&CPathCommands::DoRnfr>},
+    {"rnto", CMD_RNTO, P::Required, false, A::Upload, kControl, RunHandler<&CPathCommands::DoRnto>},
+    {"xcwd", CMD_CWD, P::Required, false, A::None, kControl, RunHandler<&CPathCommands::DoCwd>},
+    {"xcup", CMD_CDUP, P::Optional, false, A::None, kControl, RunHandler<&CPathCommands::DoCdup>},
     {"xmkd", CMD_MKD, P::Required, false, A::Upload, kControl,
-     RunHandler<&CClientSocket::DoMkdRmd>},
+     RunHandler<&CPathCommands::DoMkdRmd>},
     {"xrmd", CMD_RMD, P::Required, false, A::Upload, kControl,
-     RunHandler<&CClientSocket::DoMkdRmd>},
+     RunHandler<&CPathCommands::DoMkdRmd>},
     {"list", CMD_LIST, P::Optional, false, A::None, kData,
      RunHandler<&CClientSocket::DoExtendedList>},
     {"nlst", CMD_NLST, P::Optional, false, A::None, kData,
@@ -100,14 +102,14 @@ const CCommandRow CClientSocket::kExtendedCommands[] = {
     {"stat", CMD_STAT, P::Optional, false, A::None, kControl, RunHandler<&CClientSocket::DoStat>},
     {"help", CMD_HELP, P::Optional, true, A::None, kControl, RunHandler<&CInfoCommands::DoHelp>},
     {"allo", CMD_ALLO, P::Optional, false, A::None, kControl, RunHandler<&CInfoCommands::DoAllo>},
-    {"site", CMD_SITE, P::Required, false, A::Upload, kControl, RunHandler<&CClientSocket::DoSite>},
-    {"auth", CMD_AUTH, P::Required, true, A::None, kControl, RunHandler<&CClientSocket::DoAuth>,
+    {"site", CMD_SITE, P::Required, false, A::Upload, kControl, RunHandler<&CPathCommands::DoSite>},
+    {"auth", CMD_AUTH, P::Required, true, A::None, kControl, RunHandler<&CTlsCommands::DoAuth>,
      "AUTH TLS", T::Exchange},
-    {"pbsz", CMD_PBSZ, P::Required, true, A::None, kControl, RunHandler<&CClientSocket::DoPbsz>,
+    {"pbsz", CMD_PBSZ, P::Required, true, A::None, kControl, RunHandler<&CTlsCommands::DoPbsz>,
      "PBSZ", T::Exchange},
-    {"prot", CMD_PROT, P::Required, true, A::None, kControl, RunHandler<&CClientSocket::DoProt>,
+    {"prot", CMD_PROT, P::Required, true, A::None, kControl, RunHandler<&CTlsCommands::DoProt>,
      "PROT", T::Exchange},
-    {"ccc", CMD_CCC, P::Optional, true, A::None, kControl, RunHandler<&CClientSocket::DoCcc>,
+    {"ccc", CMD_CCC, P::Optional, true, A::None, kControl, RunHandler<&CTlsCommands::DoCcc>,
      nullptr, T::Exchange},
 };
 

@@ -4,6 +4,7 @@
 
 #include "ftp/FtpTables.h"
 #include "ftp/PassiveSocket.h"
+#include "ftp/PathResolver.h"
 #include "ftp/SessionHost.h"
 #include "ftp/TransferArguments.h"
 #include "ftp/VirtualPath.h"
@@ -211,8 +212,9 @@ void CClientSocket::DoRest(const CCommandRow&, const std::string& strParameter) 
 }
 
 void CClientSocket::DoRetr(const CCommandRow& rRow, const std::string& strParameter) {
-    STarget target;
-    if (!ResolveTarget(rRow, strParameter, PathForm::File, target))
+    CPathResolver::STarget target;
+    if (!CPathResolver(*this, m_state)
+             .Resolve(rRow, strParameter, CPathResolver::PathForm::File, target))
         return;
     // The file is opened now, which also tells that it is there; one that
     // cannot be opened yet (no descriptor left, say) is tried again once
@@ -260,8 +262,9 @@ void CClientSocket::DoAppe(const CCommandRow& rRow, const std::string& strParame
 
 void CClientSocket::ReceiveUpload(const CCommandRow& rRow, const std::string& strParameter,
                                   bool bAppend) {
-    STarget target;
-    if (!ResolveTarget(rRow, strParameter, PathForm::File, target))
+    CPathResolver::STarget target;
+    if (!CPathResolver(*this, m_state)
+             .Resolve(rRow, strParameter, CPathResolver::PathForm::File, target))
         return;
     if (target.local.IsEmpty()) {
         SendFormatted(REPLY_CANT_CREATE, strParameter);
