@@ -10,7 +10,8 @@
 // ClientSocketListings.cpp (LIST, NLST, MLSD, MLST, STAT) and
 // ClientSocketTls.cpp. Other handlers are classes of their own, made over the
 // command's context (CommandContext.h) for each command: what the server says
-// of itself is CInfoCommands, the commands that name a path CPathCommands
+// of itself is CInfoCommands, the settings of the next transfer
+// CTransferCommands, the commands that name a path CPathCommands
 // (each path resolved and checked by CPathResolver), the security exchange
 // of TLS CTlsCommands.
 //
@@ -229,10 +230,6 @@ private:
     void DoUnknown(const CCommandRow& rRow, const std::string& strParameter);
     void DoPort(const CCommandRow& rRow, const std::string& strParameter);
     void DoPasv(const CCommandRow& rRow, const std::string& strParameter);
-    void DoType(const CCommandRow& rRow, const std::string& strParameter);
-    void DoMode(const CCommandRow& rRow, const std::string& strParameter);
-    void DoStru(const CCommandRow& rRow, const std::string& strParameter);
-    void DoRest(const CCommandRow& rRow, const std::string& strParameter);
     void DoRetr(const CCommandRow& rRow, const std::string& strParameter);
     void DoStor(const CCommandRow& rRow, const std::string& strParameter);
     void DoList(const CCommandRow& rRow, const std::string& strParameter);

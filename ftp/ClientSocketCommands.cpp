@@ -10,6 +10,7 @@
 #include "ftp/InfoCommands.h"
 #include "ftp/PathCommands.h"
 #include "ftp/TlsCommands.h"
+#include "ftp/TransferCommands.h"
 
 namespace {
 using P = ParameterRule;
@@ -28,9 +29,12 @@ const CCommandRow CClientSocket::kClassicCommands[] = {
      nullptr, T::Login},
     {"port", CMD_PORT, P::Optional, false, A::None, kControl, RunHandler<&CClientSocket::DoPort>},
     {"quit", CMD_QUIT, P::Optional, true, A::None, kControl, RunHandler<&CClientSocket::DoQuit>},
-    {"type", CMD_TYPE, P::Required, false, A::None, kControl, RunHandler<&CClientSocket::DoType>},
-    {"mode", CMD_MODE, P::Required, false, A::None, kControl, RunHandler<&CClientSocket::DoMode>},
-    {"stru", CMD_STRU, P::Required, false, A::None, kControl, RunHandler<&CClientSocket::DoStru>},
+    {"type", CMD_TYPE, P::Required, false, A::None, kControl,
+     RunHandler<&CTransferCommands::DoType>},
+    {"mode", CMD_MODE, P::Required, false, A::None, kControl,
+     RunHandler<&CTransferCommands::DoMode>},
+    {"stru", CMD_STRU, P::Required, false, A::None, kControl,
+     RunHandler<&CTransferCommands::DoStru>},
     {"retr", CMD_RETR, P::Required, false, A::Download, kData, RunHandler<&CClientSocket::DoRetr>},
     {"stor", CMD_STOR, P::Required, false, A::Upload, kData, RunHandler<&CClientSocket::DoStor>},
     {"noop", CMD_NOOP, P::Optional, false, A::None, kControl, RunHandler<&CClientSocket::DoNoop>},
@@ -47,8 +51,8 @@ const CCommandRow CClientSocket::kClassicCommands[] = {
     {"rmd", CMD_RMD, P::Required, false, A::Upload, kControl, RunHandler<&CPathCommands::DoMkdRmd>},
     {"syst", CMD_SYST, P::Optional, false, A::None, kControl, RunHandler<&CInfoCommands::DoSyst>},
     {"pasv", CMD_PASV, P::Optional, false, A::None, kControl, RunHandler<&CClientSocket::DoPasv>},
-    {"rest", CMD_REST, P::Required, false, A::None, kControl, RunHandler<&CClientSocket::DoRest>,
-     "REST STREAM"},
+    {"rest", CMD_REST, P::Required, false, A::None, kControl,
+     RunHandler<&CTransferCommands::DoRest>, "REST STREAM"},
     // A word with a code but no command: answered as unknown.
     {"name", CMD_NAME, P::Optional, false, A::None, kControl,
      RunHandler<&CClientSocket::DoUnknown>},

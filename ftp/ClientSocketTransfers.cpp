@@ -184,33 +184,6 @@ void CClientSocket::DoEprt(const CCommandRow&, const std::string& strParameter) 
     SendExtended(XREPLY_EPRT_OK);
 }
 
-void CClientSocket::DoType(const CCommandRow&, const std::string& strParameter) {
-    std::string strShown;
-    const int nReply = m_state.ApplyType(strParameter, strShown);
-    if (nReply == REPLY_BYTESIZE)
-        SendReply(ReplyText(nReply));
-    else
-        SendFormatted(nReply, strShown);
-}
-
-void CClientSocket::DoMode(const CCommandRow&, const std::string& strParameter) {
-    bool bStream = strParameter[0] == 'S' || strParameter[0] == 's';
-    SendReply(ReplyText(bStream ? REPLY_OK : REPLY_UNSUPPORTED));
-}
-
-void CClientSocket::DoStru(const CCommandRow&, const std::string& strParameter) {
-    bool bFile = strParameter[0] == 'F' || strParameter[0] == 'f';
-    SendReply(ReplyText(bFile ? REPLY_OK : REPLY_UNSUPPORTED));
-}
-
-void CClientSocket::DoRest(const CCommandRow&, const std::string& strParameter) {
-    const int64_t nRestart = m_state.ApplyRestart(strParameter);
-    // The offset is shown in full, whatever its size.
-    std::string strReply = ReplyText(REPLY_RESTARTING);
-    strReply.replace(strReply.find("%d"), 2, std::to_string(nRestart));
-    SendReply(strReply);
-}
-
 void CClientSocket::DoRetr(const CCommandRow& rRow, const std::string& strParameter) {
     CPathResolver::STarget target;
     if (!CPathResolver(*this, m_state)
