@@ -3,6 +3,7 @@
 // queued in order and sent as the client takes them; the idle rule.
 #include "ftp/ClientSocket.h"
 
+#include "ftp/CommandContext.h"
 #include "ftp/FtpTables.h"
 #include "ftp/SessionHost.h"
 #include "net/ProxyHeader.h"
@@ -169,7 +170,8 @@ void CClientSocket::ProcessCommand(const std::string& strLine) {
         SendFormatted(REPLY_BAD_PARAMETERS, m_strWord);
         return;
     }
-    (this->*pRow->pHandler)(*pRow, strParameter);
+    SCommandContext context{*this, m_state, m_transfers, m_rHost};
+    pRow->pHandler(context, *pRow, strParameter);
 }
 
 void CClientSocket::OnOutOfBandData(int) {

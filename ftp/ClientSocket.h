@@ -6,11 +6,14 @@
 // reply in progress is its CStatReply. The handlers live in files named
 // after what they handle: ClientSocket.cpp (the control line, the idle
 // rule), ClientSocketCommands.cpp (the command tables),
-// ClientSocketLogin.cpp, ClientSocketPaths.cpp (the commands that name a
-// path), ClientSocketTransfers.cpp (data connections),
-// ClientSocketListings.cpp (LIST, NLST, MLSD, MLST, STAT),
-// ClientSocketInfo.cpp (what the server says of itself) and
-// ClientSocketTls.cpp.
+// ClientSocketLogin.cpp, ClientSocketTransfers.cpp (data connections),
+// ClientSocketListings.cpp (LIST, NLST, MLSD, MLST, STAT) and
+// ClientSocketTls.cpp. Other handlers are classes of their own, made over the
+// command's context (CommandContext.h) for each command: what the server says
+// of itself is CInfoCommands, the settings of the next transfer
+// CTransferCommands, the commands that name a path CPathCommands
+// (each path resolved and checked by CPathResolver), the security exchange
+// of TLS CTlsCommands.
 //
 // Ownership: the host owns each session. A session owns its data
 // connections and the passive listener that PASV made until a transfer
@@ -83,7 +86,26 @@ public:
     // of connections in all): told so before it is closed.
     void RefuseTooMany(bool bInAll = false);
 
+    // Replies, the log and the settings, for the command handlers too.
     void SendReply(const std::string& strText);
+    void Log(const std::string& strText, int nLevel) const;
+    // A line about this session: its client, identity and user beside the
+    // text. Client text in strText must already be fit for the log.
+    void Log(LogEvent event, const std::string& strText, int nLevel) const;
+    const CServerSettings& Settings() const;
+    void SendFormatted(int nReply, const std::string& strArgument);
+    void SendExtended(int nReply, const std::string& strArgument = std::string());
+    // The protocol's reply for a situation, with its argument ("" where the
+    // protocol says nothing), and the same sent.
+    std::string SayText(Say say, const std::string& strArgument) const;
+    void SayReply(Say say, const std::string& strArgument = std::string());
+    // The session offers TLS: its policy lets it and the certificate can be
+    // used. Otherwise the security exchange's words are unknown.
+    bool TlsOffered() const;
+    // AUTH TLS: the handshake on the control connection begins, and the
+    // session ends when it does not finish in time; false when it cannot
+    // begin (replies still wait unread, or TLS cannot start).
+    bool BeginControlTls(const CTlsContext& context);
     void ProcessCommand(const std::string& strLine);
 
     // Data connections whose transfer has not finished.
@@ -107,25 +129,6 @@ public:
     static constexpr int kLoginDelayMs = 1000;
 
 private:
-    // A path a command names, resolved and checked.
-    struct STarget {
-        std::string strPath; // the virtual path
-        CLocalPath local;    // its local path (empty where the map has none)
-        bool bResolved = false;
-    };
-    // The form a command takes its path in: a file (without a final "/")
-    // or a folder.
-    enum class PathForm { File, Folder };
-    // How a command refuses its path. A path that cannot be resolved is used
-    // as far as it was resolved, unless bMustResolve (then strUnresolved is
-    // sent, nothing when empty); a path the user or its folder may not reach
-    // gets strDenied (the permission reply when empty).
-    struct SRefusal {
-        bool bMustResolve = false;
-        std::string strUnresolved;
-        std::string strDenied;
-    };
-
     // The control line (ClientSocket.cpp): each line as the protocol
     // splits it, logged and run.
     bool RunNextLine(const std::string& rInput, size_t& rPos, size_t nSearched) override;
@@ -139,17 +142,6 @@ private:
     // Replies the socket could not take yet are kept, in order, up to
     // kMaxOutput; a client that reads nothing for longer is disconnected.
     void OnOutputOverflow() override;
-    void Log(const std::string& strText, int nLevel) const;
-    // A line about this session: its client, identity and user beside the
-    // text. Client text in strText must already be fit for the log.
-    void Log(LogEvent event, const std::string& strText, int nLevel) const;
-    const CServerSettings& Settings() const;
-    void SendFormatted(int nReply, const std::string& strArgument);
-    void SendExtended(int nReply, const std::string& strArgument = std::string());
-    // The protocol's reply for a situation, with its argument ("" where the
-    // protocol says nothing), and the same sent.
-    std::string SayText(Say say, const std::string& strArgument) const;
-    void SayReply(Say say, const std::string& strArgument = std::string());
     // The idle time-out: restarted by every command, it closes a session
     // that has no transfer when it runs out.
     void RestartIdleTimer();
@@ -163,23 +155,6 @@ private:
     // A USER or PASS from an address banned now: answered 421 and closed
     // (true; nothing of the session may be used then).
     bool RefusedWhileBanned(const std::string& strUser);
-
-    // The one resolve-and-check step of every command that names a path
-    // (ClientSocketPaths.cpp): false once the refusal is sent.
-    bool ResolveTarget(const CCommandRow& rRow, const std::string& strParameter, PathForm form,
-                       STarget& rTarget, const SRefusal& refusal);
-    // The same with the usual refusal (the permission reply).
-    bool ResolveTarget(const CCommandRow& rRow, const std::string& strParameter, PathForm form,
-                       STarget& rTarget);
-    // The user's and the folder's flags for the row's access; false once
-    // strDenied (the permission reply when empty) is sent.
-    bool Admit(const CCommandRow& rRow, const std::string& strPath,
-               const std::string& strDenied = std::string());
-    bool MayAccess(const CCommandRow& rRow, const std::string& strPath) const;
-    // The path form of RETR, STOR and DELE: resolved, final "/" removed.
-    std::string ResolveFilePath(const std::string& strParameter) const;
-    // The local file a SIZE or MDTM names, when it is a plain file.
-    bool StatFile(const std::string& strParameter, struct stat& rInfo) const;
 
     // Data connections (ClientSocketTransfers.cpp).
     // pListing: a listing still being written into the file at path.
@@ -242,9 +217,6 @@ private:
     void ContinueStat();
 
     // TLS (ClientSocketTls.cpp).
-    // The session offers TLS: its policy lets it and the certificate can be
-    // used. Otherwise the security exchange's words are unknown.
-    bool TlsOffered() const;
     // The session's TLS policy: a reply that refuses the command, or null.
     const char* TlsRefusal(const CCommandRow& rRow) const;
     // Puts a transfer under PROT P where the client asked for it.
@@ -256,27 +228,11 @@ private:
     void DoQuit(const CCommandRow& rRow, const std::string& strParameter);
     void DoNoop(const CCommandRow& rRow, const std::string& strParameter);
     void DoUnknown(const CCommandRow& rRow, const std::string& strParameter);
-    void DoPwd(const CCommandRow& rRow, const std::string& strParameter);
-    void DoCwd(const CCommandRow& rRow, const std::string& strParameter);
-    void DoCdup(const CCommandRow& rRow, const std::string& strParameter);
-    void DoDele(const CCommandRow& rRow, const std::string& strParameter);
-    void DoMkdRmd(const CCommandRow& rRow, const std::string& strParameter);
-    void DoRnfr(const CCommandRow& rRow, const std::string& strParameter);
-    void DoRnto(const CCommandRow& rRow, const std::string& strParameter);
-    void DoSite(const CCommandRow& rRow, const std::string& strParameter);
-    void DoMfmt(const CCommandRow& rRow, const std::string& strParameter);
-    void DoSize(const CCommandRow& rRow, const std::string& strParameter);
-    void DoMdtm(const CCommandRow& rRow, const std::string& strParameter);
     void DoPort(const CCommandRow& rRow, const std::string& strParameter);
     void DoPasv(const CCommandRow& rRow, const std::string& strParameter);
-    void DoType(const CCommandRow& rRow, const std::string& strParameter);
-    void DoMode(const CCommandRow& rRow, const std::string& strParameter);
-    void DoStru(const CCommandRow& rRow, const std::string& strParameter);
-    void DoRest(const CCommandRow& rRow, const std::string& strParameter);
     void DoRetr(const CCommandRow& rRow, const std::string& strParameter);
     void DoStor(const CCommandRow& rRow, const std::string& strParameter);
     void DoList(const CCommandRow& rRow, const std::string& strParameter);
-    void DoSyst(const CCommandRow& rRow, const std::string& strParameter);
     // The extended rows that answer a classic word with a behaviour of
     // their own.
     void DoExtendedList(const CCommandRow& rRow, const std::string& strParameter);
@@ -284,8 +240,6 @@ private:
     void DoExtendedPasv(const CCommandRow& rRow, const std::string& strParameter);
     void DoExtendedPort(const CCommandRow& rRow, const std::string& strParameter);
     // The extended mode's own words.
-    void DoFeat(const CCommandRow& rRow, const std::string& strParameter);
-    void DoOpts(const CCommandRow& rRow, const std::string& strParameter);
     void DoMlsd(const CCommandRow& rRow, const std::string& strParameter);
     void DoMlst(const CCommandRow& rRow, const std::string& strParameter);
     void DoAppe(const CCommandRow& rRow, const std::string& strParameter);
@@ -293,12 +247,6 @@ private:
     void DoEprt(const CCommandRow& rRow, const std::string& strParameter);
     void DoAbor(const CCommandRow& rRow, const std::string& strParameter);
     void DoStat(const CCommandRow& rRow, const std::string& strParameter);
-    void DoHelp(const CCommandRow& rRow, const std::string& strParameter);
-    void DoAllo(const CCommandRow& rRow, const std::string& strParameter);
-    void DoAuth(const CCommandRow& rRow, const std::string& strParameter);
-    void DoPbsz(const CCommandRow& rRow, const std::string& strParameter);
-    void DoProt(const CCommandRow& rRow, const std::string& strParameter);
-    void DoCcc(const CCommandRow& rRow, const std::string& strParameter);
 
     static const CCommandRow kClassicCommands[];
     static const CCommandRow kExtendedCommands[];

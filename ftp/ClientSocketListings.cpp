@@ -4,6 +4,7 @@
 
 #include "ftp/FtpTables.h"
 #include "ftp/Listing.h"
+#include "ftp/PathResolver.h"
 #include "ftp/VirtualPath.h"
 #include "res/LogText.h"
 #include "res/Strings.h"
@@ -52,8 +53,9 @@ SEntryInfo VirtualFolderInfo() {
 } // namespace
 
 void CClientSocket::DoList(const CCommandRow& rRow, const std::string& strParameter) {
-    STarget target;
-    if (!ResolveTarget(rRow, strParameter, PathForm::Folder, target))
+    CPathResolver::STarget target;
+    if (!CPathResolver(*this, m_state)
+             .Resolve(rRow, strParameter, CPathResolver::PathForm::Folder, target))
         return;
     // The classic reply names the listing's own file.
     SListingRequest request;
@@ -132,7 +134,7 @@ bool CClientSocket::PrepareListing(const CCommandRow& rRow, const std::string& s
         SendExtended(XREPLY_NOT_A_FOLDER);
         return false;
     }
-    return Admit(rRow, rPath);
+    return CPathResolver(*this, m_state).Admit(rRow, rPath);
 }
 
 void CClientSocket::DoExtendedList(const CCommandRow& rRow, const std::string& strParameter) {

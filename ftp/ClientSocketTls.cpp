@@ -1,14 +1,12 @@
 // Explicit TLS on the control connection and its data connections (the
-// extended mode, RFC 4217): AUTH TLS, PBSZ, PROT and CCC, the policy of the
-// TlsMode setting as the session took it with its protocol, and replies
-// that wait for TLS to take them.
+// extended mode, RFC 4217): the policy of the TlsMode setting as the session
+// took it with its protocol, the control connection's handshake, and replies
+// that wait for TLS to take them. Its commands are CTlsCommands.
 #include "ftp/ClientSocket.h"
 
 #include "ftp/FtpTables.h"
 #include "ftp/SessionHost.h"
 #include "res/Strings.h"
-
-#include <cctype>
 
 bool CClientSocket::TlsOffered() const {
     return m_pProtocol->TlsPolicy() != TlsMode::Off && m_rHost.TlsContext() != nullptr;
@@ -34,32 +32,16 @@ void CClientSocket::ProtectTransfer(CDataSocket::STransfer& rTransfer) {
     rTransfer.strTlsSessionTag = TlsSessionTag();
 }
 
-void CClientSocket::DoAuth(const CCommandRow&, const std::string& strParameter) {
-    if (m_state.IsTlsRequested()) {
-        SendExtended(XREPLY_ALREADY_PROTECTED);
-        return;
-    }
-    std::string strMechanism = Trim(strParameter);
-    for (char& ch : strMechanism)
-        ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
-    if (strMechanism != "TLS" && strMechanism != "TLS-C" && strMechanism != "SSL") {
-        SendExtended(XREPLY_AUTH_UNSUPPORTED);
-        return;
-    }
-    // The command table lets AUTH run only while TLS can be offered.
-    std::shared_ptr<const CTlsContext> pContext = m_rHost.TlsContext();
-    SendExtended(XREPLY_AUTH_OK);
+bool CClientSocket::BeginControlTls(const CTlsContext& context) {
     // The reply goes in clear, before TLS begins: a client that has left
     // replies unread cannot begin it cleanly.
-    if (UnsentOutput() > 0 || !StartTls(*pContext)) {
-        m_rHost.RemoveClient(*this);
-        return;
-    }
-    m_state.BeginTls();
+    if (UnsentOutput() > 0 || !StartTls(context))
+        return false;
     m_tlsTimer.Start(CDataSocket::HandshakeTimeoutMs(), [this] {
         if (IsTlsHandshaking())
             m_rHost.RemoveClient(*this);
     });
+    return true;
 }
 
 void CClientSocket::OnTlsHandshake(int nErrorCode) {
@@ -84,40 +66,4 @@ void CClientSocket::OnSend(int) {
     // Input held back for a reply backlog goes on once it has drained.
     if (InputPaused())
         ResumeInput();
-}
-
-void CClientSocket::DoPbsz(const CCommandRow&, const std::string&) {
-    if (!m_state.IsTlsRequested()) {
-        SendExtended(XREPLY_NEEDS_AUTH);
-        return;
-    }
-    // Stream mode has no buffer: the size is 0 whatever was asked.
-    m_state.SetPbszGiven();
-    SendExtended(XREPLY_PBSZ_OK);
-}
-
-void CClientSocket::DoProt(const CCommandRow&, const std::string& strParameter) {
-    if (!m_state.IsTlsRequested()) {
-        SendExtended(XREPLY_NEEDS_AUTH);
-        return;
-    }
-    if (!m_state.IsPbszGiven()) {
-        SendExtended(XREPLY_NEEDS_PBSZ);
-        return;
-    }
-    std::string strLevel = Trim(strParameter);
-    for (char& ch : strLevel)
-        ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
-    if (strLevel == "C" || strLevel == "P") {
-        m_state.SetProtectData(strLevel == "P");
-        SendExtended(XREPLY_PROT_OK, m_state.ProtectsData() ? "Private" : "Clear");
-    } else if (strLevel == "S" || strLevel == "E") {
-        SendExtended(XREPLY_PROT_UNSUPPORTED);
-    } else {
-        SendExtended(XREPLY_PROT_UNKNOWN);
-    }
-}
-
-void CClientSocket::DoCcc(const CCommandRow&, const std::string&) {
-    SendExtended(XREPLY_CCC_REFUSED);
 }

@@ -4,6 +4,7 @@
 
 #include "ftp/FtpTables.h"
 #include "ftp/PassiveSocket.h"
+#include "ftp/PathResolver.h"
 #include "ftp/SessionHost.h"
 #include "ftp/TransferArguments.h"
 #include "ftp/VirtualPath.h"
@@ -183,36 +184,10 @@ void CClientSocket::DoEprt(const CCommandRow&, const std::string& strParameter) 
     SendExtended(XREPLY_EPRT_OK);
 }
 
-void CClientSocket::DoType(const CCommandRow&, const std::string& strParameter) {
-    std::string strShown;
-    const int nReply = m_state.ApplyType(strParameter, strShown);
-    if (nReply == REPLY_BYTESIZE)
-        SendReply(ReplyText(nReply));
-    else
-        SendFormatted(nReply, strShown);
-}
-
-void CClientSocket::DoMode(const CCommandRow&, const std::string& strParameter) {
-    bool bStream = strParameter[0] == 'S' || strParameter[0] == 's';
-    SendReply(ReplyText(bStream ? REPLY_OK : REPLY_UNSUPPORTED));
-}
-
-void CClientSocket::DoStru(const CCommandRow&, const std::string& strParameter) {
-    bool bFile = strParameter[0] == 'F' || strParameter[0] == 'f';
-    SendReply(ReplyText(bFile ? REPLY_OK : REPLY_UNSUPPORTED));
-}
-
-void CClientSocket::DoRest(const CCommandRow&, const std::string& strParameter) {
-    const int64_t nRestart = m_state.ApplyRestart(strParameter);
-    // The offset is shown in full, whatever its size.
-    std::string strReply = ReplyText(REPLY_RESTARTING);
-    strReply.replace(strReply.find("%d"), 2, std::to_string(nRestart));
-    SendReply(strReply);
-}
-
 void CClientSocket::DoRetr(const CCommandRow& rRow, const std::string& strParameter) {
-    STarget target;
-    if (!ResolveTarget(rRow, strParameter, PathForm::File, target))
+    CPathResolver::STarget target;
+    if (!CPathResolver(*this, m_state)
+             .Resolve(rRow, strParameter, CPathResolver::PathForm::File, target))
         return;
     // The file is opened now, which also tells that it is there; one that
     // cannot be opened yet (no descriptor left, say) is tried again once
@@ -240,7 +215,8 @@ void CClientSocket::DoStor(const CCommandRow& rRow, const std::string& strParame
 void CClientSocket::DoExtendedStor(const CCommandRow& rRow, const std::string& strParameter) {
     // A restart beyond the end of the file would leave a hole of zeros.
     if (m_state.Restart() > 0) {
-        CLocalPath local = MapToLocalPath(Settings().m_folderMap, ResolveFilePath(strParameter));
+        CLocalPath local =
+            MapToLocalPath(Settings().m_folderMap, ResolveFilePath(m_state.Folder(), strParameter));
         struct stat info {};
         if (local.IsEmpty() || !local.Stat(info) || m_state.Restart() > info.st_size) {
             m_state.ClearRestart();
@@ -259,8 +235,9 @@ void CClientSocket::DoAppe(const CCommandRow& rRow, const std::string& strParame
 
 void CClientSocket::ReceiveUpload(const CCommandRow& rRow, const std::string& strParameter,
                                   bool bAppend) {
-    STarget target;
-    if (!ResolveTarget(rRow, strParameter, PathForm::File, target))
+    CPathResolver::STarget target;
+    if (!CPathResolver(*this, m_state)
+             .Resolve(rRow, strParameter, CPathResolver::PathForm::File, target))
         return;
     if (target.local.IsEmpty()) {
         SendFormatted(REPLY_CANT_CREATE, strParameter);

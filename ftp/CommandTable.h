@@ -14,7 +14,7 @@
 #include <span>
 #include <string>
 
-class CClientSocket;
+struct SCommandContext;
 
 // What a command has to do with TLS (the extended mode's policy).
 enum class TlsRole {
@@ -29,8 +29,9 @@ enum class TlsRole {
 };
 
 struct CCommandRow {
-    using Handler = void (CClientSocket::*)(const CCommandRow& rRow,
-                                            const std::string& strParameter);
+    // Runs the command for its session (see RunHandler).
+    using Handler = void (*)(SCommandContext& rContext, const CCommandRow& rRow,
+                             const std::string& strParameter);
 
     constexpr CCommandRow(const char* pszWordIn, int nCodeIn, ParameterRule parameterIn,
                           bool bBeforeLoginIn, AccessClass accessIn, bool bMovesDataIn,

@@ -53,6 +53,14 @@ std::string CollapseDotsLiterally(std::string strPath) {
 
 } // namespace
 
+std::string ResolveFilePath(const std::string& strFolder, const std::string& strParameter) {
+    std::string strPath = strFolder;
+    ResolvePath(strPath, strParameter);
+    if (strPath.size() > 1)
+        strPath.pop_back();
+    return strPath;
+}
+
 bool ResolvePath(std::string& rBase, const std::string& strParameter) {
     if (strParameter.empty() || rBase.empty())
         return false;

@@ -15,6 +15,9 @@ inline constexpr char kLocalSeparator = '/';
 // Resolves strParameter against rBase (a virtual directory). On success rBase
 // holds the new virtual path, which begins and ends with "/".
 bool ResolvePath(std::string& rBase, const std::string& strParameter);
+// The path a command names a file by (RETR, STOR, DELE, SIZE, MDTM): resolved
+// against strFolder as far as it resolves, its final "/" removed.
+std::string ResolveFilePath(const std::string& strFolder, const std::string& strParameter);
 
 // The entry with the longest virtual path that governs strPath (the earlier
 // of two equal ones); an empty record when none does.
