@@ -5,12 +5,6 @@
 #include <cerrno>
 #include <new>
 
-CByteMover::~CByteMover() = default;
-
-void CByteMover::Release() {
-    m_pBuffer.reset();
-}
-
 bool CByteMover::CTurn::Over(size_t nMoved) {
     m_nMoved += nMoved;
     if (m_nMoved < m_nNextLook)
@@ -22,10 +16,10 @@ bool CByteMover::CTurn::Over(size_t nMoved) {
     return !pDispatcher || pDispatcher->OthersWaiting(&m_rSocket);
 }
 
-bool CByteMover::AllocateBuffer() {
+bool CByteMover::AllocateBuffer(SResult& rResult) {
     if (!m_pBuffer)
         m_pBuffer.reset(new (std::nothrow) char[kBlockSize]);
     if (!m_pBuffer)
-        m_rHost.Fail(ENOMEM);
+        rResult.Fail(ENOMEM);
     return m_pBuffer != nullptr;
 }

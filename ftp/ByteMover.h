@@ -1,13 +1,12 @@
 // What the sending and the receiving of a data connection's bytes share:
-// the connection they move through, what they tell it, their block, and
-// the turns an event's moving is cut into. Each event moves bytes until the
-// socket has no more room or bytes, in turns: after each kEventBudget bytes
-// it looks whether another connection waits, and if one does (or the burst
-// limit is reached) leaves it its turn.
+// the connection they move through, their block, what a turn of moving
+// ends with, and the turns an event's moving is cut into. Each event moves
+// bytes until the socket has no more room or bytes, in turns: after each
+// kEventBudget bytes it looks whether another connection waits, and if one
+// does (or the burst limit is reached) leaves it its turn.
 //
-// A mover never outlives the connection that holds it, and touches nothing
-// of its own after telling the connection that the transfer ended or
-// failed: the connection releases the mover's block (and pipe) meanwhile.
+// A mover calls nothing of the connection but its socket: it says by its
+// result how the turn went, and the connection acts on that.
 #pragma once
 
 #include <cstddef>
@@ -18,19 +17,20 @@ class CAsyncSocket;
 
 class CByteMover {
 public:
-    // The data connection the bytes move through, told how they go.
-    class CHost {
-    public:
-        // Bytes moved: the transfer is alive and has come this much further.
-        virtual void OnMoved(int64_t nBytes) = 0;
-        // The transfer fails: nError 1 for the socket, else the file's cause.
-        virtual void Fail(int nError) = 0;
-        // The last byte has moved; nError is not 0 when what moved is not
-        // the file (a download's file cut short meanwhile).
-        virtual void OnMoveEnded(int nError) = 0;
-
-    protected:
-        ~CHost() = default;
+    // How a turn of moving bytes ended.
+    struct SResult {
+        enum class Next {
+            Wait,     // the socket has no more room or bytes: its next event goes on
+            TurnOver, // other connections' turn: go on at the next write event
+            Ended,    // the last byte has moved
+            Failed,   // the transfer fails
+        } next = Next::Wait;
+        // Failed: 1 for the socket, else the file's cause. Ended: not 0
+        // when what moved is not the file (a download's file cut short).
+        int nError = 0;
+        int64_t nMoved = 0; // bytes moved in the turn
+        void End(int nCause) { next = Next::Ended, nError = nCause; }
+        void Fail(int nCause) { next = Next::Failed, nError = nCause; }
     };
 
     // Bytes moved per event before other connections get their turn. At
@@ -46,15 +46,16 @@ public:
     // while the transfer runs.
     static constexpr int kBlockSize = 128 * 1024;
 
-    virtual ~CByteMover();
     CByteMover(const CByteMover&) = delete;
     CByteMover& operator=(const CByteMover&) = delete;
 
     // Gives back what the transfer held while it ran (its block).
-    virtual void Release();
+    void Release() { m_pBuffer.reset(); }
 
 protected:
-    CByteMover(CAsyncSocket& rSocket, CHost& rHost) : m_rSocket(rSocket), m_rHost(rHost) {}
+    // Not polymorphic: each kind of mover is held as itself.
+    explicit CByteMover(CAsyncSocket& rSocket) : m_rSocket(rSocket) {}
+    ~CByteMover() = default;
 
     // The bytes one event has moved, and whether its turn is over.
     class CTurn {
@@ -68,11 +69,10 @@ protected:
         size_t m_nNextLook = kEventBudget;
     };
 
-    // The block, allocated at its first use; false (and the transfer
-    // failed) when there is no memory for it.
-    bool AllocateBuffer();
+    // The block, allocated at its first use; false (and rResult failed)
+    // when there is no memory for it.
+    bool AllocateBuffer(SResult& rResult);
 
     CAsyncSocket& m_rSocket;
-    CHost& m_rHost;
     std::unique_ptr<char[]> m_pBuffer;
 };

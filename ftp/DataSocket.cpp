@@ -10,7 +10,7 @@
 
 CDataSocket::CDataSocket(COwner& rOwner, STransfer transfer)
     : m_rOwner(rOwner), m_transfer(std::move(transfer)), m_listing(std::move(m_transfer.pListing)),
-      m_sender(*this, *this), m_receiver(*this, *this) {}
+      m_sender(*this), m_receiver(*this) {}
 
 CDataSocket::~CDataSocket() = default;
 
@@ -189,9 +189,8 @@ void CDataSocket::BeginTransfer() {
         m_sender.LimitUnsent(m_progress.nTotal);
     // A download starts at once: a new connection has room, and a small
     // file is then sent whole within the event of its command.
-    if (m_pFile && m_transfer.bSending && !m_timers.IsWaitingForDescriptor() && !m_bFinished &&
-        m_sender.Send(*m_pFile))
-        RequestSend();
+    if (m_pFile && m_transfer.bSending && !m_timers.IsWaitingForDescriptor() && !m_bFinished)
+        AfterMove(m_sender.Send(*m_pFile));
 }
 
 void CDataSocket::OpenFile() {
@@ -224,7 +223,7 @@ void CDataSocket::OpenFile() {
                 if (m_pFile && m_transfer.bSending)
                     RequestSend();
                 else if (m_pFile)
-                    m_receiver.Receive(*m_pFile);
+                    AfterMove(m_receiver.Receive(*m_pFile));
             }))
             Fail(nError);
         return;

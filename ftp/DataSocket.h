@@ -34,9 +34,7 @@
 #include <memory>
 #include <string>
 
-class CDataSocket : public CAsyncSocket,
-                    private CPassiveSocket::CTarget,
-                    private CByteMover::CHost {
+class CDataSocket : public CAsyncSocket, private CPassiveSocket::CTarget {
 public:
     // After a download's last byte its reply waits at most this long for
     // the client to close the connection (see STransfer::nReplyGraceMs).
@@ -196,20 +194,19 @@ private:
     // Tells the owner how the transfer ended.
     void Report();
     // Records the error and ends the transfer; an upload is closed at once.
-    void Fail(int nError) override;
+    void Fail(int nError);
     // Fails the transfer and asks the owner to release this connection.
     void Abort();
     // Asks the owner to release this connection; nothing of it is used after.
     void End();
     void DeleteListing();
-    // Bytes moved: the transfer is alive.
-    void OnMoved(int64_t nBytes) override;
-    // The last byte has moved. A listing or an upload reports its end and
-    // ends our side. A download ends our side at once, closes its file,
-    // and its report waits for the client's close or the grace: a client
-    // that has all the bytes and closes gets the reply after that close,
-    // never in the same read as the transfer's start.
-    void OnMoveEnded(int nError) override;
+    // Acts on how a turn of moving bytes went: bytes moved keep the
+    // transfer alive; at the last byte a listing or an upload reports its
+    // end and ends our side, while a download ends our side at once, closes
+    // its file, and its report waits for the client's close or the grace: a
+    // client that has all the bytes and closes gets the reply after that
+    // close, never in the same read as the transfer's start.
+    void AfterMove(const CByteMover::SResult& result);
 
     COwner& m_rOwner;
     STransfer m_transfer;
@@ -222,7 +219,7 @@ private:
     bool m_bEnded = false;
     bool m_bOurSideEnded = false;
     // How the ended transfer went, and whether saying so waits (see
-    // OnMoveEnded).
+    // AfterMove).
     bool m_bComplete = false;
     bool m_bReportHeld = false;
     CTimer m_graceTimer;

@@ -1,6 +1,6 @@
 // The data connection's side of moving its bytes: its socket's events
-// handed to the download's sender or the upload's receiver, and what they
-// report back (see ByteMover.h).
+// handed to the download's sender or the upload's receiver, and what it
+// does with how their turn went (see ByteMover.h).
 #include "ftp/DataSocket.h"
 
 #include <sys/socket.h>
@@ -21,9 +21,8 @@ void CDataSocket::OnSend(int nErrorCode) {
         EndOurSide();
         return;
     }
-    // The turn over with bytes left: go on at the next write event.
-    if (m_transfer.bSending && m_sender.Send(*m_pFile))
-        RequestSend();
+    if (m_transfer.bSending)
+        AfterMove(m_sender.Send(*m_pFile));
 }
 
 void CDataSocket::OnReceive(int nErrorCode) {
@@ -39,7 +38,7 @@ void CDataSocket::OnReceive(int nErrorCode) {
         return;
     }
     if (!m_transfer.bSending)
-        m_receiver.Receive(*m_pFile);
+        AfterMove(m_receiver.Receive(*m_pFile));
 }
 
 void CDataSocket::OnOutOfBandData(int /*nErrorCode*/) {
@@ -55,14 +54,25 @@ void CDataSocket::EndOurSide() {
     ShutDown(1);
 }
 
-void CDataSocket::OnMoved(int64_t nBytes) {
-    m_timers.NoteProgress();
-    m_progress.nBytes += nBytes;
-}
-
-void CDataSocket::OnMoveEnded(int nError) {
-    if (nError != 0)
-        m_nError = nError;
+void CDataSocket::AfterMove(const CByteMover::SResult& result) {
+    if (result.nMoved > 0) {
+        m_timers.NoteProgress();
+        m_progress.nBytes += result.nMoved;
+    }
+    switch (result.next) {
+    case CByteMover::SResult::Next::Wait:
+        return;
+    case CByteMover::SResult::Next::TurnOver:
+        RequestSend();
+        return;
+    case CByteMover::SResult::Next::Failed:
+        Fail(result.nError);
+        return;
+    case CByteMover::SResult::Next::Ended:
+        break;
+    }
+    if (result.nError != 0)
+        m_nError = result.nError;
     if (!m_transfer.bSending || m_transfer.bDeleteAfter) {
         FinishTransfer();
         EndOurSide();

@@ -18,11 +18,16 @@ void CDownloadSender::LimitUnsent(int64_t nTotal) {
         m_rSocket.SetUnsentLimit(kUnsentLimit);
 }
 
-bool CDownloadSender::Send(CFileStream& rFile) {
-    return m_bWithoutCopy ? SendWithoutCopy(rFile) : SendThroughBuffer(rFile);
+CByteMover::SResult CDownloadSender::Send(CFileStream& rFile) {
+    SResult result;
+    if (m_bWithoutCopy)
+        SendWithoutCopy(rFile, result);
+    else
+        SendThroughBuffer(rFile, result);
+    return result;
 }
 
-bool CDownloadSender::SendSmallFileWhole(CFileStream& rFile) {
+bool CDownloadSender::SendSmallFileWhole(CFileStream& rFile, SResult& rResult) {
     // Read into the stack and handed to the system as "more to come": the
     // shut-down that follows sends the bytes and the end in one segment,
     // and the client is woken once for both. A file found longer (it grew),
@@ -36,84 +41,90 @@ bool CDownloadSender::SendSmallFileWhole(CFileStream& rFile) {
     if (nSent > 0) {
         m_nOffset += nSent;
         m_nSent += nSent;
-        m_rHost.OnMoved(nSent);
+        rResult.nMoved += nSent;
     }
     if (nSent != nRead)
         return false;
     // Short of its size at the start, someone cut it meanwhile.
-    m_rHost.OnMoveEnded(m_nOffset < rFile.SizeAtOpen() ? EIO : 0);
+    rResult.End(m_nOffset < rFile.SizeAtOpen() ? EIO : 0);
     return true;
 }
 
-bool CDownloadSender::SendWithoutCopy(CFileStream& rFile) {
+void CDownloadSender::SendWithoutCopy(CFileStream& rFile, SResult& rResult) {
     // A small file's first event sends it whole.
-    if (m_nSent == 0 && m_nTotal >= 0 && m_nTotal < kSmallFile && SendSmallFileWhole(rFile))
-        return false;
+    if (m_nSent == 0 && m_nTotal >= 0 && m_nTotal < kSmallFile &&
+        SendSmallFileWhole(rFile, rResult))
+        return;
     CTurn turn(m_rSocket);
     for (;;) {
         long nSent = m_rSocket.SendFile(rFile.Handle(), m_nOffset, kEventBudget);
         if (nSent > 0) {
             m_nSent += nSent;
-            m_rHost.OnMoved(nSent);
+            rResult.nMoved += nSent;
             // Another connection's turn; go on at the next write event.
-            if (turn.Over(static_cast<size_t>(nSent)))
-                return true;
+            if (turn.Over(static_cast<size_t>(nSent))) {
+                rResult.next = SResult::Next::TurnOver;
+                return;
+            }
             continue;
         }
         if (nSent == 0) {
             // The end of the file. Short of its size at the start, someone
             // cut it meanwhile: what was sent is not the file.
-            m_rHost.OnMoveEnded(m_nOffset < rFile.SizeAtOpen() ? EIO : 0);
-            return false;
+            rResult.End(m_nOffset < rFile.SizeAtOpen() ? EIO : 0);
+            return;
         }
         if (m_rSocket.WouldBlock())
-            return false;
+            return;
         if (m_rSocket.LastError() == EINVAL || m_rSocket.LastError() == ENOSYS) {
             // This file cannot be sent without a copy: read it instead.
             int nError = 0;
             m_bWithoutCopy = false;
             if (rFile.Seek(m_nOffset, nError))
-                return SendThroughBuffer(rFile);
-            m_rHost.Fail(nError);
-            return false;
+                SendThroughBuffer(rFile, rResult);
+            else
+                rResult.Fail(nError);
+            return;
         }
-        m_rHost.Fail(1);
-        return false;
+        rResult.Fail(1);
+        return;
     }
 }
 
-bool CDownloadSender::SendThroughBuffer(CFileStream& rFile) {
-    if (!AllocateBuffer())
-        return false;
+void CDownloadSender::SendThroughBuffer(CFileStream& rFile, SResult& rResult) {
+    if (!AllocateBuffer(rResult))
+        return;
     CTurn turn(m_rSocket);
     bool bTurnOver = false;
     for (;;) {
         if (m_nPending == 0) {
             // Let other connections have their turn; go on at the next
             // write event.
-            if (bTurnOver)
-                return true;
+            if (bTurnOver) {
+                rResult.next = SResult::Next::TurnOver;
+                return;
+            }
             int nError = 0;
             int nRead = rFile.Read(m_pBuffer.get(), kBlockSize, nError);
             if (nRead < 0) {
-                m_rHost.Fail(nError);
-                return false;
+                rResult.Fail(nError);
+                return;
             }
             m_nStart = 0;
             m_nPending = nRead;
             if (m_nPending <= 0) {
-                m_rHost.OnMoveEnded(0);
-                return false;
+                rResult.End(0);
+                return;
             }
         }
         int nSent = m_rSocket.Send(m_pBuffer.get() + m_nStart, m_nPending);
         if (nSent < 0) {
             if (!m_rSocket.WouldBlock())
-                m_rHost.Fail(1);
-            return false;
+                rResult.Fail(1);
+            return;
         }
         m_nSent += nSent;
-        m_rHost.OnMoved(nSent);
+        rResult.nMoved += nSent;
         m_nStart += nSent;
         m_nPending -= nSent;
         bTurnOver = turn.Over(static_cast<size_t>(nSent));

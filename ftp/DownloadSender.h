@@ -18,7 +18,7 @@ public:
     // Bytes of a download the system may hold not yet on their way.
     static constexpr int kUnsentLimit = 512 * 1024;
 
-    CDownloadSender(CAsyncSocket& rSocket, CHost& rHost) : CByteMover(rSocket, rHost) {}
+    explicit CDownloadSender(CAsyncSocket& rSocket) : CByteMover(rSocket) {}
 
     // The file is open: sending goes on from nOffset, without a copy when
     // bWithoutCopy (else the file is already there), nTotal bytes to go (-1
@@ -28,17 +28,15 @@ public:
     // progress stays true, and a slow client does not have megabytes queued
     // for it. A download of nTotal bytes within the limit needs none.
     void LimitUnsent(int64_t nTotal);
-    // Sends from rFile what the socket takes. True when the turn is over
-    // with bytes left: sending goes on at the next write event, which the
-    // caller asks for.
-    bool Send(CFileStream& rFile);
+    // Sends from rFile what the socket takes, up to the end of the turn.
+    SResult Send(CFileStream& rFile);
 
 private:
-    bool SendWithoutCopy(CFileStream& rFile);
+    void SendWithoutCopy(CFileStream& rFile, SResult& rResult);
     // A small binary download sent in one go; false when the usual way
     // must go on (from m_nOffset).
-    bool SendSmallFileWhole(CFileStream& rFile);
-    bool SendThroughBuffer(CFileStream& rFile);
+    bool SendSmallFileWhole(CFileStream& rFile, SResult& rResult);
+    void SendThroughBuffer(CFileStream& rFile, SResult& rResult);
 
     bool m_bWithoutCopy = false;
     int64_t m_nOffset = 0; // the next byte of a download without copy

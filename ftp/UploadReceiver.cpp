@@ -28,15 +28,17 @@ void CUploadReceiver::Release() {
     m_pPipe.reset();
 }
 
-void CUploadReceiver::Receive(CFileStream& rFile) {
+CByteMover::SResult CUploadReceiver::Receive(CFileStream& rFile) {
+    SResult result;
     if (g_bZeroCopy && !m_bCopy && !rFile.IsText() && !m_rSocket.IsTls())
-        ReceiveBySplice(rFile);
+        ReceiveBySplice(rFile, result);
     else
-        ReceiveThroughBuffer(rFile);
+        ReceiveThroughBuffer(rFile, result);
+    return result;
 }
 
-void CUploadReceiver::ReceiveThroughBuffer(CFileStream& rFile) {
-    if (!AllocateBuffer())
+void CUploadReceiver::ReceiveThroughBuffer(CFileStream& rFile, SResult& rResult) {
+    if (!AllocateBuffer(rResult))
         return;
     CTurn turn(m_rSocket);
     for (;;) {
@@ -53,19 +55,19 @@ void CUploadReceiver::ReceiveThroughBuffer(CFileStream& rFile) {
                 break;
         }
         if (nLast < 0 && !m_rSocket.WouldBlock()) {
-            m_rHost.Fail(1);
+            rResult.Fail(1);
             return;
         }
         if (nFilled > 0) {
-            m_rHost.OnMoved(nFilled);
+            rResult.nMoved += nFilled;
             int nError = 0;
             if (!rFile.Write(m_pBuffer.get(), nFilled, nError)) {
-                m_rHost.Fail(nError);
+                rResult.Fail(nError);
                 return;
             }
         }
         if (nLast == 0) {
-            m_rHost.OnMoveEnded(0);
+            rResult.End(0);
             return;
         }
         // Bytes still waiting bring the next receive event.
@@ -90,11 +92,11 @@ bool CUploadReceiver::OpenPipe() {
     return true;
 }
 
-void CUploadReceiver::ReceiveBySplice(CFileStream& rFile) {
+void CUploadReceiver::ReceiveBySplice(CFileStream& rFile, SResult& rResult) {
     if (!m_pPipe && !OpenPipe()) {
         // No pipe to be had (no descriptor left): copied, as before.
         m_bCopy = true;
-        ReceiveThroughBuffer(rFile);
+        ReceiveThroughBuffer(rFile, rResult);
         return;
     }
     CTurn turn(m_rSocket);
@@ -102,11 +104,11 @@ void CUploadReceiver::ReceiveBySplice(CFileStream& rFile) {
         const long nMoved =
             m_rSocket.ReceiveToPipe(m_pPipe->hWrite, static_cast<size_t>(m_pPipe->nSize));
         if (nMoved > 0) {
-            m_rHost.OnMoved(nMoved);
+            rResult.nMoved += nMoved;
             int nError = 0;
             if (!rFile.WriteFromPipe(m_pPipe->hRead, static_cast<size_t>(nMoved), m_bCopy,
                                      nError)) {
-                m_rHost.Fail(nError);
+                rResult.Fail(nError);
                 return;
             }
             // A file system that took a copy goes on with copies.
@@ -115,7 +117,7 @@ void CUploadReceiver::ReceiveBySplice(CFileStream& rFile) {
             continue;
         }
         if (nMoved == 0) {
-            m_rHost.OnMoveEnded(0);
+            rResult.End(0);
             return;
         }
         if (m_rSocket.WouldBlock())
@@ -123,10 +125,10 @@ void CUploadReceiver::ReceiveBySplice(CFileStream& rFile) {
         if (m_rSocket.LastError() == EINVAL || m_rSocket.LastError() == ENOSYS) {
             // This socket cannot splice: its bytes are copied.
             m_bCopy = true;
-            ReceiveThroughBuffer(rFile);
+            ReceiveThroughBuffer(rFile, rResult);
             return;
         }
-        m_rHost.Fail(1);
+        rResult.Fail(1);
         return;
     }
 }

@@ -18,18 +18,18 @@ public:
     // or the file system cannot splice.
     static void SetZeroCopyForTests(bool bZeroCopy);
 
-    CUploadReceiver(CAsyncSocket& rSocket, CHost& rHost) : CByteMover(rSocket, rHost) {}
+    explicit CUploadReceiver(CAsyncSocket& rSocket) : CByteMover(rSocket) {}
 
     // Writes into rFile what the socket has; bytes still waiting when the
-    // turn is over bring the next receive event.
-    void Receive(CFileStream& rFile);
+    // turn is over bring the next receive event (never TurnOver).
+    SResult Receive(CFileStream& rFile);
     // Gives back the block and the pipe.
-    void Release() override;
+    void Release();
 
 private:
-    void ReceiveThroughBuffer(CFileStream& rFile);
+    void ReceiveThroughBuffer(CFileStream& rFile, SResult& rResult);
     // Socket to pipe to file, without a copy.
-    void ReceiveBySplice(CFileStream& rFile);
+    void ReceiveBySplice(CFileStream& rFile, SResult& rResult);
     bool OpenPipe();
 
     // The pipe (see kPipeSize), open only while the upload runs.
