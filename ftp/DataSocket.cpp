@@ -3,39 +3,21 @@
 #include "net/SocketDispatcher.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <new>
 #include <unistd.h>
 
-namespace {
-int g_nConnectTimeoutMs = CDataSocket::kConnectTimeoutMs;
-int g_nLingerMs = CDataSocket::kLingerMs;
-int g_nHandshakeMs = CDataSocket::kHandshakeMs;
-int g_nStallMs = CDataSocket::kStallMs;
-} // namespace
-
-void CDataSocket::SetTimeoutsForTests(int nConnectMs, int nLingerMs, int nHandshakeMs,
-                                      int nStallMs) {
-    g_nConnectTimeoutMs = nConnectMs;
-    g_nLingerMs = nLingerMs;
-    g_nHandshakeMs = nHandshakeMs;
-    g_nStallMs = nStallMs;
-}
-
-int CDataSocket::HandshakeTimeoutMs() {
-    return g_nHandshakeMs;
-}
-
 CDataSocket::CDataSocket(COwner& rOwner, STransfer transfer)
-    : m_rOwner(rOwner), m_transfer(std::move(transfer)) {}
+    : m_rOwner(rOwner), m_transfer(std::move(transfer)), m_listing(std::move(m_transfer.pListing)),
+      m_sender(*this), m_receiver(*this) {}
 
 CDataSocket::~CDataSocket() = default;
 
 void CDataSocket::StartPassive(std::unique_ptr<CPassiveSocket> pListener) {
     m_pListener = std::move(pListener);
-    StartConnectTimer();
-    ScheduleListingSlice();
+    m_timers.StartConnect([this] { Abort(); });
+    m_listing.Start([this](bool bOk) { ListingWritten(bOk); });
     m_pListener->Attach(*this);
 }
 
@@ -48,60 +30,21 @@ bool CDataSocket::StartActive(const CAddress& address) {
     CAddress::Parse(address.IsV4() ? "0.0.0.0" : "::", 0, local);
     if (!Create(local) || !Connect(address))
         return false;
-    StartConnectTimer();
-    ScheduleListingSlice();
+    m_timers.StartConnect([this] { Abort(); });
+    m_listing.Start([this](bool bOk) { ListingWritten(bOk); });
     return true;
 }
 
-void CDataSocket::ScheduleListingSlice() {
-    // Other events run before the next slice.
-    if (m_transfer.pListing)
-        m_sliceTimer.Start(0, [this] { BuildListingSlice(); });
-}
-
-void CDataSocket::BuildListingSlice() {
-    if (!m_transfer.pListing->WriteSlice()) {
-        ScheduleListingSlice();
-        return;
-    }
-    const bool bOk = m_transfer.pListing->IsOk();
+void CDataSocket::ListingWritten(bool bOk) {
     if (!bOk)
-        m_nError = EIO, m_nListingError = m_transfer.pListing->Error();
-    m_transfer.pListing.reset();
-    if (!m_bConnected)
+        m_nError = EIO;
+    if (!m_progress.bConnected)
         return;
     OpenFile();
     // The connection has been writable for a while: ask for the event that
     // starts the sending.
     if (m_pFile)
         RequestSend();
-}
-
-void CDataSocket::StartConnectTimer() {
-    m_connectDeadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(g_nConnectTimeoutMs);
-    m_timer.Start(g_nConnectTimeoutMs, [this] { Abort(); });
-}
-
-void CDataSocket::NoteProgress(int64_t nBytes) {
-    m_lastProgress = std::chrono::steady_clock::now();
-    m_nMoved += nBytes;
-}
-
-void CDataSocket::CheckStall() {
-    if (m_bFinished)
-        return;
-    const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::steady_clock::now() - m_lastProgress)
-                          .count();
-    if (idle < g_nStallMs) {
-        m_stallTimer.Start(static_cast<int>(g_nStallMs - idle), [this] { CheckStall(); });
-        return;
-    }
-    // Nothing moved for the whole time: the transfer fails and its socket
-    // is given back.
-    m_bStalled = true;
-    Abort();
 }
 
 void CDataSocket::OnAccepted() {
@@ -123,26 +66,14 @@ void CDataSocket::ReleaseListener() {
     m_pListener.reset();
 }
 
-void CDataSocket::Refuse() {
-    m_bSessionRefused = true;
-    m_rOwner.OnDataConnectionRefused(*this);
-    Abort();
-}
-
 void CDataSocket::TurnAway() {
-    m_bSessionRefused = true;
-    m_rOwner.OnDataConnectionRefused(*this);
     Close();
     // The transfer goes on waiting for its own client for what is left of
     // its connect time.
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          m_connectDeadline - std::chrono::steady_clock::now())
-                          .count();
-    if (left <= 0) {
+    if (!m_timers.ResumeConnect([this] { Abort(); })) {
         Abort();
         return;
     }
-    m_timer.Start(static_cast<int>(left), [this] { Abort(); });
     m_pListener->Attach(*this);
 }
 
@@ -157,7 +88,7 @@ void CDataSocket::End() {
     // connection open past the linger time.
     ReportHeld();
     m_bEnded = true;
-    m_timer.Stop();
+    m_timers.StopWait();
     m_rOwner.OnDataSocketEnded(*this);
 }
 
@@ -187,7 +118,7 @@ void CDataSocket::DeleteListing() {
 }
 
 void CDataSocket::OnConnect(int nErrorCode) {
-    m_timer.Stop();
+    m_timers.StopWait();
     if (nErrorCode != 0) {
         // The active connection could not be made; no event will come.
         Abort();
@@ -202,14 +133,14 @@ void CDataSocket::OnConnect(int nErrorCode) {
             Abort();
             return;
         }
-        m_timer.Start(g_nHandshakeMs, [this] { Abort(); });
+        m_timers.StartHandshake([this] { Abort(); });
         return;
     }
     BeginTransfer();
 }
 
 void CDataSocket::OnTlsHandshake(int nErrorCode) {
-    m_timer.Stop();
+    m_timers.StopWait();
     // A connection that could not be protected, or that did not resume the
     // control connection's own session where that is required, carries
     // nothing. One that resumed another session at a passive port is
@@ -221,16 +152,14 @@ void CDataSocket::OnTlsHandshake(int nErrorCode) {
         Abort();
         return;
     }
-    if (m_transfer.bRequireReuse && TlsSessionTag() != m_transfer.strTlsSessionTag) {
-        if (TlsSessionReused() && m_pListener) {
+    const bool bOtherSession = TlsSessionTag() != m_transfer.strTlsSessionTag;
+    if (m_transfer.bRequireReuse && (bOtherSession || !TlsSessionReused())) {
+        m_bSessionRefused = true;
+        m_rOwner.OnDataConnectionRefused(*this);
+        if (bOtherSession && TlsSessionReused() && m_pListener)
             TurnAway();
-            return;
-        }
-        Refuse();
-        return;
-    }
-    if (m_transfer.bRequireReuse && !TlsSessionReused()) {
-        Refuse();
+        else
+            Abort();
         return;
     }
     m_bSessionRefused = false;
@@ -242,24 +171,26 @@ void CDataSocket::OnTlsHandshake(int nErrorCode) {
 }
 
 void CDataSocket::BeginTransfer() {
-    m_bConnected = true;
-    m_started = std::chrono::steady_clock::now();
-    // From now on a transfer that moves nothing for too long fails.
-    NoteProgress(0);
-    m_stallTimer.Start(g_nStallMs, [this] { CheckStall(); });
+    m_progress.bConnected = true;
+    m_progress.started = std::chrono::steady_clock::now();
+    // From now on a transfer that moves nothing for too long fails and
+    // gives back its socket.
+    m_timers.StartStallWatch([this] {
+        if (m_bFinished)
+            return;
+        m_bStalled = true;
+        Abort();
+    });
     // A listing still being written is opened once it is complete.
-    if (m_transfer.pListing)
+    if (m_listing.IsWriting())
         return;
     OpenFile();
-    // What a download hands the system is what its client is about to
-    // get: its progress stays true, and a slow client does not have
-    // megabytes queued for it. A file that fits within the limit needs none.
-    if (m_transfer.bSending && (m_nTotal < 0 || m_nTotal > kUnsentLimit))
-        SetUnsentLimit(kUnsentLimit);
+    if (m_transfer.bSending)
+        m_sender.LimitUnsent(m_progress.nTotal);
     // A download starts at once: a new connection has room, and a small
     // file is then sent whole within the event of its command.
-    if (m_pFile && m_transfer.bSending && !m_bOpenWaiting && !m_bFinished)
-        SendFromFile();
+    if (m_pFile && m_transfer.bSending && !m_timers.IsWaitingForDescriptor() && !m_bFinished)
+        AfterMove(m_sender.Send(*m_pFile));
 }
 
 void CDataSocket::OpenFile() {
@@ -284,12 +215,20 @@ void CDataSocket::OpenFile() {
                                  ? CFileStream::Mode::Truncate
                                  : CFileStream::Mode::Update;
     if (!pFile->IsOpen() && !pFile->Open(m_transfer.file, mode, bText, nError)) {
-        if (!WaitForDescriptor(nError))
+        // The connection took the last free descriptor: the file is tried
+        // again, and the events that come meanwhile are answered once it is
+        // open.
+        if (!m_timers.WaitForDescriptor(nError, [this] {
+                OpenFile();
+                if (m_pFile && m_transfer.bSending)
+                    RequestSend();
+                else if (m_pFile)
+                    AfterMove(m_receiver.Receive(*m_pFile));
+            }))
             Fail(nError);
         return;
     }
-    m_retryTimer.Stop();
-    m_bOpenWaiting = false;
+    m_timers.StopDescriptorWait();
     pFile->SetNetworkText(m_transfer.bNetworkText);
     m_pFile = std::move(pFile);
     // An append goes on from the end the file has now that it is locked.
@@ -297,54 +236,23 @@ void CDataSocket::OpenFile() {
         m_transfer.nRestart = m_pFile->SizeAtOpen();
     // A raw download goes from the file to the socket without a copy, from
     // the restart offset on.
-    m_bSendFile = m_transfer.bSending && !bText && m_transfer.nRestart >= 0 && !IsTls();
-    m_nOffset = m_transfer.nRestart;
+    const bool bWithoutCopy = m_transfer.bSending && !bText && m_transfer.nRestart >= 0 && !IsTls();
     // A binary download's size is known; a text one changes its line ends.
     if (m_transfer.bSending && !bText && !m_transfer.bDeleteAfter)
-        m_nTotal = std::max<int64_t>(0, m_pFile->SizeAtOpen() - std::max<int64_t>(0, m_nOffset));
-    if (!m_bSendFile && !m_pFile->Seek(m_transfer.nRestart, nError))
+        m_progress.nTotal =
+            std::max<int64_t>(0, m_pFile->SizeAtOpen() - std::max<int64_t>(0, m_transfer.nRestart));
+    m_sender.Start(m_transfer.nRestart, bWithoutCopy, m_progress.nTotal);
+    if (!bWithoutCopy && !m_pFile->Seek(m_transfer.nRestart, nError))
         Fail(nError);
 }
 
 CDataSocket::SProgress CDataSocket::Progress() const {
-    SProgress progress;
+    SProgress progress = m_progress;
     progress.strName = m_transfer.strShownName;
     progress.kind = m_transfer.bDeleteAfter ? SProgress::Kind::Listing
                     : m_transfer.bSending   ? SProgress::Kind::Download
                                             : SProgress::Kind::Upload;
-    progress.nBytes = m_nMoved;
-    progress.nTotal = m_nTotal;
-    progress.bConnected = m_bConnected;
-    progress.started = m_started;
     return progress;
-}
-
-bool CDataSocket::WaitForDescriptor(int nError) {
-    // The connection took the last free descriptor: the file is opened as
-    // soon as one comes free, within the time a connection may take.
-    if (!IsDescriptorShortage(nError))
-        return false;
-    const auto now = std::chrono::steady_clock::now();
-    if (!m_bOpenWaiting) {
-        m_bOpenWaiting = true;
-        m_openDeadline = now + std::chrono::milliseconds(g_nConnectTimeoutMs);
-    } else if (now >= m_openDeadline) {
-        m_bOpenWaiting = false;
-        return false;
-    }
-    m_retryTimer.Start(kDescriptorRetryMs, [this] { RetryOpenFile(); });
-    return true;
-}
-
-void CDataSocket::RetryOpenFile() {
-    OpenFile();
-    if (!m_pFile)
-        return;
-    // The events that came meanwhile were left unanswered: start moving.
-    if (m_transfer.bSending)
-        RequestSend();
-    else
-        ReceiveIntoFile();
 }
 
 void CDataSocket::OnClose(int nErrorCode) {
@@ -358,8 +266,7 @@ void CDataSocket::OnClose(int nErrorCode) {
     } else if (!m_bFinished) {
         // Closed before its file was open (a listing still being written,
         // a descriptor still awaited): the client still gets its reply.
-        m_retryTimer.Stop();
-        m_bOpenWaiting = false;
+        m_timers.StopDescriptorWait();
         if (m_nError == 0)
             m_nError = 1;
         FinishTransfer();
@@ -372,23 +279,11 @@ void CDataSocket::FinishTransfer() {
     Report();
 }
 
-void CDataSocket::FinishSending() {
-    if (m_transfer.bDeleteAfter) {
-        FinishTransfer();
-        EndOurSide();
-        return;
-    }
-    EndOurSide();
-    EndFile();
-    m_bReportHeld = true;
-    m_graceTimer.Start(m_transfer.nReplyGraceMs, [this] { ReportHeld(); });
-}
-
 void CDataSocket::EndFile() {
     m_bFinished = true;
-    m_stallTimer.Stop();
+    m_timers.StopStallWatch();
     // A client that never closes its side does not hold the connection for ever.
-    m_timer.Start(g_nLingerMs, [this] { End(); });
+    m_timers.StartLinger([this] { End(); });
     m_bComplete = false;
     if (m_pFile) {
         // Everything is on disk (or the failure known) before the reply says so.
@@ -398,8 +293,8 @@ void CDataSocket::EndFile() {
         m_pFile.reset();
         m_bComplete = m_nError == 0;
     }
-    m_pBuffer.reset();
-    m_pPipe.reset();
+    m_sender.Release();
+    m_receiver.Release();
 }
 
 void CDataSocket::ReportHeld() {
@@ -418,13 +313,10 @@ void CDataSocket::Report() {
 void CDataSocket::Abandon() {
     m_bReportHeld = false;
     m_graceTimer.Stop();
-    m_timer.Stop();
-    m_stallTimer.Stop();
-    m_sliceTimer.Stop();
-    m_retryTimer.Stop();
-    m_transfer.pListing.reset();
+    m_timers.StopAll();
+    m_listing.Stop();
     m_pFile.reset();
-    m_pPipe.reset();
-    m_pBuffer.reset();
+    m_sender.Release();
+    m_receiver.Release();
     DeleteListing();
 }

@@ -12,12 +12,20 @@
 // a failed upload, no connection within kConnectTimeoutMs, a finished
 // transfer whose client keeps it open for kLingerMs) it tells its owner,
 // which releases it after the current event.
+//
+// It is the socket and what its owner sees; the moving of the bytes is a
+// CDownloadSender's or a CUploadReceiver's, its waits are CDataTimers', and
+// a listing still being written is a CListingWriter's.
 #pragma once
 
 #include "fs/FileStream.h"
 #include "fs/LocalPath.h"
+#include "ftp/DataTimers.h"
+#include "ftp/DownloadSender.h"
 #include "ftp/Listing.h"
+#include "ftp/ListingWriter.h"
 #include "ftp/PassiveSocket.h"
+#include "ftp/UploadReceiver.h"
 #include "net/AsyncSocket.h"
 #include "net/Timer.h"
 
@@ -123,7 +131,7 @@ public:
     bool IsSessionRefused() const { return m_bSessionRefused; }
     // Why the listing it sends could not be written to its end (an errno);
     // 0 when it was, or when it sends no listing.
-    int ListingError() const { return m_nListingError; }
+    int ListingError() const { return m_listing.Error(); }
     const CLocalPath& File() const { return m_transfer.file; }
 
     void OnReceive(int nErrorCode) override;
@@ -133,47 +141,32 @@ public:
     void OnClose(int nErrorCode) override;
     void OnTlsHandshake(int nErrorCode) override;
 
-    // Bytes moved per event before other connections get their turn. At
-    // loopback speed 256 KiB take well under a millisecond, which keeps
-    // every other session's reply within a millisecond while transfers run,
-    // and is large enough that the per-event cost is lost in the copy.
-    static constexpr int kEventBudget = 256 * 1024;
-    // The block of a download in text mode and of an upload, allocated only
-    // while the transfer runs.
-    static constexpr int kBlockSize = 128 * 1024;
-    // While no other connection waits, a transfer goes on past its fair
-    // share, looking again after each kEventBudget bytes, up to this much
-    // per event.
-    static constexpr size_t kBurstLimit = 8 * 1024 * 1024;
-    // A binary download smaller than this is read and sent with its end in
-    // one piece (see SendSmallFileWhole).
-    static constexpr int kSmallFile = 16 * 1024;
-    // Bytes of a download the system may hold not yet on their way.
-    static constexpr int kUnsentLimit = 512 * 1024;
-    // The pipe an upload in TYPE I goes through from the socket to the file
-    // without a copy (where the system allows a pipe this large).
-    static constexpr int kPipeSize = 1024 * 1024;
+    // The limits of the byte moving and of the waits, for those that know
+    // them by the data connection's name (see ByteMover.h, DownloadSender.h,
+    // UploadReceiver.h and DataTimers.h).
+    static constexpr int kEventBudget = CByteMover::kEventBudget;
+    static constexpr int kBlockSize = CByteMover::kBlockSize;
+    static constexpr size_t kBurstLimit = CByteMover::kBurstLimit;
+    static constexpr int kSmallFile = CDownloadSender::kSmallFile;
+    static constexpr int kUnsentLimit = CDownloadSender::kUnsentLimit;
+    static constexpr int kPipeSize = CUploadReceiver::kPipeSize;
+    static constexpr int kConnectTimeoutMs = CDataTimers::kConnectTimeoutMs;
+    static constexpr int kLingerMs = CDataTimers::kLingerMs;
+    static constexpr int kDescriptorRetryMs = CDataTimers::kDescriptorRetryMs;
+    static constexpr int kHandshakeMs = CDataTimers::kHandshakeMs;
+    static constexpr int kStallMs = CDataTimers::kStallMs;
     // Tests only: uploads copied through the process, as where the socket
     // or the file system cannot splice.
-    static void SetZeroCopyForTests(bool bZeroCopy);
-    // A connection not established this long after its transfer command
-    // fails, giving back its listener, its port and its listing file.
-    static constexpr int kConnectTimeoutMs = 60 * 1000;
-    // A finished transfer whose client keeps the connection open is closed
-    // after this long.
-    static constexpr int kLingerMs = 60 * 1000;
-    // How often a file that could not be opened for want of a descriptor
-    // is tried again.
-    static constexpr int kDescriptorRetryMs = 100;
-    // A TLS handshake that has not ended this long after it began fails.
-    static constexpr int kHandshakeMs = 30 * 1000;
-    // A transfer that moves no byte this long fails and gives back its socket.
-    static constexpr int kStallMs = 5 * 60 * 1000;
+    static void SetZeroCopyForTests(bool bZeroCopy) {
+        CUploadReceiver::SetZeroCopyForTests(bZeroCopy);
+    }
     // Tests only: shorter waits than the real ones.
     static void SetTimeoutsForTests(int nConnectMs, int nLingerMs, int nHandshakeMs = kHandshakeMs,
-                                    int nStallMs = kStallMs);
+                                    int nStallMs = kStallMs) {
+        CDataTimers::SetTimeoutsForTests(nConnectMs, nLingerMs, nHandshakeMs, nStallMs);
+    }
     // The limit of a TLS handshake in force (kHandshakeMs but in tests).
-    static int HandshakeTimeoutMs();
+    static int HandshakeTimeoutMs() { return CDataTimers::HandshakeTimeoutMs(); }
 
 private:
     // The passive listener's target.
@@ -181,50 +174,21 @@ private:
     void OnAccepted() override;
     void OnAcceptLost() override;
 
-    void StartConnectTimer();
     // Closes the passive listener: its one connection has been taken.
     void ReleaseListener();
-    // Fails the transfer: its connection did not resume the session.
-    void Refuse();
     // Closes a connection that is not the client's own and attaches to the
     // listener again, for what is left of the connect time.
     void TurnAway();
-    // A byte moved: the transfer is alive.
-    void NoteProgress(int64_t nBytes);
-    // Fails the transfer when nothing has moved for the stall time.
-    void CheckStall();
     // The connection is made (and protected where asked): the transfer starts.
     void BeginTransfer();
-    // Writes the next slice of a listing that is still being built.
-    void ScheduleListingSlice();
-    void BuildListingSlice();
+    // The listing being written is complete: its sending may start.
+    void ListingWritten(bool bOk);
     // Opens the file and starts moving bytes (the connection is made).
     void OpenFile();
-    // After a failed open: true when it failed for want of a descriptor and
-    // a retry is scheduled (at most kConnectTimeoutMs of them in all).
-    bool WaitForDescriptor(int nError);
-    void RetryOpenFile();
-    void SendFromFile();
     // Ends the sending side of the connection (once).
     void EndOurSide();
-    void SendWithoutCopy();
-    // A small binary download sent in one go; false when the usual way
-    // must go on (from m_nOffset).
-    bool SendSmallFileWhole();
-    void SendThroughBuffer();
-    bool AllocateBuffer();
-    void ReceiveIntoFile();
-    // An upload in TYPE I: socket to pipe to file, without a copy.
-    void ReceiveBySplice();
-    bool OpenPipe();
     // Reports the end of the transfer; the file is closed first.
     void FinishTransfer();
-    // The last byte is out. A listing reports its end and ends our side. A
-    // download ends our side at once, closes its file, and its report
-    // waits for the client's close or the grace: a client that has all the
-    // bytes and closes gets the reply after that close, never in the same
-    // read as the transfer's start.
-    void FinishSending();
     // The file closed, the transfer marked finished; m_bComplete set.
     void EndFile();
     // Tells the owner how the transfer ended.
@@ -236,52 +200,35 @@ private:
     // Asks the owner to release this connection; nothing of it is used after.
     void End();
     void DeleteListing();
+    // Acts on how a turn of moving bytes went: bytes moved keep the
+    // transfer alive; at the last byte a listing or an upload reports its
+    // end and ends our side, while a download ends our side at once, closes
+    // its file, and its report waits for the client's close or the grace: a
+    // client that has all the bytes and closes gets the reply after that
+    // close, never in the same read as the transfer's start.
+    void AfterMove(const CByteMover::SResult& result);
 
     COwner& m_rOwner;
     STransfer m_transfer;
+    // The listing still being written into the transfer's file.
+    CListingWriter m_listing;
     std::unique_ptr<CFileStream> m_pFile;
     std::unique_ptr<CPassiveSocket> m_pListener;
     int m_nError = 0; // 0, 1 for a socket error, else the file layer's cause
     bool m_bFinished = false;
     bool m_bEnded = false;
-    bool m_bConnected = false;
     bool m_bOurSideEnded = false;
     // How the ended transfer went, and whether saying so waits (see
-    // FinishSending).
+    // AfterMove).
     bool m_bComplete = false;
     bool m_bReportHeld = false;
     CTimer m_graceTimer;
-    CTimer m_sliceTimer;
-    std::unique_ptr<char[]> m_pBuffer;
-    // An upload's pipe (see kPipeSize), open only while it runs.
-    struct SPipe {
-        int hRead = -1;
-        int hWrite = -1;
-        int nSize = 0;
-        ~SPipe();
-    };
-    std::unique_ptr<SPipe> m_pPipe;
-    // The socket or the file cannot splice: the upload is copied.
-    bool m_bCopyUpload = false;
-    int m_nStart = 0;   // sending: first byte of m_pBuffer not yet sent
-    int m_nPending = 0; // sending: bytes from m_nStart not yet sent
-    bool m_bSendFile = false;
-    int64_t m_nOffset = 0; // the next byte of a download without copy
-    CTimer m_timer;
-    // The end of the wait for the connection.
-    std::chrono::steady_clock::time_point m_connectDeadline;
-    // Waiting for a descriptor to open the file, until m_openDeadline.
-    bool m_bOpenWaiting = false;
-    std::chrono::steady_clock::time_point m_openDeadline;
-    CTimer m_retryTimer;
-    // The last time a byte moved, and the timer that looks at it.
-    std::chrono::steady_clock::time_point m_lastProgress;
-    CTimer m_stallTimer;
+    CDownloadSender m_sender;
+    CUploadReceiver m_receiver;
+    CDataTimers m_timers;
     bool m_bStalled = false;
     bool m_bSessionRefused = false;
-    int m_nListingError = 0;
-    // Bytes moved, the size to move (-1: not known), when moving began.
-    int64_t m_nMoved = 0;
-    int64_t m_nTotal = -1;
-    std::chrono::steady_clock::time_point m_started;
+    // Bytes moved, the size to move (-1: not known), when moving began,
+    // whether the connection is made; its name and kind are the transfer's.
+    SProgress m_progress;
 };
