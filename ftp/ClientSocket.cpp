@@ -17,7 +17,13 @@
 // A command line ends at CR or LF (the protocol tells which pairs are one
 // end).
 CClientSocket::CClientSocket(CSessionHost& rHost, uint64_t nId)
-    : CBufferedConnection("\r\n"), m_rHost(rHost), m_nId(nId), m_transfers(*this) {}
+    : CBufferedConnection("\r\n"), m_rHost(rHost), m_nId(nId),
+      m_start(*this, *this, m_state, m_transfers, rHost), m_transfers(m_start),
+      // A session with a transfer running or waiting for its connection is
+      // not idle (a transfer that moves nothing fails by itself); a passive
+      // port or a finished data connection that the client keeps open is.
+      m_idle(
+          rHost, [this] { return m_transfers.Running() > 0; }, [this] { OnIdle(); }) {}
 
 CClientSocket::~CClientSocket() {
     AbandonDataConnections();
@@ -84,9 +90,13 @@ void CClientSocket::OnConnect(int /*nErrorCode*/) {
     m_connected = std::chrono::steady_clock::now();
     Log(LogEvent::Connect, FormatString(LoadString(IDS_CONNECTED), m_strPeerAddr.c_str()), 0);
     m_rHost.AddClient(*this, LoadString(IDS_USER_CONNECTING));
-    m_pProtocol = &CProtocol::For(Settings());
+    TakeProtocol();
     if (m_pProtocol->IdleTimesOut())
-        RestartIdleTimer();
+        m_idle.Restart();
+}
+
+void CClientSocket::TakeProtocol() {
+    m_pProtocol = &CProtocol::For(Settings());
 }
 
 bool CClientSocket::RefusesFirstBytes(const char* pData, size_t nSize) {
@@ -138,21 +148,22 @@ void CClientSocket::ProcessCommand(const std::string& strLine) {
     SplitCommandLine(strLine, m_strWord, strParameter);
     const CCommandRow* pRow = m_pProtocol->FindCommand(m_strWord);
     if (m_pProtocol->IdleTimesOut())
-        RestartIdleTimer();
+        m_idle.Restart();
     else
-        m_idleTimer.Stop();
+        m_idle.Stop();
     // A pending rename lasts only until the next command.
     if (!pRow || (pRow->nCode != CMD_RNTO && pRow->nCode != CMD_RNFR))
         m_state.ForgetRename();
     // The security exchange exists only while TLS is offered; otherwise
     // its words are answered as unknown, before login too.
     if (pRow && pRow->tls == TlsRole::Exchange && !TlsOffered()) {
-        DoUnknown(*pRow, strParameter);
+        SendFormatted(REPLY_UNKNOWN_COMMAND, m_strWord);
         return;
     }
     // The TLS policy comes first.
     if (pRow) {
-        if (const char* pszRefusal = TlsRefusal(*pRow)) {
+        if (const char* pszRefusal =
+                m_pProtocol->TlsRefusal(*pRow, m_state.IsTlsRequested(), m_state.ProtectsData())) {
             SendReply(pszRefusal);
             return;
         }
@@ -170,7 +181,7 @@ void CClientSocket::ProcessCommand(const std::string& strLine) {
         SendFormatted(REPLY_BAD_PARAMETERS, m_strWord);
         return;
     }
-    SCommandContext context{*this, m_state, m_transfers, m_rHost};
+    SCommandContext context{*this, m_state, m_transfers, m_start, m_rHost, m_strWord};
     pRow->pHandler(context, *pRow, strParameter);
 }
 
@@ -188,44 +199,9 @@ void CClientSocket::RefuseTooMany(bool bInAll) {
     SendExtended(bInAll ? XREPLY_TOO_MANY_IN_ALL : XREPLY_TOO_MANY);
 }
 
-void CClientSocket::RestartIdleTimer() {
-    // Each command only notes its time: the timer, once set, stays, and
-    // when it runs out it looks at how long the session has really been
-    // idle. A clock read per command instead of a new deadline.
-    m_lastCommand = std::chrono::steady_clock::now();
-    if (!m_idleTimer.IsActive())
-        ArmIdleTimer(Settings().m_nTimeout * 1000LL);
-}
-
-void CClientSocket::ArmIdleTimer(long long nDelayMs) {
-    const int nSeconds = Settings().m_nTimeout;
-    // No time-out, or one beyond what a timer holds: idle sessions stay.
-    if (nSeconds <= 0 || nSeconds > 24 * 24 * 3600) {
-        m_idleTimer.Stop();
-        return;
-    }
-    m_idleTimer.Start(static_cast<int>(std::max(nDelayMs, 1LL)), [this] { OnIdleTimeout(); });
-}
-
-void CClientSocket::OnIdleTimeout() {
+void CClientSocket::OnIdle() {
     if (!m_pProtocol->IdleTimesOut())
         return;
-    const long long nTimeoutMs = Settings().m_nTimeout * 1000LL;
-    const long long nIdleMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  std::chrono::steady_clock::now() - m_lastCommand)
-                                  .count();
-    // A command came meanwhile: wait for the rest of the time-out after it.
-    if (nIdleMs < nTimeoutMs) {
-        ArmIdleTimer(nTimeoutMs - nIdleMs);
-        return;
-    }
-    // A session with a transfer running or waiting for its connection is
-    // not idle (a transfer that moves nothing fails by itself); a passive
-    // port or a finished data connection that the client keeps open is.
-    if (m_transfers.Running() > 0) {
-        ArmIdleTimer(nTimeoutMs);
-        return;
-    }
     m_transfers.ReportHeld();
     SendExtended(XREPLY_TIMEOUT);
     Log(LogEvent::Disconnect,
@@ -234,12 +210,23 @@ void CClientSocket::OnIdleTimeout() {
     m_rHost.RemoveClient(*this);
 }
 
-void CClientSocket::DoNoop(const CCommandRow&, const std::string&) {
-    SendReply(ReplyText(REPLY_OK));
+void CClientSocket::DelayFailedLoginReply() {
+    // Unknown names and wrong passwords alike: answered a second later, so
+    // that guessing is slow; the connection reads nothing more meanwhile.
+    m_bLoginDelayed = true;
+    m_loginTimer.Start(kLoginDelayMs, [this] { EndLoginDelay(); });
 }
 
-void CClientSocket::DoUnknown(const CCommandRow&, const std::string&) {
-    SendFormatted(REPLY_UNKNOWN_COMMAND, m_strWord);
+void CClientSocket::EndLoginDelay() {
+    m_bLoginDelayed = false;
+    SendReply(ReplyText(REPLY_PERMISSION_DENIED));
+    ResumeInput();
+}
+
+void CClientSocket::AbandonDataConnections() {
+    m_statTimer.Stop();
+    m_stat.End();
+    m_transfers.Abandon();
 }
 
 CClientSocket::SStatus CClientSocket::Status() const {
@@ -251,4 +238,35 @@ CClientSocket::SStatus CClientSocket::Status() const {
     status.bStatRunning = m_stat.IsRunning();
     status.transfers = m_transfers.Progress();
     return status;
+}
+
+void CClientSocket::BeginStatListing(std::unique_ptr<CListingBuilder> pListing, bool bComplete) {
+    m_stat.Begin(std::move(pListing), bComplete);
+    m_statTimer.Start(0, [this] { ContinueStat(); });
+}
+
+void CClientSocket::ContinueStat() {
+    if (!m_stat.IsRunning())
+        return;
+    if (!m_stat.IsWritten()) {
+        m_stat.WriteSlice();
+        m_statTimer.Start(0, [this] { ContinueStat(); });
+        return;
+    }
+    // Lines up to the pause size, then again once the client has read them.
+    bool bEnd = false;
+    const size_t nUnsent = UnsentOutput();
+    const std::string strLines =
+        m_stat.NextLines(nUnsent < kOutputBeforePause ? kOutputBeforePause - nUnsent : 0, bEnd);
+    if (bEnd)
+        m_statTimer.Stop();
+    // Into the waiting replies as any reply goes.
+    SendReply(strLines);
+    if (Handle() < 0)
+        return;
+    if (bEnd)
+        ResumeInput();
+    else if (UnsentOutput() == 0)
+        m_statTimer.Start(0, [this] { ContinueStat(); });
+    // Otherwise the room the client makes (OnSend) brings the next lines.
 }

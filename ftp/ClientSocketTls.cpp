@@ -12,26 +12,6 @@ bool CClientSocket::TlsOffered() const {
     return m_pProtocol->TlsPolicy() != TlsMode::Off && m_rHost.TlsContext() != nullptr;
 }
 
-const char* CClientSocket::TlsRefusal(const CCommandRow& rRow) const {
-    if (m_pProtocol->TlsPolicy() != TlsMode::Required)
-        return nullptr;
-    // TLS required: nothing of the password crosses in clear, ...
-    if (rRow.tls == TlsRole::Login && !m_state.IsTlsRequested())
-        return ExtendedReplyText(XREPLY_TLS_REQUIRED);
-    // ... and nothing of the files.
-    if (rRow.bMovesData && !m_state.ProtectsData())
-        return ExtendedReplyText(XREPLY_PROT_P_REQUIRED);
-    return nullptr;
-}
-
-void CClientSocket::ProtectTransfer(CDataSocket::STransfer& rTransfer) {
-    if (!m_state.ProtectsData() || !IsTls())
-        return;
-    rTransfer.pTls = m_rHost.TlsContext();
-    rTransfer.bRequireReuse = Settings().m_extended.m_nTlsSessionReuse != 0;
-    rTransfer.strTlsSessionTag = TlsSessionTag();
-}
-
 bool CClientSocket::BeginControlTls(const CTlsContext& context) {
     // The reply goes in clear, before TLS begins: a client that has left
     // replies unread cannot begin it cleanly.

@@ -5,19 +5,23 @@
 #pragma once
 
 #include <string>
-#include <type_traits>
 
 class CClientSocket;
 class CSessionHost;
 class CSessionState;
 class CSessionTransfers;
+class CTransferStart;
 struct CCommandRow;
 
 struct SCommandContext {
     CClientSocket& rSession;
     CSessionState& rState;
     CSessionTransfers& rTransfers;
+    CTransferStart& rStart;
     CSessionHost& rHost;
+    // The command's word as the client sent it, lower-cased (its replies
+    // repeat it).
+    const std::string& strWord;
 };
 
 // The handler class a member handler belongs to.
@@ -28,14 +32,10 @@ struct HandlerClassOf<void (THandlers::*)(const CCommandRow&, const std::string&
 };
 
 // The command table's entry for a member handler: the handler object is made
-// over the context for this one command and runs it. The session's own
-// handlers run on the session itself.
+// over the context for this one command and runs it.
 template <auto pHandler>
 void RunHandler(SCommandContext& rContext, const CCommandRow& rRow,
                 const std::string& strParameter) {
     using THandlers = typename HandlerClassOf<decltype(pHandler)>::Type;
-    if constexpr (std::is_same_v<THandlers, CClientSocket>)
-        (rContext.rSession.*pHandler)(rRow, strParameter);
-    else
-        (THandlers(rContext).*pHandler)(rRow, strParameter);
+    (THandlers(rContext).*pHandler)(rRow, strParameter);
 }

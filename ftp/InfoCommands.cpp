@@ -3,6 +3,7 @@
 #include "ftp/ClientSocket.h"
 #include "ftp/FtpTables.h"
 #include "ftp/Listing.h"
+#include "ftp/Protocol.h"
 #include "ftp/SessionState.h"
 #include "ftp/VirtualPath.h"
 #include "res/Strings.h"
@@ -11,7 +12,15 @@
 #include <ctime>
 
 CInfoCommands::CInfoCommands(const SCommandContext& context)
-    : m_rSession(context.rSession), m_rState(context.rState) {}
+    : m_rSession(context.rSession), m_rState(context.rState), m_strWord(context.strWord) {}
+
+void CInfoCommands::DoNoop(const CCommandRow&, const std::string&) {
+    m_rSession.SendReply(ReplyText(REPLY_OK));
+}
+
+void CInfoCommands::DoUnknown(const CCommandRow&, const std::string&) {
+    m_rSession.SendFormatted(REPLY_UNKNOWN_COMMAND, m_strWord);
+}
 
 void CInfoCommands::DoSyst(const CCommandRow&, const std::string&) {
     m_rSession.SayReply(Say::System, kVersion);
@@ -64,9 +73,9 @@ void CInfoCommands::DoHelp(const CCommandRow&, const std::string&) {
             nOnLine = 0;
         }
     };
-    for (const CCommandRow& rRow : CClientSocket::ClassicCommands())
+    for (const CCommandRow& rRow : CProtocol::Classic().OwnCommands())
         add(rRow);
-    for (const CCommandRow& rRow : CClientSocket::ExtendedCommands())
+    for (const CCommandRow& rRow : CProtocol::Extended().OwnCommands())
         add(rRow);
     if (nOnLine != 0)
         strLines += "\r\n";

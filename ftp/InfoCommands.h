@@ -1,6 +1,7 @@
 // The commands that ask what the server says of itself or of a file: SYST,
-// FEAT, OPTS, HELP, ALLO, SIZE and MDTM. They change nothing but the facts
-// the machine listings show (OPTS MLST).
+// FEAT, OPTS, HELP, ALLO, SIZE and MDTM; NOOP, and the words known but
+// answered as unknown. They change nothing but the facts the machine
+// listings show (OPTS MLST).
 #pragma once
 
 #include "ftp/CommandContext.h"
@@ -19,6 +20,8 @@ public:
     void DoAllo(const CCommandRow& rRow, const std::string& strParameter);
     void DoSize(const CCommandRow& rRow, const std::string& strParameter);
     void DoMdtm(const CCommandRow& rRow, const std::string& strParameter);
+    void DoNoop(const CCommandRow& rRow, const std::string& strParameter);
+    void DoUnknown(const CCommandRow& rRow, const std::string& strParameter);
 
 private:
     // The local file a SIZE or MDTM names, when it is a plain file.
@@ -26,4 +29,5 @@ private:
 
     CClientSocket& m_rSession;
     CSessionState& m_rState;
+    const std::string& m_strWord;
 };

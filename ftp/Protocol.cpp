@@ -166,3 +166,16 @@ std::unique_ptr<CProtocol> MakeExtendedProtocol(std::span<const CCommandRow> row
                                                 TlsMode tlsPolicy) {
     return std::make_unique<CExtendedProtocol>(rows, classicRows, tlsPolicy);
 }
+
+const char* CProtocol::TlsRefusal(const CCommandRow& rRow, bool bTlsRequested,
+                                  bool bProtectsData) const {
+    if (TlsPolicy() != TlsMode::Required)
+        return nullptr;
+    // TLS required: nothing of the password crosses in clear, ...
+    if (rRow.tls == TlsRole::Login && !bTlsRequested)
+        return ExtendedReplyText(XREPLY_TLS_REQUIRED);
+    // ... and nothing of the files.
+    if (rRow.bMovesData && !bProtectsData)
+        return ExtendedReplyText(XREPLY_PROT_P_REQUIRED);
+    return nullptr;
+}

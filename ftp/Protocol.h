@@ -54,6 +54,11 @@ public:
     virtual const CCommandRow* FindCommand(const std::string& strWord) const = 0;
     // Every row this mode answers, its own first.
     virtual std::span<const CCommandRow> OwnCommands() const = 0;
+    // The TLS policy: the reply that refuses the command where TLS is
+    // required and the client has not protected what it would send
+    // (bTlsRequested: AUTH TLS accepted; bProtectsData: PROT P in force), or
+    // null.
+    const char* TlsRefusal(const CCommandRow& rRow, bool bTlsRequested, bool bProtectsData) const;
     // The FEAT reply, as a format whose %s is for the facts in force; it
     // names the security exchange when TLS is offered (the policy lets it
     // and the certificate can be used).

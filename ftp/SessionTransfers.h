@@ -29,6 +29,10 @@ public:
     // The passive listener the next transfer takes (null: none).
     void SetPassive(std::unique_ptr<CPassiveSocket> pPassive);
     CPassiveSocket* Passive() const { return m_pPassive.get(); }
+    // The address the client reached the server at, once asked for (the
+    // passive replies name it; the listeners open on it).
+    const CAddress& Local() const { return m_local; }
+    void SetLocal(const CAddress& local) { m_local = local; }
 
     // Starts a transfer on the passive listener, else to the active
     // address; false when it cannot start (the running ones are at the
@@ -53,6 +57,7 @@ public:
 private:
     CDataSocket::COwner& m_rOwner;
     CAddress m_dataAddr;
+    CAddress m_local;
     std::unique_ptr<CPassiveSocket> m_pPassive;
     std::vector<std::unique_ptr<CDataSocket>> m_dataSockets;
 };

@@ -29,6 +29,9 @@ public:
     const std::string& PendingInput() const { return m_strInput; }
     // Bytes queued that the socket has not taken yet.
     size_t UnsentOutput() const { return m_strOutput.size(); }
+    // The sending side ends once every queued byte is out (now, when none
+    // waits).
+    void ShutDownWhenSent();
 
     // Reads what has arrived and runs the lines it completes, unless input
     // is held back (then nothing is read until ResumeInput).
@@ -45,10 +48,6 @@ protected:
     void QueueOutput(const std::string& strText);
     // Sends what the socket takes of the waiting bytes; the count sent.
     size_t FlushOutput();
-    // The sending side ends once every queued byte is out (now, when none
-    // waits).
-    void ShutDownWhenSent();
-
     // True while no further line is read: the owner holds input, or too
     // much output waits unsent.
     bool InputHeld() const;

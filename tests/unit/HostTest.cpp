@@ -501,18 +501,18 @@ TEST_F(HostTest, TimedAbandonedTransfersAreBoundedAndTimedOut) {
         EXPECT_EQ(pClient->Command(m_dispatcher, "PASV").substr(0, 4), "227 ");
         EXPECT_EQ(pClient->Command(m_dispatcher, "LIST").substr(0, 4), "150 ");
     }
-    EXPECT_EQ(pServerSide->RunningDataConnections(), 4u);
+    EXPECT_EQ(pServerSide->Transfers().Running(), 4u);
     EXPECT_EQ(temp.Files(), 4u);
     // ... a fifth is refused at once and holds nothing.
     EXPECT_EQ(pClient->Command(m_dispatcher, "PASV").substr(0, 4), "227 ");
     EXPECT_EQ(pClient->Command(m_dispatcher, "LIST").substr(0, 4), "150 ");
     EXPECT_EQ(pClient->ReadLine(m_dispatcher), "425 Data connection reset");
-    EXPECT_EQ(pServerSide->RunningDataConnections(), 4u);
+    EXPECT_EQ(pServerSide->Transfers().Running(), 4u);
     EXPECT_EQ(temp.Files(), 4u);
     // The held ones fail when their time is up, giving everything back.
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(pClient->ReadLine(m_dispatcher), "425 Data connection reset");
-    EXPECT_TRUE(pServerSide->DataConnectionCount() == 0);
+    EXPECT_TRUE(pServerSide->Transfers().Count() == 0);
     EXPECT_EQ(temp.Files(), 0u);
     // Active mode to a port nobody answers on fails and is released too.
     // Bound but never listening: a connection to it is refused, and no one
@@ -527,7 +527,7 @@ TEST_F(HostTest, TimedAbandonedTransfersAreBoundedAndTimedOut) {
               "200 Port command okay");
     EXPECT_EQ(pClient->Command(m_dispatcher, "NLST").substr(0, 4), "150 ");
     EXPECT_EQ(pClient->ReadLine(m_dispatcher), "425 Data connection reset");
-    EXPECT_TRUE(PumpUntil(m_dispatcher, [&] { return pServerSide->DataConnectionCount() == 0; }));
+    EXPECT_TRUE(PumpUntil(m_dispatcher, [&] { return pServerSide->Transfers().Count() == 0; }));
     EXPECT_EQ(temp.Files(), 0u);
     CDataSocket::SetTimeoutsForTests(CDataSocket::kConnectTimeoutMs, CDataSocket::kLingerMs);
 }
@@ -660,7 +660,7 @@ TEST_F(HostTest, TimedATransferThatMovesNothingFailsAndGivesBackItsSocket) {
                   bExtended ? "426 Transfer aborted" : "425 Data connection reset");
         // The data connection is given back; the session goes on.
         EXPECT_TRUE(
-            PumpUntil(m_dispatcher, [&] { return m_host.Session(0).DataConnectionCount() == 0; }));
+            PumpUntil(m_dispatcher, [&] { return m_host.Session(0).Transfers().Count() == 0; }));
         EXPECT_EQ(pClient->Command(m_dispatcher, "NOOP"), "200 Ok");
         pClient.reset();
         EXPECT_TRUE(PumpUntil(m_dispatcher, [&] { return m_host.SessionCount() == 0; }));
@@ -698,7 +698,7 @@ TEST_F(HostTest, TimedADownloadIsAnsweredWhenItsClientClosesOrAfterTheGrace) {
     pData->Close();
     EXPECT_EQ(pClient->ReadLine(m_dispatcher), "226 Transfer complete");
     EXPECT_TRUE(
-        PumpUntil(m_dispatcher, [&] { return m_host.Session(0).DataConnectionCount() == 0; }));
+        PumpUntil(m_dispatcher, [&] { return m_host.Session(0).Transfers().Count() == 0; }));
     // A client that waits for the 226 before it closes gets it after the
     // grace; the connection it keeps is closed after the linger time.
     const int nGraceMs = ScaledMs(200);
@@ -707,9 +707,9 @@ TEST_F(HostTest, TimedADownloadIsAnsweredWhenItsClientClosesOrAfterTheGrace) {
     pData = download();
     EXPECT_EQ(pClient->ReadLine(m_dispatcher), "226 Transfer complete");
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(nGraceMs));
-    EXPECT_EQ(m_host.Session(0).DataConnectionCount(), 1u);
+    EXPECT_EQ(m_host.Session(0).Transfers().Count(), 1u);
     EXPECT_TRUE(
-        PumpUntil(m_dispatcher, [&] { return m_host.Session(0).DataConnectionCount() == 0; }));
+        PumpUntil(m_dispatcher, [&] { return m_host.Session(0).Transfers().Count() == 0; }));
     EXPECT_EQ(pClient->Command(m_dispatcher, "NOOP"), "200 Ok");
     CDataSocket::SetTimeoutsForTests(CDataSocket::kConnectTimeoutMs, CDataSocket::kLingerMs);
     std::filesystem::remove_all(folder);

@@ -1,6 +1,7 @@
 #include "config/ServerSettings.h"
 #include "ftp/ClientSocket.h"
 #include "ftp/CommandTable.h"
+#include "ftp/CommandTables.h"
 #include "ftp/FtpTables.h"
 #include "ftp/Protocol.h"
 
@@ -37,7 +38,7 @@ TEST(CommandLine, TrimRemovesSurroundingWhiteSpaceOnly) {
 
 namespace {
 int CodeOf(const std::string& strWord) {
-    const CCommandRow* pRow = FindCommand(CClientSocket::ClassicCommands(), strWord);
+    const CCommandRow* pRow = FindCommand(ClassicCommands(), strWord);
     return pRow ? pRow->nCode : CMD_UNKNOWN;
 }
 } // namespace
@@ -81,7 +82,7 @@ TEST(CommandTable, TheClassicTableHasItsTwentyThreeWords) {
         {"pasv", 19, P::Optional, A::None},   {"rest", 20, P::Required, A::None},
         {"name", 21, P::Optional, A::None},
     };
-    auto rows = CClientSocket::ClassicCommands();
+    auto rows = ClassicCommands();
     ASSERT_EQ(rows.size(), std::size(expected));
     for (size_t i = 0; i < rows.size(); ++i) {
         EXPECT_STREQ(rows[i].pszWord, expected[i].pszWord) << i;
@@ -112,14 +113,13 @@ TEST(ReplyTable, ThirtyFiveRepliesEachEndingInCrLf) {
 }
 
 TEST(CommandTable, ExtendedRowsAreWholeAndReachTheirOwnRows) {
-    auto rows = CClientSocket::ExtendedCommands();
+    auto rows = ExtendedCommands();
     for (const CCommandRow& row : rows) {
         EXPECT_NE(row.pHandler, nullptr) << row.pszWord;
         EXPECT_EQ(FindCommand(rows, row.pszWord), &row) << row.pszWord;
         // None of them is reached through the classic table.
         if (row.nCode >= CMD_FEAT) {
-            EXPECT_EQ(FindCommand(CClientSocket::ClassicCommands(), row.pszWord), nullptr)
-                << row.pszWord;
+            EXPECT_EQ(FindCommand(ClassicCommands(), row.pszWord), nullptr) << row.pszWord;
         }
     }
     // Every word the extended mode answers, through its protocol.
@@ -158,7 +158,7 @@ TEST(CommandTable, NoExtendedWordHidesAClassicOne) {
     // command (answered with a behaviour of the extended mode's own), never
     // another one.
     const CProtocol& extended = CProtocol::Extended();
-    for (const CCommandRow& row : CClientSocket::ClassicCommands()) {
+    for (const CCommandRow& row : ClassicCommands()) {
         const CCommandRow* pReached = extended.FindCommand(row.pszWord);
         ASSERT_NE(pReached, nullptr) << row.pszWord;
         EXPECT_EQ(pReached->nCode, row.nCode) << row.pszWord;
@@ -167,7 +167,7 @@ TEST(CommandTable, NoExtendedWordHidesAClassicOne) {
         EXPECT_EQ(pReached->bMovesData, row.bMovesData) << row.pszWord;
     }
     // The classic protocol reaches nothing of the extended table.
-    for (const CCommandRow& row : CClientSocket::ExtendedCommands()) {
+    for (const CCommandRow& row : ExtendedCommands()) {
         if (row.nCode >= CMD_FEAT) {
             EXPECT_EQ(CProtocol::Classic().FindCommand(row.pszWord), nullptr) << row.pszWord;
         }
@@ -177,7 +177,7 @@ TEST(CommandTable, NoExtendedWordHidesAClassicOne) {
 TEST(CommandTable, WhatMovesFileDataSaysSo) {
     // The commands whose replies go over a data connection, and only they.
     const std::set<int> dataCommands = {CMD_RETR, CMD_STOR, CMD_APPE, CMD_LIST, CMD_NLST, CMD_MLSD};
-    for (auto rows : {CClientSocket::ClassicCommands(), CClientSocket::ExtendedCommands()})
+    for (auto rows : {ClassicCommands(), ExtendedCommands()})
         for (const CCommandRow& row : rows)
             EXPECT_EQ(row.bMovesData, dataCommands.count(row.nCode) == 1) << row.pszWord;
 }

@@ -2,13 +2,18 @@
 // A row says what the command moves: file data over a data connection
 // (protected under "TLS required"), or nothing but the control line; the
 // line FEAT announces for it, if any; and its part in TLS.
-#include "ftp/ClientSocket.h"
+#include "ftp/CommandTables.h"
 
 #include "config/ServerSettings.h"
 #include "ftp/CommandContext.h"
+#include "ftp/DataCommands.h"
+#include "ftp/FileCommands.h"
 #include "ftp/FtpTables.h"
 #include "ftp/InfoCommands.h"
+#include "ftp/ListingCommands.h"
+#include "ftp/LoginCommands.h"
 #include "ftp/PathCommands.h"
+#include "ftp/Protocol.h"
 #include "ftp/TlsCommands.h"
 #include "ftp/TransferCommands.h"
 
@@ -22,43 +27,43 @@ constexpr bool kControl = false; // the control line only
 
 // The classic 23 words in their fixed order: the order decides which row
 // a word reaches by the prefix rule.
-const CCommandRow CClientSocket::kClassicCommands[] = {
-    {"user", CMD_USER, P::Optional, true, A::None, kControl, RunHandler<&CClientSocket::DoUser>,
+const CCommandRow kClassicCommands[] = {
+    {"user", CMD_USER, P::Optional, true, A::None, kControl, RunHandler<&CLoginCommands::DoUser>,
      nullptr, T::Login},
-    {"pass", CMD_PASS, P::Optional, true, A::None, kControl, RunHandler<&CClientSocket::DoPass>,
+    {"pass", CMD_PASS, P::Optional, true, A::None, kControl, RunHandler<&CLoginCommands::DoPass>,
      nullptr, T::Login},
-    {"port", CMD_PORT, P::Optional, false, A::None, kControl, RunHandler<&CClientSocket::DoPort>},
-    {"quit", CMD_QUIT, P::Optional, true, A::None, kControl, RunHandler<&CClientSocket::DoQuit>},
+    {"port", CMD_PORT, P::Optional, false, A::None, kControl, RunHandler<&CDataCommands::DoPort>},
+    {"quit", CMD_QUIT, P::Optional, true, A::None, kControl, RunHandler<&CLoginCommands::DoQuit>},
     {"type", CMD_TYPE, P::Required, false, A::None, kControl,
      RunHandler<&CTransferCommands::DoType>},
     {"mode", CMD_MODE, P::Required, false, A::None, kControl,
      RunHandler<&CTransferCommands::DoMode>},
     {"stru", CMD_STRU, P::Required, false, A::None, kControl,
      RunHandler<&CTransferCommands::DoStru>},
-    {"retr", CMD_RETR, P::Required, false, A::Download, kData, RunHandler<&CClientSocket::DoRetr>},
-    {"stor", CMD_STOR, P::Required, false, A::Upload, kData, RunHandler<&CClientSocket::DoStor>},
-    {"noop", CMD_NOOP, P::Optional, false, A::None, kControl, RunHandler<&CClientSocket::DoNoop>},
+    {"retr", CMD_RETR, P::Required, false, A::Download, kData, RunHandler<&CFileCommands::DoRetr>},
+    {"stor", CMD_STOR, P::Required, false, A::Upload, kData, RunHandler<&CFileCommands::DoStor>},
+    {"noop", CMD_NOOP, P::Optional, false, A::None, kControl, RunHandler<&CInfoCommands::DoNoop>},
     {"pwd", CMD_PWD, P::Optional, false, A::None, kControl, RunHandler<&CPathCommands::DoPwd>},
     {"xpwd", CMD_PWD, P::Optional, false, A::None, kControl, RunHandler<&CPathCommands::DoPwd>},
     // Paths, here and everywhere, are those of the trivial virtual file store.
     {"cwd", CMD_CWD, P::Required, false, A::None, kControl, RunHandler<&CPathCommands::DoCwd>,
      "TVFS"},
     {"cdup", CMD_CDUP, P::Optional, false, A::None, kControl, RunHandler<&CPathCommands::DoCdup>},
-    {"list", CMD_LIST, P::Optional, false, A::None, kData, RunHandler<&CClientSocket::DoList>},
-    {"nlst", CMD_NLST, P::Optional, false, A::None, kData, RunHandler<&CClientSocket::DoList>},
+    {"list", CMD_LIST, P::Optional, false, A::None, kData, RunHandler<&CListingCommands::DoList>},
+    {"nlst", CMD_NLST, P::Optional, false, A::None, kData, RunHandler<&CListingCommands::DoList>},
     {"dele", CMD_DELE, P::Required, false, A::Upload, kControl, RunHandler<&CPathCommands::DoDele>},
     {"mkd", CMD_MKD, P::Required, false, A::Upload, kControl, RunHandler<&CPathCommands::DoMkdRmd>},
     {"rmd", CMD_RMD, P::Required, false, A::Upload, kControl, RunHandler<&CPathCommands::DoMkdRmd>},
     {"syst", CMD_SYST, P::Optional, false, A::None, kControl, RunHandler<&CInfoCommands::DoSyst>},
-    {"pasv", CMD_PASV, P::Optional, false, A::None, kControl, RunHandler<&CClientSocket::DoPasv>},
+    {"pasv", CMD_PASV, P::Optional, false, A::None, kControl, RunHandler<&CDataCommands::DoPasv>},
     {"rest", CMD_REST, P::Required, false, A::None, kControl,
      RunHandler<&CTransferCommands::DoRest>, "REST STREAM"},
     // A word with a code but no command: answered as unknown.
     {"name", CMD_NAME, P::Optional, false, A::None, kControl,
-     RunHandler<&CClientSocket::DoUnknown>},
+     RunHandler<&CInfoCommands::DoUnknown>},
 };
 
-std::span<const CCommandRow> CClientSocket::ClassicCommands() {
+std::span<const CCommandRow> ClassicCommands() {
     return kClassicCommands;
 }
 
@@ -66,7 +71,7 @@ std::span<const CCommandRow> CClientSocket::ClassicCommands() {
 // the first row whose word is a prefix of it, as in the classic table. The
 // classic words CWD, CDUP, MKD, RMD and SYST keep their classic rows: their
 // handlers answer in the session's protocol's words.
-const CCommandRow CClientSocket::kExtendedCommands[] = {
+const CCommandRow kExtendedCommands[] = {
     {"feat", CMD_FEAT, P::Optional, true, A::None, kControl, RunHandler<&CInfoCommands::DoFeat>},
     {"opts", CMD_OPTS, P::Required, true, A::None, kControl, RunHandler<&CInfoCommands::DoOpts>,
      "UTF8"},
@@ -85,25 +90,26 @@ const CCommandRow CClientSocket::kExtendedCommands[] = {
     {"xrmd", CMD_RMD, P::Required, false, A::Upload, kControl,
      RunHandler<&CPathCommands::DoMkdRmd>},
     {"list", CMD_LIST, P::Optional, false, A::None, kData,
-     RunHandler<&CClientSocket::DoExtendedList>},
+     RunHandler<&CListingCommands::DoExtendedList>},
     {"nlst", CMD_NLST, P::Optional, false, A::None, kData,
-     RunHandler<&CClientSocket::DoExtendedList>},
-    {"mlsd", CMD_MLSD, P::Optional, false, A::None, kData, RunHandler<&CClientSocket::DoMlsd>},
-    {"mlst", CMD_MLST, P::Optional, false, A::None, kControl, RunHandler<&CClientSocket::DoMlst>,
+     RunHandler<&CListingCommands::DoExtendedList>},
+    {"mlsd", CMD_MLSD, P::Optional, false, A::None, kData, RunHandler<&CListingCommands::DoMlsd>},
+    {"mlst", CMD_MLST, P::Optional, false, A::None, kControl, RunHandler<&CListingCommands::DoMlst>,
      "MLST %s"},
     {"stor", CMD_STOR, P::Required, false, A::Upload, kData,
-     RunHandler<&CClientSocket::DoExtendedStor>},
-    {"appe", CMD_APPE, P::Required, false, A::Upload, kData, RunHandler<&CClientSocket::DoAppe>},
+     RunHandler<&CFileCommands::DoExtendedStor>},
+    {"appe", CMD_APPE, P::Required, false, A::Upload, kData, RunHandler<&CFileCommands::DoAppe>},
     {"pasv", CMD_PASV, P::Optional, false, A::None, kControl,
-     RunHandler<&CClientSocket::DoExtendedPasv>},
+     RunHandler<&CDataCommands::DoExtendedPasv>},
     {"port", CMD_PORT, P::Optional, false, A::None, kControl,
-     RunHandler<&CClientSocket::DoExtendedPort>},
-    {"epsv", CMD_EPSV, P::Optional, false, A::None, kControl, RunHandler<&CClientSocket::DoEpsv>,
+     RunHandler<&CDataCommands::DoExtendedPort>},
+    {"epsv", CMD_EPSV, P::Optional, false, A::None, kControl, RunHandler<&CDataCommands::DoEpsv>,
      "EPSV"},
-    {"eprt", CMD_EPRT, P::Required, false, A::None, kControl, RunHandler<&CClientSocket::DoEprt>,
+    {"eprt", CMD_EPRT, P::Required, false, A::None, kControl, RunHandler<&CDataCommands::DoEprt>,
      "EPRT"},
-    {"abor", CMD_ABOR, P::Optional, false, A::None, kControl, RunHandler<&CClientSocket::DoAbor>},
-    {"stat", CMD_STAT, P::Optional, false, A::None, kControl, RunHandler<&CClientSocket::DoStat>},
+    {"abor", CMD_ABOR, P::Optional, false, A::None, kControl, RunHandler<&CDataCommands::DoAbor>},
+    {"stat", CMD_STAT, P::Optional, false, A::None, kControl,
+     RunHandler<&CListingCommands::DoStat>},
     {"help", CMD_HELP, P::Optional, true, A::None, kControl, RunHandler<&CInfoCommands::DoHelp>},
     {"allo", CMD_ALLO, P::Optional, false, A::None, kControl, RunHandler<&CInfoCommands::DoAllo>},
     {"site", CMD_SITE, P::Required, false, A::Upload, kControl, RunHandler<&CPathCommands::DoSite>},
@@ -117,20 +123,18 @@ const CCommandRow CClientSocket::kExtendedCommands[] = {
      nullptr, T::Exchange},
 };
 
-std::span<const CCommandRow> CClientSocket::ExtendedCommands() {
+std::span<const CCommandRow> ExtendedCommands() {
     return kExtendedCommands;
 }
 
 const CProtocol& CProtocol::Classic() {
-    static const std::unique_ptr<CProtocol> s_pClassic =
-        MakeClassicProtocol(CClientSocket::ClassicCommands());
+    static const std::unique_ptr<CProtocol> s_pClassic = MakeClassicProtocol(ClassicCommands());
     return *s_pClassic;
 }
 
 const CProtocol& CProtocol::Extended(TlsMode tlsPolicy) {
     auto make = [](TlsMode policy) {
-        return MakeExtendedProtocol(CClientSocket::ExtendedCommands(),
-                                    CClientSocket::ClassicCommands(), policy);
+        return MakeExtendedProtocol(ExtendedCommands(), ClassicCommands(), policy);
     };
     static const std::unique_ptr<CProtocol> s_pExtended[] = {
         make(TlsMode::Off), make(TlsMode::Allowed), make(TlsMode::Required)};

@@ -1,8 +1,10 @@
-// Logging in: USER, PASS (a failed login answered late), QUIT.
-#include "ftp/ClientSocket.h"
+#include "ftp/LoginCommands.h"
 
+#include "config/ServerSettings.h"
+#include "ftp/ClientSocket.h"
 #include "ftp/FtpTables.h"
 #include "ftp/SessionHost.h"
+#include "ftp/SessionState.h"
 #include "ftp/VirtualPath.h"
 #include "res/LogText.h"
 #include "res/Strings.h"
@@ -28,8 +30,11 @@ std::string CutUserName(const std::string& strName) {
 
 } // namespace
 
-bool CClientSocket::CheckLogin(const std::string& strUser, const std::string& strPassword) const {
-    CUserRecord record = FindUser(Settings().m_users, strUser);
+CLoginCommands::CLoginCommands(const SCommandContext& context)
+    : m_rSession(context.rSession), m_rState(context.rState), m_rHost(context.rHost) {}
+
+bool CLoginCommands::CheckLogin(const std::string& strUser, const std::string& strPassword) const {
+    CUserRecord record = FindUser(m_rSession.Settings().m_users, strUser);
     if (record.Name().empty() || record.Name() != strUser)
         return false;
     if (!record.Password().empty() && record.Password() != strPassword)
@@ -37,68 +42,62 @@ bool CClientSocket::CheckLogin(const std::string& strUser, const std::string& st
     return true;
 }
 
-bool CClientSocket::RefusedWhileBanned(const std::string& strUser) {
+bool CLoginCommands::RefusedWhileBanned(const std::string& strUser) {
     // Only a logged-in session of a banned address is still here (the ban
     // ended the others): it keeps its transfers until it tries to log in
     // again, which would let it go on guessing.
-    if (!m_rHost.RefusesLogin(*this, strUser))
+    if (!m_rHost.RefusesLogin(m_rSession, strUser))
         return false;
-    SendExtended(XREPLY_BANNED);
-    Log(LogEvent::Disconnect,
-        FormatString(LoadString(IDS_CONNECTION_CLOSED), m_strPeerAddr.c_str()), 0);
+    m_rSession.SendExtended(XREPLY_BANNED);
+    m_rSession.Log(
+        LogEvent::Disconnect,
+        FormatString(LoadString(IDS_CONNECTION_CLOSED), m_rSession.PeerAddress().c_str()), 0);
     // The host ends the session after this event; nothing of it is used after.
-    m_rHost.RemoveClient(*this);
+    m_rHost.RemoveClient(m_rSession);
     return true;
 }
 
-void CClientSocket::DoUser(const CCommandRow&, const std::string& strParameter) {
+void CLoginCommands::DoUser(const CCommandRow&, const std::string& strParameter) {
     const std::string strUser = CutUserName(strParameter);
     if (RefusedWhileBanned(strUser))
         return;
-    m_state.NameUser(strUser);
-    SendReply(ReplyText(REPLY_ENTER_PASS));
+    m_rState.NameUser(strUser);
+    m_rSession.SendReply(ReplyText(REPLY_ENTER_PASS));
 }
 
-void CClientSocket::DoPass(const CCommandRow&, const std::string& strParameter) {
-    const std::string& strUser = m_state.User();
+void CLoginCommands::DoPass(const CCommandRow&, const std::string& strParameter) {
+    const std::string& strUser = m_rState.User();
     if (RefusedWhileBanned(strUser))
         return;
     if (strUser.empty()) {
-        SendReply(ReplyText(REPLY_USER_FIRST));
+        m_rSession.SendReply(ReplyText(REPLY_USER_FIRST));
         return;
     }
     if (!CheckLogin(strUser, strParameter)) {
         // Unknown names and wrong passwords alike, on a logged-in session
         // too: counted at once, and answered a second later, so that
         // guessing is slow; the connection reads nothing more meanwhile.
-        if (!m_rHost.LoginFailed(*this, strUser))
+        if (!m_rHost.LoginFailed(m_rSession, strUser))
             return;
-        m_bLoginDelayed = true;
-        m_loginTimer.Start(kLoginDelayMs, [this] { EndLoginDelay(); });
+        m_rSession.DelayFailedLoginReply();
         return;
     }
-    m_state.EnterRoot();
-    m_rHost.LoginSucceeded(*this);
+    m_rState.EnterRoot();
+    m_rHost.LoginSucceeded(m_rSession);
     // A change of mode in the settings takes effect at a login.
-    m_pProtocol = &CProtocol::For(Settings());
-    SendReply(ReplyText(REPLY_LOGGED_IN));
-    m_state.SetLoggedIn();
-    m_rHost.RelabelClient(*this, strUser + " (" + m_strPeerAddr + ")");
-    Log(LogEvent::Login,
-        FormatString(LoadString(IDS_USER_LOGGED_IN), LogSafe(strUser).c_str(),
-                     LogSafe(m_state.Folder()).c_str()),
-        0);
+    m_rSession.TakeProtocol();
+    m_rSession.SendReply(ReplyText(REPLY_LOGGED_IN));
+    m_rState.SetLoggedIn();
+    m_rHost.RelabelClient(m_rSession, strUser + " (" + m_rSession.PeerAddress() + ")");
+    m_rSession.Log(LogEvent::Login,
+                   FormatString(LoadString(IDS_USER_LOGGED_IN), LogSafe(strUser).c_str(),
+                                LogSafe(m_rState.Folder()).c_str()),
+                   0);
 }
 
-void CClientSocket::EndLoginDelay() {
-    m_bLoginDelayed = false;
-    SendReply(ReplyText(REPLY_PERMISSION_DENIED));
-    ResumeInput();
-}
-
-void CClientSocket::DoQuit(const CCommandRow&, const std::string&) {
-    SendReply(ReplyText(REPLY_GOODBYE));
+void CLoginCommands::DoQuit(const CCommandRow&, const std::string&) {
+    m_rSession.SendReply(ReplyText(REPLY_GOODBYE));
     // The connection stays until the client closes its side; the sending
     // side ends once every reply is out.
-    ShutDownWhenSent();
+    m_rSession.ShutDownWhenSent();
 }

@@ -1,10 +1,13 @@
-// Listings: LIST and NLST (the classic and the ls-like forms), MLSD and
-// MLST, and STAT of a path, whose listing goes over the control connection.
-#include "ftp/ClientSocket.h"
+#include "ftp/ListingCommands.h"
 
+#include "config/ServerSettings.h"
+#include "ftp/ClientSocket.h"
 #include "ftp/FtpTables.h"
 #include "ftp/Listing.h"
 #include "ftp/PathResolver.h"
+#include "ftp/SessionState.h"
+#include "ftp/SessionTransfers.h"
+#include "ftp/TransferStart.h"
 #include "ftp/VirtualPath.h"
 #include "res/LogText.h"
 #include "res/Strings.h"
@@ -52,9 +55,13 @@ SEntryInfo VirtualFolderInfo() {
 
 } // namespace
 
-void CClientSocket::DoList(const CCommandRow& rRow, const std::string& strParameter) {
+CListingCommands::CListingCommands(const SCommandContext& context)
+    : m_rSession(context.rSession), m_rState(context.rState), m_rTransfers(context.rTransfers),
+      m_rStart(context.rStart), m_strWord(context.strWord) {}
+
+void CListingCommands::DoList(const CCommandRow& rRow, const std::string& strParameter) {
     CPathResolver::STarget target;
-    if (!CPathResolver(*this, m_state)
+    if (!CPathResolver(m_rSession, m_rState)
              .Resolve(rRow, strParameter, CPathResolver::PathForm::Folder, target))
         return;
     // The classic reply names the listing's own file.
@@ -66,48 +73,48 @@ void CClientSocket::DoList(const CCommandRow& rRow, const std::string& strParame
                 target.strPath);
 }
 
-void CClientSocket::SendListing(std::unique_ptr<CListingBuilder> pListing,
-                                const std::string& strFailReply, const std::string& strShownPath,
-                                const std::string& strListedPath) {
+void CListingCommands::SendListing(std::unique_ptr<CListingBuilder> pListing,
+                                   const std::string& strFailReply, const std::string& strShownPath,
+                                   const std::string& strListedPath) {
     // A listing that is not complete after its first slice goes on being
     // written while its data connection is made.
     const bool bComplete = pListing && pListing->WriteSlice();
     if (!ListingWritten(pListing.get(), bComplete, strListedPath)) {
-        SendReply(strFailReply);
+        m_rSession.SendReply(strFailReply);
         return;
     }
     const std::string strName = pListing->FileName();
     if (bComplete)
         pListing.reset();
-    m_strStartReply =
-        FormatString(ReplyText(REPLY_OPENING_DATA), m_strWord.c_str(), strShownPath.c_str());
-    StartSend(CLocalPath::Unconfined(strName), strListedPath, true, std::move(pListing));
+    m_rStart.Announce(m_strWord, strShownPath);
+    m_rStart.Send(CLocalPath::Unconfined(strName), strListedPath, true, std::move(pListing));
 }
 
-std::unique_ptr<CListingBuilder> CClientSocket::StartListing(const std::string& strPath,
-                                                             SListingRequest request) {
-    auto pListing = CListingBuilder::Start(Settings().m_folderMap, strPath, std::move(request));
+std::unique_ptr<CListingBuilder> CListingCommands::StartListing(const std::string& strPath,
+                                                                SListingRequest request) {
+    auto pListing =
+        CListingBuilder::Start(m_rSession.Settings().m_folderMap, strPath, std::move(request));
     // A folder made in place of the user's own is said once, when made.
     if (const std::string strNotice = TakeListingFolderNotice(); !strNotice.empty())
-        Log(strNotice, 0);
+        m_rSession.Log(strNotice, 0);
     return pListing;
 }
 
-bool CClientSocket::ListingWritten(const CListingBuilder* pListing, bool bComplete,
-                                   const std::string& strPath) const {
+bool CListingCommands::ListingWritten(const CListingBuilder* pListing, bool bComplete,
+                                      const std::string& strPath) const {
     if (pListing && (!bComplete || pListing->IsOk()))
         return true;
     const int nError = pListing ? pListing->Error() : CListingBuilder::StartError();
-    Log(FormatString(LoadString(IDS_LISTING_FAILED), LogSafe(strPath).c_str(),
-                     std::strerror(nError)),
-        0);
+    m_rSession.Log(FormatString(LoadString(IDS_LISTING_FAILED), LogSafe(strPath).c_str(),
+                                std::strerror(nError)),
+                   0);
     return false;
 }
 
-bool CClientSocket::ResolveListingPath(const std::string& strParameter, std::string& rPath,
-                                       bool& rFile) const {
-    const CFolderMap& folderMap = Settings().m_folderMap;
-    rPath = m_state.Folder();
+bool CListingCommands::ResolveListingPath(const std::string& strParameter, std::string& rPath,
+                                          bool& rFile) const {
+    const CFolderMap& folderMap = m_rSession.Settings().m_folderMap;
+    rPath = m_rState.Folder();
     rFile = false;
     const std::string strArgument = WithoutOptions(strParameter);
     if (!strArgument.empty() && !ResolvePath(rPath, strArgument))
@@ -124,20 +131,20 @@ bool CClientSocket::ResolveListingPath(const std::string& strParameter, std::str
     return (!local.IsEmpty() && local.Exists()) || !FolderMapChildren(folderMap, rPath).empty();
 }
 
-bool CClientSocket::PrepareListing(const CCommandRow& rRow, const std::string& strParameter,
-                                   std::string& rPath, bool& rFile, bool bFolderOnly) {
+bool CListingCommands::PrepareListing(const CCommandRow& rRow, const std::string& strParameter,
+                                      std::string& rPath, bool& rFile, bool bFolderOnly) {
     if (!ResolveListingPath(strParameter, rPath, rFile)) {
-        SendExtended(XREPLY_NOT_FOUND);
+        m_rSession.SendExtended(XREPLY_NOT_FOUND);
         return false;
     }
     if (bFolderOnly && rFile) {
-        SendExtended(XREPLY_NOT_A_FOLDER);
+        m_rSession.SendExtended(XREPLY_NOT_A_FOLDER);
         return false;
     }
-    return CPathResolver(*this, m_state).Admit(rRow, rPath);
+    return CPathResolver(m_rSession, m_rState).Admit(rRow, rPath);
 }
 
-void CClientSocket::DoExtendedList(const CCommandRow& rRow, const std::string& strParameter) {
+void CListingCommands::DoExtendedList(const CCommandRow& rRow, const std::string& strParameter) {
     SListingRequest request;
     std::string strPath;
     if (!PrepareListing(rRow, strParameter, strPath, request.bFile, false))
@@ -148,55 +155,64 @@ void CClientSocket::DoExtendedList(const CCommandRow& rRow, const std::string& s
                 WithoutFinalSlash(strPath), WithoutFinalSlash(strPath));
 }
 
-void CClientSocket::DoMlsd(const CCommandRow& rRow, const std::string& strParameter) {
+void CListingCommands::DoMlsd(const CCommandRow& rRow, const std::string& strParameter) {
     SListingRequest request;
     std::string strPath;
     if (!PrepareListing(rRow, strParameter, strPath, request.bFile, true))
         return;
     request.style = ListingStyle::Machine;
-    request.nFacts = m_state.Facts();
-    request.bMayDownload = CheckAccess(Settings(), m_state.User(), AccessClass::Download, strPath);
-    request.bMayUpload = CheckAccess(Settings(), m_state.User(), AccessClass::Upload, strPath);
+    request.nFacts = m_rState.Facts();
+    request.bMayDownload =
+        CheckAccess(m_rSession.Settings(), m_rState.User(), AccessClass::Download, strPath);
+    request.bMayUpload =
+        CheckAccess(m_rSession.Settings(), m_rState.User(), AccessClass::Upload, strPath);
     SendListing(StartListing(strPath, std::move(request)), ExtendedReplyText(XREPLY_LISTING_FAILED),
                 WithoutFinalSlash(strPath), WithoutFinalSlash(strPath));
 }
 
-void CClientSocket::DoMlst(const CCommandRow&, const std::string& strParameter) {
+void CListingCommands::DoMlst(const CCommandRow&, const std::string& strParameter) {
     std::string strPath;
     bool bFile = false;
     if (!ResolveListingPath(strParameter, strPath, bFile)) {
-        SendExtended(XREPLY_NOT_FOUND);
+        m_rSession.SendExtended(XREPLY_NOT_FOUND);
         return;
     }
     const std::string strShown = WithoutFinalSlash(strPath);
-    CLocalPath local = MapToLocalPath(Settings().m_folderMap, bFile ? strShown : strPath);
+    CLocalPath local =
+        MapToLocalPath(m_rSession.Settings().m_folderMap, bFile ? strShown : strPath);
     struct stat info {};
     SEntryInfo entry = !local.IsEmpty() && local.Stat(info) ? InfoOf(info) : VirtualFolderInfo();
-    const bool bDownload = CheckAccess(Settings(), m_state.User(), AccessClass::Download, strPath);
-    const bool bUpload = CheckAccess(Settings(), m_state.User(), AccessClass::Upload, strPath);
-    SendReply(FormatString(
+    const bool bDownload =
+        CheckAccess(m_rSession.Settings(), m_rState.User(), AccessClass::Download, strPath);
+    const bool bUpload =
+        CheckAccess(m_rSession.Settings(), m_rState.User(), AccessClass::Upload, strPath);
+    m_rSession.SendReply(FormatString(
         ExtendedReplyText(XREPLY_MLST), strShown.c_str(),
-        (" " + FormatMachineEntry(entry, bDownload, bUpload, strShown, false, m_state.Facts()))
+        (" " + FormatMachineEntry(entry, bDownload, bUpload, strShown, false, m_rState.Facts()))
             .c_str()));
 }
 
-void CClientSocket::DoStat(const CCommandRow&, const std::string& strParameter) {
+void CListingCommands::SendStatus() {
+    static const char* const kTypes[] = {"ASCII", "L 8", "IMAGE"};
+    std::string strLines = " Connected from " + m_rSession.PeerAddress() + "\r\n";
+    strLines += " Logged in as " + m_rState.User() + "\r\n";
+    const int nType = m_rState.Type();
+    strLines += std::string(" TYPE: ") + kTypes[nType >= 0 && nType < 3 ? nType : 0] +
+                ", STRUcture: File, MODE: Stream\r\n";
+    strLines += " Data connections: " + std::to_string(m_rTransfers.Running()) + "\r\n";
+    m_rSession.SendReply(
+        FormatString(ExtendedReplyText(XREPLY_STATUS), LocalHostName().c_str(), strLines.c_str()));
+}
+
+void CListingCommands::DoStat(const CCommandRow&, const std::string& strParameter) {
     if (Trim(strParameter).empty()) {
-        static const char* const kTypes[] = {"ASCII", "L 8", "IMAGE"};
-        std::string strLines = " Connected from " + m_strPeerAddr + "\r\n";
-        strLines += " Logged in as " + m_state.User() + "\r\n";
-        const int nType = m_state.Type();
-        strLines += std::string(" TYPE: ") + kTypes[nType >= 0 && nType < 3 ? nType : 0] +
-                    ", STRUcture: File, MODE: Stream\r\n";
-        strLines += " Data connections: " + std::to_string(m_transfers.Running()) + "\r\n";
-        SendReply(FormatString(ExtendedReplyText(XREPLY_STATUS), LocalHostName().c_str(),
-                               strLines.c_str()));
+        SendStatus();
         return;
     }
     std::string strPath;
     bool bFile = false;
     if (!ResolveListingPath(strParameter, strPath, bFile)) {
-        SendExtended(XREPLY_NOT_FOUND);
+        m_rSession.SendExtended(XREPLY_NOT_FOUND);
         return;
     }
     // The listing goes over the control connection, each line indented. It
@@ -209,36 +225,9 @@ void CClientSocket::DoStat(const CCommandRow&, const std::string& strParameter) 
     auto pListing = StartListing(strPath, std::move(request));
     const bool bComplete = pListing && pListing->WriteSlice();
     if (!ListingWritten(pListing.get(), bComplete, strPath)) {
-        SendExtended(XREPLY_LISTING_FAILED);
+        m_rSession.SendExtended(XREPLY_LISTING_FAILED);
         return;
     }
-    SendReply("213-Status of \"" + WithoutFinalSlash(strPath) + "\"\r\n");
-    m_stat.Begin(std::move(pListing), bComplete);
-    m_statTimer.Start(0, [this] { ContinueStat(); });
-}
-
-void CClientSocket::ContinueStat() {
-    if (!m_stat.IsRunning())
-        return;
-    if (!m_stat.IsWritten()) {
-        m_stat.WriteSlice();
-        m_statTimer.Start(0, [this] { ContinueStat(); });
-        return;
-    }
-    // Lines up to the pause size, then again once the client has read them.
-    bool bEnd = false;
-    const size_t nUnsent = UnsentOutput();
-    const std::string strLines =
-        m_stat.NextLines(nUnsent < kOutputBeforePause ? kOutputBeforePause - nUnsent : 0, bEnd);
-    if (bEnd)
-        m_statTimer.Stop();
-    // Into the waiting replies as any reply goes.
-    SendReply(strLines);
-    if (Handle() < 0)
-        return;
-    if (bEnd)
-        ResumeInput();
-    else if (UnsentOutput() == 0)
-        m_statTimer.Start(0, [this] { ContinueStat(); });
-    // Otherwise the room the client makes (OnSend) brings the next lines.
+    m_rSession.SendReply("213-Status of \"" + WithoutFinalSlash(strPath) + "\"\r\n");
+    m_rSession.BeginStatListing(std::move(pListing), bComplete);
 }
