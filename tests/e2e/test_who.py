@@ -102,21 +102,22 @@ class WhoTests(unittest.TestCase):
         self.assertEqual((transfer["name"], transfer["kind"], transfer["total"]),
                          ("/big.iso", "download", 256 * 1024 * 1024))
         before = transfer["bytes"]
-        data.setblocking(False)
 
         def bytes_now():
-            # The client reads on while it looks, up to 1 MiB each time: the
-            # server is offered room again only once half of what it had
-            # queued has gone, which a few small reads (the receive buffer
-            # is small) between slow looks would not reach in time.
+            # The client reads on while it looks, 640 KiB each time (waiting
+            # for them, within a time-out): the server is offered room again
+            # only once half of its unsent limit (512 KiB) has gone, which a
+            # few reads of what a small receive buffer holds between slow
+            # looks would not reach on a loaded machine.
             taken = 0
+            data.settimeout(scaled(2))
             try:
-                while taken < (1 << 20):
+                while taken < 640 * 1024:
                     chunk = data.recv(1 << 16)
                     if not chunk:
                         break
                     taken += len(chunk)
-            except BlockingIOError:
+            except socket.timeout:
                 pass
             sessions = json.loads(self.skerrow("--who", "--json").stdout)["sessions"]
             return [s for s in sessions if s["transfers"]][0]["transfers"][0]["bytes"]
