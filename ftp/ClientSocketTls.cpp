@@ -17,7 +17,7 @@ bool CClientSocket::BeginControlTls(const CTlsContext& context) {
     // replies unread cannot begin it cleanly.
     if (UnsentOutput() > 0 || !StartTls(context))
         return false;
-    m_tlsTimer.Start(CDataSocket::HandshakeTimeoutMs(), [this] {
+    m_tlsTimer.Start(CDataTimers::HandshakeTimeoutMs(), [this] {
         if (IsTlsHandshaking())
             m_rHost.RemoveClient(*this);
     });

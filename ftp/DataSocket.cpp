@@ -10,7 +10,7 @@
 
 CDataSocket::CDataSocket(COwner& rOwner, STransfer transfer)
     : m_rOwner(rOwner), m_transfer(std::move(transfer)), m_listing(std::move(m_transfer.pListing)),
-      m_sender(*this), m_receiver(*this) {}
+      m_sender(*this), m_receiver(*this), m_protection(std::move(m_transfer.tls)) {}
 
 CDataSocket::~CDataSocket() = default;
 
@@ -51,7 +51,7 @@ void CDataSocket::OnAccepted() {
     // A protected connection that must resume the control connection's own
     // session keeps the listener until its handshake shows whose it is;
     // any other has served the listener's one connection.
-    if (!m_transfer.pTls || !m_transfer.bRequireReuse)
+    if (!m_protection.KeepsListener())
         ReleaseListener();
     OnConnect(0);
 }
@@ -126,10 +126,10 @@ void CDataSocket::OnConnect(int nErrorCode) {
     }
     m_rOwner.OnDataConnected(*this);
     // PROT P: the handshake comes first, bounded in time like the connection.
-    if (m_transfer.pTls) {
+    if (m_protection.IsOn()) {
         // No session tickets: the connection resumes the control
         // connection's session and is never resumed itself.
-        if (!StartTls(*m_transfer.pTls, false)) {
+        if (!StartTls(m_protection.Context(), false)) {
             Abort();
             return;
         }
@@ -141,28 +141,21 @@ void CDataSocket::OnConnect(int nErrorCode) {
 
 void CDataSocket::OnTlsHandshake(int nErrorCode) {
     m_timers.StopWait();
-    // A connection that could not be protected, or that did not resume the
-    // control connection's own session where that is required, carries
-    // nothing. One that resumed another session at a passive port is
-    // someone else's (a second client on the same address): it is turned
-    // away and the port waits for its own client. One that resumed nothing
-    // is taken as the client's own, which does not resume: the transfer
-    // fails.
-    if (nErrorCode != 0) {
-        Abort();
-        return;
-    }
-    const bool bOtherSession = TlsSessionTag() != m_transfer.strTlsSessionTag;
-    if (m_transfer.bRequireReuse && (bOtherSession || !TlsSessionReused())) {
-        m_bSessionRefused = true;
-        m_rOwner.OnDataConnectionRefused(*this);
-        if (bOtherSession && TlsSessionReused() && m_pListener)
+    // Whose connection it is (see CDataProtection::Verdict): a refused one
+    // is told to the owner, then turned away (the port waits on) or closed
+    // with the transfer; a failed handshake just ends the transfer.
+    const CDataProtection::Verdict verdict = m_protection.Judge(
+        nErrorCode == 0, TlsSessionTag(), TlsSessionReused(), m_pListener != nullptr);
+    m_protection.Record(verdict);
+    if (verdict != CDataProtection::Verdict::Accept) {
+        if (verdict != CDataProtection::Verdict::Fail)
+            m_rOwner.OnDataConnectionRefused(*this);
+        if (verdict == CDataProtection::Verdict::TurnAway)
             TurnAway();
         else
             Abort();
         return;
     }
-    m_bSessionRefused = false;
     ReleaseListener();
     BeginTransfer();
     // The first write event went to the handshake: ask for one.
@@ -236,7 +229,8 @@ void CDataSocket::OpenFile() {
         m_transfer.nRestart = m_pFile->SizeAtOpen();
     // A raw download goes from the file to the socket without a copy, from
     // the restart offset on.
-    const bool bWithoutCopy = m_transfer.bSending && !bText && m_transfer.nRestart >= 0 && !IsTls();
+    const bool bWithoutCopy =
+        m_transfer.bSending && !bText && m_transfer.nRestart >= 0 && !m_protection.IsOn();
     // A binary download's size is known; a text one changes its line ends.
     if (m_transfer.bSending && !bText && !m_transfer.bDeleteAfter)
         m_progress.nTotal =
@@ -301,7 +295,7 @@ void CDataSocket::ReportHeld() {
     if (!m_bReportHeld)
         return;
     m_bReportHeld = false;
-    m_graceTimer.Stop();
+    m_timers.StopGrace();
     Report();
 }
 
@@ -312,7 +306,6 @@ void CDataSocket::Report() {
 
 void CDataSocket::Abandon() {
     m_bReportHeld = false;
-    m_graceTimer.Stop();
     m_timers.StopAll();
     m_listing.Stop();
     m_pFile.reset();

@@ -14,12 +14,17 @@
 // which releases it after the current event.
 //
 // It is the socket and what its owner sees; the moving of the bytes is a
-// CDownloadSender's or a CUploadReceiver's, its waits are CDataTimers', and
-// a listing still being written is a CListingWriter's.
+// CDownloadSender's or a CUploadReceiver's, its waits are CDataTimers', a
+// listing still being written is a CListingWriter's, and its TLS side (PROT
+// P: whether it is protected, and the verdict on whose connection it is once
+// its handshake has ended) a CDataProtection's, which it owns and whose
+// verdict it acts on: it starts the handshake, keeps the passive listener
+// until the verdict, and accepts, turns away or refuses the connection.
 #pragma once
 
 #include "fs/FileStream.h"
 #include "fs/LocalPath.h"
+#include "ftp/DataProtection.h"
 #include "ftp/DataTimers.h"
 #include "ftp/DownloadSender.h"
 #include "ftp/Listing.h"
@@ -27,7 +32,6 @@
 #include "ftp/PassiveSocket.h"
 #include "ftp/UploadReceiver.h"
 #include "net/AsyncSocket.h"
-#include "net/Timer.h"
 
 #include <chrono>
 #include <cstdint>
@@ -74,12 +78,9 @@ public:
         bool bNetworkText = false;
         // An upload that adds to the end of the file (APPE).
         bool bAppend = false;
-        // PROT P: the connection is a TLS server with this certificate;
-        // with bRequireReuse it must resume the control connection's session.
-        std::shared_ptr<const CTlsContext> pTls;
-        bool bRequireReuse = false;
-        // The control connection's TLS session tag that must be resumed.
-        std::string strTlsSessionTag;
+        // PROT P: the connection is a TLS server, and may have to resume
+        // the control connection's own session (see CDataProtection).
+        CDataProtection::SSettings tls;
         // What the server's views call it: the virtual path, or the listed
         // folder of a listing.
         std::string strShownName;
@@ -128,7 +129,7 @@ public:
     // True when a protected connection did not resume the control
     // connection's own TLS session (the transfer fails with 522 if no
     // connection that does comes).
-    bool IsSessionRefused() const { return m_bSessionRefused; }
+    bool IsSessionRefused() const { return m_protection.IsRefused(); }
     // Why the listing it sends could not be written to its end (an errno);
     // 0 when it was, or when it sends no listing.
     int ListingError() const { return m_listing.Error(); }
@@ -165,8 +166,6 @@ public:
                                     int nStallMs = kStallMs) {
         CDataTimers::SetTimeoutsForTests(nConnectMs, nLingerMs, nHandshakeMs, nStallMs);
     }
-    // The limit of a TLS handshake in force (kHandshakeMs but in tests).
-    static int HandshakeTimeoutMs() { return CDataTimers::HandshakeTimeoutMs(); }
 
 private:
     // The passive listener's target.
@@ -222,12 +221,12 @@ private:
     // AfterMove).
     bool m_bComplete = false;
     bool m_bReportHeld = false;
-    CTimer m_graceTimer;
     CDownloadSender m_sender;
     CUploadReceiver m_receiver;
     CDataTimers m_timers;
     bool m_bStalled = false;
-    bool m_bSessionRefused = false;
+    // PROT P, and whether the connection was refused for its TLS session.
+    CDataProtection m_protection;
     // Bytes moved, the size to move (-1: not known), when moving began,
     // whether the connection is made; its name and kind are the transfer's.
     SProgress m_progress;

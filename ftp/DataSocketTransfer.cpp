@@ -81,5 +81,5 @@ void CDataSocket::AfterMove(const CByteMover::SResult& result) {
     EndOurSide();
     EndFile();
     m_bReportHeld = true;
-    m_graceTimer.Start(m_transfer.nReplyGraceMs, [this] { ReportHeld(); });
+    m_timers.StartGrace(m_transfer.nReplyGraceMs, [this] { ReportHeld(); });
 }

@@ -88,6 +88,7 @@ void CDataTimers::StopDescriptorWait() {
 
 void CDataTimers::StopAll() {
     m_wait.Stop();
+    m_graceTimer.Stop();
     m_stallTimer.Stop();
     m_retryTimer.Stop();
 }

@@ -1,14 +1,16 @@
 // The waits of one data connection, each bounded in time: the connection
 // to be made (and its TLS handshake), a finished connection its client
-// keeps open, a file open that waits for a free descriptor, and a transfer
-// that moves nothing. Each runs what it was given when its time is out;
-// none runs once this object is gone.
+// keeps open, a download's reply held for its client's close, a file open
+// that waits for a free descriptor, and a transfer that moves nothing. Each
+// runs what it was given when its time is out; none runs once this object
+// is gone.
 #pragma once
 
 #include "net/Timer.h"
 
 #include <chrono>
 #include <functional>
+#include <utility>
 
 class CDataTimers {
 public:
@@ -41,6 +43,13 @@ public:
     void StartLinger(std::function<void()> onTimeout);
     void StopWait() { m_wait.Stop(); }
 
+    // A download's end is reported nMs from now unless its client closes
+    // first (the grace after its last byte).
+    void StartGrace(int nMs, std::function<void()> onTimeout) {
+        m_graceTimer.Start(nMs, std::move(onTimeout));
+    }
+    void StopGrace() { m_graceTimer.Stop(); }
+
     // From now on a transfer that moves nothing for the stall time runs
     // onStall; NoteProgress says that something moved.
     void StartStallWatch(std::function<void()> onStall);
@@ -59,6 +68,7 @@ private:
     void CheckStall();
 
     CTimer m_wait;
+    CTimer m_graceTimer;
     // The end of the wait for the connection.
     std::chrono::steady_clock::time_point m_connectDeadline;
     // The last time a byte moved, and the timer that looks at it.

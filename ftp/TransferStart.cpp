@@ -63,9 +63,9 @@ CDataSocket::STransfer CTransferStart::NewTransfer(const CLocalPath& path, bool 
 void CTransferStart::Protect(CDataSocket::STransfer& rTransfer) {
     if (!m_rState.ProtectsData() || !m_rControl.IsTls())
         return;
-    rTransfer.pTls = m_rHost.TlsContext();
-    rTransfer.bRequireReuse = m_rHost.Settings().m_extended.m_nTlsSessionReuse != 0;
-    rTransfer.strTlsSessionTag = m_rControl.TlsSessionTag();
+    rTransfer.tls.pTls = m_rHost.TlsContext();
+    rTransfer.tls.bRequireReuse = m_rHost.Settings().m_extended.m_nTlsSessionReuse != 0;
+    rTransfer.tls.strTlsSessionTag = m_rControl.TlsSessionTag();
 }
 
 int CTransferStart::Start(CDataSocket::STransfer transfer) {
