@@ -168,7 +168,7 @@ int RunHeadless() {
     std::unique_ptr<CJournalOutput> pJournal = JournalOfStandardOutput();
     CHeadlessViews views(&output, pJournal.get());
     CServerHost host(views);
-    host.SetTlsFolder(CSettingsStore::OwnFilesFolder());
+    host.Certificate().SetFolder(CSettingsStore::OwnFilesFolder());
     CRunningSettings settings(host);
     settings.Load();
     if (host.StartServer() != 0) {

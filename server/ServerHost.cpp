@@ -7,7 +7,6 @@
 #include "net/ListeningSocket.h"
 #include "net/ProxyGate.h"
 #include "net/SocketDispatcher.h"
-#include "net/TlsContext.h"
 #include "res/LogText.h"
 #include "res/Strings.h"
 
@@ -15,11 +14,8 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <new>
 #include <sys/socket.h>
-#include <tuple>
-#include <unistd.h>
 
 namespace {
 
@@ -72,7 +68,11 @@ std::string TailOnCharBoundary(const std::string& strText, size_t nKeep) {
 }
 
 CServerHost::CServerHost(CHostViews& rViews)
-    : m_rViews(rViews), m_pFinder(std::make_shared<CSessionList>(m_sessions)) {}
+    : m_rViews(rViews),
+      m_certificate(m_settings.m_extended, [this](const SLogRecord& r) { Log(r); }),
+      m_admission(m_settings, m_sessions, [this](const SLogRecord& r) { Log(r); }),
+      m_banClock(m_logins, rViews, [this](const SLogRecord& r) { Log(r); }),
+      m_pFinder(std::make_shared<CSessionList>(m_sessions)) {}
 
 CServerHost::~CServerHost() {
     m_pFinder.reset();
@@ -87,7 +87,7 @@ int CServerHost::StartServer() {
     RemoveStaleListings();
     // Lists of who may connect that cannot be read would leave the server
     // open to those they were written to keep out: they stop the start.
-    if (!ReadAccessLists())
+    if (!m_admission.ReadAccessLists())
         return FailStart();
     // A stored port outside the TCP range fails like a port in use, rather
     // than listening on the port it would wrap around to.
@@ -188,7 +188,7 @@ void CServerHost::SettingsChanged() {
         return;
     // A list that cannot be read keeps the policy (or the lists) in force.
     ReadProxyPolicy();
-    ReadAccessLists();
+    m_admission.ReadAccessLists();
     // The listener follows the mode: switched in place, the sessions stay.
     if (m_settings.m_extended.m_bEnabled == m_bWantsV6)
         return;
@@ -281,7 +281,7 @@ int CServerHost::AcceptClient() {
     if (!m_pListener->Accept(*pSession))
         return -1;
     ++m_nNextId;
-    if (!IsAdmitted(*pSession)) {
+    if (!m_admission.IsAdmitted(*pSession)) {
         // Not greeted: closed as it comes.
         ReleaseAfterEvent(std::move(pSession));
         return -1;
@@ -293,8 +293,8 @@ int CServerHost::AcceptClient() {
         ReleaseAfterEvent(std::move(pSession));
         return -1;
     }
-    const bool bInAll = IsOverConnectionLimit();
-    if (bInAll || IsOverAddressLimit(*pSession)) {
+    const bool bInAll = m_admission.IsOverConnectionLimit();
+    if (bInAll || m_admission.IsOverAddressLimit(*pSession)) {
         // Told why, then closed: the system delivers the reply after the close.
         pSession->RefuseTooMany(bInAll);
         pSession->ShutDown(1);
@@ -309,115 +309,6 @@ int CServerHost::AcceptClient() {
     // Greets the client and reports back through AddClient.
     rSession.OnConnect(0);
     return 0;
-}
-
-std::string CServerHost::OwnCertificateFile() const {
-    return (m_strTlsFolder.empty() ? std::string(".") : m_strTlsFolder) + "/skerrow-cert.pem";
-}
-
-std::string CServerHost::OwnKeyFile() const {
-    return (m_strTlsFolder.empty() ? std::string(".") : m_strTlsFolder) + "/skerrow-key.pem";
-}
-
-std::shared_ptr<const CTlsContext> CServerHost::TlsContext() {
-    // Asked only where TLS is in force: a session keeps the policy it took
-    // at its login, even when the settings have turned TLS off since.
-    const CExtendedSettings& extended = m_settings.m_extended;
-    const std::string strFor = extended.m_strTlsCertificate + '\n' + extended.m_strTlsKey;
-    if (strFor != m_strTlsLoadedFor)
-        LoadTls();
-    return m_pTls;
-}
-
-std::string CServerHost::TlsFingerprint() {
-    if (m_settings.m_extended.TlsPolicy() == TlsMode::Off)
-        return std::string();
-    std::shared_ptr<const CTlsContext> pContext = TlsContext();
-    return pContext ? pContext->Fingerprint() : std::string();
-}
-
-void CServerHost::LoadTls() {
-    const CExtendedSettings& extended = m_settings.m_extended;
-    m_strTlsLoadedFor = extended.m_strTlsCertificate + '\n' + extended.m_strTlsKey;
-    m_pTls.reset();
-    std::string strCertificate = extended.m_strTlsCertificate;
-    std::string strKey = extended.m_strTlsKey;
-    std::string strError;
-    if (strCertificate.empty() && strKey.empty()) {
-        // Skerrow's own, made on first need and reused afterwards.
-        strCertificate = OwnCertificateFile();
-        strKey = OwnKeyFile();
-        if (::access(strCertificate.c_str(), F_OK) != 0 || ::access(strKey.c_str(), F_OK) != 0) {
-            std::error_code error;
-            std::filesystem::create_directories(m_strTlsFolder.empty() ? "." : m_strTlsFolder,
-                                                error);
-            if (!CTlsContext::MakeSelfSigned(strCertificate, strKey, LocalHostName(), strError)) {
-                Log(FormatString(LoadString(IDS_TLS_FAILED), strError.c_str()), 0);
-                return;
-            }
-        }
-    }
-    m_pTls = CTlsContext::Load(strCertificate, strKey, strError);
-    if (!m_pTls) {
-        Log(FormatString(LoadString(IDS_TLS_FAILED), strError.c_str()), 0);
-        return;
-    }
-    Log(FormatString(LoadString(IDS_TLS_FINGERPRINT), m_pTls->Fingerprint().c_str()), 0);
-}
-
-bool CServerHost::IsOverAddressLimit(const CClientSocket& rSession) const {
-    const CExtendedSettings& extended = m_settings.m_extended;
-    if (!extended.m_bEnabled || extended.m_nMaxPerAddress <= 0)
-        return false;
-    CAddress peer;
-    if (!rSession.GetPeerName(peer))
-        return false;
-    // One client is one address, or one IPv6 /64.
-    const std::string strKey = peer.ClientKey();
-    const auto nSame = std::count_if(m_sessions.begin(), m_sessions.end(), [&](const auto& p) {
-        return p->Peer().ClientKey() == strKey;
-    });
-    return nSame >= extended.m_nMaxPerAddress;
-}
-
-bool CServerHost::IsOverConnectionLimit() const {
-    const CExtendedSettings& extended = m_settings.m_extended;
-    return extended.m_bEnabled && extended.m_nMaxConnections > 0 &&
-           m_sessions.size() >= static_cast<size_t>(extended.m_nMaxConnections);
-}
-
-bool CServerHost::IsAdmitted(const CClientSocket& rSession) {
-    if (m_allow.IsEmpty() && m_deny.IsEmpty())
-        return true;
-    // Behind a balancer this is the client its PROXY header named. An
-    // address that cannot be known is in no list: outside a non-empty
-    // Allow list.
-    CAddress peer;
-    rSession.GetPeerName(peer);
-    if (!m_deny.Contains(peer) && (m_allow.IsEmpty() || m_allow.Contains(peer)))
-        return true;
-    Log({FormatString(LoadString(IDS_ADDRESS_NOT_ADMITTED), peer.ToString().c_str()), 0,
-         LogEvent::Refused, peer.ToString()});
-    return false;
-}
-
-bool CServerHost::ReadAccessLists() {
-    const CLoginSettings& logins = m_settings.m_logins;
-    CNetworkList allow;
-    CNetworkList deny;
-    bool bRead = true;
-    for (const auto& [pszKey, pText, pList] : {std::tuple{"Allow", &logins.m_strAllow, &allow},
-                                               std::tuple{"Deny", &logins.m_strDeny, &deny}}) {
-        if (CNetworkList::Parse(*pText, *pList))
-            continue;
-        Log(FormatString(LoadString(IDS_ADDRESS_LIST_INVALID), pszKey, pText->c_str()), 0);
-        bRead = false;
-    }
-    if (!bRead)
-        return false;
-    m_allow = std::move(allow);
-    m_deny = std::move(deny);
-    return true;
 }
 
 void CServerHost::Log(const std::string& strText, int nLevel) {
@@ -474,7 +365,7 @@ bool CServerHost::RemoveSession(SessionId nId) {
 bool CServerHost::LoginFailed(CClientSocket& rClient, const std::string& strUser) {
     // A ban whose time has just come is lifted (and logged) before the
     // failure counts.
-    ExpireBans();
+    m_banClock.Expire();
     const std::string strAddress = rClient.PeerAddress();
     // The name is the client's: shown, never obeyed.
     const std::string strShownUser = LogSafe(strUser);
@@ -507,7 +398,7 @@ bool CServerHost::LoginFailed(CClientSocket& rClient, const std::string& strUser
             ended.push_back(pSession->Id());
     for (SessionId nId : ended)
         RemoveSession(nId);
-    ArmBanTimer();
+    m_banClock.Arm();
     m_rViews.OnBansChanged();
     return bThisStays;
 }
@@ -564,29 +455,7 @@ bool CServerHost::Unban(const std::string& strKey) {
         return false;
     Log({FormatString(LoadString(IDS_ADDRESS_UNBANNED), strKey.c_str()), 0, LogEvent::Unban,
          strKey});
-    ArmBanTimer();
+    m_banClock.Arm();
     m_rViews.OnBansChanged();
     return true;
-}
-
-void CServerHost::ExpireBans() {
-    const std::vector<std::string> ended = m_logins.Expire(CLoginGuard::Clock::now());
-    for (const std::string& strKey : ended)
-        Log({FormatString(LoadString(IDS_ADDRESS_UNBANNED), strKey.c_str()), 0, LogEvent::Unban,
-             strKey});
-    ArmBanTimer();
-    if (!ended.empty())
-        m_rViews.OnBansChanged();
-}
-
-void CServerHost::ArmBanTimer() {
-    CLoginGuard::Clock::time_point next;
-    if (!m_logins.NextExpiry(next)) {
-        m_banTimer.Stop();
-        return;
-    }
-    const auto delay =
-        std::chrono::ceil<std::chrono::milliseconds>(next - CLoginGuard::Clock::now());
-    m_banTimer.Start(static_cast<int>(std::max<int64_t>(delay.count(), 0)),
-                     [this] { ExpireBans(); });
 }

@@ -1,19 +1,24 @@
 // The running server: the control-port listener, every live session (in
 // order of arrival, each with a stable identity), the configuration, and
 // the log with its level filter. It reports what happens to a CHostViews.
+// Pieces of its own: the TLS certificate (CTlsCertificate), who is let in
+// (CAdmission: the Allow and Deny lists and the connection limits), and
+// the clock that ends the bans (CBanClock) of its failed-login guard.
 //
-// Ownership: the host owns its listener and its sessions. A session that
-// ends inside its own event handler is taken off the registry at once and
-// released after that event (the dispatcher's deferred release).
+// Ownership: the host owns its listener, its sessions and those pieces. A
+// session that ends inside its own event handler is taken off the registry
+// at once and released after that event (the dispatcher's deferred
+// release).
 #pragma once
 
 #include "config/ServerSettings.h"
 #include "ftp/SessionHost.h"
-#include "net/NetworkList.h"
-#include "net/Timer.h"
+#include "server/Admission.h"
+#include "server/BanClock.h"
 #include "server/HostViews.h"
 #include "server/LoginGuard.h"
 #include "server/SessionStatus.h"
+#include "server/TlsCertificate.h"
 
 #include <cstdint>
 #include <memory>
@@ -60,20 +65,14 @@ public:
     // ended (or this host has gone) meanwhile.
     CSessionCompletion CompletionFor(SessionId nId) override;
 
-    // Where Skerrow's own certificate and key live (the settings folder),
-    // used when no certificate is configured.
-    void SetTlsFolder(const std::string& strFolder) { m_strTlsFolder = strFolder; }
-    // The files of Skerrow's own certificate and key.
-    std::string OwnCertificateFile() const;
-    std::string OwnKeyFile() const;
+    // The certificate TLS uses (where Skerrow's own lives, its fingerprint).
+    CTlsCertificate& Certificate() { return m_certificate; }
     // The certificate TLS uses now: made or loaded on first need (and again
     // after its settings change), its fingerprint logged; null when TLS is
     // off or the certificate cannot be used (the reason is logged once).
-    std::shared_ptr<const CTlsContext> TlsContext() override;
+    std::shared_ptr<const CTlsContext> TlsContext() override { return m_certificate.Context(); }
     std::shared_ptr<const CProxyPolicy> ProxyPolicy() const override { return m_pProxyPolicy; }
     void ProxyRefused(const CAddress& balancer, ProxyRefusal why) override;
-    // The fingerprint of the certificate in use, empty when none.
-    std::string TlsFingerprint();
 
     // What every session is doing now, in the order they came.
     std::vector<SSessionStatus> SessionStatuses() const;
@@ -108,22 +107,6 @@ private:
     bool RefusesLogin(CClientSocket& rClient, const std::string& strUser) override;
     void LoginSucceeded(CClientSocket& rClient) override;
     void TransferEnded(const CDataSocket::SProgress& progress, bool bComplete) override;
-    // Logs the bans whose time has come and waits for the next.
-    void ExpireBans();
-    void ArmBanTimer();
-    // The extended mode's limit of connections from one address: true when
-    // the new session's address already has that many.
-    bool IsOverAddressLimit(const CClientSocket& rSession) const;
-    // The extended mode's limit of connections in all has been reached.
-    bool IsOverConnectionLimit() const;
-    // The Allow and Deny lists let the new session's address in; when they
-    // do not, the log says so.
-    bool IsAdmitted(const CClientSocket& rSession);
-    // Puts the Allow and Deny lists of the settings in force; when one
-    // cannot be read, the log names it and the lists in force stay (false).
-    bool ReadAccessLists();
-    // Loads (or first makes) the certificate the settings name.
-    void LoadTls();
     // The policy of the PROXY protocol as the settings say, which the
     // control listener's gate follows; false (logged) when ProxyFrom cannot
     // be read.
@@ -147,18 +130,13 @@ private:
     // The listener was opened for the extended mode, and listens on IPv6.
     bool m_bWantsV6 = false;
     bool m_bListeningV6 = false;
-    std::string m_strTlsFolder;
-    std::shared_ptr<const CTlsContext> m_pTls;
     std::shared_ptr<const CProxyPolicy> m_pProxyPolicy;
-    // The certificate and key files the loaded (or failed) context is for.
-    std::string m_strTlsLoadedFor;
     std::string m_strLog;
-    // Who may connect: the Allow and Deny lists in force.
-    CNetworkList m_allow;
-    CNetworkList m_deny;
+    CTlsCertificate m_certificate;
+    CAdmission m_admission;
     // Failed logins and bans by address, kept while the program runs.
     CLoginGuard m_logins;
-    CTimer m_banTimer;
+    CBanClock m_banClock;
     // The sessions as completions look them up: they hold it weakly, so
     // that one arriving after the host has gone finds nobody.
     std::shared_ptr<CSessionFinder> m_pFinder;

@@ -116,7 +116,7 @@ void CAdvancedPage::ShowFingerprint() {
     if (!IsBuilt())
         return;
     m_pLayout->Get<QLineEdit>(IDC_TLS_FINGERPRINT)
-        ->setText(QString::fromStdString(m_rHost.TlsFingerprint()));
+        ->setText(QString::fromStdString(m_rHost.Certificate().Fingerprint()));
 }
 
 bool CAdvancedPage::ReadBalancers(bool bExtended) {

@@ -55,7 +55,7 @@ CServerDlg::CServerDlg(QWidget* pParent) : QDialog(pParent), m_host(*this) {
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
-    m_host.SetTlsFolder(CSettingsStore::OwnFilesFolder());
+    m_host.Certificate().SetFolder(CSettingsStore::OwnFilesFolder());
     m_appIcon = LoadIconResource(IDR_MAINFRAME);
     m_pLayout = std::make_unique<CDialogLayout>(*this, IDD_SERVER);
     m_pDisconnect = m_pLayout->Get<QPushButton>(IDC_DISCONNECT);

@@ -605,7 +605,7 @@ TEST_F(HostTest, TimedAHandshakeThatStallsIsDroppedAndTheOthersGoOn) {
     const std::filesystem::path folder =
         std::filesystem::temp_directory_path() / ("skerrow-host-tls-" + std::to_string(getpid()));
     std::filesystem::create_directories(folder);
-    m_host.SetTlsFolder(folder.string());
+    m_host.Certificate().SetFolder(folder.string());
     EditSettings(m_host)->m_extended.m_bEnabled = true;
     EditSettings(m_host)->m_extended.m_nTlsMode = 1;
     CDataSocket::SetTimeoutsForTests(CDataSocket::kConnectTimeoutMs, CDataSocket::kLingerMs, 300);
@@ -770,7 +770,7 @@ struct STlsFolder {
         : path(std::filesystem::temp_directory_path() /
                ("skerrow-feat-tls-" + std::to_string(getpid()))) {
         std::filesystem::create_directories(path);
-        rHost.SetTlsFolder(path.string());
+        rHost.Certificate().SetFolder(path.string());
     }
     ~STlsFolder() { std::filesystem::remove_all(path); }
     std::filesystem::path path;
