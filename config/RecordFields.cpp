@@ -20,9 +20,9 @@ SRecordFields SRecordFields::Read(const std::string& strText, char chFirstSepara
     // With both flags present they are the last two fields, and the second
     // field is everything between: it may hold commas of its own.
     const size_t nLast = strText.rfind(',');
-    const size_t nBeforeLast =
-        nLast != std::string::npos && nLast > nFirst + 1 ? strText.rfind(',', nLast - 1)
-                                                         : std::string::npos;
+    const size_t nBeforeLast = nLast != std::string::npos && nLast > nFirst + 1
+                                   ? strText.rfind(',', nLast - 1)
+                                   : std::string::npos;
     if (nBeforeLast != std::string::npos && nBeforeLast > nFirst) {
         fields.strSecond = strText.substr(nFirst + 1, nBeforeLast - nFirst - 1);
         fields.bUpload = Granted(strText, nBeforeLast + 1);

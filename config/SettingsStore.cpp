@@ -142,7 +142,8 @@ void CSettingsStore::Load(CServerSettings& rSettings, std::vector<std::string>* 
         ReadBounded(store, "TestBanSeconds", 0, CLoginSettings::kMaxValue, pDefaulted);
     rLogins.m_strAllow = ReadString(store, "Allow");
     rLogins.m_strDeny = ReadString(store, "Deny");
-    rLogins.m_bHashPasswords = ReadInt(store, "HashPasswords", bFirstStart ? 1 : 0, pDefaulted) != 0;
+    rLogins.m_bHashPasswords =
+        ReadInt(store, "HashPasswords", bFirstStart ? 1 : 0, pDefaulted) != 0;
     store.endGroup();
 }
 

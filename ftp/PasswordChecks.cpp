@@ -18,7 +18,8 @@ CPasswordChecks::Result CPasswordChecks::Check(const std::string& strHash,
     return m_pool.Submit(
         [strHash, strCut = std::move(strCut), bKnown, completion, done = std::move(done)] {
             const bool bMatch = CPasswordHash::Matches(strHash, strCut) && bKnown;
-            completion.Complete([done, bMatch](CClientSocket& rSession) { done(rSession, bMatch); });
+            completion.Complete(
+                [done, bMatch](CClientSocket& rSession) { done(rSession, bMatch); });
         },
         pWhy);
 }

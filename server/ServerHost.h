@@ -8,6 +8,7 @@
 #pragma once
 
 #include "config/ServerSettings.h"
+#include "ftp/PasswordChecks.h"
 #include "ftp/SessionHost.h"
 #include "net/NetworkList.h"
 #include "net/Timer.h"
@@ -59,6 +60,8 @@ public:
     // run on the loop's thread with the session, or dropped when it has
     // ended (or this host has gone) meanwhile.
     CSessionCompletion CompletionFor(SessionId nId) override;
+    // Password hashes are made and checked here, off the event loop.
+    CPasswordChecks& PasswordChecks() override { return m_passwordChecks; }
 
     // Where Skerrow's own certificate and key live (the settings folder),
     // used when no certificate is configured.
@@ -162,6 +165,9 @@ private:
     // The sessions as completions look them up: they hold it weakly, so
     // that one arriving after the host has gone finds nobody.
     std::shared_ptr<CSessionFinder> m_pFinder;
+    // Declared last, so it goes first: its threads are joined before
+    // anything else of the host ends.
+    CPasswordChecks m_passwordChecks;
 };
 
 // Keeps the last nKeep bytes of a UTF-8 text, moved forward to a character start.

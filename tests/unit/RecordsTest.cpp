@@ -58,7 +58,8 @@ TEST(UserRecord, ShortRecordsReadFromTheLeftFullOnesFromBothEnds) {
     EXPECT_EQ(comma.Password(), "p,w");
     EXPECT_TRUE(comma.MayUpload());
     EXPECT_FALSE(comma.MayDownload());
-    const CUserRecord hash = CUserRecord::Parse("ann,$argon2id$v=19$m=65536,t=2,p=1$c2FsdA$aGFzaA,0,1");
+    const CUserRecord hash =
+        CUserRecord::Parse("ann,$argon2id$v=19$m=65536,t=2,p=1$c2FsdA$aGFzaA,0,1");
     EXPECT_EQ(hash.Password(), "$argon2id$v=19$m=65536,t=2,p=1$c2FsdA$aGFzaA");
     EXPECT_TRUE(hash.MayDownload());
     // Commas after the name, but only two: still the short reading.
@@ -157,7 +158,8 @@ std::string RandomBytes(std::mt19937& rRandom) {
     std::uniform_int_distribution<size_t> pick(0, kMeaningful.size() - 1);
     std::string strBytes;
     for (int n = length(rRandom); n > 0; --n)
-        strBytes += kind(rRandom) == 0 ? static_cast<char>(byte(rRandom)) : kMeaningful[pick(rRandom)];
+        strBytes +=
+            kind(rRandom) == 0 ? static_cast<char>(byte(rRandom)) : kMeaningful[pick(rRandom)];
     return strBytes;
 }
 
