@@ -139,8 +139,13 @@ TEST(WorkerPool, RefusesPastItsWaitingBoundAndWithoutAThreadAndDropsWorkAtStop) 
         for (int i = 0; i < 3; ++i)
             EXPECT_EQ(pool.Submit([&] { ++nRan; }), CWorkerPool::Result::Queued);
         EXPECT_EQ(pool.Submit([&] { ++nRan; }), CWorkerPool::Result::Full);
-        // Stop drops what waits, and waits for the running piece to end.
-        std::thread releaser([&] { bRelease = true; });
+        // Stop drops what waits, and waits for the running piece, released
+        // only once the pool refuses work (it has begun to stop).
+        std::thread releaser([&] {
+            while (pool.Submit([] {}) != CWorkerPool::Result::Stopped)
+                std::this_thread::yield();
+            bRelease = true;
+        });
         pool.Stop();
         releaser.join();
         EXPECT_EQ(nRan.load(), 1);
