@@ -3,6 +3,7 @@
 // post their results back into a real dispatcher.
 #include "config/PasswordHash.h"
 #include "ftp/PasswordChecks.h"
+#include "net/PostQueue.h"
 #include "net/SocketDispatcher.h"
 #include "net/WorkerPool.h"
 #include "tests/unit/SocketTestSupport.h"
