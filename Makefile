@@ -9,6 +9,8 @@ PACKAGES += stress-ng
 # The system journal's library (the headless log under systemd), pkg-config to
 # find it, and the journal reader that fail2ban's systemd backend needs.
 PACKAGES += libsystemd-dev pkgconf python3-systemd
+# Argon2id password hashes.
+PACKAGES += libsodium-dev
 # Taken without what they recommend (GNOME's disk and phone daemons).
 LEAN_PACKAGES := gvfs-backends
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)

@@ -3,6 +3,7 @@
 #include "app/HeadlessViews.h"
 #include "app/JournalOutput.h"
 #include "app/OutputQueue.h"
+#include "config/PasswordHash.h"
 #include "config/SettingsStore.h"
 #include "net/SocketDispatcher.h"
 #include "server/ControlRequests.h"
@@ -87,6 +88,10 @@ public:
         const int64_t nStamp = CSettingsStore::FileStamp();
         if (nStamp != m_nStamp && nStamp != -1)
             CSettingsStore::Load(settings);
+        // At exit the loop serves no one: the plain passwords are hashed
+        // on this thread.
+        if (settings.m_logins.m_bHashPasswords)
+            CPasswordHash::HashPlainPasswords(settings.m_users);
         CSettingsStore::Save(settings);
         m_nStamp = CSettingsStore::FileStamp();
     }

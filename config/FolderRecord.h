@@ -15,14 +15,17 @@ using CFolderMap = std::vector<CFolderRecord>;
 class CFolderRecord {
 public:
     CFolderRecord() = default;
-    // A record as stored. Its fields are read from the left: the virtual
-    // path up to the first '=', the local folder up to the next comma (an
-    // '=' in it is its own), then the first character of each permission
-    // field ('1' grants it). Fields after the end of the text stay empty
-    // and refused: "/x=/srv/x/" has no local folder, and governs nothing.
+    // A record as stored. The virtual path runs up to the first '='. With
+    // at least two commas after it, the last two fields are the permissions
+    // (the first character of each: '1' grants it) and the local folder is
+    // everything between, commas and '=' and all. A shorter text is read
+    // from the left (the local folder up to the next comma), and fields
+    // after its end stay empty and refused: "/x=/srv/x/" has no local
+    // folder, and governs nothing.
     static CFolderRecord Parse(const std::string& strText);
     // The record the folder dialog makes from its fields, read as it will be
-    // read from the settings (nothing is escaped).
+    // read from the settings (nothing is escaped: any local folder reads
+    // back as it was given).
     static CFolderRecord Make(const std::string& strVirtual, const std::string& strReal,
                               bool bUpload, bool bDownload);
 

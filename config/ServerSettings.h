@@ -57,6 +57,11 @@ struct CLoginSettings {
     int m_nBanMinutes = 15;
     std::string m_strAllow; // empty: everyone
     std::string m_strDeny;  // empty: no one
+    // Every plain password is replaced by its hash when the settings are
+    // saved. Off for a file that does not say (one written by hand, or by
+    // an older version, is never rewritten behind its owner's back); on in
+    // the file the server makes on its first start.
+    bool m_bHashPasswords = false;
     // Tests only (never written): a ban of this many seconds instead.
     int m_nTestBanSeconds = 0;
     // The values a setting may take; others read as the default.

@@ -98,6 +98,8 @@ void ReadRecords(QSettings& rStore, CServerSettings& rSettings,
 
 void CSettingsStore::Load(CServerSettings& rSettings, std::vector<std::string>* pDefaulted) {
     QSettings store(QSettings::NativeFormat, QSettings::UserScope, kCompany, kApplication);
+    // No file yet: the one the server will write is its own, and holds hashes.
+    const bool bFirstStart = !QFile::exists(store.fileName());
     store.beginGroup("Config");
     rSettings.m_nPort = ReadInt(store, "Port", 21, pDefaulted);
     rSettings.m_nTimeout = ReadInt(store, "Timeout", 100, pDefaulted);
@@ -140,6 +142,8 @@ void CSettingsStore::Load(CServerSettings& rSettings, std::vector<std::string>* 
         ReadBounded(store, "TestBanSeconds", 0, CLoginSettings::kMaxValue, pDefaulted);
     rLogins.m_strAllow = ReadString(store, "Allow");
     rLogins.m_strDeny = ReadString(store, "Deny");
+    rLogins.m_bHashPasswords =
+        ReadInt(store, "HashPasswords", bFirstStart ? 1 : 0, pDefaulted) != 0;
     store.endGroup();
 }
 
@@ -230,6 +234,7 @@ void CSettingsStore::Save(const CServerSettings& rSettings) {
     store.setValue("BanMinutes", rSettings.m_logins.m_nBanMinutes);
     store.setValue("Allow", QString::fromStdString(rSettings.m_logins.m_strAllow));
     store.setValue("Deny", QString::fromStdString(rSettings.m_logins.m_strDeny));
+    store.setValue("HashPasswords", rSettings.m_logins.m_bHashPasswords ? 1 : 0);
     store.endGroup();
 
     // The file holds passwords: only its owner may read it, from the

@@ -15,7 +15,10 @@ public:
     // written but could not be read (they take their defaults too).
     static void Load(CServerSettings& rSettings, std::vector<std::string>* pDefaulted = nullptr);
     // Writes every value of the record, in the order of the layout. Values
-    // beyond the new list lengths are left in place.
+    // beyond the new list lengths are left in place. The passwords are
+    // written as the record holds them: with HashPasswords on, the caller
+    // hashes the plain ones first (CPasswordHash::HashPlainPasswords, which
+    // is slow: never on the event loop's thread).
     static void Save(const CServerSettings& rSettings);
 
     // The folder map entry used when the store has none: the user's public

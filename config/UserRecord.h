@@ -4,8 +4,7 @@
 //
 // A record is read once, when the settings are read, and keeps the text it
 // was read from: that text is what is written back, so that a record read
-// oddly (a comma in its password, a field missing) is stored again exactly
-// as it was found.
+// oddly (a field missing) is stored again exactly as it was found.
 #pragma once
 
 #include <string>
@@ -17,15 +16,18 @@ using CUserList = std::vector<CUserRecord>;
 class CUserRecord {
 public:
     CUserRecord() = default;
-    // A record as stored. Its fields are read from the left: the name up to
-    // the first comma, the password up to the next, then the first
-    // character of each permission field ('1' grants it). Fields after the
-    // end of the text stay empty and refused: "dave,pw,1" is dave, password
-    // pw, both permissions refused.
+    // A record as stored. The name runs up to the first comma. With at
+    // least three commas, the last two fields are the permissions (the
+    // first character of each: '1' grants it) and the password is
+    // everything between, so it may hold commas ("ann,a,b,1,0" is ann,
+    // password "a,b", upload only). A shorter text is read from the left,
+    // and fields after its end stay empty and refused: "dave,pw,1" is dave,
+    // password pw, both permissions refused.
     static CUserRecord Parse(const std::string& strText);
     // The record the user dialog makes from its fields, read as it will be
-    // read from the settings (nothing is escaped: a comma in the name or the
-    // password moves the fields after it).
+    // read from the settings (nothing is escaped: any password reads back
+    // as it was given, but a comma in the name moves the name's end; the
+    // user dialog refuses such names).
     static CUserRecord Make(const std::string& strName, const std::string& strPassword,
                             bool bUpload, bool bDownload);
 
@@ -38,6 +40,8 @@ public:
     // The text has the comma after a name: without one the record names no
     // account (it is kept, shown and stored all the same).
     bool HasName() const { return m_nReached >= 1; }
+    // The text holds every field, the permissions included.
+    bool IsComplete() const { return m_nReached >= 4; }
 
     bool operator==(const CUserRecord& other) const { return m_strText == other.m_strText; }
 

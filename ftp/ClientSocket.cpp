@@ -74,7 +74,7 @@ void CClientSocket::OnOutputOverflow() {
 }
 
 bool CClientSocket::HoldsInput() const {
-    return m_bLoginDelayed || m_stat.IsRunning();
+    return m_bLoginChecking || m_bLoginDelayed || m_stat.IsRunning();
 }
 
 void CClientSocket::OnConnect(int /*nErrorCode*/) {
@@ -210,11 +210,19 @@ void CClientSocket::OnIdle() {
     m_rHost.RemoveClient(*this);
 }
 
-void CClientSocket::DelayFailedLoginReply() {
-    // Unknown names and wrong passwords alike: answered a second later, so
-    // that guessing is slow; the connection reads nothing more meanwhile.
+void CClientSocket::DelayFailedLoginReply(int nWaitedMs) {
+    // Unknown names and wrong passwords alike: answered a second after the
+    // PASS, so that guessing is slow; the connection reads nothing more
+    // meanwhile.
     m_bLoginDelayed = true;
-    m_loginTimer.Start(kLoginDelayMs, [this] { EndLoginDelay(); });
+    m_loginTimer.Start(std::max(kLoginDelayMs - nWaitedMs, 0), [this] { EndLoginDelay(); });
+}
+
+void CClientSocket::EndLoginCheck(const std::function<bool(SCommandContext&)>& answer) {
+    m_bLoginChecking = false;
+    SCommandContext context{*this, m_state, m_transfers, m_start, m_rHost, m_strWord};
+    if (answer(context))
+        ResumeInput();
 }
 
 void CClientSocket::EndLoginDelay() {

@@ -35,12 +35,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 class CServerSettings;
 class CSessionHost;
+struct SCommandContext;
 
 class CClientSocket : public CBufferedConnection, public CControlReplies {
 public:
@@ -112,7 +114,15 @@ public:
     // A failed login's reply comes kLoginDelayMs late; the connection's
     // next lines wait for it.
     static constexpr int kLoginDelayMs = 1000;
-    void DelayFailedLoginReply();
+    // nWaitedMs: the time the PASS has already waited (for its check on
+    // another thread), counted in the delay.
+    void DelayFailedLoginReply(int nWaitedMs = 0);
+    // A PASS checked against a stored hash on another thread: nothing more
+    // is read until its answer. EndLoginCheck runs the answer with the
+    // session's command context (false from it: the session has ended, and
+    // nothing of it may be used), then reads on unless input is held again.
+    void BeginLoginCheck() { m_bLoginChecking = true; }
+    void EndLoginCheck(const std::function<bool(SCommandContext&)>& answer);
     // STAT of a path: its 213 header is out; the listing's lines follow as
     // the client reads them, and the next commands wait for their end.
     void BeginStatListing(std::unique_ptr<CListingBuilder> pListing, bool bComplete);
@@ -124,8 +134,9 @@ private:
     // The control line (ClientSocket.cpp): each line as the protocol
     // splits it, logged and run.
     bool RunNextLine(const std::string& rInput, size_t& rPos, size_t nSearched) override;
-    // No further command is read while a failed login's reply is held back
-    // or a STAT reply is in progress (and while replies wait unread).
+    // No further command is read while a PASS is being checked or a failed
+    // login's reply is held back or a STAT reply is in progress (and while
+    // replies wait unread).
     bool HoldsInput() const override;
     // Behind a balancer, a connection that did not come through one yet
     // begins with a PROXY header names an address it may not name: it is
@@ -165,6 +176,8 @@ private:
     // A failed login's reply is held back; nothing is read meanwhile.
     bool m_bLoginDelayed = false;
     CTimer m_loginTimer;
+    // A PASS is being checked on another thread; nothing is read meanwhile.
+    bool m_bLoginChecking = false;
     // A STAT reply in progress, and the timer that moves it on.
     CStatReply m_stat;
     CTimer m_statTimer;

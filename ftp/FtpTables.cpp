@@ -105,6 +105,8 @@ const char* const kExtendedReplies[XREPLY_COUNT] = {
     "421 Too many connections.\r\n",
     "451 Local error: the listing cannot be written\r\n",
     "421 Too many failed logins from your address.\r\n",
+    "421 Too many logins waiting.\r\n",
+    "421 Login cannot be checked now.\r\n",
 };
 
 bool IsBlank(char ch) {

@@ -164,7 +164,11 @@ enum FtpExtendedReply : int {
     XREPLY_LISTING_FAILED = 57,
     // Both modes: a USER or PASS from a banned address.
     XREPLY_BANNED = 58,
-    XREPLY_COUNT = 59,
+    // Both modes: a PASS against a stored hash that cannot be checked now
+    // (too many waiting, or no thread to check it).
+    XREPLY_LOGINS_WAITING = 59,
+    XREPLY_LOGIN_UNCHECKED = 60,
+    XREPLY_COUNT = 61,
 };
 const char* ExtendedReplyText(int nReply);
 

@@ -1,13 +1,17 @@
 #include "ftp/LoginCommands.h"
 
+#include "config/PasswordHash.h"
 #include "config/ServerSettings.h"
 #include "ftp/ClientSocket.h"
 #include "ftp/FtpTables.h"
+#include "ftp/PasswordChecks.h"
 #include "ftp/SessionHost.h"
 #include "ftp/SessionState.h"
 #include "ftp/VirtualPath.h"
 #include "res/LogText.h"
 #include "res/Strings.h"
+
+#include <chrono>
 
 namespace {
 
@@ -33,9 +37,13 @@ std::string CutUserName(const std::string& strName) {
 CLoginCommands::CLoginCommands(const SCommandContext& context)
     : m_rSession(context.rSession), m_rState(context.rState), m_rHost(context.rHost) {}
 
-bool CLoginCommands::CheckLogin(const std::string& strUser, const std::string& strPassword) const {
-    CUserRecord record = FindUser(m_rSession.Settings().m_users, strUser);
-    if (record.Name().empty() || record.Name() != strUser)
+bool CLoginCommands::IsKnown(const CUserRecord& record, const std::string& strUser) {
+    return !record.Name().empty() && record.Name() == strUser;
+}
+
+bool CLoginCommands::CheckLogin(const CUserRecord& record, const std::string& strUser,
+                                const std::string& strPassword) {
+    if (!IsKnown(record, strUser))
         return false;
     if (!record.Password().empty() && record.Password() != strPassword)
         return false;
@@ -73,15 +81,36 @@ void CLoginCommands::DoPass(const CCommandRow&, const std::string& strParameter)
         m_rSession.SendReply(ReplyText(REPLY_USER_FIRST));
         return;
     }
-    if (!CheckLogin(strUser, strParameter)) {
-        // Unknown names and wrong passwords alike, on a logged-in session
-        // too: counted at once, and answered a second later, so that
-        // guessing is slow; the connection reads nothing more meanwhile.
-        if (!m_rHost.LoginFailed(m_rSession, strUser))
-            return;
-        m_rSession.DelayFailedLoginReply();
+    const CUserList& users = m_rSession.Settings().m_users;
+    const CUserRecord record = FindUser(users, strUser);
+    const bool bKnown = IsKnown(record, strUser);
+    // A stored hash is checked on another thread. So is an unknown name's
+    // password while any user has a hash, against a hash of no one: a wrong
+    // name then takes as long as a wrong password. Plain passwords are
+    // compared here, at once.
+    if (bKnown ? CPasswordHash::IsHash(record.Password()) : CPasswordHash::HoldsHashes(users)) {
+        CheckHash(bKnown ? record.Password() : CPasswordHash::DummyHash(), strParameter, bKnown);
         return;
     }
+    if (!CheckLogin(record, strUser, strParameter)) {
+        Refuse(0);
+        return;
+    }
+    LogIn();
+}
+
+bool CLoginCommands::Refuse(int nWaitedMs) {
+    // Unknown names and wrong passwords alike, on a logged-in session
+    // too: counted at once, and answered a second after the PASS, so that
+    // guessing is slow; the connection reads nothing more meanwhile.
+    if (!m_rHost.LoginFailed(m_rSession, m_rState.User()))
+        return false;
+    m_rSession.DelayFailedLoginReply(nWaitedMs);
+    return true;
+}
+
+void CLoginCommands::LogIn() {
+    const std::string strUser = m_rState.User();
     m_rState.EnterRoot();
     m_rHost.LoginSucceeded(m_rSession);
     // A change of mode in the settings takes effect at a login.
@@ -93,6 +122,47 @@ void CLoginCommands::DoPass(const CCommandRow&, const std::string& strParameter)
                    FormatString(LoadString(IDS_USER_LOGGED_IN), LogSafe(strUser).c_str(),
                                 LogSafe(m_rState.Folder()).c_str()),
                    0);
+}
+
+void CLoginCommands::CheckHash(const std::string& strHash, const std::string& strPassword,
+                               bool bKnown) {
+    const auto asked = std::chrono::steady_clock::now();
+    std::string strWhy;
+    const CPasswordChecks::Result result = m_rHost.PasswordChecks().Check(
+        strHash, strPassword, bKnown, m_rHost.CompletionFor(m_rSession.Id()),
+        [asked](CClientSocket& rSession, bool bMatch) {
+            rSession.EndLoginCheck([asked, bMatch](SCommandContext& rContext) {
+                return CLoginCommands(rContext).AnswerCheck(bMatch, asked);
+            });
+        },
+        &strWhy);
+    if (result == CPasswordChecks::Result::Queued) {
+        m_rSession.BeginLoginCheck();
+        return;
+    }
+    // Not checked: the client is told to come back later, and closed.
+    if (result == CPasswordChecks::Result::NoThread)
+        m_rSession.Log(FormatString(LoadString(IDS_HASH_NO_THREAD),
+                                    LogSafe(m_rState.User()).c_str(), strWhy.c_str()),
+                       0);
+    m_rSession.SendExtended(result == CPasswordChecks::Result::Full ? XREPLY_LOGINS_WAITING
+                                                                    : XREPLY_LOGIN_UNCHECKED);
+    m_rSession.Log(
+        LogEvent::Disconnect,
+        FormatString(LoadString(IDS_CONNECTION_CLOSED), m_rSession.PeerAddress().c_str()), 0);
+    // The host ends the session after this event; nothing of it is used after.
+    m_rHost.RemoveClient(m_rSession);
+}
+
+bool CLoginCommands::AnswerCheck(bool bMatch, std::chrono::steady_clock::time_point asked) {
+    if (bMatch) {
+        LogIn();
+        return true;
+    }
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - asked);
+    return Refuse(
+        static_cast<int>(std::min<int64_t>(waited.count(), CClientSocket::kLoginDelayMs)));
 }
 
 void CLoginCommands::DoQuit(const CCommandRow&, const std::string&) {

@@ -1,10 +1,14 @@
 // Logging in and out: USER, PASS (a failed login answered late; an address
-// banned now refused and closed) and QUIT.
+// banned now refused and closed; a stored hash checked on another thread)
+// and QUIT.
 #pragma once
 
 #include "ftp/CommandContext.h"
 
+#include <chrono>
 #include <string>
+
+class CUserRecord;
 
 class CLoginCommands {
 public:
@@ -15,7 +19,21 @@ public:
     void DoQuit(const CCommandRow& rRow, const std::string& strParameter);
 
 private:
-    bool CheckLogin(const std::string& strUser, const std::string& strPassword) const;
+    // The record found for the name is that user's.
+    static bool IsKnown(const CUserRecord& record, const std::string& strUser);
+    // A plain (or empty) password: compared at once.
+    static bool CheckLogin(const CUserRecord& record, const std::string& strUser,
+                           const std::string& strPassword);
+    // A password against a stored hash: checked by the host's hashing
+    // threads while the session reads nothing more; too many waiting, or no
+    // thread to check it, answers 421 and closes the session.
+    void CheckHash(const std::string& strHash, const std::string& strPassword, bool bKnown);
+    // The check's answer, back on the loop (false: the session has ended).
+    bool AnswerCheck(bool bMatch, std::chrono::steady_clock::time_point asked);
+    void LogIn();
+    // A failed login, its reply nWaitedMs into its delay already (false:
+    // that failure banned the address and ended the session).
+    bool Refuse(int nWaitedMs);
     // A USER or PASS from an address banned now: answered 421 and closed
     // (true; nothing of the session may be used then).
     bool RefusedWhileBanned(const std::string& strUser);

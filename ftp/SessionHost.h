@@ -12,6 +12,7 @@
 #include <string>
 
 class CClientSocket;
+class CPasswordChecks;
 class CTlsContext;
 struct CProxyPolicy;
 enum class ProxyRefusal;
@@ -56,6 +57,8 @@ public:
     // The way back to the session of that identity for work handed to
     // another thread (see CSessionCompletion).
     virtual CSessionCompletion CompletionFor(uint64_t nSessionId) = 0;
+    // The threads that check a PASS against a stored hash.
+    virtual CPasswordChecks& PasswordChecks() = 0;
 
 protected:
     ~CSessionHost() = default;

@@ -41,6 +41,11 @@ const StringEntry kStrings[] = {
     {IDS_LOGIN_FAILED, "Inicio de sesi\xC3\xB3n fallido de %s (usuario %s)\n"},
     {IDS_ADDRESS_BANNED, "Direcci\xC3\xB3n %s bloqueada durante %d minutos\n"},
     {IDS_ADDRESS_UNBANNED, "Direcci\xC3\xB3n %s desbloqueada\n"},
+    {IDS_HASH_UNREADABLE, "usuario %s: contrase\xC3\xB1"
+                          "a cifrada no v\xC3\xA1lida\n"},
+    {IDS_NAME_HAS_COMMA, "El nombre no puede contener comas."},
+    {IDS_HASH_NO_THREAD, "No se puede comprobar la contrase\xC3\xB1"
+                         "a de %s: %s\n"},
     {IDS_LOGIN_TABLE_FULL, "Tabla de inicios de sesi\xC3\xB3n llena: se olvidan las direcciones "
                            "m\xC3\xA1s antiguas sin bloqueo\n"},
     {IDS_TLS_MODE_INVALID, "Error TLS: TlsMode=%d no es v\xC3\xA1lido (0, 1 o 2)\n"},

@@ -67,6 +67,12 @@ enum : int {
     // server's own, and a listing that could not be written.
     IDS_LISTING_FOLDER_REPLACED = 180,
     IDS_LISTING_FAILED = 181,
+    // A stored password hash that cannot be read (the user's name), and a
+    // login that could not be checked (why no thread could start).
+    IDS_HASH_UNREADABLE = 190,
+    IDS_HASH_NO_THREAD = 191,
+    // The user dialog: a name with a comma.
+    IDS_NAME_HAS_COMMA = 192,
 };
 
 // The text of a string resource; an empty text for an unknown number.

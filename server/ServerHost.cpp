@@ -1,5 +1,6 @@
 #include "server/ServerHost.h"
 
+#include "config/PasswordHash.h"
 #include "ftp/ClientSocket.h"
 #include "ftp/FtpTables.h"
 #include "ftp/Listing.h"
@@ -127,6 +128,8 @@ int CServerHost::StartServer() {
          0, LogEvent::Server});
     if (m_bListeningV6)
         Log(FormatString(LoadString(IDS_LISTENING_IPV6), m_settings.m_nPort), 0);
+    for (const std::string& strName : CPasswordHash::UnreadableUsers(m_settings.m_users))
+        Log(FormatString(LoadString(IDS_HASH_UNREADABLE), LogSafe(strName).c_str()), 0);
     // Where the listings go, when that is not the user's own folder.
     if (const std::string strNotice = TakeListingFolderNotice(); !strNotice.empty())
         Log(strNotice, 0);

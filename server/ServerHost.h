@@ -12,6 +12,7 @@
 #pragma once
 
 #include "config/ServerSettings.h"
+#include "ftp/PasswordChecks.h"
 #include "ftp/SessionHost.h"
 #include "server/Admission.h"
 #include "server/BanClock.h"
@@ -64,6 +65,8 @@ public:
     // run on the loop's thread with the session, or dropped when it has
     // ended (or this host has gone) meanwhile.
     CSessionCompletion CompletionFor(SessionId nId) override;
+    // Password hashes are made and checked here, off the event loop.
+    CPasswordChecks& PasswordChecks() override { return m_passwordChecks; }
 
     // The certificate TLS uses (where Skerrow's own lives, its fingerprint).
     CTlsCertificate& Certificate() { return m_certificate; }
@@ -140,6 +143,9 @@ private:
     // The sessions as completions look them up: they hold it weakly, so
     // that one arriving after the host has gone finds nobody.
     std::shared_ptr<CSessionFinder> m_pFinder;
+    // Declared last, so it goes first: its threads are joined before
+    // anything else of the host ends.
+    CPasswordChecks m_passwordChecks;
 };
 
 // Keeps the last nKeep bytes of a UTF-8 text, moved forward to a character start.

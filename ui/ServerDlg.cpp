@@ -1,5 +1,6 @@
 #include "ui/ServerDlg.h"
 
+#include "config/PasswordHash.h"
 #include "config/SettingsStore.h"
 #include "res/Icons.h"
 #include "res/Strings.h"
@@ -112,7 +113,12 @@ void CServerDlg::OnDestroy() {
     m_bDestroyed = true;
     m_hideTimer.stop();
     m_host.StopServer();
-    CSettingsStore::Save(Settings());
+    // At exit the loop serves no one: the plain passwords are hashed on
+    // this thread.
+    CServerSettings settings = Settings();
+    if (settings.m_logins.m_bHashPasswords)
+        CPasswordHash::HashPlainPasswords(settings.m_users);
+    CSettingsStore::Save(settings);
     m_pTray.reset();
     m_pHelp.reset();
 }
@@ -176,7 +182,9 @@ void CServerDlg::OnOptions() {
         pSheet->exec();
         m_pSheet = nullptr;
     }
-    // Saved however the sheet was closed.
+    // Saved however the sheet was closed. The passwords are written as the
+    // sheet left them: hashing them here would hold up every client (the
+    // loop's thread); with HashPasswords on they are hashed at exit.
     CSettingsStore::Save(Settings());
 }
 

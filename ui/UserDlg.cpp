@@ -1,11 +1,14 @@
 #include "ui/UserDlg.h"
 
+#include "res/Strings.h"
 #include "res/Templates.h"
 #include "ui/DialogLayout.h"
 #include "ui/LengthLimit.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 
 CUserDlg::CUserDlg(QWidget* pParent) : QDialog(pParent) {
@@ -37,6 +40,15 @@ void CUserDlg::accept() {
     QLineEdit* pName = m_pLayout->Get<QLineEdit>(IDC_USER_NAME);
     if (!CLengthLimit::Check(*pPassword, kTextLimit) || !CLengthLimit::Check(*pName, kTextLimit))
         return;
+    // The stored record ends the name at its first comma.
+    if (pName->text().contains(QLatin1Char(','))) {
+        QMessageBox box(QMessageBox::Warning, QApplication::applicationName(),
+                        QString::fromUtf8(LoadString(IDS_NAME_HAS_COMMA)), QMessageBox::Ok, this);
+        box.setWindowModality(Qt::WindowModal);
+        box.exec();
+        pName->setFocus();
+        return;
+    }
     m_bDownload = m_pLayout->Get<QCheckBox>(IDC_DOWNLOAD)->isChecked();
     m_bUpload = m_pLayout->Get<QCheckBox>(IDC_UPLOAD)->isChecked();
     m_strPassword = pPassword->text();

@@ -233,8 +233,11 @@ TEST_F(HostTest, LoginRules) {
     // A name with a comma can never log in.
     EXPECT_EQ(pClient->Command(m_dispatcher, "USER a,b"), "331 Enter PASS command");
     EXPECT_EQ(pClient->Command(m_dispatcher, "PASS pw"), "550 Permission denied");
+    // Its record is the name up to the first comma, the password up to the
+    // flags: commas and all.
     EXPECT_EQ(pClient->Command(m_dispatcher, "USER a"), "331 Enter PASS command");
-    EXPECT_EQ(pClient->Command(m_dispatcher, "PASS b"), "230 Logged in");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "PASS b"), "550 Permission denied");
+    EXPECT_EQ(pClient->Command(m_dispatcher, "PASS b,pw"), "230 Logged in");
 }
 
 TEST_F(HostTest, LoginLogLineAndRelabelKeepsRowPosition) {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+#include <string>
+
 TEST(UserRecord, ParsesAllFourFields) {
     const CUserRecord record = CUserRecord::Parse("bob,secret,1,0");
     EXPECT_EQ(record.Name(), "bob");
@@ -17,15 +20,20 @@ TEST(UserRecord, ParsesAllFourFields) {
 }
 
 TEST(UserRecord, OnlyFirstCharacterOfAPermissionCounts) {
-    const CUserRecord record = CUserRecord::Parse("bob,pw,1x,1yz,extra");
+    const CUserRecord record = CUserRecord::Parse("bob,pw,1x,1yz");
     EXPECT_TRUE(record.MayUpload());
     EXPECT_TRUE(record.MayDownload());
+    // The flags are the last two fields: a fifth field is the download flag.
+    const CUserRecord extra = CUserRecord::Parse("bob,pw,1x,1yz,extra");
+    EXPECT_EQ(extra.Password(), "pw,1x");
+    EXPECT_TRUE(extra.MayUpload());
+    EXPECT_FALSE(extra.MayDownload());
     const CUserRecord refused = CUserRecord::Parse("bob,pw,,y1");
     EXPECT_FALSE(refused.MayUpload());
     EXPECT_FALSE(refused.MayDownload());
 }
 
-TEST(UserRecord, ShortAndOddRecordsReadFromTheLeft) {
+TEST(UserRecord, ShortRecordsReadFromTheLeftFullOnesFromBothEnds) {
     // Two commas: a name and a password, both permissions refused.
     const CUserRecord dave = CUserRecord::Parse("dave,pw,1");
     EXPECT_EQ(dave.Name(), "dave");
@@ -43,12 +51,21 @@ TEST(UserRecord, ShortAndOddRecordsReadFromTheLeft) {
         EXPECT_FALSE(none.HasName()) << pszText;
         EXPECT_EQ(none.Name(), "") << pszText;
     }
-    // A comma in the password ends it there: the rest moves into the
-    // permissions, "w" refusing the upload and "1" granting the download.
-    const CUserRecord comma = CUserRecord::Parse("ann,p,w,1,1");
-    EXPECT_EQ(comma.Password(), "p");
-    EXPECT_FALSE(comma.MayUpload());
-    EXPECT_TRUE(comma.MayDownload());
+    // A comma in the password is the password's: the flags are the last
+    // two fields.
+    const CUserRecord comma = CUserRecord::Parse("ann,p,w,1,0");
+    EXPECT_EQ(comma.Name(), "ann");
+    EXPECT_EQ(comma.Password(), "p,w");
+    EXPECT_TRUE(comma.MayUpload());
+    EXPECT_FALSE(comma.MayDownload());
+    const CUserRecord hash =
+        CUserRecord::Parse("ann,$argon2id$v=19$m=65536,t=2,p=1$c2FsdA$aGFzaA,0,1");
+    EXPECT_EQ(hash.Password(), "$argon2id$v=19$m=65536,t=2,p=1$c2FsdA$aGFzaA");
+    EXPECT_TRUE(hash.MayDownload());
+    // Commas after the name, but only two: still the short reading.
+    const CUserRecord empty = CUserRecord::Parse("ann,,");
+    EXPECT_EQ(empty.Password(), "");
+    EXPECT_FALSE(empty.MayDownload());
 }
 
 TEST(FolderRecord, ParsesAndKeepsASecondEqualsInTheRealPath) {
@@ -85,12 +102,13 @@ TEST(Records, MadeRecordsAreReadAsTheirStoredTextWillBe) {
     const CUserRecord record = CUserRecord::Make("ann", "", false, true);
     EXPECT_EQ(record.Name(), "ann");
     EXPECT_TRUE(record.MayDownload());
-    // No escaping: a comma in the name reads back as it will from the file.
+    // No escaping: a comma in the name reads back as it will from the file
+    // (the dialog refuses such a name).
     const CUserRecord odd = CUserRecord::Make("a,b", "pw", true, true);
     EXPECT_EQ(odd.Text(), "a,b,pw,1,1");
     EXPECT_EQ(odd.Name(), "a");
-    EXPECT_EQ(odd.Password(), "b");
-    EXPECT_FALSE(odd.MayUpload());
+    EXPECT_EQ(odd.Password(), "b,pw");
+    EXPECT_TRUE(odd.MayUpload());
     EXPECT_TRUE(odd.MayDownload());
     EXPECT_EQ(CUserRecord::Parse(odd.Text()).Name(), odd.Name());
 }
@@ -125,4 +143,45 @@ TEST(FindUser, AShortLaterRecordChangesOnlyTheFieldsItHas) {
     EXPECT_TRUE(bob.MayDownload());
     const CUserRecord carl = FindUser(ParseUserList({"carl,secret,0,1", "carl,other"}), "carl");
     EXPECT_EQ(carl.Password(), "secret");
+}
+
+namespace {
+
+// A byte string of up to 40 bytes, drawn mostly from the bytes a record
+// gives meaning to (commas, '=', quotes, spaces, '1', '0'), with any byte
+// (non-UTF-8 ones too) among them.
+std::string RandomBytes(std::mt19937& rRandom) {
+    static const std::string kMeaningful = ",,,==\"' 10\\$\t";
+    std::uniform_int_distribution<int> length(0, 40);
+    std::uniform_int_distribution<int> kind(0, 2);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::uniform_int_distribution<size_t> pick(0, kMeaningful.size() - 1);
+    std::string strBytes;
+    for (int n = length(rRandom); n > 0; --n)
+        strBytes +=
+            kind(rRandom) == 0 ? static_cast<char>(byte(rRandom)) : kMeaningful[pick(rRandom)];
+    return strBytes;
+}
+
+} // namespace
+
+TEST(Records, EveryPasswordAndLocalFolderReadsBackAsWritten) {
+    std::mt19937 random(20240601);
+    for (int i = 0; i < 5000; ++i) {
+        const std::string strBytes = RandomBytes(random);
+        const bool bUpload = i % 2 == 0;
+        const bool bDownload = i % 3 == 0;
+        const CUserRecord user =
+            CUserRecord::Parse(CUserRecord::Make("ana", strBytes, bUpload, bDownload).Text());
+        ASSERT_EQ(user.Name(), "ana");
+        ASSERT_EQ(user.Password(), strBytes);
+        ASSERT_EQ(user.MayUpload(), bUpload);
+        ASSERT_EQ(user.MayDownload(), bDownload);
+        const CFolderRecord folder =
+            CFolderRecord::Parse(CFolderRecord::Make("/v", strBytes, bUpload, bDownload).Text());
+        ASSERT_EQ(folder.VirtualPath(), "/v");
+        ASSERT_EQ(folder.RealPath(), strBytes);
+        ASSERT_EQ(folder.MayUpload(), bUpload);
+        ASSERT_EQ(folder.MayDownload(), bDownload);
+    }
 }
