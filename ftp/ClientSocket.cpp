@@ -215,7 +215,12 @@ void CClientSocket::DelayFailedLoginReply(int nWaitedMs) {
     // PASS, so that guessing is slow; the connection reads nothing more
     // meanwhile.
     m_bLoginDelayed = true;
-    m_loginTimer.Start(std::max(kLoginDelayMs - nWaitedMs, 0), [this] { EndLoginDelay(); });
+    m_loginTimer.Start(std::max(kLoginDelayMs - nWaitedMs, 0), [this] {
+        // The failed login's reply, sent late; then the lines that waited.
+        m_bLoginDelayed = false;
+        SendReply(ReplyText(REPLY_PERMISSION_DENIED));
+        ResumeInput();
+    });
 }
 
 void CClientSocket::EndLoginCheck(const std::function<bool(SCommandContext&)>& answer) {
@@ -223,12 +228,6 @@ void CClientSocket::EndLoginCheck(const std::function<bool(SCommandContext&)>& a
     SCommandContext context{*this, m_state, m_transfers, m_start, m_rHost, m_strWord};
     if (answer(context))
         ResumeInput();
-}
-
-void CClientSocket::EndLoginDelay() {
-    m_bLoginDelayed = false;
-    SendReply(ReplyText(REPLY_PERMISSION_DENIED));
-    ResumeInput();
 }
 
 void CClientSocket::AbandonDataConnections() {

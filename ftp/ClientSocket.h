@@ -147,8 +147,6 @@ private:
     void OnOutputOverflow() override;
     // Idle for the whole time-out with no transfer running: closed.
     void OnIdle();
-    // The failed login's reply, sent late; then the lines that waited.
-    void EndLoginDelay();
     // STAT of a path: the next slice of its listing, or the next lines of
     // the reply once the listing is complete.
     void ContinueStat();
