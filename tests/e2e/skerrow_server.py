@@ -154,6 +154,21 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+
+def read_line(sock):
+    """One reply line, read a byte at a time (nothing after it is taken);
+    what came before the connection ended or was reset, if it did."""
+    line = b""
+    while not line.endswith(b"\r\n"):
+        try:
+            byte = sock.recv(1)
+        except ConnectionResetError:
+            return line
+        if not byte:
+            return line
+        line += byte
+    return line
+
 def answer(ftp, command):
     """The reply to a command, success or refusal, as text."""
     import ftplib

@@ -17,7 +17,8 @@ import threading
 import time
 import unittest
 
-from skerrow_server import (BINARY, PortReservation, SkerrowServer, scaled, wait_for)
+from skerrow_server import (BINARY, PortReservation, SkerrowServer, read_line, scaled,
+                            wait_for)
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 JOURNAL_FILTER = os.path.join(ROOT, "res", "fail2ban", "filter.conf")
@@ -43,19 +44,6 @@ def connect(port, address):
                                     source_address=(address, 0))
     assert read_line(sock).startswith(b"220 ")
     return sock
-
-
-def read_line(sock):
-    line = b""
-    while not line.endswith(b"\r\n"):
-        try:
-            byte = sock.recv(1)
-        except ConnectionResetError:
-            return line
-        if not byte:
-            return line
-        line += byte
-    return line
 
 
 def log_in(sock, password):
@@ -431,7 +419,6 @@ class JournalTests(unittest.TestCase):
         self.assertEqual([r["MESSAGE"] for r in commands[2:]],
                          [b"NOOP %d" % n for n in range(201)])
         self.assertEqual(replies[-1]["MESSAGE"], b"200 Ok")
-
 
 
 JOURNALD = "/lib/systemd/systemd-journald"

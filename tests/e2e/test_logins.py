@@ -10,7 +10,7 @@ import subprocess
 import time
 import unittest
 
-from skerrow_server import SkerrowServer, scaled, wait_for
+from skerrow_server import SkerrowServer, read_line, scaled, wait_for
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 # The filter for plain log files: the test's log is the server's output.
@@ -24,17 +24,6 @@ def connect(port, address):
     greeting = sock.recv(1024)
     assert greeting.startswith(b"220 "), greeting
     return sock
-
-
-def read_line(sock):
-    """One reply line, read a byte at a time (nothing after it is taken)."""
-    line = b""
-    while not line.endswith(b"\r\n"):
-        byte = sock.recv(1)
-        if not byte:
-            return line
-        line += byte
-    return line
 
 
 def closed_without_a_word(sock):

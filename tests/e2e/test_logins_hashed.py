@@ -11,7 +11,7 @@ import threading
 import time
 import unittest
 
-from skerrow_server import TIME_FACTOR, SkerrowServer, scaled
+from skerrow_server import TIME_FACTOR, SkerrowServer, read_line, scaled
 
 PLAIN_USERS = ["anonymous,,0,1", "ana,pw,1,1", "bea,a,b=c,1,0"]
 
@@ -22,16 +22,6 @@ def stored_users(path):
         text = source.read()
     found = dict(re.findall(r'^User(\d+)="?(.*?)"?$', text, re.M))
     return [found[str(k)] for k in range(len(found))]
-
-
-def read_line(sock):
-    line = b""
-    while not line.endswith(b"\r\n"):
-        byte = sock.recv(1)
-        if not byte:
-            return line
-        line += byte
-    return line
 
 
 def connect(port):
