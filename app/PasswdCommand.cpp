@@ -37,10 +37,12 @@ bool ReadLine(std::string& rLine) {
 
 // One line typed at the terminal after the prompt, not echoed.
 bool ReadHidden(const char* pszPrompt, std::string& rLine) {
-    std::fputs(pszPrompt, stderr);
-    std::fflush(stderr);
-    if (::tcgetattr(STDIN_FILENO, &g_savedTerminal) != 0)
+    // The prompt comes once echo is off: what is typed after it is kept
+    // (turning echo off drops what was typed before).
+    if (::tcgetattr(STDIN_FILENO, &g_savedTerminal) != 0) {
+        std::fputs(pszPrompt, stderr);
         return ReadLine(rLine);
+    }
     termios hidden = g_savedTerminal;
     hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     struct sigaction restore {};
@@ -50,6 +52,8 @@ bool ReadHidden(const char* pszPrompt, std::string& rLine) {
     ::sigaction(SIGINT, &restore, &oldInt);
     ::sigaction(SIGTERM, &restore, &oldTerm);
     ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &hidden);
+    std::fputs(pszPrompt, stderr);
+    std::fflush(stderr);
     const bool bRead = ReadLine(rLine);
     ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_savedTerminal);
     ::sigaction(SIGINT, &oldInt, nullptr);
