@@ -263,7 +263,8 @@ private slots:
         QCOMPARE(rows[0], QStringLiteral("anonymous|Y|N"));
         QCOMPARE(rows[1], QStringLiteral("solo|N|N"));
         QCOMPARE(rows[2], QStringLiteral("raro|N|N"));
-        QCOMPARE(rows[3], QStringLiteral("dos|N|N"));
+        // Read from both ends: the password "partes,", download allowed.
+        QCOMPARE(rows[3], QStringLiteral("dos|Y|N"));
         QCOMPARE(rows[4], QString(255, u'n') + QStringLiteral("|Y|Y"));
         QCOMPARE(rows[5], QStringLiteral("|N|N"));
         auto* pHeader = Users().View()->model();
@@ -282,8 +283,8 @@ private slots:
         ConfirmUserDialog(&seen);
         Users().OnEdit();
         QCOMPARE(seen.strName, QStringLiteral("dos"));
-        QCOMPARE(seen.strPassword, QStringLiteral("partes"));
-        QCOMPARE(Users().Records()[3], std::string("dos,partes,0,0"));
+        QCOMPARE(seen.strPassword, QStringLiteral("partes,"));
+        QCOMPARE(Users().Records()[3], std::string("dos,partes,,0,1"));
     }
 
     void userButtonsFollowTheSelectionAsRowsAreDrawn() {
@@ -351,10 +352,11 @@ private slots:
         QVERIFY(!seen.bUpload);
         QCOMPARE(Users().Records().back(), std::string("anonymous,,0,1"));
         QCOMPARE(Rows(Users()).size(), 3);
-        // Texts as typed, with a comma and blanks kept.
-        AnswerUserDialog({QStringLiteral(" bob,x"), QStringLiteral("p w"), false, true});
+        // Texts as typed, with blanks and a password's comma kept (a name
+        // cannot hold one).
+        AnswerUserDialog({QStringLiteral(" bob x"), QStringLiteral("p, w"), false, true});
         Users().OnAdd();
-        QCOMPARE(Users().Records().back(), std::string(" bob,x,p w,1,0"));
+        QCOMPARE(Users().Records().back(), std::string(" bob x,p, w,1,0"));
         // Cancel changes nothing.
         SUserAnswer cancel;
         cancel.bCancel = true;
@@ -664,7 +666,8 @@ private slots:
         Open(seed);
         const QStringList rows = Rows(Folders());
         QCOMPARE(rows[0], QStringLiteral("/|/srv/raiz/|Y|Y"));
-        QCOMPARE(rows[2], QStringLiteral("/pub|/srv/a|Y|N")); // flags read after the comma
+        // Read from both ends: the local folder holds the comma.
+        QCOMPARE(rows[2], QStringLiteral("/pub|/srv/a,b/|N|Y"));
         QCOMPARE(rows[3], QStringLiteral("/x|/srv/x/|N|N"));
         auto* pModel = Folders().View()->model();
         QCOMPARE(pModel->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Virtual"));
