@@ -216,25 +216,19 @@ bool IsControlCommand(const std::vector<std::string>& args) {
     return false;
 }
 
-int RunControlCommand(const std::vector<std::string>& args) {
-    SRequest request;
-    if (!ParseRequest(args, request)) {
-        std::fprintf(stderr, "Uso: skerrow [--instance NOMBRE] --who [--json] | --kick ID | "
-                             "--unban DIRECCI\xC3\x93N | --reload | --metrics\n");
-        return 2;
-    }
-    // The first server that answers where one is looked for; a socket that
-    // fails a check ends the search.
+namespace {
+
+// Sends the request to the first server that answers where one is looked
+// for (a socket that fails a check ends the search): 0 with the body of its
+// answer, kNobodyListens when no server runs (nothing printed), 1 when it
+// failed or refused (the reason on standard error).
+int Exchange(const SRequest& request, std::string& rBody) {
     int hSocket = kNobodyListens;
     for (const SCandidate& candidate : Candidates(request))
         if (hSocket == kNobodyListens && Present(candidate))
             hSocket = Connect(candidate);
-    if (hSocket == kNobodyListens)
-        return Fail(request.strInstance.empty()
-                        ? std::string("no Skerrow server is running for this user")
-                        : "no Skerrow server is running as instance " + request.strInstance);
     if (hSocket < 0)
-        return 1;
+        return hSocket == kNobodyListens ? kNobodyListens : 1;
     const std::string strLine = request.strLine + "\n";
     std::string strReply;
     // A server that answers before it reads (a refusal) may not take the
@@ -250,6 +244,37 @@ int RunControlCommand(const std::vector<std::string>& args) {
         return Fail(strStatus.substr(4));
     if (strStatus != "OK")
         return Fail("the server's answer cannot be read");
-    PrintBody(strReply.substr(nEnd + 1), request.bJson);
+    rBody = strReply.substr(nEnd + 1);
     return 0;
+}
+
+} // namespace
+
+int RunControlCommand(const std::vector<std::string>& args) {
+    SRequest request;
+    if (!ParseRequest(args, request)) {
+        std::fprintf(stderr, "Uso: skerrow [--instance NOMBRE] --who [--json] | --kick ID | "
+                             "--unban DIRECCI\xC3\x93N | --reload | --metrics\n");
+        return 2;
+    }
+    std::string strBody;
+    const int nResult = Exchange(request, strBody);
+    if (nResult == kNobodyListens)
+        return Fail(request.strInstance.empty()
+                        ? std::string("no Skerrow server is running for this user")
+                        : "no Skerrow server is running as instance " + request.strInstance);
+    if (nResult != 0)
+        return nResult;
+    PrintBody(strBody, request.bJson);
+    return 0;
+}
+
+EReloadAnswer AskReload() {
+    SRequest request;
+    request.strLine = "reload";
+    std::string strBody;
+    const int nResult = Exchange(request, strBody);
+    if (nResult == kNobodyListens)
+        return EReloadAnswer::NoServer;
+    return nResult == 0 ? EReloadAnswer::Done : EReloadAnswer::Failed;
 }

@@ -11,3 +11,8 @@ bool IsControlCommand(const std::vector<std::string>& args);
 // Runs it: 0 done, 1 when no server answers or it refuses (the reason on
 // standard error), 2 for arguments that make no request.
 int RunControlCommand(const std::vector<std::string>& args);
+
+// Asks the running server, found as for --reload, to read its settings
+// again: Failed prints the reason on standard error, NoServer nothing.
+enum class EReloadAnswer { Done, NoServer, Failed };
+EReloadAnswer AskReload();

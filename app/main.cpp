@@ -1,6 +1,7 @@
 // Skerrow: a small FTP server with an administration window.
 #include "app/ControlClient.h"
 #include "app/HeadlessFrontEnd.h"
+#include "app/PasswdCommand.h"
 #include "ftp/FtpTables.h"
 
 #include <cstdio>
@@ -21,6 +22,7 @@ void PrintUsage() {
     printf("Uso: skerrow [--headless | --help | --version]\n"
            "       skerrow [--instance NOMBRE] --who [--json] | --kick ID |"
            " --unban DIRECCI\xC3\x93N | --reload | --metrics\n"
+           "       skerrow --passwd USUARIO\n"
            "\n"
            "  (sin opciones)  abre la ventana de administraci\xC3\xB3n\n"
            "  --headless      sirve sin ventana; el registro va a la salida est\xC3\xA1ndar\n"
@@ -32,6 +34,12 @@ void PrintUsage() {
            "  --unban DIR     desbloquea una direcci\xC3\xB3n bloqueada por inicios fallidos\n"
            "  --reload        vuelve a leer la configuraci\xC3\xB3n (como SIGHUP)\n"
            "  --metrics       los contadores del servidor en el formato de Prometheus\n"
+           "  --passwd USUARIO  cambia la contrase\xC3\xB1"
+           "a de USUARIO (guardada cifrada, Argon2id;\n"
+           "                  dos veces sin eco en un terminal, o una l\xC3\xAD"
+           "nea de la entrada\n"
+           "                  est\xC3\xA1ndar) y pide al servidor en marcha que relea la\n"
+           "                  configuraci\xC3\xB3n\n"
            "  --instance NOMBRE  (root) la instancia skerrow@NOMBRE del servicio del sistema\n"
            "  --help          muestra esta ayuda\n"
            "  --version       muestra la versi\xC3\xB3n\n"
@@ -48,6 +56,11 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (IsControlCommand(args))
         return RunControlCommand(args);
+    if (IsPasswdCommand(args)) {
+        // It holds a password in memory.
+        ForbidDumps();
+        return RunPasswdCommand(args);
+    }
     bool bHeadless = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--headless") == 0) {

@@ -68,10 +68,14 @@ bool CPasswordHash::HoldsHashes(const CUserList& users) {
     return false;
 }
 
+bool CPasswordHash::NeedsHash(const CUserRecord& user) {
+    return user.IsComplete() && !user.Password().empty() && !IsHash(user.Password());
+}
+
 bool CPasswordHash::HashPlainPasswords(CUserList& rUsers) {
     bool bChanged = false;
     for (CUserRecord& rUser : rUsers) {
-        if (!rUser.IsComplete() || rUser.Password().empty() || IsHash(rUser.Password()))
+        if (!NeedsHash(rUser))
             continue;
         const std::string strHash = Hash(rUser.Password());
         if (strHash.empty())

@@ -41,6 +41,9 @@ public:
     static std::vector<std::string> UnreadableUsers(const CUserList& users);
     // The list holds at least one hash.
     static bool HoldsHashes(const CUserList& users);
+    // The record is one HashPlainPasswords replaces: all its fields, and a
+    // plain, non-empty password.
+    static bool NeedsHash(const CUserRecord& user);
     // Slow: every record with all its fields and a plain, non-empty password
     // is stored with its hash instead (a record hashing fails for keeps its
     // password). A record without its permission fields stays as it is: a

@@ -88,6 +88,10 @@ const SControlTemplate kAdvancedPage[] = {
      10},
     {IDC_STATIC, K::Label, "Huella SHA-256:", 13, 176, 52, 8, IDC_TLS_FINGERPRINT},
     {IDC_TLS_FINGERPRINT, K::ReadOnlyEdit, nullptr, 66, 174, 111, 12},
+    {IDC_HASH_PASSWORDS, K::CheckBox,
+     "Guardar las contrase\xC3\xB1"
+     "as cifradas (Argon2id)",
+     7, 198, 176, 10},
 };
 
 // Who may connect, how many at once, and the guard against password guessing.
@@ -114,7 +118,7 @@ const SControlTemplate kConnectionsPage[] = {
 };
 
 const SControlTemplate kUser[] = {
-    {IDC_STATIC, K::GroupBox, "Informaci\xC3\xB3n de Usuario", 7, 7, 133, 62},
+    {IDC_STATIC, K::GroupBox, "Informaci\xC3\xB3n de Usuario", 7, 7, 133, 77},
     {IDC_STATIC, K::Label, "Usuario:", 13, 17, 0, 8, IDC_USER_NAME},
     {IDC_USER_NAME, K::Edit, nullptr, 13, 26, 105, 12},
     {IDC_STATIC, K::Label,
@@ -122,11 +126,16 @@ const SControlTemplate kUser[] = {
      "a:",
      13, 41, 0, 8, IDC_PASSWORD},
     {IDC_PASSWORD, K::PasswordEdit, nullptr, 13, 50, 105, 12},
-    {IDC_STATIC, K::GroupBox, "Permisos", 7, 70, 134, 36},
-    {IDC_DOWNLOAD, K::CheckBox, "Usuario puede descargar archivos", 14, 80, 0, 10},
-    {IDC_UPLOAD, K::CheckBox, "Usuario puede subir archivos", 14, 91, 0, 10},
-    {IDOK, K::DefPushButton, "Aceptar", 10, 112, 50, 14},
-    {IDCANCEL, K::PushButton, "Cancelar", 70, 112, 50, 14},
+    // Shown when the account's password is stored as a hash.
+    {IDC_PASSWORD_NOTE, K::Label,
+     "(contrase\xC3\xB1"
+     "a guardada; escriba una nueva para cambiarla)",
+     13, 64, 121, 16},
+    {IDC_STATIC, K::GroupBox, "Permisos", 7, 87, 134, 36},
+    {IDC_DOWNLOAD, K::CheckBox, "Usuario puede descargar archivos", 14, 97, 0, 10},
+    {IDC_UPLOAD, K::CheckBox, "Usuario puede subir archivos", 14, 108, 0, 10},
+    {IDOK, K::DefPushButton, "Aceptar", 10, 129, 50, 14},
+    {IDCANCEL, K::PushButton, "Cancelar", 70, 129, 50, 14},
 };
 
 const SControlTemplate kFolder[] = {
@@ -153,12 +162,12 @@ const SDialogTemplate kDialogs[] = {
     TEMPLATE(IDD_USERS_PAGE, "Seguridad", 190, 114, kUsersPage),
     TEMPLATE(IDD_FOLDERS_PAGE, "Acceso", 190, 114, kFoldersPage),
     TEMPLATE(IDD_SERVER_PAGE, "Servidor", 190, 109, kServerPage),
-    TEMPLATE(IDD_ADVANCED_PAGE, "Avanzado", 190, 199, kAdvancedPage),
+    TEMPLATE(IDD_ADVANCED_PAGE, "Avanzado", 190, 212, kAdvancedPage),
     TEMPLATE(IDD_CONNECTIONS_PAGE, "Conexiones", 190, 212, kConnectionsPage),
     TEMPLATE(IDD_USER,
              "A\xC3\xB1"
              "adir/Editar Usuario",
-             148, 133, kUser),
+             148, 150, kUser),
     TEMPLATE(IDD_FOLDER,
              "A\xC3\xB1"
              "adir/Editar Carpeta",

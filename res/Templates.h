@@ -80,6 +80,8 @@ enum : int {
     IDC_MAX_CONNECTIONS = 1048,
     IDC_ALLOW = 1049,
     IDC_DENY = 1050,
+    IDC_PASSWORD_NOTE = 1051,
+    IDC_HASH_PASSWORDS = 1052,
 };
 
 enum class EControlKind {

@@ -43,6 +43,7 @@ CAdvancedPage::CAdvancedPage(CServerHost& rHost, CServerSettings& rSettings)
     m_strTlsCertificate = QString::fromStdString(extended.m_strTlsCertificate);
     m_strTlsKey = QString::fromStdString(extended.m_strTlsKey);
     m_bTlsReuse = extended.RequiresSessionReuse();
+    m_bHashPasswords = rSettings.m_logins.m_bHashPasswords;
 }
 
 void CAdvancedPage::OnInitPage() {
@@ -80,6 +81,10 @@ void CAdvancedPage::OnInitPage() {
     connect(pMode, &QComboBox::activated, this, [this] { SetModified(); });
     for (QLineEdit* pBox : {pMin, pMax, pAddress, pProxyFrom, pCertificate, pKey})
         connect(pBox, &QLineEdit::textEdited, this, [this] { SetModified(); });
+    // Stored hashes are not part of the extended mode: always available.
+    auto* pHash = m_pLayout->Get<QCheckBox>(IDC_HASH_PASSWORDS);
+    pHash->setChecked(m_bHashPasswords);
+    connect(pHash, &QCheckBox::clicked, this, [this] { SetModified(); });
     connect(m_pLayout->Get<QPushButton>(IDC_TLS_CERTIFICATE_BROWSE), &QPushButton::clicked, this,
             [this] { OnBrowse(IDC_TLS_CERTIFICATE); });
     connect(m_pLayout->Get<QPushButton>(IDC_TLS_KEY_BROWSE), &QPushButton::clicked, this,
@@ -170,6 +175,7 @@ bool CAdvancedPage::OnKillActive() {
     m_strTlsCertificate = strCertificate;
     m_strTlsKey = strKey;
     m_bTlsReuse = m_pLayout->Get<QCheckBox>(IDC_TLS_REUSE)->isChecked();
+    m_bHashPasswords = m_pLayout->Get<QCheckBox>(IDC_HASH_PASSWORDS)->isChecked();
     m_bExtended = m_pLayout->Get<QCheckBox>(IDC_EXTENDED)->isChecked();
     m_nPassiveMin = nMin;
     m_nPassiveMax = nMax;
@@ -189,6 +195,7 @@ bool CAdvancedPage::OnApply() {
     extended.m_strTlsCertificate = m_strTlsCertificate.toStdString();
     extended.m_strTlsKey = m_strTlsKey.toStdString();
     extended.m_nTlsSessionReuse = m_bTlsReuse ? 1 : 0;
+    m_rSettings.m_logins.m_bHashPasswords = m_bHashPasswords;
     return true;
 }
 

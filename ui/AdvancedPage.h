@@ -2,7 +2,8 @@
 // passive port range and advertised address, the load balancers whose
 // connections bring a PROXY header, and TLS (its policy, certificate and
 // key, session reuse on data connections, and the fingerprint of the
-// certificate in use). Its values reach every session at its next command.
+// certificate in use), and whether passwords are stored hashed. Its values
+// reach every session at its next command.
 #pragma once
 
 #include "ui/PropertyPage.h"
@@ -34,6 +35,8 @@ public:
     QString m_strTlsCertificate;
     QString m_strTlsKey;
     bool m_bTlsReuse = true;
+    // Passwords stored as Argon2id hashes whenever the settings are saved.
+    bool m_bHashPasswords = false;
 
     // Picks a PEM file into the certificate or the key box.
     void OnBrowse(int nBox);

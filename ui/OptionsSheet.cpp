@@ -1,10 +1,12 @@
 #include "ui/OptionsSheet.h"
 
+#include "config/PasswordHash.h"
 #include "res/Strings.h"
 #include "server/ServerHost.h"
 #include "ui/AdvancedPage.h"
 #include "ui/ConnectionsPage.h"
 #include "ui/FoldersPage.h"
+#include "ui/HashRequest.h"
 #include "ui/ServerPage.h"
 #include "ui/UsersPage.h"
 
@@ -90,7 +92,7 @@ void COptionsSheet::OnTabChanged(int nIndex) {
 }
 
 bool COptionsSheet::Apply() {
-    if (!ActivePage()->OnKillActive())
+    if (IsHashing() || !ActivePage()->OnKillActive())
         return false;
     // Only pages shown at least once apply, in page order.
     for (CPropertyPage* pPage : m_pages) {
@@ -99,6 +101,53 @@ bool COptionsSheet::Apply() {
         pPage->OnApply();
         pPage->SetModified(false);
     }
+    // Passwords stored hashed: the plain ones are hashed by the server's
+    // threads first, and the settings go into force when the hashes are in.
+    std::vector<size_t> plain;
+    for (size_t i = 0; i < m_settings.m_users.size(); ++i)
+        if (CPasswordHash::NeedsHash(m_settings.m_users[i]))
+            plain.push_back(i);
+    if (m_settings.m_logins.m_bHashPasswords && !plain.empty())
+        HashPasswords(plain);
+    else
+        PutInForce();
+    return true;
+}
+
+bool COptionsSheet::IsHashing() const {
+    return m_pHashing && m_pHashing->IsRunning();
+}
+
+void COptionsSheet::HashPasswords(const std::vector<size_t>& plain) {
+    // The sheet waits, its controls disabled; the loop goes on serving.
+    m_pTabs->setEnabled(false);
+    m_pButtons->setEnabled(false);
+    setCursor(Qt::BusyCursor);
+    std::vector<std::string> passwords;
+    for (size_t nUser : plain)
+        passwords.push_back(m_settings.m_users[nUser].Password());
+    if (!m_pHashing)
+        m_pHashing = new CHashRequest(m_rHost.PasswordChecks(), this);
+    m_pHashing->Start(passwords, [this, plain](const std::vector<std::string>& hashes) {
+        // A password no hash could be made for stays as it is, hashed at a
+        // later save.
+        for (size_t i = 0; i < plain.size(); ++i) {
+            CUserRecord& rUser = m_settings.m_users[plain[i]];
+            if (!hashes[i].empty())
+                rUser = CUserRecord::Make(rUser.Name(), hashes[i], rUser.MayUpload(),
+                                          rUser.MayDownload());
+        }
+        m_pUsers->TakeHashes(m_settings.m_users);
+        m_pTabs->setEnabled(true);
+        m_pButtons->setEnabled(true);
+        unsetCursor();
+        PutInForce();
+        if (m_bCloseWhenHashed)
+            QDialog::accept();
+    });
+}
+
+void COptionsSheet::PutInForce() {
     // The server takes them and follows what changed (a new port, its
     // listener, a change of mode).
     m_rHost.TakeSettings(m_settings);
@@ -106,12 +155,21 @@ bool COptionsSheet::Apply() {
         if (pPage->IsBuilt())
             pPage->OnApplied();
     emit applied();
-    return true;
 }
 
 void COptionsSheet::accept() {
-    if (Apply())
+    if (!Apply())
+        return;
+    // With passwords being hashed, the sheet closes when they are in.
+    if (IsHashing())
+        m_bCloseWhenHashed = true;
+    else
         QDialog::accept();
+}
+
+void COptionsSheet::reject() {
+    if (!IsHashing())
+        QDialog::reject();
 }
 
 void COptionsSheet::UpdateApply() {

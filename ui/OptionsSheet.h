@@ -14,6 +14,7 @@
 class CAdvancedPage;
 class CConnectionsPage;
 class CFoldersPage;
+class CHashRequest;
 class CPropertyPage;
 class CServerHost;
 class CServerPage;
@@ -45,9 +46,16 @@ public:
 
     // Brings a page to the front, as a click on its tab does.
     void SetActivePage(int nIndex);
-    // OK and Apply: false when the page in front does not pass its checks.
+    // OK and Apply: false when the page in front does not pass its checks
+    // (or passwords are still being hashed). With passwords stored hashed,
+    // the plain ones are first hashed by the server's hashing threads: the
+    // sheet waits for them, disabled, and puts the settings in force (and
+    // closes, for OK) when they have come back.
     bool Apply();
     void accept() override;
+    // Ignored while passwords are being hashed.
+    void reject() override;
+    bool IsHashing() const;
     // The server's bans have changed: the connections page shows them anew.
     void OnBansChanged();
 
@@ -58,6 +66,10 @@ signals:
 private:
     void OnTabChanged(int nIndex);
     void UpdateApply();
+    // Hashes the passwords of these users, then puts the settings in force.
+    void HashPasswords(const std::vector<size_t>& plain);
+    // Hands the applied settings to the server.
+    void PutInForce();
 
     CServerHost& m_rHost;
     CServerSettings m_settings;
@@ -72,4 +84,6 @@ private:
     std::vector<CPropertyPage*> m_pages;
     int m_nActive = 0;
     bool m_bSwitching = false;
+    CHashRequest* m_pHashing = nullptr;
+    bool m_bCloseWhenHashed = false;
 };

@@ -182,9 +182,11 @@ void CServerDlg::OnOptions() {
         pSheet->exec();
         m_pSheet = nullptr;
     }
-    // Saved however the sheet was closed. The passwords are written as the
-    // sheet left them: hashing them here would hold up every client (the
-    // loop's thread); with HashPasswords on they are hashed at exit.
+    // Saved however the sheet was closed. With HashPasswords on, what OK
+    // and Apply put in force holds no plain password: the sheet had them
+    // hashed by the server's hashing threads (never on this thread, which
+    // serves every client). A password put in place by other means (a
+    // reload) is hashed at exit.
     CSettingsStore::Save(Settings());
 }
 

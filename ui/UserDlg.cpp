@@ -1,12 +1,15 @@
 #include "ui/UserDlg.h"
 
+#include "config/PasswordHash.h"
 #include "res/Strings.h"
 #include "res/Templates.h"
 #include "ui/DialogLayout.h"
+#include "ui/HashRequest.h"
 #include "ui/LengthLimit.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -18,8 +21,9 @@ CUserDlg::CUserDlg(QWidget* pParent) : QDialog(pParent) {
     m_pLayout = std::make_unique<CDialogLayout>(*this, IDD_USER);
     CLengthLimit::Apply(*m_pLayout->Get<QLineEdit>(IDC_USER_NAME), kTextLimit);
     CLengthLimit::Apply(*m_pLayout->Get<QLineEdit>(IDC_PASSWORD), kTextLimit);
+    m_pLayout->Control(IDC_PASSWORD_NOTE)->hide();
     connect(m_pLayout->Get<QPushButton>(IDOK), &QPushButton::clicked, this, &CUserDlg::accept);
-    connect(m_pLayout->Get<QPushButton>(IDCANCEL), &QPushButton::clicked, this, &QDialog::reject);
+    connect(m_pLayout->Get<QPushButton>(IDCANCEL), &QPushButton::clicked, this, &CUserDlg::reject);
 }
 
 CUserDlg::~CUserDlg() = default;
@@ -27,13 +31,26 @@ CUserDlg::~CUserDlg() = default;
 int CUserDlg::exec() {
     m_pLayout->Get<QCheckBox>(IDC_DOWNLOAD)->setChecked(m_bDownload);
     m_pLayout->Get<QCheckBox>(IDC_UPLOAD)->setChecked(m_bUpload);
-    m_pLayout->Get<QLineEdit>(IDC_PASSWORD)->setText(m_strPassword);
+    // A stored hash is not a password anyone could type: the box stays
+    // empty, and the note (also told to assistive technology) says why.
+    m_bStoredHash = CPasswordHash::IsHash(m_strPassword.toStdString());
+    auto* pPassword = m_pLayout->Get<QLineEdit>(IDC_PASSWORD);
+    auto* pNote = m_pLayout->Get<QLabel>(IDC_PASSWORD_NOTE);
+    pPassword->setText(m_bStoredHash ? QString() : m_strPassword);
+    pNote->setVisible(m_bStoredHash);
+    pPassword->setAccessibleDescription(m_bStoredHash ? pNote->text() : QString());
     m_pLayout->Get<QLineEdit>(IDC_USER_NAME)->setText(m_strName);
     m_pLayout->Get<QLineEdit>(IDC_USER_NAME)->setFocus();
     return QDialog::exec();
 }
 
+bool CUserDlg::IsHashing() const {
+    return m_pRequest && m_pRequest->IsRunning();
+}
+
 void CUserDlg::accept() {
+    if (IsHashing())
+        return;
     // Read back in the order the values are exchanged; a text over its
     // limit keeps the dialog open with that box focused.
     QLineEdit* pPassword = m_pLayout->Get<QLineEdit>(IDC_PASSWORD);
@@ -49,9 +66,44 @@ void CUserDlg::accept() {
         pName->setFocus();
         return;
     }
+    const QString strTyped = pPassword->text();
+    if (m_bStoredHash && strTyped.isEmpty())
+        Finish(m_strPassword);
+    else if (m_pHashing && !strTyped.isEmpty())
+        StartHashing(strTyped);
+    else
+        Finish(strTyped);
+}
+
+void CUserDlg::reject() {
+    if (!IsHashing())
+        QDialog::reject();
+}
+
+void CUserDlg::StartHashing(const QString& strPassword) {
+    // Nothing can change while the hash is made; the loop goes on serving.
+    for (QWidget* pChild : findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        pChild->setEnabled(false);
+    setCursor(Qt::BusyCursor);
+    if (!m_pRequest)
+        m_pRequest = new CHashRequest(*m_pHashing, this);
+    m_pRequest->Start({strPassword.toStdString()},
+                      [this, strPassword](const std::vector<std::string>& hashes) {
+                          for (QWidget* pChild : findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+                              pChild->setEnabled(true);
+                          unsetCursor();
+                          // No hash could be made (the threads were full, or
+                          // stopped): the password is stored as typed, and
+                          // hashed at the next save that can.
+                          const std::string& strHash = hashes.front();
+                          Finish(strHash.empty() ? strPassword : QString::fromStdString(strHash));
+                      });
+}
+
+void CUserDlg::Finish(const QString& strPassword) {
     m_bDownload = m_pLayout->Get<QCheckBox>(IDC_DOWNLOAD)->isChecked();
     m_bUpload = m_pLayout->Get<QCheckBox>(IDC_UPLOAD)->isChecked();
-    m_strPassword = pPassword->text();
-    m_strName = pName->text();
+    m_strPassword = strPassword;
+    m_strName = m_pLayout->Get<QLineEdit>(IDC_USER_NAME)->text();
     QDialog::accept();
 }

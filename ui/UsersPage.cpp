@@ -3,6 +3,7 @@
 #include "config/ServerSettings.h"
 #include "res/Strings.h"
 #include "res/Templates.h"
+#include "server/ServerHost.h"
 #include "ui/UserDlg.h"
 
 #include <QPushButton>
@@ -15,6 +16,15 @@ CUsersPage::CUsersPage(CServerHost& rHost, CServerSettings& rSettings)
 bool CUsersPage::OnApply() {
     m_rSettings.m_users = m_users;
     return true;
+}
+
+void CUsersPage::TakeHashes(const CUserList& users) {
+    // Names and permissions are as shown: only passwords changed.
+    m_users = users;
+}
+
+CPasswordChecks* CUsersPage::Hashing() const {
+    return m_rSettings.m_logins.m_bHashPasswords ? &m_rHost.PasswordChecks() : nullptr;
 }
 
 void CUsersPage::EraseRecord(size_t nRow) {
@@ -36,6 +46,7 @@ void CUsersPage::OnAdd() {
     dialog.m_strPassword.clear();
     dialog.m_bDownload = true;
     dialog.m_bUpload = false;
+    dialog.m_pHashing = Hashing();
     if (dialog.exec() != QDialog::Accepted)
         return;
     m_users.push_back(CUserRecord::Make(dialog.m_strName.toStdString(),
@@ -54,6 +65,7 @@ void CUsersPage::OnEdit() {
     dialog.m_strPassword = QString::fromStdString(user.Password());
     dialog.m_bDownload = user.MayDownload();
     dialog.m_bUpload = user.MayUpload();
+    dialog.m_pHashing = Hashing();
     if (dialog.exec() != QDialog::Accepted)
         return;
     m_users[static_cast<size_t>(nRow)] =

@@ -4,6 +4,8 @@
 #include "config/UserRecord.h"
 #include "ui/RecordListPage.h"
 
+class CPasswordChecks;
+
 class CUsersPage : public CRecordListPage {
     Q_OBJECT
 
@@ -16,6 +18,8 @@ public:
     QString HelpSection() const override { return QStringLiteral("seguridad"); }
     // The page's accounts as they would be stored.
     std::vector<std::string> Records() const { return RecordTexts(m_users); }
+    // The accounts as applied, with their passwords hashed since.
+    void TakeHashes(const CUserList& users);
 
 protected:
     std::string CellText(int nRow, int nColumn) const override;
@@ -23,5 +27,10 @@ protected:
     void EraseRecord(size_t nRow) override;
 
 private:
+    // Where the user dialog hashes a new password: the server's hashing
+    // threads while the settings say passwords are stored hashed, else
+    // none (stored as typed).
+    CPasswordChecks* Hashing() const;
+
     CUserList m_users;
 };

@@ -1,3 +1,4 @@
+#include "config/PasswordHash.h"
 #include "res/Templates.h"
 #include "server/ServerHost.h"
 #include "tests/ui/WindowTestSupport.h"
@@ -262,7 +263,8 @@ private slots:
         QCOMPARE(rows[0], QStringLiteral("anonymous|Y|N"));
         QCOMPARE(rows[1], QStringLiteral("solo|N|N"));
         QCOMPARE(rows[2], QStringLiteral("raro|N|N"));
-        QCOMPARE(rows[3], QStringLiteral("dos|N|N"));
+        // Read from both ends: the password "partes,", download allowed.
+        QCOMPARE(rows[3], QStringLiteral("dos|Y|N"));
         QCOMPARE(rows[4], QString(255, u'n') + QStringLiteral("|Y|Y"));
         QCOMPARE(rows[5], QStringLiteral("|N|N"));
         auto* pHeader = Users().View()->model();
@@ -281,8 +283,8 @@ private slots:
         ConfirmUserDialog(&seen);
         Users().OnEdit();
         QCOMPARE(seen.strName, QStringLiteral("dos"));
-        QCOMPARE(seen.strPassword, QStringLiteral("partes"));
-        QCOMPARE(Users().Records()[3], std::string("dos,partes,0,0"));
+        QCOMPARE(seen.strPassword, QStringLiteral("partes,"));
+        QCOMPARE(Users().Records()[3], std::string("dos,partes,,0,1"));
     }
 
     void userButtonsFollowTheSelectionAsRowsAreDrawn() {
@@ -350,10 +352,11 @@ private slots:
         QVERIFY(!seen.bUpload);
         QCOMPARE(Users().Records().back(), std::string("anonymous,,0,1"));
         QCOMPARE(Rows(Users()).size(), 3);
-        // Texts as typed, with a comma and blanks kept.
-        AnswerUserDialog({QStringLiteral(" bob,x"), QStringLiteral("p w"), false, true});
+        // Texts as typed, with blanks and a password's comma kept (a name
+        // cannot hold one).
+        AnswerUserDialog({QStringLiteral(" bob x"), QStringLiteral("p, w"), false, true});
         Users().OnAdd();
-        QCOMPARE(Users().Records().back(), std::string(" bob,x,p w,1,0"));
+        QCOMPARE(Users().Records().back(), std::string(" bob x,p, w,1,0"));
         // Cancel changes nothing.
         SUserAnswer cancel;
         cancel.bCancel = true;
@@ -516,6 +519,145 @@ private slots:
         QCOMPARE(m_pOwner->Settings().m_folderMap.size(), size_t(1)); // nothing was selected
     }
 
+    // Stored passwords.
+
+    void aNewPasswordIsHashedOffTheLoopWhileTheDialogWaits() {
+        SSeed seed;
+        seed.bHashPasswords = true;
+        seed.users = {"anonymous,,0,1", "ana,secreto,1,1"};
+        Open(seed);
+        bool bWaited = false;
+        bool bServed = false;
+        WhenModalOpens([&](QWidget* pWidget) {
+            auto* pDialog = qobject_cast<CUserDlg*>(pWidget);
+            if (!pDialog)
+                return;
+            pDialog->Layout().Get<QLineEdit>(IDC_PASSWORD)->setText(QStringLiteral("nueva,x"));
+            pDialog->Layout().Get<QPushButton>(IDOK)->click();
+            // OK waits for the hash with the dialog disabled; Cancel and
+            // closing do nothing meanwhile, and clients are served.
+            bWaited = pDialog->IsHashing() && pDialog->isVisible() &&
+                      !pDialog->Layout().Control(IDOK)->isEnabled();
+            pDialog->reject();
+            bWaited = bWaited && pDialog->isVisible();
+            CTestClient client(m_nPort);
+            bServed = client.WaitConnected() && client.Login("ana", "secreto");
+        });
+        Select(Users(), 1);
+        Users().OnEdit();
+        QVERIFY(bWaited);
+        QVERIFY(bServed);
+        const CUserRecord ana = CUserRecord::Parse(Users().Records()[1]);
+        QCOMPARE(ana.Name(), std::string("ana"));
+        QVERIFY(ana.MayUpload() && ana.MayDownload());
+        QVERIFY(CPasswordHash::IsHash(ana.Password()));
+        QVERIFY(CPasswordHash::Matches(ana.Password(), "nueva,x"));
+        // An account added with a password: hashed too; an empty one stays empty.
+        AnswerUserDialog({QStringLiteral("bea"), QStringLiteral("b"), true, true});
+        Users().OnAdd();
+        QVERIFY(CPasswordHash::Matches(CUserRecord::Parse(Users().Records()[2]).Password(), "b"));
+        QCOMPARE(Users().Records()[0], std::string("anonymous,,0,1"));
+    }
+
+    void aStoredHashShowsTheNoteAndIsKeptWhenLeftEmpty() {
+        const std::string strHash = CPasswordHash::Hash("secreto");
+        SSeed seed;
+        seed.users = {"ana," + strHash + ",1,0"};
+        Open(seed);
+        QString strNote;
+        bool bNoteShown = false;
+        SUserAnswer seen;
+        WhenModalOpens([&](QWidget* pWidget) {
+            auto* pDialog = qobject_cast<CUserDlg*>(pWidget);
+            if (!pDialog)
+                return;
+            const CDialogLayout& layout = pDialog->Layout();
+            seen.strPassword = layout.Get<QLineEdit>(IDC_PASSWORD)->text();
+            auto* pNote = layout.Get<QLabel>(IDC_PASSWORD_NOTE);
+            strNote = pNote->text();
+            bNoteShown = pNote->isVisible() && pDialog->rect().contains(pNote->geometry()) &&
+                         pNote->heightForWidth(pNote->width()) <= pNote->height();
+            layout.Get<QPushButton>(IDOK)->click();
+        });
+        Select(Users(), 0);
+        Users().OnEdit();
+        QCOMPARE(seen.strPassword, QString());
+        QVERIFY(bNoteShown);
+        QCOMPARE(strNote, Utf8("(contrase\xC3\xB1"
+                               "a guardada; escriba una nueva para cambiarla)"));
+        QCOMPARE(Users().Records()[0], "ana," + strHash + ",1,0");
+        // Without HashPasswords a new password is stored as typed, and a
+        // plain one shows no note.
+        AnswerUserDialog({QStringLiteral("ana"), QStringLiteral("nueva"), false, true});
+        Users().OnEdit();
+        QCOMPARE(Users().Records()[0], std::string("ana,nueva,1,0"));
+        WhenModalOpens([&](QWidget* pWidget) {
+            if (auto* pDialog = qobject_cast<CUserDlg*>(pWidget)) {
+                bNoteShown = pDialog->Layout().Control(IDC_PASSWORD_NOTE)->isVisible();
+                pDialog->reject();
+            }
+        });
+        Users().OnEdit();
+        QVERIFY(!bNoteShown);
+    }
+
+    void okAndApplyHashEveryPlainPasswordAndTheFileHoldsNone() {
+        SSeed seed;
+        seed.bHashPasswords = true;
+        seed.users = {"anonymous,,0,1", "ana,secreto,1,1", "bea,a,b,0,1"};
+        Open(seed);
+        m_pSheet.reset();
+        bool bWaited = false;
+        WhenModalOpens([&](QWidget* pWidget) {
+            auto* pSheet = qobject_cast<COptionsSheet*>(pWidget);
+            if (!pSheet)
+                return;
+            pSheet->Buttons().button(QDialogButtonBox::Ok)->click();
+            bWaited = pSheet->IsHashing() && pSheet->isVisible() && !pSheet->Buttons().isEnabled();
+            pSheet->reject();
+            bWaited = bWaited && pSheet->isVisible();
+        });
+        m_pOwner->OnOptions();
+        QVERIFY(bWaited);
+        const std::vector<std::string> stored = RecordTexts(StoredSettings().m_users);
+        QCOMPARE(stored.size(), size_t(3));
+        QCOMPARE(stored[0], std::string("anonymous,,0,1"));
+        QVERIFY(CPasswordHash::Matches(CUserRecord::Parse(stored[1]).Password(), "secreto"));
+        QVERIFY(CPasswordHash::Matches(CUserRecord::Parse(stored[2]).Password(), "a,b"));
+        QCOMPARE(RecordTexts(m_pOwner->Settings().m_users), stored);
+        CTestClient client(m_nPort);
+        QVERIFY(client.WaitConnected());
+        QVERIFY(client.Login("bea", "a,b"));
+    }
+
+    void advancedPageHashPasswordsBoxRoundTrips() {
+        Open();
+        CAdvancedPage& page = Advanced();
+        auto* pBox = page.Layout().Get<QCheckBox>(IDC_HASH_PASSWORDS);
+        QCOMPARE(pBox->text(), Utf8("Guardar las contrase\xC3\xB1"
+                                    "as cifradas (Argon2id)"));
+        QCOMPARE(AccessibleName(pBox), pBox->text());
+        QVERIFY(!pBox->isChecked());
+        // Last in the tab order, available without the extended mode, and
+        // nothing of it cut off.
+        QCOMPARE(NextInTabOrder(AdvancedBox(IDC_TLS_FINGERPRINT)), pBox);
+        QVERIFY(pBox->isEnabled());
+        QVERIFY(page.rect().contains(pBox->geometry()));
+        QVERIFY(pBox->sizeHint().width() <= pBox->width());
+        QTest::mouseClick(pBox, Qt::LeftButton);
+        QVERIFY(m_pSheet->Buttons().button(QDialogButtonBox::Apply)->isEnabled());
+        QVERIFY(m_pSheet->Apply());
+        // Applied with the box on: the plain password is hashed first.
+        QTRY_VERIFY(!m_pSheet->IsHashing());
+        QVERIFY(m_pOwner->Settings().m_logins.m_bHashPasswords);
+        QVERIFY(CPasswordHash::IsHash(m_pOwner->Settings().m_users[1].Password()));
+        m_pSheet = m_pOwner->MakeOptionsSheet();
+        QVERIFY(Advanced().Layout().Get<QCheckBox>(IDC_HASH_PASSWORDS)->isChecked());
+        QTest::mouseClick(Advanced().Layout().Get<QCheckBox>(IDC_HASH_PASSWORDS), Qt::LeftButton);
+        QVERIFY(m_pSheet->Apply());
+        QVERIFY(!m_pOwner->Settings().m_logins.m_bHashPasswords);
+    }
+
     // Folders page.
 
     void folderRowsAndTheRootProtection() {
@@ -524,7 +666,8 @@ private slots:
         Open(seed);
         const QStringList rows = Rows(Folders());
         QCOMPARE(rows[0], QStringLiteral("/|/srv/raiz/|Y|Y"));
-        QCOMPARE(rows[2], QStringLiteral("/pub|/srv/a|Y|N")); // flags read after the comma
+        // Read from both ends: the local folder holds the comma.
+        QCOMPARE(rows[2], QStringLiteral("/pub|/srv/a,b/|N|Y"));
         QCOMPARE(rows[3], QStringLiteral("/x|/srv/x/|N|N"));
         auto* pModel = Folders().View()->model();
         QCOMPARE(pModel->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Virtual"));

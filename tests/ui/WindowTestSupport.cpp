@@ -30,6 +30,7 @@ void SeedSettings(const SSeed& seed) {
     settings.m_users = ParseUserList(seed.users);
     settings.m_folderMap = ParseFolderMap(seed.folders);
     settings.m_extended.m_bEnabled = seed.bExtended;
+    settings.m_logins.m_bHashPasswords = seed.bHashPasswords;
     if (settings.m_folderMap.empty())
         settings.m_folderMap.push_back(
             CFolderRecord::Parse("/=" + TestFolder("published") + "/,1,1"));

@@ -38,6 +38,7 @@ struct SSeed {
     std::vector<std::string> users{"anonymous,,0,1", "ana,secreto,1,1"};
     std::vector<std::string> folders; // empty: one temporary folder as "/"
     bool bExtended = false;
+    bool bHashPasswords = false;
 };
 void SeedSettings(const SSeed& seed);
 CServerSettings StoredSettings();
