@@ -340,6 +340,41 @@ private slots:
         QVERIFY(PageButton(Users(), IDC_DELETE)->isEnabled());
     }
 
+    void aNameWithACommaIsRefused() {
+        Open();
+        // The record would end the name at its comma: the dialog says so and
+        // stays open with the name to correct; the corrected account is
+        // added.
+        QString strRefusal;
+        bool bStayedOpen = false;
+        WhenModalOpens([&](QWidget* pWidget) {
+            auto* pDialog = qobject_cast<CUserDlg*>(pWidget);
+            if (!pDialog)
+                return;
+            const CDialogLayout& layout = pDialog->Layout();
+            layout.Get<QLineEdit>(IDC_USER_NAME)->setText(QStringLiteral("bob,x"));
+            layout.Get<QLineEdit>(IDC_PASSWORD)->setText(QStringLiteral("pw"));
+            WhenModalOpens(
+                [&](QWidget* pBox) {
+                    if (auto* pMessage = qobject_cast<QMessageBox*>(pBox)) {
+                        strRefusal = pMessage->text();
+                        pMessage->accept();
+                    }
+                },
+                pDialog);
+            layout.Get<QPushButton>(IDOK)->click();
+            bStayedOpen = pDialog->isVisible();
+            layout.Get<QLineEdit>(IDC_USER_NAME)->setText(QStringLiteral("bob"));
+            layout.Get<QPushButton>(IDOK)->click();
+        });
+        const size_t nBefore = Users().Records().size();
+        Users().OnAdd();
+        QCOMPARE(strRefusal, QStringLiteral("El nombre no puede contener comas."));
+        QVERIFY(bStayedOpen);
+        QCOMPARE(Users().Records().size(), nBefore + 1);
+        QCOMPARE(CUserRecord::Parse(Users().Records().back()).Name(), std::string("bob"));
+    }
+
     void addEditAndDeleteAccounts() {
         Open();
         // Add, then OK unchanged: a further "anonymous,,0,1".
