@@ -116,9 +116,14 @@ int Reload(const std::string& strName) {
                     strName.c_str());
         return 0;
     case EReloadAnswer::NoServer:
+        // A server without a control socket (no private folder for it)
+        // cannot be told: it takes the change when it reads the settings
+        // again.
         std::printf("Contrase\xC3\xB1"
-                    "a de %s cambiada; no hay ning\xC3\xBAn servidor en marcha: la usar\xC3\xA1 "
-                    "al arrancar.\n",
+                    "a de %s cambiada; no se ha encontrado ning\xC3\xBAn servidor en marcha al "
+                    "que avisar: la usar\xC3\xA1 al arrancar o al volver a leer la "
+                    "configuraci\xC3\xB3n (se\xC3\xB1"
+                    "al HUP).\n",
                     strName.c_str());
         return 0;
     case EReloadAnswer::Failed:

@@ -95,7 +95,7 @@ class PasswdTests(unittest.TestCase):
         server.write_settings()
         result = self.passwd(server, "ana", b"nueva\n")
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertIn("no hay ning\u00fan servidor en marcha", result.stdout.decode())
+        self.assertIn("ning\u00fan servidor en marcha al que avisar", result.stdout.decode())
         self.assertTrue(stored_users(server.settings_file)[0].startswith("ana,$argon2id$"))
 
     def typed(self, server, first, second):
