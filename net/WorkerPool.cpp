@@ -1,22 +1,20 @@
 #include "net/WorkerPool.h"
 
 #include <sched.h>
-#include <sys/resource.h>
 #include <system_error>
-#include <unistd.h>
 #include <utility>
 
 namespace {
 
 // A worker yields to the event loop's thread whenever both want a core: its
 // work is long and in no hurry to the millisecond, while every client waits
-// on the loop. Batch scheduling (no wake-up preference) and a lower priority
-// (nice 10: about a tenth of the loop's share when they compete); failing
-// either leaves the thread as it was.
+// on the loop. Batch scheduling: the scheduler takes the worker for
+// CPU-bound and never lets its turns preempt the loop's wake-ups. Its share
+// of the processor stays a normal one, so that on a busy machine a login is
+// not starved by other programs; failing leaves the thread as it was.
 void YieldToTheLoop() {
     sched_param param{};
     ::sched_setscheduler(0, SCHED_BATCH, &param);
-    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
 }
 
 } // namespace

@@ -3,8 +3,8 @@
 // itself posts what the loop must do with its result (CPostQueue), so the
 // pool knows nothing of sockets or of what the work is.
 //
-// Worker threads run at a lower priority than the loop's thread, so that the
-// loop answers its clients at once even while every core hashes.
+// Worker threads are scheduled as batch work, which never preempts the loop's
+// wake-ups: the loop answers its clients at once even while every core hashes.
 //
 // Threads are started when work first needs them, at most nThreads; at
 // most nMaxWaiting pieces wait for a thread, more are refused. Work runs on
