@@ -244,7 +244,11 @@ class ExtendedClientTests(unittest.TestCase):
 
     def test_timed_idle_time_out_spares_a_session_with_a_transfer(self):
         self.server.stop()
-        server = SkerrowServer(log_level=1, timeout=1,
+        # The server's idle time-out under test, in whole seconds: one, or
+        # more on a slow machine, where the gaps between a client's own
+        # commands must not reach it.
+        idle_seconds = max(1, round(scaled(1)))
+        server = SkerrowServer(log_level=1, timeout=idle_seconds,
                                extra_config="[Extended]\nEnabled=1\n")
         self.addCleanup(server.cleanup)
         root = server.folder("root")
@@ -277,7 +281,7 @@ class ExtendedClientTests(unittest.TestCase):
         self.assertEqual(idle.sock.recv(10), b"")
         self.assertEqual(unused.getline(), "421 Timeout.")
         # Another full time-out passes without a word to the busy session.
-        ready, _, _ = select.select([busy.sock], [], [], 1.5)
+        ready, _, _ = select.select([busy.sock], [], [], 1.5 * idle_seconds)
         self.assertEqual(ready, [])
         self.assertEqual(busy.sendcmd("NOOP"), "200 Ok")
         # Leaving, it gives back its pending listing.

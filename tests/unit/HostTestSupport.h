@@ -2,6 +2,7 @@
 #pragma once
 
 #include "net/ListeningSocket.h"
+#include "server/HostViews.h"
 #include "server/ServerHost.h"
 #include "tests/FreePort.h"
 #include "tests/SettingsEdit.h"
@@ -20,3 +21,15 @@ inline unsigned StartOnFreePort(CServerHost& rHost) {
     rHost.Listener()->GetSockName(address);
     return address.Port();
 }
+
+// Views that take every report and show nothing.
+class CQuietViews : public CHostViews {
+public:
+    void OnLogAppended(const std::string&) override {}
+    void OnLogCut(const std::string&) override {}
+    void OnSessionAdmitted(SessionId, const std::string&) override {}
+    void OnSessionRelabelled(SessionId, const std::string&) override {}
+    void OnSessionRemoved(SessionId) override {}
+    void OnRunningChanged(bool) override {}
+    void OnBansChanged() override {}
+};

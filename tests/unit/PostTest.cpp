@@ -236,16 +236,6 @@ TEST(ReleaseAfterEvent, WithoutADispatcherTheObjectGoesAtOnce) {
 
 namespace {
 
-class CSilentViews : public CHostViews {
-public:
-    void OnLogAppended(const std::string&) override {}
-    void OnLogCut(const std::string&) override {}
-    void OnSessionAdmitted(SessionId, const std::string&) override {}
-    void OnSessionRelabelled(SessionId, const std::string&) override {}
-    void OnSessionRemoved(SessionId) override {}
-    void OnRunningChanged(bool) override {}
-};
-
 // A running host with one greeted session.
 class SessionCompletionTest : public ::testing::Test {
 protected:
@@ -283,7 +273,7 @@ protected:
     }
 
     CSocketDispatcher m_dispatcher;
-    CSilentViews m_views;
+    CQuietViews m_views;
     std::unique_ptr<CServerHost> m_pHost = std::make_unique<CServerHost>(m_views);
     std::unique_ptr<CTestClient> m_pClient;
     uint64_t m_nId = 0;

@@ -20,17 +20,6 @@
 
 namespace {
 
-class CQuietViews : public CHostViews {
-public:
-    void OnLogAppended(const std::string&) override {}
-    void OnLogCut(const std::string&) override {}
-    void OnSessionAdmitted(SessionId, const std::string&) override {}
-    void OnSessionRelabelled(SessionId, const std::string&) override {}
-    void OnSessionRemoved(SessionId) override {}
-    void OnRunningChanged(bool) override {}
-    void OnBansChanged() override {}
-};
-
 std::string Bytes(size_t nSize, unsigned nSeed) {
     std::mt19937 random(nSeed);
     std::string strData(nSize, '\0');
