@@ -44,7 +44,8 @@ TEST(PasswordHash, AHashMatchesItsPasswordOnlyAndAnUnreadableOneNothing) {
 
     for (const std::string& strBad :
          {std::string("$argon2id$"), std::string("$argon2id$v=19$m=65536,t=2,p=1$"),
-          strHash.substr(0, strHash.size() - 5), strHash + "$x", std::string("$argon2id$") + "x"}) {
+          strHash.substr(0, strHash.size() - 6), strHash.substr(0, strHash.size() - 5) + "!!!!!",
+          strHash + "$x", std::string("$argon2id$") + "x"}) {
         EXPECT_TRUE(CPasswordHash::IsHash(strBad));
         EXPECT_FALSE(CPasswordHash::IsReadable(strBad)) << strBad;
         EXPECT_FALSE(CPasswordHash::Matches(strBad, "")) << strBad;
