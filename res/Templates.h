@@ -82,6 +82,7 @@ enum : int {
     IDC_DENY = 1050,
     IDC_PASSWORD_NOTE = 1051,
     IDC_HASH_PASSWORDS = 1052,
+    IDC_IMPLICIT_TLS_PORT = 1060,
 };
 
 enum class EControlKind {
