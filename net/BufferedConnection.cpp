@@ -82,6 +82,8 @@ void CBufferedConnection::OnReceive(int) {
     // for no further event.
     if (InputHeld()) {
         m_bInputPaused = true;
+        if (m_pHeldWatcher && m_bFirstBytesSeen && !m_bOverlong && m_strInput.size() < m_nMaxInput)
+            WatchHeldInput();
         return;
     }
     char buffer[1024];
@@ -125,6 +127,23 @@ void CBufferedConnection::OnReceive(int) {
         return;
     }
     RunLines(nSearched);
+}
+
+void CBufferedConnection::WatchHeldInput() {
+    char buffer[1024];
+    const int nRead = Receive(buffer, sizeof buffer);
+    if (nRead < 0) {
+        if (!WouldBlock())
+            OnClose(LastError());
+        return;
+    }
+    if (nRead == 0)
+        return;
+    m_strInput.append(buffer, static_cast<size_t>(nRead));
+    m_pHeldWatcher->OnHeldInput(m_strInput);
+    // The watcher may have ended the hold: the lines that waited run now.
+    if (Handle() >= 0 && !InputHeld())
+        ResumeInput();
 }
 
 bool CBufferedConnection::RunNextLine(const std::string& rInput, size_t& rPos, size_t nSearched) {
