@@ -26,7 +26,7 @@ CClientSocket::CClientSocket(CSessionHost& rHost, uint64_t nId)
       m_idle(
           rHost, [this] { return m_transfers.Running() > 0 || m_checksums.IsRunning(); },
           [this] { OnIdle(); }),
-      m_checksums(*this) {}
+      m_checksums(*this, *this) {}
 
 CClientSocket::~CClientSocket() {
     AbandonDataConnections();

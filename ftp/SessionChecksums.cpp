@@ -1,7 +1,8 @@
 #include "ftp/SessionChecksums.h"
 
-#include "ftp/ClientSocket.h"
+#include "ftp/ControlReplies.h"
 #include "ftp/FtpTables.h"
+#include "ftp/Protocol.h"
 
 #include <utility>
 
@@ -13,7 +14,8 @@ const ChecksumAlgorithm kOffered[] = {ChecksumAlgorithm::Sha1, ChecksumAlgorithm
 
 } // namespace
 
-CSessionChecksums::CSessionChecksums(CClientSocket& rSession) : m_rSession(rSession) {}
+CSessionChecksums::CSessionChecksums(CControlReplies& rReplies, CBufferedConnection& rConnection)
+    : m_rReplies(rReplies), m_rConnection(rConnection) {}
 
 CSessionChecksums::~CSessionChecksums() {
     // The worker stops at its next block; its result, if any, finds no one.
@@ -50,7 +52,7 @@ CSessionChecksums::Begin(std::function<std::string(const std::string&)> reply) {
     m_reply = std::move(reply);
     m_nScanned = 0;
     m_bAborted = false;
-    m_rSession.SetHeldInputWatcher(this);
+    m_rConnection.SetHeldInputWatcher(this);
     return {m_pCancel, ++m_nSerial};
 }
 
@@ -62,8 +64,8 @@ void CSessionChecksums::Finish(uint64_t nSerial, CChecksum::Outcome outcome,
                                      ? m_reply(strHex)
                                      : std::string("451 Checksum failed: read error\r\n");
     Stop();
-    m_rSession.SendReply(strReply);
-    m_rSession.ResumeInput();
+    m_rReplies.SendReply(strReply);
+    m_rConnection.ResumeInput();
 }
 
 void CSessionChecksums::Drop() {
@@ -79,13 +81,13 @@ void CSessionChecksums::Stop() {
         m_pCancel->store(true);
     m_pCancel.reset();
     m_reply = nullptr;
-    m_rSession.SetHeldInputWatcher(nullptr);
+    m_rConnection.SetHeldInputWatcher(nullptr);
 }
 
 void CSessionChecksums::OnHeldInput(const std::string& rPending) {
     // Only whole lines count, each looked at once; an ABOR among them (by
     // the prefix rule, as it would run) cancels the checksum.
-    const CProtocol& protocol = m_rSession.Protocol();
+    const CProtocol& protocol = m_rReplies.Protocol();
     size_t nPos = m_nScanned;
     SReceivedLine line;
     while (m_pCancel && protocol.NextLine(rPending, nPos, nPos, line)) {
@@ -98,6 +100,6 @@ void CSessionChecksums::OnHeldInput(const std::string& rPending) {
             continue;
         Stop();
         m_bAborted = true;
-        m_rSession.SendReply("426 Checksum aborted\r\n");
+        m_rReplies.SendReply("426 Checksum aborted\r\n");
     }
 }

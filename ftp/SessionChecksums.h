@@ -17,11 +17,13 @@
 #include <memory>
 #include <string>
 
-class CClientSocket;
+class CControlReplies;
 
 class CSessionChecksums : private CHeldInputWatcher {
 public:
-    explicit CSessionChecksums(CClientSocket& rSession);
+    // rReplies and rConnection: the session's two faces (its replies, its
+    // control connection).
+    CSessionChecksums(CControlReplies& rReplies, CBufferedConnection& rConnection);
     // Cancels the checksum being computed.
     ~CSessionChecksums();
     CSessionChecksums(const CSessionChecksums&) = delete;
@@ -60,7 +62,8 @@ private:
     // The checksum being computed stops; nothing more is awaited.
     void Stop();
 
-    CClientSocket& m_rSession;
+    CControlReplies& m_rReplies;
+    CBufferedConnection& m_rConnection;
     ChecksumAlgorithm m_chosen = ChecksumAlgorithm::Sha256;
     SChecksumRange m_range;
     std::shared_ptr<std::atomic<bool>> m_pCancel;

@@ -140,6 +140,10 @@ void CBufferedConnection::WatchHeldInput() {
     if (nRead == 0)
         return;
     m_strInput.append(buffer, static_cast<size_t>(nRead));
+    ShowHeldInput();
+}
+
+void CBufferedConnection::ShowHeldInput() {
     m_pHeldWatcher->OnHeldInput(m_strInput);
     // The watcher may have ended the hold: the lines that waited run now.
     if (Handle() >= 0 && !InputHeld())
@@ -166,6 +170,9 @@ void CBufferedConnection::RunLines(size_t nSearched) {
         if (InputHeld()) {
             m_strInput.erase(0, nPos);
             m_bInputPaused = true;
+            // A watcher sees at once the lines that came with this one.
+            if (m_pHeldWatcher && !m_strInput.empty())
+                ShowHeldInput();
             return;
         }
         // After a line that began TLS nothing more arrives in clear:

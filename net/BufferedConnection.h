@@ -95,6 +95,8 @@ private:
     void ClearInput();
     // Input is held and a watcher looks: what has arrived is read and shown.
     void WatchHeldInput();
+    // Shows the watcher what waits, and runs the lines once it ends the hold.
+    void ShowHeldInput();
     // Runs the complete lines that have arrived.
     void RunLines(size_t nSearched);
 
