@@ -20,15 +20,38 @@ namespace {
 const char kNoFile[] = "550 File unavailable\r\n";
 const char kBadRange[] = "501 Bad range\r\n";
 
-// The algorithm of an X word (the row's word, lower case).
-ChecksumAlgorithm AliasAlgorithm(const char* pszWord) {
-    if (std::strcmp(pszWord, "xsha1") == 0)
-        return ChecksumAlgorithm::Sha1;
-    if (std::strcmp(pszWord, "xmd5") == 0)
-        return ChecksumAlgorithm::Md5;
-    if (std::strcmp(pszWord, "xcrc") == 0)
-        return ChecksumAlgorithm::Crc32;
-    return ChecksumAlgorithm::Sha256;
+// The X words. A command's word is its letters, so "XSHA256 f" reaches the
+// row "xsha" with "256 f": the digits that follow tell the algorithm.
+struct SAlias {
+    const char* pszWord;
+    const char* pszDigits;
+    ChecksumAlgorithm algorithm;
+};
+const SAlias kAliases[] = {
+    {"xsha", "256", ChecksumAlgorithm::Sha256},
+    {"xsha", "1", ChecksumAlgorithm::Sha1},
+    {"xmd", "5", ChecksumAlgorithm::Md5},
+    {"xcrc", "", ChecksumAlgorithm::Crc32},
+};
+
+// The alias the row's word and the parameter's leading digits name (the
+// path after them in rRest), or null.
+const SAlias* FindAlias(const char* pszWord, const std::string& strParameter, std::string& rRest) {
+    size_t nDigits = 0;
+    while (nDigits < strParameter.size() &&
+           isdigit(static_cast<unsigned char>(strParameter[nDigits])))
+        ++nDigits;
+    // The digits belong to the word: a blank or the end follows them.
+    if (nDigits > 0 && nDigits < strParameter.size() && strParameter[nDigits] != ' ' &&
+        strParameter[nDigits] != '\t')
+        return nullptr;
+    const std::string strDigits = strParameter.substr(0, nDigits);
+    for (const SAlias& alias : kAliases)
+        if (std::strcmp(alias.pszWord, pszWord) == 0 && strDigits == alias.pszDigits) {
+            rRest = Trim(strParameter.substr(nDigits));
+            return &alias;
+        }
+    return nullptr;
 }
 
 std::string Upper(std::string strText) {
@@ -40,7 +63,8 @@ std::string Upper(std::string strText) {
 } // namespace
 
 CChecksumCommands::CChecksumCommands(const SCommandContext& context)
-    : m_rSession(context.rSession), m_rState(context.rState), m_rHost(context.rHost) {}
+    : m_rSession(context.rSession), m_rState(context.rState), m_rHost(context.rHost),
+      m_strWord(context.strWord) {}
 
 void CChecksumCommands::DoHash(const CCommandRow& rRow, const std::string& strParameter) {
     // The range RANG set serves this HASH only, whatever its answer.
@@ -70,13 +94,24 @@ void CChecksumCommands::DoRang(const CCommandRow&, const std::string& strParamet
 }
 
 void CChecksumCommands::DoAlias(const CCommandRow& rRow, const std::string& strParameter) {
+    std::string strArgument;
+    const SAlias* pAlias = FindAlias(rRow.pszWord, strParameter, strArgument);
+    // Any other word that reaches the row ("XSHA3") stays unknown.
+    if (!pAlias) {
+        m_rSession.SendFormatted(REPLY_UNKNOWN_COMMAND, m_strWord);
+        return;
+    }
     std::string strPath;
     SChecksumRange range;
-    if (!SChecksumRange::FromAlias(strParameter, strPath, range) || strPath.empty()) {
+    if (strArgument.empty()) {
+        m_rSession.SendFormatted(REPLY_BAD_PARAMETERS, m_strWord);
+        return;
+    }
+    if (!SChecksumRange::FromAlias(strArgument, strPath, range) || strPath.empty()) {
         m_rSession.SendReply(kBadRange);
         return;
     }
-    Start(rRow, strPath, range, AliasAlgorithm(rRow.pszWord), Answer::Alias);
+    Start(rRow, strPath, range, pAlias->algorithm, Answer::Alias);
 }
 
 void CChecksumCommands::Start(const CCommandRow& rRow, const std::string& strPath,

@@ -18,7 +18,8 @@ public:
 
     void DoHash(const CCommandRow& rRow, const std::string& strParameter);
     void DoRang(const CCommandRow& rRow, const std::string& strParameter);
-    // XSHA256, XSHA1, XMD5, XCRC: the algorithm is the row's word.
+    // XSHA256, XSHA1, XMD5, XCRC: the algorithm is the row's word and the
+    // digits that follow it.
     void DoAlias(const CCommandRow& rRow, const std::string& strParameter);
 
 private:
@@ -30,4 +31,5 @@ private:
     CClientSocket& m_rSession;
     CSessionState& m_rState;
     CSessionHost& m_rHost;
+    const std::string& m_strWord;
 };

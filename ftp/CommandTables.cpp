@@ -128,10 +128,11 @@ const CCommandRow kExtendedCommands[] = {
      "HASH %2$s"},
     {"rang", P::Required, false, A::None, kControl, RunHandler<&CChecksumCommands::DoRang>,
      "RANG STREAM"},
-    {"xsha256", P::Required, false, A::Download, kControl, RunHandler<&CChecksumCommands::DoAlias>},
-    {"xsha1", P::Required, false, A::Download, kControl, RunHandler<&CChecksumCommands::DoAlias>},
-    {"xmd5", P::Required, false, A::Download, kControl, RunHandler<&CChecksumCommands::DoAlias>},
-    {"xcrc", P::Required, false, A::Download, kControl, RunHandler<&CChecksumCommands::DoAlias>},
+    // A word is its letters: XSHA256 and XSHA1 reach "xsha", XMD5 "xmd",
+    // and the handler reads the digits (any other word there stays unknown).
+    {"xsha", P::Optional, false, A::Download, kControl, RunHandler<&CChecksumCommands::DoAlias>},
+    {"xmd", P::Optional, false, A::Download, kControl, RunHandler<&CChecksumCommands::DoAlias>},
+    {"xcrc", P::Optional, false, A::Download, kControl, RunHandler<&CChecksumCommands::DoAlias>},
 };
 
 std::span<const CCommandRow> ExtendedCommands() {
