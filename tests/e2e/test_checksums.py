@@ -5,10 +5,12 @@ classic mode, where the words stay unknown; a big file read off the event
 loop while another client is served; ABOR and a closed connection cancel
 the reading."""
 
+import ftplib
 import hashlib
 import os
 import re
 import socket
+import ssl
 import subprocess
 import time
 import unittest
@@ -62,8 +64,9 @@ class RawClient:
 
 
 class ChecksumServer:
-    def setup_server(self, extended=True):
+    def setup_server(self, extended=True, tls=False):
         extra = "[Extended]\nEnabled=1\n" if extended else ""
+        extra += "TlsMode=1\n" if tls else ""
         server = SkerrowServer(log_level=2, extra_config=extra)
         self.addCleanup(server.cleanup)
         self.root = server.folder("root")
@@ -273,6 +276,29 @@ class BigFileTests(ChecksumServer, unittest.TestCase):
             client.close()
         self.server.expect_count("HASH huge.bin", 2, timeout=10)
         self.threads_free()
+
+
+class TlsTests(ChecksumServer, unittest.TestCase):
+    def test_checksum_and_abor_over_tls(self):
+        self.setup_server(tls=True)
+        sparse_file(os.path.join(self.root, "huge.bin"), 1 << 40)
+        context = ssl.create_default_context()
+        context.check_hostname = False
+        context.verify_mode = ssl.CERT_NONE
+        ftp = ftplib.FTP_TLS(context=context)
+        ftp.connect("127.0.0.1", self.server.port, timeout=scaled(30))
+        self.addCleanup(ftp.close)
+        ftp.login("ana", "pw")
+        self.assertEqual(ftp.sendcmd("HASH data.bin"), "213 SHA-256 0-%d %s data.bin"
+                         % (len(self.payload), hashlib.sha256(self.payload).hexdigest()))
+        # The ABOR is read through TLS while the checksum holds the commands.
+        ftp.putcmd("HASH huge.bin")
+        self.assertTrue(wait_for(lambda: "HASH huge.bin" in self.server.text(), 10))
+        ftp.putcmd("ABOR")
+        self.assertEqual(ftp.getline(), "426 Checksum aborted")
+        self.assertEqual(ftp.getline(), "226 Abort successful")
+        self.assertEqual(ftp.sendcmd("XMD5 data.bin 1 2"),
+                         "250 " + hashlib.md5(self.payload[1:2]).hexdigest().upper())
 
 
 class ClassicModeTests(ChecksumServer, unittest.TestCase):
