@@ -247,7 +247,13 @@ class BigFileTests(ChecksumServer, unittest.TestCase):
         minutes) that should have been cancelled."""
         ftp = logged_in(self, self.server.port, "ana", "pw")
         ftp.sock.settimeout(scaled(60))
-        self.assertEqual(ftp.sendcmd("XCRC data.bin"), "250 %08X" % zlib.crc32(self.payload))
+        expected = "250 %08X" % zlib.crc32(self.payload)
+        # Cancelled checksums still waiting leave the queue as the threads
+        # take them (at once): until then a new one may be refused.
+        replies = []
+        wait_for(lambda: replies.append(answer(ftp, "XCRC data.bin")) or replies[-1][:3] != "450",
+                 20, 0.05)
+        self.assertEqual(replies[-1], expected)
 
     def test_abor_cancels(self):
         client = RawClient(self, self.server.port)
@@ -275,6 +281,27 @@ class BigFileTests(ChecksumServer, unittest.TestCase):
             self.assertTrue(wait_for(lambda: "HASH huge.bin" in self.server.text(), 10))
             client.close()
         self.server.expect_count("HASH huge.bin", 2, timeout=10)
+        self.threads_free()
+
+
+    def test_waiting_checksums_are_bounded(self):
+        # Two readings run, 32 wait their turn, more are refused. A reading
+        # of the terabyte file never ends by itself, so that the first two
+        # accepted stay running: 32 to 34 are accepted, the rest refused.
+        clients = []
+        for count in range(1, 41):
+            client = RawClient(self, self.server.port)
+            client.send("HASH huge.bin\r\n")
+            clients.append(client)
+            self.server.expect_count("HASH huge.bin", count, timeout=10)
+        # Logged after every earlier command's reply.
+        logged_in(self, self.server.port, "ana", "pw").voidcmd("NOOP")
+        self.server.expect("NOOP", timeout=10)
+        refused = self.server.text().count("450 Too many checksums waiting; try again later")
+        self.assertTrue(6 <= refused <= 8, refused)
+        # Ended sessions cancel their readings, running and waiting alike.
+        for client in clients:
+            client.close()
         self.threads_free()
 
 
