@@ -7,9 +7,12 @@
 #include <utility>
 
 CChecksumWorkers::CChecksumWorkers() : m_pool(kMaxReading, kMaxWaiting) {
-    // The digests' library is set up before the pool is known to the exit:
-    // its own clean-up then runs after the pool's threads have ended.
-    OPENSSL_init_crypto(0, nullptr);
+    // The digests' library is set up here, on the loop's thread, and before
+    // the pool is known to the exit: its own clean-up then runs after the
+    // pool's threads have ended, and what its set-up keeps for the thread
+    // that does it (reading its configuration) is not left behind by a
+    // worker thread that ends.
+    OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr);
 }
 
 CChecksumWorkers& CChecksumWorkers::Shared() {
