@@ -22,8 +22,11 @@ CClientSocket::CClientSocket(CSessionHost& rHost, uint64_t nId, bool bImplicitTl
       // A session with a transfer running or waiting for its connection is
       // not idle (a transfer that moves nothing fails by itself); a passive
       // port or a finished data connection that the client keeps open is.
+      // A checksum being computed keeps the session busy too.
       m_idle(
-          rHost, [this] { return m_transfers.Running() > 0; }, [this] { OnIdle(); }) {
+          rHost, [this] { return m_transfers.Running() > 0 || m_checksums.IsRunning(); },
+          [this] { OnIdle(); }),
+      m_checksums(*this, *this) {
     if (bImplicitTls)
         m_state.BeginImplicitTls();
 }
@@ -77,7 +80,7 @@ void CClientSocket::OnOutputOverflow() {
 }
 
 bool CClientSocket::HoldsInput() const {
-    return m_bLoginChecking || m_bLoginDelayed || m_stat.IsRunning();
+    return m_bLoginChecking || m_bLoginDelayed || m_stat.IsRunning() || m_checksums.IsRunning();
 }
 
 void CClientSocket::OnConnect(int /*nErrorCode*/) {

@@ -26,6 +26,7 @@
 #include "ftp/IdleTimeout.h"
 #include "ftp/LogRecord.h"
 #include "ftp/Protocol.h"
+#include "ftp/SessionChecksums.h"
 #include "ftp/SessionState.h"
 #include "ftp/SessionTransfers.h"
 #include "ftp/StatReply.h"
@@ -73,6 +74,9 @@ public:
     void SetTimeout(int nTimeout) { m_state.SetTimeout(nTimeout); }
     // Its data connections (running ones, all of them).
     const CSessionTransfers& Transfers() const { return m_transfers; }
+    // Its checksums (HASH, RANG, the X words): the choices and the one
+    // being computed.
+    CSessionChecksums& Checksums() { return m_checksums; }
 
     // The extended mode reads the urgent byte clients send with ABOR.
     void OnOutOfBandData(int nErrorCode) override;
@@ -139,8 +143,8 @@ private:
     // splits it, logged and run.
     bool RunNextLine(const std::string& rInput, size_t& rPos, size_t nSearched) override;
     // No further command is read while a PASS is being checked or a failed
-    // login's reply is held back or a STAT reply is in progress (and while
-    // replies wait unread).
+    // login's reply is held back or a STAT reply is in progress or a
+    // checksum is computed (and while replies wait unread).
     bool HoldsInput() const override;
     // Behind a balancer, a connection that did not come through one yet
     // begins with a PROXY header names an address it may not name: it is
@@ -183,4 +187,7 @@ private:
     // A STAT reply in progress, and the timer that moves it on.
     CStatReply m_stat;
     CTimer m_statTimer;
+    // Its checksum choices and the checksum being computed; nothing is read
+    // meanwhile but an ABOR.
+    CSessionChecksums m_checksums;
 };

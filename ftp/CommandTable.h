@@ -56,8 +56,8 @@ struct CCommandRow {
     // refused until the data connections are protected (PROT P).
     bool bMovesData;
     Handler pHandler;
-    // Its line in the FEAT reply, or null; "%s" stands for the facts in
-    // force (MLST).
+    // Its line in the FEAT reply, or null; "%1$s" stands for the facts in
+    // force (MLST), "%2$s" for the checksum algorithms (HASH).
     const char* pszFeature;
     TlsRole tls;
 };
@@ -67,7 +67,7 @@ const CCommandRow* FindCommand(std::span<const CCommandRow> rows, const std::str
 
 // The FEAT reply of a mode that answers the rows of these tables: one line
 // for each feature its rows name, each once and in alphabetical order; those
-// of the security exchange only while TLS is offered. A format: its one %s
-// is for the facts in force.
+// of the security exchange only while TLS is offered. A format: its %1$s
+// is for the facts in force, its %2$s for the checksum algorithms.
 std::string FeatureReply(std::initializer_list<std::span<const CCommandRow>> tables,
                          bool bTlsOffered);

@@ -5,6 +5,7 @@
 #include "ftp/CommandTables.h"
 
 #include "config/ServerSettings.h"
+#include "ftp/ChecksumCommands.h"
 #include "ftp/CommandContext.h"
 #include "ftp/DataCommands.h"
 #include "ftp/FileCommands.h"
@@ -95,7 +96,7 @@ const CCommandRow kExtendedCommands[] = {
      RunHandler<&CListingCommands::DoExtendedList>},
     {"mlsd", CMD_MLSD, P::Optional, false, A::None, kData, RunHandler<&CListingCommands::DoMlsd>},
     {"mlst", CMD_MLST, P::Optional, false, A::None, kControl, RunHandler<&CListingCommands::DoMlst>,
-     "MLST %s"},
+     "MLST %1$s"},
     {"stor", CMD_STOR, P::Required, false, A::Upload, kData,
      RunHandler<&CFileCommands::DoExtendedStor>},
     {"appe", CMD_APPE, P::Required, false, A::Upload, kData, RunHandler<&CFileCommands::DoAppe>},
@@ -121,6 +122,17 @@ const CCommandRow kExtendedCommands[] = {
      "PROT", T::Exchange},
     {"ccc", CMD_CCC, P::Optional, true, A::None, kControl, RunHandler<&CTlsCommands::DoCcc>,
      nullptr, T::Exchange},
+    // Checksums read a file's content: the download permission, as RETR.
+    // FEAT's HASH line names the session's algorithms (its %2$s).
+    {"hash", P::Required, false, A::Download, kControl, RunHandler<&CChecksumCommands::DoHash>,
+     "HASH %2$s"},
+    {"rang", P::Required, false, A::None, kControl, RunHandler<&CChecksumCommands::DoRang>,
+     "RANG STREAM"},
+    // A word is its letters: XSHA256 and XSHA1 reach "xsha", XMD5 "xmd",
+    // and the handler reads the digits (any other word there stays unknown).
+    {"xsha", P::Optional, false, A::Download, kControl, RunHandler<&CChecksumCommands::DoAlias>},
+    {"xmd", P::Optional, false, A::Download, kControl, RunHandler<&CChecksumCommands::DoAlias>},
+    {"xcrc", P::Optional, false, A::Download, kControl, RunHandler<&CChecksumCommands::DoAlias>},
 };
 
 std::span<const CCommandRow> ExtendedCommands() {

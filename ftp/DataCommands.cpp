@@ -195,7 +195,9 @@ void CDataCommands::DoAbor(const CCommandRow&, const std::string&) {
     // client has closed it there is nothing left to abort, whether or not
     // that close has been read yet (it may come after this command).
     const bool bOpen = m_rTransfers.AnyOpen();
-    const bool bAny = bRunning || bOpen || m_rTransfers.Passive();
+    // A checksum it cancelled (answered 426 already) counts as aborted.
+    const bool bAny =
+        bRunning || bOpen || m_rTransfers.Passive() || m_rSession.Checksums().TakeAborted();
     // The transfer ends at once, files closed, with no reply of its own.
     m_rSession.AbandonDataConnections();
     if (bRunning) {

@@ -27,10 +27,11 @@ void CInfoCommands::DoSyst(const CCommandRow&, const std::string&) {
 }
 
 void CInfoCommands::DoFeat(const CCommandRow&, const std::string&) {
-    // The MLST line marks the facts in force (OPTS MLST chooses them).
-    m_rSession.SendReply(
-        FormatString(m_rSession.Protocol().FeatureReply(m_rSession.TlsOffered()).c_str(),
-                     FeatureFacts(m_rState.Facts()).c_str()));
+    // The MLST line marks the facts in force (OPTS MLST chooses them), the
+    // HASH line the algorithm in force (OPTS HASH).
+    m_rSession.SendReply(FormatString(
+        m_rSession.Protocol().FeatureReply(m_rSession.TlsOffered()).c_str(),
+        FeatureFacts(m_rState.Facts()).c_str(), m_rSession.Checksums().FeatureLine().c_str()));
 }
 
 void CInfoCommands::DoOpts(const CCommandRow&, const std::string& strParameter) {
@@ -46,6 +47,11 @@ void CInfoCommands::DoOpts(const CCommandRow&, const std::string& strParameter) 
         m_rSession.SendReply(
             strNames.empty() ? std::string("200 MLST OPTS\r\n")
                              : FormatString(ExtendedReplyText(XREPLY_MLST_OPTS), strNames.c_str()));
+        return;
+    }
+    if (strWord == "hash") {
+        // The algorithm HASH uses from now on; without one, the one in force.
+        m_rSession.SendReply(m_rSession.Checksums().ApplyOption(Trim(strValue)));
         return;
     }
     for (char& ch : strOption)

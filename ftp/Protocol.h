@@ -63,7 +63,8 @@ public:
     // (bTlsRequested: AUTH TLS accepted; bProtectsData: PROT P in force), or
     // null.
     const char* TlsRefusal(const CCommandRow& rRow, bool bTlsRequested, bool bProtectsData) const;
-    // The FEAT reply, as a format whose %s is for the facts in force; it
+    // The FEAT reply, as a format whose %1$s is for the facts in force and
+    // %2$s for the checksum algorithms (the chosen one starred); it
     // names the security exchange when TLS is offered (the policy lets it
     // and the certificate can be used).
     virtual const std::string& FeatureReply(bool bTlsOffered) const = 0;

@@ -82,6 +82,8 @@ void CBufferedConnection::OnReceive(int) {
     // for no further event.
     if (InputHeld()) {
         m_bInputPaused = true;
+        if (m_pHeldWatcher && m_bFirstBytesSeen && !m_bOverlong && m_strInput.size() < m_nMaxInput)
+            WatchHeldInput();
         return;
     }
     char buffer[1024];
@@ -127,6 +129,27 @@ void CBufferedConnection::OnReceive(int) {
     RunLines(nSearched);
 }
 
+void CBufferedConnection::WatchHeldInput() {
+    char buffer[1024];
+    const int nRead = Receive(buffer, sizeof buffer);
+    if (nRead < 0) {
+        if (!WouldBlock())
+            OnClose(LastError());
+        return;
+    }
+    if (nRead == 0)
+        return;
+    m_strInput.append(buffer, static_cast<size_t>(nRead));
+    ShowHeldInput();
+}
+
+void CBufferedConnection::ShowHeldInput() {
+    m_pHeldWatcher->OnHeldInput(m_strInput);
+    // The watcher may have ended the hold: the lines that waited run now.
+    if (Handle() >= 0 && !InputHeld())
+        ResumeInput();
+}
+
 bool CBufferedConnection::RunNextLine(const std::string& rInput, size_t& rPos, size_t nSearched) {
     const size_t nEnd = rInput.find('\n', std::max(rPos, nSearched));
     if (nEnd == std::string::npos)
@@ -147,6 +170,9 @@ void CBufferedConnection::RunLines(size_t nSearched) {
         if (InputHeld()) {
             m_strInput.erase(0, nPos);
             m_bInputPaused = true;
+            // A watcher sees at once the lines that came with this one.
+            if (m_pHeldWatcher && !m_strInput.empty())
+                ShowHeldInput();
             return;
         }
         // After a line that began TLS nothing more arrives in clear:

@@ -14,6 +14,18 @@
 #include <cstddef>
 #include <string>
 
+// Sees what a connection receives while its owner holds input back (see
+// CBufferedConnection::SetHeldInputWatcher).
+class CHeldInputWatcher {
+public:
+    // rPending: every byte received and not yet run, the newest last. The
+    // watcher may end what held input; the lines then run in order.
+    virtual void OnHeldInput(const std::string& rPending) = 0;
+
+protected:
+    ~CHeldInputWatcher() = default;
+};
+
 class CBufferedConnection : public CAsyncSocket {
 public:
     // Bytes kept while no line end has arrived; beyond this they are dropped.
@@ -32,6 +44,13 @@ public:
     // The sending side ends once every queued byte is out (now, when none
     // waits).
     void ShutDownWhenSent();
+    // While the owner holds input back, a watcher may still see what
+    // arrives (a line that cancels what the owner waits for): bytes are then
+    // read into the pending input, up to its bound, and shown to it; no line
+    // runs. Null (the default): nothing is read while input is held.
+    void SetHeldInputWatcher(CHeldInputWatcher* pWatcher) { m_pHeldWatcher = pWatcher; }
+    // Runs the lines that waited and reads on, once input is no longer held.
+    void ResumeInput();
 
     // Reads what has arrived and runs the lines it completes, unless input
     // is held back (then nothing is read until ResumeInput).
@@ -53,8 +72,6 @@ protected:
     bool InputHeld() const;
     // Input was held when bytes came and waits to be resumed.
     bool InputPaused() const { return m_bInputPaused; }
-    // Runs the lines that waited and reads on, once input is no longer held.
-    void ResumeInput();
 
     // Takes the next whole line of rInput from rPos (the bytes before
     // nSearched hold no line end), moves rPos past what it took and runs
@@ -76,6 +93,10 @@ protected:
 
 private:
     void ClearInput();
+    // Input is held and a watcher looks: what has arrived is read and shown.
+    void WatchHeldInput();
+    // Shows the watcher what waits, and runs the lines once it ends the hold.
+    void ShowHeldInput();
     // Runs the complete lines that have arrived.
     void RunLines(size_t nSearched);
 
@@ -89,4 +110,5 @@ private:
     // Input was held back (see InputHeld) and must be resumed.
     bool m_bInputPaused = false;
     bool m_bShutDownWhenSent = false;
+    CHeldInputWatcher* m_pHeldWatcher = nullptr;
 };

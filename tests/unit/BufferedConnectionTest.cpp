@@ -1,6 +1,7 @@
 // The line-and-reply connection over a real dispatcher and loopback: lines
 // that come in pieces, a line over the bound, input held while output
-// piles up unread, and the sending side ended once everything is out.
+// piles up unread, a watcher of held input, and the sending side ended once
+// everything is out.
 #include "net/BufferedConnection.h"
 #include "net/SocketDispatcher.h"
 #include "tests/unit/SocketTestSupport.h"
@@ -60,6 +61,22 @@ private:
     bool RefusesFirstBytes(const char*, size_t) override { return m_bRefuseFirst; }
     void OnOverlongLine() override { ++m_nOverlong; }
     void OnOutputOverflow() override { ++m_nOverflows; }
+};
+
+// Watches a held connection: keeps what it was shown, and ends the hold
+// once a line "stop" has come.
+class CStopWatcher : public CHeldInputWatcher {
+public:
+    explicit CStopWatcher(CLineConnection& rConnection) : m_rConnection(rConnection) {}
+    void OnHeldInput(const std::string& rPending) override {
+        m_strSeen = rPending;
+        ++m_nShown;
+        if (rPending.find("stop\n") != std::string::npos)
+            m_rConnection.m_bHold = m_rConnection.m_bHoldAfterLine = false;
+    }
+    CLineConnection& m_rConnection;
+    std::string m_strSeen;
+    int m_nShown = 0;
 };
 
 class BufferedConnectionTest : public ::testing::Test {
@@ -199,6 +216,64 @@ TEST_F(BufferedConnectionTest, OwnersHoldKeepsTheLinesThatCameTogether) {
     // Reading goes on afterwards.
     m_pClient->Send("four\n");
     ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return connection.m_lines.size() == 4; }));
+}
+
+TEST_F(BufferedConnectionTest, AWatcherSeesHeldInputAndMayEndTheHold) {
+    CLineConnection connection;
+    connection.m_bHoldAfterLine = true;
+    CStopWatcher watcher(connection);
+    connection.SetHeldInputWatcher(&watcher);
+    Accept(connection);
+    // What came with the line that took the hold is shown at once.
+    m_pClient->Send("one\ntwo\n");
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return watcher.m_strSeen == "two\n"; }));
+    // What comes later is read and shown; no line runs.
+    m_pClient->Send("thr");
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return watcher.m_strSeen == "two\nthr"; }));
+    ASSERT_TRUE(AllRead(connection));
+    EXPECT_EQ(connection.m_lines, (std::vector<std::string>{"one"}));
+    // The watcher ends the hold: the lines run in order, and reading goes on.
+    m_pClient->Send("ee\nstop\nfive\n");
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return connection.m_lines.size() == 5; }));
+    EXPECT_EQ(connection.m_lines,
+              (std::vector<std::string>{"one", "two", "three", "stop", "five"}));
+    m_pClient->Send("six\n");
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return connection.m_lines.size() == 6; }));
+    // Not held, the watcher is shown nothing more.
+    const int nShown = watcher.m_nShown;
+    m_pClient->Send("seven\n");
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return connection.m_lines.size() == 7; }));
+    EXPECT_EQ(watcher.m_nShown, nShown);
+}
+
+TEST_F(BufferedConnectionTest, AWatchedHoldReadsNoMoreThanTheBound) {
+    CLineConnection connection(100);
+    connection.m_bHoldAfterLine = true;
+    CStopWatcher watcher(connection);
+    connection.SetHeldInputWatcher(&watcher);
+    Accept(connection);
+    m_pClient->Send("hold\n");
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return connection.m_lines.size() == 1; }));
+    std::string strLines;
+    for (int i = 0; i < 500; ++i)
+        strLines += "line " + std::to_string(i) + "\n";
+    m_pClient->Send(strLines);
+    // Read up to the bound (one read past it at most), the rest left in the
+    // socket for later.
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return connection.PendingInput().size() >= 100; }));
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return connection.InputPaused(); }));
+    int nUnread = 0;
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] {
+        ::ioctl(connection.Handle(), FIONREAD, &nUnread);
+        return nUnread > 0;
+    }));
+    EXPECT_LT(connection.PendingInput().size(), 100u + 1024u);
+    EXPECT_EQ(connection.m_lines.size(), 1u);
+    // Released: every line runs, none lost.
+    connection.m_bHold = connection.m_bHoldAfterLine = false;
+    connection.ResumeInput();
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return connection.m_lines.size() == 501; }));
+    EXPECT_EQ(connection.m_lines.back(), "line 499");
 }
 
 TEST_F(BufferedConnectionTest, ShutDownWaitsForEverythingQueued) {

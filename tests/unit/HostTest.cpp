@@ -759,13 +759,14 @@ std::string ReadReply(CTestClient& rClient, CSocketDispatcher& rDispatcher) {
     }
 }
 
-const char* const kFeaturesClear = "211-Features:\r\n EPRT\r\n EPSV\r\n MDTM\r\n MFMT\r\n"
-                                   " MLST type*;size*;modify*;perm*;UNIX.mode*;\r\n"
-                                   " REST STREAM\r\n SIZE\r\n TVFS\r\n UTF8\r\n211 End\r\n";
+const char* const kFeaturesClear =
+    "211-Features:\r\n EPRT\r\n EPSV\r\n HASH SHA-1;SHA-256*;SHA-512;MD5\r\n MDTM\r\n MFMT\r\n"
+    " MLST type*;size*;modify*;perm*;UNIX.mode*;\r\n"
+    " RANG STREAM\r\n REST STREAM\r\n SIZE\r\n TVFS\r\n UTF8\r\n211 End\r\n";
 const char* const kFeaturesTls =
-    "211-Features:\r\n AUTH TLS\r\n EPRT\r\n EPSV\r\n MDTM\r\n MFMT\r\n"
-    " MLST type*;size*;modify*;perm*;UNIX.mode*;\r\n PBSZ\r\n PROT\r\n REST STREAM\r\n"
-    " SIZE\r\n TVFS\r\n UTF8\r\n211 End\r\n";
+    "211-Features:\r\n AUTH TLS\r\n EPRT\r\n EPSV\r\n HASH SHA-1;SHA-256*;SHA-512;MD5\r\n"
+    " MDTM\r\n MFMT\r\n MLST type*;size*;modify*;perm*;UNIX.mode*;\r\n PBSZ\r\n PROT\r\n"
+    " RANG STREAM\r\n REST STREAM\r\n SIZE\r\n TVFS\r\n UTF8\r\n211 End\r\n";
 
 // TLS with Skerrow's own certificate, made in a folder of the test's own.
 struct STlsFolder {
