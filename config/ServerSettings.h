@@ -32,6 +32,8 @@ struct CExtendedSettings {
     // m_strProxyFrom (a comma list) begin with a PROXY header naming the client.
     bool m_bProxyProtocol = false;
     std::string m_strProxyFrom = "127.0.0.1";
+    // A user's missing folder ("%u" in a local path) is made at login.
+    bool m_bMakeUserFolders = false;
 
     // The stored TlsMode is one of its three values.
     bool IsTlsModeValid() const { return m_nTlsMode >= 0 && m_nTlsMode <= 2; }

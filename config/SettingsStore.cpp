@@ -129,6 +129,7 @@ void CSettingsStore::Load(CServerSettings& rSettings, std::vector<std::string>* 
     rExtended.m_bProxyProtocol = ReadInt(store, "ProxyProtocol", 0, pDefaulted) != 0;
     rExtended.m_strProxyFrom =
         store.contains("ProxyFrom") ? ReadString(store, "ProxyFrom") : defaults.m_strProxyFrom;
+    rExtended.m_bMakeUserFolders = ReadBounded(store, "MakeUserFolders", 0, 1, pDefaulted) != 0;
     store.endGroup();
 
     CLoginSettings& rLogins = rSettings.m_logins;
@@ -227,6 +228,7 @@ void CSettingsStore::Save(const CServerSettings& rSettings) {
     store.setValue("ProxyProtocol", rExtended.m_bProxyProtocol ? 1 : 0);
     store.setValue("ProxyFrom", QString::fromStdString(rExtended.m_strProxyFrom));
     store.setValue("MaxConnections", rExtended.m_nMaxConnections);
+    store.setValue("MakeUserFolders", rExtended.m_bMakeUserFolders ? 1 : 0);
     store.endGroup();
 
     store.beginGroup("Logins");

@@ -70,6 +70,11 @@ const StringEntry kStrings[] = {
     {IDS_LISTING_FOLDER_REPLACED,
      "La carpeta %s no es propia y privada (%s): los listados se escriben en %s\n"},
     {IDS_LISTING_FAILED, "Listado de %s no escrito en la carpeta temporal: %s\n"},
+    {IDS_USER_NAME_UNUSABLE,
+     "Inicio de sesi\xC3\xB3n rechazado de %s (usuario %s): el nombre no vale para una carpeta "
+     "%%u (vac\xC3\xADo, con / o .. o NUL, \".\" o de m\xC3\xA1s de 255 bytes)\n"},
+    {IDS_USER_FOLDER_MADE, "Carpeta de usuario creada %s\n"},
+    {IDS_USER_FOLDER_FAILED, "No se puede crear la carpeta de usuario %s: %s\n"},
     {IDS_SETTINGS_DEFAULTED, "Configuraci\xC3\xB3n de %s: valores por omisi\xC3\xB3n para: %s\n"},
 };
 

@@ -73,6 +73,11 @@ enum : int {
     IDS_HASH_NO_THREAD = 191,
     // The user dialog: a name with a comma.
     IDS_NAME_HAS_COMMA = 192,
+    // A user's own folder ("%u"): a name that cannot stand for it (the
+    // address and the name), the folder made at login, or why it was not.
+    IDS_USER_NAME_UNUSABLE = 210,
+    IDS_USER_FOLDER_MADE = 211,
+    IDS_USER_FOLDER_FAILED = 212,
 };
 
 // The text of a string resource; an empty text for an unknown number.

@@ -92,6 +92,8 @@ const SControlTemplate kAdvancedPage[] = {
      "Guardar las contrase\xC3\xB1"
      "as cifradas (Argon2id)",
      7, 198, 176, 10},
+    {IDC_MAKE_USER_FOLDERS, K::CheckBox, "Crear la carpeta de cada usuario (%u) al entrar", 7, 212,
+     176, 10},
 };
 
 // Who may connect, how many at once, and the guard against password guessing.
@@ -162,7 +164,7 @@ const SDialogTemplate kDialogs[] = {
     TEMPLATE(IDD_USERS_PAGE, "Seguridad", 190, 114, kUsersPage),
     TEMPLATE(IDD_FOLDERS_PAGE, "Acceso", 190, 114, kFoldersPage),
     TEMPLATE(IDD_SERVER_PAGE, "Servidor", 190, 109, kServerPage),
-    TEMPLATE(IDD_ADVANCED_PAGE, "Avanzado", 190, 212, kAdvancedPage),
+    TEMPLATE(IDD_ADVANCED_PAGE, "Avanzado", 190, 226, kAdvancedPage),
     TEMPLATE(IDD_CONNECTIONS_PAGE, "Conexiones", 190, 212, kConnectionsPage),
     TEMPLATE(IDD_USER,
              "A\xC3\xB1"

@@ -82,6 +82,7 @@ enum : int {
     IDC_DENY = 1050,
     IDC_PASSWORD_NOTE = 1051,
     IDC_HASH_PASSWORDS = 1052,
+    IDC_MAKE_USER_FOLDERS = 1060,
 };
 
 enum class EControlKind {
