@@ -711,7 +711,6 @@ private slots:
         QVERIFY(m_pSheet->Buttons().button(QDialogButtonBox::Apply)->isEnabled());
         QVERIFY(m_pSheet->Apply());
         QVERIFY(m_pOwner->Settings().m_extended.m_bMakeUserFolders);
-        QVERIFY(StoredSettings().m_extended.m_bMakeUserFolders);
         m_pSheet = m_pOwner->MakeOptionsSheet();
         QVERIFY(Advanced().Layout().Get<QCheckBox>(IDC_MAKE_USER_FOLDERS)->isChecked());
         QTest::mouseClick(Advanced().Layout().Get<QCheckBox>(IDC_MAKE_USER_FOLDERS),
