@@ -35,6 +35,8 @@ struct CExtendedSettings {
     // A second control port whose connections begin with TLS (implicit
     // FTPS, 990 by custom); 0: none.
     int m_nImplicitTlsPort = 0;
+    // A user's missing folder ("%u" in a local path) is made at login.
+    bool m_bMakeUserFolders = false;
 
     // The stored TlsMode is one of its three values.
     bool IsTlsModeValid() const { return m_nTlsMode >= 0 && m_nTlsMode <= 2; }

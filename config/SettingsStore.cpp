@@ -130,6 +130,7 @@ void CSettingsStore::Load(CServerSettings& rSettings, std::vector<std::string>* 
     rExtended.m_strProxyFrom =
         store.contains("ProxyFrom") ? ReadString(store, "ProxyFrom") : defaults.m_strProxyFrom;
     rExtended.m_nImplicitTlsPort = ReadBounded(store, "ImplicitTlsPort", 0, 65535, pDefaulted);
+    rExtended.m_bMakeUserFolders = ReadBounded(store, "MakeUserFolders", 0, 1, pDefaulted) != 0;
     store.endGroup();
 
     CLoginSettings& rLogins = rSettings.m_logins;
@@ -229,6 +230,7 @@ void CSettingsStore::Save(const CServerSettings& rSettings) {
     store.setValue("ProxyFrom", QString::fromStdString(rExtended.m_strProxyFrom));
     store.setValue("MaxConnections", rExtended.m_nMaxConnections);
     store.setValue("ImplicitTlsPort", rExtended.m_nImplicitTlsPort);
+    store.setValue("MakeUserFolders", rExtended.m_bMakeUserFolders ? 1 : 0);
     store.endGroup();
 
     store.beginGroup("Logins");

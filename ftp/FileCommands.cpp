@@ -46,7 +46,7 @@ void CFileCommands::DoStor(const CCommandRow& rRow, const std::string& strParame
 void CFileCommands::DoExtendedStor(const CCommandRow& rRow, const std::string& strParameter) {
     // A restart beyond the end of the file would leave a hole of zeros.
     if (m_rState.Restart() > 0) {
-        CLocalPath local = MapToLocalPath(m_rSession.Settings().m_folderMap,
+        CLocalPath local = MapToLocalPath(CPathResolver::SessionMap(m_rSession, m_rState),
                                           ResolveFilePath(m_rState.Folder(), strParameter));
         struct stat info {};
         if (local.IsEmpty() || !local.Stat(info) || m_rState.Restart() > info.st_size) {

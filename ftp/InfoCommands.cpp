@@ -3,6 +3,7 @@
 #include "ftp/ClientSocket.h"
 #include "ftp/FtpTables.h"
 #include "ftp/Listing.h"
+#include "ftp/PathResolver.h"
 #include "ftp/Protocol.h"
 #include "ftp/SessionState.h"
 #include "ftp/VirtualPath.h"
@@ -93,7 +94,7 @@ void CInfoCommands::DoAllo(const CCommandRow&, const std::string&) {
 }
 
 bool CInfoCommands::StatFile(const std::string& strParameter, struct stat& rInfo) const {
-    CLocalPath local = MapToLocalPath(m_rSession.Settings().m_folderMap,
+    CLocalPath local = MapToLocalPath(CPathResolver::SessionMap(m_rSession, m_rState),
                                       ResolveFilePath(m_rState.Folder(), strParameter));
     return !local.IsEmpty() && local.Stat(rInfo) && S_ISREG(rInfo.st_mode);
 }

@@ -92,8 +92,8 @@ void CListingCommands::SendListing(std::unique_ptr<CListingBuilder> pListing,
 
 std::unique_ptr<CListingBuilder> CListingCommands::StartListing(const std::string& strPath,
                                                                 SListingRequest request) {
-    auto pListing =
-        CListingBuilder::Start(m_rSession.Settings().m_folderMap, strPath, std::move(request));
+    auto pListing = CListingBuilder::Start(CPathResolver::SessionMap(m_rSession, m_rState), strPath,
+                                           std::move(request));
     // A folder made in place of the user's own is said once, when made.
     if (const std::string strNotice = TakeListingFolderNotice(); !strNotice.empty())
         m_rSession.Log(strNotice, 0);
@@ -113,7 +113,7 @@ bool CListingCommands::ListingWritten(const CListingBuilder* pListing, bool bCom
 
 bool CListingCommands::ResolveListingPath(const std::string& strParameter, std::string& rPath,
                                           bool& rFile) const {
-    const CFolderMap& folderMap = m_rSession.Settings().m_folderMap;
+    const CFolderMap& folderMap = CPathResolver::SessionMap(m_rSession, m_rState);
     rPath = m_rState.Folder();
     rFile = false;
     const std::string strArgument = WithoutOptions(strParameter);
@@ -163,9 +163,11 @@ void CListingCommands::DoMlsd(const CCommandRow& rRow, const std::string& strPar
     request.style = ListingStyle::Machine;
     request.nFacts = m_rState.Facts();
     request.bMayDownload =
-        CheckAccess(m_rSession.Settings(), m_rState.User(), AccessClass::Download, strPath);
+        CheckAccess(m_rSession.Settings().m_users, CPathResolver::SessionMap(m_rSession, m_rState),
+                    m_rState.User(), AccessClass::Download, strPath);
     request.bMayUpload =
-        CheckAccess(m_rSession.Settings(), m_rState.User(), AccessClass::Upload, strPath);
+        CheckAccess(m_rSession.Settings().m_users, CPathResolver::SessionMap(m_rSession, m_rState),
+                    m_rState.User(), AccessClass::Upload, strPath);
     SendListing(StartListing(strPath, std::move(request)), ExtendedReplyText(XREPLY_LISTING_FAILED),
                 WithoutFinalSlash(strPath), WithoutFinalSlash(strPath));
 }
@@ -179,13 +181,15 @@ void CListingCommands::DoMlst(const CCommandRow&, const std::string& strParamete
     }
     const std::string strShown = WithoutFinalSlash(strPath);
     CLocalPath local =
-        MapToLocalPath(m_rSession.Settings().m_folderMap, bFile ? strShown : strPath);
+        MapToLocalPath(CPathResolver::SessionMap(m_rSession, m_rState), bFile ? strShown : strPath);
     struct stat info {};
     SEntryInfo entry = !local.IsEmpty() && local.Stat(info) ? InfoOf(info) : VirtualFolderInfo();
     const bool bDownload =
-        CheckAccess(m_rSession.Settings(), m_rState.User(), AccessClass::Download, strPath);
+        CheckAccess(m_rSession.Settings().m_users, CPathResolver::SessionMap(m_rSession, m_rState),
+                    m_rState.User(), AccessClass::Download, strPath);
     const bool bUpload =
-        CheckAccess(m_rSession.Settings(), m_rState.User(), AccessClass::Upload, strPath);
+        CheckAccess(m_rSession.Settings().m_users, CPathResolver::SessionMap(m_rSession, m_rState),
+                    m_rState.User(), AccessClass::Upload, strPath);
     m_rSession.SendReply(FormatString(
         ExtendedReplyText(XREPLY_MLST), strShown.c_str(),
         (" " + FormatMachineEntry(entry, bDownload, bUpload, strShown, false, m_rState.Facts()))

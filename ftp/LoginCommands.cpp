@@ -7,6 +7,7 @@
 #include "ftp/PasswordChecks.h"
 #include "ftp/SessionHost.h"
 #include "ftp/SessionState.h"
+#include "ftp/UserFolders.h"
 #include "ftp/VirtualPath.h"
 #include "res/LogText.h"
 #include "res/Strings.h"
@@ -96,7 +97,7 @@ void CLoginCommands::DoPass(const CCommandRow&, const std::string& strParameter)
         Refuse(0);
         return;
     }
-    LogIn();
+    LogIn(0);
 }
 
 bool CLoginCommands::Refuse(int nWaitedMs) {
@@ -109,7 +110,44 @@ bool CLoginCommands::Refuse(int nWaitedMs) {
     return true;
 }
 
-void CLoginCommands::LogIn() {
+bool CLoginCommands::OpensUserFolders() {
+    // The mode the login is about to take.
+    const CServerSettings& settings = m_rSession.Settings();
+    if (!settings.m_extended.m_bEnabled || !CUserFolders::UsesUserName(settings.m_folderMap))
+        return true;
+    const std::string& strUser = m_rState.User();
+    if (!CUserFolders::IsUsableName(strUser)) {
+        m_rSession.Log(FormatString(LoadString(IDS_USER_NAME_UNUSABLE),
+                                    m_rSession.PeerAddress().c_str(), LogSafe(strUser).c_str()),
+                       0);
+        return false;
+    }
+    if (!settings.m_extended.m_bMakeUserFolders)
+        return true;
+    for (const CFolderRecord& record : settings.m_folderMap) {
+        std::string strFolder;
+        std::string strWhy;
+        const CUserFolders::Made made =
+            CUserFolders::MakeFolder(record.RealPath(), strUser, strFolder, strWhy);
+        if (made == CUserFolders::Made::Made)
+            m_rSession.Log(
+                LogEvent::File,
+                FormatString(LoadString(IDS_USER_FOLDER_MADE), LogSafe(strFolder).c_str()), 0);
+        else if (made == CUserFolders::Made::Failed)
+            m_rSession.Log(FormatString(LoadString(IDS_USER_FOLDER_FAILED),
+                                        LogSafe(strFolder).c_str(), strWhy.c_str()),
+                           0);
+    }
+    return true;
+}
+
+void CLoginCommands::LogIn(int nWaitedMs) {
+    // The password was right: the refusal is not counted as a guess, but
+    // answered as a failed login is.
+    if (!OpensUserFolders()) {
+        m_rSession.DelayFailedLoginReply(nWaitedMs);
+        return;
+    }
     const std::string strUser = m_rState.User();
     m_rState.EnterRoot();
     m_rHost.LoginSucceeded(m_rSession);
@@ -155,14 +193,15 @@ void CLoginCommands::CheckHash(const std::string& strHash, const std::string& st
 }
 
 bool CLoginCommands::AnswerCheck(bool bMatch, std::chrono::steady_clock::time_point asked) {
-    if (bMatch) {
-        LogIn();
-        return true;
-    }
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - asked);
-    return Refuse(
-        static_cast<int>(std::min<int64_t>(waited.count(), CClientSocket::kLoginDelayMs)));
+    const int nWaitedMs =
+        static_cast<int>(std::min<int64_t>(waited.count(), CClientSocket::kLoginDelayMs));
+    if (bMatch) {
+        LogIn(nWaitedMs);
+        return true;
+    }
+    return Refuse(nWaitedMs);
 }
 
 void CLoginCommands::DoQuit(const CCommandRow&, const std::string&) {

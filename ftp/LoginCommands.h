@@ -30,7 +30,13 @@ private:
     void CheckHash(const std::string& strHash, const std::string& strPassword, bool bKnown);
     // The check's answer, back on the loop (false: the session has ended).
     bool AnswerCheck(bool bMatch, std::chrono::steady_clock::time_point asked);
-    void LogIn();
+    // The user is let in (a failed login's reply nWaitedMs into its delay
+    // when their name cannot stand for their own folder).
+    void LogIn(int nWaitedMs);
+    // Where the extended mode gives each user a folder of their own: false
+    // (logged) when the name could lead out of its parent; the missing
+    // folders made when the settings ask.
+    bool OpensUserFolders();
     // A failed login, its reply nWaitedMs into its delay already (false:
     // that failure banned the address and ended the session).
     bool Refuse(int nWaitedMs);

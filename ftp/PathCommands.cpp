@@ -4,6 +4,7 @@
 
 #include "ftp/ClientSocket.h"
 #include "ftp/FtpTables.h"
+#include "ftp/PathResolver.h"
 #include "ftp/SessionState.h"
 #include "ftp/TransferArguments.h"
 #include "ftp/VirtualPath.h"
@@ -35,7 +36,8 @@ void CPathCommands::DoCwd(const CCommandRow& rRow, const std::string& strParamet
     if (!m_resolver.Resolve(rRow, strParameter, PathForm::Folder, target, refusal))
         return;
     std::string strFolder = m_rState.Folder();
-    if (!ChangeDirectory(m_rSession.Settings().m_folderMap, strFolder, target.strPath)) {
+    if (!ChangeDirectory(CPathResolver::SessionMap(m_rSession, m_rState), strFolder,
+                         target.strPath)) {
         m_rSession.SayReply(Say::CwdFailed, strParameter);
         return;
     }
@@ -90,7 +92,7 @@ void CPathCommands::DoRnfr(const CCommandRow& rRow, const std::string& strParame
     if (!m_resolver.Resolve(rRow, strParameter, PathForm::File, target))
         return;
     // A published folder itself (no path below its local folder) cannot move.
-    if (IsPublishedFolderItself(m_rSession.Settings().m_folderMap, target.local) ||
+    if (IsPublishedFolderItself(CPathResolver::SessionMap(m_rSession, m_rState), target.local) ||
         !target.local.Exists()) {
         m_rSession.SendExtended(XREPLY_NO_FILE);
         return;
@@ -110,10 +112,10 @@ void CPathCommands::DoRnto(const CCommandRow& rRow, const std::string& strParame
     if (!m_resolver.Admit(rRow, strFrom) ||
         !m_resolver.Resolve(rRow, strParameter, PathForm::File, to))
         return;
-    CLocalPath from = MapToLocalPath(m_rSession.Settings().m_folderMap, strFrom);
+    CLocalPath from = MapToLocalPath(CPathResolver::SessionMap(m_rSession, m_rState), strFrom);
     int nError = 0;
-    if (IsPublishedFolderItself(m_rSession.Settings().m_folderMap, from) ||
-        IsPublishedFolderItself(m_rSession.Settings().m_folderMap, to.local) ||
+    if (IsPublishedFolderItself(CPathResolver::SessionMap(m_rSession, m_rState), from) ||
+        IsPublishedFolderItself(CPathResolver::SessionMap(m_rSession, m_rState), to.local) ||
         !from.RenameTo(to.local, nError)) {
         m_rSession.SendExtended(XREPLY_RENAME_FAILED);
         return;
@@ -144,7 +146,8 @@ void CPathCommands::DoSite(const CCommandRow& rRow, const std::string& strParame
         return;
     const CLocalPath& local = target.local;
     // A published folder itself is the administrator's, not the client's.
-    if (!local.IsEmpty() && IsPublishedFolderItself(m_rSession.Settings().m_folderMap, local)) {
+    if (!local.IsEmpty() &&
+        IsPublishedFolderItself(CPathResolver::SessionMap(m_rSession, m_rState), local)) {
         m_rSession.SendReply(ReplyText(REPLY_PERMISSION_DENIED));
         return;
     }
@@ -171,7 +174,7 @@ void CPathCommands::DoMfmt(const CCommandRow& rRow, const std::string& strParame
         return;
     const CLocalPath& local = target.local;
     int nError = 0;
-    if (IsPublishedFolderItself(m_rSession.Settings().m_folderMap, local) ||
+    if (IsPublishedFolderItself(CPathResolver::SessionMap(m_rSession, m_rState), local) ||
         !local.SetModified(when, nError)) {
         m_rSession.SendExtended(XREPLY_NO_FILE);
         return;

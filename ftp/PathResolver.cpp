@@ -21,7 +21,7 @@ bool CPathResolver::Resolve(const CCommandRow& rRow, const std::string& strParam
         rTarget.strPath.pop_back();
     if (!Admit(rRow, rTarget.strPath, refusal.strDenied))
         return false;
-    rTarget.local = MapToLocalPath(m_rSession.Settings().m_folderMap, rTarget.strPath);
+    rTarget.local = MapToLocalPath(SessionMap(m_rSession, m_state), rTarget.strPath);
     return true;
 }
 
@@ -32,9 +32,17 @@ bool CPathResolver::Resolve(const CCommandRow& rRow, const std::string& strParam
 
 bool CPathResolver::Admit(const CCommandRow& rRow, const std::string& strPath,
                           const std::string& strDenied) {
-    if (CheckAccess(m_rSession.Settings(), m_state.User(), rRow.access, strPath))
+    if (CheckAccess(m_rSession.Settings().m_users, SessionMap(m_rSession, m_state), m_state.User(),
+                    rRow.access, strPath))
         return true;
     m_rSession.SendReply(strDenied.empty() ? std::string(ReplyText(REPLY_PERMISSION_DENIED))
                                            : strDenied);
     return false;
+}
+
+const CFolderMap& CPathResolver::SessionMap(const CClientSocket& session,
+                                            const CSessionState& state) {
+    static const std::string strNoOne;
+    return state.UserFolders().Map(session.Settings(), session.Protocol().IsExtended(),
+                                   state.IsLoggedIn() ? state.User() : strNoOne);
 }

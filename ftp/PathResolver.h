@@ -4,6 +4,7 @@
 // session.
 #pragma once
 
+#include "config/FolderRecord.h"
 #include "fs/LocalPath.h"
 
 #include <string>
@@ -45,6 +46,10 @@ public:
     // strDenied (the permission reply when empty) is sent.
     bool Admit(const CCommandRow& rRow, const std::string& strPath,
                const std::string& strDenied = std::string());
+
+    // The folder map the session's paths are mapped with: its user's own
+    // (see CUserFolders).
+    static const CFolderMap& SessionMap(const CClientSocket& session, const CSessionState& state);
 
 private:
     CClientSocket& m_rSession;

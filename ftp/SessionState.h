@@ -6,6 +6,7 @@
 #pragma once
 
 #include "ftp/Listing.h"
+#include "ftp/UserFolders.h"
 
 #include <cstdint>
 #include <string>
@@ -22,6 +23,9 @@ public:
     bool IsLoggedIn() const { return m_bLoggedIn; }
     // The user the views and the log name: none before login.
     std::string LoggedInUser() const { return m_bLoggedIn ? m_strUser : std::string(); }
+
+    // The folder map of the user's own folders, kept between commands.
+    const CUserFolders& UserFolders() const { return m_userFolders; }
 
     // The current virtual folder (ends in "/").
     const std::string& Folder() const { return m_strFolder; }
@@ -87,4 +91,5 @@ private:
     bool m_bPbsz = false;
     bool m_bProtectData = false;
     bool m_bImplicitTls = false;
+    CUserFolders m_userFolders;
 };

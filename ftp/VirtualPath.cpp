@@ -166,10 +166,15 @@ bool Holds(const std::string& strFolder, const std::string& strReal) {
 
 bool CheckAccess(const CServerSettings& settings, const std::string& strUser, AccessClass access,
                  const std::string& strPath) {
+    return CheckAccess(settings.m_users, settings.m_folderMap, strUser, access, strPath);
+}
+
+bool CheckAccess(const CUserList& users, const CFolderMap& folderMap, const std::string& strUser,
+                 AccessClass access, const std::string& strPath) {
     if (access == AccessClass::None)
         return true;
-    CUserRecord user = FindUser(settings.m_users, strUser);
-    CFolderRecord folder = FindFolder(settings.m_folderMap, strPath);
+    CUserRecord user = FindUser(users, strUser);
+    CFolderRecord folder = FindFolder(folderMap, strPath);
     const bool bDownload = access == AccessClass::Download;
     if (!(bDownload ? user.MayDownload() && folder.MayDownload()
                     : user.MayUpload() && folder.MayUpload()))
@@ -177,13 +182,13 @@ bool CheckAccess(const CServerSettings& settings, const std::string& strUser, Ac
     // Every other entry that reaches the same place must allow it too; with
     // a single published folder there is none, and nothing more to resolve
     // (not even that folder's real path).
-    std::vector<CFolderRecord> local = LocalEntries(settings.m_folderMap);
+    std::vector<CFolderRecord> local = LocalEntries(folderMap);
     if (local.size() < 2)
         return true;
     const auto entries = EntryFolders(std::move(local));
     if (entries.size() < 2)
         return true;
-    const std::string strReal = MapToLocalPath(settings.m_folderMap, strPath).RealPath();
+    const std::string strReal = MapToLocalPath(folderMap, strPath).RealPath();
     if (strReal.empty())
         return true;
     for (const auto& [record, strFolder] : entries)

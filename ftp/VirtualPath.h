@@ -47,6 +47,9 @@ std::vector<std::string> FolderMapChildren(const CFolderMap& folderMap, const st
 // reaches it.
 bool CheckAccess(const CServerSettings& settings, const std::string& strUser, AccessClass access,
                  const std::string& strPath);
+// The same with the users and a folder map of their own (a session's).
+bool CheckAccess(const CUserList& users, const CFolderMap& folderMap, const std::string& strUser,
+                 AccessClass access, const std::string& strPath);
 // True when the local path reaches the local folder of an entry itself (by
 // its own virtual path, or by any other path or link): such a folder is the
 // administrator's, and cannot be renamed, nor have its mode or time changed.

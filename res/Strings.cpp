@@ -83,6 +83,11 @@ const StringEntry kStrings[] = {
     {IDS_IMPLICIT_TLS_NOT_TLS,
      "Conexi\xC3\xB3n de %s cerrada: no empez\xC3\xB3 con TLS (FTPS impl\xC3\xAD"
      "cito)\n"},
+    {IDS_USER_NAME_UNUSABLE,
+     "Inicio de sesi\xC3\xB3n rechazado de %s (usuario %s): el nombre no vale para una carpeta "
+     "%%u (vac\xC3\xADo, con / o .. o NUL, \".\" o de m\xC3\xA1s de 255 bytes)\n"},
+    {IDS_USER_FOLDER_MADE, "Carpeta de usuario creada %s\n"},
+    {IDS_USER_FOLDER_FAILED, "No se puede crear la carpeta de usuario %s: %s\n"},
     {IDS_SETTINGS_DEFAULTED, "Configuraci\xC3\xB3n de %s: valores por omisi\xC3\xB3n para: %s\n"},
 };
 

@@ -82,6 +82,11 @@ enum : int {
     IDS_IMPLICIT_TLS_PORT_FAILED = 232,
     IDS_IMPLICIT_TLS_NEEDS_EXTENDED = 233,
     IDS_IMPLICIT_TLS_NOT_TLS = 234,
+    // A user's own folder ("%u"): a name that cannot stand for it (the
+    // address and the name), the folder made at login, or why it was not.
+    IDS_USER_NAME_UNUSABLE = 210,
+    IDS_USER_FOLDER_MADE = 211,
+    IDS_USER_FOLDER_FAILED = 212,
 };
 
 // The text of a string resource; an empty text for an unknown number.

@@ -98,6 +98,8 @@ const SControlTemplate kAdvancedPage[] = {
      "cito (0 = no)",
      7, 215, 110, 8, IDC_IMPLICIT_TLS_PORT},
     {IDC_IMPLICIT_TLS_PORT, K::Edit, nullptr, 121, 213, 30, 12},
+    {IDC_MAKE_USER_FOLDERS, K::CheckBox, "Crear la carpeta de cada usuario (%u) al entrar", 7, 230,
+     176, 10},
 };
 
 // Who may connect, how many at once, and the guard against password guessing.
@@ -168,7 +170,7 @@ const SDialogTemplate kDialogs[] = {
     TEMPLATE(IDD_USERS_PAGE, "Seguridad", 190, 114, kUsersPage),
     TEMPLATE(IDD_FOLDERS_PAGE, "Acceso", 190, 114, kFoldersPage),
     TEMPLATE(IDD_SERVER_PAGE, "Servidor", 190, 109, kServerPage),
-    TEMPLATE(IDD_ADVANCED_PAGE, "Avanzado", 190, 230, kAdvancedPage),
+    TEMPLATE(IDD_ADVANCED_PAGE, "Avanzado", 190, 244, kAdvancedPage),
     TEMPLATE(IDD_CONNECTIONS_PAGE, "Conexiones", 190, 212, kConnectionsPage),
     TEMPLATE(IDD_USER,
              "A\xC3\xB1"

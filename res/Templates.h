@@ -83,6 +83,7 @@ enum : int {
     IDC_PASSWORD_NOTE = 1051,
     IDC_HASH_PASSWORDS = 1052,
     IDC_IMPLICIT_TLS_PORT = 1060,
+    IDC_MAKE_USER_FOLDERS = 1061,
 };
 
 enum class EControlKind {

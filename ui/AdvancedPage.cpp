@@ -45,6 +45,7 @@ CAdvancedPage::CAdvancedPage(CServerHost& rHost, CServerSettings& rSettings)
     m_bTlsReuse = extended.RequiresSessionReuse();
     m_nImplicitTlsPort = static_cast<unsigned>(std::max(extended.m_nImplicitTlsPort, 0));
     m_bHashPasswords = rSettings.m_logins.m_bHashPasswords;
+    m_bMakeUserFolders = extended.m_bMakeUserFolders;
 }
 
 void CAdvancedPage::OnInitPage() {
@@ -88,6 +89,9 @@ void CAdvancedPage::OnInitPage() {
     auto* pHash = m_pLayout->Get<QCheckBox>(IDC_HASH_PASSWORDS);
     pHash->setChecked(m_bHashPasswords);
     connect(pHash, &QCheckBox::clicked, this, [this] { SetModified(); });
+    auto* pUserFolders = m_pLayout->Get<QCheckBox>(IDC_MAKE_USER_FOLDERS);
+    pUserFolders->setChecked(m_bMakeUserFolders);
+    connect(pUserFolders, &QCheckBox::clicked, this, [this] { SetModified(); });
     connect(m_pLayout->Get<QPushButton>(IDC_TLS_CERTIFICATE_BROWSE), &QPushButton::clicked, this,
             [this] { OnBrowse(IDC_TLS_CERTIFICATE); });
     connect(m_pLayout->Get<QPushButton>(IDC_TLS_KEY_BROWSE), &QPushButton::clicked, this,
@@ -98,7 +102,8 @@ void CAdvancedPage::UpdateExtendedControls() {
     // TLS is part of the extended mode: without it its controls do nothing.
     const bool bExtended = m_pLayout->Get<QCheckBox>(IDC_EXTENDED)->isChecked();
     for (int nId : {IDC_TLS_MODE, IDC_TLS_CERTIFICATE, IDC_TLS_CERTIFICATE_BROWSE, IDC_TLS_KEY,
-                    IDC_TLS_KEY_BROWSE, IDC_TLS_REUSE, IDC_IMPLICIT_TLS_PORT, IDC_PROXY_PROTOCOL})
+                    IDC_TLS_KEY_BROWSE, IDC_TLS_REUSE, IDC_IMPLICIT_TLS_PORT, IDC_PROXY_PROTOCOL,
+                    IDC_MAKE_USER_FOLDERS})
         m_pLayout->Control(nId)->setEnabled(bExtended);
     m_pLayout->Control(IDC_PROXY_FROM)
         ->setEnabled(bExtended && m_pLayout->Get<QCheckBox>(IDC_PROXY_PROTOCOL)->isChecked());
@@ -186,6 +191,7 @@ bool CAdvancedPage::OnKillActive() {
     m_strTlsKey = strKey;
     m_bTlsReuse = m_pLayout->Get<QCheckBox>(IDC_TLS_REUSE)->isChecked();
     m_bHashPasswords = m_pLayout->Get<QCheckBox>(IDC_HASH_PASSWORDS)->isChecked();
+    m_bMakeUserFolders = m_pLayout->Get<QCheckBox>(IDC_MAKE_USER_FOLDERS)->isChecked();
     m_bExtended = m_pLayout->Get<QCheckBox>(IDC_EXTENDED)->isChecked();
     m_nPassiveMin = nMin;
     m_nPassiveMax = nMax;
@@ -206,6 +212,7 @@ bool CAdvancedPage::OnApply() {
     extended.m_strTlsKey = m_strTlsKey.toStdString();
     extended.m_nTlsSessionReuse = m_bTlsReuse ? 1 : 0;
     extended.m_nImplicitTlsPort = static_cast<int>(m_nImplicitTlsPort);
+    extended.m_bMakeUserFolders = m_bMakeUserFolders;
     m_rSettings.m_logins.m_bHashPasswords = m_bHashPasswords;
     return true;
 }

@@ -2,8 +2,9 @@
 // passive port range and advertised address, the load balancers whose
 // connections bring a PROXY header, and TLS (its policy, certificate and
 // key, session reuse on data connections, the fingerprint of the
-// certificate in use, and the implicit FTPS port), and whether passwords
-// are stored hashed. Its values
+// certificate in use, and the implicit FTPS port), whether passwords are
+// stored hashed, and whether each user's own folder is made at login. Its
+// values
 // reach every session at its next command.
 #pragma once
 
@@ -40,6 +41,8 @@ public:
     unsigned m_nImplicitTlsPort = 0;
     // Passwords stored as Argon2id hashes whenever the settings are saved.
     bool m_bHashPasswords = false;
+    // A user's missing folder ("%u" in a local path) is made at login.
+    bool m_bMakeUserFolders = false;
 
     // Picks a PEM file into the certificate or the key box.
     void OnBrowse(int nBox);

@@ -13,12 +13,22 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+namespace {
+const char kUserFolderHelp[] = "%u en la carpeta: el nombre de cada usuario, que ve s\xC3\xB3lo la "
+                               "suya (en el modo extendido)";
+} // namespace
+
 CFolderDlg::CFolderDlg(QWidget* pParent) : QDialog(pParent) {
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setWindowModality(Qt::WindowModal);
     m_pLayout = std::make_unique<CDialogLayout>(*this, IDD_FOLDER);
     CLengthLimit::Apply(*m_pLayout->Get<QLineEdit>(IDC_LOCAL_PATH), kTextLimit);
+    // "%u" in the local folder: each user's own (the extended mode).
+    auto* pLocal = m_pLayout->Get<QLineEdit>(IDC_LOCAL_PATH);
+    pLocal->setPlaceholderText(QStringLiteral("/srv/ftp/%u/"));
+    pLocal->setToolTip(QString::fromUtf8(kUserFolderHelp));
+    pLocal->setAccessibleDescription(QString::fromUtf8(kUserFolderHelp));
     CLengthLimit::Apply(*m_pLayout->Get<QLineEdit>(IDC_VIRTUAL_PATH), kTextLimit);
     connect(m_pLayout->Get<QPushButton>(IDOK), &QPushButton::clicked, this, &CFolderDlg::accept);
     connect(m_pLayout->Get<QPushButton>(IDCANCEL), &QPushButton::clicked, this, &QDialog::reject);

@@ -738,6 +738,41 @@ private slots:
         QVERIFY(pBox->isEnabled());
     }
 
+    void advancedPageUserFoldersBoxAndTheFolderDialogsPlaceholder() {
+        Open();
+        CAdvancedPage& page = Advanced();
+        auto* pBox = page.Layout().Get<QCheckBox>(IDC_MAKE_USER_FOLDERS);
+        QCOMPARE(pBox->text(), QStringLiteral("Crear la carpeta de cada usuario (%u) al entrar"));
+        QCOMPARE(AccessibleName(pBox), pBox->text());
+        QVERIFY(!pBox->isChecked());
+        // After the implicit FTPS port, shown whole, and part of the extended mode.
+        QCOMPARE(NextInTabOrder(page.Layout().Control(IDC_IMPLICIT_TLS_PORT)), pBox);
+        QVERIFY(page.rect().contains(pBox->geometry()));
+        QVERIFY(pBox->sizeHint().width() <= pBox->width());
+        QVERIFY(!pBox->isEnabled());
+        QTest::mouseClick(page.Layout().Get<QCheckBox>(IDC_EXTENDED), Qt::LeftButton);
+        QVERIFY(pBox->isEnabled());
+        QTest::mouseClick(pBox, Qt::LeftButton);
+        QVERIFY(m_pSheet->Buttons().button(QDialogButtonBox::Apply)->isEnabled());
+        QVERIFY(m_pSheet->Apply());
+        QVERIFY(m_pOwner->Settings().m_extended.m_bMakeUserFolders);
+        m_pSheet = m_pOwner->MakeOptionsSheet();
+        QVERIFY(Advanced().Layout().Get<QCheckBox>(IDC_MAKE_USER_FOLDERS)->isChecked());
+        QTest::mouseClick(Advanced().Layout().Get<QCheckBox>(IDC_MAKE_USER_FOLDERS),
+                          Qt::LeftButton);
+        QVERIFY(m_pSheet->Apply());
+        QVERIFY(!m_pOwner->Settings().m_extended.m_bMakeUserFolders);
+        // The folder dialog shows the placeholder where the local folder goes,
+        // and says what it stands for to the eye and to a screen reader.
+        CFolderDlg dialog;
+        auto* pLocal = dialog.Layout().Get<QLineEdit>(IDC_LOCAL_PATH);
+        QVERIFY(pLocal->placeholderText().contains(QStringLiteral("%u")));
+        QVERIFY(pLocal->toolTip().startsWith(QStringLiteral("%u ")));
+        QCOMPARE(QAccessible::queryAccessibleInterface(pLocal)->text(QAccessible::Description),
+                 pLocal->toolTip());
+        QCOMPARE(AccessibleName(pLocal), QStringLiteral("Carpeta que puede ser compartida:"));
+    }
+
     // Folders page.
 
     void folderRowsAndTheRootProtection() {

@@ -243,3 +243,24 @@ TEST_F(SettingsStoreTest, TheLoginsGroupRoundTripsAndBadValuesAreNamed) {
         EXPECT_EQ(defaulted, std::vector<std::string>{"BanAfter"}) << pszBad;
     }
 }
+
+TEST_F(SettingsStoreTest, MakeUserFoldersRoundTripsAndABadValueIsNamed) {
+    CServerSettings settings;
+    CSettingsStore::Load(settings);
+    EXPECT_FALSE(settings.m_extended.m_bMakeUserFolders);
+    settings.m_extended.m_bMakeUserFolders = true;
+    CSettingsStore::Save(settings);
+    EXPECT_EQ(Stored("Extended/MakeUserFolders").toInt(), 1);
+    CServerSettings loaded;
+    CSettingsStore::Load(loaded);
+    EXPECT_TRUE(loaded.m_extended.m_bMakeUserFolders);
+    // Only 0 and 1: anything else is the default, and named.
+    for (const char* pszBad : {"yes", "2", "-1"}) {
+        WriteFile(std::string("[Extended]\nMakeUserFolders=") + pszBad + "\n");
+        CServerSettings damaged;
+        std::vector<std::string> defaulted;
+        CSettingsStore::Load(damaged, &defaulted);
+        EXPECT_FALSE(damaged.m_extended.m_bMakeUserFolders) << pszBad;
+        EXPECT_EQ(defaulted, std::vector<std::string>{"MakeUserFolders"}) << pszBad;
+    }
+}
