@@ -38,6 +38,7 @@ SProgress Progress(CDataSocket::SProgress transfer) {
     progress.nTotal = transfer.nTotal;
     progress.bConnected = transfer.bConnected;
     progress.started = transfer.started;
+    progress.nLimit = transfer.nLimit;
     return progress;
 }
 
@@ -175,6 +176,7 @@ void CServerHost::TakeSettings(CServerSettings settings, WhenStopped whenStopped
     const bool bRestart =
         m_bRunning ? settings.m_nPort != m_settings.m_nPort : whenStopped == WhenStopped::Starts;
     m_settings = std::move(settings);
+    RateLimiter().Apply(m_settings.m_limits);
     if (!strNotice.empty())
         Log(strNotice, 0);
     if (!bRestart) {
