@@ -69,7 +69,9 @@ protected:
         // nWanted, or less where the allowance leaves less.
         size_t Room(size_t nWanted) const;
         // The allowance is used up: the turn ends even with bytes in hand.
-        bool Spent() const { return m_nAllowance >= 0 && m_nMoved >= static_cast<size_t>(m_nAllowance); }
+        bool Spent() const {
+            return m_nAllowance >= 0 && m_nMoved >= static_cast<size_t>(m_nAllowance);
+        }
 
     private:
         const CAsyncSocket& m_rSocket;

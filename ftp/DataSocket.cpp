@@ -185,7 +185,7 @@ void CDataSocket::BeginTransfer() {
     // A download starts at once: a new connection has room, and a small
     // file is then sent whole within the event of its command.
     if (m_pFile && m_transfer.bSending && !m_timers.IsWaitingForDescriptor() && !m_bFinished)
-        AfterMove(m_sender.Send(*m_pFile));
+        Move();
 }
 
 void CDataSocket::OpenFile() {
@@ -238,15 +238,12 @@ void CDataSocket::OpenFile() {
         m_progress.nTotal =
             std::max<int64_t>(0, m_pFile->SizeAtOpen() - std::max<int64_t>(0, m_transfer.nRestart));
     m_sender.Start(m_transfer.nRestart, bWithoutCopy, m_progress.nTotal);
-    // Under a speed limit: a held transfer goes on here when its pace says.
+    // Under a speed limit, a held transfer goes on here when its pace says.
     m_pace.Begin([this] {
-        if (m_transfer.bSending) {
-            RequestSend();
-            return;
-        }
+        if (m_transfer.bSending)
+            return RequestSend();
         HoldInput(false);
-        if (m_pFile)
-            Move();
+        Move();
     });
     if (!bWithoutCopy && !m_pFile->Seek(m_transfer.nRestart, nError))
         Fail(nError);

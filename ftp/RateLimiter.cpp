@@ -1,7 +1,5 @@
 #include "ftp/RateLimiter.h"
 
-#include "ftp/TransferPace.h"
-
 #include <algorithm>
 #include <map>
 #include <utility>
@@ -11,19 +9,19 @@ void CRateLimiter::Apply(const CLimitSettings& limits) {
     Rebalance();
 }
 
-void CRateLimiter::Join(CTransferPace& rPace) {
-    m_paces.push_back(&rPace);
+void CRateLimiter::Join(CFlow& rFlow) {
+    m_flows.push_back(&rFlow);
     // With no limit at all nobody's rate changes: nothing to count.
     if (m_bLimiting || AnyLimit())
         Rebalance();
 }
 
-void CRateLimiter::Leave(CTransferPace& rPace) {
-    auto it = std::find(m_paces.begin(), m_paces.end(), &rPace);
-    if (it == m_paces.end())
+void CRateLimiter::Leave(CFlow& rFlow) {
+    auto it = std::find(m_flows.begin(), m_flows.end(), &rFlow);
+    if (it == m_flows.end())
         return;
-    *it = m_paces.back();
-    m_paces.pop_back();
+    *it = m_flows.back();
+    m_flows.pop_back();
     if (m_bLimiting)
         Rebalance();
 }
@@ -48,18 +46,18 @@ void CRateLimiter::Rebalance() {
     // Transfers by direction (0 download, 1 upload), and by user and direction.
     int nAll[2] = {0, 0};
     std::map<std::pair<std::string, bool>, int> ofUser;
-    for (const CTransferPace* pPace : m_paces) {
-        ++nAll[pPace->IsUpload()];
-        ++ofUser[{pPace->User(), pPace->IsUpload()}];
+    for (const CFlow* pFlow : m_flows) {
+        ++nAll[pFlow->IsUpload()];
+        ++ofUser[{pFlow->User(), pFlow->IsUpload()}];
     }
     m_bLimiting = false;
-    for (CTransferPace* pPace : m_paces) {
-        const bool bUp = pPace->IsUpload();
-        const CLimitSettings::SPair own = m_limits.ForUser(pPace->User());
+    for (CFlow* pFlow : m_flows) {
+        const bool bUp = pFlow->IsUpload();
+        const CLimitSettings::SPair own = m_limits.ForUser(pFlow->User());
         const int64_t nRate =
             FairRate(bUp ? m_limits.m_nUpload : m_limits.m_nDownload, nAll[bUp],
-                     bUp ? own.nUpload : own.nDownload, ofUser[{pPace->User(), bUp}]);
+                     bUp ? own.nUpload : own.nDownload, ofUser[{pFlow->User(), bUp}]);
         m_bLimiting = m_bLimiting || nRate > 0;
-        pPace->SetRate(nRate);
+        pFlow->SetRate(nRate);
     }
 }

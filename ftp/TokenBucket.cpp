@@ -29,8 +29,8 @@ void CTokenBucket::Refill(Clock::time_point now) {
         return;
     const double dSeconds = std::chrono::duration<double>(now - m_last).count();
     m_last = now;
-    m_dTokens = std::min(m_dTokens + dSeconds * static_cast<double>(m_nRate),
-                         static_cast<double>(Cap()));
+    m_dTokens =
+        std::min(m_dTokens + dSeconds * static_cast<double>(m_nRate), static_cast<double>(Cap()));
 }
 
 int64_t CTokenBucket::Available(Clock::time_point now) {

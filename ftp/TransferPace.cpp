@@ -1,7 +1,5 @@
 #include "ftp/TransferPace.h"
 
-#include "ftp/RateLimiter.h"
-
 void CTransferPace::Begin(std::function<void()> resume) {
     m_resume = std::move(resume);
     if (!m_pLimiter || m_bJoined)

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "ftp/ByteMover.h"
+#include "ftp/RateLimiter.h"
 #include "ftp/TokenBucket.h"
 #include "net/Timer.h"
 
@@ -15,9 +16,7 @@
 #include <functional>
 #include <string>
 
-class CRateLimiter;
-
-class CTransferPace {
+class CTransferPace : private CRateLimiter::CFlow {
 public:
     // pLimiter null: never limited (the classic mode, a listing).
     CTransferPace(CRateLimiter* pLimiter, std::string strUser, bool bUpload)
@@ -42,12 +41,12 @@ public:
     // Bytes a second it is held to now; 0 when no limit applies.
     int64_t Rate() const { return m_nRate; }
 
-    // From the limiter.
-    const std::string& User() const { return m_strUser; }
-    bool IsUpload() const { return m_bUpload; }
-    void SetRate(int64_t nRate);
-
 private:
+    // The limiter's view.
+    const std::string& User() const override { return m_strUser; }
+    bool IsUpload() const override { return m_bUpload; }
+    void SetRate(int64_t nRate) override;
+
     // Waits until the bucket holds a turn.
     void Hold(CTokenBucket::Clock::time_point now);
     void Resume();

@@ -105,8 +105,8 @@ void CUploadReceiver::ReceiveBySplice(CFileStream& rFile, SResult& rResult) {
     }
     CTurn turn(m_rSocket, m_nAllowance);
     for (;;) {
-        const long nMoved =
-            m_rSocket.ReceiveToPipe(m_pPipe->hWrite, turn.Room(static_cast<size_t>(m_pPipe->nSize)));
+        const long nMoved = m_rSocket.ReceiveToPipe(m_pPipe->hWrite,
+                                                    turn.Room(static_cast<size_t>(m_pPipe->nSize)));
         if (nMoved > 0) {
             rResult.nMoved += nMoved;
             int nError = 0;

@@ -89,9 +89,13 @@ void CAsyncSocket::DeliverToConnected(uint32_t nEvents, CSocketDispatcher& rDisp
         if (!Fire(&CAsyncSocket::OnOutOfBandData, rDispatcher))
             return;
     }
-    // Held input waits, unless the connection has failed outright.
-    if (m_bInputHeld && !(nEvents & (EPOLLHUP | EPOLLERR)))
-        return;
+    // Held input waits, unless the connection has failed outright: then
+    // what is left of it is not read, and the close is told at once.
+    if (m_bInputHeld) {
+        if (!(nEvents & (EPOLLHUP | EPOLLERR)))
+            return;
+        m_bReadArmed = false;
+    }
     if (nEvents & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
         DeliverPeerClosed(nEvents, rDispatcher);
     } else if ((nEvents & EPOLLIN) && m_bReadArmed) {

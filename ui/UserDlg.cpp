@@ -48,8 +48,8 @@ int CUserDlg::exec() {
 }
 
 void CUserDlg::ShowLimits() {
-    for (int nId : {IDC_LIMITS, IDC_LIMIT_DOWN_LABEL, IDC_LIMIT_DOWN, IDC_LIMIT_UP_LABEL,
-                    IDC_LIMIT_UP})
+    for (int nId :
+         {IDC_LIMITS, IDC_LIMIT_DOWN_LABEL, IDC_LIMIT_DOWN, IDC_LIMIT_UP_LABEL, IDC_LIMIT_UP})
         m_pLayout->Control(nId)->setVisible(m_bLimits);
     if (!m_bLimits)
         return;
