@@ -89,9 +89,11 @@ TEST(RateLimiterTest, RunningTransfersShareTheirLimitsAndFollowChanges) {
     EXPECT_EQ(upload.Rate(), 0);
     EXPECT_EQ(upload.Allowance(), -1);
     EXPECT_EQ(listing.Rate(), 0);
-    // A turn's worth of 20 ms to begin with.
-    EXPECT_GE(ana1.Allowance(), ana1.Rate() / 50);
-    EXPECT_LT(ana1.Allowance(), ana1.Rate() / 40);
+    // A turn's worth (20 ms of the rate it began with, alone) to begin with;
+    // never more than the bucket's quarter of a second.
+    EXPECT_GE(ana1.Allowance(), 1000 * 1024 / 50);
+    EXPECT_LT(ana1.Allowance(), 1000 * 1024 / 40);
+    EXPECT_LE(ana1.Allowance(), ana1.Rate() / 4);
 
     // One of ana's ends: the other takes her whole limit, bob half the server's.
     ana2.End();
