@@ -33,6 +33,9 @@ struct CExtendedSettings {
     // m_strProxyFrom (a comma list) begin with a PROXY header naming the client.
     bool m_bProxyProtocol = false;
     std::string m_strProxyFrom = "127.0.0.1";
+    // A second control port whose connections begin with TLS (implicit
+    // FTPS, 990 by custom); 0: none.
+    int m_nImplicitTlsPort = 0;
 
     // The stored TlsMode is one of its three values.
     bool IsTlsModeValid() const { return m_nTlsMode >= 0 && m_nTlsMode <= 2; }

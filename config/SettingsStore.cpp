@@ -185,6 +185,7 @@ void CSettingsStore::Load(CServerSettings& rSettings, std::vector<std::string>* 
     rExtended.m_bProxyProtocol = ReadInt(store, "ProxyProtocol", 0, pDefaulted) != 0;
     rExtended.m_strProxyFrom =
         store.contains("ProxyFrom") ? ReadString(store, "ProxyFrom") : defaults.m_strProxyFrom;
+    rExtended.m_nImplicitTlsPort = ReadBounded(store, "ImplicitTlsPort", 0, 65535, pDefaulted);
     store.endGroup();
 
     CLoginSettings& rLogins = rSettings.m_logins;
@@ -285,6 +286,7 @@ void CSettingsStore::Save(const CServerSettings& rSettings) {
     store.setValue("ProxyProtocol", rExtended.m_bProxyProtocol ? 1 : 0);
     store.setValue("ProxyFrom", QString::fromStdString(rExtended.m_strProxyFrom));
     store.setValue("MaxConnections", rExtended.m_nMaxConnections);
+    store.setValue("ImplicitTlsPort", rExtended.m_nImplicitTlsPort);
     store.endGroup();
 
     store.beginGroup("Logins");

@@ -16,14 +16,17 @@
 
 // A command line ends at CR or LF (the protocol tells which pairs are one
 // end).
-CClientSocket::CClientSocket(CSessionHost& rHost, uint64_t nId)
+CClientSocket::CClientSocket(CSessionHost& rHost, uint64_t nId, bool bImplicitTls)
     : CBufferedConnection("\r\n"), m_rHost(rHost), m_nId(nId),
       m_start(*this, *this, m_state, m_transfers, rHost), m_transfers(m_start),
       // A session with a transfer running or waiting for its connection is
       // not idle (a transfer that moves nothing fails by itself); a passive
       // port or a finished data connection that the client keeps open is.
       m_idle(
-          rHost, [this] { return m_transfers.Running() > 0; }, [this] { OnIdle(); }) {}
+          rHost, [this] { return m_transfers.Running() > 0; }, [this] { OnIdle(); }) {
+    if (bImplicitTls)
+        m_state.BeginImplicitTls();
+}
 
 CClientSocket::~CClientSocket() {
     AbandonDataConnections();
@@ -85,9 +88,20 @@ void CClientSocket::OnConnect(int /*nErrorCode*/) {
     // The client's address first: the greeting's log record names it.
     GetPeerName(m_peer);
     m_strPeerAddr = m_peer.ToString();
+    m_connected = std::chrono::steady_clock::now();
+    // On the implicit FTPS port the client speaks TLS first: the greeting
+    // waits for the handshake, whose end comes back here.
+    if (m_state.IsImplicitTls() && !IsTls()) {
+        std::shared_ptr<const CTlsContext> pContext = m_rHost.TlsContext();
+        if (!pContext || !BeginControlTls(*pContext)) {
+            Log(LogEvent::Disconnect,
+                FormatString(LoadString(IDS_CONNECTION_CLOSED), m_strPeerAddr.c_str()), 0);
+            m_rHost.RemoveClient(*this);
+        }
+        return;
+    }
     SendReply(FormatString(ReplyText(REPLY_GREETING), LocalHostName().c_str(), kVersion,
                            TimeText().c_str()));
-    m_connected = std::chrono::steady_clock::now();
     Log(LogEvent::Connect, FormatString(LoadString(IDS_CONNECTED), m_strPeerAddr.c_str()), 0);
     m_rHost.AddClient(*this, LoadString(IDS_USER_CONNECTING));
     TakeProtocol();
@@ -96,7 +110,8 @@ void CClientSocket::OnConnect(int /*nErrorCode*/) {
 }
 
 void CClientSocket::TakeProtocol() {
-    m_pProtocol = &CProtocol::For(Settings());
+    m_pProtocol =
+        m_state.IsImplicitTls() ? &CProtocol::ImplicitTls(Settings()) : &CProtocol::For(Settings());
 }
 
 bool CClientSocket::RefusesFirstBytes(const char* pData, size_t nSize) {

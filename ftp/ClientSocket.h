@@ -46,7 +46,9 @@ struct SCommandContext;
 
 class CClientSocket : public CBufferedConnection, public CControlReplies {
 public:
-    CClientSocket(CSessionHost& rHost, uint64_t nId);
+    // bImplicitTls: a connection to the implicit FTPS port, which begins
+    // with the TLS handshake; the greeting follows it.
+    CClientSocket(CSessionHost& rHost, uint64_t nId, bool bImplicitTls = false);
     ~CClientSocket() override;
 
     // The host's identity for this session, stable for its whole life.
@@ -74,7 +76,9 @@ public:
 
     // The extended mode reads the urgent byte clients send with ABOR.
     void OnOutOfBandData(int nErrorCode) override;
-    // The start step: greets the client and asks the host to list it.
+    // The start step: greets the client and asks the host to list it (on
+    // the implicit FTPS port it begins the handshake, and the end of the
+    // handshake brings the greeting).
     void OnConnect(int nErrorCode) override;
     void OnClose(int nErrorCode) override;
     // TLS (the extended mode): the end of the control connection's

@@ -18,8 +18,14 @@ bool CClientSocket::BeginControlTls(const CTlsContext& context) {
     if (UnsentOutput() > 0 || !StartTls(context))
         return false;
     m_tlsTimer.Start(CDataTimers::HandshakeTimeoutMs(), [this] {
-        if (IsTlsHandshaking())
-            m_rHost.RemoveClient(*this);
+        if (!IsTlsHandshaking())
+            return;
+        // On the implicit FTPS port a client that waits in clear text for
+        // a greeting is told of in the log.
+        if (m_state.IsImplicitTls())
+            Log(LogEvent::Disconnect,
+                FormatString(LoadString(IDS_IMPLICIT_TLS_NOT_TLS), m_strPeerAddr.c_str()), 0);
+        m_rHost.RemoveClient(*this);
     });
     return true;
 }
@@ -28,9 +34,16 @@ void CClientSocket::OnTlsHandshake(int nErrorCode) {
     m_tlsTimer.Stop();
     if (nErrorCode != 0) {
         // Not TLS, or a version refused: the connection is of no more use.
-        Log(LogEvent::Disconnect,
-            FormatString(LoadString(IDS_CONNECTION_CLOSED), m_strPeerAddr.c_str()), 0);
+        const int nText =
+            m_state.IsImplicitTls() ? IDS_IMPLICIT_TLS_NOT_TLS : IDS_CONNECTION_CLOSED;
+        Log(LogEvent::Disconnect, FormatString(LoadString(nText), m_strPeerAddr.c_str()), 0);
         m_rHost.RemoveClient(*this);
+        return;
+    }
+    // On the implicit FTPS port this is the connection's one handshake
+    // (AUTH cannot begin another): the client is greeted now.
+    if (m_state.IsImplicitTls()) {
+        OnConnect(0);
         return;
     }
     FlushOutput();

@@ -107,6 +107,7 @@ const char* const kExtendedReplies[XREPLY_COUNT] = {
     "421 Too many failed logins from your address.\r\n",
     "421 Too many logins waiting.\r\n",
     "421 Login cannot be checked now.\r\n",
+    "534 Already using TLS.\r\n",
 };
 
 bool IsBlank(char ch) {

@@ -168,7 +168,9 @@ enum FtpExtendedReply : int {
     // (too many waiting, or no thread to check it).
     XREPLY_LOGINS_WAITING = 59,
     XREPLY_LOGIN_UNCHECKED = 60,
-    XREPLY_COUNT = 61,
+    // AUTH on a connection to the implicit FTPS port.
+    XREPLY_IMPLICIT_TLS = 61,
+    XREPLY_COUNT = 62,
 };
 const char* ExtendedReplyText(int nReply);
 

@@ -179,3 +179,10 @@ const char* CProtocol::TlsRefusal(const CCommandRow& rRow, bool bTlsRequested,
         return ExtendedReplyText(XREPLY_PROT_P_REQUIRED);
     return nullptr;
 }
+
+const CProtocol& CProtocol::ImplicitTls(const CServerSettings& settings) {
+    // The session keeps to the extended protocol even if the mode is turned
+    // off while it lasts: its connection is TLS whatever the settings say.
+    const bool bRequired = settings.m_extended.StoredTlsMode() == TlsMode::Required;
+    return Extended(bRequired ? TlsMode::Required : TlsMode::Allowed);
+}

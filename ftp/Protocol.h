@@ -46,6 +46,10 @@ public:
     // policy.
     static const CProtocol& Classic();
     static const CProtocol& Extended(TlsMode tlsPolicy = TlsMode::Off);
+    // The protocol of a connection to the implicit FTPS port: the extended
+    // one, with TLS offered even where the settings leave it off (the port
+    // itself asks for TLS), and required where they require it.
+    static const CProtocol& ImplicitTls(const CServerSettings& settings);
 
     virtual bool IsExtended() const = 0;
     // What TLS is to this mode: off, allowed or required.

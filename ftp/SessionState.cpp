@@ -36,3 +36,10 @@ void CSessionState::BeginTls() {
     m_bPbsz = false;
     m_bProtectData = false;
 }
+
+void CSessionState::BeginImplicitTls() {
+    m_bImplicitTls = true;
+    m_bTlsRequested = true;
+    m_bPbsz = true;
+    m_bProtectData = true;
+}

@@ -67,6 +67,11 @@ public:
     bool IsPbszGiven() const { return m_bPbsz; }
     void SetProtectData(bool bProtect) { m_bProtectData = bProtect; }
     bool ProtectsData() const { return m_bProtectData; }
+    // A connection to the implicit FTPS port: TLS from its first byte, and
+    // its data protected from the start (as after PBSZ 0 and PROT P). AUTH
+    // cannot begin TLS again; PBSZ and PROT work as usual.
+    void BeginImplicitTls();
+    bool IsImplicitTls() const { return m_bImplicitTls; }
 
 private:
     std::string m_strUser;
@@ -81,4 +86,5 @@ private:
     bool m_bTlsRequested = false;
     bool m_bPbsz = false;
     bool m_bProtectData = false;
+    bool m_bImplicitTls = false;
 };

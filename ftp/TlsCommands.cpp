@@ -12,6 +12,11 @@ CTlsCommands::CTlsCommands(const SCommandContext& context)
     : m_rSession(context.rSession), m_rState(context.rState), m_rHost(context.rHost) {}
 
 void CTlsCommands::DoAuth(const CCommandRow&, const std::string& strParameter) {
+    // A connection to the implicit FTPS port began with TLS.
+    if (m_rState.IsImplicitTls()) {
+        m_rSession.SendExtended(XREPLY_IMPLICIT_TLS);
+        return;
+    }
     if (m_rState.IsTlsRequested()) {
         m_rSession.SendExtended(XREPLY_ALREADY_PROTECTED);
         return;

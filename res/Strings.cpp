@@ -70,6 +70,19 @@ const StringEntry kStrings[] = {
     {IDS_LISTING_FOLDER_REPLACED,
      "La carpeta %s no es propia y privada (%s): los listados se escriben en %s\n"},
     {IDS_LISTING_FAILED, "Listado de %s no escrito en la carpeta temporal: %s\n"},
+    {IDS_IMPLICIT_TLS_LISTENING, "FTPS impl\xC3\xAD"
+                                 "cito: escuchando en el puerto %d\n"},
+    {IDS_IMPLICIT_TLS_SAME_PORT,
+     "Error: ImplicitTlsPort=%d es el mismo que Port=%d; el FTPS impl\xC3\xAD"
+     "cito necesita otro\n"},
+    {IDS_IMPLICIT_TLS_PORT_FAILED, "Error: no es posible escuchar en ImplicitTlsPort=%d: %s\n"},
+    {IDS_IMPLICIT_TLS_NEEDS_EXTENDED, "FTPS impl\xC3\xAD"
+                                      "cito desactivado: ImplicitTlsPort=%d "
+                                      "s\xC3\xB3lo act\xC3\xBA"
+                                      "a con el modo extendido\n"},
+    {IDS_IMPLICIT_TLS_NOT_TLS,
+     "Conexi\xC3\xB3n de %s cerrada: no empez\xC3\xB3 con TLS (FTPS impl\xC3\xAD"
+     "cito)\n"},
     {IDS_SETTINGS_DEFAULTED, "Configuraci\xC3\xB3n de %s: valores por omisi\xC3\xB3n para: %s\n"},
 };
 

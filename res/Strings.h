@@ -73,6 +73,15 @@ enum : int {
     IDS_HASH_NO_THREAD = 191,
     // The user dialog: a name with a comma.
     IDS_NAME_HAS_COMMA = 192,
+    // The implicit FTPS port: listening, a port that is the control port's,
+    // a port that cannot be listened on (the port, the reason), a setting
+    // that needs the extended mode, and a connection that did not begin
+    // with TLS.
+    IDS_IMPLICIT_TLS_LISTENING = 230,
+    IDS_IMPLICIT_TLS_SAME_PORT = 231,
+    IDS_IMPLICIT_TLS_PORT_FAILED = 232,
+    IDS_IMPLICIT_TLS_NEEDS_EXTENDED = 233,
+    IDS_IMPLICIT_TLS_NOT_TLS = 234,
 };
 
 // The text of a string resource; an empty text for an unknown number.

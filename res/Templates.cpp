@@ -92,6 +92,12 @@ const SControlTemplate kAdvancedPage[] = {
      "Guardar las contrase\xC3\xB1"
      "as cifradas (Argon2id)",
      7, 198, 176, 10},
+    // A second control port whose connections begin with TLS.
+    {IDC_STATIC, K::Label,
+     "Puerto FTPS impl\xC3\xAD"
+     "cito (0 = no)",
+     7, 215, 110, 8, IDC_IMPLICIT_TLS_PORT},
+    {IDC_IMPLICIT_TLS_PORT, K::Edit, nullptr, 121, 213, 30, 12},
 };
 
 // Who may connect, how many at once, and the guard against password guessing.
@@ -173,7 +179,7 @@ const SDialogTemplate kDialogs[] = {
     TEMPLATE(IDD_USERS_PAGE, "Seguridad", 190, 114, kUsersPage),
     TEMPLATE(IDD_FOLDERS_PAGE, "Acceso", 190, 114, kFoldersPage),
     TEMPLATE(IDD_SERVER_PAGE, "Servidor", 190, 109, kServerPage),
-    TEMPLATE(IDD_ADVANCED_PAGE, "Avanzado", 190, 212, kAdvancedPage),
+    TEMPLATE(IDD_ADVANCED_PAGE, "Avanzado", 190, 230, kAdvancedPage),
     TEMPLATE(IDD_CONNECTIONS_PAGE, "Conexiones", 190, 260, kConnectionsPage),
     TEMPLATE(IDD_USER,
              "A\xC3\xB1"

@@ -82,6 +82,7 @@ enum : int {
     IDC_DENY = 1050,
     IDC_PASSWORD_NOTE = 1051,
     IDC_HASH_PASSWORDS = 1052,
+    IDC_IMPLICIT_TLS_PORT = 1060,
     // Speed limits (the Conexiones page and the user dialog).
     IDC_LIMITS = 1080,
     IDC_LIMIT_DOWN_LABEL = 1081,

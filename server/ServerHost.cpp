@@ -72,6 +72,8 @@ std::string TailOnCharBoundary(const std::string& strText, size_t nKeep) {
 CServerHost::CServerHost(CHostViews& rViews)
     : m_rViews(rViews),
       m_certificate(m_settings.m_extended, [this](const SLogRecord& r) { Log(r); }),
+      m_implicit([this] { AcceptClient(true); }, m_certificate,
+                 [this](const SLogRecord& r) { Log(r); }),
       m_admission(m_settings, m_sessions, [this](const SLogRecord& r) { Log(r); }),
       m_banClock(m_logins, rViews, [this](const SLogRecord& r) { Log(r); }),
       m_pFinder(std::make_shared<CSessionList>(m_sessions)) {}
@@ -80,6 +82,7 @@ CServerHost::~CServerHost() {
     m_pFinder.reset();
     // Quietly release what is left; the owner normally stops the server first.
     m_pListener.reset();
+    m_implicit.Close();
     m_sessions.clear();
     RemoveOwnListingFolder();
 }
@@ -94,7 +97,7 @@ int CServerHost::StartServer() {
     // A stored port outside the TCP range fails like a port in use, rather
     // than listening on the port it would wrap around to.
     const bool bPortValid = m_settings.m_nPort >= 1 && m_settings.m_nPort <= 65535;
-    if (!bPortValid || !OpenListener())
+    if (!bPortValid || !OpenListener() || !m_implicit.Open(m_settings))
         return FailStart();
     GateListener();
     m_bRunning = true;
@@ -129,6 +132,7 @@ int CServerHost::StartServer() {
          0, LogEvent::Server});
     if (m_bListeningV6)
         Log(FormatString(LoadString(IDS_LISTENING_IPV6), m_settings.m_nPort), 0);
+    m_implicit.LogListening();
     for (const std::string& strName : CPasswordHash::UnreadableUsers(m_settings.m_users))
         Log(FormatString(LoadString(IDS_HASH_UNREADABLE), LogSafe(strName).c_str()), 0);
     // Where the listings go, when that is not the user's own folder.
@@ -173,8 +177,11 @@ bool CServerHost::OpenListener() {
 
 void CServerHost::TakeSettings(CServerSettings settings, WhenStopped whenStopped,
                                const std::string& strNotice) {
-    const bool bRestart =
-        m_bRunning ? settings.m_nPort != m_settings.m_nPort : whenStopped == WhenStopped::Starts;
+    // The implicit FTPS port follows a change as the control port does.
+    const bool bPortChanged =
+        settings.m_nPort != m_settings.m_nPort || CImplicitTlsListener::PortInForce(settings) !=
+                                                      CImplicitTlsListener::PortInForce(m_settings);
+    const bool bRestart = m_bRunning ? bPortChanged : whenStopped == WhenStopped::Starts;
     m_settings = std::move(settings);
     RateLimiter().Apply(m_settings.m_limits);
     if (!strNotice.empty())
@@ -198,7 +205,8 @@ void CServerHost::SettingsChanged() {
     if (m_settings.m_extended.m_bEnabled == m_bWantsV6)
         return;
     m_pListener.reset();
-    if (!OpenListener()) {
+    m_implicit.Close();
+    if (!OpenListener() || !m_implicit.Open(m_settings)) {
         StopServer();
         FailStart();
         return;
@@ -206,6 +214,7 @@ void CServerHost::SettingsChanged() {
     GateListener();
     if (m_bListeningV6)
         Log(FormatString(LoadString(IDS_LISTENING_IPV6), m_settings.m_nPort), 0);
+    m_implicit.LogListening();
 }
 
 bool CServerHost::ReadProxyPolicy() {
@@ -226,11 +235,15 @@ bool CServerHost::ReadProxyPolicy() {
 void CServerHost::GateListener() {
     // The gate asks for the policy in force at each connection: a reload
     // reaches the connections that come afterwards, and those held keep
-    // being read.
-    if (m_pListener)
-        m_pListener->SetAcceptFilter(std::make_unique<CProxyGate>(
-            [this] { return m_pProxyPolicy; },
-            [this](const CAddress& balancer, ProxyRefusal why) { ProxyRefused(balancer, why); }));
+    // being read. The implicit FTPS port has one of its own: the header
+    // comes before the handshake.
+    for (CListeningSocket* pListener : {m_pListener.get(), m_implicit.Socket()})
+        if (pListener)
+            pListener->SetAcceptFilter(
+                std::make_unique<CProxyGate>([this] { return m_pProxyPolicy; },
+                                             [this](const CAddress& balancer, ProxyRefusal why) {
+                                                 ProxyRefused(balancer, why);
+                                             }));
 }
 
 void CServerHost::ProxyRefused(const CAddress& balancer, ProxyRefusal why) {
@@ -254,6 +267,7 @@ void CServerHost::ProxyRefused(const CAddress& balancer, ProxyRefusal why) {
 
 int CServerHost::FailStart() {
     m_pListener.reset();
+    m_implicit.Close();
     m_bRunning = false;
     Log({LoadString(IDS_SERVER_START_FAILED), 0, LogEvent::Server});
     m_rViews.OnRunningChanged(false);
@@ -262,6 +276,7 @@ int CServerHost::FailStart() {
 
 int CServerHost::StopServer() {
     m_pListener.reset();
+    m_implicit.Close();
     while (!m_sessions.empty())
         RemoveClient(*m_sessions.front());
     m_bRunning = false;
@@ -272,18 +287,20 @@ int CServerHost::StopServer() {
     return 0;
 }
 
-int CServerHost::AcceptClient() {
-    if (!m_pListener)
+int CServerHost::AcceptClient(bool bImplicitTls) {
+    CListeningSocket* pListener = bImplicitTls ? m_implicit.Socket() : m_pListener.get();
+    if (!pListener)
         return -1;
-    std::unique_ptr<CClientSocket> pSession(new (std::nothrow) CClientSocket(*this, m_nNextId));
+    std::unique_ptr<CClientSocket> pSession(new (std::nothrow)
+                                                CClientSocket(*this, m_nNextId, bImplicitTls));
     if (!pSession) {
         // Take the waiting connection and close it, so that it is not
         // reported again and again.
         CAsyncSocket scratch;
-        m_pListener->Accept(scratch);
+        pListener->Accept(scratch);
         return -1;
     }
-    if (!m_pListener->Accept(*pSession))
+    if (!pListener->Accept(*pSession))
         return -1;
     ++m_nNextId;
     if (!m_admission.IsAdmitted(*pSession)) {
@@ -300,8 +317,11 @@ int CServerHost::AcceptClient() {
     }
     const bool bInAll = m_admission.IsOverConnectionLimit();
     if (bInAll || m_admission.IsOverAddressLimit(*pSession)) {
-        // Told why, then closed: the system delivers the reply after the close.
-        pSession->RefuseTooMany(bInAll);
+        // Told why, then closed: the system delivers the reply after the
+        // close. A client of the implicit FTPS port reads no clear text:
+        // it is only closed.
+        if (!bImplicitTls)
+            pSession->RefuseTooMany(bInAll);
         pSession->ShutDown(1);
         ReleaseAfterEvent(std::move(pSession));
         return -1;
@@ -311,7 +331,8 @@ int CServerHost::AcceptClient() {
     CClientSocket& rSession = *pSession;
     m_sessions.push_back(std::move(pSession));
     ++m_counters.nConnections;
-    // Greets the client and reports back through AddClient.
+    // Greets the client and reports back through AddClient (on the
+    // implicit FTPS port, once its handshake has ended).
     rSession.OnConnect(0);
     return 0;
 }

@@ -1,7 +1,8 @@
 // The running server: the control-port listener, every live session (in
 // order of arrival, each with a stable identity), the configuration, and
 // the log with its level filter. It reports what happens to a CHostViews.
-// Pieces of its own: the TLS certificate (CTlsCertificate), who is let in
+// Pieces of its own: the TLS certificate (CTlsCertificate), the implicit
+// FTPS port (CImplicitTlsListener), who is let in
 // (CAdmission: the Allow and Deny lists and the connection limits), and
 // the clock that ends the bans (CBanClock) of its failed-login guard.
 //
@@ -17,6 +18,7 @@
 #include "server/Admission.h"
 #include "server/BanClock.h"
 #include "server/HostViews.h"
+#include "server/ImplicitTlsListener.h"
 #include "server/LoginGuard.h"
 #include "server/SessionStatus.h"
 #include "server/TlsCertificate.h"
@@ -54,8 +56,9 @@ public:
     // the server follows them.
     void TakeSettings(CServerSettings settings, WhenStopped whenStopped = WhenStopped::StaysStopped,
                       const std::string& strNotice = std::string());
-    // Admits the connection waiting at the control port.
-    int AcceptClient();
+    // Admits the connection waiting at the control port (bImplicitTls: at
+    // the implicit FTPS port).
+    int AcceptClient(bool bImplicitTls = false);
     void Log(const std::string& strText, int nLevel) override;
     void Log(const SLogRecord& record) override;
     // Ends the session of that identity (the disconnect command); an
@@ -136,6 +139,8 @@ private:
     std::shared_ptr<const CProxyPolicy> m_pProxyPolicy;
     std::string m_strLog;
     CTlsCertificate m_certificate;
+    // The second control listener, whose connections begin with TLS.
+    CImplicitTlsListener m_implicit;
     CAdmission m_admission;
     // Failed logins and bans by address, kept while the program runs.
     CLoginGuard m_logins;

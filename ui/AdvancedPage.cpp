@@ -43,6 +43,7 @@ CAdvancedPage::CAdvancedPage(CServerHost& rHost, CServerSettings& rSettings)
     m_strTlsCertificate = QString::fromStdString(extended.m_strTlsCertificate);
     m_strTlsKey = QString::fromStdString(extended.m_strTlsKey);
     m_bTlsReuse = extended.RequiresSessionReuse();
+    m_nImplicitTlsPort = static_cast<unsigned>(std::max(extended.m_nImplicitTlsPort, 0));
     m_bHashPasswords = rSettings.m_logins.m_bHashPasswords;
 }
 
@@ -70,6 +71,8 @@ void CAdvancedPage::OnInitPage() {
     pCertificate->setText(m_strTlsCertificate);
     pKey->setText(m_strTlsKey);
     pReuse->setChecked(m_bTlsReuse);
+    auto* pImplicit = m_pLayout->Get<QLineEdit>(IDC_IMPLICIT_TLS_PORT);
+    pImplicit->setText(QString::number(m_nImplicitTlsPort));
     // Empty boxes: Skerrow's own certificate, made on first need.
     pCertificate->setPlaceholderText(QStringLiteral("(propio de Skerrow)"));
     pKey->setPlaceholderText(QStringLiteral("(propia de Skerrow)"));
@@ -79,7 +82,7 @@ void CAdvancedPage::OnInitPage() {
     UpdateExtendedControls();
     connect(pReuse, &QCheckBox::clicked, this, [this] { SetModified(); });
     connect(pMode, &QComboBox::activated, this, [this] { SetModified(); });
-    for (QLineEdit* pBox : {pMin, pMax, pAddress, pProxyFrom, pCertificate, pKey})
+    for (QLineEdit* pBox : {pMin, pMax, pAddress, pProxyFrom, pCertificate, pKey, pImplicit})
         connect(pBox, &QLineEdit::textEdited, this, [this] { SetModified(); });
     // Stored hashes are not part of the extended mode: always available.
     auto* pHash = m_pLayout->Get<QCheckBox>(IDC_HASH_PASSWORDS);
@@ -95,7 +98,7 @@ void CAdvancedPage::UpdateExtendedControls() {
     // TLS is part of the extended mode: without it its controls do nothing.
     const bool bExtended = m_pLayout->Get<QCheckBox>(IDC_EXTENDED)->isChecked();
     for (int nId : {IDC_TLS_MODE, IDC_TLS_CERTIFICATE, IDC_TLS_CERTIFICATE_BROWSE, IDC_TLS_KEY,
-                    IDC_TLS_KEY_BROWSE, IDC_TLS_REUSE, IDC_PROXY_PROTOCOL})
+                    IDC_TLS_KEY_BROWSE, IDC_TLS_REUSE, IDC_IMPLICIT_TLS_PORT, IDC_PROXY_PROTOCOL})
         m_pLayout->Control(nId)->setEnabled(bExtended);
     m_pLayout->Control(IDC_PROXY_FROM)
         ->setEnabled(bExtended && m_pLayout->Get<QCheckBox>(IDC_PROXY_PROTOCOL)->isChecked());
@@ -171,6 +174,13 @@ bool CAdvancedPage::OnKillActive() {
                       QStringLiteral("Please enter both the certificate and the key, or neither."));
     if (!ReadBalancers(bExtended))
         return false;
+    // The implicit FTPS port: 0 (none) or a TCP port; the server refuses
+    // the control port's own when it starts.
+    unsigned nImplicit = m_nImplicitTlsPort;
+    if (bExtended &&
+        !ReadBox(*m_pLayout->Get<QLineEdit>(IDC_IMPLICIT_TLS_PORT), 0, 65535, nImplicit))
+        return false;
+    m_nImplicitTlsPort = nImplicit;
     m_nTlsMode = m_pLayout->Get<QComboBox>(IDC_TLS_MODE)->currentIndex();
     m_strTlsCertificate = strCertificate;
     m_strTlsKey = strKey;
@@ -195,6 +205,7 @@ bool CAdvancedPage::OnApply() {
     extended.m_strTlsCertificate = m_strTlsCertificate.toStdString();
     extended.m_strTlsKey = m_strTlsKey.toStdString();
     extended.m_nTlsSessionReuse = m_bTlsReuse ? 1 : 0;
+    extended.m_nImplicitTlsPort = static_cast<int>(m_nImplicitTlsPort);
     m_rSettings.m_logins.m_bHashPasswords = m_bHashPasswords;
     return true;
 }

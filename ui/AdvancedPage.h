@@ -1,8 +1,9 @@
 // "Avanzado": the extended mode for today's clients (off by default), the
 // passive port range and advertised address, the load balancers whose
 // connections bring a PROXY header, and TLS (its policy, certificate and
-// key, session reuse on data connections, and the fingerprint of the
-// certificate in use), and whether passwords are stored hashed. Its values
+// key, session reuse on data connections, the fingerprint of the
+// certificate in use, and the implicit FTPS port), and whether passwords
+// are stored hashed. Its values
 // reach every session at its next command.
 #pragma once
 
@@ -35,6 +36,8 @@ public:
     QString m_strTlsCertificate;
     QString m_strTlsKey;
     bool m_bTlsReuse = true;
+    // The implicit FTPS port; 0: none.
+    unsigned m_nImplicitTlsPort = 0;
     // Passwords stored as Argon2id hashes whenever the settings are saved.
     bool m_bHashPasswords = false;
 

@@ -55,8 +55,8 @@ def tree(root):
 
 
 class TlsTests(unittest.TestCase):
-    def start(self, mode=1, reuse=1, extra="", log_level=2):
-        server = SkerrowServer(log_level=log_level, extra_config=(
+    def start(self, mode=1, reuse=1, extra="", log_level=2, timeout=None):
+        server = SkerrowServer(log_level=log_level, timeout=timeout, extra_config=(
             "[Extended]\nEnabled=1\nTlsMode=%d\nTlsSessionReuse=%d\n%s" % (mode, reuse, extra)))
         self.addCleanup(server.cleanup)
         self.root = server.folder("root")
@@ -449,20 +449,28 @@ class TlsTests(unittest.TestCase):
         resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, wanted), hard))
         self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, (soft, hard))
         count = 1000 if wanted >= 4096 else 400
-        self.start(mode=1, log_level=1)
+        # Every connection stays open and greeted while it waits for its turn:
+        # the idle time-out must not end it meanwhile.
+        self.start(mode=1, log_level=1, timeout=3600)
         busy = self.login()
         context = self.context()
+        # A hundred handshakes in flight at once. All of them at once would
+        # outlast, on a loaded machine, the limit a handshake has on each side
+        # (the server's 30 s and the client library's 60 s), since the client
+        # here does its thousand handshakes on one thread.
+        in_flight = asyncio.Semaphore(100)
 
         async def handshake():
             reader, writer = await asyncio.open_connection("127.0.0.1", self.server.port)
             await reader.readline()
-            writer.write(b"AUTH TLS\r\n")
-            await writer.drain()
-            await reader.readline()
-            await writer.start_tls(context)
-            writer.write(b"USER ana\r\n")
-            await writer.drain()
-            reply = await reader.readline()
+            async with in_flight:
+                writer.write(b"AUTH TLS\r\n")
+                await writer.drain()
+                await reader.readline()
+                await writer.start_tls(context)
+                writer.write(b"USER ana\r\n")
+                await writer.drain()
+                reply = await reader.readline()
             writer.close()
             return reply
 
@@ -472,7 +480,7 @@ class TlsTests(unittest.TestCase):
         received = io.BytesIO()
         runner = threading.Thread(target=lambda: received.write(self._download(busy)))
         runner.start()
-        replies = asyncio.run(asyncio.wait_for(everyone(), scaled(60)))
+        replies = asyncio.run(asyncio.wait_for(everyone(), scaled(120)))
         runner.join(scaled(60))
         self.assertEqual(replies, [b"331 Enter PASS command\r\n"] * count)
         self.assertEqual(received.getvalue(), self.payload)

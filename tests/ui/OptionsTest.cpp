@@ -694,6 +694,51 @@ private slots:
         QVERIFY(!m_pOwner->Settings().m_logins.m_bHashPasswords);
     }
 
+    void advancedPageImplicitTlsPortField() {
+        SSeed seed;
+        seed.bExtended = true;
+        Open(seed);
+        CAdvancedPage& page = Advanced();
+        QLineEdit* pBox = AdvancedBox(IDC_IMPLICIT_TLS_PORT);
+        const QString strCaption = Utf8("Puerto FTPS impl\xC3\xAD"
+                                        "cito (0 = no)");
+        // Named by its label, which says what 0 means; reached by Tab after
+        // the password box; nothing of it cut off.
+        QCOMPARE(AccessibleName(pBox), strCaption);
+        QCOMPARE(pBox->text(), QStringLiteral("0"));
+        QCOMPARE(NextInTabOrder(page.Layout().Control(IDC_HASH_PASSWORDS)),
+                 static_cast<QWidget*>(pBox));
+        QVERIFY(page.rect().contains(pBox->geometry()));
+        for (QLabel* pLabel : page.findChildren<QLabel*>())
+            if (pLabel->buddy() == pBox) {
+                QCOMPARE(pLabel->text(), strCaption);
+                QVERIFY(pLabel->sizeHint().width() <= pLabel->width());
+                QVERIFY(!pLabel->geometry().intersects(pBox->geometry()));
+            }
+        // A TCP port or 0; anything else keeps the page in front.
+        for (const auto& [pszValue, pszMessage] :
+             {std::pair{"65536", "Please enter an integer between 0 and 65535."},
+              std::pair{"990x", "Please enter a positive integer."}}) {
+            pBox->setText(QString::fromUtf8(pszValue));
+            QCOMPARE(MessageOnLeavingPage(), QString::fromUtf8(pszMessage));
+            QCOMPARE(m_pSheet->focusWidget(), pBox);
+        }
+        // Applied: the running server listens there too.
+        const int nImplicit = FreePort();
+        pBox->setText(QString::number(nImplicit));
+        QVERIFY(m_pSheet->Apply());
+        QCOMPARE(m_pOwner->Settings().m_extended.m_nImplicitTlsPort, nImplicit);
+        QTRY_VERIFY(QString::fromStdString(m_pOwner->Host().LogText())
+                        .contains(Utf8("FTPS impl\xC3\xAD"
+                                       "cito: escuchando en el puerto %1\n")
+                                      .arg(nImplicit)));
+        // Part of the extended mode: without it the field waits.
+        QTest::mouseClick(page.Layout().Get<QCheckBox>(IDC_EXTENDED), Qt::LeftButton);
+        QVERIFY(!pBox->isEnabled());
+        QTest::mouseClick(page.Layout().Get<QCheckBox>(IDC_EXTENDED), Qt::LeftButton);
+        QVERIFY(pBox->isEnabled());
+    }
+
     // Folders page.
 
     void folderRowsAndTheRootProtection() {

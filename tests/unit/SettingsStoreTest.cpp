@@ -177,6 +177,31 @@ TEST_F(SettingsStoreTest, TheExtendedGroupIsOffByDefaultAndRoundTrips) {
     EXPECT_EQ(r.m_strProxyFrom, "10.0.0.2, 10.0.0.3");
 }
 
+TEST_F(SettingsStoreTest, TheImplicitTlsPortRoundTripsAndOnlyATcpPortIsTaken) {
+    CServerSettings settings;
+    CSettingsStore::Load(settings);
+    EXPECT_EQ(settings.m_extended.m_nImplicitTlsPort, 0);
+    settings.m_extended.m_nImplicitTlsPort = 990;
+    CSettingsStore::Save(settings);
+    EXPECT_EQ(Stored("Extended/ImplicitTlsPort").toInt(), 990);
+    CServerSettings loaded;
+    CSettingsStore::Load(loaded);
+    EXPECT_EQ(loaded.m_extended.m_nImplicitTlsPort, 990);
+    // Out of range or not a number: no port, and the key is named once.
+    for (const char* pszValue : {"65536", "-990", "990x", ""}) {
+        WriteFile(std::string("[Extended]\nEnabled=1\nImplicitTlsPort=") + pszValue + "\n");
+        CServerSettings bad;
+        std::vector<std::string> defaulted;
+        CSettingsStore::Load(bad, &defaulted);
+        EXPECT_EQ(bad.m_extended.m_nImplicitTlsPort, 0) << pszValue;
+        EXPECT_EQ(defaulted, std::vector<std::string>{"ImplicitTlsPort"}) << pszValue;
+    }
+    WriteFile("[Extended]\nEnabled=1\nImplicitTlsPort=65535\n");
+    CServerSettings highest;
+    CSettingsStore::Load(highest);
+    EXPECT_EQ(highest.m_extended.m_nImplicitTlsPort, 65535);
+}
+
 TEST_F(SettingsStoreTest, TheLoginsGroupRoundTripsAndBadValuesAreNamed) {
     CServerSettings settings;
     std::vector<std::string> defaulted;
