@@ -5,6 +5,7 @@
 #pragma once
 
 #include "config/FolderRecord.h"
+#include "config/LimitSettings.h"
 #include "config/UserRecord.h"
 
 #include <string>
@@ -83,6 +84,7 @@ public:
     CUserList m_users;
     CExtendedSettings m_extended;
     CLoginSettings m_logins;
+    CLimitSettings m_limits; // speed limits (extended mode)
     // The window hides into the notification area.
     bool HidesInTray() const { return m_nHide != 0; }
     // Tests only (never written): a download's end waits this long, not

@@ -96,6 +96,62 @@ void ReadRecords(QSettings& rStore, CServerSettings& rSettings,
 
 } // namespace
 
+namespace {
+
+// One rate of the Limits group: a number of KiB a second from 0 to the
+// highest allowed; anything else is named (as strName) and is no limit.
+int ReadRate(const QString& strText, const std::string& strName,
+             std::vector<std::string>* pDefaulted) {
+    bool bOk = false;
+    const int nRate = strText.trimmed().toInt(&bOk);
+    if (bOk && nRate >= 0 && nRate <= CLimitSettings::kMaxRate)
+        return nRate;
+    if (pDefaulted)
+        pDefaulted->push_back(strName);
+    return 0;
+}
+
+// The Limits group: Download and Upload for the whole server, and
+// User.NAME="down,up" for each user that has limits of its own.
+void ReadLimits(QSettings& rStore, CLimitSettings& rLimits, std::vector<std::string>* pDefaulted) {
+    rLimits = CLimitSettings();
+    rStore.beginGroup("Limits");
+    for (const QString& strKey : rStore.childKeys()) {
+        const std::string strName = strKey.toStdString();
+        const QString strText = QString::fromStdString(ReadString(rStore, strKey));
+        if (strKey == "Download" || strKey == "Upload") {
+            (strKey == "Download" ? rLimits.m_nDownload : rLimits.m_nUpload) =
+                ReadRate(strText, strName, pDefaulted);
+            continue;
+        }
+        if (!strKey.startsWith("User.") || strKey.size() <= 5)
+            continue;
+        const QStringList parts = strText.split(',');
+        CLimitSettings::SPair pair;
+        // A pair that is not two rates is named once; what can be read of it holds.
+        std::vector<std::string> bad;
+        pair.nDownload = ReadRate(parts.value(0), strName, &bad);
+        pair.nUpload = parts.size() == 2 ? ReadRate(parts.value(1), strName, &bad) : 0;
+        if ((!bad.empty() || parts.size() != 2) && pDefaulted)
+            pDefaulted->push_back(strName);
+        rLimits.SetUser(strKey.mid(5).toStdString(), pair);
+    }
+    rStore.endGroup();
+}
+
+void WriteLimits(QSettings& rStore, const CLimitSettings& limits) {
+    rStore.beginGroup("Limits");
+    rStore.remove("");
+    rStore.setValue("Download", limits.m_nDownload);
+    rStore.setValue("Upload", limits.m_nUpload);
+    for (const auto& [strUser, pair] : limits.m_users)
+        rStore.setValue(QString::fromStdString("User." + strUser),
+                        QString("%1,%2").arg(pair.nDownload).arg(pair.nUpload));
+    rStore.endGroup();
+}
+
+} // namespace
+
 void CSettingsStore::Load(CServerSettings& rSettings, std::vector<std::string>* pDefaulted) {
     QSettings store(QSettings::NativeFormat, QSettings::UserScope, kCompany, kApplication);
     // No file yet: the one the server will write is its own, and holds hashes.
@@ -147,6 +203,8 @@ void CSettingsStore::Load(CServerSettings& rSettings, std::vector<std::string>* 
     rLogins.m_bHashPasswords =
         ReadInt(store, "HashPasswords", bFirstStart ? 1 : 0, pDefaulted) != 0;
     store.endGroup();
+
+    ReadLimits(store, rSettings.m_limits, pDefaulted);
 }
 
 std::string CSettingsStore::FileName() {
@@ -240,6 +298,8 @@ void CSettingsStore::Save(const CServerSettings& rSettings) {
     store.setValue("Deny", QString::fromStdString(rSettings.m_logins.m_strDeny));
     store.setValue("HashPasswords", rSettings.m_logins.m_bHashPasswords ? 1 : 0);
     store.endGroup();
+
+    WriteLimits(store, rSettings.m_limits);
 
     // The file holds passwords: only its owner may read it, from the
     // moment it is first written.

@@ -7,6 +7,8 @@
 
 bool CByteMover::CTurn::Over(size_t nMoved) {
     m_nMoved += nMoved;
+    if (Spent())
+        return true;
     if (m_nMoved < m_nNextLook)
         return false;
     m_nNextLook = m_nMoved + kEventBudget;
@@ -14,6 +16,13 @@ bool CByteMover::CTurn::Over(size_t nMoved) {
         return true;
     CSocketDispatcher* pDispatcher = CSocketDispatcher::Current();
     return !pDispatcher || pDispatcher->OthersWaiting(&m_rSocket);
+}
+
+size_t CByteMover::CTurn::Room(size_t nWanted) const {
+    if (m_nAllowance < 0)
+        return nWanted;
+    const size_t nLeft = Spent() ? 0 : static_cast<size_t>(m_nAllowance) - m_nMoved;
+    return nWanted < nLeft ? nWanted : nLeft;
 }
 
 bool CByteMover::AllocateBuffer(SResult& rResult) {

@@ -51,6 +51,9 @@ public:
 
     // Gives back what the transfer held while it ran (its block).
     void Release() { m_pBuffer.reset(); }
+    // The most the next turn may move (what a speed limit allows it now);
+    // -1: no limit. A turn that reaches it is over.
+    void SetAllowance(int64_t nBytes) { m_nAllowance = nBytes; }
 
 protected:
     // Not polymorphic: each kind of mover is held as itself.
@@ -60,13 +63,21 @@ protected:
     // The bytes one event has moved, and whether its turn is over.
     class CTurn {
     public:
-        explicit CTurn(const CAsyncSocket& rSocket) : m_rSocket(rSocket) {}
+        CTurn(const CAsyncSocket& rSocket, int64_t nAllowance)
+            : m_rSocket(rSocket), m_nAllowance(nAllowance) {}
         bool Over(size_t nMoved);
+        // nWanted, or less where the allowance leaves less.
+        size_t Room(size_t nWanted) const;
+        // The allowance is used up: the turn ends even with bytes in hand.
+        bool Spent() const {
+            return m_nAllowance >= 0 && m_nMoved >= static_cast<size_t>(m_nAllowance);
+        }
 
     private:
         const CAsyncSocket& m_rSocket;
         size_t m_nMoved = 0;
         size_t m_nNextLook = kEventBudget;
+        int64_t m_nAllowance; // -1: none
     };
 
     // The block, allocated at its first use; false (and rResult failed)
@@ -75,4 +86,5 @@ protected:
 
     CAsyncSocket& m_rSocket;
     std::unique_ptr<char[]> m_pBuffer;
+    int64_t m_nAllowance = -1;
 };

@@ -10,7 +10,9 @@
 
 CDataSocket::CDataSocket(COwner& rOwner, STransfer transfer)
     : m_rOwner(rOwner), m_transfer(std::move(transfer)), m_listing(std::move(m_transfer.pListing)),
-      m_sender(*this), m_receiver(*this), m_protection(std::move(m_transfer.tls)) {}
+      m_sender(*this), m_receiver(*this),
+      m_pace(m_transfer.pLimiter, m_transfer.strUser, !m_transfer.bSending),
+      m_protection(std::move(m_transfer.tls)) {}
 
 CDataSocket::~CDataSocket() = default;
 
@@ -183,7 +185,7 @@ void CDataSocket::BeginTransfer() {
     // A download starts at once: a new connection has room, and a small
     // file is then sent whole within the event of its command.
     if (m_pFile && m_transfer.bSending && !m_timers.IsWaitingForDescriptor() && !m_bFinished)
-        AfterMove(m_sender.Send(*m_pFile));
+        Move();
 }
 
 void CDataSocket::OpenFile() {
@@ -216,7 +218,7 @@ void CDataSocket::OpenFile() {
                 if (m_pFile && m_transfer.bSending)
                     RequestSend();
                 else if (m_pFile)
-                    AfterMove(m_receiver.Receive(*m_pFile));
+                    Move();
             }))
             Fail(nError);
         return;
@@ -236,6 +238,13 @@ void CDataSocket::OpenFile() {
         m_progress.nTotal =
             std::max<int64_t>(0, m_pFile->SizeAtOpen() - std::max<int64_t>(0, m_transfer.nRestart));
     m_sender.Start(m_transfer.nRestart, bWithoutCopy, m_progress.nTotal);
+    // Under a speed limit, a held transfer goes on here when its pace says.
+    m_pace.Begin([this] {
+        if (m_transfer.bSending)
+            return RequestSend();
+        HoldInput(false);
+        Move();
+    });
     if (!bWithoutCopy && !m_pFile->Seek(m_transfer.nRestart, nError))
         Fail(nError);
 }
@@ -246,6 +255,7 @@ CDataSocket::SProgress CDataSocket::Progress() const {
     progress.kind = m_transfer.bDeleteAfter ? SProgress::Kind::Listing
                     : m_transfer.bSending   ? SProgress::Kind::Download
                                             : SProgress::Kind::Upload;
+    progress.nLimit = m_pace.Rate();
     return progress;
 }
 
@@ -289,6 +299,7 @@ void CDataSocket::EndFile() {
     }
     m_sender.Release();
     m_receiver.Release();
+    m_pace.End();
 }
 
 void CDataSocket::ReportHeld() {
@@ -311,5 +322,6 @@ void CDataSocket::Abandon() {
     m_pFile.reset();
     m_sender.Release();
     m_receiver.Release();
+    m_pace.End();
     DeleteListing();
 }

@@ -30,6 +30,7 @@
 #include "ftp/Listing.h"
 #include "ftp/ListingWriter.h"
 #include "ftp/PassiveSocket.h"
+#include "ftp/TransferPace.h"
 #include "ftp/UploadReceiver.h"
 #include "net/AsyncSocket.h"
 
@@ -90,6 +91,10 @@ public:
         // A download's end is reported when its client closes the
         // connection, or this long after the last byte went out.
         int nReplyGraceMs = kDefaultReplyGraceMs;
+        // The server's speed limits, and whose transfer it is for them;
+        // null: never limited.
+        CRateLimiter* pLimiter = nullptr;
+        std::string strUser;
     };
 
     // How far a transfer has come, for the views: read when they look, kept
@@ -101,6 +106,7 @@ public:
         int64_t nTotal = -1; // bytes to move, -1 when not known
         bool bConnected = false;
         std::chrono::steady_clock::time_point started; // when bytes began to move
+        int64_t nLimit = 0; // bytes a second a speed limit holds it to; 0: none
     };
     SProgress Progress() const;
 
@@ -206,6 +212,10 @@ private:
     // client that has all the bytes and closes gets the reply after that
     // close, never in the same read as the transfer's start.
     void AfterMove(const CByteMover::SResult& result);
+    // One turn of moving bytes, in the transfer's direction, as far as its
+    // speed limit allows; a transfer held by it moves nothing (an upload
+    // leaves its bytes in the system) until its pace calls it back.
+    void Move();
 
     COwner& m_rOwner;
     STransfer m_transfer;
@@ -223,6 +233,7 @@ private:
     bool m_bReportHeld = false;
     CDownloadSender m_sender;
     CUploadReceiver m_receiver;
+    CTransferPace m_pace;
     CDataTimers m_timers;
     bool m_bStalled = false;
     // PROT P, and whether the connection was refused for its TLS session.

@@ -22,7 +22,7 @@ void CDataSocket::OnSend(int nErrorCode) {
         return;
     }
     if (m_transfer.bSending)
-        AfterMove(m_sender.Send(*m_pFile));
+        Move();
 }
 
 void CDataSocket::OnReceive(int nErrorCode) {
@@ -38,7 +38,27 @@ void CDataSocket::OnReceive(int nErrorCode) {
         return;
     }
     if (!m_transfer.bSending)
-        AfterMove(m_receiver.Receive(*m_pFile));
+        Move();
+}
+
+void CDataSocket::Move() {
+    const int64_t nAllowed = m_pace.Allowance();
+    if (nAllowed == 0) {
+        if (!m_transfer.bSending)
+            HoldInput(true);
+        return;
+    }
+    CByteMover::SResult result;
+    if (m_transfer.bSending) {
+        m_sender.SetAllowance(nAllowed);
+        result = m_pace.Charge(m_sender.Send(*m_pFile));
+    } else {
+        m_receiver.SetAllowance(nAllowed);
+        result = m_pace.Charge(m_receiver.Receive(*m_pFile));
+        if (m_pace.IsHeld())
+            HoldInput(true);
+    }
+    AfterMove(result);
 }
 
 void CDataSocket::OnOutOfBandData(int /*nErrorCode*/) {

@@ -20,6 +20,9 @@ void CDownloadSender::LimitUnsent(int64_t nTotal) {
 
 CByteMover::SResult CDownloadSender::Send(CFileStream& rFile) {
     SResult result;
+    // Nothing allowed now: the turn waits for the speed limit.
+    if (m_nAllowance == 0)
+        return result;
     if (m_bWithoutCopy)
         SendWithoutCopy(rFile, result);
     else
@@ -55,9 +58,9 @@ void CDownloadSender::SendWithoutCopy(CFileStream& rFile, SResult& rResult) {
     if (m_nSent == 0 && m_nTotal >= 0 && m_nTotal < kSmallFile &&
         SendSmallFileWhole(rFile, rResult))
         return;
-    CTurn turn(m_rSocket);
+    CTurn turn(m_rSocket, m_nAllowance);
     for (;;) {
-        long nSent = m_rSocket.SendFile(rFile.Handle(), m_nOffset, kEventBudget);
+        long nSent = m_rSocket.SendFile(rFile.Handle(), m_nOffset, turn.Room(kEventBudget));
         if (nSent > 0) {
             m_nSent += nSent;
             rResult.nMoved += nSent;
@@ -94,16 +97,16 @@ void CDownloadSender::SendWithoutCopy(CFileStream& rFile, SResult& rResult) {
 void CDownloadSender::SendThroughBuffer(CFileStream& rFile, SResult& rResult) {
     if (!AllocateBuffer(rResult))
         return;
-    CTurn turn(m_rSocket);
+    CTurn turn(m_rSocket, m_nAllowance);
     bool bTurnOver = false;
     for (;;) {
+        // Let other connections have their turn (or the speed limit have
+        // its way, even with bytes in hand); go on at the next write event.
+        if (bTurnOver && (m_nPending == 0 || turn.Spent())) {
+            rResult.next = SResult::Next::TurnOver;
+            return;
+        }
         if (m_nPending == 0) {
-            // Let other connections have their turn; go on at the next
-            // write event.
-            if (bTurnOver) {
-                rResult.next = SResult::Next::TurnOver;
-                return;
-            }
             int nError = 0;
             int nRead = rFile.Read(m_pBuffer.get(), kBlockSize, nError);
             if (nRead < 0) {
@@ -117,7 +120,8 @@ void CDownloadSender::SendThroughBuffer(CFileStream& rFile, SResult& rResult) {
                 return;
             }
         }
-        int nSent = m_rSocket.Send(m_pBuffer.get() + m_nStart, m_nPending);
+        int nSent = m_rSocket.Send(m_pBuffer.get() + m_nStart,
+                                   static_cast<int>(turn.Room(static_cast<size_t>(m_nPending))));
         if (nSent < 0) {
             if (!m_rSocket.WouldBlock())
                 rResult.Fail(1);

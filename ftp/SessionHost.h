@@ -6,6 +6,7 @@
 #include "config/ServerSettings.h"
 #include "ftp/DataSocket.h"
 #include "ftp/LogRecord.h"
+#include "ftp/RateLimiter.h"
 #include "ftp/SessionCompletion.h"
 
 #include <memory>
@@ -59,7 +60,13 @@ public:
     virtual CSessionCompletion CompletionFor(uint64_t nSessionId) = 0;
     // The threads that check a PASS against a stored hash.
     virtual CPasswordChecks& PasswordChecks() = 0;
+    // The speed limits every transfer of the extended mode shares; the
+    // host puts its settings' limits in force here.
+    CRateLimiter& RateLimiter() { return m_rateLimiter; }
 
 protected:
     ~CSessionHost() = default;
+
+private:
+    CRateLimiter m_rateLimiter;
 };

@@ -35,6 +35,9 @@ int CTransferStart::Send(const CLocalPath& path, const std::string& strName, boo
     transfer.strShownName = strName;
     transfer.bDeleteAfter = bDeleteAfter;
     transfer.pListing = std::move(pListing);
+    // Listings are not held to the speed limits: browsing stays quick.
+    if (bDeleteAfter)
+        transfer.pLimiter = nullptr;
     return Start(std::move(transfer));
 }
 
@@ -54,6 +57,11 @@ CDataSocket::STransfer CTransferStart::NewTransfer(const CLocalPath& path, bool 
     transfer.nType = m_rState.Type();
     transfer.nRestart = m_rState.Restart();
     transfer.bNetworkText = m_rSession.Protocol().NetworkText();
+    // Speed limits are the extended mode's.
+    if (m_rSession.Protocol().IsExtended()) {
+        transfer.pLimiter = &m_rHost.RateLimiter();
+        transfer.strUser = m_rState.LoggedInUser();
+    }
     if (m_rHost.Settings().m_nTestReplyGraceMs > 0)
         transfer.nReplyGraceMs = m_rHost.Settings().m_nTestReplyGraceMs;
     Protect(transfer);

@@ -30,6 +30,9 @@ void CUploadReceiver::Release() {
 
 CByteMover::SResult CUploadReceiver::Receive(CFileStream& rFile) {
     SResult result;
+    // Nothing allowed now: the turn waits for the speed limit.
+    if (m_nAllowance == 0)
+        return result;
     if (g_bZeroCopy && !m_bCopy && !rFile.IsText() && !m_rSocket.IsTls())
         ReceiveBySplice(rFile, result);
     else
@@ -40,14 +43,15 @@ CByteMover::SResult CUploadReceiver::Receive(CFileStream& rFile) {
 void CUploadReceiver::ReceiveThroughBuffer(CFileStream& rFile, SResult& rResult) {
     if (!AllocateBuffer(rResult))
         return;
-    CTurn turn(m_rSocket);
+    CTurn turn(m_rSocket, m_nAllowance);
     for (;;) {
         // A block at a time; through TLS, which gives one record (16 KiB)
         // per read, the block is filled from several before it is written.
+        const int nRoom = static_cast<int>(turn.Room(kBlockSize));
         int nFilled = 0;
         int nLast = 0;
-        while (nFilled < kBlockSize) {
-            nLast = m_rSocket.Receive(m_pBuffer.get() + nFilled, kBlockSize - nFilled);
+        while (nFilled < nRoom) {
+            nLast = m_rSocket.Receive(m_pBuffer.get() + nFilled, nRoom - nFilled);
             if (nLast <= 0)
                 break;
             nFilled += nLast;
@@ -99,10 +103,10 @@ void CUploadReceiver::ReceiveBySplice(CFileStream& rFile, SResult& rResult) {
         ReceiveThroughBuffer(rFile, rResult);
         return;
     }
-    CTurn turn(m_rSocket);
+    CTurn turn(m_rSocket, m_nAllowance);
     for (;;) {
-        const long nMoved =
-            m_rSocket.ReceiveToPipe(m_pPipe->hWrite, static_cast<size_t>(m_pPipe->nSize));
+        const long nMoved = m_rSocket.ReceiveToPipe(m_pPipe->hWrite,
+                                                    turn.Room(static_cast<size_t>(m_pPipe->nSize)));
         if (nMoved > 0) {
             rResult.nMoved += nMoved;
             int nError = 0;

@@ -322,6 +322,14 @@ void CAsyncSocket::WantSend() {
     }
 }
 
+void CAsyncSocket::HoldInput(bool bHold) {
+    if (m_bInputHeld == bHold)
+        return;
+    m_bInputHeld = bHold;
+    if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
+        pDispatcher->UpdateInterest(this);
+}
+
 void CAsyncSocket::RequestSend() {
     if (m_hSocket >= 0)
         WantSend();
@@ -460,6 +468,10 @@ uint32_t CAsyncSocket::WantedEvents() const {
         if (m_pSsl && m_bTlsHandshaking)
             return uint32_t{EPOLLRDHUP} | (m_bTlsWantRead ? uint32_t{EPOLLIN} : 0u) |
                    (m_bTlsWantWrite ? uint32_t{EPOLLOUT} : 0u);
+        // Held input: neither its bytes nor the peer's close are watched.
+        if (m_bInputHeld)
+            return (m_bOobArmed ? uint32_t{EPOLLPRI} : 0u) |
+                   (m_bWriteWanted || m_bTlsWantWrite ? uint32_t{EPOLLOUT} : 0u);
         return uint32_t{EPOLLRDHUP} | (m_bReadArmed ? uint32_t{EPOLLIN} : 0u) |
                (m_bOobArmed ? uint32_t{EPOLLPRI} : 0u) |
                (m_bWriteWanted ? uint32_t{EPOLLOUT} : 0u) |

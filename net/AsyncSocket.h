@@ -107,6 +107,12 @@ public:
     // The peer has closed its side (or reset the connection), whether or
     // not that event has been delivered yet.
     bool PeerHasClosed() const;
+    // Holds the socket's input (a transfer over its speed limit): no receive
+    // event and no word of the peer's close while held, so that bytes stay
+    // in the system and the peer's window fills. Released, the owner
+    // receives again by itself (bytes already waiting bring no new event).
+    void HoldInput(bool bHold);
+    bool IsInputHeld() const { return m_bInputHeld; }
     // Sends small writes at once instead of holding them for coalescing.
     bool SetNoDelay();
     // Holds at most about nBytes sent but not yet on their way (on top of
@@ -224,6 +230,7 @@ private:
     bool m_bOobArmed = false;
     bool m_bAcceptArmed = false;
     bool m_bWriteWanted = false;
+    bool m_bInputHeld = false;
     int m_nLastError = 0;
     SSL* m_pSsl = nullptr;
     // The session's tag (see TlsSessionTag); the SSL object's app data

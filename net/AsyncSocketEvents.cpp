@@ -89,6 +89,13 @@ void CAsyncSocket::DeliverToConnected(uint32_t nEvents, CSocketDispatcher& rDisp
         if (!Fire(&CAsyncSocket::OnOutOfBandData, rDispatcher))
             return;
     }
+    // Held input waits, unless the connection has failed outright: then
+    // what is left of it is not read, and the close is told at once.
+    if (m_bInputHeld) {
+        if (!(nEvents & (EPOLLHUP | EPOLLERR)))
+            return;
+        m_bReadArmed = false;
+    }
     if (nEvents & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
         DeliverPeerClosed(nEvents, rDispatcher);
     } else if ((nEvents & EPOLLIN) && m_bReadArmed) {
@@ -158,7 +165,7 @@ void CAsyncSocket::DeliverPeerClosed(uint32_t nEvents, CSocketDispatcher& rDispa
 void CAsyncSocket::NoteBufferedInput(CSocketDispatcher& rDispatcher) {
     // Bytes the socket holds itself bring no readiness: the dispatcher
     // delivers them before it waits again.
-    if (m_bReadArmed && HasBufferedInput())
+    if (m_bReadArmed && !m_bInputHeld && HasBufferedInput())
         rDispatcher.NoteBufferedInput(this);
 }
 
@@ -169,7 +176,7 @@ void CAsyncSocket::DeliverBufferedInput(CSocketDispatcher& rDispatcher) {
             OnAccept(0);
         return;
     }
-    if (m_state != State::Connected || !m_bReadArmed || !HasBufferedInput())
+    if (m_state != State::Connected || !m_bReadArmed || m_bInputHeld || !HasBufferedInput())
         return;
     m_bReadArmed = false;
     if (Fire(&CAsyncSocket::OnReceive, rDispatcher))

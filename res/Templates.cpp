@@ -123,6 +123,11 @@ const SControlTemplate kConnectionsPage[] = {
     {IDC_STATIC, K::Label, "minutos", 96, 141, 80, 8},
     {IDC_BAN_LIST, K::ListView, nullptr, 13, 156, 116, 43, 0, "Direcciones bloqueadas"},
     {IDC_UNBAN, K::PushButton, "&Desbloquear", 133, 156, 45, 14},
+    {IDC_LIMITS, K::GroupBox, "L\xC3\xADmites de velocidad", 7, 209, 176, 45},
+    {IDC_LIMIT_DOWN_LABEL, K::Label, "&Bajada:", 13, 223, 40, 8, IDC_LIMIT_DOWN},
+    {IDC_LIMIT_DOWN, K::SpinBox, nullptr, 54, 221, 80, 12},
+    {IDC_LIMIT_UP_LABEL, K::Label, "&Subida:", 13, 238, 40, 8, IDC_LIMIT_UP},
+    {IDC_LIMIT_UP, K::SpinBox, nullptr, 54, 236, 80, 12},
 };
 
 const SControlTemplate kUser[] = {
@@ -142,6 +147,12 @@ const SControlTemplate kUser[] = {
     {IDC_STATIC, K::GroupBox, "Permisos", 7, 87, 134, 36},
     {IDC_DOWNLOAD, K::CheckBox, "Usuario puede descargar archivos", 14, 97, 0, 10},
     {IDC_UPLOAD, K::CheckBox, "Usuario puede subir archivos", 14, 108, 0, 10},
+    // The extended mode's speed limits, beside the rest (the dialog widens).
+    {IDC_LIMITS, K::GroupBox, "L\xC3\xADmites de velocidad", 147, 7, 96, 50},
+    {IDC_LIMIT_DOWN_LABEL, K::Label, "Ba&jada:", 153, 21, 28, 8, IDC_LIMIT_DOWN},
+    {IDC_LIMIT_DOWN, K::SpinBox, nullptr, 182, 19, 55, 12},
+    {IDC_LIMIT_UP_LABEL, K::Label, "Su&bida:", 153, 37, 28, 8, IDC_LIMIT_UP},
+    {IDC_LIMIT_UP, K::SpinBox, nullptr, 182, 35, 55, 12},
     {IDOK, K::DefPushButton, "Aceptar", 10, 129, 50, 14},
     {IDCANCEL, K::PushButton, "Cancelar", 70, 129, 50, 14},
 };
@@ -171,7 +182,7 @@ const SDialogTemplate kDialogs[] = {
     TEMPLATE(IDD_FOLDERS_PAGE, "Acceso", 190, 114, kFoldersPage),
     TEMPLATE(IDD_SERVER_PAGE, "Servidor", 190, 109, kServerPage),
     TEMPLATE(IDD_ADVANCED_PAGE, "Avanzado", 190, 244, kAdvancedPage),
-    TEMPLATE(IDD_CONNECTIONS_PAGE, "Conexiones", 190, 212, kConnectionsPage),
+    TEMPLATE(IDD_CONNECTIONS_PAGE, "Conexiones", 190, 260, kConnectionsPage),
     TEMPLATE(IDD_USER,
              "A\xC3\xB1"
              "adir/Editar Usuario",

@@ -84,6 +84,12 @@ enum : int {
     IDC_HASH_PASSWORDS = 1052,
     IDC_IMPLICIT_TLS_PORT = 1060,
     IDC_MAKE_USER_FOLDERS = 1061,
+    // Speed limits (the Conexiones page and the user dialog).
+    IDC_LIMITS = 1080,
+    IDC_LIMIT_DOWN_LABEL = 1081,
+    IDC_LIMIT_DOWN = 1082,
+    IDC_LIMIT_UP_LABEL = 1083,
+    IDC_LIMIT_UP = 1084,
 };
 
 enum class EControlKind {
@@ -101,6 +107,7 @@ enum class EControlKind {
     Icon,
     DropDownList, // a list of fixed choices, one shown
     ReadOnlyEdit, // one line of text that can be selected but not changed
+    SpinBox,      // a whole number with arrows: KB/s from 0 ("sin límite") up
 };
 
 struct SControlTemplate {

@@ -38,6 +38,7 @@ SProgress Progress(CDataSocket::SProgress transfer) {
     progress.nTotal = transfer.nTotal;
     progress.bConnected = transfer.bConnected;
     progress.started = transfer.started;
+    progress.nLimit = transfer.nLimit;
     return progress;
 }
 
@@ -182,6 +183,7 @@ void CServerHost::TakeSettings(CServerSettings settings, WhenStopped whenStopped
                                                       CImplicitTlsListener::PortInForce(m_settings);
     const bool bRestart = m_bRunning ? bPortChanged : whenStopped == WhenStopped::Starts;
     m_settings = std::move(settings);
+    RateLimiter().Apply(m_settings.m_limits);
     if (!strNotice.empty())
         Log(strNotice, 0);
     if (!bRestart) {

@@ -26,6 +26,8 @@ struct SProgress {
     // Bytes a second over the last two seconds, as a CTransferRates saw
     // them; 0 until one has.
     double dRate = 0;
+    // Bytes a second a speed limit holds it to; 0: none.
+    int64_t nLimit = 0;
 };
 
 // One session's row.

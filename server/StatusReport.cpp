@@ -142,7 +142,8 @@ std::string TransferJson(const SProgress& progress) {
            "\", \"connected\": " + (progress.bConnected ? "true" : "false") +
            ", \"bytes\": " + std::to_string(progress.nBytes) +
            ", \"total\": " + std::to_string(progress.nTotal) +
-           ", \"rate\": " + Printed("%.0f", progress.bConnected ? progress.dRate : 0) + "}";
+           ", \"rate\": " + Printed("%.0f", progress.bConnected ? progress.dRate : 0) +
+           (progress.nLimit > 0 ? ", \"limit\": " + std::to_string(progress.nLimit) : "") + "}";
 }
 
 } // namespace
@@ -203,6 +204,13 @@ std::string RateText(double dBytesPerSecond, char cDecimal) {
     return dKb < 1024 ? Printed("%.0f KB/s", dKb) : Printed("%.1f MB/s", dKb / 1024, cDecimal);
 }
 
+std::string RateCellText(const SProgress& progress, char cDecimal) {
+    std::string strText = RateText(progress.dRate, cDecimal);
+    if (progress.nLimit > 0)
+        strText += ", limitada a " + RateText(static_cast<double>(progress.nLimit), cDecimal);
+    return strText;
+}
+
 std::string StateText(const SSessionStatus& status) {
     if (status.transfers.empty())
         return status.bStatRunning ? "STAT" : "inactivo";
@@ -243,7 +251,7 @@ std::string CellText(const SSessionStatus& status, SessionColumn column, Clock::
     case SessionColumn::Progress:
         return bMoving ? ProgressText(status.transfers.front(), style.cDecimal) : style.pszBlank;
     case SessionColumn::Rate:
-        return bMoving ? RateText(status.transfers.front().dRate, style.cDecimal) : style.pszBlank;
+        return bMoving ? RateCellText(status.transfers.front(), style.cDecimal) : style.pszBlank;
     }
     return style.pszBlank;
 }

@@ -23,6 +23,9 @@ std::string DurationText(std::chrono::steady_clock::duration elapsed);
 std::string BytesText(int64_t nBytes, char cDecimal = '.');
 // "850 KB/s", "12.4 MB/s".
 std::string RateText(double dBytesPerSecond, char cDecimal = '.');
+// Velocidad: the speed, and the rate a speed limit holds the transfer to
+// ("850 KB/s, limitada a 1.0 MB/s").
+std::string RateCellText(const SProgress& progress, char cDecimal = '.');
 // Estado: "inactivo", "STAT", or the transfer: "↓ /pub/a.iso" (download),
 // "↑ /in/b.zip" (upload), "listado /pub", "esperando conexión: /pub/a.iso".
 std::string StateText(const SSessionStatus& status);

@@ -8,11 +8,13 @@
 #include <QDateTime>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QStandardItemModel>
 #include <QTreeView>
 
 #include <algorithm>
 #include <chrono>
+#include <tuple>
 
 namespace {
 constexpr unsigned kMaxPerAddressLimit = 1000;
@@ -44,6 +46,22 @@ CConnectionsPage::CConnectionsPage(CServerHost& rHost, CServerSettings& rSetting
     m_strDeny = QString::fromStdString(logins.m_strDeny);
     m_nBanAfter = static_cast<unsigned>(std::clamp(logins.m_nBanAfter, 0, kMaxBanValue));
     m_nBanMinutes = static_cast<unsigned>(std::clamp(logins.m_nBanMinutes, 0, kMaxBanValue));
+    m_nLimitDown = rSettings.m_limits.m_nDownload;
+    m_nLimitUp = rSettings.m_limits.m_nUpload;
+}
+
+void CConnectionsPage::InitLimits() {
+    // Each box is named with its unit and what 0 means.
+    const std::tuple<int, int, QString> limits[] = {
+        {IDC_LIMIT_DOWN, m_nLimitDown, QStringLiteral("Bajada")},
+        {IDC_LIMIT_UP, m_nLimitUp, QStringLiteral("Subida")},
+    };
+    for (const auto& [nId, nValue, strName] : limits) {
+        auto* pBox = m_pLayout->Get<QSpinBox>(nId);
+        pBox->setValue(nValue);
+        pBox->setAccessibleName(strName + QStringLiteral(" en KB/s (0: sin l\u00edmite)"));
+        connect(pBox, &QSpinBox::valueChanged, this, [this] { SetModified(); });
+    }
 }
 
 void CConnectionsPage::OnInitPage() {
@@ -90,6 +108,7 @@ void CConnectionsPage::OnInitPage() {
     connect(m_pLayout->Get<QPushButton>(IDC_UNBAN), &QPushButton::clicked, this,
             [this] { OnUnban(); });
     ShowBans();
+    InitLimits();
 }
 
 void CConnectionsPage::ShowBans() {
@@ -160,6 +179,8 @@ bool CConnectionsPage::OnKillActive() {
     m_strDeny = m_pLayout->Get<QLineEdit>(IDC_DENY)->text().trimmed();
     m_nBanAfter = nBanAfter;
     m_nBanMinutes = nBanMinutes;
+    m_nLimitDown = m_pLayout->Get<QSpinBox>(IDC_LIMIT_DOWN)->value();
+    m_nLimitUp = m_pLayout->Get<QSpinBox>(IDC_LIMIT_UP)->value();
     return true;
 }
 
@@ -172,5 +193,7 @@ bool CConnectionsPage::OnApply() {
     logins.m_strDeny = m_strDeny.toStdString();
     logins.m_nBanAfter = static_cast<int>(m_nBanAfter);
     logins.m_nBanMinutes = static_cast<int>(m_nBanMinutes);
+    m_rSettings.m_limits.m_nDownload = m_nLimitDown;
+    m_rSettings.m_limits.m_nUpload = m_nLimitUp;
     return true;
 }

@@ -3,7 +3,9 @@
 // addresses and networks), and the guard against password guessing: after
 // how many failed logins an address is banned and for how long, the
 // addresses banned now and their unban. Limits reach new connections, the
-// ban settings the next failed login.
+// ban settings the next failed login. "Límites de velocidad": the
+// server's download and upload limits (extended mode), which reach running
+// transfers at Apply.
 #pragma once
 
 #include "ui/PropertyPage.h"
@@ -28,6 +30,8 @@ public:
     QString m_strDeny;
     unsigned m_nBanAfter = 10;
     unsigned m_nBanMinutes = 15;
+    int m_nLimitDown = 0; // KiB/s, 0: none
+    int m_nLimitUp = 0;
 
     // "Desbloquear": lifts the ban of the selected address.
     void OnUnban();
@@ -41,6 +45,8 @@ protected:
 private:
     // The unban button follows the selection.
     void UpdateUnban();
+    // The speed limit boxes: their values, names and changes.
+    void InitLimits();
 
     QStandardItemModel* m_pBans = nullptr;
 };

@@ -1,5 +1,7 @@
 #include "ui/DialogLayout.h"
 
+#include "config/LimitSettings.h"
+
 #include "res/Icons.h"
 #include "res/Templates.h"
 
@@ -15,6 +17,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSlider>
+#include <QSpinBox>
 #include <QTreeView>
 #include <QWidget>
 
@@ -208,6 +211,17 @@ QWidget* MakeDropDownList(QWidget& rWindow, const char* pszChoices, QRect& rRect
     return pList;
 }
 
+QWidget* MakeSpinBox(QWidget& rWindow, QRect& rRect) {
+    auto* pSpin = new QSpinBox(&rWindow);
+    pSpin->setRange(0, CLimitSettings::kMaxRate);
+    pSpin->setSuffix(QStringLiteral(" KB/s"));
+    pSpin->setSpecialValueText(QStringLiteral("sin l\u00edmite"));
+    pSpin->setContextMenuPolicy(Qt::PreventContextMenu);
+    if (pSpin->sizeHint().height() > rRect.height())
+        rRect.setHeight(pSpin->sizeHint().height());
+    return pSpin;
+}
+
 QWidget* MakeReadOnlyEdit(QWidget& rWindow) {
     auto* pEdit = new QLineEdit(&rWindow);
     pEdit->setReadOnly(true);
@@ -269,6 +283,9 @@ QWidget* CDialogLayout::Create(QWidget& rWindow, const SControlTemplate& control
         break;
     case EControlKind::ReadOnlyEdit:
         pWidget = MakeReadOnlyEdit(rWindow);
+        break;
+    case EControlKind::SpinBox:
+        pWidget = MakeSpinBox(rWindow, rect);
         break;
     }
     pWidget->setGeometry(rect);

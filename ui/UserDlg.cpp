@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSpinBox>
 
 CUserDlg::CUserDlg(QWidget* pParent) : QDialog(pParent) {
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -22,6 +23,7 @@ CUserDlg::CUserDlg(QWidget* pParent) : QDialog(pParent) {
     CLengthLimit::Apply(*m_pLayout->Get<QLineEdit>(IDC_USER_NAME), kTextLimit);
     CLengthLimit::Apply(*m_pLayout->Get<QLineEdit>(IDC_PASSWORD), kTextLimit);
     m_pLayout->Control(IDC_PASSWORD_NOTE)->hide();
+    ShowLimits();
     connect(m_pLayout->Get<QPushButton>(IDOK), &QPushButton::clicked, this, &CUserDlg::accept);
     connect(m_pLayout->Get<QPushButton>(IDCANCEL), &QPushButton::clicked, this, &CUserDlg::reject);
 }
@@ -41,7 +43,27 @@ int CUserDlg::exec() {
     pPassword->setAccessibleDescription(m_bStoredHash ? pNote->text() : QString());
     m_pLayout->Get<QLineEdit>(IDC_USER_NAME)->setText(m_strName);
     m_pLayout->Get<QLineEdit>(IDC_USER_NAME)->setFocus();
+    ShowLimits();
     return QDialog::exec();
+}
+
+void CUserDlg::ShowLimits() {
+    for (int nId :
+         {IDC_LIMITS, IDC_LIMIT_DOWN_LABEL, IDC_LIMIT_DOWN, IDC_LIMIT_UP_LABEL, IDC_LIMIT_UP})
+        m_pLayout->Control(nId)->setVisible(m_bLimits);
+    if (!m_bLimits)
+        return;
+    // Wide enough for the group beside the account's fields.
+    const QRect group = m_pLayout->Control(IDC_LIMITS)->geometry();
+    setFixedWidth(group.right() + m_pLayout->Map(0, 0, 7, 0).width());
+    const std::pair<int, int> values[] = {{IDC_LIMIT_DOWN, m_nLimitDown},
+                                          {IDC_LIMIT_UP, m_nLimitUp}};
+    for (const auto& [nId, nValue] : values)
+        m_pLayout->Get<QSpinBox>(nId)->setValue(nValue);
+    m_pLayout->Control(IDC_LIMIT_DOWN)
+        ->setAccessibleName(QStringLiteral("L\u00edmite de bajada en KB/s (0: sin l\u00edmite)"));
+    m_pLayout->Control(IDC_LIMIT_UP)
+        ->setAccessibleName(QStringLiteral("L\u00edmite de subida en KB/s (0: sin l\u00edmite)"));
 }
 
 bool CUserDlg::IsHashing() const {
@@ -105,5 +127,9 @@ void CUserDlg::Finish(const QString& strPassword) {
     m_bUpload = m_pLayout->Get<QCheckBox>(IDC_UPLOAD)->isChecked();
     m_strPassword = strPassword;
     m_strName = m_pLayout->Get<QLineEdit>(IDC_USER_NAME)->text();
+    if (m_bLimits) {
+        m_nLimitDown = m_pLayout->Get<QSpinBox>(IDC_LIMIT_DOWN)->value();
+        m_nLimitUp = m_pLayout->Get<QSpinBox>(IDC_LIMIT_UP)->value();
+    }
     QDialog::accept();
 }

@@ -1,4 +1,6 @@
-// "Añadir/Editar Usuario": one account's name, password and permissions.
+// "Añadir/Editar Usuario": one account's name, password and permissions,
+// and in the extended mode its own speed limits (the dialog widens for
+// them; the classic dialog is as it always was).
 //
 // A password stored as a hash is never shown: the box stays empty with a
 // note under it, and left empty it keeps the stored hash. With a hashing
@@ -32,6 +34,11 @@ public:
     QString m_strName;
     // Where a new password is hashed; null: it is stored as typed.
     CPasswordChecks* m_pHashing = nullptr;
+    // The speed limit fields are shown (the extended mode), and their
+    // values in KiB/s (0: none).
+    bool m_bLimits = false;
+    int m_nLimitDown = 0;
+    int m_nLimitUp = 0;
 
     static constexpr int kTextLimit = 128;
 
@@ -47,6 +54,8 @@ private:
     // Reads the controls back with the password to store, and closes.
     void Finish(const QString& strPassword);
     void StartHashing(const QString& strPassword);
+    // Shows the speed limit fields with their values, or hides them.
+    void ShowLimits();
 
     std::unique_ptr<CDialogLayout> m_pLayout;
     CHashRequest* m_pRequest = nullptr;

@@ -1,10 +1,12 @@
 // "Seguridad": the accounts that may log in, with their permissions.
 #pragma once
 
+#include "config/LimitSettings.h"
 #include "config/UserRecord.h"
 #include "ui/RecordListPage.h"
 
 class CPasswordChecks;
+class CUserDlg;
 
 class CUsersPage : public CRecordListPage {
     Q_OBJECT
@@ -32,5 +34,13 @@ private:
     // none (stored as typed).
     CPasswordChecks* Hashing() const;
 
+    // Opens the user dialog on its fields, with the speed limits of
+    // strUser (none for a new account) in the extended mode; true at OK.
+    bool EditInDialog(CUserDlg& rDialog, const std::string& strUser);
+    // The user's speed limits as the dialog left them, under its new name.
+    void KeepLimits(const std::string& strOldName, const CUserDlg& dialog);
+
     CUserList m_users;
+    // The users' own speed limits as the page has them.
+    CLimitSettings m_limits;
 };

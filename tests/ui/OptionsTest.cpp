@@ -26,6 +26,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSlider>
+#include <QSpinBox>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTableView>
@@ -1038,6 +1039,58 @@ private slots:
                      qPrintable(pControl->objectName() + Name(pControl)));
         m_pSheet->Buttons().button(QDialogButtonBox::Help)->click();
         QCOMPARE(m_pOwner->HelpWindow()->source().fragment(), QStringLiteral("conexiones"));
+    }
+
+    void speedLimitsOnTheConnectionsPageAndInTheUserDialog() {
+        SSeed seed;
+        seed.bExtended = true;
+        Open(seed);
+        CConnectionsPage& page = Connections();
+        auto* pDown = page.Layout().Get<QSpinBox>(IDC_LIMIT_DOWN);
+        auto* pUp = page.Layout().Get<QSpinBox>(IDC_LIMIT_UP);
+        QVERIFY(pDown && pUp);
+        // 0 reads as no limit; each box is named with its unit.
+        QCOMPARE(pDown->text(), QStringLiteral("sin l\u00edmite"));
+        QCOMPARE(AccessibleName(pDown), QStringLiteral("Bajada en KB/s (0: sin l\u00edmite)"));
+        QCOMPARE(AccessibleName(pUp), QStringLiteral("Subida en KB/s (0: sin l\u00edmite)"));
+        // Tab goes from one box (its text) to the other.
+        const auto Within = [](QWidget* pWidget, QWidget* pBox) {
+            return pWidget == pBox || pWidget->parentWidget() == pBox;
+        };
+        QWidget* pAfterDown = NextInTabOrder(pDown);
+        if (Within(pAfterDown, pDown))
+            pAfterDown = NextInTabOrder(pAfterDown);
+        QVERIFY(Within(pAfterDown, pUp));
+        pDown->setValue(2048);
+        QCOMPARE(pDown->text(), QStringLiteral("2048 KB/s"));
+        // The user dialog, in the extended mode, holds the user's own.
+        WhenModalOpens([&](QWidget* pWidget) {
+            auto* pDialog = qobject_cast<CUserDlg*>(pWidget);
+            if (!pDialog)
+                return;
+            const CDialogLayout& layout = pDialog->Layout();
+            auto* pOwnDown = layout.Get<QSpinBox>(IDC_LIMIT_DOWN);
+            QVERIFY(pOwnDown->isVisible());
+            QVERIFY(pDialog->rect().contains(layout.Control(IDC_LIMITS)->geometry()));
+            QCOMPARE(AccessibleName(pOwnDown),
+                     QStringLiteral("L\u00edmite de bajada en KB/s (0: sin l\u00edmite)"));
+            QVERIFY(Within(NextInTabOrder(layout.Control(IDC_UPLOAD)), pOwnDown));
+            pOwnDown->setValue(500);
+            layout.Get<QSpinBox>(IDC_LIMIT_UP)->setValue(7);
+            layout.Get<QPushButton>(IDOK)->click();
+        });
+        Select(Users(), 1);
+        Users().OnEdit();
+        QVERIFY(m_pSheet->Apply());
+        const CLimitSettings& limits = m_pOwner->Settings().m_limits;
+        QCOMPARE(limits.m_nDownload, 2048);
+        QCOMPARE(limits.m_nUpload, 0);
+        QVERIFY((limits.ForUser("ana") == CLimitSettings::SPair{500, 7}));
+
+        // The classic dialog is as it was: no limit fields.
+        CUserDlg classic;
+        for (int nId : {IDC_LIMITS, IDC_LIMIT_DOWN, IDC_LIMIT_UP})
+            QVERIFY(classic.Layout().Control(nId)->isHidden());
     }
 
     void connectionsPageValidation() {

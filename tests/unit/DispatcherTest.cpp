@@ -178,6 +178,40 @@ TEST_F(DispatcherTest, AfterAHangUpAReceiveThatTakesNothingEndsTheConnection) {
     EXPECT_EQ(slow.m_strData, "every byte arrives");
 }
 
+TEST_F(DispatcherTest, HeldInputHidesBytesAndThePeersCloseUntilReleased) {
+    // A transfer over its speed limit holds its input: the peer's bytes and
+    // its close wait (no event, nothing lost); released, the owner reads
+    // again and the close comes after the last byte.
+    CTestClient client(m_nPort);
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_listener.m_nAccepts > 0; }));
+    CRecordingSocket accepted;
+    ASSERT_TRUE(m_listener.Accept(accepted));
+    accepted.HoldInput(true);
+    client.Send("held bytes");
+    ::shutdown(client.m_hSocket, SHUT_WR);
+    for (int i = 0; i < 10; ++i)
+        m_dispatcher.ProcessEvents(10);
+    EXPECT_EQ(accepted.m_nReceives, 0);
+    EXPECT_EQ(accepted.m_nCloses, 0);
+    accepted.HoldInput(false);
+    accepted.OnReceive(0);
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return accepted.m_nCloses == 1; }));
+    EXPECT_EQ(accepted.m_strData, "held bytes");
+    // A reset while held is told at once.
+    CTestClient second(m_nPort);
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_listener.m_nAccepts > 1; }));
+    CRecordingSocket reset;
+    ASSERT_TRUE(m_listener.Accept(reset));
+    reset.HoldInput(true);
+    second.Send("lost");
+    linger hard{1, 0};
+    ::setsockopt(second.m_hSocket, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    second.Close();
+    ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return reset.m_nCloses == 1; }));
+    EXPECT_NE(reset.m_nCloseError, 0);
+    EXPECT_EQ(reset.m_nReceives, 0);
+}
+
 TEST_F(DispatcherTest, UrgentDataAndResetAreReported) {
     CTestClient client(m_nPort);
     ASSERT_TRUE(PumpUntil(m_dispatcher, [&] { return m_listener.m_nAccepts > 0; }));

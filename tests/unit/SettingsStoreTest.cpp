@@ -3,6 +3,7 @@
 #include <QSettings>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -263,4 +264,48 @@ TEST_F(SettingsStoreTest, MakeUserFoldersRoundTripsAndABadValueIsNamed) {
         EXPECT_FALSE(damaged.m_extended.m_bMakeUserFolders) << pszBad;
         EXPECT_EQ(defaulted, std::vector<std::string>{"MakeUserFolders"}) << pszBad;
     }
+}
+
+TEST_F(SettingsStoreTest, TheLimitsGroupRoundTripsAndBadRatesAreNamedAndUnlimited) {
+    CServerSettings settings;
+    std::vector<std::string> defaulted;
+    CSettingsStore::Load(settings, &defaulted);
+    EXPECT_TRUE(defaulted.empty());
+    EXPECT_EQ(settings.m_limits.m_nDownload, 0);
+    EXPECT_EQ(settings.m_limits.m_nUpload, 0);
+    EXPECT_TRUE(settings.m_limits.m_users.empty());
+
+    settings.m_limits.m_nDownload = 2048;
+    settings.m_limits.m_nUpload = CLimitSettings::kMaxRate;
+    settings.m_limits.SetUser("ana", {500, 0});
+    settings.m_limits.SetUser("ana maria", {1, 2});
+    CSettingsStore::Save(settings);
+    EXPECT_EQ(Stored("Limits/Download").toInt(), 2048);
+    EXPECT_EQ(Stored("Limits/User.ana").toString(), "500,0");
+    CServerSettings reread;
+    CSettingsStore::Load(reread, &defaulted);
+    EXPECT_TRUE(defaulted.empty());
+    EXPECT_EQ(reread.m_limits.m_nDownload, 2048);
+    EXPECT_EQ(reread.m_limits.m_nUpload, CLimitSettings::kMaxRate);
+    EXPECT_EQ(reread.m_limits.m_users, settings.m_limits.m_users);
+    // A user whose limits go back to none leaves the file.
+    reread.m_limits.SetUser("ana", {0, 0});
+    CSettingsStore::Save(reread);
+    EXPECT_FALSE(Stored("Limits/User.ana").isValid());
+
+    // Hand-written: unquoted pairs read too; not numbers, negative or above
+    // the highest rate are no limit, each named once.
+    WriteFile("[Limits]\nDownload=fast\nUpload=10000001\nUser.ana=300,200\n"
+              "User.bob=-5,7\nUser.eva=12\nUser.luis=1,2,3\n");
+    CServerSettings damaged;
+    defaulted.clear();
+    CSettingsStore::Load(damaged, &defaulted);
+    EXPECT_EQ(damaged.m_limits.m_nDownload, 0);
+    EXPECT_EQ(damaged.m_limits.m_nUpload, 0);
+    EXPECT_EQ(damaged.m_limits.ForUser("ana"), (CLimitSettings::SPair{300, 200}));
+    EXPECT_EQ(damaged.m_limits.ForUser("bob"), (CLimitSettings::SPair{0, 7}));
+    EXPECT_EQ(damaged.m_limits.ForUser("eva"), (CLimitSettings::SPair{12, 0}));
+    std::sort(defaulted.begin(), defaulted.end());
+    EXPECT_EQ(defaulted, (std::vector<std::string>{"Download", "Upload", "User.bob", "User.eva",
+                                                   "User.luis"}));
 }

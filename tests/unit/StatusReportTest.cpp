@@ -81,6 +81,22 @@ TEST(WhoReport, TableCarriesNoControlBytes) {
     EXPECT_NE(strTable.find("/x\\x1b[2J\xEF\xBF\xBD.txt"), std::string::npos) << strTable;
 }
 
+TEST(WhoReport, ALimitedTransferShowsItsLimitAndAnUnlimitedOneNothingMore) {
+    const auto now = std::chrono::steady_clock::now();
+    SSessionStatus limited = Session("ana", "/a.iso");
+    limited.transfers.front().dRate = 450 * 1024;
+    limited.transfers.front().nLimit = 500 * 1024;
+    EXPECT_EQ(CellText(limited, SessionColumn::Rate, now), "450 KB/s, limitada a 500 KB/s");
+    limited.transfers.front().nLimit = 2 * 1024 * 1024;
+    EXPECT_EQ(CellText(limited, SessionColumn::Rate, now, {','}), "450 KB/s, limitada a 2,0 MB/s");
+    EXPECT_NE(WhoJson({limited}, now).find("\"limit\": 2097152}"), std::string::npos);
+    // Without a limit the cell and the JSON are as they always were.
+    SSessionStatus free = Session("bob", "/b.iso");
+    free.transfers.front().dRate = 450 * 1024;
+    EXPECT_EQ(CellText(free, SessionColumn::Rate, now), "450 KB/s");
+    EXPECT_EQ(WhoJson({free}, now).find("limit"), std::string::npos);
+}
+
 // The share done, as the window's bar and every view's text show it.
 TEST(SessionStatus, PercentIsRoundedDownAndUnknownWithoutASize) {
     SProgress progress;
