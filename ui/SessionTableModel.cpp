@@ -105,6 +105,12 @@ QVariant CSessionTableModel::data(const QModelIndex& index, int nRole) const {
     switch (nRole) {
     case Qt::DisplayRole:
         return Text(row, index.column());
+    case Qt::ToolTipRole: {
+        // A cell too narrow for its text (a long file name, a speed with its
+        // limit) shows it whole under the pointer.
+        const QString strText = Text(row, index.column());
+        return strText.isEmpty() ? QVariant() : QVariant(strText);
+    }
     case Qt::AccessibleTextRole: {
         // What a screen reader says of the cell: its column and its value.
         const QString strText = Text(row, index.column());

@@ -780,6 +780,21 @@ private slots:
         QVERIFY2(dShown > 2 * 1048576 * 0.7 && dShown < 2 * 1048576 * 1.3,
                  qPrintable(QString::number(dShown)));
         QVERIFY(pDialog->TransfersStatus()->text().startsWith(QStringLiteral("Conexiones: 1")));
+        // Held to a limit, the transfer says so; the narrow speed cell shows
+        // its whole text under the pointer and to a screen reader.
+        CServerSettings limited = pDialog->Host().Settings();
+        limited.m_limits.m_nDownload = 1024;
+        pDialog->Host().TakeSettings(limited);
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return Cell(CSessionTableModel::Speed).contains(QStringLiteral(", limitada a "));
+            },
+            ScaledMs(10000)));
+        const QModelIndex speed = pModel->index(0, CSessionTableModel::Speed);
+        QVERIFY(speed.data(Qt::ToolTipRole).toString().contains(QStringLiteral(", limitada a ")));
+        QVERIFY(speed.data(Qt::AccessibleTextRole)
+                    .toString()
+                    .contains(QStringLiteral(", limitada a ")));
         // Keyboard: the table, a row, Delete.
         pTable->setFocus();
         pTable->selectRow(0);
