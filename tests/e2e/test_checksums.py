@@ -280,7 +280,7 @@ class BigFileTests(ChecksumServer, unittest.TestCase):
             client.send("HASH huge.bin\r\n")
             self.assertTrue(wait_for(lambda: "HASH huge.bin" in self.server.text(), 10))
             client.close()
-        self.server.expect_count("HASH huge.bin", 2, timeout=10)
+        self.server.expect_count("HASH huge.bin", 2)
         self.threads_free()
 
 
@@ -293,10 +293,10 @@ class BigFileTests(ChecksumServer, unittest.TestCase):
             client = RawClient(self, self.server.port)
             client.send("HASH huge.bin\r\n")
             clients.append(client)
-            self.server.expect_count("HASH huge.bin", count, timeout=10)
+            self.server.expect_count("HASH huge.bin", count)
         # Logged after every earlier command's reply.
         logged_in(self, self.server.port, "ana", "pw").voidcmd("NOOP")
-        self.server.expect("NOOP", timeout=10)
+        self.server.expect("NOOP")
         refused = self.server.text().count("450 Too many checksums waiting; try again later")
         self.assertTrue(6 <= refused <= 8, refused)
         # Ended sessions cancel their readings, running and waiting alike.
