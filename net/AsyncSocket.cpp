@@ -133,8 +133,17 @@ bool CAsyncSocket::Accept(CAsyncSocket& rConnected, CAddress* pPeer) {
         return false;
     }
     // A connection the filter held back and has handed back comes first.
-    if (TakeHeldReady(rConnected, pPeer))
+    // The report that led here may have been a new connection's readiness,
+    // which disarmed the listener: it is armed again, or that connection
+    // would wait in the backlog unheard.
+    if (TakeHeldReady(rConnected, pPeer)) {
+        if (!m_bAcceptArmed) {
+            m_bAcceptArmed = true;
+            if (CSocketDispatcher* pDispatcher = CSocketDispatcher::Current())
+                pDispatcher->UpdateInterest(this);
+        }
         return true;
+    }
     sockaddr_storage peer{};
     socklen_t nLen = sizeof peer;
     int hSocket = ::accept4(m_hSocket, reinterpret_cast<sockaddr*>(&peer), &nLen,

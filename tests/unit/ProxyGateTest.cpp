@@ -299,3 +299,34 @@ TEST(ListenerFilterTest, PassDropAndHoldThenTheListenerFinishesTheAccept) {
     EXPECT_TRUE(
         PumpUntil(dispatcher, [&] { return listener.m_accepted[1]->m_strData == "NOOP\r\n"; }));
 }
+
+// A held connection handed back while a new one waits in the backlog: the
+// report that takes the held one must leave the listener watching, so that
+// the new one is reported too (the listener went deaf once, behind a
+// balancer, when both came together).
+TEST(ListenerFilterTest, AHeldConnectionTakenFirstLeavesTheListenerWatching) {
+    CSocketDispatcher dispatcher;
+    CCountingListener listener;
+    ASSERT_TRUE(listener.Create(0, "127.0.0.1"));
+    ASSERT_EQ(listener.Listen(5), 0);
+    auto pOwned = std::make_unique<CManualFilter>();
+    CManualFilter& rFilter = *pOwned;
+    listener.SetAcceptFilter(std::move(pOwned));
+    CAddress local;
+    listener.GetSockName(local);
+
+    rFilter.m_bHold = true;
+    CTestClient held(local.Port());
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return listener.HeldConnections() == 1; }));
+    rFilter.m_bHold = false;
+    CAddress named;
+    ASSERT_TRUE(CAddress::Parse("192.0.2.9", 0, named));
+    rFilter.HandBack(named);
+    // Waiting in the backlog before the loop runs again.
+    CTestClient waiting(local.Port());
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return listener.m_accepted.size() == 2; }));
+    EXPECT_EQ(listener.m_peers[0].ToString(), "192.0.2.9");
+    // And the listener still hears the next one.
+    CTestClient next(local.Port());
+    EXPECT_TRUE(PumpUntil(dispatcher, [&] { return listener.m_accepted.size() == 3; }));
+}
