@@ -4,6 +4,7 @@
 #include "net/PostQueue.h"
 
 #include <algorithm>
+#include <sched.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -239,8 +240,23 @@ int CSocketDispatcher::ProcessEvents(int nTimeoutMs, const sigset_t* pWaitMask) 
     if (!m_buffered.empty())
         nTimeoutMs = 0;
     epoll_event events[256];
-    int nReady = pWaitMask ? ::epoll_pwait(m_hEpoll, events, 256, nTimeoutMs, pWaitMask)
+    int nReady = 0;
+    bool bWait = true;
+    // A wait that would sleep after a busy round: look a little first.
+    const std::chrono::microseconds look =
+        nTimeoutMs != 0 ? m_busyPoll.Window(m_bServed) : std::chrono::microseconds{0};
+    if (look.count() > 0 && (nTimeoutMs < 0 || look < std::chrono::milliseconds(nTimeoutMs))) {
+        nReady = LookWithoutSleeping(events, 256, look, pWaitMask);
+        m_busyPoll.Result(nReady != 0);
+        bWait = nReady == 0;
+        // The look took time: the nearest timer is that much nearer.
+        if (bWait && (nNext = NextTimerDelay()) >= 0 && (nTimeoutMs < 0 || nNext < nTimeoutMs))
+            nTimeoutMs = nNext;
+    }
+    if (bWait)
+        nReady = pWaitMask ? ::epoll_pwait(m_hEpoll, events, 256, nTimeoutMs, pWaitMask)
                            : ::epoll_wait(m_hEpoll, events, 256, nTimeoutMs);
+    m_bServed = nReady > 0;
     for (int i = 0; i < nReady; ++i) {
         m_nRoundLeft = nReady - i - 1;
         if (events[i].data.u64 == kPostKey)
@@ -251,6 +267,21 @@ int CSocketDispatcher::ProcessEvents(int nTimeoutMs, const sigset_t* pWaitMask) 
     m_nRoundLeft = 0;
     RunDueTimers();
     return nReady;
+}
+
+int CSocketDispatcher::LookWithoutSleeping(epoll_event* pEvents, int nMax,
+                                           std::chrono::microseconds look,
+                                           const sigset_t* pWaitMask) {
+    const Clock::time_point end = Clock::now() + look;
+    for (;;) {
+        const int nReady = pWaitMask ? ::epoll_pwait(m_hEpoll, pEvents, nMax, 0, pWaitMask)
+                                     : ::epoll_wait(m_hEpoll, pEvents, nMax, 0);
+        if (nReady != 0 || Clock::now() >= end)
+            return nReady;
+        // Whoever else wants this processor (a client on it, a worker
+        // thread) gets it between looks.
+        ::sched_yield();
+    }
 }
 
 bool CSocketDispatcher::OthersWaiting(const CAsyncSocket* pSelf) {

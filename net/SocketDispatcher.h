@@ -10,6 +10,8 @@
 // one thread, and other threads reach it only through Post.
 #pragma once
 
+#include "net/BusyPoll.h"
+
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -22,6 +24,7 @@
 
 class CAsyncSocket;
 class CPostQueue;
+struct epoll_event;
 
 class CSocketDispatcher {
 public:
@@ -42,6 +45,9 @@ public:
     // Waits up to nTimeoutMs (-1: for ever) and delivers every ready event.
     // With a signal mask, the wait uses it (epoll_pwait). Returns the number
     // of ready handles, or -1 (for instance when a signal interrupted).
+    // After a round that served something, a wait that would sleep first
+    // looks for events a little without sleeping (see CBusyPoll); a call
+    // with nTimeoutMs 0 (the window's loop) never does.
     int ProcessEvents(int nTimeoutMs, const sigset_t* pWaitMask = nullptr);
 
     // True when something other than pSelf waits to be served: another
@@ -130,6 +136,10 @@ private:
     void EndDelivery();
 
     using Clock = std::chrono::steady_clock;
+    // Looks for events without sleeping for up to look (see CBusyPoll):
+    // what epoll_wait returns, 0 when nothing came.
+    int LookWithoutSleeping(epoll_event* pEvents, int nMax, std::chrono::microseconds look,
+                            const sigset_t* pWaitMask);
     void NotifyTimerChange();
     void ReleaseDescriptorWaiters();
 
@@ -156,6 +166,10 @@ private:
     std::vector<uint64_t> m_interestChanged;
     // Work posted from any thread; its eventfd is in the epoll instance.
     std::shared_ptr<CPostQueue> m_pPosts;
+    // Whether to look a little before sleeping, and whether the last round
+    // served anything.
+    CBusyPoll m_busyPoll;
+    bool m_bServed = false;
 };
 
 // Releases a socket after the event (timer, post) being delivered, at once
