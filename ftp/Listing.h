@@ -124,6 +124,8 @@ public:
 
     // How long one slice may take: other clients are answered between slices.
     static constexpr std::chrono::microseconds kSlice{500};
+    // The stream's buffer for the listing's file.
+    static constexpr size_t kWriteBuffer = 64 * 1024;
     // False once a write has failed; Error() then says why (an errno).
     bool IsOk() const { return m_bOk; }
     int Error() const { return m_nError; }

@@ -59,6 +59,48 @@ TEST(ListingLine, LocalEntriesAlignWithFolderMapEntries) {
     EXPECT_EQ(strLocal.find(" Mar"), strMap.find(" Mar"));
 }
 
+// The line is made by hand for speed: the same bytes as the printf format
+// it replaces, for every size (negative, 10 digits and more, the extremes)
+// and every day, hour and minute (out of range ones too).
+TEST(ListingLine, LocalEntriesAreThoseOfThePrintfFormat) {
+    const auto printed = [](bool bDirectory, bool bReadOnly, long long nSize, const tm& time,
+                            const char* pszName) {
+        char szLine[256];
+        static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+        const char* pszMonth =
+            time.tm_mon >= 0 && time.tm_mon < 12 ? kMonths[time.tm_mon] : kMonths[0];
+        snprintf(szLine, sizeof szLine,
+                 "%cr%cx------   1 ftp      users % 10lld %s %02d %02d:%02d %s\n",
+                 bDirectory ? 'd' : '-', bReadOnly ? '-' : 'w', nSize, pszMonth, time.tm_mday,
+                 time.tm_hour, time.tm_min, pszName);
+        return std::string(szLine);
+    };
+    std::vector<long long> sizes = {0, INT64_MAX, INT64_MIN, INT64_MIN + 1, -1};
+    for (long long nPower = 1; nPower <= 1000000000000000000LL; nPower *= 10)
+        for (long long nSize : {nPower - 1, nPower, nPower + 1, -nPower, -nPower + 1})
+            sizes.push_back(nSize);
+    tm time = SampleTime();
+    for (long long nSize : sizes)
+        for (int nFlags = 0; nFlags < 4; ++nFlags)
+            ASSERT_EQ(FormatLocalEntry(nFlags & 1, nFlags & 2, nSize, time, "f"),
+                      printed(nFlags & 1, nFlags & 2, nSize, time, "f"))
+                << nSize;
+    for (int nMonth : {-1, 0, 11, 12})
+        for (int nDay : {-5, 0, 1, 9, 10, 31, 99, 100, 12345})
+            for (int nHour : {-1, 0, 9, 23, 100})
+                for (int nMinute : {-1, 0, 7, 59, 100}) {
+                    tm odd = time;
+                    odd.tm_mon = nMonth;
+                    odd.tm_mday = nDay;
+                    odd.tm_hour = nHour;
+                    odd.tm_min = nMinute;
+                    ASSERT_EQ(FormatLocalEntry(false, false, 42, odd, "name with spaces"),
+                              printed(false, false, 42, odd, "name with spaces"))
+                        << nMonth << " " << nDay << " " << nHour << " " << nMinute;
+                }
+}
+
 class BuildListingTest : public ::testing::Test {
 protected:
     void SetUp() override {
