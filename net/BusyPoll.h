@@ -25,10 +25,10 @@ public:
     static constexpr std::chrono::microseconds kWindow{250};
     // Credit: a look that pays restores what one that did not cost.
     static constexpr int kMaxCredit = 16;
-    static constexpr int kCreditPerMiss = 2;
+    static constexpr int kCreditPerMiss = 1;
     static constexpr int kCreditPerHit = 1;
     // Without credit, one chance in this many is taken to look again.
-    static constexpr int kProbeEvery = 32;
+    static constexpr int kProbeEvery = 16;
 
     // Before a wait that would sleep: how long to look first (zero: sleep
     // at once). bServed: the round before served a socket or a post.
