@@ -77,9 +77,14 @@ TEST(ListingLine, LocalEntriesAreThoseOfThePrintfFormat) {
         return std::string(szLine);
     };
     std::vector<long long> sizes = {0, INT64_MAX, INT64_MIN, INT64_MIN + 1, -1};
-    for (long long nPower = 1; nPower <= 1000000000000000000LL; nPower *= 10)
+    // Every power of ten a 64-bit size holds (10^0 to 10^18), and around it.
+    long long nPower = 1;
+    for (int nExponent = 0; nExponent <= 18; ++nExponent) {
         for (long long nSize : {nPower - 1, nPower, nPower + 1, -nPower, -nPower + 1})
             sizes.push_back(nSize);
+        if (nExponent < 18)
+            nPower *= 10;
+    }
     tm time = SampleTime();
     for (long long nSize : sizes)
         for (int nFlags = 0; nFlags < 4; ++nFlags)
