@@ -23,6 +23,7 @@
 #include <QScrollBar>
 #include <QShortcut>
 #include <QSplitter>
+#include <QStyle>
 #include <QTableView>
 #include <QTextDocument>
 #include <QTimer>
@@ -36,6 +37,8 @@ constexpr int kExtraHeight = 130;
 // The graph under the table, in dialog units; it grows to fit its texts.
 constexpr int kGraphWidth = 120;
 constexpr int kGraphHeight = 36;
+// The widest speed the speed column is sized for: four digits of MB/s.
+constexpr double kWidestRate = 8888.8 * 1024 * 1024;
 // The splitter's handle between the boxes, in dialog units.
 constexpr int kHandle = 4;
 // The log shows at least this many lines when the table appears, and never
@@ -227,6 +230,17 @@ void CServerDlg::SizeColumns() {
         pHeader->setSectionResizeMode(column.nColumn, QHeaderView::Fixed);
         m_pTable->setColumnWidth(column.nColumn, m_pLayout->Map(0, 0, column.nWidth, 0).width());
     }
+    // A speed never loses its end: the speed column holds the widest rate
+    // without a limit ("8888,8 MB/s") in the table's own font, whatever the
+    // dialog units give; a speed with its limit shows whole under the
+    // pointer and to a screen reader.
+    const int nTextMargin =
+        m_pTable->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, m_pTable) + 1;
+    const int nRate =
+        m_pTable->fontMetrics().horizontalAdvance(CSessionTableModel::RateForView(kWidestRate)) +
+        2 * nTextMargin + 1;
+    if (m_pTable->columnWidth(CSessionTableModel::Speed) < nRate)
+        m_pTable->setColumnWidth(CSessionTableModel::Speed, nRate);
     pHeader->setSectionResizeMode(CSessionTableModel::State, QHeaderView::Stretch);
     m_pTable->verticalHeader()->setDefaultSectionSize(m_pTable->fontMetrics().height() + 8);
 }

@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QListWidget>
@@ -22,6 +23,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSplitter>
+#include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTableView>
 #include <QTcpServer>
@@ -875,6 +877,18 @@ private slots:
                                  static_cast<QWidget*>(pDialog->TransfersStatus())})
             QVERIFY(pDialog->rect().contains(pWidget->geometry()));
         QVERIFY(pTable->geometry().bottom() < pDialog->RateGraph()->geometry().top());
+        // A speed is never cut: the widest ones without a limit fit their
+        // column in the table's font, and every column stays on screen.
+        const int nMargin =
+            pTable->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, pTable) + 1;
+        for (const char* pRate : {"1023 KB/s", "8888,8 MB/s"})
+            QVERIFY2(pTable->fontMetrics().horizontalAdvance(QString::fromLatin1(pRate)) +
+                             2 * nMargin <
+                         pTable->columnWidth(CSessionTableModel::Speed),
+                     pRate);
+        QVERIFY(pTable->horizontalHeader()->length() <= pTable->viewport()->width());
+        QVERIFY(pTable->columnWidth(CSessionTableModel::State) >
+                pTable->columnWidth(CSessionTableModel::Speed));
     }
 
     void controlsAreReachableByKeyboardAndByName() {
